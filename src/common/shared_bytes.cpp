@@ -1,0 +1,36 @@
+#include "common/shared_bytes.h"
+
+#include <sys/mman.h>
+
+namespace vexlor {
+
+SharedStorage* SharedStorage::from_mapping(void* base, std::size_t map_len, std::size_t size) {
+    auto* s = new SharedStorage();
+    s->map_base_ = base;
+    s->map_len_ = map_len;
+    s->data_ = static_cast<const std::uint8_t*>(base);
+    s->size_ = size;
+    return s;
+}
+
+SharedStorage* SharedStorage::from_vector(std::vector<std::uint8_t> bytes) {
+    auto* s = new SharedStorage();
+    s->heap_ = std::move(bytes);
+    s->data_ = s->heap_.data();
+    s->size_ = s->heap_.size();
+    return s;
+}
+
+void SharedStorage::release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete this;
+    }
+}
+
+SharedStorage::~SharedStorage() {
+    if (map_base_) {
+        ::munmap(map_base_, map_len_);
+    }
+}
+
+} // namespace vexlor

@@ -1,0 +1,112 @@
+// Immutable bytes shared by reference count between a reader and its packets.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vexlor {
+
+// Storage behind SharedBytes: a whole-file read-only mapping or an owned heap
+// buffer.  The count is atomic because packets made on the producer thread of
+// a split are released on the calling thread.
+class SharedStorage {
+public:
+    static SharedStorage* from_mapping(void* base, std::size_t map_len, std::size_t size);
+    static SharedStorage* from_vector(std::vector<std::uint8_t> bytes);
+
+    void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release() noexcept;
+
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    SharedStorage() = default;
+    ~SharedStorage();
+
+    std::atomic<std::uint64_t> refs_{1};
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    void* map_base_ = nullptr; // non-null for a mapping
+    std::size_t map_len_ = 0;
+    std::vector<std::uint8_t> heap_;
+};
+
+// A view of shared storage that keeps the storage alive.  Copies share;
+// sub-ranges share the same storage without copying.
+//
+// A *borrowed* SharedBytes holds no reference at all: whoever makes one
+// promises that the bytes outlive it.  The split pipeline uses borrowed frames
+// for packets in flight so that the two threads do not bounce one reference
+// count between them per packet; each batch of packets carries one real
+// reference instead.
+class SharedBytes {
+public:
+    SharedBytes() = default;
+    static SharedBytes adopt(SharedStorage* storage) {
+        return SharedBytes(storage, storage->data(), storage->size());
+    }
+    static SharedBytes from_vector(std::vector<std::uint8_t> bytes) {
+        return adopt(SharedStorage::from_vector(std::move(bytes)));
+    }
+    static SharedBytes borrowed(std::span<const std::uint8_t> bytes) {
+        return SharedBytes(nullptr, bytes.data(), bytes.size());
+    }
+
+    SharedBytes(const SharedBytes& o) : st_(o.st_), data_(o.data_), size_(o.size_) {
+        if (st_) {
+            st_->retain();
+        }
+    }
+    SharedBytes(SharedBytes&& o) noexcept : st_(o.st_), data_(o.data_), size_(o.size_) {
+        o.st_ = nullptr;
+        o.data_ = nullptr;
+        o.size_ = 0;
+    }
+    SharedBytes& operator=(SharedBytes o) noexcept {
+        swap(o);
+        return *this;
+    }
+    ~SharedBytes() {
+        if (st_) {
+            st_->release();
+        }
+    }
+    void swap(SharedBytes& o) noexcept {
+        std::swap(st_, o.st_);
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+    }
+
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::span<const std::uint8_t> span() const { return {data_, size_}; }
+    bool is_borrowed() const { return st_ == nullptr && data_ != nullptr; }
+
+    // [offset, offset + len) of this view; the caller has checked the bounds.
+    SharedBytes slice(std::size_t offset, std::size_t len) const {
+        if (st_) {
+            st_->retain();
+        }
+        return SharedBytes(st_, data_ + offset, len);
+    }
+    // The same range, without a reference: valid while `*this` (or another
+    // owner of the storage) lives.
+    SharedBytes borrow(std::size_t offset, std::size_t len) const {
+        return SharedBytes(nullptr, data_ + offset, len);
+    }
+
+private:
+    SharedBytes(SharedStorage* st, const std::uint8_t* d, std::size_t n)
+        : st_(st), data_(d), size_(n) {}
+
+    SharedStorage* st_ = nullptr;
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+} // namespace vexlor

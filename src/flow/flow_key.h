@@ -1,0 +1,49 @@
+// A flow's identity in binary form.  Every strategy maps a packet to one or
+// two keys; the flow name (the text users see) is derived from a key once,
+// when its flow is first met, and two keys of one strategy give the same name
+// exactly when they are equal.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace vexlor {
+
+struct FlowKey {
+    // kFallback marks the strategy's fallback flow ("no_session", ...).
+    static constexpr std::uint8_t kFallback = 0;
+    static constexpr std::uint8_t kNormal = 1;
+
+    std::uint8_t tag = kFallback;
+    std::uint8_t proto = 0;
+    std::uint8_t family_a = 0; // 4 or 6 for addresses, 0 when unused
+    std::uint8_t family_b = 0;
+    std::uint16_t port_a = 0;
+    std::uint16_t port_b = 0;
+    std::array<std::uint8_t, 16> a{}; // first address, or a MAC in a[0..6]
+    std::array<std::uint8_t, 16> b{};
+
+    friend bool operator==(const FlowKey& x, const FlowKey& y) {
+        return std::memcmp(&x, &y, sizeof(FlowKey)) == 0;
+    }
+};
+static_assert(sizeof(FlowKey) == 40, "FlowKey must have no padding: it is compared bytewise");
+
+inline std::uint64_t hash_key(const FlowKey& k) {
+    std::uint64_t w[5];
+    std::memcpy(w, &k, sizeof w);
+    // Multiply-xorshift mixing of the five words; flows differ mostly in the
+    // address and port words, which all feed the result.
+    std::uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (std::uint64_t x : w) {
+        h ^= x;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 29;
+    return h;
+}
+
+} // namespace vexlor

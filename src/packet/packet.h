@@ -1,0 +1,131 @@
+// The decoded form of one capture record.
+#pragma once
+
+#include "common/shared_bytes.h"
+
+#include <array>
+#include <compare>
+#include <cstdint>
+#include <optional>
+
+namespace vexlor {
+
+struct MacAddress {
+    std::array<std::uint8_t, 6> bytes{};
+    friend bool operator==(const MacAddress&, const MacAddress&) = default;
+};
+
+// IPv4 (first 4 bytes used, the rest zero) or IPv6, network order.
+struct IpAddress {
+    enum class Family : std::uint8_t { V4 = 4, V6 = 6 };
+    Family family = Family::V4;
+    std::array<std::uint8_t, 16> bytes{};
+
+    static IpAddress v4(const std::uint8_t* p) {
+        IpAddress a;
+        a.family = Family::V4;
+        for (int i = 0; i < 4; ++i) {
+            a.bytes[i] = p[i];
+        }
+        return a;
+    }
+    static IpAddress v6(const std::uint8_t* p) {
+        IpAddress a;
+        a.family = Family::V6;
+        for (int i = 0; i < 16; ++i) {
+            a.bytes[i] = p[i];
+        }
+        return a;
+    }
+    bool is_v4() const { return family == Family::V4; }
+    std::size_t length() const { return is_v4() ? 4 : 16; }
+
+    // Family-exact equality: 10.0.0.1 never equals ::ffff:10.0.0.1.
+    friend bool operator==(const IpAddress&, const IpAddress&) = default;
+
+    // Endpoint order: every IPv4 address below every IPv6 address, then the
+    // bytes as an unsigned big-endian number.
+    friend std::strong_ordering operator<=>(const IpAddress& a, const IpAddress& b) {
+        if (a.family != b.family) {
+            return a.is_v4() ? std::strong_ordering::less : std::strong_ordering::greater;
+        }
+        return a.bytes <=> b.bytes;
+    }
+
+    // The 16-byte form of archives: IPv4 as IPv4-mapped IPv6.
+    std::array<std::uint8_t, 16> mapped16() const {
+        if (!is_v4()) {
+            return bytes;
+        }
+        std::array<std::uint8_t, 16> out{};
+        out[10] = 0xFF;
+        out[11] = 0xFF;
+        for (int i = 0; i < 4; ++i) {
+            out[12 + i] = bytes[i];
+        }
+        return out;
+    }
+};
+
+struct IpInfo {
+    IpAddress src_ip;
+    IpAddress dst_ip;
+    std::uint8_t protocol = 0;
+    std::uint16_t src_port = 0;
+    std::uint16_t dst_port = 0;
+    friend bool operator==(const IpInfo&, const IpInfo&) = default;
+};
+
+// What frame dissection finds; every field may be absent.
+struct Dissection {
+    std::optional<MacAddress> src_mac;
+    std::optional<MacAddress> dst_mac;
+    std::optional<MacAddress> bssid;
+    std::optional<IpInfo> ip;
+    std::optional<std::uint64_t> payload_offset;
+    friend bool operator==(const Dissection&, const Dissection&) = default;
+};
+
+struct Packet {
+    std::uint32_t ts_sec = 0;
+    std::uint32_t ts_usec = 0;
+    std::uint32_t orig_len = 0;
+    std::uint32_t caplen = 0; // always data.size()
+    SharedBytes data;
+    std::optional<MacAddress> src_mac;
+    std::optional<MacAddress> dst_mac;
+    std::optional<MacAddress> bssid;
+    std::optional<IpInfo> ip;
+    std::optional<std::uint64_t> payload_offset;
+
+    std::span<const std::uint8_t> bytes() const { return data.span(); }
+    // Microseconds since the epoch, as archives store capture times.
+    std::uint64_t time_us() const {
+        return static_cast<std::uint64_t>(ts_sec) * 1000000u + ts_usec;
+    }
+};
+
+// Link-layer types with a decoding step of their own; every other value is
+// read as raw IP.
+inline constexpr std::uint32_t kLinkEthernet = 1;
+inline constexpr std::uint32_t kLinkIeee80211 = 105;
+inline constexpr std::uint32_t kLinkRadiotap = 127;
+
+// Dissects `frame` according to `link_type`.  Never fails, never reads past
+// the span, never allocates.
+Dissection dissect_frame(std::span<const std::uint8_t> frame, std::uint32_t link_type);
+
+// Decodes an IPv4/IPv6 header and its transport ports.  On success the
+// payload offset (if any) counts from the start of `bytes`.
+struct IpDecode {
+    IpInfo info;
+    std::optional<std::uint64_t> payload_offset;
+};
+std::optional<IpDecode> parse_ip_packet(std::span<const std::uint8_t> bytes);
+
+// The single constructor of packets from capture records.  The caller's
+// length must fit 32 bits (every reader guarantees it).
+Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32_t orig_len,
+                        SharedBytes data, std::uint32_t link_type);
+
+} // namespace vexlor

@@ -1,0 +1,61 @@
+// The reader interface shared by the classic pcap and pcapng readers, and
+// format detection.
+#pragma once
+
+#include "common/shared_bytes.h"
+#include "packet/packet.h"
+#include "parser/parse_error.h"
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <variant>
+
+namespace vexlor {
+
+// One capture record before dissection: the frame is a borrowed view of the
+// reader's buffer, valid while the reader (or any holder of its bytes) lives.
+struct RawRecord {
+    std::uint32_t ts_sec = 0;
+    std::uint32_t ts_usec = 0;
+    std::uint32_t orig_len = 0;
+    std::uint32_t link_type = 0; // the type the frame is dissected with
+    std::span<const std::uint8_t> frame;
+};
+
+// next_record's answer: a record, end of data (nullopt), or an error.
+using RecordResult = std::expected<std::optional<RawRecord>, ParseError>;
+using PacketResult = std::expected<std::optional<Packet>, ParseError>;
+
+class CaptureReader {
+public:
+    virtual ~CaptureReader() = default;
+
+    // The capture's link-layer type.  Does not move the reader.
+    virtual std::uint32_t link_type() const = 0;
+
+    // The next record without taking a reference on the buffer.  After an
+    // error or end of data callers do not call again.
+    virtual RecordResult next_record() = 0;
+
+    // The next packet, decoded, whose frame holds a reference on the buffer.
+    PacketResult next_packet();
+
+    // The whole input buffer.
+    const SharedBytes& bytes() const { return data_; }
+
+protected:
+    explicit CaptureReader(SharedBytes data) : data_(std::move(data)) {}
+    SharedBytes data_;
+};
+
+// Recognises the format by its magic number and opens the matching reader.
+std::expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes);
+
+// Loads a whole capture: "-" reads standard input into an owned buffer,
+// anything else maps the file read-only.  I/O failures come back as I/O
+// errors with the system's text.
+Result<SharedBytes> read_input_bytes(std::string_view path);
+
+} // namespace vexlor

@@ -1,0 +1,304 @@
+#include "builders.h"
+
+#include <arpa/inet.h>
+
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace vexlor::test {
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+void put_u16be(Bytes& b, std::uint16_t v) {
+    b.push_back(v >> 8);
+    b.push_back(v & 0xFF);
+}
+void put_u32be(Bytes& b, std::uint32_t v) {
+    put_u16be(b, v >> 16);
+    put_u16be(b, v & 0xFFFF);
+}
+void put_u16le(Bytes& b, std::uint16_t v) {
+    b.push_back(v & 0xFF);
+    b.push_back(v >> 8);
+}
+void put_u32le(Bytes& b, std::uint32_t v) {
+    put_u16le(b, v & 0xFFFF);
+    put_u16le(b, v >> 16);
+}
+void put_u64le(Bytes& b, std::uint64_t v) {
+    put_u32le(b, v & 0xFFFFFFFFu);
+    put_u32le(b, v >> 32);
+}
+Bytes repeat(std::uint8_t byte, std::size_t n) { return Bytes(n, byte); }
+
+std::array<std::uint8_t, 6> mac(std::uint8_t last) { return {0x02, 0, 0, 0, 0, last}; }
+
+std::array<std::uint8_t, 4> ip4(const char* text) {
+    std::array<std::uint8_t, 4> a{};
+    if (inet_pton(AF_INET, text, a.data()) != 1) {
+        throw std::invalid_argument(text);
+    }
+    return a;
+}
+std::array<std::uint8_t, 16> ip6(const char* text) {
+    std::array<std::uint8_t, 16> a{};
+    if (inet_pton(AF_INET6, text, a.data()) != 1) {
+        throw std::invalid_argument(text);
+    }
+    return a;
+}
+
+Bytes eth(std::array<std::uint8_t, 6> dst, std::array<std::uint8_t, 6> src,
+          std::uint16_t ethertype, const Bytes& payload) {
+    Bytes b(dst.begin(), dst.end());
+    b.insert(b.end(), src.begin(), src.end());
+    put_u16be(b, ethertype);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes vlan(std::uint16_t vid, std::uint16_t inner_type, const Bytes& payload) {
+    Bytes b;
+    put_u16be(b, vid & 0x0FFF);
+    put_u16be(b, inner_type);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes wifi(std::uint8_t type, std::uint8_t flags, std::array<std::uint8_t, 6> a1,
+           std::array<std::uint8_t, 6> a2, std::array<std::uint8_t, 6> a3, const Bytes& body) {
+    Bytes b{static_cast<std::uint8_t>(type << 2), flags, 0, 0};
+    b.insert(b.end(), a1.begin(), a1.end());
+    b.insert(b.end(), a2.begin(), a2.end());
+    b.insert(b.end(), a3.begin(), a3.end());
+    b.push_back(0); // sequence control
+    b.push_back(0);
+    if ((flags & 3) == 3) {
+        auto a4 = mac(0xA4);
+        b.insert(b.end(), a4.begin(), a4.end());
+    }
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+Bytes llc_snap(std::uint16_t ethertype, const Bytes& payload) {
+    Bytes b{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+    put_u16be(b, ethertype);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes radiotap(std::uint16_t length, const Bytes& frame) {
+    Bytes b{0, 0};
+    put_u16le(b, length);
+    while (b.size() < length) {
+        b.push_back(0);
+    }
+    b.insert(b.end(), frame.begin(), frame.end());
+    return b;
+}
+
+Bytes ipv4(std::array<std::uint8_t, 4> src, std::array<std::uint8_t, 4> dst,
+           std::uint8_t protocol, const Bytes& payload, std::uint8_t ihl_words) {
+    std::size_t hl = std::size_t(ihl_words) * 4;
+    if (hl < 20) {
+        hl = 20; // a short IHL still needs the fixed fields to be present
+    }
+    Bytes b(hl, 0);
+    b[0] = 0x40 | (ihl_words & 0x0F);
+    std::size_t total = hl + payload.size();
+    b[2] = (total >> 8) & 0xFF;
+    b[3] = total & 0xFF;
+    b[8] = 64;
+    b[9] = protocol;
+    std::copy(src.begin(), src.end(), b.begin() + 12);
+    std::copy(dst.begin(), dst.end(), b.begin() + 16);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes ipv6(std::array<std::uint8_t, 16> src, std::array<std::uint8_t, 16> dst,
+           std::uint8_t next_header, const Bytes& payload) {
+    Bytes b(40, 0);
+    b[0] = 0x60;
+    b[4] = (payload.size() >> 8) & 0xFF;
+    b[5] = payload.size() & 0xFF;
+    b[6] = next_header;
+    b[7] = 64;
+    std::copy(src.begin(), src.end(), b.begin() + 8);
+    std::copy(dst.begin(), dst.end(), b.begin() + 24);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes ext_header(std::uint8_t next_header, std::uint8_t hdr_ext_len, const Bytes& payload) {
+    Bytes b((std::size_t(hdr_ext_len) + 1) * 8, 0);
+    b[0] = next_header;
+    b[1] = hdr_ext_len;
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes tcp(std::uint16_t sport, std::uint16_t dport, const Bytes& payload,
+          std::uint8_t data_offset_words) {
+    std::size_t hl = std::max<std::size_t>(20, std::size_t(data_offset_words) * 4);
+    Bytes b;
+    put_u16be(b, sport);
+    put_u16be(b, dport);
+    b.resize(hl, 0);
+    b[12] = static_cast<std::uint8_t>(data_offset_words << 4);
+    b[13] = 0x18; // PSH ACK
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes udp(std::uint16_t sport, std::uint16_t dport, const Bytes& payload) {
+    Bytes b;
+    put_u16be(b, sport);
+    put_u16be(b, dport);
+    put_u16be(b, static_cast<std::uint16_t>(8 + payload.size()));
+    put_u16be(b, 0);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes icmp_echo(const Bytes& payload) {
+    Bytes b{8, 0, 0, 0, 0, 1, 0, 1};
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+void PcapBuilder::u16(std::uint16_t v) { big_endian ? put_u16be(out, v) : put_u16le(out, v); }
+void PcapBuilder::u32(std::uint32_t v) { big_endian ? put_u32be(out, v) : put_u32le(out, v); }
+
+PcapBuilder& PcapBuilder::header() {
+    out.clear();
+    u32(nanosecond ? 0xA1B23C4D : 0xA1B2C3D4);
+    u16(version_major);
+    u16(version_minor);
+    u32(0);
+    u32(0);
+    u32(snaplen);
+    u32(link_type);
+    return *this;
+}
+
+PcapBuilder& PcapBuilder::packet(std::uint32_t ts_sec, std::uint32_t ts_frac, const Bytes& frame,
+                                 std::int64_t orig_len) {
+    return raw_record(ts_sec, ts_frac, static_cast<std::uint32_t>(frame.size()),
+                      orig_len < 0 ? static_cast<std::uint32_t>(frame.size())
+                                   : static_cast<std::uint32_t>(orig_len),
+                      frame);
+}
+
+PcapBuilder& PcapBuilder::raw_record(std::uint32_t ts_sec, std::uint32_t ts_frac,
+                                     std::uint32_t incl_len, std::uint32_t orig_len,
+                                     const Bytes& frame) {
+    if (out.empty()) {
+        header();
+    }
+    u32(ts_sec);
+    u32(ts_frac);
+    u32(incl_len);
+    u32(orig_len);
+    out.insert(out.end(), frame.begin(), frame.end());
+    return *this;
+}
+
+Bytes PcapBuilder::bytes() {
+    if (out.empty()) {
+        header();
+    }
+    return out;
+}
+
+void PcapngBuilder::u16(Bytes& b, std::uint16_t v) const {
+    big_endian ? put_u16be(b, v) : put_u16le(b, v);
+}
+void PcapngBuilder::u32(Bytes& b, std::uint32_t v) const {
+    big_endian ? put_u32be(b, v) : put_u32le(b, v);
+}
+
+PcapngBuilder& PcapngBuilder::block(std::uint32_t type, const Bytes& body, std::int64_t total) {
+    std::uint32_t len =
+        total < 0 ? static_cast<std::uint32_t>(12 + body.size()) : static_cast<std::uint32_t>(total);
+    u32(out, type);
+    u32(out, len);
+    out.insert(out.end(), body.begin(), body.end());
+    u32(out, len);
+    return *this;
+}
+
+PcapngBuilder& PcapngBuilder::shb() {
+    Bytes body;
+    u32(body, 0x1A2B3C4D);
+    u16(body, 1);
+    u16(body, 0);
+    // section length -1 (unknown), in the section's order
+    u32(body, 0xFFFFFFFF);
+    u32(body, 0xFFFFFFFF);
+    return block(0x0A0D0D0A, body);
+}
+
+PcapngBuilder& PcapngBuilder::idb(std::uint16_t link_type, std::uint32_t snaplen, int tsresol) {
+    Bytes body;
+    u16(body, link_type);
+    u16(body, 0);
+    u32(body, snaplen);
+    if (tsresol >= 0) {
+        u16(body, 9);
+        u16(body, 1);
+        body.push_back(static_cast<std::uint8_t>(tsresol));
+        body.push_back(0);
+        body.push_back(0);
+        body.push_back(0);
+        u16(body, 0); // opt_endofopt
+        u16(body, 0);
+    }
+    return block(1, body);
+}
+
+PcapngBuilder& PcapngBuilder::epb(std::uint32_t interface_id, std::uint64_t timestamp,
+                                  const Bytes& frame, std::int64_t orig_len) {
+    Bytes body;
+    u32(body, interface_id);
+    u32(body, static_cast<std::uint32_t>(timestamp >> 32));
+    u32(body, static_cast<std::uint32_t>(timestamp & 0xFFFFFFFFu));
+    u32(body, static_cast<std::uint32_t>(frame.size()));
+    u32(body, orig_len < 0 ? static_cast<std::uint32_t>(frame.size())
+                           : static_cast<std::uint32_t>(orig_len));
+    body.insert(body.end(), frame.begin(), frame.end());
+    while (body.size() % 4) {
+        body.push_back(0);
+    }
+    return block(6, body);
+}
+
+PcapngBuilder& PcapngBuilder::spb(const Bytes& body_in, std::uint32_t orig_len) {
+    Bytes body;
+    u32(body, orig_len);
+    body.insert(body.end(), body_in.begin(), body_in.end());
+    while (body.size() % 4) {
+        body.push_back(0);
+    }
+    return block(3, body);
+}
+
+Bytes read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+} // namespace vexlor::test

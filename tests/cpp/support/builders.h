@@ -1,0 +1,109 @@
+// Builders for frames and whole capture files, so that tests read like the
+// cases they check:
+//     auto frame = eth(mac(1), mac(2), kEtherIpv4, ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 6,
+//                                                      tcp(1234, 80, {})));
+//     auto file = PcapBuilder{}.packet(1, 2, frame).bytes();
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace vexlor::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::uint16_t kEtherIpv4 = 0x0800;
+inline constexpr std::uint16_t kEtherIpv6 = 0x86DD;
+inline constexpr std::uint16_t kEtherVlan = 0x8100;
+inline constexpr std::uint16_t kEtherArp = 0x0806;
+
+// Concatenation and byte-order helpers.
+Bytes cat(std::initializer_list<Bytes> parts);
+void put_u16be(Bytes& b, std::uint16_t v);
+void put_u32be(Bytes& b, std::uint32_t v);
+void put_u16le(Bytes& b, std::uint16_t v);
+void put_u32le(Bytes& b, std::uint32_t v);
+void put_u64le(Bytes& b, std::uint64_t v);
+Bytes repeat(std::uint8_t byte, std::size_t n);
+
+// Addresses: mac(7) is 02:00:00:00:00:07; ip4/ip6 parse text with inet_pton.
+std::array<std::uint8_t, 6> mac(std::uint8_t last);
+std::array<std::uint8_t, 4> ip4(const char* text);
+std::array<std::uint8_t, 16> ip6(const char* text);
+
+// Link layers.
+Bytes eth(std::array<std::uint8_t, 6> dst, std::array<std::uint8_t, 6> src,
+          std::uint16_t ethertype, const Bytes& payload);
+Bytes vlan(std::uint16_t vid, std::uint16_t inner_type, const Bytes& payload); // tag + payload
+// An 802.11 header: frame type (0 mgmt, 1 ctrl, 2 data), flags byte, three
+// (or, with both DS bits, four) addresses.
+Bytes wifi(std::uint8_t type, std::uint8_t flags, std::array<std::uint8_t, 6> a1,
+           std::array<std::uint8_t, 6> a2, std::array<std::uint8_t, 6> a3,
+           const Bytes& body);
+Bytes llc_snap(std::uint16_t ethertype, const Bytes& payload);
+Bytes radiotap(std::uint16_t length, const Bytes& frame); // version 0, zero fields
+
+// Network and transport.  ipv4/ipv6 put `payload` behind a fixed header;
+// options and extension headers are added by the caller.
+Bytes ipv4(std::array<std::uint8_t, 4> src, std::array<std::uint8_t, 4> dst,
+           std::uint8_t protocol, const Bytes& payload, std::uint8_t ihl_words = 5);
+Bytes ipv6(std::array<std::uint8_t, 16> src, std::array<std::uint8_t, 16> dst,
+           std::uint8_t next_header, const Bytes& payload);
+// An IPv6 extension header of (hdr_ext_len + 1) * 8 bytes.
+Bytes ext_header(std::uint8_t next_header, std::uint8_t hdr_ext_len, const Bytes& payload);
+Bytes tcp(std::uint16_t sport, std::uint16_t dport, const Bytes& payload,
+          std::uint8_t data_offset_words = 5);
+Bytes udp(std::uint16_t sport, std::uint16_t dport, const Bytes& payload);
+Bytes icmp_echo(const Bytes& payload);
+
+// Classic pcap files.
+struct PcapBuilder {
+    bool big_endian = false;
+    bool nanosecond = false;
+    std::uint32_t link_type = 1;
+    std::uint32_t snaplen = 65535;
+    std::uint16_t version_major = 2;
+    std::uint16_t version_minor = 4;
+    Bytes out;
+
+    PcapBuilder& header();
+    // Appends a record; orig_len defaults to the frame's length.
+    PcapBuilder& packet(std::uint32_t ts_sec, std::uint32_t ts_frac, const Bytes& frame,
+                        std::int64_t orig_len = -1);
+    // A record header claiming `incl_len` bytes followed by `frame`.
+    PcapBuilder& raw_record(std::uint32_t ts_sec, std::uint32_t ts_frac, std::uint32_t incl_len,
+                            std::uint32_t orig_len, const Bytes& frame);
+    Bytes bytes();
+
+private:
+    void u16(std::uint16_t v);
+    void u32(std::uint32_t v);
+};
+
+// pcapng files: blocks are appended in call order.
+struct PcapngBuilder {
+    bool big_endian = false;
+    Bytes out;
+
+    PcapngBuilder& shb();
+    // An IDB; tsresol < 0 means no if_tsresol option.
+    PcapngBuilder& idb(std::uint16_t link_type, std::uint32_t snaplen = 65535, int tsresol = -1);
+    PcapngBuilder& epb(std::uint32_t interface_id, std::uint64_t timestamp, const Bytes& frame,
+                       std::int64_t orig_len = -1);
+    PcapngBuilder& spb(const Bytes& body, std::uint32_t orig_len);
+    // Any block: type, body; total length = 12 + body (pass `total` to lie).
+    PcapngBuilder& block(std::uint32_t type, const Bytes& body, std::int64_t total = -1);
+    Bytes bytes() const { return out; }
+
+    void u16(Bytes& b, std::uint16_t v) const;
+    void u32(Bytes& b, std::uint32_t v) const;
+};
+
+// Reads a whole file, for comparisons in tests.
+Bytes read_file(const std::string& path);
+void write_file(const std::string& path, const Bytes& bytes);
+
+} // namespace vexlor::test
