@@ -9,6 +9,7 @@
 
 #include "flow/flow_key.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -20,6 +21,23 @@ public:
     static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
 
     LruTable() { rehash(16); }
+    LruTable(LruTable&& o) noexcept { swap(o); }
+    LruTable& operator=(LruTable&& o) noexcept {
+        LruTable tmp(std::move(o));
+        swap(tmp);
+        return *this;
+    }
+    LruTable(const LruTable&) = delete;
+    LruTable& operator=(const LruTable&) = delete;
+
+    void swap(LruTable& o) noexcept {
+        nodes_.swap(o.nodes_);
+        slots_.swap(o.slots_);
+        std::swap(head_, o.head_);
+        std::swap(tail_, o.tail_);
+        std::swap(free_, o.free_);
+        std::swap(size_, o.size_);
+    }
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -42,7 +60,7 @@ public:
     // Inserts a new entry (the key must be absent) as the most recently used.
     Handle insert(const FlowKey& key, std::uint64_t h, V value) {
         if ((size_ + 1) * 2 > slots_.size()) {
-            rehash(slots_.size() * 2);
+            rehash(std::max<std::size_t>(16, slots_.size() * 2));
         }
         std::uint32_t n;
         if (free_ != kNil) {
@@ -107,6 +125,9 @@ private:
     };
 
     std::uint32_t lookup(const FlowKey& key, std::uint64_t h) const {
+        if (slots_.empty()) {
+            return kNil; // moved from
+        }
         std::size_t mask = slots_.size() - 1;
         for (std::size_t i = h & mask;; i = (i + 1) & mask) {
             std::uint32_t n = slots_[i];

@@ -1,6 +1,294 @@
+// The vexlor module: initialisation and the four module functions.
 #include <Python.h>
 
-static PyModuleDef vexlor_module = {PyModuleDef_HEAD_INIT, "vexlor", "", 0, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr};
+#include "drivers/archive_build.h"
+#include "drivers/split_pipeline.h"
+#include "output/pcap_format.h"
+#include "python/binding.h"
+#include "python/objects.h"
 
-PyMODINIT_FUNC PyInit_vexlor(void) { return PyModule_Create(&vexlor_module); }
+#include <unistd.h>
+
+#include <cstring>
+
+namespace vexlor::py {
+namespace {
+
+constexpr Param kSplitParams[] = {
+    {"input_path", true},    {"output_dir", true},    {"strategy", false},
+    {"max_sessions", false}, {"buffer_bytes", false}, {"ip_filters", false},
+    {"port_filters", false}, {"output_type", false},
+};
+constexpr Param kCreateParams[] = {
+    {"input_path", true},  {"output_path", true}, {"strategy", false},
+    {"max_sessions", false}, {"ip_filters", false}, {"port_filters", false},
+};
+constexpr Param kReadFlowsParams[] = {
+    {"input_path", true},    {"strategy", false},     {"max_sessions", false},
+    {"ip_filters", false},   {"port_filters", false},
+};
+constexpr Param kPipeParams[] = {{"archive_path", true}};
+
+// Converts the optional arguments shared by the building functions; absent
+// ones keep their defaults.
+bool convert_common(PyObject* strategy, PyObject* max_sessions, PyObject* ip_filters,
+                    PyObject* port_filters, std::string& strategy_out, std::uint32_t& max_out,
+                    std::vector<std::string>& ips_out, std::vector<std::uint16_t>& ports_out) {
+    return (!strategy || to_string("strategy", strategy, strategy_out)) &&
+           (!max_sessions || to_u32("max_sessions", max_sessions, max_out)) &&
+           (!ip_filters || to_string_list("ip_filters", ip_filters, ips_out)) &&
+           (!port_filters || to_u16_list("port_filters", port_filters, ports_out));
+}
+
+PyObject* fn_split(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[8];
+        if (!bind_args({"split()", kSplitParams}, args, kwargs, a)) {
+            return nullptr;
+        }
+        SplitOptions opt;
+        if (!to_string("input_path", a[0], opt.input_path) ||
+            !to_string("output_dir", a[1], opt.output_dir) ||
+            (a[2] && !to_string("strategy", a[2], opt.strategy)) ||
+            (a[3] && !to_u32("max_sessions", a[3], opt.max_sessions)) ||
+            (a[4] && !to_u64("buffer_bytes", a[4], opt.buffer_bytes)) ||
+            (a[5] && !to_string_list("ip_filters", a[5], opt.ip_filters)) ||
+            (a[6] && !to_u16_list("port_filters", a[6], opt.port_filters)) ||
+            (a[7] && !to_string("output_type", a[7], opt.output_type))) {
+            return nullptr;
+        }
+        // The output type is matched lower-cased, and its error quotes the
+        // lower-cased text; Python's own lower() is the full Unicode one.
+        if (a[7] && !python_lower(a[7], opt.output_type)) {
+            return nullptr;
+        }
+        if (auto st = run_split(opt); !st) {
+            raise_error(st.error());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* fn_create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[6];
+        if (!bind_args({"create_archive()", kCreateParams}, args, kwargs, a)) {
+            return nullptr;
+        }
+        ArchiveBuildOptions opt;
+        if (!to_string("input_path", a[0], opt.input_path) ||
+            !to_string("output_path", a[1], opt.output_path) ||
+            !convert_common(a[2], a[3], a[4], a[5], opt.strategy, opt.max_sessions,
+                            opt.ip_filters, opt.port_filters)) {
+            return nullptr;
+        }
+        if (auto st = build_archive(opt); !st) {
+            raise_error(st.error());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* fn_read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[5];
+        if (!bind_args({"read_flows()", kReadFlowsParams}, args, kwargs, a)) {
+            return nullptr;
+        }
+        ArchiveBuildOptions opt;
+        if (!to_string("input_path", a[0], opt.input_path) ||
+            !convert_common(a[1], a[2], a[3], a[4], opt.strategy, opt.max_sessions,
+                            opt.ip_filters, opt.port_filters)) {
+            return nullptr;
+        }
+        // One path per process: a later call replaces the file of an earlier
+        // one, whose Archive keeps reading it through its mapping.
+        opt.output_path = "/tmp/vexlor_py_" + std::to_string(::getpid()) + ".vexlor";
+        if (auto st = build_archive(opt); !st) {
+            raise_error(st.error());
+            return nullptr;
+        }
+        auto reader = ArchiveReader::open(opt.output_path);
+        if (!reader) {
+            raise_error(reclassify(reader.error(), ErrorKind::Io));
+            return nullptr;
+        }
+        return new_archive(std::move(*reader), opt.output_path);
+    });
+}
+
+// One flow as a classic pcap image: the global header, then its stored
+// records copied verbatim (they already have the record layout).
+PyObject* flow_image(const ArchiveReader& reader, const std::vector<std::uint64_t>& offsets) {
+    std::vector<std::span<const std::uint8_t>> records;
+    records.reserve(offsets.size());
+    std::size_t size = kPcapGlobalHeaderSize;
+    for (std::uint64_t off : offsets) {
+        if (auto rec = reader.record_at(off)) {
+            records.push_back(*rec);
+            size += rec->size();
+        }
+    }
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (!bytes) {
+        return nullptr;
+    }
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes));
+    pcap_global_header(out, reader.link_type());
+    out += kPcapGlobalHeaderSize;
+    for (auto rec : records) {
+        std::memcpy(out, rec.data(), rec.size());
+        out += rec.size();
+    }
+    return bytes;
+}
+
+PyObject* fn_pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[1];
+        std::string path;
+        if (!bind_args({"pipe_archive()", kPipeParams}, args, kwargs, a) ||
+            !to_string("archive_path", a[0], path)) {
+            return nullptr;
+        }
+        auto reader = ArchiveReader::open(path);
+        if (!reader) {
+            raise_error(reclassify(reader.error(), ErrorKind::Io));
+            return nullptr;
+        }
+        PyObject* list = PyList_New(0);
+        if (!list) {
+            return nullptr;
+        }
+        for (const FlowEntry& e : (*reader)->flows()) {
+            auto offsets = (*reader)->get_packet_offsets(e);
+            if (!offsets) {
+                Py_DECREF(list);
+                raise_error(reclassify(offsets.error(), ErrorKind::Runtime));
+                return nullptr;
+            }
+            PyObject* image = flow_image(**reader, *offsets);
+            if (!image || PyList_Append(list, image) != 0) {
+                Py_XDECREF(image);
+                Py_DECREF(list);
+                return nullptr;
+            }
+            Py_DECREF(image);
+        }
+        return list;
+    });
+}
+
+template <class F> PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kCreateArchiveDef = {
+    "create_archive", as_cfunction(fn_create_archive), METH_VARARGS | METH_KEYWORDS,
+    "create_archive(input_path, output_path, strategy=\"session\", max_sessions=10000, "
+    "ip_filters=..., port_filters=...)\n--\n\n"
+    "Create a .vexlor archive from a pcap/pcapng file."};
+PyMethodDef kSplitDef = {
+    "split", as_cfunction(fn_split), METH_VARARGS | METH_KEYWORDS,
+    "split(input_path, output_dir, strategy=\"session\", max_sessions=10000, "
+    "buffer_bytes=10000, ip_filters=..., port_filters=..., output_type=\"pcap\")\n--\n\n"
+    "Split a pcap/pcapng file into per-flow pcap or L7 files."};
+PyMethodDef kPipeArchiveDef = {
+    "pipe_archive", as_cfunction(fn_pipe_archive), METH_VARARGS | METH_KEYWORDS,
+    "pipe_archive(archive_path)\n--\n\n"
+    "Yield each flow from a .vexlor archive as a complete pcap file (bytes).\n"
+    "Returns a list of bytes; each bytes object is a standalone pcap file."};
+PyMethodDef kReadFlowsDef = {
+    "read_flows", as_cfunction(fn_read_flows), METH_VARARGS | METH_KEYWORDS,
+    "read_flows(input_path, strategy=\"session\", max_sessions=10000, ip_filters=..., "
+    "port_filters=...)\n--\n\n"
+    "Directly read a pcap/pcapng file and return all flows as an Archive.\n"
+    "\n"
+    "Internally creates a temporary .vexlor archive, opens it, and returns\n"
+    "the Archive. The temp file is cleaned up when the Archive is garbage collected."};
+
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "vexlor", "", 0, nullptr,
+                          nullptr, nullptr,  nullptr, nullptr};
+
+// The module, made once per process and kept for its lifetime.
+PyObject* g_module = nullptr;
+
+// Adds `obj` (a new reference, consumed) under `name` and appends the name
+// to __all__.
+bool add_public(PyObject* module, const char* name, PyObject* obj) {
+    if (!obj) {
+        return false;
+    }
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!all) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (!all || PyModule_AddObject(module, "__all__", all) != 0) {
+            Py_XDECREF(all);
+            Py_DECREF(obj);
+            return false;
+        }
+        Py_INCREF(all); // AddObject stole the one we had
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    bool ok = text && PyList_Append(all, text) == 0;
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    if (!ok || PyModule_AddObject(module, name, obj) != 0) {
+        Py_DECREF(obj);
+        return false;
+    }
+    return true;
+}
+
+PyObject* add_function(PyObject* module, PyMethodDef* def) {
+    PyObject* name = PyUnicode_FromString("vexlor");
+    if (!name) {
+        return nullptr;
+    }
+    PyObject* fn = PyCFunction_NewEx(def, nullptr, name);
+    Py_DECREF(name);
+    return fn;
+}
+
+PyObject* init_module() {
+    if (g_module) {
+        PyErr_SetString(PyExc_ImportError,
+                        "vexlor may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    PyObject* m = PyModule_Create(&kModuleDef);
+    if (!m) {
+        return nullptr;
+    }
+    if (!init_types()) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    auto type_ref = [](PyObject* t) {
+        Py_INCREF(t);
+        return t;
+    };
+    if (!add_public(m, "Archive", type_ref(archive_type())) ||
+        !add_public(m, "Flow", type_ref(flow_type())) ||
+        !add_public(m, "Packet", type_ref(packet_type())) ||
+        !add_public(m, "create_archive", add_function(m, &kCreateArchiveDef)) ||
+        !add_public(m, "split", add_function(m, &kSplitDef)) ||
+        !add_public(m, "pipe_archive", add_function(m, &kPipeArchiveDef)) ||
+        !add_public(m, "read_flows", add_function(m, &kReadFlowsDef))) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    Py_INCREF(m);
+    g_module = m; // kept for the life of the process
+    return m;
+}
+
+} // namespace
+} // namespace vexlor::py
+
+PyMODINIT_FUNC PyInit_vexlor(void) {
+    return vexlor::py::guarded([] { return vexlor::py::init_module(); });
+}

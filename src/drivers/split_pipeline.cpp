@@ -1,0 +1,215 @@
+#include "drivers/split_pipeline.h"
+
+#include "drivers/packet_channel.h"
+#include "flow/cli.h"
+#include "flow/filter.h"
+#include "flow/flow_manager.h"
+#include "output/split_writer.h"
+#include "parser/capture_reader.h"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace vexlor {
+
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::string output_prefix(std::string_view path) {
+    // The last normal component: "." components are skipped, trailing
+    // slashes ignored; ".." or nothing at all has no stem.
+    std::string_view last;
+    bool have = false;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t slash = path.find('/', pos);
+        std::size_t end = slash == std::string_view::npos ? path.size() : slash;
+        std::string_view comp = path.substr(pos, end - pos);
+        if (!comp.empty() && comp != ".") {
+            last = comp;
+            have = true;
+        }
+        if (slash == std::string_view::npos) {
+            break;
+        }
+        pos = slash + 1;
+    }
+    if (!have || last == "..") {
+        return "unknown";
+    }
+    std::size_t dot = last.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) {
+        return std::string(last);
+    }
+    return std::string(last.substr(0, dot));
+}
+
+namespace {
+
+constexpr std::size_t kBatch = 256;
+
+// What the producer thread leaves for the driver, read after the join (or
+// never, when the driver gives up and detaches it).
+struct ProducerOutcome {
+    std::optional<ParseError> error;
+    bool panicked = false;
+};
+
+void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChannel> channel,
+             std::shared_ptr<ProducerOutcome> outcome) {
+    try {
+        // Frames are borrowed views of the input: the driver keeps the input
+        // alive for as long as it receives, and the reader keeps it alive for
+        // this thread.  That saves two atomic operations per packet on a
+        // count both threads would otherwise share.
+        PacketChannel::Batch batch;
+        batch.reserve(kBatch);
+        bool receiver_alive = true;
+        for (;;) {
+            RecordResult r = reader->next_record();
+            if (!r) {
+                outcome->error = r.error();
+                break;
+            }
+            if (!*r) {
+                break;
+            }
+            const RawRecord& rec = **r;
+            batch.push_back(from_pcap_record(rec.ts_sec, rec.ts_usec, rec.orig_len,
+                                             SharedBytes::borrowed(rec.frame), rec.link_type));
+            if (batch.size() == kBatch) {
+                if (!channel->send(batch)) {
+                    receiver_alive = false;
+                    break;
+                }
+                batch.reserve(kBatch);
+            }
+        }
+        if (receiver_alive && !batch.empty()) {
+            (void)channel->send(batch);
+        }
+    } catch (...) {
+        outcome->panicked = true;
+    }
+    reader.reset();
+    channel->close_sender();
+}
+
+template <class GiveUp>
+Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_type, bool l7,
+               const PacketFilter& filter, PacketChannel& channel, ProducerOutcome& outcome,
+               std::thread& producer, GiveUp& give_up) {
+    std::string prefix = output_prefix(opt.input_path);
+    FlowManager flows(strat, opt.max_sessions);
+    auto writer = SplitWriter::create(
+        SplitWriterOptions{opt.output_dir, prefix, link_type, l7, opt.buffer_bytes,
+                           opt.max_sessions},
+        [strat](const FlowKey& key) { return flow_name(strat, key); });
+    if (!writer) {
+        return give_up(reclassify(writer.error(), ErrorKind::Runtime));
+    }
+
+    PacketChannel::Batch batch;
+    while (channel.receive(batch)) {
+        for (const Packet& p : batch) {
+            if (!filter.matches(p)) {
+                continue;
+            }
+            FlowKeys keys = flows.classify_keys(p);
+            for (const FlowKey& key : keys) {
+                std::uint64_t h = hash_key(key);
+                flows.record_packet(key, h, p);
+                if (auto st = writer->write(key, h, p); !st) {
+                    batch.clear();
+                    return give_up(reclassify(st.error(), ErrorKind::Runtime));
+                }
+            }
+        }
+        batch.clear();
+    }
+    channel.close_receiver();
+    producer.join();
+
+    if (outcome.panicked) {
+        return runtime_error("Producer thread panicked");
+    }
+    if (outcome.error) {
+        return std::unexpected(outcome.error->to_error());
+    }
+    if (auto st = std::move(*writer).close(); !st) {
+        return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+    }
+    return {};
+}
+
+} // namespace
+
+Status run_split(const SplitOptions& opt) {
+    auto strategy = parse_strategy(opt.strategy);
+    if (!strategy) {
+        return std::unexpected(strategy.error());
+    }
+    std::string type = ascii_lower(opt.output_type);
+    bool l7;
+    if (type == "pcap") {
+        l7 = false;
+    } else if (type == "l7") {
+        l7 = true;
+    } else {
+        return value_error("Unknown output_type: " + type + ". Valid: pcap, l7");
+    }
+
+    auto bytes = read_input_bytes(opt.input_path);
+    if (!bytes) {
+        return std::unexpected(reclassify(bytes.error(), ErrorKind::Io));
+    }
+    // Our own hold on the input: packets in flight borrow from it.
+    SharedBytes input = *bytes;
+    auto reader = open_reader(std::move(*bytes));
+    if (!reader) {
+        return std::unexpected(reader.error().to_error());
+    }
+    std::uint32_t link_type = (*reader)->link_type();
+    PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters);
+    if (auto st = create_dir_all(opt.output_dir); !st) {
+        return std::unexpected(reclassify(st.error(), ErrorKind::Io));
+    }
+
+    auto channel = std::make_shared<PacketChannel>(kPacketChannelCapacity);
+    auto outcome = std::make_shared<ProducerOutcome>();
+    std::thread producer;
+    try {
+        producer = std::thread(produce, std::move(*reader), channel, outcome);
+    } catch (...) {
+        return fail(ErrorKind::Panic, "failed to spawn thread");
+    }
+    // From here on every early return must let the producer go: closing our
+    // end makes its next send fail, and it exits on its own.
+    auto give_up = [&](Error e) -> Status {
+        channel->close_receiver();
+        if (producer.joinable()) {
+            producer.detach();
+        }
+        return std::unexpected(std::move(e));
+    };
+
+    try {
+        return consume(opt, *strategy, link_type, l7, filter, *channel, *outcome, producer,
+                       give_up);
+    } catch (...) {
+        // Whatever escaped (an allocation failure, say) must not leave a
+        // joinable thread behind: that would end the process.
+        return give_up(Error{ErrorKind::Panic, "split failed with an unexpected internal error"});
+    }
+}
+
+} // namespace vexlor

@@ -1,0 +1,29 @@
+// The Archive, Flow and Packet classes.
+#pragma once
+
+#include <Python.h>
+
+#include "archive/reader/archive_reader.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vexlor::py {
+
+// Creates the three heap types; false with an exception set on failure.
+bool init_types();
+PyObject* archive_type();
+PyObject* flow_type();
+PyObject* packet_type();
+
+// A new Archive holding a share of `reader`; `temp_file`, when given, is
+// deleted when the Archive is released.
+PyObject* new_archive(std::shared_ptr<const ArchiveReader> reader,
+                      std::optional<std::string> temp_file);
+
+// Address text of the 16-byte form: dotted IPv4 for IPv4-mapped addresses,
+// otherwise eight four-digit hexadecimal groups.
+std::string address_text(const std::array<std::uint8_t, 16>& addr);
+
+} // namespace vexlor::py
