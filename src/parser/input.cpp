@@ -1,0 +1,105 @@
+// Loading a whole capture into one shared buffer.
+#include "common/unique_fd.h"
+#include "parser/capture_reader.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vexlor {
+namespace {
+
+// Holds the C library's lock on stdin for the duration of a read, so that no
+// other thread of the process consumes standard input under us.
+class StdinLock {
+public:
+    StdinLock() { ::flockfile(stdin); }
+    ~StdinLock() { ::funlockfile(stdin); }
+    StdinLock(const StdinLock&) = delete;
+    StdinLock& operator=(const StdinLock&) = delete;
+};
+
+Result<SharedBytes> read_stdin() {
+    constexpr std::size_t kChunk = 1 << 16;
+    StdinLock lock;
+    std::vector<std::uint8_t> buf;
+    // A redirected regular file tells its size up front; a pipe grows as it comes.
+    struct stat st {};
+    if (::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        buf.reserve(static_cast<std::size_t>(st.st_size) + 1);
+    }
+    std::size_t used = 0;
+    for (;;) {
+        if (buf.size() - used < kChunk) {
+            buf.resize(used + kChunk);
+        }
+        ssize_t n = ::read(STDIN_FILENO, buf.data() + used, buf.size() - used);
+        if (n > 0) {
+            used += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EBADF) {
+            // Standard input was closed before we were called: nothing to read.
+            break;
+        }
+        return os_error(errno);
+    }
+    buf.resize(used);
+    buf.shrink_to_fit();
+    return SharedBytes::from_vector(std::move(buf));
+}
+
+Result<SharedBytes> map_file(std::string_view path) {
+    // open() would silently stop at the first NUL and open another file.
+    if (path.find('\0') != std::string_view::npos) {
+        return io_error("file name contained an unexpected NUL byte");
+    }
+    const std::string name(path);
+    UniqueFd fd;
+    do {
+        fd.reset(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    } while (!fd.valid() && errno == EINTR);
+    if (!fd.valid()) {
+        return os_error(errno);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return os_error(errno);
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    // mmap refuses a length of 0; an empty file gets a one-byte mapping that
+    // is never read, since the buffer is presented as empty.
+    const std::size_t map_len = size == 0 ? 1 : size;
+    void* base = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
+    if (base == MAP_FAILED) {
+        return os_error(errno);
+    }
+    // Captures are read front to back exactly once; let the kernel read ahead
+    // and drop pages behind us.  Only a hint, so its failure does not matter.
+    (void)::madvise(base, map_len, MADV_SEQUENTIAL);
+    // The mapping outlives the descriptor, which closes on return.
+    return SharedBytes::adopt(SharedStorage::from_mapping(base, map_len, size));
+}
+
+} // namespace
+
+Result<SharedBytes> read_input_bytes(std::string_view path) {
+    if (path == "-") {
+        return read_stdin();
+    }
+    return map_file(path);
+}
+
+} // namespace vexlor
