@@ -28,7 +28,8 @@ public:
     bool send(Batch& batch) {
         std::unique_lock lock(mu_);
         std::size_t n = batch.size();
-        not_full_.wait(lock, [&] { return receiver_gone_ || queued_ + n <= capacity_ || queued_ == 0; });
+        not_full_.wait(lock,
+                       [&] { return receiver_gone_ || queued_ + n <= capacity_ || queued_ == 0; });
         if (receiver_gone_) {
             return false;
         }

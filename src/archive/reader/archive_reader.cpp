@@ -1,0 +1,186 @@
+#include "archive/reader/archive_reader.h"
+
+#include "common/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <limits>
+
+namespace vexlor {
+
+Result<std::shared_ptr<const ArchiveReader>> ArchiveReader::open(const std::string& path) {
+    // A name with a NUL byte cannot be passed to the system; it names no file.
+    if (path.find('\0') != std::string::npos) {
+        return io_error("Failed to open archive");
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return io_error("Failed to open archive");
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        return os_error(errno);
+    }
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    if (st.st_size < 0 || size < kFooterSize) {
+        return io_error("File too small to be a valid archive");
+    }
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+        return io_error("Failed to mmap archive");
+    }
+    void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
+    if (base == MAP_FAILED) {
+        return io_error("Failed to mmap archive");
+    }
+    // From here on the reader owns the mapping: every early return unmaps it.
+    std::unique_ptr<ArchiveReader> r(new ArchiveReader());
+    r->map_ = static_cast<const std::uint8_t*>(base);
+    r->size_ = static_cast<std::size_t>(size);
+    const std::uint8_t* map = r->map_;
+
+    r->link_type_ = load_le<std::uint32_t>(map + 12);
+    auto footer = ArchiveFooter::decode(
+        std::span<const std::uint8_t, kFooterSize>(map + size - kFooterSize, kFooterSize));
+    if (!footer) {
+        return io_error("Invalid archive footer");
+    }
+    r->footer_ = *footer;
+    if (!fits(footer->table_offset, footer->table_length, size)) {
+        return io_error("Flow table extends beyond file");
+    }
+
+    // The count field only sizes the storage, and the table length bounds it:
+    // a damaged count cannot make us reserve more than the file holds.
+    std::uint64_t whole = footer->table_length / kFlowEntrySize;
+    r->flows_.reserve(std::min(footer->flow_count, whole));
+    for (std::uint64_t i = 0; i < whole; ++i) {
+        const std::uint8_t* p = map + footer->table_offset + i * kFlowEntrySize;
+        r->flows_.push_back(
+            FlowEntry::decode(std::span<const std::uint8_t, kFlowEntrySize>(p, kFlowEntrySize)));
+    }
+
+    if (footer->index_offset != 0 && footer->index_length != 0 &&
+        fits(footer->index_offset, footer->index_length, size)) {
+        r->indexes_ = SecondaryIndexes::parse(ByteSpan(
+            map + footer->index_offset, static_cast<std::size_t>(footer->index_length)));
+    }
+
+    r->dense_ids_ = true;
+    for (std::size_t i = 0; i < r->flows_.size(); ++i) {
+        if (r->flows_[i].id != i + 1) {
+            r->dense_ids_ = false;
+            break;
+        }
+    }
+    if (!r->dense_ids_) {
+        r->first_by_id_.reserve(r->flows_.size());
+        for (std::size_t i = 0; i < r->flows_.size(); ++i) {
+            r->first_by_id_.emplace(r->flows_[i].id, i); // keeps the first
+        }
+    }
+    return std::shared_ptr<const ArchiveReader>(std::move(r));
+}
+
+ArchiveReader::~ArchiveReader() {
+    if (map_) {
+        ::munmap(const_cast<std::uint8_t*>(map_), size_);
+    }
+}
+
+Result<std::vector<std::uint64_t>> ArchiveReader::get_packet_offsets(const FlowEntry& entry) const {
+    if (!fits(entry.offset_list_offset, entry.offset_list_length, size_)) {
+        return runtime_error("Offset list extends beyond file");
+    }
+    return decode_offset_list(ByteSpan(map_ + entry.offset_list_offset, entry.offset_list_length),
+                              entry.packet_count);
+}
+
+std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint64_t offset) const {
+    if (!fits(offset, kRecordHeaderSize, size_)) {
+        return std::nullopt;
+    }
+    std::uint32_t caplen = load_le<std::uint32_t>(map_ + offset + 8);
+    if (!fits(offset + kRecordHeaderSize, caplen, size_)) {
+        return std::nullopt;
+    }
+    return std::span<const std::uint8_t>(map_ + offset, kRecordHeaderSize + caplen);
+}
+
+std::optional<StoredPacket> ArchiveReader::packet_at(std::uint64_t offset) const {
+    auto rec = record_at(offset);
+    if (!rec) {
+        return std::nullopt;
+    }
+    const std::uint8_t* p = rec->data();
+    StoredPacket out;
+    out.ts_sec = load_le<std::uint32_t>(p);
+    out.ts_usec = load_le<std::uint32_t>(p + 4);
+    out.caplen = load_le<std::uint32_t>(p + 8);
+    out.orig_len = load_le<std::uint32_t>(p + 12);
+    out.data = rec->subspan(kRecordHeaderSize);
+    return out;
+}
+
+std::vector<std::uint64_t> ArchiveReader::find_in(LazySection& lazy, const IndexSection& section,
+                                                  std::size_t key_width, ByteSpan key) const {
+    const std::vector<std::uint8_t>& bytes = indexes_->bytes;
+    std::call_once(lazy.once,
+                   [&] { lazy.lookup = SectionLookup::prepare(bytes, section, key_width); });
+    return lazy.lookup.find(bytes, key);
+}
+
+std::vector<std::uint64_t> ArchiveReader::find_by_address(const Address16& key) const {
+    if (indexes_) {
+        return find_in(ip_lookup_, indexes_->ip, kIpKeyWidth, key);
+    }
+    std::vector<std::uint64_t> out;
+    for (const FlowEntry& e : flows_) {
+        if (e.src_addr == key || e.dst_addr == key) {
+            out.push_back(e.id);
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint64_t> ArchiveReader::find_by_port(std::uint16_t port) const {
+    if (indexes_) {
+        std::uint8_t key[2];
+        store_le(key, port);
+        return find_in(port_lookup_, indexes_->port, kPortKeyWidth, key);
+    }
+    std::vector<std::uint64_t> out;
+    for (const FlowEntry& e : flows_) {
+        if (e.src_port == port || e.dst_port == port) {
+            out.push_back(e.id);
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint64_t> ArchiveReader::find_by_protocol(std::uint8_t proto) const {
+    if (indexes_) {
+        std::uint8_t key[1] = {proto};
+        return find_in(protocol_lookup_, indexes_->protocol, kProtocolKeyWidth, key);
+    }
+    std::vector<std::uint64_t> out;
+    for (const FlowEntry& e : flows_) {
+        if (e.proto == proto) {
+            out.push_back(e.id);
+        }
+    }
+    return out;
+}
+
+const FlowEntry* ArchiveReader::resolve(std::uint64_t id) const {
+    if (dense_ids_) {
+        return id >= 1 && id <= flows_.size() ? &flows_[id - 1] : nullptr;
+    }
+    auto it = first_by_id_.find(id);
+    return it == first_by_id_.end() ? nullptr : &flows_[it->second];
+}
+
+} // namespace vexlor

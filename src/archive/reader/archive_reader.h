@@ -1,0 +1,107 @@
+// Read access to an archive through a read-only mapping of the whole file.
+//
+// Only the flow table (decoded) and the index region (copied) are held in
+// memory; offset lists and packet records are read in place on demand.  The
+// reader never changes after open, so holders may share it freely.
+#pragma once
+
+#include "archive/format.h"
+#include "archive/index.h"
+#include "common/result.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vexlor {
+
+// One stored packet record; `data` points into the reader's mapping.
+struct StoredPacket {
+    std::uint32_t ts_sec = 0;
+    std::uint32_t ts_usec = 0;
+    std::uint32_t caplen = 0;
+    std::uint32_t orig_len = 0;
+    std::span<const std::uint8_t> data;
+};
+
+class ArchiveReader {
+public:
+    // Maps the archive and validates its footer.  I/O errors:
+    // "Failed to open archive", the size query's system text,
+    // "File too small to be a valid archive", "Failed to mmap archive",
+    // "Invalid archive footer", "Flow table extends beyond file".
+    // A missing or unusable index region is not an error: queries then scan
+    // the flow table.
+    static Result<std::shared_ptr<const ArchiveReader>> open(const std::string& path);
+
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+    ~ArchiveReader();
+
+    // Every whole 96-byte entry of the flow table, in file order.
+    const std::vector<FlowEntry>& flows() const { return flows_; }
+    std::uint32_t link_type() const { return link_type_; }
+    const ArchiveFooter& footer() const { return footer_; }
+    bool has_indexes() const { return indexes_.has_value(); }
+    // The whole mapped file.
+    std::span<const std::uint8_t> file() const { return {map_, size_}; }
+
+    // The absolute offsets of the flow's records.  A damaged list yields fewer
+    // offsets, never an error; a list outside the file is the runtime error
+    // "Offset list extends beyond file".
+    Result<std::vector<std::uint64_t>> get_packet_offsets(const FlowEntry& entry) const;
+
+    // The record at `offset`, or nothing when its header or frame would run
+    // past the end of the file.
+    std::optional<StoredPacket> packet_at(std::uint64_t offset) const;
+    // The same record as raw bytes (16-byte header and frame), which is also
+    // a classic pcap record.
+    std::optional<std::span<const std::uint8_t>> record_at(std::uint64_t offset) const;
+
+    // Flow ids by key: from the index section when the archive has indexes
+    // (no fallback when the section finds nothing), otherwise from a scan of
+    // the flow table in order.  `key` is the 16-byte address form.
+    std::vector<std::uint64_t> find_by_address(const Address16& key) const;
+    std::vector<std::uint64_t> find_by_port(std::uint16_t port) const;
+    std::vector<std::uint64_t> find_by_protocol(std::uint8_t proto) const;
+
+    // The first entry with `id`, or nullptr.  Constant time.
+    const FlowEntry* resolve(std::uint64_t id) const;
+
+private:
+    ArchiveReader() = default;
+
+    // Built on first use per section: lookups by binary search where the
+    // section allows it (see SectionLookup).
+    struct LazySection {
+        std::once_flag once;
+        SectionLookup lookup;
+    };
+    std::vector<std::uint64_t> find_in(LazySection& lazy, const IndexSection& section,
+                                       std::size_t key_width, ByteSpan key) const;
+
+    const std::uint8_t* map_ = nullptr;
+    std::size_t size_ = 0;
+    std::uint32_t link_type_ = 0;
+    ArchiveFooter footer_;
+    std::vector<FlowEntry> flows_;
+    std::optional<SecondaryIndexes> indexes_;
+
+    // id -> position in flows_ of its first entry.  Left empty when every
+    // entry i has id i + 1 (all archives written here), which resolves by
+    // arithmetic.
+    bool dense_ids_ = false;
+    std::unordered_map<std::uint64_t, std::size_t> first_by_id_;
+
+    mutable LazySection ip_lookup_;
+    mutable LazySection port_lookup_;
+    mutable LazySection protocol_lookup_;
+};
+
+} // namespace vexlor

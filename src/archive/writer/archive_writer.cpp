@@ -1,0 +1,280 @@
+#include "archive/writer/archive_writer.h"
+
+#include "archive/index.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+
+namespace vexlor {
+
+namespace {
+
+constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
+
+// Write failures of a build are reported as runtime errors carrying the
+// system's text.
+std::unexpected<Error> write_error(int errnum) { return runtime_error(os_error_text(errnum)); }
+
+} // namespace
+
+// --- Output ---------------------------------------------------------------
+
+Status ArchiveWriter::Output::write(std::span<const std::uint8_t> bytes) {
+    if (buf_.capacity() < kArchiveWriteBuffer) {
+        buf_.reserve(kArchiveWriteBuffer);
+    }
+    if (bytes.size() > kArchiveWriteBuffer - buf_.size()) {
+        if (auto st = flush(); !st) {
+            return st;
+        }
+    }
+    if (bytes.size() < kArchiveWriteBuffer) {
+        buf_.insert(buf_.end(), bytes.begin(), bytes.end());
+        return {};
+    }
+    // A frame as large as the whole buffer gains nothing from a copy.
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd_.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return write_error(errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+Status ArchiveWriter::Output::flush() {
+    std::size_t done = 0;
+    while (done < buf_.size()) {
+        ssize_t n = ::write(fd_.get(), buf_.data() + done, buf_.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            int err = errno;
+            // Keep what did not reach the file, so a later flush can retry.
+            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(done));
+            return write_error(err);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    buf_.clear();
+    return {};
+}
+
+Status ArchiveWriter::Output::close() {
+    auto st = flush();
+    int err = fd_.reset();
+    if (!st) {
+        return st;
+    }
+    if (err != 0) {
+        return write_error(err);
+    }
+    return {};
+}
+
+void ArchiveWriter::Output::abandon() {
+    if (fd_.valid()) {
+        (void)flush();
+        fd_.reset();
+    }
+    buf_ = {};
+}
+
+// --- ArchiveWriter --------------------------------------------------------
+
+ArchiveWriter::ArchiveWriter(Output out, std::string temp_path, std::string final_path)
+    : out_(std::move(out)), temp_path_(std::move(temp_path)), final_path_(std::move(final_path)) {}
+
+ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
+    if (this != &o) {
+        out_.abandon();
+        out_ = std::move(o.out_);
+        temp_path_ = std::move(o.temp_path_);
+        final_path_ = std::move(o.final_path_);
+        by_key_ = std::move(o.by_key_);
+        flows_ = std::move(o.flows_);
+        position_ = o.position_;
+        next_id_ = o.next_id_;
+        build_indexes_ = o.build_indexes_;
+    }
+    return *this;
+}
+
+ArchiveWriter::~ArchiveWriter() { out_.abandon(); }
+
+Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string final_path,
+                                            std::uint32_t link_type) {
+    // O_NOFOLLOW: the temporary name sits next to the output, possibly in a
+    // shared directory; a symlink planted there must not redirect the write.
+    UniqueFd fd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                       0666));
+    if (!fd.valid()) {
+        return io_error("Failed to create temp archive file: " + temp_path);
+    }
+    ArchiveWriter w(Output(std::move(fd)), std::move(temp_path), std::move(final_path));
+    if (auto st = w.out_.write(encode_archive_header(link_type)); !st) {
+        return std::unexpected(st.error());
+    }
+    return w;
+}
+
+Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& packet) {
+    std::span<const std::uint8_t> frame = packet.bytes();
+    if (frame.size() > kU32Max) {
+        // Readers cap captured lengths at 32 bits; a longer frame is a bug.
+        return fail(ErrorKind::Panic, "frame of " + std::to_string(frame.size()) +
+                                          " bytes does not fit a stored record");
+    }
+    auto handle = by_key_.find(key, hash);
+    if (handle != LruTable<std::uint32_t>::kNil &&
+        flows_[by_key_.at(handle)].packet_count == kU32Max) {
+        return runtime_error("Flow has more packets than an archive can count (" +
+                             std::to_string(kU32Max) + ")");
+    }
+
+    std::uint64_t offset = position_;
+    auto header = encode_record_header(packet.ts_sec, packet.ts_usec,
+                                       static_cast<std::uint32_t>(frame.size()), packet.orig_len);
+    if (auto st = out_.write(header); !st) {
+        return st;
+    }
+    if (auto st = out_.write(frame); !st) {
+        return st;
+    }
+    position_ += kRecordHeaderSize + frame.size();
+
+    std::uint64_t t = packet.time_us();
+    if (handle == LruTable<std::uint32_t>::kNil) {
+        FlowState f;
+        f.offsets.push_back(offset);
+        f.ip = packet.ip;
+        f.id = next_id_++;
+        f.total_bytes = packet.orig_len;
+        f.start_ts = t;
+        f.end_ts = t;
+        f.packet_count = 1;
+        by_key_.insert(key, hash, static_cast<std::uint32_t>(flows_.size()));
+        flows_.push_back(std::move(f));
+        return {};
+    }
+    FlowState& f = flows_[by_key_.at(handle)];
+    f.offsets.push_back(offset);
+    f.packet_count += 1;
+    f.total_bytes += packet.orig_len;
+    // The time of the packet stored last, even when it is earlier.
+    f.end_ts = t;
+    return {};
+}
+
+FlowEntry ArchiveWriter::entry_of(const FlowState& flow) const {
+    FlowEntry e;
+    e.id = flow.id;
+    if (flow.ip) {
+        e.proto = flow.ip->protocol;
+        e.src_addr = address16(flow.ip->src_ip);
+        e.dst_addr = address16(flow.ip->dst_ip);
+        e.src_port = flow.ip->src_port;
+        e.dst_port = flow.ip->dst_port;
+    }
+    e.packet_count = flow.packet_count;
+    e.start_ts = flow.start_ts;
+    e.end_ts = flow.end_ts;
+    e.total_bytes = flow.total_bytes;
+    return e;
+}
+
+Status ArchiveWriter::write_tail() {
+    ArchiveFooter footer;
+    footer.data_offset = kDataStart;
+    footer.data_length = position_ - kDataStart;
+
+    // Offset lists, in id order (flows_ is in id order by construction).
+    footer.lists_offset = position_;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> lists(flows_.size());
+    std::vector<std::uint8_t> scratch;
+    for (std::size_t i = 0; i < flows_.size(); ++i) {
+        scratch.clear();
+        append_offset_list(scratch, flows_[i].offsets);
+        if (scratch.size() > kU32Max) {
+            return runtime_error("Offset list of flow " + std::to_string(flows_[i].id) +
+                                 " too long for an archive (" + std::to_string(scratch.size()) +
+                                 " bytes)");
+        }
+        if (auto st = out_.write(scratch); !st) {
+            return st;
+        }
+        lists[i] = {position_, static_cast<std::uint32_t>(scratch.size())};
+        position_ += scratch.size();
+        // The offsets are encoded now; drop them to keep the peak down.
+        flows_[i].offsets = {};
+    }
+    footer.lists_length = position_ - footer.lists_offset;
+
+    // Flow table; the index pairs are collected on the way.
+    footer.table_offset = position_;
+    SecondaryIndexBuilder indexes;
+    for (std::size_t i = 0; i < flows_.size(); ++i) {
+        FlowEntry e = entry_of(flows_[i]);
+        e.offset_list_offset = lists[i].first;
+        e.offset_list_length = lists[i].second;
+        if (auto st = out_.write(e.encode()); !st) {
+            return st;
+        }
+        if (build_indexes_) {
+            indexes.add(e);
+        }
+    }
+    footer.flow_count = flows_.size();
+    footer.table_length = kFlowEntrySize * footer.flow_count;
+    position_ += footer.table_length;
+    if (auto st = out_.flush(); !st) {
+        return st;
+    }
+
+    if (build_indexes_) {
+        auto region = indexes.build();
+        if (!region) {
+            return std::unexpected(region.error());
+        }
+        if (auto st = out_.write(*region); !st) {
+            return st;
+        }
+        footer.index_offset = position_;
+        footer.index_length = region->size();
+        position_ += region->size();
+        if (auto st = out_.flush(); !st) {
+            return st;
+        }
+    }
+
+    if (!out_.write(footer.encode())) {
+        return runtime_error("Failed to write footer");
+    }
+    position_ += kFooterSize;
+    return out_.close();
+}
+
+Status ArchiveWriter::finalize() && {
+    if (!out_.is_open()) {
+        return fail(ErrorKind::Panic, "finalize on an archive writer without a file");
+    }
+    if (auto st = write_tail(); !st) {
+        return st; // the destructor leaves the temporary file behind
+    }
+    if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
+        return runtime_error("Failed to rename " + temp_path_ + " -> " + final_path_);
+    }
+    return {};
+}
+
+} // namespace vexlor

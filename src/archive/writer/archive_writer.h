@@ -1,0 +1,108 @@
+// Streams stored packet records into a temporary archive file and, at the
+// end, appends the offset lists, the flow table, the secondary indexes and
+// the footer, then renames the file into place.
+#pragma once
+
+#include "archive/format.h"
+#include "common/lru_table.h"
+#include "common/result.h"
+#include "common/unique_fd.h"
+#include "flow/flow_key.h"
+#include "packet/packet.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vexlor {
+
+inline constexpr std::size_t kArchiveWriteBuffer = 256 * 1024;
+
+class ArchiveWriter {
+public:
+    // Creates `temp_path` (truncating it, 0666 before the umask) and puts the
+    // archive header in the write buffer.  A symlink at `temp_path` is not
+    // followed: the open fails instead, so a planted link cannot redirect the
+    // write.  Error: an I/O error "Failed to create temp archive file: {}".
+    static Result<ArchiveWriter> create(std::string temp_path, std::string final_path,
+                                        std::uint32_t link_type);
+
+    ArchiveWriter(ArchiveWriter&&) noexcept = default;
+    ArchiveWriter& operator=(ArchiveWriter&&) noexcept;
+    ArchiveWriter(const ArchiveWriter&) = delete;
+    ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+
+    // Without finalize: writes out what the buffer holds (ignoring errors),
+    // closes the file and leaves it at the temporary path.
+    ~ArchiveWriter();
+
+    // Stores one record for the flow of `key` (`hash` = hash_key(key)).  New
+    // flows get the ids 1, 2, 3, ... in order of first appearance.  Write
+    // failures are runtime errors with the system's text.
+    Status add(const FlowKey& key, std::uint64_t hash, const Packet& packet);
+
+    // Writes offset lists, flow table, indexes and footer, closes the file and
+    // renames it to the final path.  Runtime errors: the system's text for
+    // writes, "Failed to write footer", "Failed to rename {} -> {}".  On
+    // failure the temporary file stays and the final path is untouched.
+    Status finalize() &&;
+
+    // Skips the index region (the footer then records offset and length 0).
+    // Builds always write indexes; this exists for readers' tests.
+    void set_build_indexes(bool on) { build_indexes_ = on; }
+
+    std::size_t flow_count() const { return flows_.size(); }
+    const std::string& temp_path() const { return temp_path_; }
+    const std::string& final_path() const { return final_path_; }
+
+private:
+    // The temporary file behind a fixed-size buffer.
+    class Output {
+    public:
+        Output() = default;
+        explicit Output(UniqueFd fd) : fd_(std::move(fd)) {}
+        Output(Output&&) noexcept = default;
+        Output& operator=(Output&&) noexcept = default;
+
+        bool is_open() const { return fd_.valid(); }
+        Status write(std::span<const std::uint8_t> bytes);
+        Status flush();
+        Status close(); // flushes first
+        void abandon(); // best-effort flush and close, errors ignored
+
+    private:
+        UniqueFd fd_;
+        std::vector<std::uint8_t> buf_;
+    };
+
+    // The per-flow summary kept while packets stream through.
+    struct FlowState {
+        std::vector<std::uint64_t> offsets; // ascending
+        std::optional<IpInfo> ip;           // of the first packet
+        std::uint64_t id = 0;
+        std::uint64_t total_bytes = 0;
+        std::uint64_t start_ts = 0;
+        std::uint64_t end_ts = 0;
+        std::uint32_t packet_count = 0;
+    };
+
+    ArchiveWriter(Output out, std::string temp_path, std::string final_path);
+
+    FlowEntry entry_of(const FlowState& flow) const;
+    Status write_tail();
+
+    Output out_;
+    std::string temp_path_;
+    std::string final_path_;
+    // Flow key -> index into flows_; flows_[i] has id i + 1, so the flows are
+    // already in id order when finalize needs them so.
+    LruTable<std::uint32_t> by_key_;
+    std::vector<FlowState> flows_;
+    std::uint64_t position_ = kDataStart;
+    std::uint64_t next_id_ = 1;
+    bool build_indexes_ = true;
+};
+
+} // namespace vexlor

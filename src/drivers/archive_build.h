@@ -1,0 +1,30 @@
+// The archive build driver: one capture in, one indexed archive out.
+#pragma once
+
+#include "common/result.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vexlor {
+
+struct ArchiveBuildOptions {
+    std::string input_path; // "-" reads standard input
+    std::string output_path;
+    std::string strategy = "session";
+    // Accepted for symmetry with split; an archive keeps every flow, so it
+    // does not cap anything here.
+    std::uint32_t max_sessions = 10000;
+    std::vector<std::string> ip_filters;
+    std::vector<std::uint16_t> port_filters;
+};
+
+// Builds the archive under output_path + ".tmp" and renames it into place.
+// Errors, in the order they are checked: the strategy (value error), reading
+// the input (I/O error), the capture header (runtime error), creating the
+// temporary file (I/O error), reading a record, writing, finalizing (runtime
+// errors).  On any failure the output path is left untouched.
+Status build_archive(const ArchiveBuildOptions& options);
+
+} // namespace vexlor
