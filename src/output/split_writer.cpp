@@ -89,11 +89,12 @@ void SplitWriter::abandon() {
     open_.drain([](OpenFile f) { (void)f.file.close(); });
 }
 
-void SplitWriter::close_least_recent() {
-    // A failed flush here is not reported: the file is closed either way and
-    // the error would otherwise surface at the next write of that flow.
+Status SplitWriter::close_least_recent() {
+    // The file is closed either way, but a failed flush is reported: the flow
+    // may come back and append to its file, and a success here would publish
+    // that file at close() with records missing from its middle.
     OpenFile f = open_.pop_front();
-    (void)f.file.close();
+    return f.file.close();
 }
 
 Result<UniqueFd> SplitWriter::open_with_retry(const std::string& path, int flags) {
@@ -110,7 +111,9 @@ Result<UniqueFd> SplitWriter::open_with_retry(const std::string& path, int flags
         // least recently written one and try again.  Its flow reopens its
         // file for appending if it comes back.
         if ((err == EMFILE || err == ENFILE) && !open_.empty()) {
-            close_least_recent();
+            if (auto st = close_least_recent(); !st) {
+                return std::unexpected(st.error());
+            }
             continue;
         }
         return std::unexpected(Error{ErrorKind::Io, os_error_text(err)});
@@ -120,28 +123,34 @@ Result<UniqueFd> SplitWriter::open_with_retry(const std::string& path, int flags
 Result<LruTable<SplitWriter::OpenFile>::Handle> SplitWriter::open_file(const FlowKey& key,
                                                                       std::uint64_t hash) {
     auto known = created_.find(key, hash);
-    std::uint32_t index;
     bool reopen = known != LruTable<std::uint32_t>::kNil;
-    if (reopen) {
-        index = created_.at(known);
-    } else {
+    Rename fresh;
+    if (!reopen) {
         std::string base = opt_.prefix;
         base += '_';
         base += sanitize_flow_name(name_of_(key));
         const char* ext = opt_.l7 ? ".l7" : ".pcap";
-        Rename r;
-        r.final_path = join_path(opt_.output_dir, base + ext);
-        r.temp_path = join_path(opt_.output_dir, "." + base + ext + ".tmp");
-        index = static_cast<std::uint32_t>(renames_.size());
-        renames_.push_back(std::move(r));
-        created_.insert(key, hash, index);
+        fresh.final_path = join_path(opt_.output_dir, base + ext);
+        fresh.temp_path = join_path(opt_.output_dir, "." + base + ext + ".tmp");
     }
+    const std::string& temp_path = reopen ? renames_[created_.at(known)].temp_path
+                                          : fresh.temp_path;
     // A flow whose file the cap closed earlier continues it: append, and no
     // second global header.
     int flags = reopen ? (O_WRONLY | O_APPEND) : (O_WRONLY | O_CREAT | O_TRUNC);
-    auto fd = open_with_retry(renames_[index].temp_path, flags);
+    auto fd = open_with_retry(temp_path, flags);
     if (!fd) {
         return std::unexpected(fd.error());
+    }
+    // The flow counts as having a file only once the open succeeded, so that
+    // a failed creation is never mistaken later for a file to append to.
+    std::uint32_t index;
+    if (reopen) {
+        index = created_.at(known);
+    } else {
+        index = static_cast<std::uint32_t>(renames_.size());
+        renames_.push_back(std::move(fresh));
+        created_.insert(key, hash, index);
     }
     OpenFile f{BufferedFile(std::move(*fd), opt_.buffer_bytes), index};
     if (!opt_.l7 && !reopen) {
@@ -174,7 +183,9 @@ Status SplitWriter::write_packet(BufferedFile& file, const Packet& packet) {
 Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& packet) {
     std::size_t cap = opt_.max_sessions == 0 ? 1 : opt_.max_sessions;
     if (open_.size() >= cap) {
-        close_least_recent();
+        if (auto st = close_least_recent(); !st) {
+            return st;
+        }
     }
     ++write_seq_;
     auto h = open_.find(key, hash);

@@ -73,7 +73,7 @@ private:
 
     Result<LruTable<OpenFile>::Handle> open_file(const FlowKey& key, std::uint64_t hash);
     Result<UniqueFd> open_with_retry(const std::string& path, int flags);
-    void close_least_recent();
+    Status close_least_recent();
     Status write_packet(BufferedFile& file, const Packet& packet);
     void abandon();
 
@@ -83,7 +83,6 @@ private:
     LruTable<std::uint32_t> created_;    // every flow that got a file -> index in renames_
     std::vector<Rename> renames_;
     std::uint64_t write_seq_ = 0;
-    bool closed_ = false;
 };
 
 } // namespace vexlor

@@ -4,13 +4,6 @@
 
 namespace vexlor {
 
-namespace detail {
-// Defined beside the dissector in dissect.cpp.  It fills the packet's own
-// address, IP and payload fields in place: going through a Dissection and
-// copying it over nearly doubled the cost of a packet.
-void dissect_packet(Packet& packet, std::uint32_t link_type);
-} // namespace detail
-
 Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32_t orig_len,
                         SharedBytes data, std::uint32_t link_type) {
     Packet p;

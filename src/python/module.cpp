@@ -248,7 +248,7 @@ PyObject* add_function(PyObject* module, PyMethodDef* def) {
     if (!name) {
         return nullptr;
     }
-    PyObject* fn = PyCFunction_NewEx(def, nullptr, name);
+    PyObject* fn = PyCFunction_NewEx(def, module, name);
     Py_DECREF(name);
     return fn;
 }

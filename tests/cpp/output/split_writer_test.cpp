@@ -86,7 +86,10 @@ protected:
         auto w = SplitWriter::create(
             SplitWriterOptions{dir.path(), "cap", link_type, l7, buffer_bytes, max_sessions},
             name_of);
-        EXPECT_TRUE(w.has_value());
+        if (!w) {
+            ADD_FAILURE() << w.error().message;
+            std::abort();
+        }
         return std::move(*w);
     }
     // Writes flows[i] <- packets[i] and remembers what each flow should hold.

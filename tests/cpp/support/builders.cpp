@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -301,4 +304,28 @@ void write_file(const std::string& path, const Bytes& bytes) {
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+TempDir::TempDir() {
+    std::string tmpl = "/tmp/vexlor_test_XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 } // namespace vexlor::test
+

@@ -106,4 +106,23 @@ struct PcapngBuilder {
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& bytes);
 
+// A fresh directory under /tmp (mkdtemp), removed with its contents when the
+// object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// The names in a directory (no "." or ".."), sorted; empty if it is missing.
+std::vector<std::string> list_dir(const std::string& dir);
+
 } // namespace vexlor::test
+
