@@ -8,10 +8,6 @@
 // Flow i: 10.a.b.c (distinct per flow) -> one of 1000 servers 192.168.x.y,
 // source port 1024 + i % 60000, destination port one of 8 services, protocol
 // TCP/UDP/ICMP by i % 3; 1 to 3 packets of 64 bytes each, interleaved.
-#include "archive/index.h"
-#include "archive/reader/archive_reader.h"
-#include "archive/writer/archive_writer.h"
-
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +17,10 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "archive/index.h"
+#include "archive/reader/archive_reader.h"
+#include "archive/writer/archive_writer.h"
 
 using namespace vexlor;
 
@@ -35,8 +35,8 @@ double ms_since(Clock::time_point t0) {
 constexpr std::uint16_t kServices[8] = {80, 443, 53, 22, 25, 123, 8080, 3306};
 
 IpInfo flow_ip(std::uint32_t i) {
-    std::uint8_t src[4] = {10, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8),
-                           static_cast<std::uint8_t>(i)};
+    std::uint8_t src[4] = {10, static_cast<std::uint8_t>(i >> 16),
+                           static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
     std::uint32_t s = i % 1000;
     std::uint8_t dst[4] = {192, 168, static_cast<std::uint8_t>(s >> 8),
                            static_cast<std::uint8_t>(s)};
@@ -117,7 +117,9 @@ void run_queries(const ArchiveReader& r, std::uint32_t flows) {
         std::uint8_t a[4] = {172, 16, static_cast<std::uint8_t>(rng()), 1};
         return r.find_by_address(address16(IpAddress::v4(a))).size();
     };
-    auto port = [&](int) { return r.find_by_port(static_cast<std::uint16_t>(1024 + rng() % 60000)).size(); };
+    auto port = [&](int) {
+        return r.find_by_port(static_cast<std::uint16_t>(1024 + rng() % 60000)).size();
+    };
     auto service = [&](int i) { return r.find_by_port(kServices[i % 8]).size(); };
     auto proto = [&](int i) {
         static constexpr std::uint8_t kProtos[3] = {6, 17, 1};
@@ -137,7 +139,9 @@ void run_queries(const ArchiveReader& r, std::uint32_t flows) {
     time_queries("port, service (~83k flows)", 16, service);
     time_queries("protocol (~333k flows)", 6, proto);
 
-    auto resolve = [&](int) { return r.resolve(1 + rng() % flows) != nullptr ? std::size_t{1} : 0; };
+    auto resolve = [&](int) {
+        return r.resolve(1 + rng() % flows) != nullptr ? std::size_t{1} : 0;
+    };
     time_queries("resolve id", 1000000, resolve);
     auto packets = [&](int) {
         const FlowEntry& e = r.flows()[rng() % r.flows().size()];
@@ -154,8 +158,8 @@ void run_queries(const ArchiveReader& r, std::uint32_t flows) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::uint32_t flows = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10))
-                                   : 1000000;
+    std::uint32_t flows =
+        argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
     std::string dir = argc > 2 ? argv[2] : "/tmp";
     std::string base = dir + "/vexlor_bench_" + std::to_string(::getpid());
     std::string indexed = base + ".vexlor";
@@ -196,9 +200,9 @@ int main(int argc, char** argv) {
         run_queries(*r, flows);
 
         if (r->has_indexes()) {
-            // The specified linear walk over the IP section, for comparison.
-            auto idx = SecondaryIndexes::parse(r->file().subspan(
-                r->footer().index_offset, r->footer().index_length));
+            // The plain linear walk over the IP section, for comparison.
+            auto idx = SecondaryIndexes::parse(
+                r->file().subspan(r->footer().index_offset, r->footer().index_length));
             std::mt19937 rng(2);
             time_queries("lookup_generic address (linear walk)", 20, [&](int) {
                 auto key = address16(flow_ip(rng() % flows).src_ip);

@@ -6,8 +6,16 @@ packets in both directions, about 40% of frames of 60-100 bytes, 20% of
 300-700 and 40% of 1400-1514, a few elephant flows carrying a large share of
 the packets and many mice, all interleaved in time.
 
+With --tiny-sessions N the capture instead holds N short conversations of one
+or two small frames each (a request, and half the time an answer), at most 64
+of them open at a time: an archive of it has about N flows, which is what the
+archive lookups are measured on.  --packets and --sessions are then ignored.
+
     gen_capture.py OUT --packets 200000 --sessions 2000 [--ipv6-share 0.2]
-                   [--format pcap|pcapng] [--seed 1]
+                   [--format pcap|pcapng] [--seed 1] [--tiny-sessions N]
+
+The output depends only on the arguments: the same arguments give the same
+bytes on every run.
 """
 import argparse
 import random
@@ -79,17 +87,53 @@ def frames(packets, sessions, ipv6_share, seed):
             s = table[rng.randrange(sessions)]
         hdr = s.headers[rng.random() < 0.5]
         size = max(size_for(rng), len(hdr))
-        frame = bytearray(hdr)
-        frame += filler[: size - len(hdr)]
-        ip_len = size - 14
-        if s.ipv6:
-            struct.pack_into(">H", frame, 18, ip_len - 40)
-        else:
-            struct.pack_into(">H", frame, 16, ip_len)
-        if s.udp:
-            struct.pack_into(">H", frame, s.l4_offset + 4, size - s.l4_offset)
+        frame = make_frame(s, hdr, size, filler)
         ts_us += rng.randrange(1, 40)
-        yield ts_us, bytes(frame)
+        yield ts_us, frame
+
+
+def make_frame(s, hdr, size, filler):
+    """One frame of session s: its header for one direction, padded to size
+    bytes with filler, with the IP and UDP length fields set to match."""
+    frame = bytearray(hdr)
+    frame += filler[: size - len(hdr)]
+    ip_len = size - 14
+    if s.ipv6:
+        struct.pack_into(">H", frame, 18, ip_len - 40)
+    else:
+        struct.pack_into(">H", frame, 16, ip_len)
+    if s.udp:
+        struct.pack_into(">H", frame, s.l4_offset + 4, size - s.l4_offset)
+    return bytes(frame)
+
+
+def tiny_frames(sessions, ipv6_share, seed, window=64):
+    """Sessions of one or two frames of 60-100 bytes, numbered 1..sessions
+    (the client address of session i is 10.x.y.z with x.y.z = i), opened in
+    order and finished in random order from a window of open ones.  Sessions
+    are made as they open, so a million of them need little memory."""
+    rng = random.Random(seed)
+    filler = bytes(rng.randrange(256) for _ in range(4096))
+    ts_us = 1_700_000_000 * 1_000_000
+    open_ = []  # [session, frames still to send, direction of the next one]
+    next_index = 1
+    while open_ or next_index <= sessions:
+        while len(open_) < window and next_index <= sessions:
+            s = Session(rng, next_index, rng.random() < ipv6_share, rng.random() < 0.25)
+            open_.append([s, 1 + (rng.random() < 0.5), 0])
+            next_index += 1
+        k = rng.randrange(len(open_))
+        entry = open_[k]
+        s = entry[0]
+        hdr = s.headers[entry[2]]
+        size = max(rng.randint(60, 100), len(hdr))
+        entry[1] -= 1
+        entry[2] = 1
+        if entry[1] == 0:
+            open_[k] = open_[-1]
+            open_.pop()
+        ts_us += rng.randrange(1, 40)
+        yield ts_us, make_frame(s, hdr, size, filler)
 
 
 def write_pcap(out, it):
@@ -129,9 +173,14 @@ def main(argv=None):
     p.add_argument("--ipv6-share", type=float, default=0.2)
     p.add_argument("--format", choices=("pcap", "pcapng"), default="pcap")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--tiny-sessions", type=int, default=0, metavar="N",
+                   help="N conversations of 1-2 small frames each instead of the default mix")
     a = p.parse_args(argv)
     with open(a.output, "wb") as out:
-        it = frames(a.packets, a.sessions, a.ipv6_share, a.seed)
+        if a.tiny_sessions > 0:
+            it = tiny_frames(a.tiny_sessions, a.ipv6_share, a.seed)
+        else:
+            it = frames(a.packets, a.sessions, a.ipv6_share, a.seed)
         (write_pcap if a.format == "pcap" else write_pcapng)(out, it)
     return 0
 

@@ -6,9 +6,6 @@
 // little-endian, and nothing is aligned: readers use unaligned loads only.
 #pragma once
 
-#include "common/byte_reader.h"
-#include "packet/packet.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +13,9 @@
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "common/byte_reader.h"
+#include "packet/packet.h"
 
 namespace vexlor {
 
@@ -49,7 +49,9 @@ template <class T> inline void append_le(std::vector<std::uint8_t>& out, T v) {
 
 // The 16-byte address form of flow entries and the IP index: IPv6 as is,
 // IPv4 as IPv4-mapped IPv6 (so both families sort in one key space).
-inline Address16 address16(const IpAddress& addr) { return addr.mapped16(); }
+inline Address16 address16(const IpAddress& addr) {
+    return addr.mapped16();
+}
 
 // The 64-byte archive header: magic, version, link type, zero padding.
 std::array<std::uint8_t, kArchiveHeaderSize> encode_archive_header(std::uint32_t link_type);

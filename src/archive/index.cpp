@@ -172,8 +172,12 @@ namespace {
 
 // Address keys sort as two big-endian halves: the same order as comparing
 // the 16 bytes one by one, at the cost of two integer compares.
-std::uint64_t high_half(const Address16& a) { return load_be<std::uint64_t>(a.data()); }
-std::uint64_t low_half(const Address16& a) { return load_be<std::uint64_t>(a.data() + 8); }
+std::uint64_t high_half(const Address16& a) {
+    return load_be<std::uint64_t>(a.data());
+}
+std::uint64_t low_half(const Address16& a) {
+    return load_be<std::uint64_t>(a.data() + 8);
+}
 
 } // namespace
 
@@ -189,7 +193,7 @@ void SecondaryIndexBuilder::add(const FlowEntry& e) {
 
 namespace {
 
-struct Writer {
+struct SectionWriter {
     std::uint8_t* p;
     template <class T> void put(T v) {
         store_le(p, v);
@@ -197,23 +201,33 @@ struct Writer {
     }
 };
 
-void put_key(Writer& w, const SecondaryIndexBuilder::IpPair& pair) {
-    store_le(w.p, std::byteswap(pair.hi)); // back to network order
+void put_key(SectionWriter& w, const SecondaryIndexBuilder::IpPair& pair) {
+    // hi and lo hold the bytes big-endian; swapped and stored little-endian
+    // they come out in their original order.
+    store_le(w.p, std::byteswap(pair.hi));
     store_le(w.p + 8, std::byteswap(pair.lo));
     w.p += 16;
 }
-void put_key(Writer& w, const SecondaryIndexBuilder::PortPair& pair) { w.put(pair.key); }
-void put_key(Writer& w, const SecondaryIndexBuilder::ProtocolPair& pair) { w.put(pair.key); }
+void put_key(SectionWriter& w, const SecondaryIndexBuilder::PortPair& pair) {
+    w.put(pair.key);
+}
+void put_key(SectionWriter& w, const SecondaryIndexBuilder::ProtocolPair& pair) {
+    w.put(pair.key);
+}
 
 bool same_key(const SecondaryIndexBuilder::IpPair& a, const SecondaryIndexBuilder::IpPair& b) {
     return a.hi == b.hi && a.lo == b.lo;
 }
-template <class Pair> bool same_key(const Pair& a, const Pair& b) { return a.key == b.key; }
+template <class Pair> bool same_key(const Pair& a, const Pair& b) {
+    return a.key == b.key;
+}
 
 bool key_less(const SecondaryIndexBuilder::IpPair& a, const SecondaryIndexBuilder::IpPair& b) {
     return a.hi < b.hi || (a.hi == b.hi && a.lo < b.lo);
 }
-template <class Pair> bool key_less(const Pair& a, const Pair& b) { return a.key < b.key; }
+template <class Pair> bool key_less(const Pair& a, const Pair& b) {
+    return a.key < b.key;
+}
 
 // Orders pairs by key, then id.  Narrow keys whose pairs arrived in id order
 // take one stable bucket pass, which keeps that id order inside each key;
@@ -252,11 +266,10 @@ template <class Pair>
 Result<std::uint64_t> prepare_section(std::vector<Pair>& pairs, bool in_id_order,
                                       std::size_t key_width, const char* name) {
     sort_pairs(pairs, in_id_order);
-    pairs.erase(std::unique(pairs.begin(), pairs.end(),
-                            [](const Pair& a, const Pair& b) {
-                                return same_key(a, b) && a.id == b.id;
-                            }),
-                pairs.end());
+    pairs.erase(
+        std::unique(pairs.begin(), pairs.end(),
+                    [](const Pair& a, const Pair& b) { return same_key(a, b) && a.id == b.id; }),
+        pairs.end());
     std::uint64_t entries = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         entries += (i == 0 || !same_key(pairs[i], pairs[i - 1]));
@@ -272,7 +285,7 @@ Result<std::uint64_t> prepare_section(std::vector<Pair>& pairs, bool in_id_order
 
 // Writes a section of pairs prepared by prepare_section: the pair count,
 // then per run of equal keys the key, the run length and its ids.
-template <class Pair> void write_section(const std::vector<Pair>& pairs, Writer& w) {
+template <class Pair> void write_section(const std::vector<Pair>& pairs, SectionWriter& w) {
     w.put(static_cast<std::uint32_t>(pairs.size()));
     for (std::size_t i = 0; i < pairs.size();) {
         std::size_t j = i + 1;
@@ -305,7 +318,7 @@ Result<std::vector<std::uint8_t>> SecondaryIndexBuilder::build() {
     }
 
     std::vector<std::uint8_t> out(kIndexHeaderSize + *ip_len + *port_len + *proto_len);
-    Writer w{out.data()};
+    SectionWriter w{out.data()};
     w.put<std::uint64_t>(0);
     w.put(static_cast<std::uint32_t>(*ip_len));
     w.put<std::uint64_t>(*ip_len);

@@ -8,13 +8,13 @@
 // a u32 n and n ascending u64 flow ids.
 #pragma once
 
-#include "archive/format.h"
-#include "common/result.h"
-
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "archive/format.h"
+#include "common/result.h"
 
 namespace vexlor {
 
@@ -58,8 +58,7 @@ std::vector<std::uint64_t> lookup_generic(ByteSpan index_bytes, std::uint64_t se
 class SectionLookup {
 public:
     SectionLookup() = default;
-    static SectionLookup prepare(ByteSpan index_bytes, IndexSection section,
-                                 std::size_t key_width);
+    static SectionLookup prepare(ByteSpan index_bytes, IndexSection section, std::size_t key_width);
 
     std::vector<std::uint64_t> find(ByteSpan index_bytes, ByteSpan key) const;
 

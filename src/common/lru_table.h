@@ -107,6 +107,13 @@ public:
         }
     }
 
+    // Visits the handle of every live entry, least recently used first.
+    template <class F> void for_each_handle(F&& f) const {
+        for (std::uint32_t n = head_; n != kNil; n = nodes_[n].next) {
+            f(n);
+        }
+    }
+
     // Removes everything, visiting each value (least recent first) on the way.
     template <class F> void drain(F&& f) {
         while (head_ != kNil) {

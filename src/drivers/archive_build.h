@@ -1,11 +1,11 @@
 // The archive build driver: one capture in, one indexed archive out.
 #pragma once
 
-#include "common/result.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "common/result.h"
 
 namespace vexlor {
 

@@ -1,7 +1,5 @@
 #include "output/buffered_file.h"
 
-#include "output/pcap_format.h"
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,40 +24,17 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
     return {};
 }
 
-Status BufferedFile::write(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() > capacity_ - buf_.size()) {
-        if (auto st = flush(); !st) {
-            return st;
-        }
-        if (bytes.size() >= capacity_) {
-            return write_all(fd_.get(), bytes);
-        }
-    }
-    if (buf_.capacity() < buf_.size() + bytes.size()) {
-        // Grow in steps, never beyond the capacity: most buffers fill to it.
-        std::uint64_t want = std::max<std::uint64_t>(buf_.size() + bytes.size(),
-                                                     std::min<std::uint64_t>(capacity_, 1u << 16));
-        buf_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
-            capacity_, std::max<std::uint64_t>(want, buf_.capacity() * 2))));
+void WriteBuffer::append(std::span<const std::uint8_t> bytes) {
+    std::size_t need = buf_.size() + bytes.size(); // <= capacity_ here
+    if (buf_.capacity() < need) {
+        // Grow by doubling from a small start, never past the capacity: a
+        // writer with thousands of quiet flows then holds about what they
+        // have buffered, not thousands of full-sized buffers.
+        constexpr std::uint64_t kFirst = 1024;
+        std::uint64_t want = std::max<std::uint64_t>({need, kFirst, buf_.capacity() * 2u});
+        buf_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(want, capacity_)));
     }
     buf_.insert(buf_.end(), bytes.begin(), bytes.end());
-    return {};
-}
-
-Status BufferedFile::write2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-    if (auto st = write(a); !st) {
-        return st;
-    }
-    return write(b);
-}
-
-Status BufferedFile::flush() {
-    if (buf_.empty()) {
-        return {};
-    }
-    Status st = write_all(fd_.get(), buf_);
-    buf_.clear();
-    return st;
 }
 
 Status BufferedFile::close() {
@@ -68,7 +43,7 @@ Status BufferedFile::close() {
     }
     Status st = flush();
     int err = fd_.reset();
-    std::vector<std::uint8_t>().swap(buf_);
+    buf_.release();
     if (!st) {
         return st;
     }
@@ -76,14 +51,6 @@ Status BufferedFile::close() {
         return os_error(err);
     }
     return {};
-}
-
-Status write_pcap_frame_raw(BufferedFile& file, std::uint32_t ts_sec, std::uint32_t ts_usec,
-                            std::uint32_t caplen, std::uint32_t orig_len,
-                            std::span<const std::uint8_t> frame) {
-    std::uint8_t hdr[kPcapRecordHeaderSize];
-    pcap_record_header(hdr, ts_sec, ts_usec, caplen, orig_len);
-    return file.write2(hdr, frame);
 }
 
 } // namespace vexlor

@@ -1,4 +1,4 @@
-// An output file with its own write buffer.
+// Write buffering for output files.
 #pragma once
 
 #include "common/result.h"
@@ -13,34 +13,95 @@ namespace vexlor {
 // Writes `bytes` whole, retrying short writes and EINTR.
 Status write_all(int fd, std::span<const std::uint8_t> bytes);
 
-// Buffering rule: bytes go into the buffer; when they do not fit in the space
-// left, the buffer is written out first; bytes at least as long as the
-// capacity then go straight to the file.  A capacity of 0 writes everything
-// straight through.  Memory is taken as the buffer fills, not up front, so a
-// huge capacity costs only what is actually buffered.
+// The buffering rule of output files: bytes go into the buffer; when they do
+// not fit in the space left, the buffer is written out first; bytes at least
+// as long as the capacity then go straight out.  A capacity of 0 writes
+// everything straight through.  The buffer takes memory as it fills, not up
+// front, so a huge capacity costs only what is actually buffered.
+//
+// Where the bytes go is the caller's: `out(span)` must write them to the file.
+class WriteBuffer {
+public:
+    explicit WriteBuffer(std::uint64_t capacity = 0) : capacity_(capacity) {}
+
+    template <class Out> Status write(std::span<const std::uint8_t> bytes, Out&& out) {
+        if (bytes.size() > capacity_ - buf_.size()) {
+            if (auto st = flush(out); !st) {
+                return st;
+            }
+            if (bytes.size() >= capacity_) {
+                return out(bytes);
+            }
+        }
+        append(bytes);
+        return {};
+    }
+    template <class Out> Status flush(Out&& out) {
+        if (buf_.empty()) {
+            return {};
+        }
+        Status st = out(std::span<const std::uint8_t>(buf_));
+        buf_.clear();
+        return st;
+    }
+
+    std::size_t size() const { return buf_.size(); }
+    bool empty() const { return buf_.empty(); }
+    // Memory held, buffered or not.
+    std::size_t reserved() const { return buf_.capacity(); }
+    // Gives the memory back; the buffer must be empty.
+    void release() { std::vector<std::uint8_t>().swap(buf_); }
+
+private:
+    void append(std::span<const std::uint8_t> bytes);
+
+    std::uint64_t capacity_;
+    std::vector<std::uint8_t> buf_;
+};
+
+// An open file with its own write buffer.
 class BufferedFile {
 public:
     BufferedFile() = default;
-    BufferedFile(UniqueFd fd, std::uint64_t capacity) : fd_(std::move(fd)), capacity_(capacity) {}
+    BufferedFile(UniqueFd fd, std::uint64_t capacity) : fd_(std::move(fd)), buf_(capacity) {}
 
-    bool is_open() const { return fd_.valid(); }
-
-    Status write(std::span<const std::uint8_t> bytes);
-    // Two pieces, as one logical write (a record header and its frame).
-    Status write2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
-    Status flush();
+    Status write(std::span<const std::uint8_t> bytes) { return buf_.write(bytes, Sink{fd_.get()}); }
+    Status flush() { return buf_.flush(Sink{fd_.get()}); }
     // Flushes and closes; the first error wins.
     Status close();
 
 private:
+    struct Sink {
+        int fd;
+        Status operator()(std::span<const std::uint8_t> b) const { return write_all(fd, b); }
+    };
     UniqueFd fd_;
-    std::uint64_t capacity_ = 0;
-    std::vector<std::uint8_t> buf_;
+    WriteBuffer buf_;
 };
 
-// write_pcap_frame_raw: one 16-byte record header and the frame.
-Status write_pcap_frame_raw(BufferedFile& file, std::uint32_t ts_sec, std::uint32_t ts_usec,
+// One 16-byte classic pcap record header and its frame, appended through
+// `out`, anything with `Status write(span)`.
+template <class Out>
+Status write_pcap_frame_raw(Out& out, std::uint32_t ts_sec, std::uint32_t ts_usec,
                             std::uint32_t caplen, std::uint32_t orig_len,
                             std::span<const std::uint8_t> frame);
+
+} // namespace vexlor
+
+#include "output/pcap_format.h"
+
+namespace vexlor {
+
+template <class Out>
+Status write_pcap_frame_raw(Out& out, std::uint32_t ts_sec, std::uint32_t ts_usec,
+                            std::uint32_t caplen, std::uint32_t orig_len,
+                            std::span<const std::uint8_t> frame) {
+    std::uint8_t hdr[kPcapRecordHeaderSize];
+    pcap_record_header(hdr, ts_sec, ts_usec, caplen, orig_len);
+    if (auto st = out.write(hdr); !st) {
+        return st;
+    }
+    return out.write(frame);
+}
 
 } // namespace vexlor

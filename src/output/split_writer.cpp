@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace vexlor {
@@ -76,6 +77,13 @@ Status create_dir_all(const std::string& path) {
     return {};
 }
 
+SplitWriter::SplitWriter(SplitWriterOptions options, NameOf name_of)
+    : opt_(std::move(options)), name_of_(std::move(name_of)) {
+    fd_cap_ = opt_.max_sessions == 0 ? 1 : opt_.max_sessions;
+    std::uint64_t per_flow = opt_.buffer_bytes;
+    budget_ = per_flow > kBufferBudget / fd_cap_ ? kBufferBudget : per_flow * fd_cap_;
+}
+
 Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_of) {
     if (auto st = create_dir_all(options.output_dir); !st) {
         return std::unexpected(st.error());
@@ -86,15 +94,23 @@ Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_
 SplitWriter::~SplitWriter() { abandon(); }
 
 void SplitWriter::abandon() {
-    open_.drain([](OpenFile f) { (void)f.file.close(); });
+    // Best effort: what is buffered still reaches the temporary files.
+    flows_.for_each_handle([this](Handle h) { (void)flush_flow(h); });
+    fds_.drain([](OpenFd o) { (void)o.fd.reset(); });
 }
 
-Status SplitWriter::close_least_recent() {
-    // The file is closed either way, but a failed flush is reported: the flow
-    // may come back and append to its file, and a success here would publish
-    // that file at close() with records missing from its middle.
-    OpenFile f = open_.pop_front();
-    return f.file.close();
+void SplitWriter::close_least_recent() {
+    OpenFd o = fds_.pop_front();
+    flows_.at(o.flow).fd = LruTable<int>::kNil;
+    // Nothing is buffered in a descriptor; a close error on a local file
+    // system has nothing left to report.
+    (void)o.fd.reset();
+}
+
+void SplitWriter::make_room() {
+    while (fds_.size() >= fd_cap_) {
+        close_least_recent();
+    }
 }
 
 Result<UniqueFd> SplitWriter::open_with_retry(const std::string& path, int flags) {
@@ -107,110 +123,162 @@ Result<UniqueFd> SplitWriter::open_with_retry(const std::string& path, int flags
         if (err == EINTR) {
             continue;
         }
-        // Out of descriptors (per process or system wide): give back the
-        // least recently written one and try again.  Its flow reopens its
-        // file for appending if it comes back.
-        if ((err == EMFILE || err == ENFILE) && !open_.empty()) {
-            if (auto st = close_least_recent(); !st) {
-                return std::unexpected(st.error());
-            }
+        // Out of descriptors (per process or system wide, whatever the cap
+        // says): give back the least recently used one and try again.
+        if ((err == EMFILE || err == ENFILE) && !fds_.empty()) {
+            close_least_recent();
             continue;
         }
         return std::unexpected(Error{ErrorKind::Io, os_error_text(err)});
     }
 }
 
-Result<LruTable<SplitWriter::OpenFile>::Handle> SplitWriter::open_file(const FlowKey& key,
-                                                                      std::uint64_t hash) {
-    auto known = created_.find(key, hash);
-    bool reopen = known != LruTable<std::uint32_t>::kNil;
-    Rename fresh;
-    if (!reopen) {
-        std::string base = opt_.prefix;
-        base += '_';
-        base += sanitize_flow_name(name_of_(key));
-        const char* ext = opt_.l7 ? ".l7" : ".pcap";
-        fresh.final_path = join_path(opt_.output_dir, base + ext);
-        fresh.temp_path = join_path(opt_.output_dir, "." + base + ext + ".tmp");
-    }
-    const std::string& temp_path = reopen ? renames_[created_.at(known)].temp_path
-                                          : fresh.temp_path;
-    // A flow whose file the cap closed earlier continues it: append, and no
-    // second global header.
-    int flags = reopen ? (O_WRONLY | O_APPEND) : (O_WRONLY | O_CREAT | O_TRUNC);
-    auto fd = open_with_retry(temp_path, flags);
+Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::uint64_t hash) {
+    std::string base = opt_.prefix;
+    base += '_';
+    base += sanitize_flow_name(name_of_(key));
+    const char* ext = opt_.l7 ? ".l7" : ".pcap";
+    Rename r{join_path(opt_.output_dir, "." + base + ext + ".tmp"),
+             join_path(opt_.output_dir, base + ext)};
+    make_room();
+    auto fd = open_with_retry(r.temp_path, O_WRONLY | O_CREAT | O_TRUNC);
     if (!fd) {
         return std::unexpected(fd.error());
     }
-    // The flow counts as having a file only once the open succeeded, so that
-    // a failed creation is never mistaken later for a file to append to.
-    std::uint32_t index;
-    if (reopen) {
-        index = created_.at(known);
-    } else {
-        index = static_cast<std::uint32_t>(renames_.size());
-        renames_.push_back(std::move(fresh));
-        created_.insert(key, hash, index);
-    }
-    OpenFile f{BufferedFile(std::move(*fd), opt_.buffer_bytes), index};
-    if (!opt_.l7 && !reopen) {
+    // The flow counts as having a file only once its creation succeeded.
+    FlowFile f;
+    f.buf = WriteBuffer(opt_.buffer_bytes);
+    f.hash = hash;
+    f.rename_index = static_cast<std::uint32_t>(renames_.size());
+    renames_.push_back(std::move(r));
+    Handle h = flows_.insert(key, hash, std::move(f));
+    flows_.at(h).fd = fds_.insert(key, hash, OpenFd{std::move(*fd), h});
+    if (!opt_.l7) {
         std::uint8_t hdr[kPcapGlobalHeaderSize];
         pcap_global_header(hdr, opt_.link_type);
-        if (auto st = f.file.write(hdr); !st) {
-            (void)f.file.close();
+        if (auto st = append(h, hdr); !st) {
             return std::unexpected(st.error());
         }
     }
-    return open_.insert(key, hash, std::move(f));
+    return h;
 }
 
-Status SplitWriter::write_packet(BufferedFile& file, const Packet& packet) {
-    if (!opt_.l7) {
-        return write_pcap_frame_raw(file, packet.ts_sec, packet.ts_usec, packet.caplen,
-                                    packet.orig_len, packet.bytes());
+Status SplitWriter::write_out(Handle flow, std::span<const std::uint8_t> bytes) {
+    FlowFile& f = flows_.at(flow);
+    if (f.fd != LruTable<int>::kNil) {
+        fds_.touch(f.fd);
+    } else {
+        // Its descriptor went to another flow: continue the file, no header.
+        make_room();
+        auto fd = open_with_retry(renames_[f.rename_index].temp_path, O_WRONLY | O_APPEND);
+        if (!fd) {
+            return std::unexpected(fd.error());
+        }
+        f.fd = fds_.insert(flows_.key_at(flow), f.hash, OpenFd{std::move(*fd), flow});
     }
-    if (!packet.payload_offset) {
-        return {};
-    }
-    auto bytes = packet.bytes();
-    std::size_t off = static_cast<std::size_t>(*packet.payload_offset);
-    if (off >= bytes.size()) {
-        return {};
-    }
-    return file.write(bytes.subspan(off));
+    return write_all(fds_.at(f.fd).fd.get(), bytes);
 }
 
-Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& packet) {
-    std::size_t cap = opt_.max_sessions == 0 ? 1 : opt_.max_sessions;
-    if (open_.size() >= cap) {
-        if (auto st = close_least_recent(); !st) {
+Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> bytes) {
+    WriteBuffer& buf = flows_.at(flow).buf;
+    std::size_t before = buf.reserved();
+    Status st = buf.write(bytes, [&](std::span<const std::uint8_t> b) { return write_out(flow, b); });
+    buffered_ = buffered_ - before + buf.reserved();
+    return st;
+}
+
+Status SplitWriter::flush_flow(Handle flow) {
+    WriteBuffer& buf = flows_.at(flow).buf;
+    Status st = buf.flush([&](std::span<const std::uint8_t> b) { return write_out(flow, b); });
+    buffered_ -= buf.reserved();
+    buf.release();
+    return st;
+}
+
+Status SplitWriter::shed() {
+    // Write out the fullest buffers until half the budget is free again:
+    // large writes, and rarely.
+    std::vector<std::pair<std::size_t, Handle>> held;
+    flows_.for_each_handle([&](Handle h) {
+        if (std::size_t n = flows_.at(h).buf.size()) {
+            held.emplace_back(n, h);
+        }
+    });
+    std::sort(held.begin(), held.end(), [](auto& a, auto& b) { return a.first > b.first; });
+    for (auto [bytes, h] : held) {
+        if (buffered_ <= budget_ / 2) {
+            break;
+        }
+        if (auto st = flush_flow(h); !st) {
             return st;
         }
     }
+    return {};
+}
+
+namespace {
+
+// Appends through the writer's buffering, as write_pcap_frame_raw expects.
+template <class Append> struct FlowOut {
+    Append& append;
+    Status write(std::span<const std::uint8_t> b) { return append(b); }
+};
+
+} // namespace
+
+Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& packet) {
     ++write_seq_;
-    auto h = open_.find(key, hash);
-    if (h != LruTable<OpenFile>::kNil) {
-        open_.touch(h);
-        return write_packet(open_.at(h).file, packet);
+    Handle h = flows_.find(key, hash);
+    if (h == LruTable<FlowFile>::kNil) {
+        auto created = create_flow(key, hash);
+        if (!created) {
+            return std::unexpected(created.error());
+        }
+        h = *created;
     }
-    auto opened = open_file(key, hash);
-    if (!opened) {
-        return std::unexpected(opened.error());
+    Status st;
+    auto to_flow = [&](std::span<const std::uint8_t> b) { return append(h, b); };
+    if (!opt_.l7) {
+        FlowOut<decltype(to_flow)> out{to_flow};
+        st = write_pcap_frame_raw(out, packet.ts_sec, packet.ts_usec, packet.caplen,
+                                  packet.orig_len, packet.bytes());
+    } else if (packet.payload_offset && *packet.payload_offset < packet.bytes().size()) {
+        st = to_flow(packet.bytes().subspan(static_cast<std::size_t>(*packet.payload_offset)));
     }
-    return write_packet(open_.at(*opened).file, packet);
+    if (!st) {
+        return st;
+    }
+    if (buffered_ > budget_) {
+        return shed();
+    }
+    return {};
 }
 
 Status SplitWriter::close() && {
-    // Flush everything first: a failure leaves every file under its
-    // temporary name.
+    // Everything must reach its file first: a failure leaves every file
+    // under its temporary name.
+    // Flows whose file is open go first, so that the others do not take
+    // their descriptors away only for them to be opened again.
+    std::vector<Handle> order;
+    order.reserve(flows_.size());
+    fds_.for_each_handle([&](Handle fd) { order.push_back(fds_.at(fd).flow); });
+    flows_.for_each_handle([&](Handle h) {
+        if (flows_.at(h).fd == LruTable<int>::kNil) {
+            order.push_back(h);
+        }
+    });
     Status first;
-    while (!open_.empty()) {
-        OpenFile f = open_.pop_front();
-        Status st = f.file.close();
-        if (first && !st) {
-            first = st;
+    for (Handle h : order) {
+        if (!(first = flush_flow(h))) {
+            break;
         }
     }
+    fds_.drain([&](OpenFd o) {
+        int err = o.fd.reset();
+        if (first && err != 0) {
+            first = os_error(err);
+        }
+    });
     if (!first) {
         return first;
     }

@@ -23,7 +23,7 @@ std::string sanitize_flow_name(std::string_view name);
 // existing directory is fine.
 Status create_dir_all(const std::string& path);
 
-// `output_dir` joined with `name`.
+// `dir` joined with `name`.
 std::string join_path(const std::string& dir, std::string_view name);
 
 struct SplitWriterOptions {
@@ -35,8 +35,22 @@ struct SplitWriterOptions {
     std::uint32_t max_sessions = 10000;
 };
 
+// Every flow's bytes go through a write buffer of `buffer_bytes` of its own.
+// Buffers and descriptors are separate resources:
+//  - at most max(max_sessions, 1) files are open at once; when a flow must
+//    write and the cap is reached, the least recently used descriptor is
+//    closed, and a flow that comes back reopens its file for appending (no
+//    second header), so every file holds all of its flow's packets in order;
+//  - buffered bytes stay with their flow when its descriptor is closed.  All
+//    buffers together are kept under a budget of max_sessions x buffer_bytes
+//    (at most kBufferBudget); past it, the fullest buffers are written out.
+// A flow therefore costs an open only when it writes, not every time the cap
+// turns it out: with more live flows than the cap, closing and reopening
+// files for a few hundred bytes each would otherwise dominate a split.
 class SplitWriter {
 public:
+    static constexpr std::uint64_t kBufferBudget = std::uint64_t{96} << 20;
+
     // Turns a flow key into its flow name; called once per file created.
     using NameOf = std::function<std::string(const FlowKey&)>;
 
@@ -44,44 +58,59 @@ public:
 
     SplitWriter(SplitWriter&&) = default;
     SplitWriter& operator=(SplitWriter&&) = default;
-    // Without close(): flushes and closes the open files, ignoring errors, and
-    // renames nothing, so only temporary files remain.
+    // Without close(): writes out what is buffered and closes the files,
+    // ignoring errors, and renames nothing: only temporary files remain.
     ~SplitWriter();
 
     // Appends `packet` to the file of the flow `key` (hash = hash_key(key)).
+    // The flow's temporary file is created (or truncated) at its first packet.
     Status write(const FlowKey& key, std::uint64_t hash, const Packet& packet);
 
-    // Flushes and closes every file, then gives each its final name (an empty
-    // l7 file is deleted instead).
+    // Writes out every buffer and closes every file, then gives each file
+    // its final name (an empty l7 file is deleted instead).
     Status close() &&;
 
-    std::size_t open_files() const { return open_.size(); }
+    std::size_t open_files() const { return fds_.size(); }
     std::uint64_t write_seq() const { return write_seq_; }
+    std::size_t buffered_bytes() const { return buffered_; }
 
 private:
-    struct OpenFile {
-        BufferedFile file;
+    using Handle = std::uint32_t;
+    struct FlowFile {
+        WriteBuffer buf;
+        std::uint64_t hash = 0;
         std::uint32_t rename_index = 0;
+        Handle fd = LruTable<int>::kNil; // in fds_, or kNil when closed
+    };
+    struct OpenFd {
+        UniqueFd fd;
+        Handle flow = LruTable<int>::kNil;
     };
     struct Rename {
         std::string temp_path;
         std::string final_path;
     };
 
-    SplitWriter(SplitWriterOptions options, NameOf name_of)
-        : opt_(std::move(options)), name_of_(std::move(name_of)) {}
+    SplitWriter(SplitWriterOptions options, NameOf name_of);
 
-    Result<LruTable<OpenFile>::Handle> open_file(const FlowKey& key, std::uint64_t hash);
+    Result<Handle> create_flow(const FlowKey& key, std::uint64_t hash);
     Result<UniqueFd> open_with_retry(const std::string& path, int flags);
-    Status close_least_recent();
-    Status write_packet(BufferedFile& file, const Packet& packet);
+    void make_room();
+    void close_least_recent();
+    Status append(Handle flow, std::span<const std::uint8_t> bytes);
+    Status write_out(Handle flow, std::span<const std::uint8_t> bytes);
+    Status flush_flow(Handle flow);
+    Status shed();
     void abandon();
 
     SplitWriterOptions opt_;
     NameOf name_of_;
-    LruTable<OpenFile> open_;            // the files open now, by recency of writing
-    LruTable<std::uint32_t> created_;    // every flow that got a file -> index in renames_
+    LruTable<FlowFile> flows_; // every flow that has a file
+    LruTable<OpenFd> fds_;     // the files open now, least recently used first
     std::vector<Rename> renames_;
+    std::size_t fd_cap_;
+    std::uint64_t budget_;
+    std::size_t buffered_ = 0; // memory held by all flow buffers
     std::uint64_t write_seq_ = 0;
 };
 

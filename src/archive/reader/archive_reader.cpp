@@ -1,7 +1,5 @@
 #include "archive/reader/archive_reader.h"
 
-#include "common/unique_fd.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,6 +7,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <limits>
+
+#include "common/unique_fd.h"
 
 namespace vexlor {
 
@@ -65,8 +65,8 @@ Result<std::shared_ptr<const ArchiveReader>> ArchiveReader::open(const std::stri
 
     if (footer->index_offset != 0 && footer->index_length != 0 &&
         fits(footer->index_offset, footer->index_length, size)) {
-        r->indexes_ = SecondaryIndexes::parse(ByteSpan(
-            map + footer->index_offset, static_cast<std::size_t>(footer->index_length)));
+        r->indexes_ = SecondaryIndexes::parse(
+            ByteSpan(map + footer->index_offset, static_cast<std::size_t>(footer->index_length)));
     }
 
     r->dense_ids_ = true;

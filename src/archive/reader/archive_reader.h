@@ -5,10 +5,6 @@
 // reader never changes after open, so holders may share it freely.
 #pragma once
 
-#include "archive/format.h"
-#include "archive/index.h"
-#include "common/result.h"
-
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -18,6 +14,10 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "archive/format.h"
+#include "archive/index.h"
+#include "common/result.h"
 
 namespace vexlor {
 

@@ -1,13 +1,13 @@
 #include "archive/writer/archive_writer.h"
 
-#include "archive/index.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+
+#include "archive/index.h"
 
 namespace vexlor {
 
@@ -17,7 +17,9 @@ constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
 // Write failures of a build are reported as runtime errors carrying the
 // system's text.
-std::unexpected<Error> write_error(int errnum) { return runtime_error(os_error_text(errnum)); }
+std::unexpected<Error> write_error(int errnum) {
+    return runtime_error(os_error_text(errnum));
+}
 
 } // namespace
 
@@ -110,14 +112,16 @@ ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
     return *this;
 }
 
-ArchiveWriter::~ArchiveWriter() { out_.abandon(); }
+ArchiveWriter::~ArchiveWriter() {
+    out_.abandon();
+}
 
 Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string final_path,
                                             std::uint32_t link_type) {
     // O_NOFOLLOW: the temporary name sits next to the output, possibly in a
     // shared directory; a symlink planted there must not redirect the write.
-    UniqueFd fd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                       0666));
+    UniqueFd fd(
+        ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
         return io_error("Failed to create temp archive file: " + temp_path);
     }

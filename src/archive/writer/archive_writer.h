@@ -3,18 +3,18 @@
 // the footer, then renames the file into place.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
 #include "archive/format.h"
 #include "common/lru_table.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
 #include "flow/flow_key.h"
 #include "packet/packet.h"
-
-#include <cstdint>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
 
 namespace vexlor {
 

