@@ -30,10 +30,19 @@ cmake --build build/cpp -j "$jobs"
 ctest --test-dir build/cpp --output-on-failure
 
 echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build/asan "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug -DVEXLOR_TESTS=ON -DVEXLOR_PYTHON=OFF -DVEXLOR_SANITIZE=ON >/dev/null
+cmake -S . -B build/asan "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug -DVEXLOR_TESTS=ON -DVEXLOR_PYTHON=OFF \
+  -DVEXLOR_SANITIZE=ON -DVEXLOR_FUZZ=ON >/dev/null
 cmake --build build/asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build/asan --output-on-failure
+
+echo "== fuzz smoke runs under the sanitizers"
+captures="$root/../shared/captures"
+seeds=()
+[ -d "$captures" ] && while IFS= read -r f; do seeds+=("$f"); done < <(find "$captures" -name '*.pcap*' -size -64k | sort | head -40)
+build/asan/fuzz/reader_fuzz -runs=20000 "${seeds[@]}" "$root/examples/sample.pcap"
+build/asan/fuzz/dissect_fuzz -runs=50000
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== Python tests"
 venv="$root/build/venv"
@@ -44,3 +53,13 @@ venv="$root/build/venv"
 # Run from outside the source tree so the installed module is the one imported.
 cd "$root/tests/python"
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+
+echo "== archive reader fuzz smoke run under the sanitizers"
+cd "$root"
+seed_dir=$(mktemp -d)
+trap 'rm -rf "$seed_dir"' EXIT
+"$venv/bin/python" -c "import sys, vexlor; vexlor.create_archive(sys.argv[1], sys.argv[2])" \
+  "$root/examples/sample.pcap" "$seed_dir/sample.vexlor"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  build/asan/fuzz/archive_fuzz -runs=500 "$seed_dir/sample.vexlor"
+echo "== all tests passed"
