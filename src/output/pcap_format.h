@@ -2,8 +2,11 @@
 // timestamps, version 2.4, snapshot length 65535.
 #pragma once
 
+#include "common/result.h"
+
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 namespace vexlor {
 
@@ -37,6 +40,20 @@ inline void pcap_record_header(std::uint8_t out[kPcapRecordHeaderSize], std::uin
     put_le32(out + 4, ts_usec);
     put_le32(out + 8, caplen);
     put_le32(out + 12, orig_len);
+}
+
+// One 16-byte record header and its frame, appended through `out`, anything
+// with `Status write(span)`.
+template <class Out>
+Status write_pcap_frame_raw(Out& out, std::uint32_t ts_sec, std::uint32_t ts_usec,
+                            std::uint32_t caplen, std::uint32_t orig_len,
+                            std::span<const std::uint8_t> frame) {
+    std::uint8_t hdr[kPcapRecordHeaderSize];
+    pcap_record_header(hdr, ts_sec, ts_usec, caplen, orig_len);
+    if (auto st = out.write(hdr); !st) {
+        return st;
+    }
+    return out.write(frame);
 }
 
 } // namespace vexlor

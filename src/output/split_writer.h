@@ -5,7 +5,7 @@
 
 #include "common/lru_table.h"
 #include "common/result.h"
-#include "output/buffered_file.h"
+#include "common/buffered_file.h"
 #include "packet/packet.h"
 
 #include <cstdint>

@@ -11,6 +11,7 @@
 
 #include "archive/format.h"
 #include "common/lru_table.h"
+#include "common/buffered_file.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
 #include "flow/flow_key.h"
@@ -58,23 +59,27 @@ public:
     const std::string& final_path() const { return final_path_; }
 
 private:
-    // The temporary file behind a fixed-size buffer.
+    // The temporary file behind its buffer; write failures of a build are
+    // runtime errors carrying the system's text.
     class Output {
     public:
         Output() = default;
-        explicit Output(UniqueFd fd) : fd_(std::move(fd)) {}
-        Output(Output&&) noexcept = default;
-        Output& operator=(Output&&) noexcept = default;
+        explicit Output(UniqueFd fd) : file_(std::move(fd), kArchiveWriteBuffer) {}
 
-        bool is_open() const { return fd_.valid(); }
-        Status write(std::span<const std::uint8_t> bytes);
-        Status flush();
-        Status close(); // flushes first
-        void abandon(); // best-effort flush and close, errors ignored
+        bool is_open() const { return file_.is_open(); }
+        Status write(std::span<const std::uint8_t> bytes) { return runtime(file_.write(bytes)); }
+        Status flush() { return runtime(file_.flush()); }
+        Status close() { return runtime(file_.close()); } // flushes first
+        void abandon() { file_.abandon(); }               // errors ignored
 
     private:
-        UniqueFd fd_;
-        std::vector<std::uint8_t> buf_;
+        static Status runtime(Status st) {
+            if (!st) {
+                return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+            }
+            return st;
+        }
+        BufferedFile file_;
     };
 
     // The per-flow summary kept while packets stream through.

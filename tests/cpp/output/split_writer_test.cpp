@@ -1,7 +1,7 @@
 #include "output/split_writer.h"
 
 #include "builders.h"
-#include "output/buffered_file.h"
+#include "common/buffered_file.h"
 #include "output/pcap_format.h"
 
 #include <fcntl.h>

@@ -65,10 +65,13 @@ public:
     BufferedFile() = default;
     BufferedFile(UniqueFd fd, std::uint64_t capacity) : fd_(std::move(fd)), buf_(capacity) {}
 
+    bool is_open() const { return fd_.valid(); }
     Status write(std::span<const std::uint8_t> bytes) { return buf_.write(bytes, Sink{fd_.get()}); }
     Status flush() { return buf_.flush(Sink{fd_.get()}); }
     // Flushes and closes; the first error wins.
     Status close();
+    // Flushes what it can and closes, ignoring errors.
+    void abandon() { (void)close(); }
 
 private:
     struct Sink {
@@ -78,30 +81,5 @@ private:
     UniqueFd fd_;
     WriteBuffer buf_;
 };
-
-// One 16-byte classic pcap record header and its frame, appended through
-// `out`, anything with `Status write(span)`.
-template <class Out>
-Status write_pcap_frame_raw(Out& out, std::uint32_t ts_sec, std::uint32_t ts_usec,
-                            std::uint32_t caplen, std::uint32_t orig_len,
-                            std::span<const std::uint8_t> frame);
-
-} // namespace vexlor
-
-#include "output/pcap_format.h"
-
-namespace vexlor {
-
-template <class Out>
-Status write_pcap_frame_raw(Out& out, std::uint32_t ts_sec, std::uint32_t ts_usec,
-                            std::uint32_t caplen, std::uint32_t orig_len,
-                            std::span<const std::uint8_t> frame) {
-    std::uint8_t hdr[kPcapRecordHeaderSize];
-    pcap_record_header(hdr, ts_sec, ts_usec, caplen, orig_len);
-    if (auto st = out.write(hdr); !st) {
-        return st;
-    }
-    return out.write(frame);
-}
 
 } // namespace vexlor

@@ -1,4 +1,4 @@
-#include "output/buffered_file.h"
+#include "common/buffered_file.h"
 
 #include <unistd.h>
 
