@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace vexlor {
 
@@ -24,14 +25,43 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
     return {};
 }
 
+Status write_all(int fd, std::vector<iovec>& iov) {
+    std::size_t first = 0;
+    while (first < iov.size()) {
+        int n = static_cast<int>(std::min<std::size_t>(iov.size() - first, IOV_MAX));
+        ssize_t done = ::writev(fd, iov.data() + first, n);
+        if (done < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return os_error(errno);
+        }
+        if (done == 0) {
+            return os_error(EIO);
+        }
+        auto left = static_cast<std::size_t>(done);
+        while (first < iov.size() && left >= iov[first].iov_len) {
+            left -= iov[first].iov_len;
+            ++first;
+        }
+        if (left > 0) {
+            iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
+            iov[first].iov_len -= left;
+        }
+    }
+    return {};
+}
+
 void WriteBuffer::append(std::span<const std::uint8_t> bytes) {
     std::size_t need = buf_.size() + bytes.size(); // <= capacity_ here
     if (buf_.capacity() < need) {
-        // Grow by doubling from a small start, never past the capacity: a
-        // writer with thousands of quiet flows then holds about what they
-        // have buffered, not thousands of full-sized buffers.
-        constexpr std::uint64_t kFirst = 1024;
-        std::uint64_t want = std::max<std::uint64_t>({need, kFirst, buf_.capacity() * 2u});
+        // A modest buffer is taken whole at once (one allocation per fill);
+        // a large one grows by doubling, so that a huge capacity costs only
+        // what is actually buffered.
+        constexpr std::uint64_t kWhole = 1u << 16;
+        std::uint64_t want = capacity_ <= kWhole
+                                 ? capacity_
+                                 : std::max<std::uint64_t>({need, kWhole, buf_.capacity() * 2u});
         buf_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(want, capacity_)));
     }
     buf_.insert(buf_.end(), bytes.begin(), bytes.end());

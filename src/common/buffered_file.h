@@ -4,6 +4,8 @@
 #include "common/result.h"
 #include "common/unique_fd.h"
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -12,6 +14,8 @@ namespace vexlor {
 
 // Writes `bytes` whole, retrying short writes and EINTR.
 Status write_all(int fd, std::span<const std::uint8_t> bytes);
+// The same for pieces gathered in `iov` (which it changes as it goes).
+Status write_all(int fd, std::vector<iovec>& iov);
 
 // The buffering rule of output files: bytes go into the buffer; when they do
 // not fit in the space left, the buffer is written out first; bytes at least

@@ -50,6 +50,25 @@ public:
     Handle find(const FlowKey& key, std::uint64_t h) const { return lookup(key, h); }
     Handle find(const FlowKey& key) const { return lookup(key, hash_key(key)); }
 
+    // Cache hints for a lookup of `h` coming soon: first the slot, then
+    // (once the slot is likely cached) the node it points at.
+    void prefetch_slot(std::uint64_t h) const {
+        if (!slots_.empty()) {
+            __builtin_prefetch(&slots_[h & (slots_.size() - 1)]);
+        }
+    }
+    void prefetch_node(std::uint64_t h) const {
+        if (slots_.empty()) {
+            return;
+        }
+        std::uint32_t n = slots_[h & (slots_.size() - 1)];
+        if (n != kNil) {
+            const char* p = reinterpret_cast<const char*>(&nodes_[n]);
+            __builtin_prefetch(p);
+            __builtin_prefetch(p + 64);
+        }
+    }
+
     V& at(Handle n) { return nodes_[n].value; }
     const V& at(Handle n) const { return nodes_[n].value; }
     const FlowKey& key_at(Handle n) const { return nodes_[n].key; }

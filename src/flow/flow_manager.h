@@ -48,6 +48,10 @@ public:
         return record_packet(key, hash_key(key), packet);
     }
 
+    // Cache hints for a record_packet of `hash` coming soon (see LruTable).
+    void prefetch_slot(std::uint64_t hash) const { table_.prefetch_slot(hash); }
+    void prefetch_node(std::uint64_t hash) const { table_.prefetch_node(hash); }
+
     // The live flow of `key`, or nullptr.
     const FlowState* find(const FlowKey& key) const;
     std::size_t size() const { return table_.size(); }

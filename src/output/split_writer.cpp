@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace vexlor {
 
@@ -55,33 +56,44 @@ Status create_dir_all(const std::string& path) {
     if (path.empty()) {
         return {};
     }
-    // Walk the components front to back, creating what is missing.  EEXIST
-    // is fine as long as what exists is a directory.
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        std::string part = path.substr(0, pos);
-        if (part.empty() || part == "/") {
-            continue;
-        }
-        if (::mkdir(part.c_str(), 0777) == 0) {
-            continue;
-        }
-        int err = errno;
-        struct stat st;
-        if (err == EEXIST && ::stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            continue;
-        }
-        return os_error(err);
+    if (path.find('\0') != std::string::npos) {
+        return io_error("file name contained an unexpected NUL byte");
     }
-    return {};
+    // Create the directory itself first; only when its parent is missing,
+    // create the parent (recursively) and try again.  Any other failure is
+    // fine as long as a directory stands there in the end.
+    if (::mkdir(path.c_str(), 0777) == 0) {
+        return {};
+    }
+    int err = errno;
+    struct stat st;
+    if (err == ENOENT) {
+        std::size_t end = path.find_last_not_of('/');
+        std::size_t slash = end == std::string::npos ? std::string::npos : path.rfind('/', end);
+        if (slash != std::string::npos && slash > 0) {
+            if (auto parent = create_dir_all(path.substr(0, slash)); !parent) {
+                return parent;
+            }
+            if (::mkdir(path.c_str(), 0777) == 0) {
+                return {};
+            }
+            err = errno;
+        }
+    }
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return {};
+    }
+    return os_error(err);
 }
 
 SplitWriter::SplitWriter(SplitWriterOptions options, NameOf name_of)
     : opt_(std::move(options)), name_of_(std::move(name_of)) {
     fd_cap_ = opt_.max_sessions == 0 ? 1 : opt_.max_sessions;
     std::uint64_t per_flow = opt_.buffer_bytes;
-    budget_ = per_flow > kBufferBudget / fd_cap_ ? kBufferBudget : per_flow * fd_cap_;
+    std::uint64_t budget = per_flow > kBufferBudget / fd_cap_ ? kBufferBudget : per_flow * fd_cap_;
+    // Room for at least one whole buffer, whatever the budget says.
+    std::uint64_t one_buffer = std::min<std::uint64_t>(per_flow, kBufferBudget) / kSlabSize + 2;
+    max_slabs_ = static_cast<std::size_t>(std::max<std::uint64_t>(budget / kSlabSize, one_buffer));
 }
 
 Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_of) {
@@ -147,7 +159,6 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     }
     // The flow counts as having a file only once its creation succeeded.
     FlowFile f;
-    f.buf = WriteBuffer(opt_.buffer_bytes);
     f.hash = hash;
     f.rename_index = static_cast<std::uint32_t>(renames_.size());
     renames_.push_back(std::move(r));
@@ -163,7 +174,8 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     return h;
 }
 
-Status SplitWriter::write_out(Handle flow, std::span<const std::uint8_t> bytes) {
+Status SplitWriter::write_out(Handle flow, std::span<const std::uint8_t> bytes,
+                              std::vector<iovec>* iov) {
     FlowFile& f = flows_.at(flow);
     if (f.fd != LruTable<int>::kNil) {
         fds_.touch(f.fd);
@@ -176,37 +188,97 @@ Status SplitWriter::write_out(Handle flow, std::span<const std::uint8_t> bytes) 
         }
         f.fd = fds_.insert(flows_.key_at(flow), f.hash, OpenFd{std::move(*fd), flow});
     }
-    return write_all(fds_.at(f.fd).fd.get(), bytes);
+    int fd = fds_.at(f.fd).fd.get();
+    return iov ? write_all(fd, *iov) : write_all(fd, bytes);
+}
+
+std::uint8_t* SplitWriter::take_slab() {
+    if (free_slabs_.empty() && slabs_.size() >= max_slabs_) {
+        return nullptr; // the pool is dry
+    }
+    if (free_slabs_.empty()) {
+        slabs_.push_back(std::make_unique<std::uint8_t[]>(kSlabSize));
+        return slabs_.back().get();
+    }
+    std::uint8_t* s = free_slabs_.back();
+    free_slabs_.pop_back();
+    return s;
+}
+
+Status SplitWriter::buffer(Handle flow, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        FlowFile& f = flows_.at(flow);
+        std::size_t room = f.slabs.size() * kSlabSize - f.size;
+        if (room == 0) {
+            std::uint8_t* slab = take_slab();
+            if (!slab) {
+                // Push the fullest buffers out.  That may be this flow's
+                // own, which keeps its bytes in order: what it buffered so
+                // far goes out before what comes next.
+                if (auto st = shed(); !st) {
+                    return st;
+                }
+                continue;
+            }
+            f.slabs.push_back(slab);
+            room = kSlabSize;
+        }
+        std::size_t n = std::min(room, bytes.size());
+        std::memcpy(f.slabs.back() + (kSlabSize - room), bytes.data(), n);
+        f.size += n;
+        bytes = bytes.subspan(n);
+    }
+    return {};
 }
 
 Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> bytes) {
-    WriteBuffer& buf = flows_.at(flow).buf;
-    std::size_t before = buf.reserved();
-    Status st = buf.write(bytes, [&](std::span<const std::uint8_t> b) { return write_out(flow, b); });
-    buffered_ = buffered_ - before + buf.reserved();
-    return st;
+    const std::uint64_t capacity = opt_.buffer_bytes;
+    if (bytes.size() > capacity - flows_.at(flow).size) {
+        if (auto st = flush_flow(flow); !st) {
+            return st;
+        }
+        if (bytes.size() >= capacity) {
+            return write_out(flow, bytes);
+        }
+    }
+    return buffer(flow, bytes);
 }
 
 Status SplitWriter::flush_flow(Handle flow) {
-    WriteBuffer& buf = flows_.at(flow).buf;
-    Status st = buf.flush([&](std::span<const std::uint8_t> b) { return write_out(flow, b); });
-    buffered_ -= buf.reserved();
-    buf.release();
+    FlowFile& f = flows_.at(flow);
+    if (f.size == 0) {
+        return {};
+    }
+    std::vector<iovec> iov;
+    iov.reserve(f.slabs.size());
+    std::size_t left = f.size;
+    for (std::uint8_t* s : f.slabs) {
+        std::size_t n = std::min(left, kSlabSize);
+        iov.push_back(iovec{s, n});
+        left -= n;
+    }
+    Status st = write_out(flow, {}, &iov);
+    // The slabs go back to the pool whatever happened: after a failure the
+    // run is over, and the bytes cannot be written anyway.
+    FlowFile& g = flows_.at(flow);
+    free_slabs_.insert(free_slabs_.end(), g.slabs.begin(), g.slabs.end());
+    g.slabs.clear();
+    g.size = 0;
     return st;
 }
 
 Status SplitWriter::shed() {
-    // Write out the fullest buffers until half the budget is free again:
+    // Write out the fullest buffers until half the pool is free again:
     // large writes, and rarely.
     std::vector<std::pair<std::size_t, Handle>> held;
     flows_.for_each_handle([&](Handle h) {
-        if (std::size_t n = flows_.at(h).buf.size()) {
+        if (std::size_t n = flows_.at(h).size) {
             held.emplace_back(n, h);
         }
     });
     std::sort(held.begin(), held.end(), [](auto& a, auto& b) { return a.first > b.first; });
     for (auto [bytes, h] : held) {
-        if (buffered_ <= budget_ / 2) {
+        if (free_slabs_.size() * 2 >= max_slabs_) {
             break;
         }
         if (auto st = flush_flow(h); !st) {
@@ -245,13 +317,7 @@ Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& 
     } else if (packet.payload_offset && *packet.payload_offset < packet.bytes().size()) {
         st = to_flow(packet.bytes().subspan(static_cast<std::size_t>(*packet.payload_offset)));
     }
-    if (!st) {
-        return st;
-    }
-    if (buffered_ > budget_) {
-        return shed();
-    }
-    return {};
+    return st;
 }
 
 Status SplitWriter::close() && {

@@ -8,8 +8,11 @@
 #include "common/buffered_file.h"
 #include "packet/packet.h"
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,21 +38,25 @@ struct SplitWriterOptions {
     std::uint32_t max_sessions = 10000;
 };
 
-// Every flow's bytes go through a write buffer of `buffer_bytes` of its own.
+// Every flow's bytes go through a write buffer of `buffer_bytes` of its own,
+// with the usual rule (bytes that do not fit push the buffer out first;
+// bytes at least as long as the buffer go straight to the file).
 // Buffers and descriptors are separate resources:
 //  - at most max(max_sessions, 1) files are open at once; when a flow must
 //    write and the cap is reached, the least recently used descriptor is
 //    closed, and a flow that comes back reopens its file for appending (no
 //    second header), so every file holds all of its flow's packets in order;
-//  - buffered bytes stay with their flow when its descriptor is closed.  All
-//    buffers together are kept under a budget of max_sessions x buffer_bytes
-//    (at most kBufferBudget); past it, the fullest buffers are written out.
+//  - buffered bytes stay with their flow when its descriptor is closed.
+//    Buffers are made of fixed-size slabs from one pool whose size is the
+//    memory budget, max_sessions x buffer_bytes (at most kBufferBudget); when
+//    the pool runs dry, the fullest buffers are written out.
 // A flow therefore costs an open only when it writes, not every time the cap
 // turns it out: with more live flows than the cap, closing and reopening
 // files for a few hundred bytes each would otherwise dominate a split.
 class SplitWriter {
 public:
     static constexpr std::uint64_t kBufferBudget = std::uint64_t{96} << 20;
+    static constexpr std::size_t kSlabSize = 2048;
 
     // Turns a flow key into its flow name; called once per file created.
     using NameOf = std::function<std::string(const FlowKey&)>;
@@ -70,14 +77,20 @@ public:
     // its final name (an empty l7 file is deleted instead).
     Status close() &&;
 
+    // Cache hints for a write of `hash` coming soon (see LruTable).
+    void prefetch_slot(std::uint64_t hash) const { flows_.prefetch_slot(hash); }
+    void prefetch_node(std::uint64_t hash) const { flows_.prefetch_node(hash); }
+
     std::size_t open_files() const { return fds_.size(); }
     std::uint64_t write_seq() const { return write_seq_; }
-    std::size_t buffered_bytes() const { return buffered_; }
+    // Memory taken by buffers (slabs ever allocated).
+    std::size_t buffer_memory() const { return slabs_.size() * kSlabSize; }
 
 private:
     using Handle = std::uint32_t;
     struct FlowFile {
-        WriteBuffer buf;
+        std::vector<std::uint8_t*> slabs; // the buffer, in order
+        std::size_t size = 0;             // bytes buffered
         std::uint64_t hash = 0;
         std::uint32_t rename_index = 0;
         Handle fd = LruTable<int>::kNil; // in fds_, or kNil when closed
@@ -98,7 +111,12 @@ private:
     void make_room();
     void close_least_recent();
     Status append(Handle flow, std::span<const std::uint8_t> bytes);
-    Status write_out(Handle flow, std::span<const std::uint8_t> bytes);
+    Status buffer(Handle flow, std::span<const std::uint8_t> bytes);
+    std::uint8_t* take_slab();
+    // Writes `bytes` (or, given `iov`, those pieces) to the flow's file,
+    // reopening it for appending when the cap took its descriptor away.
+    Status write_out(Handle flow, std::span<const std::uint8_t> bytes,
+                     std::vector<iovec>* iov = nullptr);
     Status flush_flow(Handle flow);
     Status shed();
     void abandon();
@@ -109,8 +127,9 @@ private:
     LruTable<OpenFd> fds_;     // the files open now, least recently used first
     std::vector<Rename> renames_;
     std::size_t fd_cap_;
-    std::uint64_t budget_;
-    std::size_t buffered_ = 0; // memory held by all flow buffers
+    std::size_t max_slabs_;
+    std::vector<std::unique_ptr<std::uint8_t[]>> slabs_; // every slab allocated
+    std::vector<std::uint8_t*> free_slabs_;
     std::uint64_t write_seq_ = 0;
 };
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 namespace vexlor {
@@ -97,7 +99,15 @@ Result<SharedBytes> map_file(std::string_view path) {
 
 Result<SharedBytes> read_input_bytes(std::string_view path) {
     if (path == "-") {
-        return read_stdin();
+        // Standard input of many gigabytes may not fit in memory; that is
+        // an I/O failure of this input, not a reason to unwind.
+        try {
+            return read_stdin();
+        } catch (const std::bad_alloc&) {
+            return os_error(ENOMEM);
+        } catch (const std::length_error&) {
+            return os_error(ENOMEM);
+        }
     }
     return map_file(path);
 }

@@ -68,11 +68,9 @@ void wrap_type_error(const char* param) {
     if (!wrapped) {
         return;
     }
-    if (v) {
-        if (PyObject* cause = PyException_GetCause(v.get())) {
-            PyException_SetCause(wrapped.get(), cause); // steals
-        }
-    }
+    // The new error keeps the original's cause (or none, which also hides
+    // the original as context).
+    PyException_SetCause(wrapped.get(), v ? PyException_GetCause(v.get()) : nullptr); // steals
     PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
@@ -108,9 +106,12 @@ bool check_sequence(const char* param, PyObject* obj, Py_ssize_t& len) {
         set_type_error("'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
         return fail_conversion(param);
     }
+    // The length only sizes the result; a sequence without one is still
+    // iterated.
     len = PySequence_Size(obj);
     if (len < 0) {
-        return fail_conversion(param);
+        PyErr_Clear();
+        len = 0;
     }
     return true;
 }

@@ -341,8 +341,8 @@ PyMethodDef kArchiveMethods[] = {
 };
 
 PyGetSetDef kArchiveGetSet[] = {
-    {"flow_count", archive_flow_count, nullptr, nullptr, nullptr},
-    {"link_type", archive_link_type, nullptr, nullptr, nullptr},
+    {"flow_count", archive_flow_count, nullptr, "", nullptr},
+    {"link_type", archive_link_type, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -435,17 +435,17 @@ PyMethodDef kFlowMethods[] = {
 };
 
 PyGetSetDef kFlowGetSet[] = {
-    {"id", flow_id, nullptr, nullptr, nullptr},
-    {"proto", flow_proto, nullptr, nullptr, nullptr},
-    {"proto_name", flow_proto_name, nullptr, nullptr, nullptr},
-    {"src_addr", flow_src_addr, nullptr, nullptr, nullptr},
-    {"dst_addr", flow_dst_addr, nullptr, nullptr, nullptr},
-    {"src_port", flow_src_port, nullptr, nullptr, nullptr},
-    {"dst_port", flow_dst_port, nullptr, nullptr, nullptr},
-    {"packet_count", flow_packet_count, nullptr, nullptr, nullptr},
-    {"total_bytes", flow_total_bytes, nullptr, nullptr, nullptr},
-    {"start_ts", flow_start_ts, nullptr, nullptr, nullptr},
-    {"end_ts", flow_end_ts, nullptr, nullptr, nullptr},
+    {"id", flow_id, nullptr, "", nullptr},
+    {"proto", flow_proto, nullptr, "", nullptr},
+    {"proto_name", flow_proto_name, nullptr, "", nullptr},
+    {"src_addr", flow_src_addr, nullptr, "", nullptr},
+    {"dst_addr", flow_dst_addr, nullptr, "", nullptr},
+    {"src_port", flow_src_port, nullptr, "", nullptr},
+    {"dst_port", flow_dst_port, nullptr, "", nullptr},
+    {"packet_count", flow_packet_count, nullptr, "", nullptr},
+    {"total_bytes", flow_total_bytes, nullptr, "", nullptr},
+    {"start_ts", flow_start_ts, nullptr, "", nullptr},
+    {"end_ts", flow_end_ts, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -494,11 +494,11 @@ PyObject* packet_repr(PyObject* o) {
 }
 
 PyGetSetDef kPacketGetSet[] = {
-    {"ts_sec", packet_ts_sec, nullptr, nullptr, nullptr},
-    {"ts_usec", packet_ts_usec, nullptr, nullptr, nullptr},
-    {"length", packet_length, nullptr, nullptr, nullptr},
-    {"orig_len", packet_orig_len, nullptr, nullptr, nullptr},
-    {"ts", packet_ts_get, nullptr, nullptr, nullptr},
+    {"ts_sec", packet_ts_sec, nullptr, "", nullptr},
+    {"ts_usec", packet_ts_usec, nullptr, "", nullptr},
+    {"length", packet_length, nullptr, "", nullptr},
+    {"orig_len", packet_orig_len, nullptr, "", nullptr},
+    {"ts", packet_ts_get, nullptr, "", nullptr},
     {"data", packet_data, nullptr, "Raw L2 frame data (Ethernet frame or equivalent).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

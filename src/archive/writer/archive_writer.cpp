@@ -45,8 +45,11 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
                                             std::uint32_t link_type) {
     // O_NOFOLLOW: the temporary name sits next to the output, possibly in a
     // shared directory; a symlink planted there must not redirect the write.
-    UniqueFd fd(
-        ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    // A NUL inside the path would cut it short and write somewhere else.
+    UniqueFd fd(temp_path.find('\0') != std::string::npos
+                    ? -1
+                    : ::open(temp_path.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
         return io_error("Failed to create temp archive file: " + temp_path);
     }
