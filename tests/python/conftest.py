@@ -41,21 +41,12 @@ def udp(sport, dport, payload=b""):
     return struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
 
 
-def icmp_echo(payload=b"ping"):
-    return struct.pack(">BBHHH", 8, 0, 0, 1, 1) + payload
-
-
-def arp():
-    return (struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + mac(1) + bytes([10, 0, 0, 1])
-            + b"\0" * 6 + bytes([10, 0, 0, 2]))
-
-
 def tcp4(src, dst, sport, dport, payload=b""):
     return eth(ipv4(src, dst, 6, tcp(sport, dport, payload)))
 
 
-def pad(frame, size=60):
-    return frame + b"\0" * (size - len(frame))
+ICMP_ECHO = struct.pack(">BBHHH", 8, 0, 0, 1, 1) + b"ping"
+ARP = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + mac(1) + bytes([10, 0, 0, 1, 0, 0, 0, 0, 0, 0, 10, 0, 0, 2])
 
 
 # ---- classic pcap -----------------------------------------------------------
@@ -66,22 +57,12 @@ def pcap_bytes(records, linktype=1, nano=False, big=False):
     out = [struct.pack(e + "IHHiIII", 0xA1B23C4D if nano else 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype)]
     for rec in records:
         sec, frac, data = rec[:3]
-        orig = rec[3] if len(rec) > 3 else len(data)
-        out.append(struct.pack(e + "IIII", sec, frac, len(data), orig) + data)
+        out.append(struct.pack(e + "IIII", sec, frac, len(data), orig_len(rec)) + data)
     return b"".join(out)
 
 
-def read_pcap(buf):
-    """(link_type, [(ts_sec, ts_usec, data, orig_len)]) of a little-endian microsecond pcap."""
-    magic, major, minor, _, _, snap, link = struct.unpack_from("<IHHiIII", buf, 0)
-    assert (magic, major, minor, snap) == (0xA1B2C3D4, 2, 4, 65535)
-    pos, recs = 24, []
-    while pos < len(buf):
-        sec, usec, incl, orig = struct.unpack_from("<IIII", buf, pos)
-        recs.append((sec, usec, buf[pos + 16:pos + 16 + incl], orig))
-        pos += 16 + incl
-    assert pos == len(buf)
-    return link, recs
+def orig_len(rec):
+    return rec[3] if len(rec) > 3 else len(rec[2])
 
 
 def write(path, data):
@@ -90,14 +71,15 @@ def write(path, data):
     return str(path)
 
 
-# The sample capture: five sessions, ids in order of first appearance.
+# The sample capture: five sessions, ids in order of first appearance; the
+# ARP frame was captured short of its original length.
 SAMPLE = [
     (1700000000, 250000, tcp4("10.0.0.1", "10.0.0.2", 51000, 80, b"GET /")),
     (1700000001, 0, tcp4("10.0.0.2", "10.0.0.1", 80, 51000, b"HTTP")),
     (1700000002, 10, eth(ipv4("10.0.0.3", "10.0.0.1", 17, udp(5353, 53, b"q?")))),
-    (1700000003, 20, eth(ipv4("192.0.2.9", "192.0.2.1", 1, icmp_echo()))),
+    (1700000003, 20, eth(ipv4("192.0.2.9", "192.0.2.1", 1, ICMP_ECHO))),
     (1700000004, 30, eth(ipv6("2001:db8::1", "2001:db8::2", 6, tcp(443, 50000, b"tls")), 0x86DD)),
-    (1700000005, 40, pad(eth(arp(), 0x0806, dst=0xFF))),
+    (1700000005, 40, eth(ARP + bytes(18), 0x0806, dst=0xFF), 1514),
     (1700000006, 999999, tcp4("10.0.0.1", "10.0.0.2", 51000, 80, b"more")),
 ]
 # (id, proto, proto_name, src, sport, dst, dport, record indexes in SAMPLE)
@@ -144,6 +126,12 @@ def sample_archive(tmp_path, sample_pcap):
     path = str(tmp_path / "sample.vexlor")
     vexlor.create_archive(sample_pcap, path)
     return path
+
+
+@pytest.fixture
+def archive(sample_archive):
+    import vexlor
+    return vexlor.Archive.open(sample_archive)
 
 
 def listing(directory):

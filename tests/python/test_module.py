@@ -11,14 +11,10 @@ NAMES = ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive",
 
 
 def test_all_and_attribute_order():
-    assert vexlor.__all__ == NAMES
-    assert type(vexlor.__all__) is list
-    public = [k for k in vars(vexlor) if not k.startswith("_")]
-    assert public == NAMES
-    assert vexlor.__doc__ == ""
-    assert vexlor.__name__ == "vexlor"
-    assert not [o for o in vars(vexlor).values()
-                if isinstance(o, type) and issubclass(o, BaseException)]
+    assert vexlor.__all__ == NAMES and type(vexlor.__all__) is list
+    assert [k for k in vars(vexlor) if not k.startswith("_")] == NAMES
+    assert (vexlor.__doc__, vexlor.__name__) == ("", "vexlor")
+    assert not [o for o in vars(vexlor).values() if isinstance(o, type) and issubclass(o, BaseException)]
 
 
 DOCS = {
@@ -43,23 +39,18 @@ def test_function_docstring_and_signature(name):
     fn = getattr(vexlor, name)
     sig, desc = DOCS[name]
     assert type(fn).__name__ == "builtin_function_or_method"
-    assert fn.__text_signature__ == sig
-    assert fn.__doc__ == desc
-    assert fn.__module__ == "vexlor"
+    assert (fn.__text_signature__, fn.__doc__, fn.__module__) == (sig, desc, "vexlor")
     params = inspect.signature(fn).parameters  # every parameter by position or keyword
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params.values())
     assert list(params) == [s.split("=")[0].strip() for s in sig[1:-1].split(",")]
+    if name == "split":
+        assert {k: p.default for k, p in params.items()} == {
+            "input_path": inspect.Parameter.empty, "output_dir": inspect.Parameter.empty,
+            "strategy": "session", "max_sessions": 10000, "buffer_bytes": 10000,
+            "ip_filters": Ellipsis, "port_filters": Ellipsis, "output_type": "pcap"}
 
 
-def test_signature_defaults():
-    params = inspect.signature(vexlor.split).parameters
-    defaults = {k: p.default for k, p in params.items()}
-    assert defaults == {"input_path": inspect.Parameter.empty, "output_dir": inspect.Parameter.empty,
-                        "strategy": "session", "max_sessions": 10000, "buffer_bytes": 10000,
-                        "ip_filters": Ellipsis, "port_filters": Ellipsis, "output_type": "pcap"}
-
-
-METHOD_DOCS = [
+@pytest.mark.parametrize("method,sig,desc", [
     (vexlor.Archive.open, "(path)", "Open a .vexlor archive file."),
     (vexlor.Archive.flows, "($self)", "Return all flows as a list of Flow objects."),
     (vexlor.Archive.get_flow, "($self, flow_id)", "Get a specific flow by ID."),
@@ -68,31 +59,21 @@ METHOD_DOCS = [
     (vexlor.Archive.find_by_protocol, "($self, proto_str)",
      'Find flows matching a protocol: "tcp", "udp", or "icmp".'),
     (vexlor.Flow.packets, "($self)", "Return all packets in this flow as a list of Packet objects."),
-]
-
-
-@pytest.mark.parametrize("method,sig,desc", METHOD_DOCS, ids=lambda v: getattr(v, "__name__", None))
+], ids=lambda v: getattr(v, "__name__", None))
 def test_method_docstrings(method, sig, desc):
-    assert method.__text_signature__ == sig
-    assert method.__doc__ == desc
+    assert (method.__text_signature__, method.__doc__) == (sig, desc)
 
 
-@pytest.mark.parametrize("cls", [vexlor.Archive, vexlor.Flow, vexlor.Packet])
-def test_class_identity(cls):
-    assert cls.__module__ == "builtins"
-    assert cls.__doc__ is None
-    assert cls.__qualname__ == cls.__name__
-    assert cls.__base__ is object
-
-
-def test_property_docstrings():
+@pytest.mark.parametrize("cls,properties", [
+    (vexlor.Packet, ["ts_sec", "ts_usec", "length", "orig_len", "ts"]),
+    (vexlor.Flow, ["id", "proto", "proto_name", "src_addr", "dst_addr", "src_port", "dst_port", "packet_count",
+                   "total_bytes", "start_ts", "end_ts"]),
+    (vexlor.Archive, ["flow_count", "link_type"]),
+])
+def test_class_identity_and_property_docs(cls, properties):
+    assert (cls.__module__, cls.__doc__, cls.__qualname__, cls.__base__) == ("builtins", None, cls.__name__, object)
+    assert [getattr(cls, name).__doc__ for name in properties] == [""] * len(properties)
     assert vexlor.Packet.data.__doc__ == "Raw L2 frame data (Ethernet frame or equivalent)."
-    for cls, names in [(vexlor.Packet, ["ts_sec", "ts_usec", "length", "orig_len", "ts"]),
-                       (vexlor.Flow, ["id", "proto", "proto_name", "src_addr", "dst_addr", "src_port",
-                                      "dst_port", "packet_count", "total_bytes", "start_ts", "end_ts"]),
-                       (vexlor.Archive, ["flow_count", "link_type"])]:
-        for name in names:
-            assert not getattr(cls, name).__doc__, name
 
 
 def run_python(code):
@@ -100,13 +81,10 @@ def run_python(code):
 
 
 def test_second_initialisation_raises_import_error():
-    res = run_python("import sys, vexlor\n"
-                     "del sys.modules['vexlor']\n"
-                     "try:\n    import vexlor\nexcept ImportError as e:\n    print('ImportError', e)\n"
-                     "else:\n    print('imported again')\n")
+    res = run_python("import sys, vexlor\ndel sys.modules['vexlor']\n"
+                     "try:\n    import vexlor\nexcept ImportError as e:\n    print('ImportError', e)\n")
     assert res.returncode == 0, res.stderr
-    assert res.stdout.startswith("ImportError "), res.stdout
-    assert "once" in res.stdout
+    assert res.stdout.startswith("ImportError ") and "once" in res.stdout, res.stdout
 
 
 def test_sub_interpreter_import_raises_import_error():

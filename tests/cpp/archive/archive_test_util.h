@@ -1,12 +1,8 @@
-// Shared pieces of the archive tests: a scratch directory and hand-made
-// packets and flow keys that do not depend on frame dissection.
+// Hand-made packets, flow keys and byte patches for the archive tests, so that
+// they do not depend on frame dissection.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <optional>
 
 #include "builders.h"
 #include "common/shared_bytes.h"
@@ -15,38 +11,8 @@
 
 namespace vexlor::test {
 
-// A fresh directory under the system temp dir, removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "vexlor_arch_XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed";
-        }
-        path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline IpAddress v4(const char* text) {
-    auto b = ip4(text);
-    return IpAddress::v4(b.data());
-}
-inline IpAddress v6(const char* text) {
-    auto b = ip6(text);
-    return IpAddress::v6(b.data());
-}
+inline IpAddress v4(const char* text) { return IpAddress::v4(ip4(text).data()); }
+inline IpAddress v6(const char* text) { return IpAddress::v6(ip6(text).data()); }
 
 // A packet with the given time and frame; `ip` as dissection would set it.
 inline Packet make_packet(std::uint32_t ts_sec, std::uint32_t ts_usec, const Bytes& frame,
@@ -54,21 +20,14 @@ inline Packet make_packet(std::uint32_t ts_sec, std::uint32_t ts_usec, const Byt
     Packet p;
     p.ts_sec = ts_sec;
     p.ts_usec = ts_usec;
-    p.orig_len = orig_len < 0 ? static_cast<std::uint32_t>(frame.size())
-                              : static_cast<std::uint32_t>(orig_len);
     p.caplen = static_cast<std::uint32_t>(frame.size());
+    p.orig_len = orig_len < 0 ? p.caplen : static_cast<std::uint32_t>(orig_len);
     p.data = SharedBytes::from_vector(frame);
     p.ip = ip;
     return p;
 }
 
-inline IpInfo ip_info(const IpAddress& src, const IpAddress& dst, std::uint8_t proto,
-                      std::uint16_t sport, std::uint16_t dport) {
-    return IpInfo{src, dst, proto, sport, dport};
-}
-
-// A distinct flow key per number; the writer only needs keys to be equal or
-// not.
+// A distinct flow key per number; the writer only needs keys to be equal or not.
 inline FlowKey key_of(std::uint32_t n) {
     FlowKey k;
     k.tag = FlowKey::kNormal;
@@ -77,6 +36,18 @@ inline FlowKey key_of(std::uint32_t n) {
     return k;
 }
 
+// Little-endian fields of the given widths in bytes: le({{2, 4}, {64, 8}}).
+inline Bytes le(std::initializer_list<std::pair<std::uint64_t, int>> fields) {
+    Bytes b;
+    for (auto [v, width] : fields) {
+        for (int i = 0; i < width; ++i) {
+            b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        }
+    }
+    return b;
+}
+
+// Little-endian fields inside an existing buffer.
 inline std::uint64_t u64_at(const Bytes& b, std::size_t pos) {
     std::uint64_t v = 0;
     for (int i = 7; i >= 0; --i) {
@@ -84,13 +55,8 @@ inline std::uint64_t u64_at(const Bytes& b, std::size_t pos) {
     }
     return v;
 }
-inline void set_u64(Bytes& b, std::size_t pos, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        b.at(pos + i) = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-inline void set_u32(Bytes& b, std::size_t pos, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
+inline void set_le(Bytes& b, std::size_t pos, std::uint64_t v, int width = 8) {
+    for (int i = 0; i < width; ++i) {
         b.at(pos + i) = static_cast<std::uint8_t>(v >> (8 * i));
     }
 }

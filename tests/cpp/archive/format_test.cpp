@@ -1,14 +1,216 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 
 #include "archive/format.h"
+#include "archive/index.h"
 #include "archive_test_util.h"
 
 namespace vexlor {
 namespace {
 
-using test::Bytes;
+using namespace vexlor::test;
+using Ids = std::vector<std::uint64_t>;
+
+// One hand-written section entry.
+struct RawEntry {
+    Bytes key;
+    Ids ids;
+    std::int64_t n = -1; // the stored count, when it should lie
+};
+
+Bytes section(std::uint32_t pair_count, const std::vector<RawEntry>& entries) {
+    Bytes b;
+    put_u32le(b, pair_count);
+    for (const auto& e : entries) {
+        b.insert(b.end(), e.key.begin(), e.key.end());
+        put_u32le(b, static_cast<std::uint32_t>(e.n < 0 ? std::int64_t(e.ids.size()) : e.n));
+        for (auto id : e.ids) {
+            put_u64le(b, id);
+        }
+    }
+    return b;
+}
+
+Bytes port(std::uint16_t p) { return le({{p, 2}}); }
+
+// An index region holding `port_section` as its port section, with empty IP
+// and protocol sections around it.
+Bytes region_with_port_section(const Bytes& port_section) {
+    std::uint64_t n = port_section.size();
+    Bytes header = le({{0, 8}, {4, 4}, {4, 8}, {n, 4}, {4 + n, 8}, {4, 4}});
+    return cat({header, section(0, {}), port_section, section(0, {})});
+}
+
+Ids find_port(const Bytes& region, std::uint16_t p) {
+    auto idx = SecondaryIndexes::parse(region);
+    EXPECT_TRUE(idx);
+    Bytes key = port(p);
+    Ids generic = lookup_generic(idx->bytes, idx->port.offset, idx->port.length, key, 2);
+    // The prepared lookup must agree with the linear walk on every input.
+    EXPECT_EQ(SectionLookup::prepare(idx->bytes, idx->port, 2).find(idx->bytes, key), generic);
+    return generic;
+}
+
+struct LookupCase {
+    const char* name;
+    std::uint32_t pairs;
+    std::vector<RawEntry> entries;
+    std::vector<std::pair<std::uint16_t, Ids>> queries;
+};
+class PortLookup : public ::testing::TestWithParam<LookupCase> {};
+
+TEST_P(PortLookup, FindsWhatTheWalkReaches) {
+    const auto& c = GetParam();
+    Bytes r = region_with_port_section(section(c.pairs, c.entries));
+    for (const auto& [p, want] : c.queries) {
+        EXPECT_EQ(find_port(r, p), want) << "port " << p;
+    }
+    auto idx = SecondaryIndexes::parse(r); // a key of the wrong width finds nothing
+    EXPECT_EQ(lookup_generic(idx->bytes, idx->port.offset, idx->port.length, Bytes{53}, 2), Ids{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PortLookup,
+    ::testing::Values(
+        LookupCase{"Sorted", 4, {{port(53), {1, 2}}, {port(80), {3}}, {port(443), {4}}},
+                   {{53, {1, 2}}, {443, {4}}, {54, {}}}},
+        LookupCase{"PairCountBounds", 2, {{port(53), {1}}, {port(80), {3}}, {port(443), {4}}},
+                   {{80, {3}}, {443, {}}}},
+        LookupCase{"ZeroPairs", 0, {{port(53), {1}}}, {{53, {}}}},
+        LookupCase{"PairCountAboveTheEntries", 100, {{port(53), {1}}}, {{53, {1}}, {80, {}}}},
+        // Ids running past the section end stop the walk for that key and later ones.
+        LookupCase{"LyingIdCount", 9, {{port(53), {1}}, {port(80), {3}, 1000}, {port(443), {4}}},
+                   {{53, {1}}, {80, {}}, {443, {}}}},
+        LookupCase{"UnsortedFirstKeyWins", 4, {{port(80), {1}}, {port(53), {2}}, {port(80), {3}}},
+                   {{80, {1}}, {53, {2}}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PortLookup, IgnoresSectionsOutsideTheRegion) {
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    // (port section offset, length): past the region, wrapping, too short for a count, huge.
+    for (auto [offset, length] : std::vector<std::pair<std::uint64_t, std::uint32_t>>{
+             {1000, 18}, {max - 10, 18}, {max, 18}, {4, 3}, {4, 0xFFFFFFFF}}) {
+        Bytes r = region_with_port_section(section(1, {{port(53), {1}}}));
+        set_le(r, 12, offset);
+        set_le(r, 20, length, 4);
+        EXPECT_EQ(find_port(r, 53), Ids{}) << offset << " " << length;
+    }
+}
+
+// Random sections, sorted or not, cut short or with lying counts: the
+// prepared lookup answers every key exactly like the linear walk.
+TEST(SectionLookup, AgreesWithTheLinearWalk) {
+    std::mt19937 rng(11);
+    for (std::size_t width : {std::size_t{1}, std::size_t{2}, std::size_t{16}}) {
+        for (int round = 0; round < 400; ++round) {
+            std::vector<RawEntry> entries;
+            std::vector<Bytes> keys = {Bytes(width, 0), Bytes(width, 0xFF)};
+            std::uint32_t next_key = rng() % 3;
+            for (int i = 0, count = static_cast<int>(rng() % 8); i < count; ++i) {
+                // Mostly ascending keys (numeric order for narrow keys), with
+                // occasional repeats and reversals.
+                std::uint32_t k = (rng() % 5 == 0) ? rng() % 40 : (next_key += 1 + rng() % 300);
+                Bytes key(width, 0);
+                for (std::size_t j = 0; j < std::min<std::size_t>(width, 2); ++j) {
+                    key[width <= 2 ? j : 15 - j] = static_cast<std::uint8_t>(k >> (8 * j));
+                }
+                Ids ids(1 + rng() % 3);
+                for (auto& id : ids) {
+                    id = rng() % 50;
+                }
+                entries.push_back({key, ids, (rng() % 15 == 0) ? std::int64_t(rng() % 9) : -1});
+                keys.push_back(key);
+            }
+            Bytes sec = section(static_cast<std::uint32_t>(rng() % 10), entries);
+            if (rng() % 4 == 0 && !sec.empty()) {
+                sec.resize(rng() % sec.size());
+            }
+            Bytes region(kIndexHeaderSize, 0);
+            set_le(region, 8, sec.size(), 4);
+            region.insert(region.end(), sec.begin(), sec.end());
+            IndexSection s{0, static_cast<std::uint32_t>(sec.size())};
+            auto fast = SectionLookup::prepare(region, s, width);
+            for (const auto& key : keys) {
+                ASSERT_EQ(fast.find(region, key), lookup_generic(region, 0, s.length, key, width))
+                    << "width " << width << " round " << round;
+            }
+        }
+    }
+}
+
+FlowEntry flow(std::uint64_t id, const IpAddress& src, const IpAddress& dst, std::uint16_t sport,
+               std::uint16_t dport, std::uint8_t proto) {
+    FlowEntry e;
+    e.id = id;
+    e.src_addr = address16(src);
+    e.dst_addr = address16(dst);
+    e.src_port = sport;
+    e.dst_port = dport;
+    e.proto = proto;
+    return e;
+}
+
+Bytes addr_key(const IpAddress& a) {
+    auto k = address16(a);
+    return Bytes(k.begin(), k.end());
+}
+
+// One pair per distinct key of a flow (port 53 on both sides counts once);
+// ports sort as numbers, addresses as bytes.
+TEST(SecondaryIndexBuilder, MergesPairsAndSortsKeys) {
+    SecondaryIndexBuilder b;
+    b.add(flow(1, v4("10.0.0.1"), v4("10.0.0.2"), 53, 53, 17));
+    b.add(flow(2, v4("10.0.0.1"), v4("10.0.0.3"), 5000, 53, 17));
+    b.add(flow(3, v4("10.0.0.1"), v6("::1"), 256, 1, 6));
+    auto region = b.build();
+    ASSERT_TRUE(region);
+    auto idx = SecondaryIndexes::parse(*region);
+    ASSERT_TRUE(idx);
+    auto cut = [&](const IndexSection& s) {
+        auto begin = region->begin() + 36 + static_cast<std::ptrdiff_t>(s.offset);
+        return Bytes(begin, begin + s.length);
+    };
+    EXPECT_EQ(idx->ip.offset, 0u);
+    EXPECT_EQ(region->size(), 36u + idx->ip.length + idx->port.length + idx->protocol.length);
+    EXPECT_EQ(cut(idx->ip), section(6, {{addr_key(v6("::1")), {3}},
+                                        {addr_key(v4("10.0.0.1")), {1, 2, 3}},
+                                        {addr_key(v4("10.0.0.2")), {1}},
+                                        {addr_key(v4("10.0.0.3")), {2}}}));
+    EXPECT_EQ(cut(idx->port), section(5, {{port(1), {3}}, {port(53), {1, 2}}, {port(256), {3}},
+                                          {port(5000), {2}}}));
+    EXPECT_EQ(cut(idx->protocol), section(3, {{Bytes{6}, {3}}, {Bytes{17}, {1, 2}}}));
+    auto lookup = SectionLookup::prepare(idx->bytes, idx->port, 2);
+    EXPECT_TRUE(lookup.ordered());
+    EXPECT_EQ(lookup.reachable_entries(), 4u);
+    EXPECT_EQ(lookup.find(idx->bytes, port(256)), (Ids{3}));
+}
+
+// Flows handed over out of id order take the general sort and still give
+// the same region.
+TEST(SecondaryIndexBuilder, OrderOfAddingDoesNotMatter) {
+    auto make = [](std::uint64_t id) {
+        auto src = "10.0.0." + std::to_string(id % 7), dst = "10.0.1." + std::to_string(id % 5);
+        return flow(id, v4(src.c_str()), v4(dst.c_str()), static_cast<std::uint16_t>(id % 9 * 300),
+                    static_cast<std::uint16_t>(id % 4), static_cast<std::uint8_t>(id % 3));
+    };
+    SecondaryIndexBuilder in_order, reversed;
+    for (std::uint64_t id = 1; id <= 50; ++id) {
+        in_order.add(make(id));
+        reversed.add(make(51 - id));
+    }
+    auto a = in_order.build();
+    auto b = reversed.build();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(*a, *b);
+    auto idx = SecondaryIndexes::parse(*a);
+    EXPECT_EQ(lookup_generic(idx->bytes, idx->port.offset, idx->port.length, port(600), 2),
+              (Ids{2, 11, 20, 29, 38, 47}));
+}
+
+// --- Varints and offset lists ----------------------------------------------
+
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
@@ -16,7 +218,6 @@ struct VarintCase {
     std::uint64_t value;
     Bytes bytes;
 };
-
 class VarintTest : public ::testing::TestWithParam<VarintCase> {};
 
 TEST_P(VarintTest, EncodesShortestFormAndDecodesBack) {
@@ -33,29 +234,24 @@ TEST_P(VarintTest, EncodesShortestFormAndDecodesBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, VarintTest,
-    ::testing::Values(VarintCase{0, {0x00}}, VarintCase{76, {0x4C}}, VarintCase{127, {0x7F}},
-                      VarintCase{128, {0x80, 0x01}}, VarintCase{216, {0xD8, 0x01}},
+    ::testing::Values(VarintCase{0, {0x00}}, VarintCase{127, {0x7F}}, VarintCase{128, {0x80, 0x01}},
                       VarintCase{16383, {0xFF, 0x7F}}, VarintCase{16384, {0x80, 0x80, 0x01}},
-                      VarintCase{kMax64,
-                                 {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}}));
+                      VarintCase{kMax64, cat({repeat(0xFF, 9), {1}})}));
 
 TEST(Varint, RejectsCutOffAndOversizedInput) {
-    EXPECT_FALSE(decode_varint(Bytes{}));
-    EXPECT_FALSE(decode_varint(Bytes{0x80}));
-    EXPECT_FALSE(decode_varint(Bytes{0xFF, 0xFF}));
-    // Tenth byte above 1: the value would need more than 64 bits.
     Bytes big(9, 0xFF);
-    big.push_back(0x02);
-    EXPECT_FALSE(decode_varint(big));
-    // Bytes after the terminating one are not read.
-    auto d = decode_varint(Bytes{0x05, 0x80});
+    big.push_back(0x02); // tenth byte above 1: more than 64 bits
+    for (const Bytes& bad : {Bytes{}, Bytes{0x80}, Bytes{0xFF, 0xFF}, big}) {
+        EXPECT_FALSE(decode_varint(bad)) << bad.size();
+    }
+    auto d = decode_varint(Bytes{0x05, 0x80}); // bytes after the last one are not read
     ASSERT_TRUE(d);
     EXPECT_EQ(d->size, 1u);
 }
 
 Bytes list_of(std::uint64_t first, std::initializer_list<std::uint8_t> tail) {
     Bytes b;
-    test::put_u64le(b, first);
+    put_u64le(b, first);
     b.insert(b.end(), tail);
     return b;
 }
@@ -66,7 +262,6 @@ struct OffsetListCase {
     std::uint32_t packet_count;
     std::vector<std::uint64_t> expected;
 };
-
 class OffsetListDecode : public ::testing::TestWithParam<OffsetListCase> {};
 
 TEST_P(OffsetListDecode, YieldsWhatTheListHolds) {
@@ -79,18 +274,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(OffsetListCase{"Whole", list_of(64, {0x4C, 0xD8, 0x01}), 3, {64, 140, 356}},
                       OffsetListCase{"CountZero", list_of(64, {0x4C}), 0, {}},
                       OffsetListCase{"ShorterThanEight", Bytes(7, 0x01), 2, {}},
-                      OffsetListCase{"OnlyFirstOffset", list_of(64, {}), 3, {64}},
-                      OffsetListCase{"CountOneIgnoresVarints", list_of(64, {0x4C, 0x4C}), 1, {64}},
-                      OffsetListCase{
-                          "CountBelowVarints", list_of(64, {0x01, 0x01, 0x01}), 2, {64, 65}},
+                      OffsetListCase{"CountBelowVarints", list_of(64, {1, 1, 1}), 2, {64, 65}},
                       OffsetListCase{"CutOffVarint", list_of(64, {0x4C, 0x80}), 3, {64, 140}},
-                      OffsetListCase{"TenthByteAboveOne",
-                                     list_of(64, {0x4C, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                  0xFF, 0xFF, 0x02}),
-                                     3,
-                                     {64, 140}},
-                      // The cursor moves by the shortest form of the value (one byte for
-                      // 0), so a padded zero is read as two zeros.
+                      // The cursor moves by the shortest form of the value (one byte
+                      // for 0), so a padded zero is read as two zeros.
                       OffsetListCase{"NonShortestForm", list_of(64, {0x80, 0x00}), 3, {64, 64, 64}},
                       OffsetListCase{"WrapsAround", list_of(kMax64, {0x02}), 2, {kMax64, 1}}),
     [](const auto& info) { return std::string(info.param.name); });

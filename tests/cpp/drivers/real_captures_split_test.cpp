@@ -26,10 +26,7 @@ using namespace test;
 const std::string kCaptures = VEXLOR_CAPTURES;
 
 struct Record {
-    std::uint32_t ts_sec = 0;
-    std::uint32_t ts_usec = 0;
-    std::uint32_t caplen = 0;
-    std::uint32_t orig_len = 0;
+    std::uint32_t ts_sec = 0, ts_usec = 0, caplen = 0, orig_len = 0;
     Bytes frame;
     auto operator<=>(const Record&) const = default;
 };
@@ -40,8 +37,7 @@ std::vector<std::string> manifest_files() {
     std::string line;
     std::getline(in, line); // column names
     while (std::getline(in, line)) {
-        std::string file = line.substr(0, line.find('\t'));
-        if (!file.empty()) {
+        if (std::string file = line.substr(0, line.find('\t')); !file.empty()) {
             out.push_back(file);
         }
     }
@@ -58,25 +54,22 @@ std::uint32_t le32(const Bytes& b, std::size_t at) {
 std::vector<Record> read_written(const std::string& path, std::uint32_t link_type) {
     Bytes b = read_file(path);
     std::vector<Record> out;
-    const Bytes head = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, // magic, version 2.4
-                        0,    0,    0,    0,    0, 0, 0, 0, // time zone, accuracy
-                        0xFF, 0xFF, 0,    0};               // snapshot length
+    const Bytes head = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0,  // magic, version 2.4
+                        0,    0,    0,    0,    0, 0, 0, 0,  // time zone, accuracy
+                        0xFF, 0xFF, 0,    0};                // snapshot length
     if (b.size() < 24 || !std::equal(head.begin(), head.end(), b.begin()) ||
         le32(b, 20) != link_type) {
         ADD_FAILURE() << path << ": bad global header";
         return out;
     }
-    std::size_t pos = 24;
-    while (pos < b.size()) {
+    for (std::size_t pos = 24; pos < b.size(); pos += 16 + out.back().caplen) {
         if (b.size() - pos < 16 || b.size() - pos - 16 < le32(b, pos + 8)) {
             ADD_FAILURE() << path << ": cut-off record at " << pos;
             return out;
         }
-        Record r{le32(b, pos), le32(b, pos + 4), le32(b, pos + 8), le32(b, pos + 12), {}};
-        r.frame.assign(b.begin() + static_cast<std::ptrdiff_t>(pos + 16),
-                       b.begin() + static_cast<std::ptrdiff_t>(pos + 16 + r.caplen));
-        pos += 16 + r.caplen;
-        out.push_back(std::move(r));
+        auto frame = b.begin() + static_cast<std::ptrdiff_t>(pos + 16);
+        out.push_back({le32(b, pos), le32(b, pos + 4), le32(b, pos + 8), le32(b, pos + 12),
+                       Bytes(frame, frame + le32(b, pos + 8))});
     }
     return out;
 }
@@ -89,8 +82,7 @@ std::pair<std::string, bool> run(const std::string& command) {
         return {out, false};
     }
     char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) {
         out.append(buf, n);
     }
     return {out, ::pclose(p) == 0};
@@ -151,8 +143,7 @@ TEST_P(RealCaptureSplit, OutputFilesHoldExactlyTheInputPackets) {
     std::vector<Record> got;
     std::map<std::string, std::size_t> counts;
     for (const std::string& f : files) {
-        ASSERT_EQ(f.rfind(prefix + "_", 0), 0u) << f;
-        ASSERT_TRUE(f.ends_with(".pcap")) << f;
+        ASSERT_TRUE(f.starts_with(prefix + "_") && f.ends_with(".pcap")) << f;
         auto recs = read_written(o.output_dir + "/" + f, link_type);
         ASSERT_FALSE(recs.empty()) << f;
         counts[f] = recs.size();
@@ -176,27 +167,24 @@ TEST_P(RealCaptureSplit, OutputFilesHoldExactlyTheInputPackets) {
         EXPECT_TRUE(ok) << cmd;
         std::istringstream lines(text);
         std::string name;
-        std::size_t count;
-        std::size_t seen = 0;
-        while (lines >> name >> count) {
+        std::size_t count, seen = 0;
+        for (; lines >> name >> count; ++seen) {
             EXPECT_EQ(count, counts[name]) << name;
-            ++seen;
         }
         EXPECT_EQ(seen, std::min<std::size_t>(files.size() - i, 200));
     }
     if (!files.empty() && tshark_budget.fetch_sub(1) > 0) {
         auto largest = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
-            return a.second < b.second;
-        });
-        auto [text, ok] = run("tshark -r " + shell_quote(o.output_dir + "/" + largest->first) +
+                           return a.second < b.second;
+                       })->first;
+        auto [text, ok] = run("tshark -r " + shell_quote(o.output_dir + "/" + largest) +
                               " -T fields -e frame.cap_len -e frame.len");
-        EXPECT_TRUE(ok) << largest->first;
-        auto recs = read_written(o.output_dir + "/" + largest->first, link_type);
+        EXPECT_TRUE(ok) << largest;
         std::string expect;
-        for (const Record& r : recs) {
+        for (const Record& r : read_written(o.output_dir + "/" + largest, link_type)) {
             expect += std::to_string(r.caplen) + "\t" + std::to_string(r.orig_len) + "\n";
         }
-        EXPECT_EQ(text, expect) << largest->first;
+        EXPECT_EQ(text, expect) << largest;
     }
 }
 
@@ -204,9 +192,7 @@ INSTANTIATE_TEST_SUITE_P(Manifest, RealCaptureSplit, ::testing::ValuesIn(manifes
                          [](const auto& info) {
                              std::string name = info.param;
                              for (char& c : name) {
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) {
-                                     c = '_';
-                                 }
+                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                              }
                              return name;
                          });

@@ -1,0 +1,338 @@
+// The archive writer's exact layout, and the reader on whole and damaged files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "archive/reader/archive_reader.h"
+#include "archive/writer/archive_writer.h"
+#include "archive_test_util.h"
+
+namespace vexlor {
+namespace {
+
+using namespace vexlor::test;
+namespace fs = std::filesystem;
+using Ids = std::vector<std::uint64_t>;
+
+// The layout's pieces, spelled out rather than computed by the code under test.
+Bytes header_bytes() {
+    return cat({{'V', 'E', 'X', 'L', 'O', 'R', '0', '2'}, le({{2, 4}, {1, 4}}), Bytes(48, 0)});
+}
+
+Bytes footer_bytes(std::uint64_t data_len, std::uint64_t lists_off, std::uint64_t lists_len,
+                   std::uint64_t table_off, std::uint64_t flows, std::uint64_t index_off,
+                   std::uint64_t index_len) {
+    return cat({{'V', 'X', 'L', 'R', 'F', 'O', 'O', 'T'},
+                le({{2, 8}, {64, 8}, {data_len, 8}, {lists_off, 8}, {lists_len, 8}, {table_off, 8},
+                    {96 * flows, 8}, {flows, 8}, {index_off, 8}, {index_len, 8}}),
+                Bytes(40, 0)});
+}
+
+Bytes index_header(std::uint32_t ip_len, std::uint32_t port_len, std::uint32_t proto_len) {
+    return le({{0, 8}, {ip_len, 4}, {ip_len, 8}, {port_len, 4}, {ip_len + port_len, 8},
+               {proto_len, 4}});
+}
+
+Bytes record(std::uint32_t sec, std::uint32_t usec, const Bytes& frame) {
+    Bytes b = PcapBuilder{}.packet(sec, usec, frame).bytes(); // a pcap record, minus the header
+    return Bytes(b.begin() + 24, b.end());
+}
+
+// An index section entry with one id, and an IPv4-mapped address.
+Bytes entry_of(const Bytes& key, std::uint64_t id) { return cat({key, le({{1, 4}, {id, 8}})}); }
+Bytes mapped(std::uint8_t last) { return cat({Bytes(10, 0), {0xFF, 0xFF, 10, 0, 0, last}}); }
+
+class ArchiveTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string out = dir / "out.vexlor";
+    std::string tmp = out + ".tmp";
+
+    ArchiveWriter create(std::uint32_t link_type = 1) {
+        auto w = ArchiveWriter::create(tmp, out, link_type);
+        EXPECT_TRUE(w) << w.error().message;
+        return std::move(*w);
+    }
+    static void add(ArchiveWriter& w, std::uint32_t k, const Packet& p) {
+        ASSERT_TRUE(w.add(key_of(k), hash_key(key_of(k)), p));
+    }
+    // Writes `packets` (flow key number, packet) into `out`.
+    std::string write(const std::vector<std::pair<std::uint32_t, Packet>>& packets,
+                      bool indexes = true) {
+        ArchiveWriter w = create(113);
+        w.set_build_indexes(indexes);
+        for (const auto& [k, p] : packets) {
+            add(w, k, p);
+        }
+        EXPECT_TRUE(std::move(w).finalize());
+        return out;
+    }
+    // An archive of two flows, as bytes to damage: flow 1 is UDP 10.0.0.1:53
+    // -> 10.0.0.2:5000 with three packets, flow 2 TCP 10.0.0.1:80 ->
+    // 10.0.0.3:1234 with one.
+    Bytes two_flows(bool indexes = true) {
+        IpInfo a{v4("10.0.0.1"), v4("10.0.0.2"), 17, 53, 5000};
+        IpInfo b{v4("10.0.0.1"), v4("10.0.0.3"), 6, 80, 1234};
+        return read_file(write({{1, make_packet(1, 0, repeat(1, 40), a)},
+                                {2, make_packet(2, 0, repeat(2, 50), b)},
+                                {1, make_packet(3, 0, repeat(3, 60), a)},
+                                {1, make_packet(4, 0, repeat(4, 70), a)}},
+                               indexes));
+    }
+    Result<std::shared_ptr<const ArchiveReader>> open_bytes(const Bytes& b) {
+        write_file(dir / "damaged.vexlor", b);
+        return ArchiveReader::open(dir / "damaged.vexlor");
+    }
+    // Offsets of footer fields.
+    static constexpr std::size_t kTableOffset = 48, kTableLength = 56, kFlowCount = 64,
+                                 kIndexOffset = 72, kIndexLength = 80;
+    static std::size_t footer(const Bytes& b, std::size_t field) { return b.size() - 128 + field; }
+};
+
+TEST_F(ArchiveTest, EmptyArchiveIs240Bytes) {
+    ASSERT_TRUE(create().finalize());
+    Bytes index = cat({index_header(4, 4, 4), Bytes(12, 0)});
+    EXPECT_EQ(read_file(out),
+              cat({header_bytes(), index, footer_bytes(0, 64, 0, 64, 0, 64, 48)}));
+    EXPECT_FALSE(fs::exists(tmp));
+}
+
+TEST_F(ArchiveTest, OneFlowArchiveMatchesTheLayoutByteForByte) {
+    ArchiveWriter w = create();
+    Bytes f1 = repeat(0xA1, 60);
+    Bytes f2 = repeat(0xB2, 60);
+    IpInfo ip{v4("10.0.0.1"), v4("10.0.0.2"), 6, 1234, 80};
+    add(w, 1, make_packet(100, 5, f1, ip));
+    add(w, 1, make_packet(101, 7, f2, ip));
+    ASSERT_TRUE(std::move(w).finalize());
+
+    Bytes list = cat({le({{64, 8}}), {0x4C}});
+    Bytes entry = cat({le({{1, 8}, {6, 1}}), Bytes(7, 0), mapped(1), mapped(2),
+                       le({{1234, 2}, {80, 2}, {0, 4}, {216, 8}, {9, 4}, {2, 4},
+                           {100'000'005, 8}, {101'000'007, 8}, {120, 8}})});
+    Bytes ip_sec = cat({le({{2, 4}}), entry_of(mapped(1), 1), entry_of(mapped(2), 1)});
+    Bytes port_sec = cat({le({{2, 4}}), entry_of(le({{80, 2}}), 1), entry_of(le({{1234, 2}}), 1)});
+    Bytes proto_sec = cat({le({{1, 4}}), entry_of({6}, 1)});
+    Bytes want = cat({header_bytes(), record(100, 5, f1), record(101, 7, f2), list, entry,
+                      index_header(60, 32, 17), ip_sec, port_sec, proto_sec,
+                      footer_bytes(152, 216, 9, 225, 1, 321, 145)});
+    ASSERT_EQ(want.size(), 594u);
+    EXPECT_EQ(read_file(out), want);
+}
+
+TEST_F(ArchiveTest, DoesNotFollowASymlinkAtTheTemporaryName) {
+    write_file(dir / "victim", {1, 2, 3});
+    fs::create_symlink(dir / "victim", tmp);
+    auto w = ArchiveWriter::create(tmp, out, 1);
+    ASSERT_FALSE(w);
+    EXPECT_EQ(w.error().kind, ErrorKind::Io);
+    EXPECT_EQ(w.error().message, "Failed to create temp archive file: " + tmp);
+    EXPECT_EQ(read_file(dir / "victim"), (Bytes{1, 2, 3}));
+}
+
+TEST_F(ArchiveTest, ReplacesAnExistingOutputOnlyAtTheEnd) {
+    write_file(out, {1, 2, 3});
+    ArchiveWriter w = create();
+    add(w, 1, make_packet(1, 0, repeat(1, 300000)));
+    EXPECT_EQ(read_file(out), (Bytes{1, 2, 3}));
+    ASSERT_TRUE(std::move(w).finalize());
+    EXPECT_TRUE(ArchiveReader::open(out));
+}
+
+TEST_F(ArchiveTest, DroppedWriterLeavesWhatItWroteAtTheTemporaryPath) {
+    {
+        ArchiveWriter w = create();
+        add(w, 1, make_packet(1, 0, repeat(1, 10)));
+        ArchiveWriter moved = std::move(w); // the moved-from writer owns nothing
+    }
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(read_file(tmp), cat({header_bytes(), record(1, 0, repeat(1, 10))}));
+}
+
+// --- Reading ---------------------------------------------------------------
+
+// Ids follow the first appearance of the keys; the end time is that of the
+// packet stored last, not the latest; packets without IP have zero fields.
+TEST_F(ArchiveTest, EveryPacketComesBackAsWritten) {
+    std::mt19937 rng(5);
+    std::vector<std::pair<std::uint32_t, Packet>> packets;
+    std::map<std::uint32_t, std::vector<Packet>> sent;
+    std::vector<std::uint32_t> key_by_id;
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        std::uint32_t k = rng() % 17;
+        // Include frames larger than the write buffer and empty ones.
+        Bytes frame(i == 40 ? 300000 : (i == 41 ? 0 : rng() % 1600));
+        for (auto& b : frame) {
+            b = static_cast<std::uint8_t>(rng());
+        }
+        std::optional<IpInfo> ip;
+        if (k != 16) {
+            ip = IpInfo{v4("192.0.2.1"), v6("2001:db8::7"), std::uint8_t(k % 2 ? 6 : 17),
+                        static_cast<std::uint16_t>(1000 + k), 443};
+        }
+        std::int64_t orig = static_cast<std::int64_t>(frame.size() + rng() % 3);
+        packets.push_back({k, make_packet(rng() % 1000, rng() % 1000000, frame, ip, orig)});
+        sent[k].push_back(packets.back().second);
+        if (sent[k].size() == 1) {
+            key_by_id.push_back(k);
+        }
+    }
+    auto r = ArchiveReader::open(write(packets));
+    ASSERT_TRUE(r);
+    const ArchiveReader& reader = **r;
+    EXPECT_EQ(reader.link_type(), 113u);
+    ASSERT_EQ(reader.flows().size(), sent.size());
+    for (const FlowEntry& e : reader.flows()) {
+        const auto& want = sent[key_by_id.at(e.id - 1)];
+        auto ts = [](const Packet& p) { return p.ts_sec * std::uint64_t{1000000} + p.ts_usec; };
+        std::uint64_t total = 0;
+        auto offsets = reader.get_packet_offsets(e);
+        ASSERT_TRUE(offsets);
+        ASSERT_EQ(offsets->size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            auto p = reader.packet_at((*offsets)[i]);
+            ASSERT_TRUE(p);
+            EXPECT_EQ(std::tie(p->ts_sec, p->ts_usec, p->orig_len, p->caplen),
+                      std::tie(want[i].ts_sec, want[i].ts_usec, want[i].orig_len, want[i].caplen));
+            EXPECT_TRUE(std::ranges::equal(p->data, want[i].bytes()));
+            EXPECT_EQ(reader.record_at((*offsets)[i])->size(), 16 + want[i].caplen);
+            total += want[i].orig_len;
+        }
+        EXPECT_EQ(std::tie(e.packet_count, e.start_ts, e.end_ts, e.total_bytes),
+                  std::tuple(want.size(), ts(want.front()), ts(want.back()), total));
+        EXPECT_EQ(e.proto, want[0].ip ? want[0].ip->protocol : 0);
+        EXPECT_EQ(e.src_addr, want[0].ip ? address16(want[0].ip->src_ip) : Address16{});
+        EXPECT_EQ(reader.resolve(e.id), &e);
+    }
+    EXPECT_EQ(reader.resolve(0), nullptr);
+    EXPECT_EQ(reader.resolve(reader.flows().size() + 1), nullptr);
+}
+
+TEST_F(ArchiveTest, QueriesGiveTheSameAnswersWithAndWithoutIndexes) {
+    for (bool indexes : {true, false}) {
+        auto r = open_bytes(two_flows(indexes));
+        ASSERT_TRUE(r);
+        const auto& reader = **r;
+        EXPECT_EQ(reader.has_indexes(), indexes);
+        EXPECT_EQ(reader.find_by_address(address16(v4("10.0.0.1"))), (Ids{1, 2}));
+        EXPECT_EQ(reader.find_by_address(address16(v4("10.0.0.3"))), (Ids{2}));
+        EXPECT_EQ(reader.find_by_address(address16(v4("10.0.0.9"))), Ids{});
+        // The query form of an IPv4 address is already mapped.
+        EXPECT_EQ(reader.find_by_address(address16(v6("::ffff:10.0.0.2"))), (Ids{1}));
+        EXPECT_EQ(reader.find_by_port(53), (Ids{1}));
+        EXPECT_EQ(reader.find_by_port(1234), (Ids{2}));
+        EXPECT_EQ(reader.find_by_port(1), Ids{});
+        EXPECT_EQ(reader.find_by_protocol(6), (Ids{2}));
+        EXPECT_EQ(reader.find_by_protocol(17), (Ids{1}));
+        EXPECT_EQ(reader.find_by_protocol(1), Ids{});
+    }
+}
+
+// --- Damaged files -----------------------------------------------------
+
+TEST_F(ArchiveTest, OpenReportsEachFatalDefect) {
+    Bytes past_end = two_flows(), wrapping = two_flows();
+    set_le(past_end, footer(past_end, kTableLength), past_end.size());
+    set_le(wrapping, footer(wrapping, kTableOffset), ~std::uint64_t{0} - 10);
+    set_le(wrapping, footer(wrapping, kTableLength), 96);
+    for (const auto& [bytes, message] : std::vector<std::pair<Bytes, std::string>>{
+             {Bytes(127, 0), "File too small to be a valid archive"},
+             {Bytes(128, 0), "Invalid archive footer"},
+             {past_end, "Flow table extends beyond file"},
+             {wrapping, "Flow table extends beyond file"}}) {
+        auto r = open_bytes(bytes);
+        ASSERT_FALSE(r) << message;
+        EXPECT_EQ(r.error().kind, ErrorKind::Io);
+        EXPECT_EQ(r.error().message, message);
+    }
+    auto missing = ArchiveReader::open(dir / "absent.vexlor");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message, "Failed to open archive");
+}
+
+TEST_F(ArchiveTest, ReadsOnlyWholeEntriesOfTheFlowTable) {
+    Bytes b = two_flows();
+    set_le(b, footer(b, kTableLength), 100);           // one entry and 4 stray bytes
+    set_le(b, footer(b, kFlowCount), 1'000'000'000'000); // the count only sizes storage
+    auto r = open_bytes(b);
+    ASSERT_TRUE(r);
+    ASSERT_EQ((*r)->flows().size(), 1u);
+    EXPECT_EQ((*r)->flows()[0].id, 1u);
+    EXPECT_EQ((*r)->resolve(2), nullptr);
+}
+
+TEST_F(ArchiveTest, UnusableIndexRegionMeansScanning) {
+    const Bytes base = two_flows();
+    const std::uint64_t index_off = u64_at(base, footer(base, kIndexOffset));
+    const std::uint64_t index_len = u64_at(base, footer(base, kIndexLength));
+    for (auto [offset, length] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+             {0, index_len}, {index_off, 0}, {index_off, base.size()}, {index_off, 20}}) {
+        Bytes b = base;
+        set_le(b, footer(b, kIndexOffset), offset);
+        set_le(b, footer(b, kIndexLength), length);
+        auto r = open_bytes(b);
+        ASSERT_TRUE(r) << offset << " " << length;
+        EXPECT_FALSE((*r)->has_indexes()) << offset << " " << length;
+        EXPECT_EQ((*r)->find_by_port(53), (Ids{1})) << offset << " " << length;
+    }
+    // A section that does not fit finds nothing, without falling back to a scan.
+    Bytes b = base;
+    set_le(b, index_off + 12, 1'000'000); // port section offset past the region
+    auto r = open_bytes(b);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE((*r)->has_indexes());
+    EXPECT_EQ((*r)->find_by_port(53), Ids{});
+    EXPECT_EQ((*r)->find_by_protocol(17), (Ids{1}));
+}
+
+// What a list holds is the decoder's business; the reader checks that it lies
+// within the file, wrapping offsets included.
+TEST_F(ArchiveTest, OffsetListOutsideTheFileIsAnError) {
+    auto r = open_bytes(two_flows());
+    ASSERT_TRUE(r);
+    for (std::uint64_t at : {(*r)->file().size() - 4, ~std::uint64_t{0}}) {
+        FlowEntry e = (*r)->flows()[0];
+        e.offset_list_offset = at;
+        e.offset_list_length = 5;
+        auto err = (*r)->get_packet_offsets(e);
+        ASSERT_FALSE(err);
+        EXPECT_EQ(err.error().kind, ErrorKind::Runtime);
+        EXPECT_EQ(err.error().message, "Offset list extends beyond file");
+    }
+}
+
+TEST_F(ArchiveTest, RecordsThatRunPastTheEndAreSkipped) {
+    Bytes b = two_flows();
+    std::size_t second = 64 + 56 + 66; // flow 1's second record
+    ASSERT_EQ(b[second], 3);            // its ts_sec
+    set_le(b, second + 8, 0xFFFFFFF0, 4);
+    auto r = open_bytes(b);
+    ASSERT_TRUE(r);
+    const ArchiveReader& reader = **r;
+    auto offsets = reader.get_packet_offsets(reader.flows()[0]);
+    ASSERT_TRUE(offsets);
+    ASSERT_EQ(offsets->size(), 3u);
+    EXPECT_TRUE(reader.packet_at((*offsets)[0]));
+    EXPECT_FALSE(reader.packet_at((*offsets)[1]));
+    EXPECT_FALSE(reader.record_at((*offsets)[1]));
+    EXPECT_TRUE(reader.packet_at((*offsets)[2]));
+    EXPECT_FALSE(reader.packet_at(reader.file().size() - 15));
+    EXPECT_FALSE(reader.packet_at(~std::uint64_t{0} - 3));
+}
+
+TEST_F(ArchiveTest, ResolvesTheFirstEntryOfAnIdWhenIdsAreNotDense) {
+    Bytes b = two_flows();
+    std::uint64_t table = u64_at(b, footer(b, kTableOffset));
+    set_le(b, table, 7);
+    set_le(b, table + 96, 7);
+    auto r = open_bytes(b);
+    ASSERT_TRUE(r);
+    EXPECT_EQ((*r)->resolve(7), &(*r)->flows()[0]);
+    EXPECT_EQ((*r)->resolve(1), nullptr);
+    EXPECT_EQ((*r)->resolve(2), nullptr);
+}
+
+} // namespace
+} // namespace vexlor
