@@ -4,115 +4,60 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace vexlor {
 namespace {
 
-using test::ip4;
-using test::ip6;
-
-IpAddress v4(const char* text) { return IpAddress::v4(ip4(text).data()); }
-IpAddress v6(const char* text) { return IpAddress::v6(ip6(text).data()); }
-
-struct FormatCase {
-    const char* input; // read with inet_pton
-    const char* text;  // as format_ip must write it
-};
-
-std::ostream& operator<<(std::ostream& os, const FormatCase& c) { return os << c.input; }
-
-class FormatIp : public ::testing::TestWithParam<FormatCase> {};
-
-TEST_P(FormatIp, WritesTheCanonicalText) {
-    const auto& c = GetParam();
-    IpAddress a = std::string_view(c.input).find(':') == std::string_view::npos ? v4(c.input)
-                                                                                 : v6(c.input);
-    EXPECT_EQ(format_ip(a), c.text);
-    std::string appended = "x";
-    append_ip(appended, a);
-    EXPECT_EQ(appended, std::string("x") + c.text);
+// Reference conversions through inet_pton, in the family the text implies.
+bool is6(std::string_view text) { return text.find(':') != std::string_view::npos; }
+IpAddress ref(const char* text) {
+    return is6(text) ? IpAddress::v6(test::ip6(text).data())
+                     : IpAddress::v4(test::ip4(text).data());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, FormatIp,
-    ::testing::Values(
-        FormatCase{"0.0.0.0", "0.0.0.0"}, FormatCase{"255.255.255.255", "255.255.255.255"},
-        FormatCase{"192.0.2.1", "192.0.2.1"}, FormatCase{"::", "::"}, FormatCase{"::1", "::1"},
-        FormatCase{"fe80::", "fe80::"}, FormatCase{"2001:DB8:0:0:0:0:0:ABCD", "2001:db8::abcd"},
-        FormatCase{"2001:0db8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
-        // The longest run wins; of equal runs, the first.
-        FormatCase{"1:0:0:1:0:0:0:1", "1:0:0:1::1"}, FormatCase{"1:0:0:2:0:0:3:4", "1::2:0:0:3:4"},
-        FormatCase{"0:1:0:0:1:0:0:0", "0:1:0:0:1::"},
-        // A single zero group is never shortened.
-        FormatCase{"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
-        FormatCase{"0:2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},
-        FormatCase{"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
+// IPv4, and IPv6 whose first twelve bytes are zero (which inet_ntop writes
+// dotted), are checked only here; the zero-run rules also against inet_ntop.
+TEST(FormatIp, WritesTheCanonicalText) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"0.0.0.0", "0.0.0.0"}, {"255.255.255.255", "255.255.255.255"}, {"::", "::"},
+        {"::1", "::1"},
         // Only the IPv4-mapped form keeps a dotted tail.
-        FormatCase{"::ffff:10.0.0.1", "::ffff:10.0.0.1"},
-        FormatCase{"::ffff:0.0.0.0", "::ffff:0.0.0.0"}, FormatCase{"::10.0.0.1", "::a00:1"},
-        FormatCase{"::1:ffff:10.0.0.1", "::1:ffff:a00:1"},
-        FormatCase{"64:ff9b::192.0.2.1", "64:ff9b::c000:201"}));
-
-struct ParseCase {
-    const char* text;
-    bool ok;
-};
-
-std::ostream& operator<<(std::ostream& os, const ParseCase& c) {
-    return os << '"' << c.text << '"';
+        {"::ffff:10.0.0.1", "::ffff:10.0.0.1"}, {"::ffff:0.0.0.0", "::ffff:0.0.0.0"},
+        {"::10.0.0.1", "::a00:1"}, {"::1:ffff:10.0.0.1", "::1:ffff:a00:1"},
+        // The longest run of zero groups is shortened, of equal runs the
+        // first, and a single zero group never.
+        {"1:0:0:1:0:0:0:1", "1:0:0:1::1"}, {"1:0:0:2:0:0:3:4", "1::2:0:0:3:4"},
+        {"2001:DB8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+    };
+    for (const auto& [input, text] : cases) {
+        EXPECT_EQ(format_ip(ref(input)), text);
+        std::string appended = "x";
+        append_ip(appended, ref(input));
+        EXPECT_EQ(appended, std::string("x") + text);
+    }
 }
-
-class ParseIp : public ::testing::TestWithParam<ParseCase> {};
 
 // Accepted texts must give what inet_pton gives, in the right family.
-TEST_P(ParseIp, AcceptsExactlyTheStandardForms) {
-    const auto& c = GetParam();
-    auto got = parse_ip(c.text);
-    ASSERT_EQ(got.has_value(), c.ok) << c.text;
-    if (!c.ok) {
-        return;
+TEST(ParseIp, AcceptsExactlyTheStandardForms) {
+    for (const char* text : {"0.0.0.0", "255.255.255.255", "1::", "::2:3:4:5:6:7:8",
+                             "1:2:3:4:5:6:7::", "FE80::A:b", "fe80:0000::0001", "::ffff:10.0.0.1",
+                             "::10.0.0.1", "1:2:3:4:5:6:1.2.3.4", "1::255.255.255.255"}) {
+        EXPECT_EQ(parse_ip(text), ref(text)) << text;
     }
-    bool is6 = std::string_view(c.text).find(':') != std::string_view::npos;
-    EXPECT_EQ(*got, is6 ? v6(c.text) : v4(c.text));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Accepted, ParseIp,
-    ::testing::Values(ParseCase{"0.0.0.0", true}, ParseCase{"255.255.255.255", true},
-                      ParseCase{"10.0.0.1", true}, ParseCase{"::", true}, ParseCase{"::1", true},
-                      ParseCase{"1::", true}, ParseCase{"1::8", true},
-                      ParseCase{"1:2:3:4:5:6:7:8", true}, ParseCase{"1:2:3:4:5:6:7::", true},
-                      ParseCase{"::2:3:4:5:6:7:8", true}, ParseCase{"FE80::A:b", true},
-                      ParseCase{"fe80:0000::0001", true}, ParseCase{"::ffff:10.0.0.1", true},
-                      ParseCase{"::10.0.0.1", true}, ParseCase{"1:2:3:4:5:6:1.2.3.4", true},
-                      ParseCase{"1::255.255.255.255", true}));
-
-INSTANTIATE_TEST_SUITE_P(
-    Rejected, ParseIp,
-    ::testing::Values(
-        ParseCase{"", false}, ParseCase{" ", false}, ParseCase{"010.0.0.1", false},
-        ParseCase{"10.0.0.01", false}, ParseCase{"10.0.0.1/24", false},
-        ParseCase{"10.0.0", false}, ParseCase{"10.0.0.1.", false}, ParseCase{".10.0.0.1", false},
-        ParseCase{"256.0.0.1", false}, ParseCase{"1234.1.1.1", false},
-        ParseCase{" 10.0.0.1", false}, ParseCase{"10.0.0.1 ", false},
-        ParseCase{"+1.2.3.4", false}, ParseCase{"0x1.2.3.4", false}, ParseCase{":::", false},
-        ParseCase{"1:::2", false}, ParseCase{"::1::", false}, ParseCase{"1::2::3", false},
-        ParseCase{":1", false}, ParseCase{"1:", false}, ParseCase{":1::2", false},
-        ParseCase{"1::2:", false}, ParseCase{"1:2:3:4:5:6:7", false},
-        ParseCase{"1:2:3:4:5:6:7:8:9", false}, ParseCase{"1:2:3:4:5:6:7:8::", false},
-        ParseCase{"::1:2:3:4:5:6:7:8", false}, ParseCase{"1:2:3:4::5:6:7:8", false},
-        ParseCase{"12345::", false}, ParseCase{"g::", false}, ParseCase{"fe80::1%eth0", false},
-        ParseCase{"[::1]", false}, ParseCase{"::1/128", false}, ParseCase{" ::1", false},
-        ParseCase{"::1 ", false}, ParseCase{"::ffff:010.0.0.1", false},
-        ParseCase{"::1.2.3.4:5", false}, ParseCase{"1.2.3.4::", false},
-        ParseCase{"1:2:3:4:5:6:7:1.2.3.4", false}, ParseCase{"1:2:3:4:5:1.2.3.4", false},
-        ParseCase{"::1.2.3", false}, ParseCase{"::ffff:1.2.3.256", false},
-        ParseCase{"::1.2.3.4.5", false}));
-
-TEST(ParseIp, RejectsAnEmbeddedNul) {
-    EXPECT_FALSE(parse_ip(std::string_view("10.0.0.1\0", 9)).has_value());
-    EXPECT_FALSE(parse_ip(std::string_view("::1\0", 4)).has_value());
+    for (const char* text :
+         {"", " ", "010.0.0.1", "10.0.0.1/24", "10.0.0", "10.0.0.1.", ".10.0.0.1", "256.0.0.1",
+          " 10.0.0.1", "10.0.0.1 ", "+1.2.3.4", "0x1.2.3.4", ":::", "1:::2", "::1::", "1::2::3",
+          ":1", "1:", ":1::2", "1::2:", "1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7:8::",
+          "::1:2:3:4:5:6:7:8", "1:2:3:4::5:6:7:8", "12345::", "g::", "fe80::1%eth0", "[::1]",
+          "::1/128", " ::1", "::1 ", "::ffff:010.0.0.1", "::1.2.3.4:5", "1.2.3.4::",
+          "1:2:3:4:5:6:7:1.2.3.4", "1:2:3:4:5:1.2.3.4", "::1.2.3", "::ffff:1.2.3.256",
+          "::1.2.3.4.5"}) {
+        EXPECT_FALSE(parse_ip(text)) << '"' << text << '"';
+    }
+    EXPECT_FALSE(parse_ip(std::string_view("10.0.0.1\0", 9)));
+    EXPECT_FALSE(parse_ip(std::string_view("::1\0", 4)));
 }
 
 // Sparse random addresses, so that zero runs of every length and position
@@ -124,22 +69,20 @@ TEST(IpText, RoundTripsAndAgreesWithInetNtop) {
         std::array<std::uint8_t, 16> b{};
         for (int g = 0; g < 8; ++g) {
             if (rng() % 2 == 0) {
-                std::uint16_t v = rng() % 3 == 0 ? static_cast<std::uint16_t>(rng() % 16)
-                                                 : static_cast<std::uint16_t>(rng());
+                const auto v = static_cast<std::uint16_t>(rng() % 3 == 0 ? rng() % 16 : rng());
                 b[2 * g] = static_cast<std::uint8_t>(v >> 8);
                 b[2 * g + 1] = static_cast<std::uint8_t>(v);
             }
         }
-        IpAddress a = IpAddress::v6(b.data());
-        std::string text = format_ip(a);
+        const IpAddress a = IpAddress::v6(b.data());
+        const std::string text = format_ip(a);
         ASSERT_EQ(parse_ip(text), a) << text;
-        bool compat = std::all_of(b.begin(), b.begin() + 12, [](auto x) { return x == 0; });
-        if (!compat) {
+        if (!std::all_of(b.begin(), b.begin() + 12, [](auto x) { return x == 0; })) {
             char buf[INET6_ADDRSTRLEN];
             ASSERT_NE(inet_ntop(AF_INET6, b.data(), buf, sizeof buf), nullptr);
             ASSERT_EQ(text, buf);
         }
-        IpAddress a4 = IpAddress::v4(b.data());
+        const IpAddress a4 = IpAddress::v4(b.data());
         ASSERT_EQ(parse_ip(format_ip(a4)), a4);
     }
 }

@@ -13,13 +13,9 @@ namespace vexlor::test {
 // Text to address through the system's own inet_pton (builders.h), so that
 // these tests do not depend on the parser they may be checking.
 inline IpAddress addr(const char* text) {
-    if (std::strchr(text, ':') != nullptr) {
-        return IpAddress::v6(ip6(text).data());
-    }
-    return IpAddress::v4(ip4(text).data());
+    return std::strchr(text, ':') ? IpAddress::v6(ip6(text).data())
+                                  : IpAddress::v4(ip4(text).data());
 }
-
-inline MacAddress mac_addr(std::array<std::uint8_t, 6> bytes) { return MacAddress{bytes}; }
 
 inline Packet ip_packet(const char* src, const char* dst, std::uint8_t proto = 6,
                         std::uint16_t sport = 0, std::uint16_t dport = 0) {

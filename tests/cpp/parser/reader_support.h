@@ -1,13 +1,10 @@
-// Shared helpers for the reader tests: open a built capture, drain it into
-// plain values that compare and print.
+// Shared helpers for the reader tests: drain a built capture into plain
+// values that compare and print.
 #pragma once
 
 #include "builders.h"
 #include "parser/capture_reader.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -28,41 +25,19 @@ struct Rec {
     }
 };
 
-// Everything a reader yields up to end of data or its first error.
+// Everything a reader yields up to end of data or its first error, the
+// error of opening included, as display text.
 struct Drained {
     std::vector<Rec> records;
-    std::optional<std::string> error; // display text
-
-    friend std::ostream& operator<<(std::ostream& os, const Drained& d) {
-        os << d.records.size() << " records";
-        if (d.error) {
-            os << ", then \"" << *d.error << "\"";
-        }
-        return os;
-    }
+    std::optional<std::string> error;
 };
-
-inline std::unique_ptr<CaptureReader> open_bytes(const Bytes& bytes) {
-    auto reader = open_reader(SharedBytes::from_vector(bytes));
-    EXPECT_TRUE(reader.has_value()) << reader.error().display();
-    return reader ? std::move(*reader) : nullptr;
-}
-
-// The display text of the error open_reader gives, or "" when it opens.
-inline std::string open_error(const Bytes& bytes) {
-    auto reader = open_reader(SharedBytes::from_vector(bytes));
-    return reader ? std::string() : reader.error().display();
-}
 
 inline Drained drain(CaptureReader& reader) {
     Drained out;
     for (;;) {
         auto rec = reader.next_record();
-        if (!rec) {
-            out.error = rec.error().display();
-            return out;
-        }
-        if (!*rec) {
+        if (!rec || !*rec) {
+            out.error = rec ? std::nullopt : std::optional(rec.error().display());
             return out;
         }
         const RawRecord& r = **rec;
@@ -71,9 +46,12 @@ inline Drained drain(CaptureReader& reader) {
     }
 }
 
-inline Drained drain(const Bytes& bytes) {
-    auto reader = open_bytes(bytes);
-    return reader ? drain(*reader) : Drained{{}, "open failed"};
+inline Drained drain(SharedBytes bytes) {
+    auto reader = open_reader(std::move(bytes));
+    return reader ? drain(**reader) : Drained{{}, reader.error().display()};
 }
+inline Drained drain(const Bytes& bytes) { return drain(SharedBytes::from_vector(bytes)); }
+
+inline Bytes prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + n); }
 
 } // namespace vexlor::test
