@@ -2,8 +2,9 @@
 """Benchmark suite: every public operation of vexlor on synthetic captures,
 next to the tools a user would otherwise reach for.
 
-    run_bench.py [--size S|L] [--rounds 3] [--only REGEX] [--quick]
-                 [--scratch /tmp/vexlor-bench] [--markdown PATH] [--json PATH]
+    run_bench.py [--size S|L] [--rounds 3] [--only REGEX] [--quick] [--install]
+                 [--scratch /tmp/vexlor-bench] [--outputs DIR]
+                 [--markdown PATH] [--json PATH]
 
 Run it with the interpreter that has vexlor installed (and dpkt, for the
 dpkt baseline).  Inputs are generated into the scratch directory the first
@@ -12,11 +13,13 @@ machine) and kept; the archives the read-side scenarios need are rebuilt on
 every run, so they always come from the library being measured.
 
 Every scenario runs as its own process, once per round, the rounds going
-round robin over all scenarios and baselines.  The `cat` baseline runs three
-times at the start of every round, and each scenario's wall time is also
-given as a multiple of the median of those three (the "× cat" column).  The page cache is warm: inputs are read once before
-the first round, and outputs are deleted (and the deletion synced) after
-every run.  The table shows medians over the rounds.  Outputs go to
+round robin over all scenarios and baselines.  The page cache is warm: the
+inputs are read once before the first round.  Outputs are deleted, and the
+deletion synced, after every run.  The `cat` baseline runs three times at the
+start of every round (after one untimed run before the first round), and
+each scenario's wall time is also given as a multiple of the fastest of those
+three: the "× cat" column, which makes rounds taken under different machine
+load comparable.  The table shows medians over the rounds.  Outputs go to
 SCRATCH/out, or with --outputs to another directory (on tmpfs, for example,
 to take the file system's cost of creating files out of the picture).
 
@@ -33,7 +36,6 @@ import json
 import os
 import platform
 import re
-import resource
 import shutil
 import statistics
 import subprocess
@@ -106,11 +108,10 @@ class Scenario:
     `stdout_to` names the file its standard output goes to (inside `out`),
     otherwise it is kept for the JSON line of bench_worker.py."""
 
-    def __init__(self, name, argv, packets_of=None, baseline=False, stdout_to=None):
+    def __init__(self, name, argv, packets_of=None, stdout_to=None):
         self.name = name
         self.argv = argv
         self.packets_of = packets_of  # key of the input whose packet count gives Mpkt/s
-        self.baseline = baseline
         self.stdout_to = stdout_to
 
 
@@ -119,20 +120,20 @@ def scenarios(python):
         return lambda p, out: [python, WORKER, scenario, p[input_key], out]
 
     out = [
-        Scenario("cat > file", lambda p, out: ["cat", p["capture"]], "capture", True,
+        Scenario("cat > file", lambda p, out: ["cat", p["capture"]], "capture",
                  stdout_to="cat.pcap"),
     ]
     if shutil.which("editcap"):
         out.append(Scenario("editcap -F pcap", lambda p, o: [
             "editcap", "-F", "pcap", p["capture"], os.path.join(o, "editcap.pcap")],
-            "capture", True))
+            "capture"))
     if shutil.which("tcpdump"):
         out.append(Scenario("tcpdump -r -w", lambda p, o: [
             "tcpdump", "-r", p["capture"], "-w", os.path.join(o, "tcpdump.pcap")],
-            "capture", True))
+            "capture"))
     if subprocess.run([python, "-c", "import dpkt"], stderr=subprocess.DEVNULL).returncode == 0:
         out.append(Scenario("dpkt split by 5-tuple", lambda p, o: [
-            python, DPKT_SPLIT, p["capture"], o], "capture", True))
+            python, DPKT_SPLIT, p["capture"], o], "capture"))
     for strategy in ("session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"):
         out.append(Scenario(f"split {strategy}", worker(f"split:{strategy}", "capture"), "capture"))
         if strategy == "session":
@@ -167,7 +168,8 @@ def memory_kb(pid):
 
 
 def measure(argv, stdout_path, stderr_path):
-    """Runs argv to completion; returns wall time, rusage and peak RssAnon.
+    """Runs argv to completion; returns its exit code, wall time, CPU times
+    and peak VmHWM and RssAnon.
     A sampler thread polls /proc while this thread blocks in wait4, so the
     sampling adds nothing to the wall time."""
     with open(stdout_path, "wb") as so, open(stderr_path, "wb") as se:
@@ -183,6 +185,10 @@ def measure(argv, stdout_path, stderr_path):
             peak["anon"] = max(peak["anon"], anon or 0)
             stop.wait(SAMPLE_INTERVAL)
 
+    # One sample here, so that a process too short for the thread to get
+    # scheduled still gets a figure.
+    hwm, anon = memory_kb(proc.pid)
+    peak["hwm"], peak["anon"] = hwm or 0, anon or 0
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
     _, status, ru = os.wait4(proc.pid, 0)
@@ -243,7 +249,7 @@ def run_round(selected, paths, scratch, out, results, cat_walls, round_no, round
                 r["anon_kb"] = max(r["anon_kb"], own.get("RssAnon", 0))
         if sc.name == "cat > file" and r["rc"] == 0:
             cats.append(r["wall"])
-            cat_walls[round_no] = statistics.median(cats)
+            cat_walls[round_no] = min(cats)
         r["round"] = round_no
         results.setdefault(sc.name, []).append(r)
         if r["rc"] == 0:
@@ -261,8 +267,8 @@ def med(values):
     return statistics.median(values) if values else None
 
 
-def fmt(v, spec, missing="–"):
-    return missing if v is None else format(v, spec)
+def fmt(v, pattern, missing="–"):
+    return missing if v is None else format(v, pattern)
 
 
 def summary_table(selected, results, cat_walls, packets):
@@ -270,6 +276,13 @@ def summary_table(selected, results, cat_walls, packets):
             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for sc in selected:
         runs = [r for r in results.get(sc.name, []) if r["rc"] == 0]
+        if sc.name == "cat > file":
+            # The reference of each round is its fastest cat; show those.
+            by_round = {}
+            for r in runs:
+                if r["round"] not in by_round or r["wall"] < by_round[r["round"]]["wall"]:
+                    by_round[r["round"]] = r
+            runs = list(by_round.values())
         if not runs:
             rows.append(f"| {sc.name} | failed | | | | | | | |")
             continue
@@ -366,6 +379,9 @@ def main(argv=None):
                    "emptied after every run and removed at the end")
     p.add_argument("--python", default=sys.executable,
                    help="interpreter for the scenarios (needs vexlor; dpkt for its baseline)")
+    p.add_argument("--install", action="store_true",
+                   help="first pip-install the working tree into the --python environment "
+                   "(build directory build/bench-install)")
     p.add_argument("--markdown", metavar="PATH", help="also write the report here")
     p.add_argument("--json", metavar="PATH", help="write every run's raw numbers here")
     a = p.parse_args(argv)
@@ -381,6 +397,13 @@ def main(argv=None):
             p.error("--outputs must name a new or empty directory (it is deleted afterwards)")
     else:
         out = os.path.join(scratch, "out")
+    if a.install:
+        log(f"installing {REPO}")
+        subprocess.run([a.python, "-m", "pip", "install", "-q", REPO,
+                        "-C", "build-dir=build/bench-install"], check=True)
+    # Taken before the rounds: a commit made during a long run must not be
+    # credited with its numbers.
+    revision = git_revision()
     if subprocess.run([a.python, "-c", "import vexlor"]).returncode != 0:
         p.error(f"{a.python} cannot import vexlor; install it first (pip install .)")
 
@@ -420,9 +443,21 @@ def main(argv=None):
     load_before = os.getloadavg()
     started = time.strftime("%Y-%m-%d %H:%M")
     results, cat_walls = {}, {}
+    # One untimed cat first: the first write of a run after the inputs were
+    # built is often much slower (the file system is still busy with them).
+    cat = next(sc for sc in selected if sc.name == "cat > file")
+    clear_dir(out)
+    measure(cat.argv(paths, out), os.path.join(out, cat.stdout_to),
+            os.path.join(scratch, "run.stderr"))
     for r in range(rounds):
         run_round(selected, paths, scratch, out, results, cat_walls, r, rounds)
     shutil.rmtree(out, ignore_errors=True)
+    # The archives are rebuilt by every run; only the captures are worth keeping.
+    sizes = {}
+    for key in ("archive", "flows_archive"):
+        if os.path.exists(paths[key]):
+            sizes[key] = os.path.getsize(paths[key])
+            os.unlink(paths[key])
     load_after = os.getloadavg()
 
     m = machine()
@@ -434,7 +469,7 @@ def main(argv=None):
         f"### Size {size}: {SIZES[size]['packets']:,} packets, {SIZES[size]['sessions']:,} "
         f"sessions, {cap_mb:,.0f} MB classic pcap",
         "",
-        f"{started}, {rounds} round(s), medians. vexlor {git_revision()}. "
+        f"{started}, {rounds} round(s), medians. vexlor {revision}. "
         f"{m.get('nproc')} CPUs ({m.get('cpu', '?')}), {m.get('memory', '?')}, "
         f"Linux {m.get('kernel')}, Python {m.get('python')}, scratch on "
         f"{where}. Load average (1/5/15 min) "
@@ -445,7 +480,7 @@ def main(argv=None):
     ]
     q = queries_table(results)
     if q:
-        fm = os.path.getsize(paths["flows_archive"]) / 1e6
+        fm = sizes.get("flows_archive", 0) / 1e6
         lines += ["", f"Archive.open and lookups on an archive of {flows:,} tiny sessions "
                   f"({fm:,.0f} MB), each call timed on its own inside one process:", "", q]
     report = "\n".join(lines) + "\n"
