@@ -209,10 +209,19 @@ def measure(argv, stdout_path, stderr_path):
     }
 
 
+# Seconds to wait after deleting a run's outputs.  ext4 skips recently
+# deleted inodes when it allocates new ones, so a run that creates thousands
+# of files right after thousands were deleted pays several times the creation
+# cost of a quiet file system; --settle 60 (or more) lets that window pass.
+SETTLE = 0.0
+
+
 def clear_dir(path):
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     os.sync()
+    if SETTLE:
+        time.sleep(SETTLE)
 
 
 CAT_RUNS = 3
@@ -382,9 +391,14 @@ def main(argv=None):
     p.add_argument("--install", action="store_true",
                    help="first pip-install the working tree into the --python environment "
                    "(build directory build/bench-install)")
+    p.add_argument("--settle", type=float, default=0.0, metavar="SECONDS",
+                   help="wait this long after deleting each run's outputs (ext4 penalises "
+                        "creating files right after deleting many)")
     p.add_argument("--markdown", metavar="PATH", help="also write the report here")
     p.add_argument("--json", metavar="PATH", help="write every run's raw numbers here")
     a = p.parse_args(argv)
+    global SETTLE
+    SETTLE = a.settle
 
     scratch = os.path.realpath(a.scratch)
     if os.path.commonpath([scratch, os.path.realpath(REPO)]) == os.path.realpath(REPO):
