@@ -100,7 +100,14 @@ Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_
     if (auto st = create_dir_all(options.output_dir); !st) {
         return std::unexpected(st.error());
     }
-    return SplitWriter(std::move(options), std::move(name_of));
+    const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
+    UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd.valid()) {
+        return os_error(errno);
+    }
+    SplitWriter w(std::move(options), std::move(name_of));
+    w.dir_ = std::move(dir_fd);
+    return w;
 }
 
 SplitWriter::~SplitWriter() { abandon(); }
@@ -127,7 +134,7 @@ void SplitWriter::make_room() {
 
 Result<UniqueFd> SplitWriter::open_with_retry(const std::string& path, int flags) {
     for (;;) {
-        int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        int fd = ::openat(dir_.get(), path.c_str(), flags | O_CLOEXEC, 0666);
         if (fd >= 0) {
             return UniqueFd(fd);
         }
@@ -150,8 +157,9 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     base += '_';
     base += sanitize_flow_name(name_of_(key));
     const char* ext = opt_.l7 ? ".l7" : ".pcap";
-    Rename r{join_path(opt_.output_dir, "." + base + ext + ".tmp"),
-             join_path(opt_.output_dir, base + ext)};
+    // Names relative to the output directory's descriptor: a reopen then
+    // costs no walk of the directory's own path.
+    Rename r{"." + base + ext + ".tmp", base + ext};
     make_room();
     auto fd = open_with_retry(r.temp_path, O_WRONLY | O_CREAT | O_TRUNC);
     if (!fd) {
@@ -350,14 +358,14 @@ Status SplitWriter::close() && {
     }
     for (const Rename& r : renames_) {
         struct stat st;
-        if (::stat(r.temp_path.c_str(), &st) != 0) {
+        if (::fstatat(dir_.get(), r.temp_path.c_str(), &st, 0) != 0) {
             continue; // removed behind our back: nothing to publish
         }
         if (opt_.l7 && st.st_size == 0) {
-            (void)::unlink(r.temp_path.c_str());
+            (void)::unlinkat(dir_.get(), r.temp_path.c_str(), 0);
             continue;
         }
-        if (::rename(r.temp_path.c_str(), r.final_path.c_str()) != 0) {
+        if (::renameat(dir_.get(), r.temp_path.c_str(), dir_.get(), r.final_path.c_str()) != 0) {
             return os_error(errno);
         }
     }

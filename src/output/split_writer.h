@@ -99,7 +99,7 @@ private:
         UniqueFd fd;
         Handle flow = LruTable<int>::kNil;
     };
-    struct Rename {
+    struct Rename { // names inside the output directory
         std::string temp_path;
         std::string final_path;
     };
@@ -123,6 +123,7 @@ private:
 
     SplitWriterOptions opt_;
     NameOf name_of_;
+    UniqueFd dir_; // the output directory
     LruTable<FlowFile> flows_; // every flow that has a file
     LruTable<OpenFd> fds_;     // the files open now, least recently used first
     std::vector<Rename> renames_;
