@@ -40,18 +40,6 @@ std::string sanitize_flow_name(std::string_view name) {
     return out;
 }
 
-std::string join_path(const std::string& dir, std::string_view name) {
-    if (dir.empty()) {
-        return std::string(name);
-    }
-    std::string out = dir;
-    if (out.back() != '/') {
-        out += '/';
-    }
-    out += name;
-    return out;
-}
-
 Status create_dir_all(const std::string& path) {
     if (path.empty()) {
         return {};

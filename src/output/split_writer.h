@@ -26,9 +26,6 @@ std::string sanitize_flow_name(std::string_view name);
 // existing directory is fine.
 Status create_dir_all(const std::string& path);
 
-// `dir` joined with `name`.
-std::string join_path(const std::string& dir, std::string_view name);
-
 struct SplitWriterOptions {
     std::string output_dir;
     std::string prefix;
