@@ -23,6 +23,8 @@ Status build_archive(const ArchiveBuildOptions& options) {
         return std::unexpected(reader.error().to_error());
     }
     CaptureReader& capture = **reader;
+    const SharedBytes& bytes = capture.bytes();
+    Progress progress{0, bytes.size(), 0};
     const std::uint32_t link_type = capture.link_type();
 
     // Only the strategy's naming matters here: every flow gets its own entry,
@@ -44,6 +46,11 @@ Status build_archive(const ArchiveBuildOptions& options) {
             break;
         }
         const RawRecord& r = **rec;
+        if (options.progress && ++progress.packets % kProgressInterval == 0) {
+            progress.bytes_done =
+                static_cast<std::uint64_t>(r.frame.data() + r.frame.size() - bytes.data());
+            options.progress(progress);
+        }
         // The frame stays inside the reader's buffer for the whole loop, and
         // the packet does not outlive the iteration: a borrowed view saves a
         // reference-count round trip per packet.
@@ -57,6 +64,10 @@ Status build_archive(const ArchiveBuildOptions& options) {
                 return st;
             }
         }
+    }
+    if (options.progress) {
+        progress.bytes_done = bytes.size();
+        options.progress(progress);
     }
     return std::move(*writer).finalize();
 }

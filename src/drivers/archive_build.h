@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "drivers/progress.h"
 
 namespace vexlor {
 
@@ -18,6 +19,7 @@ struct ArchiveBuildOptions {
     std::uint32_t max_sessions = 10000;
     std::vector<std::string> ip_filters;
     std::vector<std::uint16_t> port_filters;
+    ProgressFn progress;
 };
 
 // Builds the archive under output_path + ".tmp" and renames it into place.

@@ -107,8 +107,8 @@ void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChanne
 
 template <class GiveUp>
 Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_type, bool l7,
-               const PacketFilter& filter, PacketChannel& channel, ProducerOutcome& outcome,
-               std::thread& producer, GiveUp& give_up) {
+               const PacketFilter& filter, const SharedBytes& input, PacketChannel& channel,
+               ProducerOutcome& outcome, std::thread& producer, GiveUp& give_up) {
     std::string prefix = output_prefix(opt.input_path);
     FlowManager flows(strat, opt.max_sessions);
     auto writer = SplitWriter::create(
@@ -146,8 +146,21 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
         }
     };
 
+    Progress progress{0, input.size(), 0};
+    std::uint64_t next_report = kProgressInterval;
+
     PacketChannel::Batch batch;
     while (channel.receive(batch)) {
+        if (opt.progress && !batch.empty()) {
+            progress.packets += batch.size();
+            if (progress.packets >= next_report) {
+                const Packet& last = batch.back();
+                progress.bytes_done =
+                    static_cast<std::uint64_t>(last.data.data() + last.data.size() - input.data());
+                opt.progress(progress);
+                next_report = progress.packets + kProgressInterval;
+            }
+        }
         keyed.clear();
         passed.clear();
         for (const Packet& p : batch) {
@@ -185,6 +198,10 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
     }
     if (outcome.error) {
         return std::unexpected(outcome.error->to_error());
+    }
+    if (opt.progress) {
+        progress.bytes_done = input.size();
+        opt.progress(progress);
     }
     if (auto st = std::move(*writer).close(); !st) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
@@ -244,8 +261,8 @@ Status run_split(const SplitOptions& opt) {
     };
 
     try {
-        return consume(opt, *strategy, link_type, l7, filter, *channel, *outcome, producer,
-                       give_up);
+        return consume(opt, *strategy, link_type, l7, filter, input, *channel, *outcome,
+                       producer, give_up);
     } catch (...) {
         // Whatever escaped (an allocation failure, say) must not leave a
         // joinable thread behind: that would end the process.

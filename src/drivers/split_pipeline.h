@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "drivers/progress.h"
 
 #include <cstdint>
 #include <string>
@@ -21,6 +22,7 @@ struct SplitOptions {
     // lower-casing in the error text lower-case it themselves first (the
     // result is the same text for every accepted value).
     std::string output_type = "pcap";
+    ProgressFn progress;
 };
 
 // Capacity of the packet channel between the reading thread and the writer.

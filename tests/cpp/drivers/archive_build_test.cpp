@@ -87,6 +87,23 @@ TEST_F(ArchiveBuildTest, KeepsEverySessionBeyondMaxSessions) {
     EXPECT_EQ(r->find_by_port(1024 + 5000), (Ids{5001}));
 }
 
+TEST_F(ArchiveBuildTest, ReportsProgressUpToTheWholeInput) {
+    PcapBuilder pcap;
+    for (std::uint64_t i = 0; i < kProgressInterval + 1; ++i) {
+        pcap.packet(0, 0, kArp);
+    }
+    ArchiveBuildOptions o = options();
+    std::vector<Progress> seen;
+    o.progress = [&](const Progress& p) { seen.push_back(p); };
+    ASSERT_TRUE(build(pcap.bytes(), o));
+    const std::uint64_t size = fs::file_size(input);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].packets, kProgressInterval);
+    EXPECT_EQ(seen[0].bytes_done, size - kArp.size() - 16);
+    EXPECT_EQ(seen[1].packets, kProgressInterval + 1);
+    EXPECT_EQ(seen[1].bytes_done, size);
+}
+
 // Each failure, and which one wins when several are present.
 TEST_F(ArchiveBuildTest, ReportsFailuresInDriverOrder) {
     Bytes first = udp_frame("10.0.0.1", "10.0.0.2", 1, 2);

@@ -238,6 +238,23 @@ INSTANTIATE_TEST_SUITE_P(Table, SplitLimits,
                                            LimitCase{std::uint64_t{1} << 40, 2, false},
                                            LimitCase{0, 1, true}));
 
+// Progress goes forward, one report per interval of records and a last one
+// at the end of the input.
+TEST_F(SplitPipelineTest, ReportsProgressUpToTheWholeInput) {
+    Capture c = many_capture(static_cast<int>(kProgressInterval) + 500, 3);
+    SplitOptions o = options(c);
+    std::vector<Progress> seen;
+    o.progress = [&](const Progress& p) { seen.push_back(p); };
+    expect_ok(run_split(o));
+    const std::uint64_t size = std::filesystem::file_size(o.input_path);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_GE(seen[0].packets, kProgressInterval);
+    EXPECT_LT(seen[0].bytes_done, size);
+    EXPECT_EQ(seen[1].packets, kProgressInterval + 500);
+    EXPECT_EQ(seen[1].bytes_done, size);
+    EXPECT_EQ(seen[1].bytes_total, size);
+}
+
 // Filters drop packets before classification; with nothing left, only the
 // (nested) output directory is created.
 TEST_F(SplitPipelineTest, FiltersDropPacketsBeforeClassification) {
