@@ -3,7 +3,7 @@
 #include "drivers/packet_channel.h"
 #include "flow/cli.h"
 #include "flow/filter.h"
-#include "flow/flow_manager.h"
+#include "flow/strategy/strategy.h"
 #include "output/split_writer.h"
 #include "parser/capture_reader.h"
 
@@ -110,10 +110,14 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
                const PacketFilter& filter, const SharedBytes& input, PacketChannel& channel,
                ProducerOutcome& outcome, std::thread& producer, GiveUp& give_up) {
     std::string prefix = output_prefix(opt.input_path);
-    FlowManager flows(strat, opt.max_sessions);
+    // The writer's table of files is the only per-flow state a split needs:
+    // a flow manager's counters and live-flow cap would change nothing in
+    // the files (names come from keys, not ids), so none is kept.
+    // Frames are views of the input, which outlives the writer: buffers
+    // refer to them rather than copy them.
     auto writer = SplitWriter::create(
         SplitWriterOptions{opt.output_dir, prefix, link_type, l7, opt.buffer_bytes,
-                           opt.max_sessions},
+                           opt.max_sessions, /*stable_frames=*/true},
         [strat](const FlowKey& key) { return flow_name(strat, key); });
     if (!writer) {
         return give_up(reclassify(writer.error(), ErrorKind::Runtime));
@@ -137,10 +141,8 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
         for (std::uint8_t k = 0; k < keyed[j].keys.count; ++k) {
             std::uint64_t h = keyed[j].hash[k];
             if (node) {
-                flows.prefetch_node(h);
                 writer->prefetch_node(h);
             } else {
-                flows.prefetch_slot(h);
                 writer->prefetch_slot(h);
             }
         }
@@ -167,7 +169,7 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
             if (!filter.matches(p)) {
                 continue;
             }
-            Keyed k{flows.classify_keys(p), {}};
+            Keyed k{flow_keys(strat, p), {}};
             for (std::uint8_t i = 0; i < k.keys.count; ++i) {
                 k.hash[i] = hash_key(k.keys.keys[i]);
             }
@@ -181,7 +183,6 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
             for (std::uint8_t k = 0; k < keyed[i].keys.count; ++k) {
                 const FlowKey& key = keyed[i].keys.keys[k];
                 std::uint64_t h = keyed[i].hash[k];
-                flows.record_packet(key, h, p);
                 if (auto st = writer->write(key, h, p); !st) {
                     batch.clear();
                     return give_up(reclassify(st.error(), ErrorKind::Runtime));

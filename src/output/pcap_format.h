@@ -4,6 +4,7 @@
 
 #include "common/result.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -15,6 +16,10 @@ inline constexpr std::size_t kPcapRecordHeaderSize = 16;
 inline constexpr std::uint32_t kPcapWrittenSnaplen = 65535;
 
 inline void put_le32(std::uint8_t* p, std::uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, 4);
+        return;
+    }
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
     p[2] = static_cast<std::uint8_t>(v >> 16);

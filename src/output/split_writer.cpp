@@ -82,6 +82,7 @@ SplitWriter::SplitWriter(SplitWriterOptions options, NameOf name_of)
     // Room for at least one whole buffer, whatever the budget says.
     std::uint64_t one_buffer = std::min<std::uint64_t>(per_flow, kBufferBudget) / kSlabSize + 2;
     max_slabs_ = static_cast<std::size_t>(std::max<std::uint64_t>(budget / kSlabSize, one_buffer));
+    reference_budget_ = kReferenceBudget * budget;
 }
 
 Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_of) {
@@ -163,30 +164,30 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     if (!opt_.l7) {
         std::uint8_t hdr[kPcapGlobalHeaderSize];
         pcap_global_header(hdr, opt_.link_type);
-        if (auto st = append(h, hdr); !st) {
+        if (auto st = append(h, hdr, {}); !st) {
             return std::unexpected(st.error());
         }
     }
     return h;
 }
 
-Status SplitWriter::write_out(Handle flow, std::span<const std::uint8_t> bytes,
-                              std::vector<iovec>* iov) {
-    FlowFile& f = flows_.at(flow);
-    if (f.fd != LruTable<int>::kNil) {
-        fds_.touch(f.fd);
-    } else {
-        // Its descriptor went to another flow: continue the file, no header.
-        make_room();
-        auto fd = open_with_retry(renames_[f.rename_index].temp_path, O_WRONLY | O_APPEND);
-        if (!fd) {
-            return std::unexpected(fd.error());
-        }
-        f.fd = fds_.insert(flows_.key_at(flow), f.hash, OpenFd{std::move(*fd), flow});
-    }
-    int fd = fds_.at(f.fd).fd.get();
-    return iov ? write_all(fd, *iov) : write_all(fd, bytes);
+namespace {
+
+// Piece tags: the length of the bytes the piece stands for, and its kind.
+constexpr std::uint32_t kCopied = 0;
+constexpr std::uint32_t kReferenced = 1;
+constexpr std::uint32_t kSlabEnd = 2;
+constexpr std::size_t kTagSize = 8;
+
+constexpr std::size_t padded(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+void put_tag(std::uint8_t* at, std::size_t len, std::uint32_t kind) {
+    auto n = static_cast<std::uint32_t>(len);
+    std::memcpy(at, &n, 4);
+    std::memcpy(at + 4, &kind, 4);
 }
+
+} // namespace
 
 std::uint8_t* SplitWriter::take_slab() {
     if (free_slabs_.empty() && slabs_.size() >= max_slabs_) {
@@ -201,80 +202,259 @@ std::uint8_t* SplitWriter::take_slab() {
     return s;
 }
 
-Status SplitWriter::buffer(Handle flow, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        FlowFile& f = flows_.at(flow);
-        std::size_t room = f.slabs.size() * kSlabSize - f.size;
-        if (room == 0) {
-            std::uint8_t* slab = take_slab();
-            if (!slab) {
-                // Push the fullest buffers out.  That may be this flow's
-                // own, which keeps its bytes in order: what it buffered so
-                // far goes out before what comes next.
-                if (auto st = shed(); !st) {
-                    return st;
-                }
-                continue;
+template <bool Commit>
+std::size_t SplitWriter::lay_out(FlowFile& f, std::span<const std::uint8_t> head,
+                                 std::span<const std::uint8_t> body, bool by_reference) {
+    std::size_t fresh = 0;
+    std::uint8_t* slab = f.slabs.empty() ? nullptr : f.slabs.back();
+    bool have = slab != nullptr;
+    std::size_t used = f.used;         // end of the last slab's pieces, padded
+    std::uint32_t open = f.open_copy;  // a copied piece that can still grow
+    std::uint32_t open_len = 0;
+    if (open != kNone) {
+        std::memcpy(&open_len, slab + open, 4);
+    }
+    auto new_slab = [&] {
+        if constexpr (Commit) {
+            if (have && kSlabSize - used >= kTagSize) {
+                put_tag(slab + used, 0, kSlabEnd); // the rest of it is unused
             }
-            f.slabs.push_back(slab);
-            room = kSlabSize;
         }
-        std::size_t n = std::min(room, bytes.size());
-        std::memcpy(f.slabs.back() + (kSlabSize - room), bytes.data(), n);
-        f.size += n;
-        bytes = bytes.subspan(n);
+        ++fresh;
+        have = true;
+        used = 0;
+        open = kNone;
+        if constexpr (Commit) {
+            slab = take_slab();
+            f.slabs.push_back(slab);
+        }
+    };
+
+    // The copied bytes: appended to the last piece when it is a copy, so
+    // that runs of small records leave the buffer as one piece.
+    std::size_t from = 0; // position in head, then body
+    const std::size_t copied = head.size() + (by_reference ? 0 : body.size());
+    for (std::size_t left = copied; left > 0;) {
+        if (open == kNone) {
+            std::size_t room = have ? kSlabSize - used : 0;
+            // A copy that does not fit starts a new slab, unless it is too
+            // long for any slab: then it fills this one first.
+            if (room < kTagSize + 8 || (kTagSize + left > room && left <= kSlabSize - kTagSize)) {
+                new_slab();
+            }
+            open = static_cast<std::uint32_t>(used);
+            open_len = 0;
+            if constexpr (Commit) {
+                put_tag(slab + open, 0, kCopied);
+            }
+        }
+        std::size_t end = open + kTagSize + open_len;
+        std::size_t k = std::min(left, kSlabSize - end);
+        if constexpr (Commit) {
+            for (std::size_t n = k, at = end; n > 0;) {
+                auto src = from < head.size() ? head.subspan(from) : body.subspan(from - head.size());
+                std::size_t m = std::min(n, src.size());
+                std::memcpy(slab + at, src.data(), m);
+                at += m;
+                from += m;
+                n -= m;
+            }
+            put_tag(slab + open, open_len + k, kCopied);
+        }
+        open_len += static_cast<std::uint32_t>(k);
+        used = open + kTagSize + padded(open_len);
+        left -= k;
+        if (left > 0) {
+            new_slab(); // this slab is full
+        }
+    }
+    if (by_reference) {
+        if (!have || kSlabSize - used < kTagSize + sizeof(void*)) {
+            new_slab();
+        }
+        if constexpr (Commit) {
+            put_tag(slab + used, body.size(), kReferenced);
+            const std::uint8_t* ptr = body.data();
+            std::memcpy(slab + used + kTagSize, &ptr, sizeof ptr);
+        }
+        used += kTagSize + sizeof(void*);
+        open = kNone;
+    }
+    if constexpr (Commit) {
+        f.used = static_cast<std::uint32_t>(used);
+        f.open_copy = open;
+    }
+    return fresh;
+}
+
+bool SplitWriter::add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
+                             std::span<const std::uint8_t> body) {
+    const bool by_reference = opt_.stable_frames && body.size() >= kCopyBelow;
+    // The common case first: everything fits in the last slab.
+    if (!f.slabs.empty()) {
+        std::uint8_t* slab = f.slabs.back();
+        const std::size_t copied = head.size() + (by_reference ? 0 : body.size());
+        std::uint32_t open = f.open_copy;
+        std::uint32_t len = 0;
+        std::size_t start = f.used + kTagSize; // where copied bytes would go
+        if (open != kNone) {
+            std::memcpy(&len, slab + open, 4);
+            start = open + kTagSize + len;
+        } else {
+            open = f.used;
+        }
+        std::size_t used = open + kTagSize + padded(len + copied);
+        if (copied == 0) {
+            used = f.used;
+        }
+        if (used + (by_reference ? kTagSize + sizeof(void*) : 0) <= kSlabSize) {
+            if (copied != 0) {
+                if (!head.empty()) {
+                    std::memcpy(slab + start, head.data(), head.size());
+                }
+                if (!by_reference && !body.empty()) {
+                    std::memcpy(slab + start + head.size(), body.data(), body.size());
+                }
+                put_tag(slab + open, len + copied, kCopied);
+                f.open_copy = open;
+            }
+            if (by_reference) {
+                put_tag(slab + used, body.size(), kReferenced);
+                const std::uint8_t* ptr = body.data();
+                std::memcpy(slab + used + kTagSize, &ptr, sizeof ptr);
+                used += kTagSize + sizeof(void*);
+                f.open_copy = kNone;
+                f.referenced += body.size();
+                referenced_ += body.size();
+            }
+            f.used = static_cast<std::uint32_t>(used);
+            f.size += head.size() + body.size();
+            return true;
+        }
+    }
+    // All or nothing: count the slabs the pieces need before taking any.
+    std::size_t fresh = lay_out<false>(f, head, body, by_reference);
+    if (fresh > free_slabs_.size() + (max_slabs_ - std::min(max_slabs_, slabs_.size()))) {
+        return false;
+    }
+    lay_out<true>(f, head, body, by_reference);
+    f.size += head.size() + body.size();
+    if (by_reference) {
+        f.referenced += body.size();
+        referenced_ += body.size();
+    }
+    return true;
+}
+
+Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
+                           std::span<const std::uint8_t> body) {
+    const std::uint64_t capacity = opt_.buffer_bytes;
+    const std::size_t n = head.size() + body.size();
+    if (n > capacity - flows_.at(flow).size) {
+        if (n >= capacity) {
+            // Too big to buffer: what is buffered and these bytes go out in
+            // one gathered write.
+            return flush_flow(flow, head, body);
+        }
+        if (auto st = flush_flow(flow); !st) {
+            return st;
+        }
+    }
+    while (!add_pieces(flows_.at(flow), head, body)) {
+        // The pool is dry: push the fullest buffers out.  That may be this
+        // flow's own, which keeps its bytes in order: what it buffered so
+        // far goes out before what comes next.
+        std::size_t free_before = free_slabs_.size();
+        if (auto st = shed(); !st) {
+            return st;
+        }
+        if (free_slabs_.size() == free_before) {
+            // Nothing left to shed (a pool smaller than one write's pieces):
+            // write straight through.
+            return flush_flow(flow, head, body);
+        }
+    }
+    if (referenced_ > reference_budget_) {
+        return shed();
     }
     return {};
 }
 
-Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> bytes) {
-    const std::uint64_t capacity = opt_.buffer_bytes;
-    if (bytes.size() > capacity - flows_.at(flow).size) {
-        if (auto st = flush_flow(flow); !st) {
-            return st;
-        }
-        if (bytes.size() >= capacity) {
-            return write_out(flow, bytes);
-        }
-    }
-    return buffer(flow, bytes);
-}
-
-Status SplitWriter::flush_flow(Handle flow) {
+Status SplitWriter::flush_flow(Handle flow, std::span<const std::uint8_t> tail_head,
+                               std::span<const std::uint8_t> tail_body) {
     FlowFile& f = flows_.at(flow);
-    if (f.size == 0) {
+    if (f.size == 0 && tail_head.empty() && tail_body.empty()) {
         return {};
     }
-    std::vector<iovec> iov;
-    iov.reserve(f.slabs.size());
-    std::size_t left = f.size;
-    for (std::uint8_t* s : f.slabs) {
-        std::size_t n = std::min(left, kSlabSize);
-        iov.push_back(iovec{s, n});
-        left -= n;
+    iov_.clear();
+    for (std::size_t i = 0; i < f.slabs.size(); ++i) {
+        const std::uint8_t* s = f.slabs[i];
+        const std::size_t end = i + 1 == f.slabs.size() ? f.used : kSlabSize;
+        for (std::size_t at = 0; at + kTagSize <= end;) {
+            std::uint32_t len;
+            std::uint32_t kind;
+            std::memcpy(&len, s + at, 4);
+            std::memcpy(&kind, s + at + 4, 4);
+            if (kind == kSlabEnd) {
+                break;
+            }
+            if (kind == kReferenced) {
+                const std::uint8_t* ptr;
+                std::memcpy(&ptr, s + at + kTagSize, sizeof ptr);
+                iov_.push_back(iovec{const_cast<std::uint8_t*>(ptr), len});
+                at += kTagSize + sizeof ptr;
+            } else {
+                iov_.push_back(iovec{const_cast<std::uint8_t*>(s + at + kTagSize), len});
+                at += kTagSize + padded(len);
+            }
+        }
     }
-    Status st = write_out(flow, {}, &iov);
+    for (auto tail : {tail_head, tail_body}) {
+        if (!tail.empty()) {
+            iov_.push_back(iovec{const_cast<std::uint8_t*>(tail.data()), tail.size()});
+        }
+    }
+
+    Status st;
+    if (f.fd != LruTable<int>::kNil) {
+        fds_.touch(f.fd);
+    } else {
+        // Its descriptor went to another flow: continue the file, no header.
+        make_room();
+        auto fd = open_with_retry(renames_[f.rename_index].temp_path, O_WRONLY | O_APPEND);
+        if (fd) {
+            f.fd = fds_.insert(flows_.key_at(flow), f.hash, OpenFd{std::move(*fd), flow});
+        } else {
+            st = std::unexpected(fd.error());
+        }
+    }
+    if (st) {
+        st = write_all(fds_.at(f.fd).fd.get(), iov_);
+    }
     // The slabs go back to the pool whatever happened: after a failure the
     // run is over, and the bytes cannot be written anyway.
-    FlowFile& g = flows_.at(flow);
-    free_slabs_.insert(free_slabs_.end(), g.slabs.begin(), g.slabs.end());
-    g.slabs.clear();
-    g.size = 0;
+    free_slabs_.insert(free_slabs_.end(), f.slabs.begin(), f.slabs.end());
+    f.slabs.clear();
+    f.used = 0;
+    f.open_copy = kNone;
+    f.size = 0;
+    referenced_ -= f.referenced;
+    f.referenced = 0;
     return st;
 }
 
 Status SplitWriter::shed() {
-    // Write out the fullest buffers until half the pool is free again:
-    // large writes, and rarely.
-    std::vector<std::pair<std::size_t, Handle>> held;
+    // Write out the fullest buffers until half of each budget is free
+    // again: large writes, and rarely.
+    std::vector<std::pair<std::uint64_t, Handle>> held;
     flows_.for_each_handle([&](Handle h) {
-        if (std::size_t n = flows_.at(h).size) {
+        if (std::uint64_t n = flows_.at(h).size) {
             held.emplace_back(n, h);
         }
     });
     std::sort(held.begin(), held.end(), [](auto& a, auto& b) { return a.first > b.first; });
     for (auto [bytes, h] : held) {
-        if (free_slabs_.size() * 2 >= max_slabs_) {
+        if (free_slabs_.size() * 2 >= max_slabs_ && referenced_ * 2 <= reference_budget_) {
             break;
         }
         if (auto st = flush_flow(h); !st) {
@@ -283,16 +463,6 @@ Status SplitWriter::shed() {
     }
     return {};
 }
-
-namespace {
-
-// Appends through the writer's buffering, as write_pcap_frame_raw expects.
-template <class Append> struct FlowOut {
-    Append& append;
-    Status write(std::span<const std::uint8_t> b) { return append(b); }
-};
-
-} // namespace
 
 Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& packet) {
     ++write_seq_;
@@ -304,16 +474,16 @@ Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& 
         }
         h = *created;
     }
-    Status st;
-    auto to_flow = [&](std::span<const std::uint8_t> b) { return append(h, b); };
+    const std::span<const std::uint8_t> frame = packet.bytes();
     if (!opt_.l7) {
-        FlowOut<decltype(to_flow)> out{to_flow};
-        st = write_pcap_frame_raw(out, packet.ts_sec, packet.ts_usec, packet.caplen,
-                                  packet.orig_len, packet.bytes());
-    } else if (packet.payload_offset && *packet.payload_offset < packet.bytes().size()) {
-        st = to_flow(packet.bytes().subspan(static_cast<std::size_t>(*packet.payload_offset)));
+        std::uint8_t hdr[kPcapRecordHeaderSize];
+        pcap_record_header(hdr, packet.ts_sec, packet.ts_usec, packet.caplen, packet.orig_len);
+        return append(h, hdr, frame);
     }
-    return st;
+    if (packet.payload_offset && *packet.payload_offset < frame.size()) {
+        return append(h, {}, frame.subspan(static_cast<std::size_t>(*packet.payload_offset)));
+    }
+    return {};
 }
 
 Status SplitWriter::close() && {

@@ -33,6 +33,11 @@ struct SplitWriterOptions {
     bool l7 = false;
     std::uint64_t buffer_bytes = 10000;
     std::uint32_t max_sessions = 10000;
+    // The caller's promise that every packet's bytes stay valid and unchanged
+    // until the writer is closed or destroyed (the split driver's frames are
+    // views of the mapped input).  Buffers then refer to frames instead of
+    // copying them: the bytes are copied once, by the kernel, at write time.
+    bool stable_frames = false;
 };
 
 // Every flow's bytes go through a write buffer of `buffer_bytes` of its own,
@@ -47,6 +52,11 @@ struct SplitWriterOptions {
 //    Buffers are made of fixed-size slabs from one pool whose size is the
 //    memory budget, max_sessions x buffer_bytes (at most kBufferBudget); when
 //    the pool runs dry, the fullest buffers are written out.
+//  - with stable frames, a buffer holds copies of the small pieces (record
+//    headers, short frames) and references to the rest.  Referenced bytes
+//    cost no memory of ours, but they pin a window of the input in the page
+//    cache until written: their total is kept under kReferenceBudget times
+//    the memory budget, again by writing out the fullest buffers.
 // A flow therefore costs an open only when it writes, not every time the cap
 // turns it out: with more live flows than the cap, closing and reopening
 // files for a few hundred bytes each would otherwise dominate a split.
@@ -54,6 +64,11 @@ class SplitWriter {
 public:
     static constexpr std::uint64_t kBufferBudget = std::uint64_t{96} << 20;
     static constexpr std::size_t kSlabSize = 2048;
+    static constexpr std::uint64_t kReferenceBudget = 4;
+    // Frames up to this length are copied even when they could be referred
+    // to: a copy that short is cheaper than the kernel's walk of one more
+    // piece of a gathered write.
+    static constexpr std::size_t kCopyBelow = 128;
 
     // Turns a flow key into its flow name; called once per file created.
     using NameOf = std::function<std::string(const FlowKey&)>;
@@ -85,9 +100,16 @@ public:
 
 private:
     using Handle = std::uint32_t;
+    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    // A buffer is a sequence of pieces in its slabs, each an 8-byte tag
+    // (length, kind) followed by the bytes themselves, padded to 8, or by a
+    // pointer to them.  A piece never straddles two slabs.
     struct FlowFile {
         std::vector<std::uint8_t*> slabs; // the buffer, in order
-        std::size_t size = 0;             // bytes buffered
+        std::uint32_t used = 0;           // bytes of pieces in the last slab
+        std::uint32_t open_copy = kNone;  // offset of a last piece that is a copy
+        std::uint64_t size = 0;           // bytes the pieces stand for
+        std::uint64_t referenced = 0;     // of which held by reference
         std::uint64_t hash = 0;
         std::uint32_t rename_index = 0;
         Handle fd = LruTable<int>::kNil; // in fds_, or kNil when closed
@@ -107,14 +129,25 @@ private:
     Result<UniqueFd> open_with_retry(const std::string& path, int flags);
     void make_room();
     void close_least_recent();
-    Status append(Handle flow, std::span<const std::uint8_t> bytes);
-    Status buffer(Handle flow, std::span<const std::uint8_t> bytes);
+    // Appends a header (at most kPcapRecordHeaderSize bytes, copied) and a
+    // body through the flow's buffer, with the buffering rule applied to
+    // the two as one write.
+    Status append(Handle flow, std::span<const std::uint8_t> head,
+                  std::span<const std::uint8_t> body);
+    // Adds head and body to the flow's buffer, all or nothing; false when
+    // the pool has too few slabs left.
+    bool add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
+                    std::span<const std::uint8_t> body);
+    // Lays the pieces out in the flow's slabs (Commit) or only counts the
+    // new slabs that would take.
+    template <bool Commit>
+    std::size_t lay_out(FlowFile& f, std::span<const std::uint8_t> head,
+                        std::span<const std::uint8_t> body, bool by_reference);
     std::uint8_t* take_slab();
-    // Writes `bytes` (or, given `iov`, those pieces) to the flow's file,
-    // reopening it for appending when the cap took its descriptor away.
-    Status write_out(Handle flow, std::span<const std::uint8_t> bytes,
-                     std::vector<iovec>* iov = nullptr);
-    Status flush_flow(Handle flow);
+    // Writes the flow's buffer and then `tail` with one gathered write,
+    // reopening the file for appending when the cap took its descriptor away.
+    Status flush_flow(Handle flow, std::span<const std::uint8_t> tail_head = {},
+                      std::span<const std::uint8_t> tail_body = {});
     Status shed();
     void abandon();
 
@@ -128,6 +161,9 @@ private:
     std::size_t max_slabs_;
     std::vector<std::unique_ptr<std::uint8_t[]>> slabs_; // every slab allocated
     std::vector<std::uint8_t*> free_slabs_;
+    std::uint64_t referenced_ = 0;       // by all buffers
+    std::uint64_t reference_budget_ = 0; // see kReferenceBudget
+    std::vector<iovec> iov_;             // scratch of flush_flow
     std::uint64_t write_seq_ = 0;
 };
 

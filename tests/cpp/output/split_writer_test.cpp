@@ -40,13 +40,15 @@ Packet make_packet(std::uint32_t ts, Bytes frame, std::optional<std::uint64_t> p
     return p;
 }
 
-// Packet i: a frame of 20 + i bytes whose last i % 4 bytes are payload.
+// Packet i: a frame of 20 to 319 bytes (copied or referred to by a buffer
+// with stable frames) whose last i % 4 bytes are payload.
 Packet numbered(std::uint32_t i) {
-    Bytes frame(20 + i);
+    Bytes frame(20 + i * 37 % 300);
     for (std::size_t j = 0; j < frame.size(); ++j) {
         frame[j] = static_cast<std::uint8_t>(i * 31 + j);
     }
-    return make_packet(i, std::move(frame), 20 + i - i % 4);
+    std::size_t size = frame.size();
+    return make_packet(i, std::move(frame), size - i % 4);
 }
 
 Bytes expected_pcap(std::uint32_t link_type, const std::vector<Packet>& packets) {
@@ -63,10 +65,12 @@ Bytes expected_pcap(std::uint32_t link_type, const std::vector<Packet>& packets)
 class SplitWriterTest : public ::testing::Test {
 protected:
     SplitWriter make(bool l7 = false, std::uint32_t max_sessions = 10000,
-                     std::uint64_t buffer_bytes = 10000, std::uint32_t link_type = 1) {
-        auto w = SplitWriter::create(
-            SplitWriterOptions{dir.path(), "cap", link_type, l7, buffer_bytes, max_sessions},
-            name_of);
+                     std::uint64_t buffer_bytes = 10000, std::uint32_t link_type = 1,
+                     bool stable = false) {
+        // The packets written stay alive in `expected`, so frames are stable.
+        auto w = SplitWriter::create(SplitWriterOptions{dir.path(), "cap", link_type, l7,
+                                                        buffer_bytes, max_sessions, stable},
+                                     name_of);
         if (!w) {
             ADD_FAILURE() << w.error().message;
             std::abort();
@@ -169,13 +173,17 @@ struct CapCase {
     std::uint32_t max_sessions;
     bool l7;
     std::uint64_t buffer_bytes;
+    bool stable = false;
 };
 class SplitWriterCap : public SplitWriterTest, public ::testing::WithParamInterface<CapCase> {};
 
 TEST_P(SplitWriterCap, ReopenedFilesAreComplete) {
-    auto [max_sessions, l7, buffer_bytes] = GetParam();
-    SplitWriter w = make(l7, max_sessions, buffer_bytes);
+    auto [max_sessions, l7, buffer_bytes, stable] = GetParam();
+    SplitWriter w = make(l7, max_sessions, buffer_bytes, 1, stable);
     std::vector<int> flows = {0, 1, 0, 2, 1, 0, 2, 2, 0, 1, 3, 3, 4, 0, 1, 2, 3, 4, 7, 5, 6, 0};
+    for (int i = 0; i < 400; ++i) { // runs long enough to fill slabs and buffers
+        flows.push_back(i % 7 == 0 ? 2 : i % 3);
+    }
     for (int f : flows) {
         ASSERT_TRUE(write_all(w, {f}));
         ASSERT_LE(w.open_files(), std::max<std::uint32_t>(max_sessions, 1));
@@ -192,7 +200,12 @@ INSTANTIATE_TEST_SUITE_P(Table, SplitWriterCap,
                          ::testing::Values(CapCase{0, false, 10000}, CapCase{1, false, 10000},
                                            CapCase{2, false, 0}, CapCase{3, false, 7},
                                            CapCase{10000, false, 10000}, CapCase{1, true, 10000},
-                                           CapCase{2, true, 0}, CapCase{10000, true, 10000}));
+                                           CapCase{2, true, 0}, CapCase{10000, true, 10000},
+                                           CapCase{1, false, 10000, true},
+                                           CapCase{3, false, 700, true},
+                                           CapCase{10000, false, 10000, true},
+                                           CapCase{2, true, 500, true},
+                                           CapCase{10000, true, 3000, true}));
 
 // A frame above the snapshot length is written whole; an existing final file
 // is replaced, the other output type's file left alone.
