@@ -1,6 +1,117 @@
-#include <cstdio>
+// vexlor: the command-line face of the same core as the Python module.
+#include "cli/args.h"
+#include "cli/commands.h"
 
-int main() {
-    std::fputs("vexlor: not built yet\n", stderr);
-    return 1;
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vexlor::cli {
+namespace {
+
+constexpr std::string_view kVersion = "0.1.0";
+
+constexpr std::string_view kMainHelp = R"(Usage: vexlor COMMAND [OPTIONS] ARGS...
+
+Split packet captures into flows, or keep them in an indexed archive.
+
+Commands:
+  split INPUT OUTDIR     write one pcap (or l7) file per flow into OUTDIR
+  archive INPUT OUTPUT   build an indexed .vexlor archive
+  flows ARCHIVE          list the flows of an archive
+  extract ARCHIVE        write the packets of chosen flows as one pcap
+
+INPUT is a pcap or pcapng file, or - for standard input.
+
+Options:
+  -h, --help             show this help and exit
+  --version              show the version and exit
+
+Run 'vexlor COMMAND --help' for the options of a command.
+)";
+
+int print_help(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+}
+
+// A one-line message, then where to look for the right usage.
+int usage(std::string_view message, std::string_view command) {
+    std::string hint = command.empty() ? "vexlor --help" : "vexlor " + std::string(command) +
+                                                               " --help";
+    std::fprintf(stderr, "vexlor: %.*s\nTry '%s'.\n", static_cast<int>(message.size()),
+                 message.data(), hint.c_str());
+    return kExitUsage;
+}
+
+int run(std::span<char* const> args) {
+    if (args.empty()) {
+        return usage("missing command", {});
+    }
+    std::string_view first = args[0];
+    if (first == "--help" || first == "-h") {
+        return print_help(kMainHelp);
+    }
+    if (first == "--version") {
+        std::printf("vexlor %.*s\n", static_cast<int>(kVersion.size()), kVersion.data());
+        return 0;
+    }
+    const Command* command = nullptr;
+    for (const Command& c : commands()) {
+        if (c.name == first) {
+            command = &c;
+        }
+    }
+    if (!command) {
+        return usage((first.starts_with("-") ? "unknown option '" : "unknown command '") +
+                         std::string(first) + "'",
+                     {});
+    }
+    std::span<char* const> rest = args.subspan(1);
+    if (wants_help(rest)) {
+        return print_help(command->help);
+    }
+    auto parsed = parse_args(rest, command->options);
+    if (!parsed) {
+        return usage(parsed.error().message, command->name);
+    }
+    const std::size_t want = command->positionals.size();
+    if (parsed->positionals.size() < want) {
+        return usage("missing " + std::string(command->positionals[parsed->positionals.size()]),
+                     command->name);
+    }
+    if (parsed->positionals.size() > want) {
+        return usage("unexpected argument '" + parsed->positionals[want] + "'", command->name);
+    }
+    auto status = command->run(*parsed);
+    if (status) {
+        return 0;
+    }
+    if (status.error().status == kExitUsage) {
+        return usage(status.error().message, command->name);
+    }
+    if (!status.error().message.empty()) {
+        std::fprintf(stderr, "vexlor: %s\n", status.error().message.c_str());
+    }
+    return status.error().status;
+}
+
+} // namespace
+} // namespace vexlor::cli
+
+int main(int argc, char** argv) {
+    // A closed pipe shows up as EPIPE from write, which each command turns
+    // into a quiet exit status instead of a death by signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        return vexlor::cli::run(std::span<char* const>(argv + 1, argc > 0 ? argc - 1 : 0));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vexlor: internal error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "vexlor: internal error: unknown exception\n");
+    }
+    return vexlor::cli::kExitFailure;
 }

@@ -1,0 +1,117 @@
+#include "cli/args.h"
+
+#include <algorithm>
+
+namespace vexlor::cli {
+
+std::vector<std::string_view> ParsedArgs::all(std::string_view name) const {
+    std::vector<std::string_view> out;
+    for (const Option& o : options) {
+        if (o.name == name) {
+            out.push_back(o.value);
+        }
+    }
+    return out;
+}
+
+std::optional<std::string_view> ParsedArgs::last(std::string_view name) const {
+    for (auto it = options.rbegin(); it != options.rend(); ++it) {
+        if (it->name == name) {
+            return std::string_view(it->value);
+        }
+    }
+    return std::nullopt;
+}
+
+bool wants_help(std::span<char* const> args) {
+    for (std::string_view a : args) {
+        if (a == "--") {
+            return false;
+        }
+        if (a == "--help" || a == "-h") {
+            return true;
+        }
+    }
+    return false;
+}
+
+Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const OptionSpec> specs) {
+    ParsedArgs out;
+    bool options_done = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view a = args[i];
+        // "-" alone is the standard-input path, not an option.
+        if (options_done || a.size() < 2 || a[0] != '-') {
+            out.positionals.emplace_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_done = true;
+            continue;
+        }
+        const OptionSpec* spec = nullptr;
+        std::optional<std::string_view> inline_value;
+        std::string shown; // the option as the user spelt it, for messages
+        if (a.starts_with("--")) {
+            std::string_view name = a.substr(2);
+            if (std::size_t eq = name.find('='); eq != std::string_view::npos) {
+                inline_value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+            }
+            shown = "--" + std::string(name);
+            auto it = std::ranges::find(specs, name, &OptionSpec::name);
+            spec = it == specs.end() ? nullptr : &*it;
+        } else {
+            // Short options are not bundled: "-oFILE" is -o with FILE.
+            shown = std::string(a.substr(0, 2));
+            auto it = std::ranges::find(specs, a[1], &OptionSpec::short_name);
+            spec = it == specs.end() ? nullptr : &*it;
+            if (a.size() > 2) {
+                inline_value = a.substr(2);
+            }
+        }
+        if (!spec) {
+            return usage_error("unknown option '" + shown + "'");
+        }
+        if (!spec->takes_value) {
+            if (inline_value) {
+                return usage_error("option '" + shown + "' takes no value");
+            }
+            out.options.push_back({spec->name, {}});
+            continue;
+        }
+        if (inline_value) {
+            out.options.push_back({spec->name, std::string(*inline_value)});
+        } else if (i + 1 < args.size()) {
+            out.options.push_back({spec->name, args[++i]});
+        } else {
+            return usage_error("option '" + shown + "' needs a value");
+        }
+    }
+    return out;
+}
+
+Parsed<std::uint64_t> parse_number(std::string_view text, std::uint64_t max,
+                                   std::string_view what) {
+    auto bad = [&] {
+        return usage_error("invalid value '" + std::string(text) + "' for " + std::string(what) +
+                           ": expected a number from 0 to " + std::to_string(max));
+    };
+    if (text.empty()) {
+        return bad();
+    }
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return bad();
+        }
+        unsigned d = static_cast<unsigned>(c - '0');
+        if (d > max || v > (max - d) / 10) {
+            return bad();
+        }
+        v = v * 10 + d;
+    }
+    return v;
+}
+
+} // namespace vexlor::cli

@@ -1,0 +1,573 @@
+#include "cli/commands.h"
+
+#include "archive/reader/archive_reader.h"
+#include "cli/format.h"
+#include "cli/output.h"
+#include "common/ip_text.h"
+#include "common/unique_fd.h"
+#include "drivers/archive_build.h"
+#include "drivers/split_pipeline.h"
+#include "output/pcap_format.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vexlor::cli {
+namespace {
+
+using namespace std::string_literals;
+
+std::unexpected<Failure> failed(std::string message) {
+    return std::unexpected(Failure{kExitFailure, std::move(message)});
+}
+std::unexpected<Failure> misused(UsageError e) {
+    return std::unexpected(Failure{kExitUsage, std::move(e.message)});
+}
+// A core error prints exactly as the module raises it.
+std::unexpected<Failure> core_failed(const Error& e) {
+    return failed(e.kind == ErrorKind::Panic ? "internal error: " + e.message : e.message);
+}
+// A reader that stopped reading our output ends the run without noise.
+std::unexpected<Failure> write_failed(int err, std::string_view where) {
+    if (err == EPIPE) {
+        return std::unexpected(Failure{kExitFailure, {}});
+    }
+    return failed("Failed to write " + std::string(where) + ": " + os_error_text(err));
+}
+
+// ---- progress ---------------------------------------------------------------
+
+std::string size_text(std::uint64_t bytes) {
+    char buf[32];
+    if (bytes >= 1000000) {
+        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else if (bytes >= 1000) {
+        std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(bytes) / 1e3);
+    } else {
+        std::snprintf(buf, sizeof buf, "%u B", static_cast<unsigned>(bytes));
+    }
+    return buf;
+}
+
+// One status line on standard error, redrawn in place.  The drivers report
+// every 65536 records; drawing is further limited to a few times a second
+// so that a fast run does not spend its time on the terminal.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool enabled) : enabled_(enabled) {}
+
+    ProgressFn callback() {
+        if (!enabled_) {
+            return {};
+        }
+        return [this](const Progress& p) {
+            last_ = p;
+            seen_ = true;
+            auto now = Clock::now();
+            if (!drawn_ || now - last_draw_ >= kInterval) {
+                draw(now);
+            }
+        };
+    }
+
+    // Success leaves the final figures on their own line; a failure clears
+    // the line so that the error message starts at the margin.
+    void finish(bool ok) {
+        if (ok && seen_) {
+            draw(Clock::now());
+            std::fputs("\n", stderr);
+        } else if (drawn_) {
+            std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kInterval = std::chrono::milliseconds(250);
+
+    void draw(Clock::time_point now) {
+        double secs = std::chrono::duration<double>(now - start_).count();
+        double rate = secs > 0 ? static_cast<double>(last_.bytes_done) / 1e6 / secs : 0;
+        unsigned percent = last_.bytes_total == 0
+                               ? 100
+                               : static_cast<unsigned>(last_.bytes_done * 100 / last_.bytes_total);
+        char line[160];
+        int n = std::snprintf(line, sizeof line, "%s / %s (%u%%)  %llu packets  %.1f MB/s",
+                              size_text(last_.bytes_done).c_str(),
+                              size_text(last_.bytes_total).c_str(), percent,
+                              static_cast<unsigned long long>(last_.packets), rate);
+        std::size_t len = n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), 159);
+        // Blanks over whatever a longer previous line left behind.
+        std::fprintf(stderr, "\r%s%*s", line,
+                     static_cast<int>(width_ > len ? width_ - len : 0), "");
+        width_ = std::max(width_, len);
+        drawn_ = true;
+        last_draw_ = now;
+    }
+
+    bool enabled_;
+    bool seen_ = false;
+    bool drawn_ = false;
+    std::size_t width_ = 0;
+    Progress last_;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_draw_;
+};
+
+bool show_progress(const ParsedArgs& args) {
+    return !args.has("quiet") && ::isatty(STDERR_FILENO) == 1;
+}
+
+// ---- shared options ---------------------------------------------------------
+
+template <class T>
+Parsed<T> number_option(const ParsedArgs& args, std::string_view name, T fallback) {
+    auto text = args.last(name);
+    if (!text) {
+        return fallback;
+    }
+    auto n = parse_number(*text, std::numeric_limits<T>::max(), "--"s + std::string(name));
+    if (!n) {
+        return std::unexpected(n.error());
+    }
+    return static_cast<T>(*n);
+}
+
+Parsed<std::vector<std::uint16_t>> port_options(const ParsedArgs& args) {
+    std::vector<std::uint16_t> ports;
+    for (std::string_view text : args.all("port")) {
+        auto n = parse_number(text, 65535, "--port");
+        if (!n) {
+            return std::unexpected(n.error());
+        }
+        ports.push_back(static_cast<std::uint16_t>(*n));
+    }
+    return ports;
+}
+
+// The module's own message for a text that is no IP address.
+constexpr std::string_view kBadAddress = "invalid IP address syntax";
+
+// Filters for split and archive.  The drivers would skip a malformed address
+// silently, which on a command line turns a typo into "no address filter";
+// the tool refuses it instead.
+std::expected<void, Failure> filter_options(const ParsedArgs& args,
+                                            std::vector<std::string>& ips,
+                                            std::vector<std::uint16_t>& ports) {
+    auto p = port_options(args);
+    if (!p) {
+        return misused(p.error());
+    }
+    ports = std::move(*p);
+    for (std::string_view text : args.all("ip")) {
+        if (!parse_ip(text)) {
+            return failed(std::string(kBadAddress));
+        }
+        ips.emplace_back(text);
+    }
+    return {};
+}
+
+// ---- split and archive ------------------------------------------------------
+
+CommandStatus split_command(const ParsedArgs& args) {
+    SplitOptions opt;
+    opt.input_path = args.positionals[0];
+    opt.output_dir = args.positionals[1];
+    auto max_sessions = number_option<std::uint32_t>(args, "max-sessions", opt.max_sessions);
+    if (!max_sessions) {
+        return misused(max_sessions.error());
+    }
+    auto buffer_bytes = number_option<std::uint64_t>(args, "buffer-bytes", opt.buffer_bytes);
+    if (!buffer_bytes) {
+        return misused(buffer_bytes.error());
+    }
+    opt.max_sessions = *max_sessions;
+    opt.buffer_bytes = *buffer_bytes;
+    if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
+        return st;
+    }
+    opt.strategy = args.last("strategy").value_or(opt.strategy);
+    opt.output_type = args.last("output-type").value_or(opt.output_type);
+
+    ProgressLine progress(show_progress(args));
+    opt.progress = progress.callback();
+    auto st = run_split(opt);
+    progress.finish(st.has_value());
+    if (!st) {
+        return core_failed(st.error());
+    }
+    return {};
+}
+
+CommandStatus archive_command(const ParsedArgs& args) {
+    ArchiveBuildOptions opt;
+    opt.input_path = args.positionals[0];
+    opt.output_path = args.positionals[1];
+    auto max_sessions = number_option<std::uint32_t>(args, "max-sessions", opt.max_sessions);
+    if (!max_sessions) {
+        return misused(max_sessions.error());
+    }
+    opt.max_sessions = *max_sessions;
+    if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
+        return st;
+    }
+    opt.strategy = args.last("strategy").value_or(opt.strategy);
+
+    ProgressLine progress(show_progress(args));
+    opt.progress = progress.callback();
+    auto st = build_archive(opt);
+    progress.finish(st.has_value());
+    if (!st) {
+        return core_failed(st.error());
+    }
+    return {};
+}
+
+// ---- flow selection ---------------------------------------------------------
+
+// Repeating one kind of selector widens the choice (any of the values);
+// different kinds narrow it (all of the kinds).
+struct Selection {
+    std::vector<std::uint64_t> ids;
+    std::vector<Address16> ips;
+    std::vector<std::uint16_t> ports;
+    std::vector<std::uint8_t> protos;
+
+    bool any() const { return !ids.empty() || !ips.empty() || !ports.empty() || !protos.empty(); }
+};
+
+std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
+    Selection sel;
+    // Mistakes of form (numbers) are reported before mistakes of value
+    // (names), whatever their order on the line.
+    std::optional<Failure> value_problem;
+    for (const ParsedArgs::Option& o : args.options) {
+        if (o.name == "id") {
+            auto n = parse_number(o.value, std::numeric_limits<std::uint64_t>::max(), "--id");
+            if (!n) {
+                return misused(n.error());
+            }
+            sel.ids.push_back(*n);
+        } else if (o.name == "port") {
+            auto n = parse_number(o.value, 65535, "--port");
+            if (!n) {
+                return misused(n.error());
+            }
+            sel.ports.push_back(static_cast<std::uint16_t>(*n));
+        } else if (o.name == "proto") {
+            if (!o.value.empty() && o.value[0] >= '0' && o.value[0] <= '9') {
+                auto n = parse_number(o.value, 255, "--proto");
+                if (!n) {
+                    return misused(n.error());
+                }
+                sel.protos.push_back(static_cast<std::uint8_t>(*n));
+            } else if (auto p = protocol_by_name(o.value)) {
+                sel.protos.push_back(*p);
+            } else if (!value_problem) {
+                value_problem = Failure{kExitFailure, "Unknown protocol: " + ascii_lower(o.value) +
+                                                          ". Valid: " + protocol_names() +
+                                                          ", or a number from 0 to 255"};
+            }
+        } else if (o.name == "ip") {
+            if (auto ip = parse_ip(o.value)) {
+                sel.ips.push_back(ip->mapped16());
+            } else if (!value_problem) {
+                value_problem = Failure{kExitFailure, std::string(kBadAddress)};
+            }
+        }
+    }
+    if (value_problem) {
+        return std::unexpected(std::move(*value_problem));
+    }
+    return sel;
+}
+
+// The selected flows in ascending id order, or every flow in table order
+// when nothing is selected.  Each kind is answered from the archive's
+// indexes (a scan of the flow table only when the archive has none).
+std::vector<const FlowEntry*> select_flows(const ArchiveReader& reader, const Selection& sel) {
+    std::vector<const FlowEntry*> out;
+    if (!sel.any()) {
+        for (const FlowEntry& e : reader.flows()) {
+            out.push_back(&e);
+        }
+        return out;
+    }
+    std::optional<std::vector<std::uint64_t>> chosen;
+    auto narrow = [&](std::vector<std::uint64_t> ids) {
+        std::ranges::sort(ids);
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        if (!chosen) {
+            chosen = std::move(ids);
+            return;
+        }
+        std::vector<std::uint64_t> both;
+        std::ranges::set_intersection(*chosen, ids, std::back_inserter(both));
+        chosen = std::move(both);
+    };
+    auto union_of = [](const auto& keys, auto lookup) {
+        std::vector<std::uint64_t> ids;
+        for (const auto& key : keys) {
+            std::ranges::copy(lookup(key), std::back_inserter(ids));
+        }
+        return ids;
+    };
+    if (!sel.ids.empty()) {
+        narrow(sel.ids);
+    }
+    if (!sel.ips.empty()) {
+        narrow(union_of(sel.ips, [&](const Address16& a) { return reader.find_by_address(a); }));
+    }
+    if (!sel.ports.empty()) {
+        narrow(union_of(sel.ports, [&](std::uint16_t p) { return reader.find_by_port(p); }));
+    }
+    if (!sel.protos.empty()) {
+        narrow(union_of(sel.protos, [&](std::uint8_t p) { return reader.find_by_protocol(p); }));
+    }
+    for (std::uint64_t id : *chosen) {
+        if (const FlowEntry* e = reader.resolve(id)) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const ParsedArgs& args) {
+    auto reader = ArchiveReader::open(args.positionals[0]);
+    if (!reader) {
+        return core_failed(reader.error());
+    }
+    return std::move(*reader);
+}
+
+// ---- flows ------------------------------------------------------------------
+
+CommandStatus flows_command(const ParsedArgs& args) {
+    ListFormat format = ListFormat::Table;
+    if (auto f = args.last("format")) {
+        if (*f == "table") {
+            format = ListFormat::Table;
+        } else if (*f == "csv") {
+            format = ListFormat::Csv;
+        } else if (*f == "json") {
+            format = ListFormat::Json;
+        } else {
+            return misused({"invalid value '" + std::string(*f) +
+                            "' for --format: expected table, csv or json"});
+        }
+    }
+    auto sel = selection_options(args);
+    if (!sel) {
+        return std::unexpected(sel.error());
+    }
+    auto reader = open_archive(args);
+    if (!reader) {
+        return std::unexpected(reader.error());
+    }
+    std::vector<const FlowEntry*> flows = select_flows(**reader, *sel);
+    FdWriter out(STDOUT_FILENO);
+    write_flows(out, flows, format);
+    if (!out.flush()) {
+        return write_failed(out.error(), "standard output");
+    }
+    return {};
+}
+
+// ---- extract ----------------------------------------------------------------
+
+CommandStatus extract_command(const ParsedArgs& args) {
+    auto sel = selection_options(args);
+    if (!sel) {
+        return std::unexpected(sel.error());
+    }
+    if (!sel->any()) {
+        return misused({"extract needs at least one of --id, --ip, --port, --proto"});
+    }
+    std::optional<std::string_view> dest = args.last("output");
+    bool to_stdout = !dest || *dest == "-";
+    if (to_stdout && ::isatty(STDOUT_FILENO) == 1) {
+        return misused({"refusing to write pcap data to a terminal; use -o FILE or a pipe"});
+    }
+    auto opened = open_archive(args);
+    if (!opened) {
+        return std::unexpected(opened.error());
+    }
+    const ArchiveReader& reader = **opened;
+
+    // Every selected packet's time and place, then one stable sort: equal
+    // times keep flow-id order, then each flow's stored order.  Flows are
+    // not assumed to be in time order themselves (captures need not be).
+    struct Pending {
+        std::uint64_t ts;
+        std::uint64_t offset;
+    };
+    std::vector<Pending> pending;
+    for (const FlowEntry* e : select_flows(reader, *sel)) {
+        auto offsets = reader.get_packet_offsets(*e);
+        if (!offsets) {
+            return core_failed(offsets.error());
+        }
+        for (std::uint64_t off : *offsets) {
+            // Records that do not lie wholly inside the file are left out,
+            // as the module's packets() does.
+            if (auto p = reader.packet_at(off)) {
+                pending.push_back({std::uint64_t{p->ts_sec} * 1000000 + p->ts_usec, off});
+            }
+        }
+    }
+    std::ranges::stable_sort(pending, {}, &Pending::ts);
+
+    std::string tmp;
+    UniqueFd file;
+    if (!to_stdout) {
+        tmp = std::string(*dest) + ".tmp";
+        file = UniqueFd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!file.valid()) {
+            return failed("Failed to create output file " + tmp + ": " + os_error_text(errno));
+        }
+    }
+    FdWriter out(to_stdout ? STDOUT_FILENO : file.get());
+    std::uint8_t header[kPcapGlobalHeaderSize];
+    pcap_global_header(header, reader.link_type());
+    out.write(header);
+    for (const Pending& p : pending) {
+        // A stored record is a classic pcap record as it stands.
+        if (auto rec = reader.record_at(p.offset)) {
+            out.write(*rec);
+        }
+    }
+    bool written = out.flush();
+    if (to_stdout) {
+        return written ? CommandStatus{} : write_failed(out.error(), "standard output");
+    }
+    int err = written ? file.reset() : out.error();
+    if (err != 0) {
+        ::unlink(tmp.c_str());
+        return write_failed(err, tmp);
+    }
+    if (::rename(tmp.c_str(), std::string(*dest).c_str()) != 0) {
+        err = errno;
+        ::unlink(tmp.c_str());
+        return failed("Failed to rename " + tmp + " -> " + std::string(*dest) + ": " +
+                      os_error_text(err));
+    }
+    return {};
+}
+
+// ---- the command table ------------------------------------------------------
+
+constexpr std::string_view kInputOutdir[] = {"INPUT", "OUTDIR"};
+constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
+constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
+
+constexpr OptionSpec kSplitOptions[] = {
+    {"strategy", true},    {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
+    {"port", true},        {"output-type", true},  {"quiet", false},       {"help", false, 'h'},
+};
+constexpr OptionSpec kArchiveOptions[] = {
+    {"strategy", true}, {"max-sessions", true}, {"ip", true},
+    {"port", true},     {"quiet", false},       {"help", false, 'h'},
+};
+constexpr OptionSpec kFlowsOptions[] = {
+    {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
+};
+constexpr OptionSpec kExtractOptions[] = {
+    {"id", true},    {"ip", true},          {"port", true},
+    {"proto", true}, {"output", true, 'o'}, {"help", false, 'h'},
+};
+
+constexpr std::string_view kSplitHelp = R"(Usage: vexlor split INPUT OUTDIR [OPTIONS]
+
+Split the capture INPUT (pcap or pcapng; - reads standard input) into one
+file per flow in OUTDIR, which is created if missing.
+
+Options:
+  --strategy S      how packets form flows: session, flow, host, hostpair,
+                    mac, bssid or nosplit (default: session)
+  --max-sessions N  most flows kept open at once (default: 10000)
+  --buffer-bytes N  write buffer per open output file (default: 10000)
+  --ip ADDR         keep only packets from or to ADDR (repeatable)
+  --port N          keep only packets from or to port N (repeatable)
+  --output-type T   pcap, or l7 for the application payload (default: pcap)
+  --quiet           no progress display
+  -h, --help        show this help and exit
+)";
+
+constexpr std::string_view kArchiveHelp = R"(Usage: vexlor archive INPUT OUTPUT [OPTIONS]
+
+Build the indexed flow archive OUTPUT (.vexlor) from the capture INPUT
+(pcap or pcapng; - reads standard input).
+
+Options:
+  --strategy S      how packets form flows: session, flow, host, hostpair,
+                    mac, bssid or nosplit (default: session)
+  --max-sessions N  accepted for symmetry with split; an archive keeps
+                    every flow (default: 10000)
+  --ip ADDR         keep only packets from or to ADDR (repeatable)
+  --port N          keep only packets from or to port N (repeatable)
+  --quiet           no progress display
+  -h, --help        show this help and exit
+)";
+
+constexpr std::string_view kFlowsHelp = R"(Usage: vexlor flows ARCHIVE [OPTIONS]
+
+List the flows of ARCHIVE: id, protocol, addresses, ports, packets, bytes,
+start time (UTC) and duration.
+
+Options:
+  --ip ADDR         flows with ADDR as source or destination
+  --port N          flows with port N as source or destination
+  --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
+                    or a number from 0 to 255
+  --format F        table (default), csv or json
+  -h, --help        show this help and exit
+
+Repeating a selector widens the choice (--port 53 --port 853: either port);
+different selectors narrow it (--ip ADDR --port 53: both).  Without
+selectors every flow is listed.
+)";
+
+constexpr std::string_view kExtractHelp = R"(Usage: vexlor extract ARCHIVE SELECTOR... [-o FILE]
+
+Write the packets of the selected flows of ARCHIVE as one pcap file, in
+time order, to FILE or to standard output (for a pipe).
+
+Selectors (at least one):
+  --id N            the flow with id N
+  --ip ADDR         flows with ADDR as source or destination
+  --port N          flows with port N as source or destination
+  --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
+                    or a number from 0 to 255
+
+Options:
+  -o FILE           write to FILE (- for standard output)
+  -h, --help        show this help and exit
+
+Repeating a selector widens the choice; different selectors narrow it.
+)";
+
+constexpr Command kCommands[] = {
+    {"split", kInputOutdir, kSplitOptions, kSplitHelp, split_command},
+    {"archive", kInputOutput, kArchiveOptions, kArchiveHelp, archive_command},
+    {"flows", kArchiveArg, kFlowsOptions, kFlowsHelp, flows_command},
+    {"extract", kArchiveArg, kExtractOptions, kExtractHelp, extract_command},
+};
+
+} // namespace
+
+std::span<const Command> commands() {
+    return kCommands;
+}
+
+} // namespace vexlor::cli

@@ -1,0 +1,40 @@
+// Text forms the tool prints: addresses, protocols, times, and the flow
+// listing in its three formats.
+#pragma once
+
+#include "archive/format.h"
+#include "cli/output.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vexlor::cli {
+
+// Dotted decimal for IPv4 (stored IPv4-mapped), the compressed IPv6 text
+// otherwise; a flow without IP header has the all-zero address "::".
+std::string address_text(const Address16& addr);
+
+// The lower-case protocol name that --proto accepts, or the decimal number
+// when the protocol has no name here (0 for flows without IP header).
+std::string protocol_text(std::uint8_t proto);
+// A name, any case, or nothing.
+std::optional<std::uint8_t> protocol_by_name(std::string_view name);
+// "tcp, udp, ..." for messages.
+std::string protocol_names();
+
+// Microseconds since the epoch as "2024-01-02 03:04:05.123456" (UTC).
+std::string utc_time(std::uint64_t micros);
+// Microseconds as seconds with six decimals: "1700000000.250000".
+std::string seconds_text(std::uint64_t micros);
+// end - start as signed seconds: a flow stored out of time order can end
+// before it starts.
+std::string duration_text(std::uint64_t start, std::uint64_t end);
+
+enum class ListFormat { Table, Csv, Json };
+
+void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format);
+
+} // namespace vexlor::cli
