@@ -206,14 +206,11 @@ template <bool Commit>
 std::size_t SplitWriter::lay_out(FlowFile& f, std::span<const std::uint8_t> head,
                                  std::span<const std::uint8_t> body, bool by_reference) {
     std::size_t fresh = 0;
-    std::uint8_t* slab = f.slabs.empty() ? nullptr : f.slabs.back();
+    std::uint8_t* slab = f.tail;
     bool have = slab != nullptr;
     std::size_t used = f.used;         // end of the last slab's pieces, padded
     std::uint32_t open = f.open_copy;  // a copied piece that can still grow
-    std::uint32_t open_len = 0;
-    if (open != kNone) {
-        std::memcpy(&open_len, slab + open, 4);
-    }
+    std::uint32_t open_len = f.open_len;
     auto new_slab = [&] {
         if constexpr (Commit) {
             if (have && kSlabSize - used >= kTagSize) {
@@ -281,8 +278,10 @@ std::size_t SplitWriter::lay_out(FlowFile& f, std::span<const std::uint8_t> head
         open = kNone;
     }
     if constexpr (Commit) {
+        f.tail = slab;
         f.used = static_cast<std::uint32_t>(used);
         f.open_copy = open;
+        f.open_len = open_len;
     }
     return fresh;
 }
@@ -291,14 +290,14 @@ bool SplitWriter::add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
                              std::span<const std::uint8_t> body) {
     const bool by_reference = opt_.stable_frames && body.size() >= kCopyBelow;
     // The common case first: everything fits in the last slab.
-    if (!f.slabs.empty()) {
-        std::uint8_t* slab = f.slabs.back();
+    if (f.tail != nullptr) {
+        std::uint8_t* slab = f.tail;
         const std::size_t copied = head.size() + (by_reference ? 0 : body.size());
         std::uint32_t open = f.open_copy;
         std::uint32_t len = 0;
         std::size_t start = f.used + kTagSize; // where copied bytes would go
         if (open != kNone) {
-            std::memcpy(&len, slab + open, 4);
+            len = f.open_len;
             start = open + kTagSize + len;
         } else {
             open = f.used;
@@ -317,6 +316,7 @@ bool SplitWriter::add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
                 }
                 put_tag(slab + open, len + copied, kCopied);
                 f.open_copy = open;
+                f.open_len = len + static_cast<std::uint32_t>(copied);
             }
             if (by_reference) {
                 put_tag(slab + used, body.size(), kReferenced);
@@ -435,8 +435,10 @@ Status SplitWriter::flush_flow(Handle flow, std::span<const std::uint8_t> tail_h
     // run is over, and the bytes cannot be written anyway.
     free_slabs_.insert(free_slabs_.end(), f.slabs.begin(), f.slabs.end());
     f.slabs.clear();
+    f.tail = nullptr;
     f.used = 0;
     f.open_copy = kNone;
+    f.open_len = 0;
     f.size = 0;
     referenced_ -= f.referenced;
     f.referenced = 0;

@@ -106,8 +106,12 @@ private:
     // pointer to them.  A piece never straddles two slabs.
     struct FlowFile {
         std::vector<std::uint8_t*> slabs; // the buffer, in order
+        // The last slab, and the state of its last piece, are kept here so
+        // that appending reads nothing from the (cache-cold) slab.
+        std::uint8_t* tail = nullptr;     // the last slab
         std::uint32_t used = 0;           // bytes of pieces in the last slab
         std::uint32_t open_copy = kNone;  // offset of a last piece that is a copy
+        std::uint32_t open_len = 0;       // and its length
         std::uint64_t size = 0;           // bytes the pieces stand for
         std::uint64_t referenced = 0;     // of which held by reference
         std::uint64_t hash = 0;
