@@ -106,7 +106,8 @@ void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChanne
 }
 
 template <class GiveUp>
-Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_type, bool l7,
+Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_type,
+               bool headers_in_place, bool l7,
                const PacketFilter& filter, const SharedBytes& input, PacketChannel& channel,
                ProducerOutcome& outcome, std::thread& producer, GiveUp& give_up) {
     std::string prefix = output_prefix(opt.input_path);
@@ -117,7 +118,7 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
     // refer to them rather than copy them.
     auto writer = SplitWriter::create(
         SplitWriterOptions{opt.output_dir, prefix, link_type, l7, opt.buffer_bytes,
-                           opt.max_sessions, /*stable_frames=*/true},
+                           opt.max_sessions, /*stable_frames=*/true, headers_in_place},
         [strat](const FlowKey& key) { return flow_name(strat, key); });
     if (!writer) {
         return give_up(reclassify(writer.error(), ErrorKind::Runtime));
@@ -238,6 +239,7 @@ Status run_split(const SplitOptions& opt) {
         return std::unexpected(reader.error().to_error());
     }
     std::uint32_t link_type = (*reader)->link_type();
+    bool headers_in_place = (*reader)->records_in_written_form();
     PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters);
     if (auto st = create_dir_all(opt.output_dir); !st) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Io));
@@ -262,8 +264,8 @@ Status run_split(const SplitOptions& opt) {
     };
 
     try {
-        return consume(opt, *strategy, link_type, l7, filter, input, *channel, *outcome,
-                       producer, give_up);
+        return consume(opt, *strategy, link_type, headers_in_place, l7, filter, input, *channel,
+                       *outcome, producer, give_up);
     } catch (...) {
         // Whatever escaped (an allocation failure, say) must not leave a
         // joinable thread behind: that would end the process.

@@ -288,7 +288,10 @@ std::size_t SplitWriter::lay_out(FlowFile& f, std::span<const std::uint8_t> head
 
 bool SplitWriter::add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
                              std::span<const std::uint8_t> body) {
-    const bool by_reference = opt_.stable_frames && body.size() >= kCopyBelow;
+    // A whole record in place is always referred to: it is one piece either
+    // way, and a copy would only pull the input through this core's cache.
+    const bool by_reference =
+        opt_.stable_frames && (body.size() >= kCopyBelow || (opt_.headers_in_place && !opt_.l7));
     // The common case first: everything fits in the last slab.
     if (f.tail != nullptr) {
         std::uint8_t* slab = f.tail;
@@ -477,6 +480,10 @@ Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& 
         h = *created;
     }
     const std::span<const std::uint8_t> frame = packet.bytes();
+    if (!opt_.l7 && opt_.headers_in_place && !frame.empty()) {
+        return append(h, {}, {frame.data() - kPcapRecordHeaderSize,
+                              frame.size() + kPcapRecordHeaderSize});
+    }
     if (!opt_.l7) {
         std::uint8_t hdr[kPcapRecordHeaderSize];
         pcap_record_header(hdr, packet.ts_sec, packet.ts_usec, packet.caplen, packet.orig_len);

@@ -38,6 +38,10 @@ struct SplitWriterOptions {
     // views of the mapped input).  Buffers then refer to frames instead of
     // copying them: the bytes are copied once, by the kernel, at write time.
     bool stable_frames = false;
+    // With stable frames: the 16 bytes in front of every frame are its pcap
+    // record header as this writer would write it (the input is a classic
+    // little-endian microsecond pcap), so a record is one piece of input.
+    bool headers_in_place = false;
 };
 
 // Every flow's bytes go through a write buffer of `buffer_bytes` of its own,
@@ -65,9 +69,9 @@ public:
     static constexpr std::uint64_t kBufferBudget = std::uint64_t{96} << 20;
     static constexpr std::size_t kSlabSize = 2048;
     static constexpr std::uint64_t kReferenceBudget = 4;
-    // Frames up to this length are copied even when they could be referred
-    // to: a copy that short is cheaper than the kernel's walk of one more
-    // piece of a gathered write.
+    // Frames shorter than this are copied together with their record header
+    // even when they could be referred to: a copy that short is cheaper than
+    // the kernel's walk of one more piece of a gathered write.
     static constexpr std::size_t kCopyBelow = 128;
 
     // Turns a flow key into its flow name; called once per file created.

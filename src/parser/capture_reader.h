@@ -35,6 +35,11 @@ public:
     // The capture's link-layer type.  Does not move the reader.
     virtual std::uint32_t link_type() const = 0;
 
+    // Whether every record's frame is preceded in the buffer by the 16-byte
+    // record header a classic pcap writer (little-endian, microseconds)
+    // would write for it, so that header and frame can be copied out as one.
+    virtual bool records_in_written_form() const { return false; }
+
     // The next record without taking a reference on the buffer.  After an
     // error or end of data callers do not call again.
     virtual RecordResult next_record() = 0;

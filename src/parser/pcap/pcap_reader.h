@@ -22,6 +22,9 @@ public:
 
     // The network field of the global header, all 32 bits.
     std::uint32_t link_type() const override { return link_type_; }
+    bool records_in_written_form() const override {
+        return endian_ == Endian::Little && !nanosecond_;
+    }
     RecordResult next_record() override;
 
     std::uint32_t snaplen() const { return snaplen_; }
