@@ -61,11 +61,21 @@ public:
         if (slots_.empty()) {
             return;
         }
-        std::uint32_t n = slots_[h & (slots_.size() - 1)];
-        if (n != kNil) {
-            const char* p = reinterpret_cast<const char*>(&nodes_[n]);
-            __builtin_prefetch(p);
-            __builtin_prefetch(p + 64);
+        // The first node whose slot carries the hash's tag, most likely the
+        // one the lookup will want.
+        const std::size_t mask = slots_.size() - 1;
+        const std::uint32_t tag = tag_of(h);
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (slot.node == kNil) {
+                return;
+            }
+            if (slot.tag == tag) {
+                const char* p = reinterpret_cast<const char*>(&nodes_[slot.node]);
+                __builtin_prefetch(p);
+                __builtin_prefetch(p + 64);
+                return;
+            }
         }
     }
 
@@ -141,6 +151,14 @@ public:
     }
 
 private:
+    // A slot holds its node's index and the high half of its hash, so that
+    // probing past other keys does not touch their nodes.
+    struct Slot {
+        std::uint32_t node = kNil;
+        std::uint32_t tag = 0;
+    };
+    static std::uint32_t tag_of(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32); }
+
     struct Node {
         FlowKey key;
         std::uint64_t hash;
@@ -154,40 +172,41 @@ private:
         if (slots_.empty()) {
             return kNil; // moved from
         }
-        std::size_t mask = slots_.size() - 1;
+        const std::size_t mask = slots_.size() - 1;
+        const std::uint32_t tag = tag_of(h);
         for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-            std::uint32_t n = slots_[i];
-            if (n == kNil) {
+            const Slot& slot = slots_[i];
+            if (slot.node == kNil) {
                 return kNil;
             }
-            if (nodes_[n].hash == h && nodes_[n].key == key) {
-                return n;
+            if (slot.tag == tag && nodes_[slot.node].hash == h && nodes_[slot.node].key == key) {
+                return slot.node;
             }
         }
     }
     void place(std::uint32_t n) {
         std::size_t mask = slots_.size() - 1;
         std::size_t i = nodes_[n].hash & mask;
-        while (slots_[i] != kNil) {
+        while (slots_[i].node != kNil) {
             i = (i + 1) & mask;
         }
-        slots_[i] = n;
+        slots_[i] = Slot{n, tag_of(nodes_[n].hash)};
     }
     // Linear-probing deletion by backward shift, so lookups never need
     // tombstones.
     void unplace(std::uint32_t n) {
         std::size_t mask = slots_.size() - 1;
         std::size_t i = nodes_[n].hash & mask;
-        while (slots_[i] != n) {
+        while (slots_[i].node != n) {
             i = (i + 1) & mask;
         }
         std::size_t j = i;
         for (;;) {
             j = (j + 1) & mask;
-            if (slots_[j] == kNil) {
+            if (slots_[j].node == kNil) {
                 break;
             }
-            std::size_t ideal = nodes_[slots_[j]].hash & mask;
+            std::size_t ideal = nodes_[slots_[j].node].hash & mask;
             // Move slots_[j] into the hole at i unless its ideal slot lies
             // cyclically in (i, j].
             bool stays = (i <= j) ? (i < ideal && ideal <= j) : (i < ideal || ideal <= j);
@@ -196,10 +215,10 @@ private:
                 i = j;
             }
         }
-        slots_[i] = kNil;
+        slots_[i] = Slot{};
     }
     void rehash(std::size_t cap) {
-        slots_.assign(cap, kNil);
+        slots_.assign(cap, Slot{});
         for (std::uint32_t n = 0; n < nodes_.size(); ++n) {
             if (nodes_[n].live) {
                 place(n);
@@ -238,7 +257,7 @@ private:
     }
 
     std::vector<Node> nodes_;
-    std::vector<std::uint32_t> slots_;
+    std::vector<Slot> slots_;
     std::uint32_t head_ = kNil;
     std::uint32_t tail_ = kNil;
     std::uint32_t free_ = kNil;
