@@ -7,6 +7,7 @@
 // the victim.
 #pragma once
 
+#include "common/huge_page_allocator.h"
 #include "flow/flow_key.h"
 
 #include <algorithm>
@@ -256,8 +257,8 @@ private:
         link_back(n);
     }
 
-    std::vector<Node> nodes_;
-    std::vector<Slot> slots_;
+    std::vector<Node, HugePageAllocator<Node>> nodes_;
+    std::vector<Slot, HugePageAllocator<Slot>> slots_;
     std::uint32_t head_ = kNil;
     std::uint32_t tail_ = kNil;
     std::uint32_t free_ = kNil;

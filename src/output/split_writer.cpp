@@ -3,6 +3,7 @@
 #include "output/pcap_format.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,12 +191,29 @@ void put_tag(std::uint8_t* at, std::size_t len, std::uint32_t kind) {
 } // namespace
 
 std::uint8_t* SplitWriter::take_slab() {
-    if (free_slabs_.empty() && slabs_.size() >= max_slabs_) {
+    if (free_slabs_.empty() && slab_count_ >= max_slabs_) {
         return nullptr; // the pool is dry
     }
     if (free_slabs_.empty()) {
-        slabs_.push_back(std::make_unique<std::uint8_t[]>(kSlabSize));
-        return slabs_.back().get();
+        if (chunk_left_ == 0) {
+            // A whole chunk only when the pool has room for it: a small pool
+            // costs only its own size.
+            std::size_t slabs = std::min(kChunkSize / kSlabSize, max_slabs_ - slab_count_);
+            std::size_t bytes = slabs * kSlabSize;
+            std::align_val_t align{bytes == kChunkSize ? kChunkSize : kSlabSize};
+            chunks_.emplace_back(static_cast<std::uint8_t*>(::operator new(bytes, align)),
+                                 FreeChunk{align});
+            if (bytes == kChunkSize) {
+                (void)::madvise(chunks_.back().get(), bytes, MADV_HUGEPAGE);
+            }
+            chunk_left_ = slabs;
+            chunk_next_ = 0;
+        }
+        std::uint8_t* s = chunks_.back().get() + chunk_next_ * kSlabSize;
+        ++chunk_next_;
+        --chunk_left_;
+        ++slab_count_;
+        return s;
     }
     std::uint8_t* s = free_slabs_.back();
     free_slabs_.pop_back();
@@ -337,7 +355,7 @@ bool SplitWriter::add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
     }
     // All or nothing: count the slabs the pieces need before taking any.
     std::size_t fresh = lay_out<false>(f, head, body, by_reference);
-    if (fresh > free_slabs_.size() + (max_slabs_ - std::min(max_slabs_, slabs_.size()))) {
+    if (fresh > free_slabs_.size() + (max_slabs_ - std::min(max_slabs_, slab_count_))) {
         return false;
     }
     lay_out<true>(f, head, body, by_reference);

@@ -11,6 +11,7 @@
 #include <sys/uio.h>
 
 #include <cstdint>
+#include <new>
 #include <functional>
 #include <memory>
 #include <string>
@@ -100,7 +101,7 @@ public:
     std::size_t open_files() const { return fds_.size(); }
     std::uint64_t write_seq() const { return write_seq_; }
     // Memory taken by buffers (slabs ever allocated).
-    std::size_t buffer_memory() const { return slabs_.size() * kSlabSize; }
+    std::size_t buffer_memory() const { return slab_count_ * kSlabSize; }
 
 private:
     using Handle = std::uint32_t;
@@ -167,7 +168,18 @@ private:
     std::vector<Rename> renames_;
     std::size_t fd_cap_;
     std::size_t max_slabs_;
-    std::vector<std::unique_ptr<std::uint8_t[]>> slabs_; // every slab allocated
+    // Slabs are carved from chunks of kChunkSize, in huge pages where the
+    // system gives them: appends land in thousands of different buffers, and
+    // with small pages nearly each one would also miss the TLB.
+    static constexpr std::size_t kChunkSize = std::size_t{2} << 20;
+    struct FreeChunk {
+        std::align_val_t align;
+        void operator()(std::uint8_t* p) const { ::operator delete(p, align); }
+    };
+    std::vector<std::unique_ptr<std::uint8_t, FreeChunk>> chunks_;
+    std::size_t chunk_next_ = 0; // the next slab of the last chunk
+    std::size_t chunk_left_ = 0; // slabs not yet carved from the last chunk
+    std::size_t slab_count_ = 0; // slabs carved so far
     std::vector<std::uint8_t*> free_slabs_;
     std::uint64_t referenced_ = 0;       // by all buffers
     std::uint64_t reference_budget_ = 0; // see kReferenceBudget
