@@ -105,7 +105,10 @@ SplitWriter::~SplitWriter() { abandon(); }
 void SplitWriter::abandon() {
     // Best effort: what is buffered still reaches the temporary files.
     flows_.for_each_handle([this](Handle h) { (void)flush_flow(h); });
-    fds_.drain([](OpenFd o) { (void)o.fd.reset(); });
+    fds_.drain([this](OpenFd o) {
+        flows_.at(o.flow).fd = LruTable<int>::kNil;
+        (void)o.fd.reset();
+    });
 }
 
 void SplitWriter::close_least_recent() {
@@ -150,19 +153,34 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     // Names relative to the output directory's descriptor: a reopen then
     // costs no walk of the directory's own path.
     Rename r{"." + base + ext + ".tmp", base + ext};
+    // Distinct flow names can sanitise to one file name (IPv6 "::ffff:1:2:3:4"
+    // and "::ffff:1.2.3.4", say).  Truncating the file again would lose the
+    // first flow's packets: the later flow joins the file instead, behind
+    // the one header.  Every descriptor appends, so flows sharing a file
+    // never overwrite each other.
+    auto [shared, fresh] =
+        rename_of_.try_emplace(r.temp_path, static_cast<std::uint32_t>(renames_.size()));
     make_room();
-    auto fd = open_with_retry(r.temp_path, O_WRONLY | O_CREAT | O_TRUNC);
+    // O_NOFOLLOW: a link planted under our temporary name in a shared
+    // directory must not make us write through it.
+    auto fd = open_with_retry(r.temp_path, O_WRONLY | O_APPEND | O_NOFOLLOW |
+                                               (fresh ? O_CREAT | O_TRUNC : 0));
     if (!fd) {
+        if (fresh) {
+            rename_of_.erase(shared);
+        }
         return std::unexpected(fd.error());
     }
     // The flow counts as having a file only once its creation succeeded.
     FlowFile f;
     f.hash = hash;
-    f.rename_index = static_cast<std::uint32_t>(renames_.size());
-    renames_.push_back(std::move(r));
+    f.rename_index = shared->second;
+    if (fresh) {
+        renames_.push_back(std::move(r));
+    }
     Handle h = flows_.insert(key, hash, std::move(f));
     flows_.at(h).fd = fds_.insert(key, hash, OpenFd{std::move(*fd), h});
-    if (!opt_.l7) {
+    if (!opt_.l7 && fresh) {
         std::uint8_t hdr[kPcapGlobalHeaderSize];
         pcap_global_header(hdr, opt_.link_type);
         if (auto st = append(h, hdr, {}); !st) {
@@ -442,7 +460,8 @@ Status SplitWriter::flush_flow(Handle flow, std::span<const std::uint8_t> tail_h
     } else {
         // Its descriptor went to another flow: continue the file, no header.
         make_room();
-        auto fd = open_with_retry(renames_[f.rename_index].temp_path, O_WRONLY | O_APPEND);
+        auto fd = open_with_retry(renames_[f.rename_index].temp_path,
+                                  O_WRONLY | O_APPEND | O_NOFOLLOW);
         if (fd) {
             f.fd = fds_.insert(flows_.key_at(flow), f.hash, OpenFd{std::move(*fd), flow});
         } else {
@@ -533,6 +552,7 @@ Status SplitWriter::close() && {
         }
     }
     fds_.drain([&](OpenFd o) {
+        flows_.at(o.flow).fd = LruTable<int>::kNil;
         int err = o.fd.reset();
         if (first && err != 0) {
             first = os_error(err);

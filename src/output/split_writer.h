@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vexlor {
@@ -166,6 +167,8 @@ private:
     LruTable<FlowFile> flows_; // every flow that has a file
     LruTable<OpenFd> fds_;     // the files open now, least recently used first
     std::vector<Rename> renames_;
+    std::unordered_map<std::string, std::uint32_t> rename_of_; // temporary name -> renames_
+
     std::size_t fd_cap_;
     std::size_t max_slabs_;
     // Slabs are carved from chunks of kChunkSize, in huge pages where the
