@@ -69,9 +69,9 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
     }
     auto handle = by_key_.find(key, hash);
     if (handle != LruTable<std::uint32_t>::kNil &&
-        flows_[by_key_.at(handle)].packet_count == kU32Max) {
+        flows_[by_key_.at(handle)].packet_count >= field_limit_) {
         return runtime_error("Flow has more packets than an archive can count (" +
-                             std::to_string(kU32Max) + ")");
+                             std::to_string(field_limit_) + ")");
     }
 
     std::uint64_t offset = position_;
@@ -137,7 +137,7 @@ Status ArchiveWriter::write_tail() {
     for (std::size_t i = 0; i < flows_.size(); ++i) {
         scratch.clear();
         append_offset_list(scratch, flows_[i].offsets);
-        if (scratch.size() > kU32Max) {
+        if (scratch.size() > field_limit_) {
             return runtime_error("Offset list of flow " + std::to_string(flows_[i].id) +
                                  " too long for an archive (" + std::to_string(scratch.size()) +
                                  " bytes)");

@@ -54,6 +54,11 @@ public:
     // Builds always write indexes; this exists for readers' tests.
     void set_build_indexes(bool on) { build_indexes_ = on; }
 
+    // The largest value a 32-bit count or length of the archive may hold
+    // (2^32 - 1).  Lowered only by tests, so that what happens beyond it can
+    // be seen without building a 4 GiB flow.
+    void set_field_limit(std::uint64_t limit) { field_limit_ = limit; }
+
     std::size_t flow_count() const { return flows_.size(); }
     const std::string& temp_path() const { return temp_path_; }
     const std::string& final_path() const { return final_path_; }
@@ -108,6 +113,7 @@ private:
     std::uint64_t position_ = kDataStart;
     std::uint64_t next_id_ = 1;
     bool build_indexes_ = true;
+    std::uint64_t field_limit_ = 0xFFFFFFFFu;
 };
 
 } // namespace vexlor

@@ -151,6 +151,35 @@ TEST_F(ArchiveTest, DroppedWriterLeavesWhatItWroteAtTheTemporaryPath) {
     EXPECT_EQ(read_file(tmp), cat({header_bytes(), record(1, 0, repeat(1, 10))}));
 }
 
+// A count or offset list past what the archive's 32-bit fields hold fails
+// the build instead of wrapping; the final path is never written.
+TEST_F(ArchiveTest, CountsBeyondThe32BitFieldsFailTheBuild) {
+    {
+        ArchiveWriter w = create();
+        w.set_field_limit(5);
+        for (std::uint32_t i = 0; i < 5; ++i) {
+            add(w, 1, make_packet(i, 0, repeat(1, 10)));
+        }
+        Status st = w.add(key_of(1), hash_key(key_of(1)), make_packet(9, 0, repeat(1, 10)));
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().kind, ErrorKind::Runtime);
+        EXPECT_EQ(st.error().message, "Flow has more packets than an archive can count (5)");
+    }
+    EXPECT_FALSE(fs::exists(out));
+    // Five records of 216 bytes: the list is the first offset (8 bytes), then
+    // four 2-byte gaps.
+    ArchiveWriter w = create();
+    w.set_field_limit(15);
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        add(w, 1, make_packet(i, 0, repeat(1, 200)));
+    }
+    Status st = std::move(w).finalize();
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().kind, ErrorKind::Runtime);
+    EXPECT_EQ(st.error().message, "Offset list of flow 1 too long for an archive (16 bytes)");
+    EXPECT_FALSE(fs::exists(out));
+}
+
 // --- Reading ---------------------------------------------------------------
 
 // Ids follow the first appearance of the keys; the end time is that of the
