@@ -338,18 +338,6 @@ TEST_F(SplitPipelineTest, RenameFailureAtCloseIsARuntimeError) {
               expected_files(c, {{"all", kAll}}, false).begin()->second);
 }
 
-// Runs `body` in a child process and returns its exit status (0 on success).
-template <class F> int in_child(F body) {
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // With few descriptors allowed, the writer closes its least recently written
 // files to make room, and reopens them for appending when their flows return.
 TEST_F(SplitPipelineTest, RunningOutOfDescriptorsClosesOldFiles) {

@@ -238,18 +238,6 @@ TEST(SplitWriterCreate, CreatesMissingParentsAndFailsThroughAFile) {
     }
 }
 
-// Runs `body` in a child process and returns its exit status (0 on success).
-template <class F> int in_child(F body) {
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Write errors, made real with a file size limit: at close, or earlier when
 // the cap takes the descriptor away while bytes are still buffered.  Either
 // way the error is reported, nothing is published, and the writer can still

@@ -5,8 +5,12 @@
 //     auto file = PcapBuilder{}.packet(1, 2, frame).bytes();
 #pragma once
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -123,6 +127,19 @@ private:
 
 // The names in a directory (no "." or ".."), sorted; empty if it is missing.
 std::vector<std::string> list_dir(const std::string& dir);
+
+// Runs `body` in a child process and returns its exit status (0 on success),
+// for tests that set process limits or may hang.
+template <class F> int in_child(F body) {
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 } // namespace vexlor::test
 
