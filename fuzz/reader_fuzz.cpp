@@ -1,30 +1,161 @@
-// Capture readers on arbitrary bytes: every record must stay inside the
-// input, and reading must end (end of data or an error) without a crash.
+// Capture input on arbitrary bytes: open_reader, link_type, then next_packet
+// to the end.  Every record must lie inside the input, reading must end (end
+// of data or an error) without a crash, and a classic pcap file must read
+// exactly as its record headers say.
+#include "common/byte_reader.h"
+#include "fuzz_util.h"
 #include "parser/capture_reader.h"
 
 #include <cstdint>
-#include <cstdlib>
+#include <optional>
+#include <string>
 #include <vector>
 
+namespace {
+
+using namespace vexlor;
+using fuzz::require;
+
+// A classic pcap file walked straight from its format: 24-byte global header,
+// then 16-byte record headers each followed by incl_len frame bytes.  A
+// cut-off header ends the data, cut-off frame bytes are an error.
+class ClassicModel {
+public:
+    static std::optional<ClassicModel> open(ByteSpan b) {
+        if (b.size() < 24) {
+            return std::nullopt;
+        }
+        ClassicModel m;
+        m.b_ = b;
+        switch (load_le<std::uint32_t>(b.data())) {
+        case 0xA1B2C3D4:
+            break;
+        case 0xA1B23C4D:
+            m.nano_ = true;
+            break;
+        case 0xD4C3B2A1:
+            m.endian_ = Endian::Big;
+            break;
+        case 0x4D3CB2A1:
+            m.endian_ = Endian::Big;
+            m.nano_ = true;
+            break;
+        default:
+            return std::nullopt;
+        }
+        m.link_type_ = load<std::uint32_t>(b.data() + 20, m.endian_);
+        return m;
+    }
+
+    std::uint32_t link_type() const { return link_type_; }
+
+    // The next record as (ts_sec, ts_usec, orig_len, frame offset, frame
+    // length); nullopt at the end; `error` set for a cut-off frame.
+    struct Rec {
+        std::uint32_t ts_sec, ts_usec, orig_len;
+        std::uint64_t frame_at, frame_len;
+    };
+    std::optional<Rec> next(bool& error) {
+        error = false;
+        if (b_.size() - off_ < 16) {
+            return std::nullopt;
+        }
+        const std::uint8_t* h = b_.data() + off_;
+        Rec r{load<std::uint32_t>(h, endian_), load<std::uint32_t>(h + 4, endian_),
+              load<std::uint32_t>(h + 12, endian_), off_ + 16,
+              load<std::uint32_t>(h + 8, endian_)};
+        if (nano_) {
+            r.ts_usec /= 1000;
+        }
+        if (r.frame_len > b_.size() - r.frame_at) {
+            error = true;
+            return std::nullopt;
+        }
+        off_ = r.frame_at + r.frame_len;
+        return r;
+    }
+
+private:
+    ByteSpan b_;
+    std::uint64_t off_ = 24;
+    Endian endian_ = Endian::Little;
+    bool nano_ = false;
+    std::uint32_t link_type_ = 0;
+};
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace vexlor;
+    // An owned buffer of exactly the input's size: a read past it is a
+    // sanitizer report.
     auto bytes = SharedBytes::from_vector(std::vector<std::uint8_t>(data, data + size));
     const std::uint8_t* begin = bytes.data();
+    const ByteSpan input(begin, size);
+    const bool pcapng = size >= 4 && load_le<std::uint32_t>(begin) == 0x0A0D0D0A;
+    std::optional<ClassicModel> model = ClassicModel::open(input);
+
     auto reader = open_reader(bytes);
     if (!reader) {
+        require(!model, "a classic pcap header was refused", reader.error().to_error().message);
         return 0;
     }
-    (void)(*reader)->link_type();
-    for (int i = 0; i < 100000; ++i) {
+    require(model.has_value() || pcapng, "a reader for an unknown format");
+    const std::uint32_t link_type = (*reader)->link_type();
+    if (model) {
+        require(link_type == model->link_type(), "classic link type differs from the header");
+    }
+
+    // Each record is at least one block or record header long, so a reader
+    // that yields more packets than that has stopped moving forward.
+    const std::size_t bound = size / 8 + 1;
+    std::size_t count = 0;
+    for (;;) {
         auto p = (*reader)->next_packet();
-        if (!p || !*p) {
+        bool model_error = false;
+        std::optional<ClassicModel::Rec> expect;
+        if (model) {
+            expect = model->next(model_error);
+        }
+        if (!p) {
+            require(!model || model_error, "classic reader failed where the format allows more",
+                    p.error().to_error().message);
             break;
         }
+        if (!*p) {
+            require(!model || (!expect && !model_error),
+                    "classic reader ended early or missed a cut-off frame");
+            break;
+        }
+        require(++count <= bound, "more packets than the input can hold");
         const Packet& pk = **p;
-        if (pk.caplen != pk.data.size() ||
-            (pk.caplen && (pk.data.data() < begin || pk.data.data() + pk.caplen > begin + size)) ||
-            (pk.payload_offset && *pk.payload_offset > pk.caplen)) {
-            std::abort();
+        require(pk.caplen == pk.data.size(), "caplen is not the frame length");
+        require(pk.caplen == 0 ||
+                    (pk.data.data() >= begin && pk.data.data() + pk.caplen <= begin + size),
+                "frame outside the input");
+        require(!pk.payload_offset || *pk.payload_offset <= pk.caplen,
+                "payload offset past the frame");
+        if (pcapng) {
+            require(pk.ts_usec < 1000000, "pcapng microseconds of a second or more");
+        }
+        if (model) {
+            require(expect.has_value(), "classic reader yields a packet the format does not have");
+            require(pk.ts_sec == expect->ts_sec && pk.ts_usec == expect->ts_usec &&
+                        pk.orig_len == expect->orig_len && pk.caplen == expect->frame_len &&
+                        (pk.caplen == 0 ||
+                         static_cast<std::uint64_t>(pk.data.data() - begin) == expect->frame_at),
+                    "classic record differs from its header");
+        }
+    }
+    // Packets keep the input alive on their own: release the reader first,
+    // then touch a packet's bytes.
+    auto again = open_reader(bytes);
+    if (again) {
+        auto first = (*again)->next_packet();
+        again->reset();
+        bytes = SharedBytes();
+        if (first && *first && (*first)->caplen) {
+            volatile std::uint8_t sink = (*first)->data.data()[(*first)->caplen - 1];
+            (void)sink;
         }
     }
     return 0;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: installs what is missing, builds the
 # C++ tests twice (plain, and under AddressSanitizer + UndefinedBehaviorSanitizer),
-# runs them with ctest, then installs the module into a virtual environment and
-# runs pytest.
+# runs them with ctest (the fuzz targets' saved inputs included), fuzzes every
+# target for a bounded time (scripts/fuzz.sh), then installs the module into a
+# virtual environment and runs pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -31,18 +32,16 @@ ctest --test-dir build/cpp --output-on-failure
 
 echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug -DVEXLOR_TESTS=ON -DVEXLOR_PYTHON=OFF \
-  -DVEXLOR_SANITIZE=ON -DVEXLOR_FUZZ=ON >/dev/null
+  -DVEXLOR_SANITIZE=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure
 
-echo "== fuzz smoke runs under the sanitizers"
-captures="$root/../shared/captures"
-seeds=()
-[ -d "$captures" ] && while IFS= read -r f; do seeds+=("$f"); done < <(find "$captures" -name '*.pcap*' -size -64k | sort | head -40)
-build/asan/fuzz/reader_fuzz -runs=20000 "${seeds[@]}" "$root/examples/sample.pcap"
-build/asan/fuzz/dissect_fuzz -runs=50000
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+# Bounded libFuzzer runs of every fuzz target (FUZZ_SECONDS each), with clang.
+echo "== fuzzing"
+"$root/scripts/fuzz.sh"
 
 echo "== Python tests"
 venv="$root/build/venv"
@@ -54,12 +53,8 @@ venv="$root/build/venv"
 cd "$root/tests/python"
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
 
-echo "== archive reader fuzz smoke run under the sanitizers"
+echo "== hostile-input sweep against a module built with the sanitizers"
 cd "$root"
-seed_dir=$(mktemp -d)
-trap 'rm -rf "$seed_dir"' EXIT
-"$venv/bin/python" -c "import sys, vexlor; vexlor.create_archive(sys.argv[1], sys.argv[2])" \
-  "$root/examples/sample.pcap" "$seed_dir/sample.vexlor"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  build/asan/fuzz/archive_fuzz -runs=500 "$seed_dir/sample.vexlor"
+"$root/scripts/sanitized_pytest.sh" "$venv/bin/python"
+
 echo "== all tests passed"
