@@ -35,7 +35,7 @@ bool wants_help(std::span<char* const> args) {
     return false;
 }
 
-Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const OptionSpec> specs) {
+Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const OptionDef> defs) {
     ParsedArgs out;
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -49,7 +49,7 @@ Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const Optio
             options_done = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionDef* def = nullptr;
         std::optional<std::string_view> inline_value;
         std::string shown; // the option as the user spelt it, for messages
         if (a.starts_with("--")) {
@@ -59,31 +59,31 @@ Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const Optio
                 name = name.substr(0, eq);
             }
             shown = "--" + std::string(name);
-            auto it = std::ranges::find(specs, name, &OptionSpec::name);
-            spec = it == specs.end() ? nullptr : &*it;
+            auto it = std::ranges::find(defs, name, &OptionDef::name);
+            def = it == defs.end() ? nullptr : &*it;
         } else {
             // Short options are not bundled: "-oFILE" is -o with FILE.
             shown = std::string(a.substr(0, 2));
-            auto it = std::ranges::find(specs, a[1], &OptionSpec::short_name);
-            spec = it == specs.end() ? nullptr : &*it;
+            auto it = std::ranges::find(defs, a[1], &OptionDef::short_name);
+            def = it == defs.end() ? nullptr : &*it;
             if (a.size() > 2) {
                 inline_value = a.substr(2);
             }
         }
-        if (!spec) {
+        if (!def) {
             return usage_error("unknown option '" + shown + "'");
         }
-        if (!spec->takes_value) {
+        if (!def->takes_value) {
             if (inline_value) {
                 return usage_error("option '" + shown + "' takes no value");
             }
-            out.options.push_back({spec->name, {}});
+            out.options.push_back({def->name, {}});
             continue;
         }
         if (inline_value) {
-            out.options.push_back({spec->name, std::string(*inline_value)});
+            out.options.push_back({def->name, std::string(*inline_value)});
         } else if (i + 1 < args.size()) {
-            out.options.push_back({spec->name, args[++i]});
+            out.options.push_back({def->name, args[++i]});
         } else {
             return usage_error("option '" + shown + "' needs a value");
         }

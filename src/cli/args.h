@@ -22,7 +22,7 @@ inline std::unexpected<UsageError> usage_error(std::string message) {
     return std::unexpected(UsageError{std::move(message)});
 }
 
-struct OptionSpec {
+struct OptionDef {
     std::string_view name; // long name without "--"
     bool takes_value = false;
     char short_name = 0; // 0: long form only
@@ -30,7 +30,7 @@ struct OptionSpec {
 
 struct ParsedArgs {
     struct Option {
-        std::string_view name; // OptionSpec::name
+        std::string_view name; // OptionDef::name
         std::string value;     // empty for flags
     };
     std::vector<std::string> positionals;
@@ -47,7 +47,7 @@ struct ParsedArgs {
 // when the rest of the line has mistakes.
 bool wants_help(std::span<char* const> args);
 
-Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const OptionSpec> specs);
+Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const OptionDef> defs);
 
 // A plain decimal number from 0 to `max`: digits only, no sign, no blanks.
 // `what` names the option in the message ("--port").

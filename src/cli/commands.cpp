@@ -471,18 +471,18 @@ constexpr std::string_view kInputOutdir[] = {"INPUT", "OUTDIR"};
 constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 
-constexpr OptionSpec kSplitOptions[] = {
+constexpr OptionDef kSplitOptions[] = {
     {"strategy", true},    {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
     {"port", true},        {"output-type", true},  {"quiet", false},       {"help", false, 'h'},
 };
-constexpr OptionSpec kArchiveOptions[] = {
+constexpr OptionDef kArchiveOptions[] = {
     {"strategy", true}, {"max-sessions", true}, {"ip", true},
     {"port", true},     {"quiet", false},       {"help", false, 'h'},
 };
-constexpr OptionSpec kFlowsOptions[] = {
+constexpr OptionDef kFlowsOptions[] = {
     {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
 };
-constexpr OptionSpec kExtractOptions[] = {
+constexpr OptionDef kExtractOptions[] = {
     {"id", true},    {"ip", true},          {"port", true},
     {"proto", true}, {"output", true, 'o'}, {"help", false, 'h'},
 };

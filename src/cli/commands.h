@@ -23,7 +23,7 @@ using CommandStatus = std::expected<void, Failure>;
 struct Command {
     std::string_view name;
     std::span<const std::string_view> positionals; // names for messages, in order
-    std::span<const OptionSpec> options;
+    std::span<const OptionDef> options;
     std::string_view help;
     CommandStatus (*run)(const ParsedArgs& args);
 };
