@@ -83,7 +83,26 @@ SplitWriter::SplitWriter(SplitWriterOptions options, NameOf name_of)
     // Room for at least one whole buffer, whatever the budget says.
     std::uint64_t one_buffer = std::min<std::uint64_t>(per_flow, kBufferBudget) / kSlabSize + 2;
     max_slabs_ = static_cast<std::size_t>(std::max<std::uint64_t>(budget / kSlabSize, one_buffer));
-    reference_budget_ = kReferenceBudget * budget;
+    // Referenced bytes are pages of the input: they cost no memory of ours,
+    // but they keep a window of the input in the page cache until written
+    // (should the kernel drop some, the write reads them again).  The wider
+    // the window, the larger and rarer the writes of a split with many more
+    // flows than open files; it is kept under an eighth of the machine's
+    // memory.
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    const std::uint64_t memory = pages > 0 && page_size > 0
+                                     ? static_cast<std::uint64_t>(pages) *
+                                           static_cast<std::uint64_t>(page_size)
+                                     : std::uint64_t{1} << 30;
+    reference_budget_ = std::clamp(memory / 8, budget, kReferenceBudget * budget);
+    // buffer_bytes is each file's share of the pool, not a wall: a flow may
+    // keep buffering while the pool (and the reference budget) has room,
+    // and the fullest buffers go out when it has not.  Busy flows then leave
+    // in writes of megabytes instead of buffer_bytes each, and a flow whose
+    // descriptor the cap took away is reopened that much more rarely.  A
+    // buffer_bytes of 0 still means no buffering at all.
+    flow_capacity_ = per_flow == 0 ? 0 : std::max<std::uint64_t>(per_flow, budget);
 }
 
 Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_of) {
@@ -373,7 +392,7 @@ bool SplitWriter::add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
     }
     // All or nothing: count the slabs the pieces need before taking any.
     std::size_t fresh = lay_out<false>(f, head, body, by_reference);
-    if (fresh > free_slabs_.size() + (max_slabs_ - std::min(max_slabs_, slab_count_))) {
+    if (fresh > slabs_left()) {
         return false;
     }
     lay_out<true>(f, head, body, by_reference);
@@ -387,7 +406,7 @@ bool SplitWriter::add_pieces(FlowFile& f, std::span<const std::uint8_t> head,
 
 Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
                            std::span<const std::uint8_t> body) {
-    const std::uint64_t capacity = opt_.buffer_bytes;
+    const std::uint64_t capacity = flow_capacity_;
     const std::size_t n = head.size() + body.size();
     if (n > capacity - flows_.at(flow).size) {
         if (n >= capacity) {
@@ -496,7 +515,7 @@ Status SplitWriter::shed() {
     });
     std::sort(held.begin(), held.end(), [](auto& a, auto& b) { return a.first > b.first; });
     for (auto [bytes, h] : held) {
-        if (free_slabs_.size() * 2 >= max_slabs_ && referenced_ * 2 <= reference_budget_) {
+        if (slabs_left() * 2 >= max_slabs_ && referenced_ * 2 <= reference_budget_) {
             break;
         }
         if (auto st = flush_flow(h); !st) {

@@ -46,9 +46,12 @@ struct SplitWriterOptions {
     bool headers_in_place = false;
 };
 
-// Every flow's bytes go through a write buffer of `buffer_bytes` of its own,
-// with the usual rule (bytes that do not fit push the buffer out first;
-// bytes at least as long as the buffer go straight to the file).
+// Every flow's bytes go through a write buffer of its own, with the usual
+// rule (bytes that do not fit push the buffer out first; bytes at least as
+// long as the buffer go straight to the file).  `buffer_bytes` is each
+// file's share of one pool, not a wall: a buffer may grow while the pool has
+// room, so busy flows leave in writes of megabytes; 0 still means no
+// buffering at all.
 // Buffers and descriptors are separate resources:
 //  - at most max(max_sessions, 1) files are open at once; when a flow must
 //    write and the cap is reached, the least recently used descriptor is
@@ -57,12 +60,14 @@ struct SplitWriterOptions {
 //  - buffered bytes stay with their flow when its descriptor is closed.
 //    Buffers are made of fixed-size slabs from one pool whose size is the
 //    memory budget, max_sessions x buffer_bytes (at most kBufferBudget); when
-//    the pool runs dry, the fullest buffers are written out.
+//    the pool runs dry, the fullest buffers are written out until half of it
+//    is free again.
 //  - with stable frames, a buffer holds copies of the small pieces (record
 //    headers, short frames) and references to the rest.  Referenced bytes
 //    cost no memory of ours, but they pin a window of the input in the page
 //    cache until written: their total is kept under kReferenceBudget times
-//    the memory budget, again by writing out the fullest buffers.
+//    the memory budget (and an eighth of the machine's memory), again by
+//    writing out the fullest buffers.
 // A flow therefore costs an open only when it writes, not every time the cap
 // turns it out: with more live flows than the cap, closing and reopening
 // files for a few hundred bytes each would otherwise dominate a split.
@@ -70,7 +75,7 @@ class SplitWriter {
 public:
     static constexpr std::uint64_t kBufferBudget = std::uint64_t{96} << 20;
     static constexpr std::size_t kSlabSize = 2048;
-    static constexpr std::uint64_t kReferenceBudget = 4;
+    static constexpr std::uint64_t kReferenceBudget = 16;
     // Frames shorter than this are copied together with their record header
     // even when they could be referred to: a copy that short is cheaper than
     // the kernel's walk of one more piece of a gathered write.
@@ -154,6 +159,10 @@ private:
     std::size_t lay_out(FlowFile& f, std::span<const std::uint8_t> head,
                         std::span<const std::uint8_t> body, bool by_reference);
     std::uint8_t* take_slab();
+    // Slabs the pool can still hand out: freed ones and those not carved yet.
+    std::size_t slabs_left() const {
+        return free_slabs_.size() + (max_slabs_ - std::min(max_slabs_, slab_count_));
+    }
     // Writes the flow's buffer and then `tail` with one gathered write,
     // reopening the file for appending when the cap took its descriptor away.
     Status flush_flow(Handle flow, std::span<const std::uint8_t> tail_head = {},
@@ -170,6 +179,7 @@ private:
     std::unordered_map<std::string, std::uint32_t> rename_of_; // temporary name -> renames_
 
     std::size_t fd_cap_;
+    std::uint64_t flow_capacity_ = 0; // one flow's buffer at most
     std::size_t max_slabs_;
     // Slabs are carved from chunks of kChunkSize, in huge pages where the
     // system gives them: appends land in thousands of different buffers, and

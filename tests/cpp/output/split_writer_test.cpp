@@ -30,7 +30,9 @@ FlowKey key(int n) {
     return k;
 }
 const Names kNames = {"A", "B", "C", "D", "E", "F", "G", "H", "a:b", "a.b"};
-std::string name_of(const FlowKey& k) { return kNames.at(k.port_a); }
+std::string name_of(const FlowKey& k) {
+    return k.port_a < kNames.size() ? kNames[k.port_a] : "f" + std::to_string(k.port_a);
+}
 
 Packet make_packet(std::uint32_t ts, Bytes frame, std::optional<std::uint64_t> payload_offset,
                    std::uint32_t orig_len = 0) {
@@ -103,7 +105,7 @@ protected:
                 want.insert(want.end(), p.bytes().begin() + *p.payload_offset, p.bytes().end());
             }
             want = l7 ? want : expected_pcap(1, packets);
-            std::string file = "cap_" + kNames[flow] + (l7 ? ".l7" : ".pcap");
+            std::string file = "cap_" + name_of(key(flow)) + (l7 ? ".l7" : ".pcap");
             if (!want.empty()) { // an l7 flow without payload publishes nothing
                 names.push_back(file);
                 EXPECT_EQ(read_file(dir / file), want) << file;
@@ -210,6 +212,47 @@ INSTANTIATE_TEST_SUITE_P(Table, SplitWriterCap,
                                            CapCase{10000, false, 10000, true},
                                            CapCase{2, true, 500, true},
                                            CapCase{10000, true, 3000, true}));
+
+// buffer_bytes is a flow's share of the pool, not a wall: a busy flow keeps
+// buffering while the pool has room, and when the budget of referenced
+// bytes is spent, only the fullest buffers go out.
+TEST_F(SplitWriterTest, BuffersGrowPastTheirShareAndOnlyTheFullestAreWrittenOut) {
+    auto on_disk = [&](int flow) {
+        return std::filesystem::file_size(dir / (".cap_" + name_of(key(flow)) + ".pcap.tmp"));
+    };
+    {
+        SplitWriter w = make(false, 8, 4096); // a pool of 32 KiB, copies only
+        for (int i = 0; i < 40; ++i) {       // about 7 KiB
+            ASSERT_TRUE(write_all(w, {0}));
+        }
+        EXPECT_EQ(on_disk(0), 0u);
+        ASSERT_TRUE(std::move(w).close());
+        expect_files(false);
+        expected.clear();
+    }
+    // Flows 0-3 hold one small record each; flows 10-49 take 4,000-byte
+    // frames by reference until the first of them is written out.
+    SplitWriter w = make(false, 64, 4096, 1, true);
+    ASSERT_TRUE(write_all(w, {0, 1, 2, 3}));
+    int written = 0;
+    for (int round = 0; round < 64 && written == 0; ++round) {
+        for (int f = 10; f < 50; ++f) {
+            Packet p = make_packet(seq++, Bytes(4000, static_cast<std::uint8_t>(f)), 0);
+            ASSERT_TRUE(w.write(key(f), hash_key(key(f)), p));
+            expected[f].push_back(p);
+        }
+        for (int f = 10; f < 50; ++f) {
+            written += on_disk(f) > 0;
+        }
+    }
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, 40);
+    for (int f = 0; f < 4; ++f) {
+        EXPECT_EQ(on_disk(f), 0u) << f;
+    }
+    ASSERT_TRUE(std::move(w).close());
+    expect_files(false);
+}
 
 // A frame above the snapshot length is written whole; an existing final file
 // is replaced, the other output type's file left alone.
