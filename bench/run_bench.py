@@ -3,8 +3,8 @@
 next to the tools a user would otherwise reach for.
 
     run_bench.py [--size S|L] [--rounds 3] [--only REGEX] [--quick] [--install]
-                 [--scratch /tmp/vexlor-bench] [--outputs DIR]
-                 [--markdown PATH] [--json PATH]
+                 [--scratch /tmp/vexlor-bench] [--outputs DIR] [--settle SECONDS]
+                 [--delete-each-run] [--markdown PATH] [--json PATH]
 
 Run it with the interpreter that has vexlor installed (and dpkt, for the
 dpkt baseline).  Inputs are generated into the scratch directory the first
@@ -14,14 +14,32 @@ every run, so they always come from the library being measured.
 
 Every scenario runs as its own process, once per round, the rounds going
 round robin over all scenarios and baselines.  The page cache is warm: the
-inputs are read once before the first round.  Outputs are deleted, and the
-deletion synced, after every run.  The `cat` baseline runs three times at the
-start of every round (after one untimed run before the first round), and
-each scenario's wall time is also given as a multiple of the fastest of those
-three: the "× cat" column, which makes rounds taken under different machine
-load comparable.  The table shows medians over the rounds.  Outputs go to
-SCRATCH/out, or with --outputs to another directory (on tmpfs, for example,
-to take the file system's cost of creating files out of the picture).
+inputs are read once before the first round.  The `cat` baseline runs three
+times at the start of every round (after one untimed run before the first
+round), and each scenario's wall time is also given as a multiple of the
+fastest of those three: the "× cat" column, which makes rounds taken under
+different machine load comparable.  The table shows medians over the rounds.
+Outputs go to SCRATCH/out, or with --outputs to another directory (on tmpfs,
+for example, to take the file system's cost of creating files out of the
+picture).
+
+After every run its output directory is moved aside (renamed into
+SCRATCH/trash, or DIR.trash next to --outputs DIR: the same file system, so
+it takes no time) and synced, and the moved outputs are deleted only after
+the last round.  Deleting tens of thousands of files makes the file system
+slower at creating files for minutes afterwards (ext4 mounted with
+`discard` spends up to 2.5 times the kernel time), which a run right after
+the deletion would pay for.  When the free space after the first round
+cannot hold the remaining rounds' outputs (with a margin), the outputs are
+deleted at the end of every round instead, followed by a sync and the
+--settle wait; the log says so.  --delete-each-run deletes every run's
+outputs before the next run (the former method).
+
+Baselines: `cat`, `editcap`, `tcpdump` (when installed), a dpkt script, and
+floor_split.c, compiled with `cc -O2` into the scratch directory: the
+smallest C splitter that does the same file work as `split` with default
+options, by session and by host, the floor of what a split costs on the
+machine.
 
 Columns: wall = process start to exit, as a user waits for it; call = the
 vexlor calls alone, measured inside the process (wall minus interpreter
@@ -48,6 +66,8 @@ REPO = os.path.dirname(HERE)
 GEN = os.path.join(HERE, "gen_capture.py")
 WORKER = os.path.join(HERE, "bench_worker.py")
 DPKT_SPLIT = os.path.join(HERE, "dpkt_split.py")
+FLOOR_SPLIT = os.path.join(HERE, "floor_split.c")
+FLOOR_NAME = "floor C splitter"
 
 # name -> generator arguments.  "flows" is the capture of tiny sessions behind
 # the archive that the lookups are measured on.
@@ -115,7 +135,28 @@ class Scenario:
         self.stdout_to = stdout_to
 
 
-def scenarios(python):
+def build_floor(scratch):
+    """Compiles floor_split.c into the scratch directory unless the binary
+    there is newer than the source; returns its path, or None when the C
+    compiler is missing or fails."""
+    binary = os.path.join(scratch, "floor_split")
+    if os.path.exists(binary) and os.path.getmtime(binary) >= os.path.getmtime(FLOOR_SPLIT):
+        return binary
+    cc = shutil.which("cc")
+    if not cc:
+        log("no C compiler (cc): the floor splitter is left out")
+        return None
+    log(f"compiling {os.path.basename(FLOOR_SPLIT)}")
+    r = subprocess.run([cc, "-O2", "-o", binary + ".part", FLOOR_SPLIT],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        log(f"compiling the floor splitter failed: the floor is left out\n{r.stderr}")
+        return None
+    os.replace(binary + ".part", binary)
+    return binary
+
+
+def scenarios(python, floor_binary):
     def worker(scenario, input_key):
         return lambda p, out: [python, WORKER, scenario, p[input_key], out]
 
@@ -134,6 +175,10 @@ def scenarios(python):
     if subprocess.run([python, "-c", "import dpkt"], stderr=subprocess.DEVNULL).returncode == 0:
         out.append(Scenario("dpkt split by 5-tuple", lambda p, o: [
             python, DPKT_SPLIT, p["capture"], o], "capture"))
+    # The binary is built later, and only when one of these is selected.
+    for strategy in ("session", "host"):
+        out.append(Scenario(f"{FLOOR_NAME} ({strategy})", lambda p, o, s=strategy: [
+            floor_binary, s, p["capture"], o], "capture"))
     for strategy in ("session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"):
         out.append(Scenario(f"split {strategy}", worker(f"split:{strategy}", "capture"), "capture"))
         if strategy == "session":
@@ -209,34 +254,146 @@ def measure(argv, stdout_path, stderr_path):
     }
 
 
-# Seconds to wait after deleting a run's outputs.  ext4 skips recently
-# deleted inodes when it allocates new ones, so a run that creates thousands
-# of files right after thousands were deleted pays several times the creation
-# cost of a quiet file system; --settle 60 (or more) lets that window pass.
-SETTLE = 0.0
+GB = 1 << 30
+# Free space kept beyond the outputs the remaining rounds are expected to
+# leave, and the factor on those.
+FREE_MARGIN = 5 * GB
+FREE_FACTOR = 1.3
 
 
-def clear_dir(path):
-    shutil.rmtree(path, ignore_errors=True)
-    os.makedirs(path)
-    os.sync()
-    if SETTLE:
-        time.sleep(SETTLE)
+def disk_bytes(path):
+    """Bytes allocated to the files under `path`."""
+    total = 0
+    stack = [path]
+    while stack:
+        try:
+            with os.scandir(stack.pop()) as it:
+                for e in it:
+                    if e.is_dir(follow_symlinks=False):
+                        stack.append(e.path)
+                    else:
+                        total += e.stat(follow_symlinks=False).st_blocks * 512
+        except OSError:
+            pass
+    return total
+
+
+class Outputs:
+    """The scenarios' output directory between runs.
+
+    Deleting a run's files right before the next run makes that run pay for
+    the deletion: ext4 skips recently deleted inodes when it allocates new
+    ones, and with online `discard` it trims the freed blocks, so creating
+    thousands of files after thousands were deleted costs up to 2.5 times
+    the kernel time of a quiet file system, for minutes.  So each run's
+    directory is renamed into the trash (same file system, instant) and
+    synced, so that its writeback is not charged to the next run either, and
+    the trash is deleted after the last round.  When the disk cannot hold
+    all rounds, the trash is deleted at the end of each round instead
+    (then sync and the settle wait)."""
+
+    def __init__(self, out, trash, rounds, delete_each_run, settle):
+        self.out = out
+        self.trash = trash
+        self.rounds = rounds
+        self.settle = settle
+        self.mode = "each run" if delete_each_run else "after the last round"
+        self.moved = 0
+        self.round_bytes = 0
+        self.biggest_run = 0
+
+    def _delete(self, path, why):
+        if path and os.path.exists(path):
+            if why:
+                log(f"deleting the outputs {why}")
+            shutil.rmtree(path, ignore_errors=True)
+        os.sync()
+        if self.settle:
+            time.sleep(self.settle)
+
+    def start(self):
+        """Before the first run: what an interrupted run left goes, and
+        what was written before (inputs, archives) is synced."""
+        if os.path.isdir(self.out) and os.listdir(self.out):
+            self._delete(self.out, "an earlier run left")
+        if os.path.exists(self.trash):
+            self._delete(self.trash, "an earlier run left in the trash")
+        os.sync()
+        self.fresh()
+
+    def fresh(self):
+        """Before a run: an empty output directory."""
+        if self.mode == "each run":
+            shutil.rmtree(self.out, ignore_errors=True)
+            os.makedirs(self.out)
+            self._delete(None, None)  # the sync and the settle wait
+        else:
+            os.makedirs(self.out, exist_ok=True)
+
+    def done(self, counted=True):
+        """After a run: its outputs go to the trash.  `counted`: the run
+        belongs to a round (the untimed first one does not)."""
+        if self.mode == "each run":
+            return
+        n = disk_bytes(self.out)
+        if counted:
+            self.round_bytes += n
+        self.biggest_run = max(self.biggest_run, n)
+        os.makedirs(self.trash, exist_ok=True)
+        try:
+            os.rename(self.out, os.path.join(self.trash, str(self.moved)))
+            self.moved += 1
+        except OSError as e:
+            # A mount point, say: no rename possible, so the former method.
+            log(f"cannot move {self.out} to {self.trash} ({e.strerror}): "
+                "deleting the outputs before every run")
+            self.mode = "each run"
+            self._delete(self.trash, None)
+            return
+        os.sync()
+        free = shutil.disk_usage(os.path.dirname(self.trash)).free
+        if free < 2 * self.biggest_run + FREE_MARGIN:
+            self._delete(self.trash, f"now: {free / GB:.1f} GB left on the disk")
+
+    def end_round(self, round_no):
+        if self.mode == "each run":
+            shutil.rmtree(self.out, ignore_errors=True)
+            os.makedirs(self.out)
+            self._delete(None, None)
+            return
+        if round_no == 0:
+            left = self.rounds - 1
+            free = shutil.disk_usage(os.path.dirname(self.trash)).free
+            need = left * self.round_bytes * FREE_FACTOR + FREE_MARGIN
+            if free < need:
+                log(f"a round leaves {self.round_bytes / GB:.1f} GB of outputs and "
+                    f"{free / GB:.1f} GB are free: deleting the outputs after every round")
+                self.mode = "every round"
+        if self.mode == "every round":
+            self._delete(self.trash, f"of round {round_no + 1}")
+
+    def finish(self):
+        if os.path.exists(self.trash):
+            log(f"deleting the outputs ({disk_bytes(self.trash) / GB:.1f} GB)")
+        shutil.rmtree(self.trash, ignore_errors=True)
+        shutil.rmtree(self.out, ignore_errors=True)
 
 
 CAT_RUNS = 3
 
 
-def run_round(selected, paths, scratch, out, results, cat_walls, round_no, rounds):
+def run_round(selected, paths, scratch, outputs, results, cat_walls, round_no, rounds):
+    out = outputs.out
     cat = [sc for sc in selected if sc.name == "cat > file"]
     plan = cat * CAT_RUNS + [sc for sc in selected if sc.name != "cat > file"]
     cats = []
     for sc in plan:
-        clear_dir(out)
+        outputs.fresh()
         stdout_path = os.path.join(out, sc.stdout_to) if sc.stdout_to else os.path.join(
             scratch, "run.stdout")
         stderr_path = os.path.join(scratch, "run.stderr")
         r = measure(sc.argv(paths, out), stdout_path, stderr_path)
+        outputs.done()
         # read_flows leaves its temporary archive behind if the process dies.
         leftover = f"/tmp/vexlor_py_{r['pid']}.vexlor"
         if os.path.exists(leftover):
@@ -265,7 +422,7 @@ def run_round(selected, paths, scratch, out, results, cat_walls, round_no, round
             extra = f", call {r['call_s']:.3f} s" if "call_s" in r else ""
             log(f"[{round_no + 1}/{rounds}] {sc.name}: {r['wall']:.3f} s "
                 f"(user {r['user']:.2f}, sys {r['sys']:.2f}{extra})")
-    clear_dir(out)
+    outputs.end_round(round_no)
 
 
 # ---------------------------------------------------------------- reporting
@@ -385,20 +542,22 @@ def main(argv=None):
     p.add_argument("--scratch", default="/tmp/vexlor-bench")
     p.add_argument("--outputs", metavar="DIR",
                    help="new or empty directory for the scenarios' outputs (default SCRATCH/out); "
-                   "emptied after every run and removed at the end")
+                   "each run's outputs are moved to DIR.trash next to it; both are "
+                   "removed at the end")
     p.add_argument("--python", default=sys.executable,
                    help="interpreter for the scenarios (needs vexlor; dpkt for its baseline)")
     p.add_argument("--install", action="store_true",
                    help="first pip-install the working tree into the --python environment "
                    "(build directory build/bench-install)")
     p.add_argument("--settle", type=float, default=0.0, metavar="SECONDS",
-                   help="wait this long after deleting each run's outputs (ext4 penalises "
+                   help="wait this long after every deletion of outputs (ext4 penalises "
                         "creating files right after deleting many)")
+    p.add_argument("--delete-each-run", action="store_true",
+                   help="delete every run's outputs before the next run instead of keeping "
+                        "them until the last round")
     p.add_argument("--markdown", metavar="PATH", help="also write the report here")
     p.add_argument("--json", metavar="PATH", help="write every run's raw numbers here")
     a = p.parse_args(argv)
-    global SETTLE
-    SETTLE = a.settle
 
     scratch = os.path.realpath(a.scratch)
     if os.path.commonpath([scratch, os.path.realpath(REPO)]) == os.path.realpath(REPO):
@@ -409,8 +568,12 @@ def main(argv=None):
             p.error("--outputs must be outside the repository")
         if os.path.isdir(out) and os.listdir(out):
             p.error("--outputs must name a new or empty directory (it is deleted afterwards)")
+        trash = out + ".trash"
+        if os.path.exists(trash):
+            p.error(f"{trash} is in the way (it holds the outputs between rounds)")
     else:
         out = os.path.join(scratch, "out")
+        trash = os.path.join(scratch, "trash")
     if a.install:
         log(f"installing {REPO}")
         subprocess.run([a.python, "-m", "pip", "install", "-q", REPO,
@@ -433,10 +596,13 @@ def main(argv=None):
         "flows_archive": os.path.join(inputs, f"flows{flows}.vexlor"),
     }
 
-    selected = scenarios(a.python)
+    os.makedirs(scratch, exist_ok=True)
+    selected = scenarios(a.python, os.path.join(scratch, "floor_split"))
     if a.only:
         rx = re.compile(a.only)
         selected = [s for s in selected if s.name == "cat > file" or rx.search(s.name)]
+    if any(s.name.startswith(FLOOR_NAME) for s in selected) and not build_floor(scratch):
+        selected = [s for s in selected if not s.name.startswith(FLOOR_NAME)]
     names = {s.name for s in selected}
     needs_archive = names & {"Flow.packets() all flows", "pipe_archive"}
     needs_flows = "Archive.open + queries" in names
@@ -460,12 +626,16 @@ def main(argv=None):
     # One untimed cat first: the first write of a run after the inputs were
     # built is often much slower (the file system is still busy with them).
     cat = next(sc for sc in selected if sc.name == "cat > file")
-    clear_dir(out)
-    measure(cat.argv(paths, out), os.path.join(out, cat.stdout_to),
-            os.path.join(scratch, "run.stderr"))
-    for r in range(rounds):
-        run_round(selected, paths, scratch, out, results, cat_walls, r, rounds)
-    shutil.rmtree(out, ignore_errors=True)
+    outputs = Outputs(out, trash, rounds, a.delete_each_run, a.settle)
+    try:
+        outputs.start()
+        measure(cat.argv(paths, out), os.path.join(out, cat.stdout_to),
+                os.path.join(scratch, "run.stderr"))
+        outputs.done(counted=False)
+        for r in range(rounds):
+            run_round(selected, paths, scratch, outputs, results, cat_walls, r, rounds)
+    finally:
+        outputs.finish()
     # The archives are rebuilt by every run; only the captures are worth keeping.
     sizes = {}
     for key in ("archive", "flows_archive"):
@@ -505,7 +675,7 @@ def main(argv=None):
     if a.json:
         with open(a.json, "w") as f:
             json.dump({"size": size, "rounds": rounds, "machine": m, "results": results,
-                       "cat_walls": cat_walls}, f, indent=1)
+                       "cat_walls": cat_walls, "outputs_deleted": outputs.mode}, f, indent=1)
     failed = [n for n, rs in results.items() if any(r["rc"] != 0 for r in rs)]
     return 1 if failed else 0
 
