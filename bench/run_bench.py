@@ -278,6 +278,22 @@ def disk_bytes(path):
     return total
 
 
+def drop_cached(path):
+    """Evicts the files under `path` (written back already) from the page
+    cache.  Kept outputs would otherwise fill the memory, and every later
+    run would pay for reclaiming it page by page as it writes."""
+    for root, _dirs, files in os.walk(path):
+        for name in files:
+            try:
+                fd = os.open(os.path.join(root, name), os.O_RDONLY | os.O_NOFOLLOW)
+            except OSError:
+                continue
+            try:
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            finally:
+                os.close(fd)
+
+
 class Outputs:
     """The scenarios' output directory between runs.
 
@@ -351,6 +367,7 @@ class Outputs:
             self._delete(self.trash, None)
             return
         os.sync()
+        drop_cached(os.path.join(self.trash, str(self.moved - 1)))
         free = shutil.disk_usage(os.path.dirname(self.trash)).free
         if free < 2 * self.biggest_run + FREE_MARGIN:
             self._delete(self.trash, f"now: {free / GB:.1f} GB left on the disk")

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace vexlor {
@@ -444,35 +445,6 @@ Status SplitWriter::flush_flow(Handle flow, std::span<const std::uint8_t> tail_h
     if (f.size == 0 && tail_head.empty() && tail_body.empty()) {
         return {};
     }
-    iov_.clear();
-    for (std::size_t i = 0; i < f.slabs.size(); ++i) {
-        const std::uint8_t* s = f.slabs[i];
-        const std::size_t end = i + 1 == f.slabs.size() ? f.used : kSlabSize;
-        for (std::size_t at = 0; at + kTagSize <= end;) {
-            std::uint32_t len;
-            std::uint32_t kind;
-            std::memcpy(&len, s + at, 4);
-            std::memcpy(&kind, s + at + 4, 4);
-            if (kind == kSlabEnd) {
-                break;
-            }
-            if (kind == kReferenced) {
-                const std::uint8_t* ptr;
-                std::memcpy(&ptr, s + at + kTagSize, sizeof ptr);
-                iov_.push_back(iovec{const_cast<std::uint8_t*>(ptr), len});
-                at += kTagSize + sizeof ptr;
-            } else {
-                iov_.push_back(iovec{const_cast<std::uint8_t*>(s + at + kTagSize), len});
-                at += kTagSize + padded(len);
-            }
-        }
-    }
-    for (auto tail : {tail_head, tail_body}) {
-        if (!tail.empty()) {
-            iov_.push_back(iovec{const_cast<std::uint8_t*>(tail.data()), tail.size()});
-        }
-    }
-
     Status st;
     if (f.fd != LruTable<int>::kNil) {
         fds_.touch(f.fd);
@@ -487,8 +459,49 @@ Status SplitWriter::flush_flow(Handle flow, std::span<const std::uint8_t> tail_h
             st = std::unexpected(fd.error());
         }
     }
-    if (st) {
-        st = write_all(fds_.at(f.fd).fd.get(), iov_);
+    // Gathered writes of at most IOV_MAX pieces each, sent as they fill:
+    // a large buffer of small records would otherwise need a piece list as
+    // large as its slabs.
+    const int out = st ? fds_.at(f.fd).fd.get() : -1;
+    iov_.clear();
+    auto put = [&](const std::uint8_t* p, std::size_t n) {
+        iov_.push_back(iovec{const_cast<std::uint8_t*>(p), n});
+        if (iov_.size() == IOV_MAX) {
+            if (st) {
+                st = write_all(out, iov_);
+            }
+            iov_.clear();
+        }
+    };
+    for (std::size_t i = 0; i < f.slabs.size() && st; ++i) {
+        const std::uint8_t* s = f.slabs[i];
+        const std::size_t end = i + 1 == f.slabs.size() ? f.used : kSlabSize;
+        for (std::size_t at = 0; at + kTagSize <= end;) {
+            std::uint32_t len;
+            std::uint32_t kind;
+            std::memcpy(&len, s + at, 4);
+            std::memcpy(&kind, s + at + 4, 4);
+            if (kind == kSlabEnd) {
+                break;
+            }
+            if (kind == kReferenced) {
+                const std::uint8_t* ptr;
+                std::memcpy(&ptr, s + at + kTagSize, sizeof ptr);
+                put(ptr, len);
+                at += kTagSize + sizeof ptr;
+            } else {
+                put(s + at + kTagSize, len);
+                at += kTagSize + padded(len);
+            }
+        }
+    }
+    for (auto tail : {tail_head, tail_body}) {
+        if (!tail.empty()) {
+            put(tail.data(), tail.size());
+        }
+    }
+    if (st && !iov_.empty()) {
+        st = write_all(out, iov_);
     }
     // The slabs go back to the pool whatever happened: after a failure the
     // run is over, and the bytes cannot be written anyway.

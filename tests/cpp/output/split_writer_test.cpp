@@ -187,7 +187,9 @@ TEST_P(SplitWriterCap, ReopenedFilesAreComplete) {
     auto [max_sessions, l7, buffer_bytes, stable] = GetParam();
     SplitWriter w = make(l7, max_sessions, buffer_bytes, 1, stable);
     std::vector<int> flows = {0, 1, 0, 2, 1, 0, 2, 2, 0, 1, 3, 3, 4, 0, 1, 2, 3, 4, 7, 5, 6, 0};
-    for (int i = 0; i < 400; ++i) { // runs long enough to fill slabs and buffers
+    // Long enough to fill slabs and buffers, and for flushes of more pieces
+    // than one gathered write takes.
+    for (int i = 0; i < 3000; ++i) {
         flows.push_back(i % 7 == 0 ? 2 : i % 3);
     }
     for (int f : flows) {
