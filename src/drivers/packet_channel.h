@@ -1,5 +1,5 @@
-// The bounded blocking channel between the split producer thread and the
-// calling thread.
+// The bounded blocking channel between the thread that reads a capture
+// (PacketProducer) and the driver that consumes its packets.
 //
 // It holds at most `capacity` packets.  Packets travel in batches so that the
 // two threads meet on the lock once per batch rather than once per packet;

@@ -1,16 +1,13 @@
 #include "drivers/split_pipeline.h"
 
-#include "drivers/packet_channel.h"
+#include "drivers/packet_producer.h"
 #include "flow/cli.h"
 #include "flow/filter.h"
 #include "flow/strategy/strategy.h"
 #include "output/split_writer.h"
 #include "parser/capture_reader.h"
 
-#include <atomic>
 #include <memory>
-#include <optional>
-#include <thread>
 #include <vector>
 
 namespace vexlor {
@@ -56,60 +53,9 @@ std::string output_prefix(std::string_view path) {
 
 namespace {
 
-constexpr std::size_t kBatch = 256;
-
-// What the producer thread leaves for the driver, read after the join (or
-// never, when the driver gives up and detaches it).
-struct ProducerOutcome {
-    std::optional<ParseError> error;
-    bool panicked = false;
-};
-
-void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChannel> channel,
-             std::shared_ptr<ProducerOutcome> outcome) {
-    try {
-        // Frames are borrowed views of the input: the driver keeps the input
-        // alive for as long as it receives, and the reader keeps it alive for
-        // this thread.  That saves two atomic operations per packet on a
-        // count both threads would otherwise share.
-        PacketChannel::Batch batch;
-        batch.reserve(kBatch);
-        bool receiver_alive = true;
-        for (;;) {
-            RecordResult r = reader->next_record();
-            if (!r) {
-                outcome->error = r.error();
-                break;
-            }
-            if (!*r) {
-                break;
-            }
-            const RawRecord& rec = **r;
-            batch.push_back(from_pcap_record(rec.ts_sec, rec.ts_usec, rec.orig_len,
-                                             SharedBytes::borrowed(rec.frame), rec.link_type));
-            if (batch.size() == kBatch) {
-                if (!channel->send(batch)) {
-                    receiver_alive = false;
-                    break;
-                }
-                batch.reserve(kBatch);
-            }
-        }
-        if (receiver_alive && !batch.empty()) {
-            (void)channel->send(batch);
-        }
-    } catch (...) {
-        outcome->panicked = true;
-    }
-    reader.reset();
-    channel->close_sender();
-}
-
-template <class GiveUp>
 Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_type,
-               bool headers_in_place, bool l7,
-               const PacketFilter& filter, const SharedBytes& input, PacketChannel& channel,
-               ProducerOutcome& outcome, std::thread& producer, GiveUp& give_up) {
+               bool headers_in_place, bool l7, const PacketFilter& filter,
+               const SharedBytes& input, PacketProducer& producer) {
     std::string prefix = output_prefix(opt.input_path);
     // The writer's table of files is the only per-flow state a split needs:
     // a flow manager's counters and live-flow cap would change nothing in
@@ -121,7 +67,7 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
                            opt.max_sessions, /*stable_frames=*/true, headers_in_place},
         [strat](const FlowKey& key) { return flow_name(strat, key); });
     if (!writer) {
-        return give_up(reclassify(writer.error(), ErrorKind::Runtime));
+        return std::unexpected(reclassify(writer.error(), ErrorKind::Runtime));
     }
 
     // Keys of a whole batch are worked out first, so that the table
@@ -153,7 +99,7 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
     std::uint64_t next_report = kProgressInterval;
 
     PacketChannel::Batch batch;
-    while (channel.receive(batch)) {
+    while (producer.receive(batch)) {
         if (opt.progress && !batch.empty()) {
             progress.packets += batch.size();
             if (progress.packets >= next_report) {
@@ -185,21 +131,14 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
                 const FlowKey& key = keyed[i].keys.keys[k];
                 std::uint64_t h = keyed[i].hash[k];
                 if (auto st = writer->write(key, h, p); !st) {
-                    batch.clear();
-                    return give_up(reclassify(st.error(), ErrorKind::Runtime));
+                    return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
                 }
             }
         }
         batch.clear();
     }
-    channel.close_receiver();
-    producer.join();
-
-    if (outcome.panicked) {
-        return runtime_error("Producer thread panicked");
-    }
-    if (outcome.error) {
-        return std::unexpected(outcome.error->to_error());
+    if (auto st = producer.finish(); !st) {
+        return st;
     }
     if (opt.progress) {
         progress.bytes_done = input.size();
@@ -245,31 +184,17 @@ Status run_split(const SplitOptions& opt) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Io));
     }
 
-    auto channel = std::make_shared<PacketChannel>(kPacketChannelCapacity);
-    auto outcome = std::make_shared<ProducerOutcome>();
-    std::thread producer;
-    try {
-        producer = std::thread(produce, std::move(*reader), channel, outcome);
-    } catch (...) {
-        return fail(ErrorKind::Panic, "failed to spawn thread");
+    auto producer = PacketProducer::start(std::move(*reader));
+    if (!producer) {
+        return std::unexpected(producer.error());
     }
-    // From here on every early return must let the producer go: closing our
-    // end makes its next send fail, and it exits on its own.
-    auto give_up = [&](Error e) -> Status {
-        channel->close_receiver();
-        if (producer.joinable()) {
-            producer.detach();
-        }
-        return std::unexpected(std::move(e));
-    };
-
+    // An early return lets the producer go (see ~PacketProducer); whatever
+    // escaped (an allocation failure, say) does the same on its way out.
     try {
-        return consume(opt, *strategy, link_type, headers_in_place, l7, filter, input, *channel,
-                       *outcome, producer, give_up);
+        return consume(opt, *strategy, link_type, headers_in_place, l7, filter, input,
+                       **producer);
     } catch (...) {
-        // Whatever escaped (an allocation failure, say) must not leave a
-        // joinable thread behind: that would end the process.
-        return give_up(Error{ErrorKind::Panic, "split failed with an unexpected internal error"});
+        return fail(ErrorKind::Panic, "split failed with an unexpected internal error");
     }
 }
 

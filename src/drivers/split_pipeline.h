@@ -25,9 +25,6 @@ struct SplitOptions {
     ProgressFn progress;
 };
 
-// Capacity of the packet channel between the reading thread and the writer.
-inline constexpr std::size_t kPacketChannelCapacity = 4096;
-
 Status run_split(const SplitOptions& options);
 
 // The file stem of `input_path`: its last component without the last

@@ -1,0 +1,102 @@
+#include "drivers/packet_producer.h"
+
+#include <optional>
+
+namespace vexlor {
+
+namespace {
+
+// Packets per batch: the two threads meet on the channel's lock once per
+// batch.
+constexpr std::size_t kBatch = 256;
+// Packets in flight between the threads at most.
+constexpr std::size_t kChannelCapacity = 4096;
+
+} // namespace
+
+// What the thread leaves for finish(), read after the join (or never, when
+// the driver gives up and lets the thread go).
+struct PacketProducer::Outcome {
+    std::optional<ParseError> error;
+    bool panicked = false;
+};
+
+namespace {
+
+void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChannel> channel,
+             std::shared_ptr<PacketProducer::Outcome> outcome) {
+    try {
+        // Frames are borrowed views of the input: the driver keeps the input
+        // alive for as long as it receives, and the reader keeps it alive for
+        // this thread.  That saves two atomic operations per packet on a
+        // count both threads would otherwise share.
+        PacketChannel::Batch batch;
+        batch.reserve(kBatch);
+        bool receiver_alive = true;
+        for (;;) {
+            RecordResult r = reader->next_record();
+            if (!r) {
+                outcome->error = r.error();
+                break;
+            }
+            if (!*r) {
+                break;
+            }
+            const RawRecord& rec = **r;
+            batch.push_back(from_pcap_record(rec.ts_sec, rec.ts_usec, rec.orig_len,
+                                             SharedBytes::borrowed(rec.frame), rec.link_type));
+            if (batch.size() == kBatch) {
+                if (!channel->send(batch)) {
+                    receiver_alive = false;
+                    break;
+                }
+                batch.reserve(kBatch);
+            }
+        }
+        if (receiver_alive && !batch.empty()) {
+            (void)channel->send(batch);
+        }
+    } catch (...) {
+        outcome->panicked = true;
+    }
+    reader.reset();
+    channel->close_sender();
+}
+
+} // namespace
+
+Result<std::unique_ptr<PacketProducer>> PacketProducer::start(
+    std::unique_ptr<CaptureReader> reader) {
+    std::unique_ptr<PacketProducer> p(new PacketProducer());
+    p->channel_ = std::make_shared<PacketChannel>(kChannelCapacity);
+    p->outcome_ = std::make_shared<Outcome>();
+    try {
+        p->thread_ = std::thread(produce, std::move(reader), p->channel_, p->outcome_);
+    } catch (...) {
+        return fail(ErrorKind::Panic, "failed to spawn thread");
+    }
+    return p;
+}
+
+PacketProducer::~PacketProducer() {
+    if (thread_.joinable()) {
+        // Closing our end makes the thread's next send fail, and it exits on
+        // its own.
+        channel_->close_receiver();
+        thread_.detach();
+    }
+}
+
+Status PacketProducer::finish() {
+    channel_->close_receiver();
+    thread_.join();
+    if (outcome_->panicked) {
+        return runtime_error("Producer thread panicked");
+    }
+    if (outcome_->error) {
+        return std::unexpected(outcome_->error->to_error());
+    }
+    return {};
+}
+
+} // namespace vexlor
