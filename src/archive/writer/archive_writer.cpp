@@ -24,21 +24,50 @@ ArchiveWriter::ArchiveWriter(Output out, std::string temp_path, std::string fina
 
 ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
     if (this != &o) {
+        if (out_.is_open()) {
+            (void)write_run();
+        }
         out_.abandon();
         out_ = std::move(o.out_);
         temp_path_ = std::move(o.temp_path_);
         final_path_ = std::move(o.final_path_);
         by_key_ = std::move(o.by_key_);
-        flows_ = std::move(o.flows_);
+        totals_ = std::move(o.totals_);
+        first_ = std::move(o.first_);
+        stored_ = std::move(o.stored_);
         position_ = o.position_;
-        next_id_ = o.next_id_;
+        in_place_ = o.in_place_;
+        run_ = o.run_;
+        run_len_ = o.run_len_;
+        o.run_len_ = 0;
         build_indexes_ = o.build_indexes_;
+        field_limit_ = o.field_limit_;
     }
     return *this;
 }
 
 ArchiveWriter::~ArchiveWriter() {
+    if (out_.is_open()) { // not moved from
+        (void)write_run();
+    }
     out_.abandon();
+}
+
+namespace {
+
+// A run held by reference goes out once it is this long, so that the file
+// grows steadily rather than in one write at the end.
+constexpr std::size_t kRunLimit = std::size_t{4} << 20;
+
+} // namespace
+
+Status ArchiveWriter::write_run() {
+    if (run_len_ == 0) {
+        return {};
+    }
+    std::span<const std::uint8_t> run(run_, run_len_);
+    run_len_ = 0;
+    return out_.write(run);
 }
 
 Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string final_path,
@@ -69,38 +98,50 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
     }
     auto handle = by_key_.find(key, hash);
     if (handle != LruTable<std::uint32_t>::kNil &&
-        flows_[by_key_.at(handle)].packet_count >= field_limit_) {
+        totals_[by_key_.at(handle)].packet_count >= field_limit_) {
         return runtime_error("Flow has more packets than an archive can count (" +
                              std::to_string(field_limit_) + ")");
     }
 
-    std::uint64_t offset = position_;
-    auto header = encode_record_header(packet.ts_sec, packet.ts_usec,
-                                       static_cast<std::uint32_t>(frame.size()), packet.orig_len);
-    if (auto st = out_.write(header); !st) {
-        return st;
-    }
-    if (auto st = out_.write(frame); !st) {
-        return st;
+    if (in_place_ && !frame.empty()) {
+        const std::uint8_t* record = frame.data() - kRecordHeaderSize;
+        if (run_len_ != 0 && run_ + run_len_ == record && run_len_ < kRunLimit) {
+            run_len_ += kRecordHeaderSize + frame.size();
+        } else {
+            if (auto st = write_run(); !st) {
+                return st;
+            }
+            run_ = record;
+            run_len_ = kRecordHeaderSize + frame.size();
+        }
+    } else {
+        if (auto st = write_run(); !st) {
+            return st;
+        }
+        auto header =
+            encode_record_header(packet.ts_sec, packet.ts_usec,
+                                 static_cast<std::uint32_t>(frame.size()), packet.orig_len);
+        if (auto st = out_.write(header); !st) {
+            return st;
+        }
+        if (auto st = out_.write(frame); !st) {
+            return st;
+        }
     }
     position_ += kRecordHeaderSize + frame.size();
 
     std::uint64_t t = packet.time_us();
+    std::uint32_t flow;
     if (handle == LruTable<std::uint32_t>::kNil) {
-        FlowState f;
-        f.offsets.push_back(offset);
-        f.ip = packet.ip;
-        f.id = next_id_++;
-        f.total_bytes = packet.orig_len;
-        f.start_ts = t;
-        f.end_ts = t;
-        f.packet_count = 1;
-        by_key_.insert(key, hash, static_cast<std::uint32_t>(flows_.size()));
-        flows_.push_back(std::move(f));
-        return {};
+        flow = static_cast<std::uint32_t>(totals_.size());
+        by_key_.insert(key, hash, flow);
+        totals_.emplace_back();
+        first_.push_back(FlowFirst{packet.ip, t});
+    } else {
+        flow = by_key_.at(handle);
     }
-    FlowState& f = flows_[by_key_.at(handle)];
-    f.offsets.push_back(offset);
+    stored_.push_back(Stored{flow, static_cast<std::uint32_t>(frame.size())});
+    FlowTotals& f = totals_[flow];
     f.packet_count += 1;
     f.total_bytes += packet.orig_len;
     // The time of the packet stored last, even when it is earlier.
@@ -108,37 +149,61 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
     return {};
 }
 
-FlowEntry ArchiveWriter::entry_of(const FlowState& flow) const {
+FlowEntry ArchiveWriter::entry_of(std::size_t flow) const {
     FlowEntry e;
-    e.id = flow.id;
-    if (flow.ip) {
-        e.proto = flow.ip->protocol;
-        e.src_addr = address16(flow.ip->src_ip);
-        e.dst_addr = address16(flow.ip->dst_ip);
-        e.src_port = flow.ip->src_port;
-        e.dst_port = flow.ip->dst_port;
+    e.id = flow + 1;
+    const FlowFirst& first = first_[flow];
+    if (first.ip) {
+        e.proto = first.ip->protocol;
+        e.src_addr = address16(first.ip->src_ip);
+        e.dst_addr = address16(first.ip->dst_ip);
+        e.src_port = first.ip->src_port;
+        e.dst_port = first.ip->dst_port;
     }
-    e.packet_count = flow.packet_count;
-    e.start_ts = flow.start_ts;
-    e.end_ts = flow.end_ts;
-    e.total_bytes = flow.total_bytes;
+    const FlowTotals& totals = totals_[flow];
+    e.packet_count = totals.packet_count;
+    e.start_ts = first.start_ts;
+    e.end_ts = totals.end_ts;
+    e.total_bytes = totals.total_bytes;
     return e;
 }
 
 Status ArchiveWriter::write_tail() {
+    if (auto st = write_run(); !st) {
+        return st;
+    }
     ArchiveFooter footer;
     footer.data_offset = kDataStart;
     footer.data_length = position_ - kDataStart;
 
-    // Offset lists, in id order (flows_ is in id order by construction).
+    // Every flow's offsets, grouped by flow in id order (a counting sort of
+    // the stored records; each flow's offsets come out ascending).
+    const std::size_t flows = totals_.size();
+    std::vector<std::uint64_t> starts(flows + 1, 0);
+    for (std::size_t i = 0; i < flows; ++i) {
+        starts[i + 1] = starts[i] + totals_[i].packet_count;
+    }
+    std::vector<std::uint64_t> offsets(stored_.size());
+    {
+        std::vector<std::uint64_t> next(starts.begin(), starts.end() - 1);
+        std::uint64_t at = kDataStart;
+        for (const Stored& s : stored_) {
+            offsets[next[s.flow]++] = at;
+            at += kRecordHeaderSize + s.caplen;
+        }
+        stored_ = {};
+    }
+
+    // Offset lists, in id order.
     footer.lists_offset = position_;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> lists(flows_.size());
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> lists(flows);
     std::vector<std::uint8_t> scratch;
-    for (std::size_t i = 0; i < flows_.size(); ++i) {
+    for (std::size_t i = 0; i < flows; ++i) {
         scratch.clear();
-        append_offset_list(scratch, flows_[i].offsets);
+        append_offset_list(scratch, std::span<const std::uint64_t>(offsets).subspan(
+                                        starts[i], starts[i + 1] - starts[i]));
         if (scratch.size() > field_limit_) {
-            return runtime_error("Offset list of flow " + std::to_string(flows_[i].id) +
+            return runtime_error("Offset list of flow " + std::to_string(i + 1) +
                                  " too long for an archive (" + std::to_string(scratch.size()) +
                                  " bytes)");
         }
@@ -147,16 +212,15 @@ Status ArchiveWriter::write_tail() {
         }
         lists[i] = {position_, static_cast<std::uint32_t>(scratch.size())};
         position_ += scratch.size();
-        // The offsets are encoded now; drop them to keep the peak down.
-        flows_[i].offsets = {};
     }
+    offsets = {};
     footer.lists_length = position_ - footer.lists_offset;
 
     // Flow table; the index pairs are collected on the way.
     footer.table_offset = position_;
     SecondaryIndexBuilder indexes;
-    for (std::size_t i = 0; i < flows_.size(); ++i) {
-        FlowEntry e = entry_of(flows_[i]);
+    for (std::size_t i = 0; i < flows; ++i) {
+        FlowEntry e = entry_of(i);
         e.offset_list_offset = lists[i].first;
         e.offset_list_length = lists[i].second;
         if (auto st = out_.write(e.encode()); !st) {
@@ -166,7 +230,7 @@ Status ArchiveWriter::write_tail() {
             indexes.add(e);
         }
     }
-    footer.flow_count = flows_.size();
+    footer.flow_count = flows;
     footer.table_length = kFlowEntrySize * footer.flow_count;
     position_ += footer.table_length;
     if (auto st = out_.flush(); !st) {

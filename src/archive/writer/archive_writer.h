@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +51,13 @@ public:
     // failure the temporary file stays and the final path is untouched.
     Status finalize() &&;
 
+    // The caller's promise that every packet's frame is preceded by its
+    // record header exactly as an archive stores it (a little-endian
+    // microsecond pcap input), and that both stay valid and unchanged until
+    // finalize or destruction.  Consecutive records of the input then go
+    // out as one write straight from it, without a copy through the buffer.
+    void set_records_in_place(bool on) { in_place_ = on; }
+
     // Skips the index region (the footer then records offset and length 0).
     // Builds always write indexes; this exists for readers' tests.
     void set_build_indexes(bool on) { build_indexes_ = on; }
@@ -59,7 +67,7 @@ public:
     // be seen without building a 4 GiB flow.
     void set_field_limit(std::uint64_t limit) { field_limit_ = limit; }
 
-    std::size_t flow_count() const { return flows_.size(); }
+    std::size_t flow_count() const { return totals_.size(); }
     const std::string& temp_path() const { return temp_path_; }
     const std::string& final_path() const { return final_path_; }
 
@@ -87,31 +95,49 @@ private:
         BufferedFile file_;
     };
 
-    // The per-flow summary kept while packets stream through.
-    struct FlowState {
-        std::vector<std::uint64_t> offsets; // ascending
-        std::optional<IpInfo> ip;           // of the first packet
-        std::uint64_t id = 0;
+    // A flow's summary is kept in two parts.  What every packet updates is
+    // small and dense, so that with thousands of flows it stays in the
+    // cache; what only the first packet sets lives apart.
+    struct FlowTotals {
         std::uint64_t total_bytes = 0;
-        std::uint64_t start_ts = 0;
-        std::uint64_t end_ts = 0;
+        std::uint64_t end_ts = 0; // of the packet stored last, not the latest time
         std::uint32_t packet_count = 0;
+    };
+    struct FlowFirst {
+        std::optional<IpInfo> ip; // of the first packet
+        std::uint64_t start_ts = 0;
+    };
+    // One per stored record, in file order: its flow and captured length.
+    // The records' offsets follow from these, so the offset lists are put
+    // together at the end instead of growing one list per flow as packets
+    // come: appending to thousands of lists costs a cache miss per packet.
+    struct Stored {
+        std::uint32_t flow;
+        std::uint32_t caplen;
     };
 
     ArchiveWriter(Output out, std::string temp_path, std::string final_path);
 
-    FlowEntry entry_of(const FlowState& flow) const;
+    FlowEntry entry_of(std::size_t flow) const;
     Status write_tail();
+    // Writes out the run of records still held by reference.
+    Status write_run();
 
     Output out_;
     std::string temp_path_;
     std::string final_path_;
-    // Flow key -> index into flows_; flows_[i] has id i + 1, so the flows are
-    // already in id order when finalize needs them so.
+    // Flow key -> flow index; the flow of index i has id i + 1, so the flows
+    // are already in id order when finalize needs them so.
     LruTable<std::uint32_t> by_key_;
-    std::vector<FlowState> flows_;
+    std::vector<FlowTotals> totals_;
+    std::vector<FlowFirst> first_;
+    std::deque<Stored> stored_; // grows without copying what it holds
     std::uint64_t position_ = kDataStart;
-    std::uint64_t next_id_ = 1;
+    // With records in place: the run of consecutive input records stored
+    // last and not written yet.
+    bool in_place_ = false;
+    const std::uint8_t* run_ = nullptr;
+    std::size_t run_len_ = 0;
     bool build_indexes_ = true;
     std::uint64_t field_limit_ = 0xFFFFFFFFu;
 };
