@@ -36,8 +36,6 @@ Status build_archive(const ArchiveBuildOptions& options) {
     if (!writer) {
         return std::unexpected(writer.error());
     }
-    // The frames stay inside the mapped input until the writer is done.
-    writer->set_records_in_place(capture.records_in_written_form());
 
     for (;;) {
         auto rec = capture.next_record();

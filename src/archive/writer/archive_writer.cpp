@@ -24,9 +24,6 @@ ArchiveWriter::ArchiveWriter(Output out, std::string temp_path, std::string fina
 
 ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
     if (this != &o) {
-        if (out_.is_open()) {
-            (void)write_run();
-        }
         out_.abandon();
         out_ = std::move(o.out_);
         temp_path_ = std::move(o.temp_path_);
@@ -36,10 +33,6 @@ ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
         first_ = std::move(o.first_);
         stored_ = std::move(o.stored_);
         position_ = o.position_;
-        in_place_ = o.in_place_;
-        run_ = o.run_;
-        run_len_ = o.run_len_;
-        o.run_len_ = 0;
         build_indexes_ = o.build_indexes_;
         field_limit_ = o.field_limit_;
     }
@@ -47,27 +40,7 @@ ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
 }
 
 ArchiveWriter::~ArchiveWriter() {
-    if (out_.is_open()) { // not moved from
-        (void)write_run();
-    }
     out_.abandon();
-}
-
-namespace {
-
-// A run held by reference goes out once it is this long, so that the file
-// grows steadily rather than in one write at the end.
-constexpr std::size_t kRunLimit = std::size_t{4} << 20;
-
-} // namespace
-
-Status ArchiveWriter::write_run() {
-    if (run_len_ == 0) {
-        return {};
-    }
-    std::span<const std::uint8_t> run(run_, run_len_);
-    run_len_ = 0;
-    return out_.write(run);
 }
 
 Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string final_path,
@@ -103,30 +76,13 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
                              std::to_string(field_limit_) + ")");
     }
 
-    if (in_place_ && !frame.empty()) {
-        const std::uint8_t* record = frame.data() - kRecordHeaderSize;
-        if (run_len_ != 0 && run_ + run_len_ == record && run_len_ < kRunLimit) {
-            run_len_ += kRecordHeaderSize + frame.size();
-        } else {
-            if (auto st = write_run(); !st) {
-                return st;
-            }
-            run_ = record;
-            run_len_ = kRecordHeaderSize + frame.size();
-        }
-    } else {
-        if (auto st = write_run(); !st) {
-            return st;
-        }
-        auto header =
-            encode_record_header(packet.ts_sec, packet.ts_usec,
-                                 static_cast<std::uint32_t>(frame.size()), packet.orig_len);
-        if (auto st = out_.write(header); !st) {
-            return st;
-        }
-        if (auto st = out_.write(frame); !st) {
-            return st;
-        }
+    auto header = encode_record_header(packet.ts_sec, packet.ts_usec,
+                                       static_cast<std::uint32_t>(frame.size()), packet.orig_len);
+    if (auto st = out_.write(header); !st) {
+        return st;
+    }
+    if (auto st = out_.write(frame); !st) {
+        return st;
     }
     position_ += kRecordHeaderSize + frame.size();
 
@@ -169,9 +125,6 @@ FlowEntry ArchiveWriter::entry_of(std::size_t flow) const {
 }
 
 Status ArchiveWriter::write_tail() {
-    if (auto st = write_run(); !st) {
-        return st;
-    }
     ArchiveFooter footer;
     footer.data_offset = kDataStart;
     footer.data_length = position_ - kDataStart;

@@ -51,13 +51,6 @@ public:
     // failure the temporary file stays and the final path is untouched.
     Status finalize() &&;
 
-    // The caller's promise that every packet's frame is preceded by its
-    // record header exactly as an archive stores it (a little-endian
-    // microsecond pcap input), and that both stay valid and unchanged until
-    // finalize or destruction.  Consecutive records of the input then go
-    // out as one write straight from it, without a copy through the buffer.
-    void set_records_in_place(bool on) { in_place_ = on; }
-
     // Skips the index region (the footer then records offset and length 0).
     // Builds always write indexes; this exists for readers' tests.
     void set_build_indexes(bool on) { build_indexes_ = on; }
@@ -120,8 +113,6 @@ private:
 
     FlowEntry entry_of(std::size_t flow) const;
     Status write_tail();
-    // Writes out the run of records still held by reference.
-    Status write_run();
 
     Output out_;
     std::string temp_path_;
@@ -133,11 +124,6 @@ private:
     std::vector<FlowFirst> first_;
     std::deque<Stored> stored_; // grows without copying what it holds
     std::uint64_t position_ = kDataStart;
-    // With records in place: the run of consecutive input records stored
-    // last and not written yet.
-    bool in_place_ = false;
-    const std::uint8_t* run_ = nullptr;
-    std::size_t run_len_ = 0;
     bool build_indexes_ = true;
     std::uint64_t field_limit_ = 0xFFFFFFFFu;
 };

@@ -8,7 +8,6 @@
 #include "archive/reader/archive_reader.h"
 #include "archive/writer/archive_writer.h"
 #include "archive_test_util.h"
-#include "parser/capture_reader.h"
 
 namespace vexlor {
 namespace {
@@ -150,54 +149,6 @@ TEST_F(ArchiveTest, DroppedWriterLeavesWhatItWroteAtTheTemporaryPath) {
     }
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(read_file(tmp), cat({header_bytes(), record(1, 0, repeat(1, 10))}));
-}
-
-// With records in place, runs of consecutive input records go out straight
-// from the input: the archive is the same byte for byte, whether runs are
-// broken by skipped records, by a record stored twice (two keys), by the
-// length limit of a run, or by a writer dropped without finalize.
-TEST_F(ArchiveTest, RecordsInPlaceGiveTheSameArchive) {
-    PcapBuilder b;
-    for (std::uint32_t i = 0; i < 4000; ++i) {
-        b.packet(i, i % 1000, repeat(static_cast<std::uint8_t>(i), 60 + i * 7 % 1400));
-    }
-    auto reader = open_reader(SharedBytes::from_vector(b.bytes()));
-    ASSERT_TRUE(reader);
-    ASSERT_TRUE((*reader)->records_in_written_form());
-    std::vector<Packet> packets;
-    for (;;) {
-        auto rec = (*reader)->next_record();
-        ASSERT_TRUE(rec && *rec);
-        Packet p = make_packet((*rec)->ts_sec, (*rec)->ts_usec, {});
-        p.caplen = static_cast<std::uint32_t>((*rec)->frame.size());
-        p.orig_len = (*rec)->orig_len;
-        p.data = SharedBytes::borrowed((*rec)->frame);
-        packets.push_back(p);
-        if (packets.size() == 4000) {
-            break;
-        }
-    }
-    auto build = [&](bool in_place, std::size_t count, bool finish) {
-        {
-            ArchiveWriter w = create();
-            w.set_records_in_place(in_place);
-            for (std::uint32_t i = 0; i < count; ++i) {
-                if (i % 5 == 4) {
-                    continue; // filtered out
-                }
-                add(w, i % 7, packets[i]);
-                if (i % 3 == 0) {
-                    add(w, 100 + i % 2, packets[i]);
-                }
-            }
-            if (finish) {
-                EXPECT_TRUE(std::move(w).finalize());
-            }
-        }
-        return read_file(finish ? out : tmp);
-    };
-    EXPECT_EQ(build(true, 4000, true), build(false, 4000, true));
-    EXPECT_EQ(build(true, 9, false), build(false, 9, false));
 }
 
 // A count or offset list past what the archive's 32-bit fields hold fails
