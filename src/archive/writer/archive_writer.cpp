@@ -55,7 +55,11 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
     if (!fd.valid()) {
         return io_error("Failed to create temp archive file: " + temp_path);
     }
-    ArchiveWriter w(Output(std::move(fd)), std::move(temp_path), std::move(final_path));
+    auto file = AsyncFile::open(std::move(fd), kArchiveWriteBuffer);
+    if (!file) {
+        return std::unexpected(file.error());
+    }
+    ArchiveWriter w(Output(std::move(*file)), std::move(temp_path), std::move(final_path));
     if (auto st = w.out_.write(encode_archive_header(link_type)); !st) {
         return std::unexpected(st.error());
     }

@@ -12,7 +12,7 @@
 
 #include "archive/format.h"
 #include "common/lru_table.h"
-#include "common/buffered_file.h"
+#include "common/async_file.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
 #include "flow/flow_key.h"
@@ -20,7 +20,8 @@
 
 namespace vexlor {
 
-inline constexpr std::size_t kArchiveWriteBuffer = 256 * 1024;
+// Each of the two buffers of the archive file.
+inline constexpr std::size_t kArchiveWriteBuffer = 1024 * 1024;
 
 class ArchiveWriter {
 public:
@@ -65,12 +66,14 @@ public:
     const std::string& final_path() const { return final_path_; }
 
 private:
-    // The temporary file behind its buffer; write failures of a build are
-    // runtime errors carrying the system's text.
+    // The temporary file behind its buffers, written by a thread of its own
+    // so that storing records and the system's copying of them overlap;
+    // write failures of a build are runtime errors carrying the system's
+    // text.
     class Output {
     public:
         Output() = default;
-        explicit Output(UniqueFd fd) : file_(std::move(fd), kArchiveWriteBuffer) {}
+        explicit Output(AsyncFile file) : file_(std::move(file)) {}
 
         bool is_open() const { return file_.is_open(); }
         Status write(std::span<const std::uint8_t> bytes) { return runtime(file_.write(bytes)); }
@@ -85,7 +88,7 @@ private:
             }
             return st;
         }
-        BufferedFile file_;
+        AsyncFile file_;
     };
 
     // A flow's summary is kept in two parts.  What every packet updates is

@@ -1,0 +1,53 @@
+// An output file written by a thread of its own: bytes gather in one buffer
+// while the other is being written, so the system's part of a long
+// sequential write (copying into the page cache, allocating blocks) runs on a
+// second core beside the work that produces the bytes.
+#pragma once
+
+#include "common/result.h"
+#include "common/unique_fd.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+namespace vexlor {
+
+class AsyncFile {
+public:
+    AsyncFile();
+    // Takes the descriptor; `buffer_bytes` (> 0) is the size of each of the
+    // two buffers.  Fails only when the thread cannot be started.
+    static Result<AsyncFile> open(UniqueFd fd, std::size_t buffer_bytes);
+
+    AsyncFile(AsyncFile&&) noexcept;
+    AsyncFile& operator=(AsyncFile&& o) noexcept;
+    // Without close(): what is buffered is written, errors ignored.
+    ~AsyncFile();
+
+    bool is_open() const { return state_ != nullptr; }
+
+    // Buffers `bytes`, handing a full buffer to the thread.  A failed write
+    // of the thread is reported by the next call after it (the first
+    // failure only; later writes are skipped).
+    Status write(std::span<const std::uint8_t> bytes);
+    // Hands over what is buffered and waits until everything is written.
+    Status flush();
+    // Flushes, stops the thread and closes the descriptor; the first error wins.
+    Status close();
+    // The same, ignoring errors.
+    void abandon() { (void)close(); }
+
+private:
+    struct State; // shared with the thread
+    Status hand_over();
+
+    std::unique_ptr<State> state_;
+    std::thread thread_;
+};
+
+} // namespace vexlor

@@ -1,0 +1,77 @@
+#include "common/async_file.h"
+
+#include "builders.h"
+
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+namespace vexlor {
+namespace {
+
+using test::Bytes;
+
+AsyncFile open_file(const std::string& path, int flags, std::size_t buffer) {
+    auto f = AsyncFile::open(UniqueFd(::open(path.c_str(), flags | O_CLOEXEC, 0666)), buffer);
+    EXPECT_TRUE(f.has_value());
+    return std::move(*f);
+}
+
+Bytes pattern(std::size_t n, std::uint8_t seed) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>(seed + i * 7);
+    }
+    return b;
+}
+
+// Writes shorter and longer than a buffer arrive whole and in order; flush
+// puts everything on disk, and a file dropped without close() still gets
+// what was buffered.
+TEST(AsyncFile, WritesEverythingInOrder) {
+    test::TempDir dir;
+    const std::string path = dir / "out";
+    Bytes want;
+    {
+        AsyncFile f = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 64);
+        std::uint8_t seed = 0;
+        for (std::size_t n : {0, 1, 63, 64, 65, 200, 5, 128}) {
+            Bytes b = pattern(n, seed++);
+            ASSERT_TRUE(f.write(b));
+            want.insert(want.end(), b.begin(), b.end());
+        }
+        ASSERT_TRUE(f.flush());
+        EXPECT_EQ(test::read_file(path), want);
+        Bytes tail = pattern(10, 99);
+        ASSERT_TRUE(f.write(tail));
+        want.insert(want.end(), tail.begin(), tail.end());
+        AsyncFile moved = std::move(f); // the moved-from file owns nothing
+        EXPECT_FALSE(f.is_open());
+    }
+    EXPECT_EQ(test::read_file(path), want);
+}
+
+// A failed write of the thread is reported by a later call, and every call
+// after it fails the same way, close() included.
+TEST(AsyncFile, ReportsTheThreadsFailureLater) {
+    test::TempDir dir;
+    test::write_file(dir / "ro", Bytes{});
+    AsyncFile f = open_file(dir / "ro", O_RDONLY, 16);
+    Status first;
+    for (int i = 0; i < 4 && first; ++i) {
+        first = f.write(pattern(16, 1));
+    }
+    if (first) {
+        first = f.flush();
+    }
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.error().message, "Bad file descriptor (os error 9)");
+    EXPECT_FALSE(f.write(pattern(40, 2)));
+    auto closed = f.close();
+    ASSERT_FALSE(closed);
+    EXPECT_EQ(closed.error().message, first.error().message);
+    EXPECT_TRUE(f.close()); // closed already: nothing to report
+}
+
+} // namespace
+} // namespace vexlor
