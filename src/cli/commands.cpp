@@ -496,7 +496,7 @@ Options:
   --strategy S      how packets form flows: session, flow, host, hostpair,
                     mac, bssid or nosplit (default: session)
   --max-sessions N  most flows kept open at once (default: 10000)
-  --buffer-bytes N  write buffer per open output file (default: 10000)
+  --buffer-bytes N  write buffer share per open output file (default: 10000)
   --ip ADDR         keep only packets from or to ADDR (repeatable)
   --port N          keep only packets from or to port N (repeatable)
   --output-type T   pcap, or l7 for the application payload (default: pcap)
