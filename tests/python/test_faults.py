@@ -26,11 +26,11 @@ from conftest import eth, ipv6, listing, pcap_bytes, tcp4, udp, write
 # call's outcome and the state of the paths to report ("{pid}" stands for its process id).
 CHILD = r"""
 import json, os, resource, signal, sys
-spec = json.loads(sys.argv[1].replace("{pid}", str(os.getpid())))
+plan = json.loads(sys.argv[1].replace("{pid}", str(os.getpid())))
 import vexlor
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the size limit fails with EFBIG instead
 saved = {}
-for name, value in spec.get("limits", {}).items():
+for name, value in plan.get("limits", {}).items():
     if name == "NOFILE":  # leave exactly so many descriptors free
         free, limit = value, 0
         while free:
@@ -45,7 +45,7 @@ for name, value in spec.get("limits", {}).items():
     resource.setrlimit(which, (value, saved[which][1]))
 print("go", flush=True)
 results = []
-for fn, args, kwargs in spec["calls"]:
+for fn, args, kwargs in plan["calls"]:
     try:
         getattr(vexlor, fn)(*args, **kwargs)
         results.append(None)
@@ -59,8 +59,8 @@ def state(p):
     if os.path.isdir(p):
         return {n: state(os.path.join(p, n)) for n in sorted(os.listdir(p))}
     return open(p, "rb").read().hex() if os.path.exists(p) else None
-report = {p: state(p) for p in spec.get("report", [])}
-for p in spec.get("unlink", []):
+report = {p: state(p) for p in plan.get("report", [])}
+for p in plan.get("unlink", []):
     if os.path.exists(p):
         os.unlink(p)
 print(json.dumps({"results": results, "report": report}), flush=True)
@@ -72,12 +72,12 @@ EMFILE = "%s (os error %d)" % (os.strerror(errno.EMFILE), errno.EMFILE)
 ELOOP = "%s (os error %d)" % (os.strerror(errno.ELOOP), errno.ELOOP)
 
 
-def child_command(spec):
-    return [sys.executable, "-c", CHILD, json.dumps(spec)]
+def child_command(plan):
+    return [sys.executable, "-c", CHILD, json.dumps(plan)]
 
 
-def run_child(spec, wrap=(), timeout=120):
-    res = subprocess.run(list(wrap) + child_command(spec), capture_output=True, timeout=timeout)
+def run_child(plan, wrap=(), timeout=120):
+    res = subprocess.run(list(wrap) + child_command(plan), capture_output=True, timeout=timeout)
     assert res.returncode == 0, res.stderr.decode(errors="replace")
     lines = res.stdout.decode().splitlines()
     assert lines[0] == "go", lines
@@ -144,9 +144,9 @@ def test_split_with_file_size_limit(tmp_path, limit, buffer_bytes, output_type):
     vexlor.split(src, str(ref), buffer_bytes=buffer_bytes, output_type=output_type)
     largest = max(len(d) for d in contents(ref).values())
     assert largest == (4344 if output_type == "pcap" else 2920)
-    spec = {"limits": {"FSIZE": limit}, "report": [str(out)],
+    plan = {"limits": {"FSIZE": limit}, "report": [str(out)],
             "calls": [["split", [src, str(out)], {"buffer_bytes": buffer_bytes, "output_type": output_type}]]}
-    results, report = run_child(spec, timeout=120)
+    results, report = run_child(plan, timeout=120)
     if limit < largest:
         assert results == [("RuntimeError", EFBIG)]
         check_split_failure(report[str(out)])
