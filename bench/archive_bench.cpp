@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "archive/index.h"
-#include "archive/reader/archive_reader.h"
-#include "archive/writer/archive_writer.h"
+#include "archive/archive_reader.h"
+#include "archive/archive_writer.h"
 
 using namespace vexlor;
 

@@ -11,7 +11,7 @@
 // wait for a core).  A third line times flow_name for every session, the cost
 // paid once per new flow.
 #include "flow/flow_manager.h"
-#include "flow/strategy/strategy.h"
+#include "flow/strategy.h"
 
 #include <algorithm>
 #include <ctime>

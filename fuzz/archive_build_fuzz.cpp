@@ -10,10 +10,10 @@
 //    flow holds exactly its packets in order, with the first packet's
 //    addresses, ports and protocol, its times and byte count, and is found
 //    by each of its keys in the indexes.
-#include "archive/reader/archive_reader.h"
+#include "archive/archive_reader.h"
 #include "capture_model.h"
 #include "drivers/archive_build.h"
-#include "flow/cli.h"
+#include "flow/strategy.h"
 #include "fuzz_util.h"
 
 #include <sys/stat.h>
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ArchiveBuildOptions opt;
     opt.input_path = input;
     opt.output_path = archive;
-    opt.strategy = run.strategy;
+    opt.strategy = *parse_strategy(run.strategy);
     opt.max_sessions = run.max_sessions;
     opt.ip_filters = run.ip_filters;
     opt.port_filters = run.port_filters;

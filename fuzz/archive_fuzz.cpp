@@ -5,7 +5,7 @@
 // linear walk lookup_generic (or with a scan of the flow table when there is
 // no index region), resolve() with the first entry of that id.
 #include "archive/index.h"
-#include "archive/reader/archive_reader.h"
+#include "archive/archive_reader.h"
 #include "fuzz_util.h"
 
 #include <unistd.h>

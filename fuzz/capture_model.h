@@ -5,7 +5,7 @@
 
 #include "flow/filter.h"
 #include "flow/flow_key.h"
-#include "flow/strategy/strategy.h"
+#include "flow/strategy.h"
 #include "parser/capture_reader.h"
 
 #include <cstdint>

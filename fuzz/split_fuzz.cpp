@@ -18,9 +18,9 @@
 // written, behind one global header.
 #include "capture_model.h"
 #include "drivers/split_pipeline.h"
-#include "flow/cli.h"
+#include "flow/strategy.h"
 #include "fuzz_util.h"
-#include "output/pcap_format.h"
+#include "parser/pcap_format.h"
 #include "output/split_writer.h"
 
 #include <cstdint>
@@ -34,9 +34,8 @@ using namespace vexlor;
 using fuzz::require;
 
 void append_record(std::vector<std::uint8_t>& out, const Packet& p) {
-    std::uint8_t h[kPcapRecordHeaderSize];
-    pcap_record_header(h, p.ts_sec, p.ts_usec, p.caplen, p.orig_len);
-    out.insert(out.end(), h, h + sizeof h);
+    const PcapRecordHeader h = pcap_record_header(p.ts_sec, p.ts_usec, p.caplen, p.orig_len);
+    out.insert(out.end(), h.begin(), h.end());
     out.insert(out.end(), p.bytes().begin(), p.bytes().end());
 }
 
@@ -73,12 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SplitOptions opt;
     opt.input_path = input;
     opt.output_dir = out;
-    opt.strategy = run.strategy;
+    opt.strategy = *parse_strategy(run.strategy);
     opt.max_sessions = run.max_sessions;
     opt.buffer_bytes = run.buffer_bytes;
     opt.ip_filters = run.ip_filters;
     opt.port_filters = run.port_filters;
-    opt.output_type = run.l7 ? "L7" : "pcap";
+    opt.output_type = run.l7 ? OutputType::L7 : OutputType::Pcap;
 
     const SplitStrategy strategy = *parse_strategy(run.strategy);
     const fuzz::CaptureModel model = fuzz::CaptureModel::build(
@@ -113,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "capture_" + sanitize_flow_name(flow_name(strategy, model.flows[i].key)) + ext;
         auto [it, fresh] = expected.try_emplace(name);
         if (fresh && !run.l7) {
-            it->second.resize(kPcapGlobalHeaderSize);
-            pcap_global_header(it->second.data(), model.link_type);
+            const PcapGlobalHeader h = pcap_global_header(model.link_type);
+            it->second.assign(h.begin(), h.end());
         }
         file_of[i] = &it->second;
     }

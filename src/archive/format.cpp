@@ -12,18 +12,6 @@ std::array<std::uint8_t, kArchiveHeaderSize> encode_archive_header(std::uint32_t
     return out;
 }
 
-std::array<std::uint8_t, kRecordHeaderSize> encode_record_header(std::uint32_t ts_sec,
-                                                                 std::uint32_t ts_usec,
-                                                                 std::uint32_t caplen,
-                                                                 std::uint32_t orig_len) {
-    std::array<std::uint8_t, kRecordHeaderSize> out;
-    store_le(out.data(), ts_sec);
-    store_le(out.data() + 4, ts_usec);
-    store_le(out.data() + 8, caplen);
-    store_le(out.data() + 12, orig_len);
-    return out;
-}
-
 void FlowEntry::encode(std::span<std::uint8_t, kFlowEntrySize> out) const {
     std::uint8_t* p = out.data();
     std::fill(out.begin(), out.end(), std::uint8_t{0});

@@ -16,6 +16,7 @@
 
 #include "common/byte_reader.h"
 #include "packet/packet.h"
+#include "parser/pcap_format.h"
 
 namespace vexlor {
 
@@ -24,28 +25,16 @@ inline constexpr std::string_view kFooterMagic = "VXLRFOOT";
 inline constexpr std::uint32_t kArchiveVersion = 2;
 
 inline constexpr std::size_t kArchiveHeaderSize = 64;
-inline constexpr std::size_t kRecordHeaderSize = 16;
 inline constexpr std::size_t kFlowEntrySize = 96;
 inline constexpr std::size_t kIndexHeaderSize = 36;
 inline constexpr std::size_t kFooterSize = 128;
 inline constexpr std::size_t kMaxVarintSize = 10;
 
-// The packet records always start right after the header.
+// The packet records always start right after the header.  Each is a
+// classic pcap record: its header (pcap_record_header) and the frame.
 inline constexpr std::uint64_t kDataStart = kArchiveHeaderSize;
 
 using Address16 = std::array<std::uint8_t, 16>;
-
-template <class T> inline void store_le(std::uint8_t* p, T v) {
-    if constexpr (std::endian::native == std::endian::big) {
-        v = std::byteswap(v);
-    }
-    std::memcpy(p, &v, sizeof v);
-}
-template <class T> inline void append_le(std::vector<std::uint8_t>& out, T v) {
-    std::uint8_t b[sizeof(T)];
-    store_le(b, v);
-    out.insert(out.end(), b, b + sizeof b);
-}
 
 // The 16-byte address form of flow entries and the IP index: IPv6 as is,
 // IPv4 as IPv4-mapped IPv6 (so both families sort in one key space).
@@ -55,13 +44,6 @@ inline Address16 address16(const IpAddress& addr) {
 
 // The 64-byte archive header: magic, version, link type, zero padding.
 std::array<std::uint8_t, kArchiveHeaderSize> encode_archive_header(std::uint32_t link_type);
-
-// The 16-byte header of a stored packet record, which is also a classic pcap
-// record header (little-endian, microseconds).
-std::array<std::uint8_t, kRecordHeaderSize> encode_record_header(std::uint32_t ts_sec,
-                                                                 std::uint32_t ts_usec,
-                                                                 std::uint32_t caplen,
-                                                                 std::uint32_t orig_len);
 
 // One row of the flow table.  Reserved bytes are written as zero and not kept.
 struct FlowEntry {

@@ -1,13 +1,14 @@
 #include "cli/commands.h"
 
-#include "archive/reader/archive_reader.h"
+#include "archive/archive_reader.h"
 #include "cli/format.h"
 #include "cli/output.h"
 #include "common/ip_text.h"
+#include "common/text.h"
 #include "common/unique_fd.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
-#include "output/pcap_format.h"
+#include "parser/pcap_format.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -197,8 +198,16 @@ CommandStatus split_command(const ParsedArgs& args) {
     if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
         return st;
     }
-    opt.strategy = args.last("strategy").value_or(opt.strategy);
-    opt.output_type = args.last("output-type").value_or(opt.output_type);
+    auto strategy = parse_strategy(args.last("strategy").value_or("session"));
+    if (!strategy) {
+        return core_failed(strategy.error());
+    }
+    opt.strategy = *strategy;
+    auto type = parse_output_type(args.last("output-type").value_or("pcap"));
+    if (!type) {
+        return core_failed(type.error());
+    }
+    opt.output_type = *type;
 
     ProgressLine progress(show_progress(args));
     opt.progress = progress.callback();
@@ -222,7 +231,11 @@ CommandStatus archive_command(const ParsedArgs& args) {
     if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
         return st;
     }
-    opt.strategy = args.last("strategy").value_or(opt.strategy);
+    auto strategy = parse_strategy(args.last("strategy").value_or("session"));
+    if (!strategy) {
+        return core_failed(strategy.error());
+    }
+    opt.strategy = *strategy;
 
     ProgressLine progress(show_progress(args));
     opt.progress = progress.callback();
@@ -438,9 +451,7 @@ CommandStatus extract_command(const ParsedArgs& args) {
         }
     }
     FdWriter out(to_stdout ? STDOUT_FILENO : file.get());
-    std::uint8_t header[kPcapGlobalHeaderSize];
-    pcap_global_header(header, reader.link_type());
-    out.write(header);
+    out.write(pcap_global_header(reader.link_type()));
     for (const Pending& p : pending) {
         // A stored record is a classic pcap record as it stands.
         if (auto rec = reader.record_at(p.offset)) {

@@ -1,7 +1,8 @@
 #include "cli/format.h"
 
 #include "common/ip_text.h"
-#include "drivers/split_pipeline.h"
+#include "common/text.h"
+#include "packet/protocols.h"
 
 #include <algorithm>
 #include <array>
@@ -9,19 +10,6 @@
 
 namespace vexlor::cli {
 namespace {
-
-struct ProtocolName {
-    std::uint8_t number;
-    std::string_view name;
-};
-// IANA protocol numbers of the protocols one meets in captures.  Number 0 is
-// left out on purpose: archives store 0 for flows without IP header.
-constexpr ProtocolName kProtocols[] = {
-    {1, "icmp"}, {2, "igmp"},     {4, "ipip"},   {6, "tcp"},    {17, "udp"},
-    {41, "ipv6"}, {47, "gre"},    {50, "esp"},   {51, "ah"},    {58, "icmpv6"},
-    {89, "ospf"}, {103, "pim"},   {112, "vrrp"}, {115, "l2tp"}, {132, "sctp"},
-    {136, "udplite"},
-};
 
 constexpr std::size_t kColumns = 10;
 using Cells = std::array<std::string, kColumns>;
@@ -142,29 +130,21 @@ void append_two(std::string& out, unsigned v) {
 
 } // namespace
 
-std::string address_text(const Address16& addr) {
-    bool mapped = std::all_of(addr.begin(), addr.begin() + 10, [](auto b) { return b == 0; }) &&
-                  addr[10] == 0xFF && addr[11] == 0xFF;
-    return format_ip(mapped ? IpAddress::v4(addr.data() + 12) : IpAddress::v6(addr.data()));
-}
+std::string address_text(const Address16& addr) { return format_ip(from_address16(addr)); }
 
 std::string protocol_text(std::uint8_t proto) {
-    auto it = std::ranges::find(kProtocols, proto, &ProtocolName::number);
-    return it == std::end(kProtocols) ? std::to_string(proto) : std::string(it->name);
+    const ProtocolName* p = protocol_entry(proto);
+    return p ? std::string(p->name) : std::to_string(proto);
 }
 
 std::optional<std::uint8_t> protocol_by_name(std::string_view name) {
-    std::string lower = ascii_lower(name);
-    auto it = std::ranges::find(kProtocols, std::string_view(lower), &ProtocolName::name);
-    if (it == std::end(kProtocols)) {
-        return std::nullopt;
-    }
-    return it->number;
+    const ProtocolName* p = protocol_named(ascii_lower(name));
+    return p ? std::optional<std::uint8_t>(p->number) : std::nullopt;
 }
 
 std::string protocol_names() {
     std::string out;
-    for (const ProtocolName& p : kProtocols) {
+    for (const ProtocolName& p : kProtocolNames) {
         out += out.empty() ? "" : ", ";
         out += p.name;
     }

@@ -1,6 +1,6 @@
 #include "common/async_file.h"
 
-#include "common/buffered_file.h"
+#include "common/write_all.h"
 
 #include <cstring>
 
@@ -16,7 +16,7 @@ struct AsyncFile::State {
     std::condition_variable cv;
     bool busy = false; // `pending` is being written
     bool stop = false;
-    Status failure;    // the thread's first failed write
+    Status outcome;    // ok until a write of the thread fails, then its first error
 
     void run() {
         std::unique_lock lock(mu);
@@ -26,10 +26,10 @@ struct AsyncFile::State {
                 return; // stopped, nothing left
             }
             lock.unlock();
-            Status st = failure ? write_all(fd.get(), pending) : Status{};
+            Status st = outcome ? write_all(fd.get(), pending) : Status{};
             lock.lock();
-            if (!st && failure) {
-                failure = st;
+            if (!st && outcome) {
+                outcome = st;
             }
             busy = false;
             cv.notify_all();
@@ -70,9 +70,9 @@ Status AsyncFile::hand_over() {
     State& s = *state_;
     std::unique_lock lock(s.mu);
     s.cv.wait(lock, [&] { return !s.busy; });
-    if (!s.failure) {
+    if (!s.outcome) {
         s.filling.clear();
-        return s.failure;
+        return s.outcome;
     }
     if (!s.filling.empty()) {
         std::swap(s.filling, s.pending);
@@ -106,7 +106,7 @@ Status AsyncFile::flush() {
     State& s = *state_;
     std::unique_lock lock(s.mu);
     s.cv.wait(lock, [&] { return !s.busy; });
-    return s.failure;
+    return s.outcome;
 }
 
 Status AsyncFile::close() {

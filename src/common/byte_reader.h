@@ -1,39 +1,13 @@
 // One bounds-checked cursor for every parse of file and frame bytes.
 #pragma once
 
-#include <bit>
+#include "common/byte_order.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
-#include <span>
 
 namespace vexlor {
-
-using ByteSpan = std::span<const std::uint8_t>;
-
-enum class Endian { Little, Big };
-
-// Unaligned loads: file formats here have no alignment guarantees.
-template <class T> inline T load_le(const std::uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = std::byteswap(v);
-    }
-    return v;
-}
-template <class T> inline T load_be(const std::uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::little) {
-        v = std::byteswap(v);
-    }
-    return v;
-}
-template <class T> inline T load(const std::uint8_t* p, Endian e) {
-    return e == Endian::Little ? load_le<T>(p) : load_be<T>(p);
-}
 
 // True when [pos, pos + len) lies inside a buffer of `size` bytes.  Written so
 // that no sum can wrap, whatever a hostile file puts in `pos` and `len`.

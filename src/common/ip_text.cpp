@@ -237,6 +237,22 @@ std::string format_ip(const IpAddress& addr) {
     return out;
 }
 
+std::string format_ip_full(const IpAddress& addr) {
+    std::string out;
+    if (addr.is_v4()) {
+        append_dotted(out, addr.bytes.data());
+        return out;
+    }
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (i > 0 && i % 2 == 0) {
+            out += ':';
+        }
+        out += kHexDigits[addr.bytes[i] >> 4];
+        out += kHexDigits[addr.bytes[i] & 0xF];
+    }
+    return out;
+}
+
 std::optional<IpAddress> parse_ip(std::string_view text) {
     IpAddress addr;
     if (text.find(':') == std::string_view::npos) {

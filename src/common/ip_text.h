@@ -1,7 +1,7 @@
 // Text forms of IP addresses.
 #pragma once
 
-#include "packet/packet.h"
+#include "common/address.h"
 
 #include <optional>
 #include <string>
@@ -15,6 +15,10 @@ namespace vexlor {
 // (::ffff:a.b.c.d).
 void append_ip(std::string& out, const IpAddress& addr);
 std::string format_ip(const IpAddress& addr);
+
+// IPv4 dotted, IPv6 as eight groups of four hexadecimal digits, none left
+// out: the fixed-width text of the module's Flow addresses.
+std::string format_ip_full(const IpAddress& addr);
 
 // Strict parse: dotted-decimal IPv4 of four numbers 0..255 without leading
 // zeros, or IPv6 in any standard text form ("::" shortening, an embedded

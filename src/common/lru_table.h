@@ -1,5 +1,5 @@
-// A hash table keyed by FlowKey that also keeps its entries in order of last
-// use, so that the least recently used one is found in constant time.
+// A hash table that also keeps its entries in order of last use, so that the
+// least recently used one is found in constant time.
 //
 // Both caps of a split run (live flows, open files) evict "the entry with the
 // smallest last-use counter".  Every use moves an entry to the back of the
@@ -8,7 +8,6 @@
 #pragma once
 
 #include "common/huge_page_allocator.h"
-#include "flow/flow_key.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -17,9 +16,14 @@
 
 namespace vexlor {
 
-template <class V> class LruTable {
+// The handle of no entry.
+inline constexpr std::uint32_t kLruNil = 0xFFFFFFFFu;
+
+// `Key` is compared with ==; `Hash` gives its 64-bit hash.  Callers that
+// already hold a key's hash pass it, so a key is hashed once per use.
+template <class Key, class V, class Hash> class LruTable {
 public:
-    static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kNil = kLruNil;
 
     LruTable() { rehash(16); }
     LruTable(LruTable&& o) noexcept { swap(o); }
@@ -48,8 +52,8 @@ public:
     using Handle = std::uint32_t;
 
     // The handle of `key`'s entry, or kNil.  Does not change the order.
-    Handle find(const FlowKey& key, std::uint64_t h) const { return lookup(key, h); }
-    Handle find(const FlowKey& key) const { return lookup(key, hash_key(key)); }
+    Handle find(const Key& key, std::uint64_t h) const { return lookup(key, h); }
+    Handle find(const Key& key) const { return lookup(key, Hash{}(key)); }
 
     // Cache hints for a lookup of `h` coming soon: first the slot, then
     // (once the slot is likely cached) the node it points at.
@@ -82,13 +86,13 @@ public:
 
     V& at(Handle n) { return nodes_[n].value; }
     const V& at(Handle n) const { return nodes_[n].value; }
-    const FlowKey& key_at(Handle n) const { return nodes_[n].key; }
+    const Key& key_at(Handle n) const { return nodes_[n].key; }
 
     // Marks an entry as the most recently used.
     void touch(Handle n) { move_to_back(n); }
 
     // Inserts a new entry (the key must be absent) as the most recently used.
-    Handle insert(const FlowKey& key, std::uint64_t h, V value) {
+    Handle insert(const Key& key, std::uint64_t h, V value) {
         if ((size_ + 1) * 2 > slots_.size()) {
             rehash(std::max<std::size_t>(16, slots_.size() * 2));
         }
@@ -109,8 +113,8 @@ public:
         ++size_;
         return n;
     }
-    Handle insert(const FlowKey& key, V value) {
-        return insert(key, hash_key(key), std::move(value));
+    Handle insert(const Key& key, V value) {
+        return insert(key, Hash{}(key), std::move(value));
     }
 
     // The least recently used entry, or kNil when empty.
@@ -161,7 +165,7 @@ private:
     static std::uint32_t tag_of(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32); }
 
     struct Node {
-        FlowKey key;
+        Key key;
         std::uint64_t hash;
         std::uint32_t prev;
         std::uint32_t next;
@@ -169,7 +173,7 @@ private:
         V value;
     };
 
-    std::uint32_t lookup(const FlowKey& key, std::uint64_t h) const {
+    std::uint32_t lookup(const Key& key, std::uint64_t h) const {
         if (slots_.empty()) {
             return kNil; // moved from
         }

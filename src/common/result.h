@@ -17,8 +17,17 @@ struct Error {
     std::string message;
 };
 
-template <class T> using Result = std::expected<T, Error>;
-using Status = std::expected<void, Error>;
+// std::expected that cannot be dropped unread: a failure ignored by mistake
+// is a compile-time warning (an error in the build), not lost data.
+template <class T, class E> class [[nodiscard]] Expected : public std::expected<T, E> {
+public:
+    using std::expected<T, E>::expected;
+    Expected() = default;
+    Expected(std::expected<T, E> e) : std::expected<T, E>(std::move(e)) {}
+};
+
+template <class T> using Result = Expected<T, Error>;
+using Status = Expected<void, Error>;
 
 inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
     return std::unexpected(Error{kind, std::move(message)});

@@ -1,19 +1,13 @@
 #include "drivers/archive_build.h"
 
-#include "archive/writer/archive_writer.h"
-#include "flow/cli.h"
+#include "archive/archive_writer.h"
 #include "flow/filter.h"
 #include "flow/flow_key.h"
-#include "flow/strategy/strategy.h"
 #include "parser/capture_reader.h"
 
 namespace vexlor {
 
 Status build_archive(const ArchiveBuildOptions& options) {
-    auto strategy = parse_strategy(options.strategy);
-    if (!strategy) {
-        return std::unexpected(reclassify(strategy.error(), ErrorKind::Value));
-    }
     auto input = read_input_bytes(options.input_path);
     if (!input) {
         return std::unexpected(reclassify(input.error(), ErrorKind::Io));
@@ -59,7 +53,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
         if (!filter.matches(packet)) {
             continue;
         }
-        for (const FlowKey& key : flow_keys(*strategy, packet)) {
+        for (const FlowKey& key : flow_keys(options.strategy, packet)) {
             if (auto st = writer->add(key, hash_key(key), packet); !st) {
                 return st;
             }

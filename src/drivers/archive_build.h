@@ -7,13 +7,14 @@
 
 #include "common/result.h"
 #include "drivers/progress.h"
+#include "flow/strategy.h"
 
 namespace vexlor {
 
 struct ArchiveBuildOptions {
     std::string input_path; // "-" reads standard input
     std::string output_path;
-    std::string strategy = "session";
+    SplitStrategy strategy = SplitStrategy::Session;
     // Accepted for symmetry with split; an archive keeps every flow, so it
     // does not cap anything here.
     std::uint32_t max_sessions = 10000;
@@ -23,10 +24,9 @@ struct ArchiveBuildOptions {
 };
 
 // Builds the archive under output_path + ".tmp" and renames it into place.
-// Errors, in the order they are checked: the strategy (value error), reading
-// the input (I/O error), the capture header (runtime error), creating the
+// Errors, in the order they are checked: reading the input (I/O error), the capture header (runtime error), creating the
 // temporary file (I/O error), reading a record, writing, finalizing (runtime
 // errors).  On any failure the output path is left untouched.
-Status build_archive(const ArchiveBuildOptions& options);
+[[nodiscard]] Status build_archive(const ArchiveBuildOptions& options);
 
 } // namespace vexlor

@@ -1,9 +1,7 @@
 #include "drivers/split_pipeline.h"
 
 #include "drivers/packet_producer.h"
-#include "flow/cli.h"
 #include "flow/filter.h"
-#include "flow/strategy/strategy.h"
 #include "output/split_writer.h"
 #include "parser/capture_reader.h"
 
@@ -12,49 +10,10 @@
 
 namespace vexlor {
 
-std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
-std::string output_prefix(std::string_view path) {
-    // The last normal component: "." components are skipped, trailing
-    // slashes ignored; ".." or nothing at all has no stem.
-    std::string_view last;
-    bool have = false;
-    std::size_t pos = 0;
-    while (pos <= path.size()) {
-        std::size_t slash = path.find('/', pos);
-        std::size_t end = slash == std::string_view::npos ? path.size() : slash;
-        std::string_view comp = path.substr(pos, end - pos);
-        if (!comp.empty() && comp != ".") {
-            last = comp;
-            have = true;
-        }
-        if (slash == std::string_view::npos) {
-            break;
-        }
-        pos = slash + 1;
-    }
-    if (!have || last == "..") {
-        return "unknown";
-    }
-    std::size_t dot = last.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) {
-        return std::string(last);
-    }
-    return std::string(last.substr(0, dot));
-}
-
 namespace {
 
-Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_type,
-               bool headers_in_place, bool l7, const PacketFilter& filter,
+Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in_place,
+               const PacketFilter& filter,
                const SharedBytes& input, PacketProducer& producer) {
     std::string prefix = output_prefix(opt.input_path);
     // The writer's table of files is the only per-flow state a split needs:
@@ -63,9 +22,9 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
     // Frames are views of the input, which outlives the writer: buffers
     // refer to them rather than copy them.
     auto writer = SplitWriter::create(
-        SplitWriterOptions{opt.output_dir, prefix, link_type, l7, opt.buffer_bytes,
+        SplitWriterOptions{opt.output_dir, prefix, link_type, opt.output_type, opt.buffer_bytes,
                            opt.max_sessions, /*stable_frames=*/true, headers_in_place},
-        [strat](const FlowKey& key) { return flow_name(strat, key); });
+        [strat = opt.strategy](const FlowKey& key) { return flow_name(strat, key); });
     if (!writer) {
         return std::unexpected(reclassify(writer.error(), ErrorKind::Runtime));
     }
@@ -116,7 +75,7 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
             if (!filter.matches(p)) {
                 continue;
             }
-            Keyed k{flow_keys(strat, p), {}};
+            Keyed k{flow_keys(opt.strategy, p), {}};
             for (std::uint8_t i = 0; i < k.keys.count; ++i) {
                 k.hash[i] = hash_key(k.keys.keys[i]);
             }
@@ -153,20 +112,6 @@ Status consume(const SplitOptions& opt, SplitStrategy strat, std::uint32_t link_
 } // namespace
 
 Status run_split(const SplitOptions& opt) {
-    auto strategy = parse_strategy(opt.strategy);
-    if (!strategy) {
-        return std::unexpected(strategy.error());
-    }
-    std::string type = ascii_lower(opt.output_type);
-    bool l7;
-    if (type == "pcap") {
-        l7 = false;
-    } else if (type == "l7") {
-        l7 = true;
-    } else {
-        return value_error("Unknown output_type: " + type + ". Valid: pcap, l7");
-    }
-
     auto bytes = read_input_bytes(opt.input_path);
     if (!bytes) {
         return std::unexpected(reclassify(bytes.error(), ErrorKind::Io));
@@ -191,8 +136,7 @@ Status run_split(const SplitOptions& opt) {
     // An early return lets the producer go (see ~PacketProducer); whatever
     // escaped (an allocation failure, say) does the same on its way out.
     try {
-        return consume(opt, *strategy, link_type, headers_in_place, l7, filter, input,
-                       **producer);
+        return consume(opt, link_type, headers_in_place, filter, input, **producer);
     } catch (...) {
         return fail(ErrorKind::Panic, "split failed with an unexpected internal error");
     }

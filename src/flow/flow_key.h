@@ -4,6 +4,8 @@
 // exactly when they are equal.
 #pragma once
 
+#include "common/lru_table.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -45,5 +47,12 @@ inline std::uint64_t hash_key(const FlowKey& k) {
     h ^= h >> 29;
     return h;
 }
+
+struct FlowKeyHash {
+    std::uint64_t operator()(const FlowKey& k) const { return hash_key(k); }
+};
+
+// A table of flows that knows which one was used least recently.
+template <class V> using FlowTable = LruTable<FlowKey, V, FlowKeyHash>;
 
 } // namespace vexlor

@@ -1,8 +1,8 @@
 #include "parser/capture_reader.h"
 
 #include "common/byte_reader.h"
-#include "parser/pcap/pcap_reader.h"
-#include "parser/pcapng/pcapng_reader.h"
+#include "parser/pcap_reader.h"
+#include "parser/pcapng_reader.h"
 
 namespace vexlor {
 
@@ -23,23 +23,19 @@ PacketResult CaptureReader::next_packet() {
                             r.link_type);
 }
 
-std::expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes) {
+Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes) {
     ByteReader head(bytes.span(), Endian::Little);
     const auto magic = head.u32();
     if (!magic) {
         return std::unexpected(ParseError::unknown_format());
     }
-    switch (*magic) {
-    case 0xA1B2C3D4: // little-endian, microseconds
-    case 0xA1B23C4D: // little-endian, nanoseconds
-    case 0xD4C3B2A1: // big-endian, microseconds
-    case 0x4D3CB2A1: // big-endian, nanoseconds
+    if (PcapReader::recognises(*magic)) {
         return PcapReader::open(std::move(bytes));
-    case 0x0A0D0D0A: // pcapng section header; byte order follows inside it
-        return PcapngReader::open(std::move(bytes));
-    default:
-        return std::unexpected(ParseError::unknown_format());
     }
+    if (PcapngReader::recognises(*magic)) {
+        return PcapngReader::open(std::move(bytes));
+    }
+    return std::unexpected(ParseError::unknown_format());
 }
 
 } // namespace vexlor

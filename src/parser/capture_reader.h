@@ -25,8 +25,8 @@ struct RawRecord {
 };
 
 // next_record's answer: a record, end of data (nullopt), or an error.
-using RecordResult = std::expected<std::optional<RawRecord>, ParseError>;
-using PacketResult = std::expected<std::optional<Packet>, ParseError>;
+using RecordResult = Expected<std::optional<RawRecord>, ParseError>;
+using PacketResult = Expected<std::optional<Packet>, ParseError>;
 
 class CaptureReader {
 public:
@@ -56,7 +56,7 @@ protected:
 };
 
 // Recognises the format by its magic number and opens the matching reader.
-std::expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes);
+Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes);
 
 // Loads a whole capture: "-" reads standard input into an owned buffer,
 // anything else maps the file read-only.  I/O failures come back as I/O

@@ -6,27 +6,11 @@ namespace vexlor::py {
 
 namespace {
 
-// One owned reference, released on every path.
-struct Ref {
-    PyObject* p = nullptr;
-    explicit Ref(PyObject* o = nullptr) : p(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
-    PyObject* get() const { return p; }
-    PyObject* release() {
-        PyObject* o = p;
-        p = nullptr;
-        return o;
-    }
-    explicit operator bool() const { return p != nullptr; }
-};
-
 PyObject* g_panic_type = nullptr;
 
 // Messages may quote caller text, NUL characters included.
 void set_error(PyObject* type, const std::string& message) {
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                   "replace"));
     if (text) {
         PyErr_SetObject(type, text.get());
@@ -57,14 +41,14 @@ void wrap_type_error(const char* param) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    Ref t(type), v(value), trace(tb);
-    Ref text(v ? PyObject_Str(v.get()) : nullptr);
+    PyRef t(type), v(value), trace(tb);
+    PyRef text(v ? PyObject_Str(v.get()) : nullptr);
     std::string original;
     if (text && !to_string(nullptr, text.get(), original)) {
         PyErr_Clear();
     }
     std::string message = std::string("argument '") + param + "': " + original;
-    Ref wrapped(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+    PyRef wrapped(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
     if (!wrapped) {
         return;
     }
@@ -88,7 +72,7 @@ bool out_of_range(const char* param) {
 
 // The integer value of `obj` through __index__, as a C long.
 bool index_as_long(PyObject* obj, long& out) {
-    Ref index(PyNumber_Index(obj));
+    PyRef index(PyNumber_Index(obj));
     if (!index) {
         return false;
     }
@@ -124,12 +108,12 @@ bool to_list(const char* param, PyObject* obj, std::vector<T>& out, Convert conv
     }
     out.clear();
     out.reserve(static_cast<std::size_t>(len));
-    Ref iter(PyObject_GetIter(obj));
+    PyRef iter(PyObject_GetIter(obj));
     if (!iter) {
         return fail_conversion(param);
     }
     while (PyObject* raw = PyIter_Next(iter.get())) {
-        Ref item(raw);
+        PyRef item(raw);
         T value{};
         if (!convert(item.get(), value)) {
             return fail_conversion(param);
@@ -145,7 +129,7 @@ bool to_list(const char* param, PyObject* obj, std::vector<T>& out, Convert conv
 } // namespace
 
 std::string type_name(PyObject* obj) {
-    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     std::string out;
     if (!name || !PyUnicode_Check(name.get()) || !to_string(nullptr, name.get(), out)) {
         PyErr_Clear();
@@ -236,7 +220,7 @@ bool to_string(const char* param, PyObject* obj, std::string& out) {
         set_type_error("'" + type_name(obj) + "' object cannot be converted to 'PyString'");
         return fail_conversion(param);
     }
-    Ref utf8(PyUnicode_AsUTF8String(obj));
+    PyRef utf8(PyUnicode_AsUTF8String(obj));
     if (!utf8) {
         return fail_conversion(param);
     }
@@ -274,7 +258,7 @@ bool to_u16(const char* param, PyObject* obj, std::uint16_t& out) {
 }
 
 bool to_u64(const char* param, PyObject* obj, std::uint64_t& out) {
-    Ref index(PyNumber_Index(obj));
+    PyRef index(PyNumber_Index(obj));
     if (!index) {
         return fail_conversion(param);
     }
@@ -300,7 +284,7 @@ bool to_u16_list(const char* param, PyObject* obj, std::vector<std::uint16_t>& o
 
 bool python_lower(PyObject* str, std::string& out) {
     // str.lower(obj) rather than obj.lower(): a subclass cannot override it.
-    Ref lowered(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O",
+    PyRef lowered(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O",
                                     str));
     return lowered && to_string(nullptr, lowered.get(), out);
 }

@@ -10,9 +10,34 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vexlor::py {
+
+// Owns one strong reference and releases it once, on every path out.
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* owned) : p_(owned) {} // takes a new reference
+    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& o) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    // Hands the reference to the caller (a return value, a stealing call).
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
 
 struct Param {
     const char* name;

@@ -3,7 +3,7 @@
 
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
-#include "output/pcap_format.h"
+#include "parser/pcap_format.h"
 #include "python/binding.h"
 #include "python/objects.h"
 
@@ -29,6 +29,17 @@ constexpr Param kReadFlowsParams[] = {
 };
 constexpr Param kPipeParams[] = {{"archive_path", true}};
 
+// The strategy named by `text`, or false with ValueError raised.
+bool strategy_of(const std::string& text, SplitStrategy& out) {
+    auto strategy = parse_strategy(text);
+    if (!strategy) {
+        raise_error(strategy.error());
+        return false;
+    }
+    out = *strategy;
+    return true;
+}
+
 // Converts the optional arguments shared by the building functions; absent
 // ones keep their defaults.
 bool convert_common(PyObject* strategy, PyObject* max_sessions, PyObject* ip_filters,
@@ -47,19 +58,27 @@ PyObject* fn_split(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         SplitOptions opt;
+        std::string strategy = "session";
+        std::string output_type = "pcap";
         if (!to_string("input_path", a[0], opt.input_path) ||
             !to_string("output_dir", a[1], opt.output_dir) ||
-            (a[2] && !to_string("strategy", a[2], opt.strategy)) ||
+            (a[2] && !to_string("strategy", a[2], strategy)) ||
             (a[3] && !to_u32("max_sessions", a[3], opt.max_sessions)) ||
             (a[4] && !to_u64("buffer_bytes", a[4], opt.buffer_bytes)) ||
             (a[5] && !to_string_list("ip_filters", a[5], opt.ip_filters)) ||
             (a[6] && !to_u16_list("port_filters", a[6], opt.port_filters)) ||
-            (a[7] && !to_string("output_type", a[7], opt.output_type))) {
+            (a[7] && !to_string("output_type", a[7], output_type))) {
             return nullptr;
         }
         // The output type is matched lower-cased, and its error quotes the
         // lower-cased text; Python's own lower() is the full Unicode one.
-        if (a[7] && !python_lower(a[7], opt.output_type)) {
+        if ((a[7] && !python_lower(a[7], output_type)) || !strategy_of(strategy, opt.strategy)) {
+            return nullptr;
+        }
+        if (auto type = parse_output_type(output_type)) {
+            opt.output_type = *type;
+        } else {
+            raise_error(type.error());
             return nullptr;
         }
         if (auto st = run_split(opt); !st) {
@@ -77,10 +96,12 @@ PyObject* fn_create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         ArchiveBuildOptions opt;
+        std::string strategy = "session";
         if (!to_string("input_path", a[0], opt.input_path) ||
             !to_string("output_path", a[1], opt.output_path) ||
-            !convert_common(a[2], a[3], a[4], a[5], opt.strategy, opt.max_sessions,
-                            opt.ip_filters, opt.port_filters)) {
+            !convert_common(a[2], a[3], a[4], a[5], strategy, opt.max_sessions, opt.ip_filters,
+                            opt.port_filters) ||
+            !strategy_of(strategy, opt.strategy)) {
             return nullptr;
         }
         if (auto st = build_archive(opt); !st) {
@@ -98,9 +119,11 @@ PyObject* fn_read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         ArchiveBuildOptions opt;
+        std::string strategy = "session";
         if (!to_string("input_path", a[0], opt.input_path) ||
-            !convert_common(a[1], a[2], a[3], a[4], opt.strategy, opt.max_sessions,
-                            opt.ip_filters, opt.port_filters)) {
+            !convert_common(a[1], a[2], a[3], a[4], strategy, opt.max_sessions, opt.ip_filters,
+                            opt.port_filters) ||
+            !strategy_of(strategy, opt.strategy)) {
             return nullptr;
         }
         // One path per process: a later call replaces the file of an earlier
@@ -136,8 +159,9 @@ PyObject* flow_image(const ArchiveReader& reader, const std::vector<std::uint64_
         return nullptr;
     }
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes));
-    pcap_global_header(out, reader.link_type());
-    out += kPcapGlobalHeaderSize;
+    const PcapGlobalHeader header = pcap_global_header(reader.link_type());
+    std::memcpy(out, header.data(), header.size());
+    out += header.size();
     for (auto rec : records) {
         std::memcpy(out, rec.data(), rec.size());
         out += rec.size();
@@ -158,26 +182,22 @@ PyObject* fn_pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
             raise_error(reclassify(reader.error(), ErrorKind::Io));
             return nullptr;
         }
-        PyObject* list = PyList_New(0);
+        PyRef list(PyList_New(0));
         if (!list) {
             return nullptr;
         }
         for (const FlowEntry& e : (*reader)->flows()) {
             auto offsets = (*reader)->get_packet_offsets(e);
             if (!offsets) {
-                Py_DECREF(list);
                 raise_error(reclassify(offsets.error(), ErrorKind::Runtime));
                 return nullptr;
             }
-            PyObject* image = flow_image(**reader, *offsets);
-            if (!image || PyList_Append(list, image) != 0) {
-                Py_XDECREF(image);
-                Py_DECREF(list);
+            PyRef image(flow_image(**reader, *offsets));
+            if (!image || PyList_Append(list.get(), image.get()) != 0) {
                 return nullptr;
             }
-            Py_DECREF(image);
         }
-        return list;
+        return list.release();
     });
 }
 
@@ -215,42 +235,48 @@ PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "vexlor", "", 0, nullptr,
 // The module, made once per process and kept for its lifetime.
 PyObject* g_module = nullptr;
 
-// Adds `obj` (a new reference, consumed) under `name` and appends the name
-// to __all__.
-bool add_public(PyObject* module, const char* name, PyObject* obj) {
-    if (!obj) {
+// A new reference to a borrowed object.
+PyRef new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return PyRef(o);
+}
+
+// PyModule_AddObject takes the reference only when it succeeds.
+bool add_object(PyObject* module, const char* name, PyRef obj) {
+    if (!obj || PyModule_AddObject(module, name, obj.get()) != 0) {
         return false;
     }
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    if (!all) {
-        PyErr_Clear();
-        all = PyList_New(0);
-        if (!all || PyModule_AddObject(module, "__all__", all) != 0) {
-            Py_XDECREF(all);
-            Py_DECREF(obj);
-            return false;
-        }
-        Py_INCREF(all); // AddObject stole the one we had
-    }
-    PyObject* text = PyUnicode_FromString(name);
-    bool ok = text && PyList_Append(all, text) == 0;
-    Py_XDECREF(text);
-    Py_DECREF(all);
-    if (!ok || PyModule_AddObject(module, name, obj) != 0) {
-        Py_DECREF(obj);
-        return false;
-    }
+    (void)obj.release();
     return true;
 }
 
-PyObject* add_function(PyObject* module, PyMethodDef* def) {
-    PyObject* name = PyUnicode_FromString("vexlor");
-    if (!name) {
-        return nullptr;
+// Adds `obj` under `name` and appends the name to __all__.
+bool add_public(PyObject* module, const char* name, PyRef obj) {
+    if (!obj) {
+        return false;
     }
-    PyObject* fn = PyCFunction_NewEx(def, module, name);
-    Py_DECREF(name);
-    return fn;
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all) {
+            return false;
+        }
+        if (!add_object(module, "__all__", new_ref(all.get()))) {
+            return false;
+        }
+    }
+    PyRef text(PyUnicode_FromString(name));
+    return text && PyList_Append(all.get(), text.get()) == 0 &&
+           add_object(module, name, std::move(obj));
+}
+
+PyRef add_function(PyObject* module, PyMethodDef* def) {
+    PyRef name(PyUnicode_FromString("vexlor"));
+    if (!name) {
+        return PyRef();
+    }
+    return PyRef(PyCFunction_NewEx(def, module, name.get()));
 }
 
 PyObject* init_module() {
@@ -259,31 +285,22 @@ PyObject* init_module() {
                         "vexlor may only be initialized once per interpreter process");
         return nullptr;
     }
-    PyObject* m = PyModule_Create(&kModuleDef);
-    if (!m) {
+    PyRef m(PyModule_Create(&kModuleDef));
+    if (!m || !init_types()) {
         return nullptr;
     }
-    if (!init_types()) {
-        Py_DECREF(m);
+    PyObject* mod = m.get();
+    if (!add_public(mod, "Archive", new_ref(archive_type())) ||
+        !add_public(mod, "Flow", new_ref(flow_type())) ||
+        !add_public(mod, "Packet", new_ref(packet_type())) ||
+        !add_public(mod, "create_archive", add_function(mod, &kCreateArchiveDef)) ||
+        !add_public(mod, "split", add_function(mod, &kSplitDef)) ||
+        !add_public(mod, "pipe_archive", add_function(mod, &kPipeArchiveDef)) ||
+        !add_public(mod, "read_flows", add_function(mod, &kReadFlowsDef))) {
         return nullptr;
     }
-    auto type_ref = [](PyObject* t) {
-        Py_INCREF(t);
-        return t;
-    };
-    if (!add_public(m, "Archive", type_ref(archive_type())) ||
-        !add_public(m, "Flow", type_ref(flow_type())) ||
-        !add_public(m, "Packet", type_ref(packet_type())) ||
-        !add_public(m, "create_archive", add_function(m, &kCreateArchiveDef)) ||
-        !add_public(m, "split", add_function(m, &kSplitDef)) ||
-        !add_public(m, "pipe_archive", add_function(m, &kPipeArchiveDef)) ||
-        !add_public(m, "read_flows", add_function(m, &kReadFlowsDef))) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    Py_INCREF(m);
-    g_module = m; // kept for the life of the process
-    return m;
+    g_module = new_ref(mod).release(); // kept for the life of the process
+    return m.release();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "python/objects.h"
 
 #include "common/ip_text.h"
+#include "packet/protocols.h"
 #include "python/binding.h"
 
 #include <unistd.h>
@@ -88,31 +89,21 @@ void free_object(PyObject* obj) {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
     std::string text = "No constructor defined for ";
     std::string n;
-    if (name && to_string(nullptr, name, n)) {
+    if (name && to_string(nullptr, name.get(), n)) {
         text += n;
     }
-    Py_XDECREF(name);
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, text.c_str());
     return nullptr;
 }
 
-PyObject* new_list(std::size_t reserve) {
-    (void)reserve;
-    return PyList_New(0);
-}
-
 // Appends a new reference to `list`, consuming it.
-bool append_new(PyObject* list, PyObject* item) {
-    if (!item) {
-        return false;
-    }
-    int rc = PyList_Append(list, item);
-    Py_DECREF(item);
-    return rc == 0;
+bool append_new(const PyRef& list, PyObject* item) {
+    PyRef owned(item);
+    return owned && PyList_Append(list.get(), owned.get()) == 0;
 }
 
 PyObject* make_flow(const std::shared_ptr<const ArchiveReader>& reader, const FlowEntry& e) {
@@ -123,7 +114,7 @@ PyObject* make_flow(const std::shared_ptr<const ArchiveReader>& reader, const Fl
 // are skipped.
 PyObject* flows_for_ids(const std::shared_ptr<const ArchiveReader>& reader,
                         const std::vector<std::uint64_t>& ids) {
-    PyObject* list = new_list(ids.size());
+    PyRef list(PyList_New(0));
     if (!list) {
         return nullptr;
     }
@@ -133,26 +124,16 @@ PyObject* flows_for_ids(const std::shared_ptr<const ArchiveReader>& reader,
             continue;
         }
         if (!append_new(list, make_flow(reader, *e))) {
-            Py_DECREF(list);
             return nullptr;
         }
     }
-    return list;
+    return list.release();
 }
 
-const char* proto_label(std::uint8_t proto) {
-    switch (proto) {
-    case 1:
-        return "ICMP";
-    case 6:
-        return "TCP";
-    case 17:
-        return "UDP";
-    case 58:
-        return "ICMPv6";
-    default:
-        return "?";
-    }
+// The module names four protocols; every other number is "?".
+std::string proto_label(std::uint8_t proto) {
+    const ProtocolName* p = protocol_entry(proto);
+    return p && !p->label.empty() ? std::string(p->label) : "?";
 }
 
 // ---- Archive ---------------------------------------------------------------
@@ -200,17 +181,16 @@ PyObject* archive_flows(PyObject* obj, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         auto& reader = as<ArchiveObject>(obj)->reader;
-        PyObject* list = new_list(reader->flows().size());
+        PyRef list(PyList_New(0));
         if (!list) {
             return nullptr;
         }
         for (const FlowEntry& e : reader->flows()) {
             if (!append_new(list, make_flow(reader, e))) {
-                Py_DECREF(list);
                 return nullptr;
             }
         }
-        return list;
+        return list.release();
     });
 }
 
@@ -274,22 +254,15 @@ PyObject* archive_find_by_protocol(PyObject* obj, PyObject* args, PyObject* kwar
         if (!python_lower(a[0], lower)) {
             return nullptr;
         }
-        std::uint8_t proto;
-        if (lower == "tcp") {
-            proto = 6;
-        } else if (lower == "udp") {
-            proto = 17;
-        } else if (lower == "icmp") {
-            proto = 1;
-        } else if (lower == "icmpv6") {
-            proto = 58;
-        } else {
+        // Only the protocols the module has a label for are selectable here.
+        const ProtocolName* p = protocol_named(lower);
+        if (!p || p->label.empty()) {
             raise_error(Error{ErrorKind::Value, "Unknown protocol: " + lower +
                                                     ". Valid: tcp, udp, icmp, icmpv6"});
             return nullptr;
         }
         auto& reader = as<ArchiveObject>(obj)->reader;
-        return flows_for_ids(reader, reader->find_by_protocol(proto));
+        return flows_for_ids(reader, reader->find_by_protocol(p->number));
     });
 }
 
@@ -371,8 +344,8 @@ const FlowEntry& entry_of(PyObject* obj) { return as<FlowObject>(obj)->entry; }
 PyObject* flow_id(PyObject* o, void*) { return PyLong_FromUnsignedLongLong(entry_of(o).id); }
 PyObject* flow_proto(PyObject* o, void*) { return PyLong_FromUnsignedLong(entry_of(o).proto); }
 PyObject* flow_proto_name(PyObject* o, void*) { return new_str(proto_label(entry_of(o).proto)); }
-PyObject* flow_src_addr(PyObject* o, void*) { return new_str(address_text(entry_of(o).src_addr)); }
-PyObject* flow_dst_addr(PyObject* o, void*) { return new_str(address_text(entry_of(o).dst_addr)); }
+PyObject* flow_src_addr(PyObject* o, void*) { return new_str(format_ip_full(from_address16(entry_of(o).src_addr))); }
+PyObject* flow_dst_addr(PyObject* o, void*) { return new_str(format_ip_full(from_address16(entry_of(o).dst_addr))); }
 PyObject* flow_src_port(PyObject* o, void*) { return PyLong_FromUnsignedLong(entry_of(o).src_port); }
 PyObject* flow_dst_port(PyObject* o, void*) { return PyLong_FromUnsignedLong(entry_of(o).dst_port); }
 PyObject* flow_packet_count(PyObject* o, void*) {
@@ -399,7 +372,7 @@ PyObject* flow_packets(PyObject* obj, PyObject* args, PyObject* kwargs) {
             raise_error(reclassify(offsets.error(), ErrorKind::Runtime));
             return nullptr;
         }
-        PyObject* list = new_list(offsets->size());
+        PyRef list(PyList_New(0));
         if (!list) {
             return nullptr;
         }
@@ -409,19 +382,18 @@ PyObject* flow_packets(PyObject* obj, PyObject* args, PyObject* kwargs) {
                 continue; // does not lie wholly inside the file
             }
             if (!append_new(list, alloc_object<PacketObject>(g_packet_type, *stored))) {
-                Py_DECREF(list);
                 return nullptr;
             }
         }
-        return list;
+        return list.release();
     });
 }
 
 PyObject* flow_repr(PyObject* obj) {
     const FlowEntry& e = entry_of(obj);
     std::string text = "Flow(id=" + std::to_string(e.id) + ", " + proto_label(e.proto) + " " +
-                       address_text(e.src_addr) + ":" + std::to_string(e.src_port) + " -> " +
-                       address_text(e.dst_addr) + ":" + std::to_string(e.dst_port) + ", " +
+                       format_ip_full(from_address16(e.src_addr)) + ":" + std::to_string(e.src_port) + " -> " +
+                       format_ip_full(from_address16(e.dst_addr)) + ":" + std::to_string(e.dst_port) + ", " +
                        std::to_string(e.packet_count) + " pkts, " +
                        std::to_string(e.total_bytes) + " bytes)";
     return new_str(text);
@@ -515,32 +487,6 @@ PyType_Spec kPacketSpec = {"builtins.Packet", sizeof(PacketObject), 0, Py_TPFLAG
                            kPacketSlots};
 
 } // namespace
-
-std::string address_text(const std::array<std::uint8_t, 16>& a) {
-    static const char* hex = "0123456789abcdef";
-    bool mapped = a[10] == 0xFF && a[11] == 0xFF;
-    for (int i = 0; i < 10 && mapped; ++i) {
-        mapped = a[i] == 0;
-    }
-    std::string out;
-    if (mapped) {
-        for (int i = 12; i < 16; ++i) {
-            if (i > 12) {
-                out += '.';
-            }
-            out += std::to_string(a[i]);
-        }
-        return out;
-    }
-    for (int i = 0; i < 16; ++i) {
-        if (i > 0 && i % 2 == 0) {
-            out += ':';
-        }
-        out += hex[a[i] >> 4];
-        out += hex[a[i] & 0xF];
-    }
-    return out;
-}
 
 bool init_types() {
     g_archive_type = PyType_FromSpec(&kArchiveSpec);

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "archive/reader/archive_reader.h"
+#include "archive/archive_reader.h"
 
 #include <memory>
 #include <optional>
@@ -21,9 +21,5 @@ PyObject* packet_type();
 // deleted when the Archive is released.
 PyObject* new_archive(std::shared_ptr<const ArchiveReader> reader,
                       std::optional<std::string> temp_file);
-
-// Address text of the 16-byte form: dotted IPv4 for IPv4-mapped addresses,
-// otherwise eight four-digit hexadecimal groups.
-std::string address_text(const std::array<std::uint8_t, 16>& addr);
 
 } // namespace vexlor::py

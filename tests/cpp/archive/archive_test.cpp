@@ -5,8 +5,8 @@
 #include <map>
 #include <random>
 
-#include "archive/reader/archive_reader.h"
-#include "archive/writer/archive_writer.h"
+#include "archive/archive_reader.h"
+#include "archive/archive_writer.h"
 #include "archive_test_util.h"
 
 namespace vexlor {

@@ -9,17 +9,20 @@
 namespace vexlor {
 namespace {
 
-FlowKey key(std::uint32_t n) {
-    FlowKey k;
-    k.tag = FlowKey::kNormal;
-    k.port_a = static_cast<std::uint16_t>(n);
-    return k;
-}
+// A key type of the test's own: the table is generic.
+struct Key {
+    std::uint32_t n;
+    friend bool operator==(const Key&, const Key&) = default;
+};
+struct KeyHash {
+    std::uint64_t operator()(const Key& k) const { return k.n * 0x9E3779B97F4A7C15ull; }
+};
+Key key(std::uint32_t n) { return Key{n}; }
 
 // Random inserts, touches and evictions against a model: the victim is the
 // key with the smallest last-use counter.
 TEST(LruTable, EvictsInOrderOfLastUse) {
-    LruTable<std::uint32_t> t;
+    LruTable<Key, std::uint32_t, KeyHash> t;
     std::map<std::uint32_t, std::uint64_t> last_use; // key -> counter
     std::mt19937 rng(7);
     for (std::uint64_t seq = 1; seq <= 20000; ++seq) {
@@ -30,7 +33,7 @@ TEST(LruTable, EvictsInOrderOfLastUse) {
             ASSERT_EQ(t.pop_front(), victim->first);
             last_use.erase(victim);
         }
-        if (auto h = t.find(key(k)); h != LruTable<std::uint32_t>::kNil) {
+        if (auto h = t.find(key(k)); h != kLruNil) {
             ASSERT_EQ(t.at(h), k);
             t.touch(h);
         } else {
@@ -43,7 +46,7 @@ TEST(LruTable, EvictsInOrderOfLastUse) {
     while (!t.empty()) {
         t.pop_front();
     }
-    EXPECT_EQ(t.front(), LruTable<std::uint32_t>::kNil);
+    EXPECT_EQ(t.front(), kLruNil);
 }
 
 } // namespace

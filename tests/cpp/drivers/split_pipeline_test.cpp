@@ -159,7 +159,7 @@ protected:
         SplitOptions o;
         o.input_path = input;
         o.output_dir = out;
-        o.strategy = std::move(strategy);
+        o.strategy = *parse_strategy(strategy);
         return o;
     }
 
@@ -182,7 +182,7 @@ TEST_P(SplitStrategies, WritesEveryFlowByteForByte) {
     auto [sc, l7] = GetParam();
     Capture c = sc.wifi ? wifi_capture() : ethernet_capture();
     SplitOptions o = options(c, sc.strategy);
-    o.output_type = l7 ? "L7" : "pcap";
+    o.output_type = l7 ? OutputType::L7 : OutputType::Pcap;
     expect_ok(run_split(o));
     expect_dir(out, expected_files(c, sc.flows, l7));
 }
@@ -228,7 +228,7 @@ TEST_P(SplitLimits, OutputDoesNotDependOnBuffersOrTheCap) {
     SplitOptions o = options(c);
     o.buffer_bytes = GetParam().buffer_bytes;
     o.max_sessions = GetParam().max_sessions;
-    o.output_type = GetParam().l7 ? "l7" : "pcap";
+    o.output_type = GetParam().l7 ? OutputType::L7 : OutputType::Pcap;
     expect_ok(run_split(o));
     expect_dir(out, expected_files(c, flows, GetParam().l7));
 }
@@ -293,25 +293,19 @@ TEST_F(SplitPipelineTest, ReadErrorAfterPacketsLeavesOnlyTemporaryFiles) {
 // nothing is created before the output directory step.
 TEST_F(SplitPipelineTest, ReportsTheFirstError) {
     struct Case {
-        const char *strategy, *output_type, *input; // input relative to the test's directory
+        const char* input; // relative to the test's directory
         ErrorKind kind;
         std::string message;
     };
     write_file(tmp / "notes.txt", text("these are not packets\n"));
     for (const Case& c : std::vector<Case>{
-             {"Sess", "csv", "missing", ErrorKind::Value, "Unknown strategy: Sess"},
-             {"session", "CSV", "missing", ErrorKind::Value,
-              "Unknown output_type: csv. Valid: pcap, l7"},
-             {"session", "pcap", "missing", ErrorKind::Io,
-              "No such file or directory (os error 2)"},
-             {"session", "pcap", ".", ErrorKind::Io, "No such device (os error 19)"},
-             {"session", "pcap", "notes.txt", ErrorKind::Runtime,
+             {"missing", ErrorKind::Io, "No such file or directory (os error 2)"},
+             {".", ErrorKind::Io, "No such device (os error 19)"},
+             {"notes.txt", ErrorKind::Runtime,
               "Unsupported file format (unknown magic number)"}}) {
         SplitOptions o;
         o.input_path = tmp / c.input;
         o.output_dir = out;
-        o.strategy = c.strategy;
-        o.output_type = c.output_type;
         expect_error(run_split(o), c.kind, c.message);
         EXPECT_FALSE(std::filesystem::exists(out));
     }

@@ -1,9 +1,10 @@
-#include "flow/strategy/strategy.h"
+#include "flow/strategy.h"
 #include "flow_packets.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <random>
 
 namespace vexlor {
@@ -11,6 +12,15 @@ namespace {
 
 using namespace test;
 using S = SplitStrategy;
+
+// The packet's flow names, in order.
+std::vector<std::string> names_of(S strategy, const Packet& packet) {
+    std::vector<std::string> out;
+    for (const FlowKey& k : flow_keys(strategy, packet)) {
+        out.push_back(flow_name(strategy, k));
+    }
+    return out;
+}
 
 TEST(FlowNames, AreExact) {
     const Packet req = ip_packet("10.0.0.2", "10.0.0.1", 6, 80, 1234);
@@ -54,7 +64,7 @@ TEST(FlowNames, AreExact) {
         {arp, S::Bssid, {"no_bssid"}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(classify(c.strategy, c.packet), c.names);
+        EXPECT_EQ(names_of(c.strategy, c.packet), c.names);
     }
 }
 
@@ -66,7 +76,7 @@ TEST(FlowKeys, IgnoreBytesOutsideTheAddress) {
         dirty.ip->src_ip.bytes[9] = 0x55;
         dirty.ip->dst_ip.bytes[15] = 0xAA;
         EXPECT_EQ(flow_keys(s, dirty).keys[0], flow_keys(s, clean).keys[0]);
-        EXPECT_EQ(classify(s, dirty), classify(s, clean));
+        EXPECT_EQ(names_of(s, dirty), names_of(s, clean));
     }
 }
 
@@ -108,6 +118,30 @@ TEST(FlowKeys, MapOneToOneOntoNames) {
                 std::swap(back.ip->src_port, back.ip->dst_port);
                 ASSERT_EQ(flow_keys(s, back).keys[0], flow_keys(s, p).keys[0]);
             }
+        }
+    }
+}
+
+TEST(ParseStrategy, MatchesTheNamesInAnyCaseAndNothingElse) {
+    const std::pair<std::string_view, std::optional<S>> cases[] = {
+        {"session", S::Session}, {"SESSION", S::Session}, {"flow", S::Flow}, {"HoSt", S::Host},
+        {"hostPAIR", S::HostPair}, {"MAC", S::Mac}, {"bssid", S::Bssid}, {"NoSplit", S::NoSplit},
+        {"", {}}, {"sess", {}}, {" session", {}}, {"session ", {}}, {"SESSIONS", {}},
+        {"no-split", {}}, {std::string_view("flow\0", 5), {}},
+        // Only ASCII letters are lower-cased: U+017F LATIN SMALL LETTER LONG
+        // S would case-fold to "s", and U+0130 lower-cases to "i" + U+0307.
+        {"\xC5\xBF" "ession", {}}, {"SESS\xC4\xB0ON", {}},
+        {"\xFF" "low", {}}, // not UTF-8 at all
+    };
+    for (const auto& [text, strategy] : cases) {
+        auto got = parse_strategy(text);
+        ASSERT_EQ(got.has_value(), strategy.has_value()) << text;
+        if (strategy) {
+            EXPECT_EQ(*got, *strategy) << text;
+        } else {
+            EXPECT_EQ(got.error().kind, ErrorKind::Value);
+            // The caller's text, not its lower-case form.
+            EXPECT_EQ(got.error().message, "Unknown strategy: " + std::string(text));
         }
     }
 }

@@ -1,4 +1,4 @@
-#include "parser/pcapng/pcapng_reader.h"
+#include "parser/pcapng_reader.h"
 
 #include <array>
 #include <cstdio>
@@ -6,14 +6,6 @@
 
 namespace vexlor {
 namespace {
-
-constexpr std::uint32_t kBlockShb = 0x0A0D0D0A;
-constexpr std::uint32_t kBlockIdb = 0x00000001;
-constexpr std::uint32_t kBlockSpb = 0x00000003;
-constexpr std::uint32_t kBlockEpb = 0x00000006;
-
-constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
-constexpr std::uint32_t kByteOrderMagicSwapped = 0x4D3C2B1A;
 
 constexpr std::uint16_t kOptEnd = 0;
 constexpr std::uint16_t kOptTsresol = 9;
@@ -46,9 +38,29 @@ constexpr std::uint64_t round_up4(std::uint64_t n) { return (n + 3) & ~std::uint
 
 // Packets naming an interface that was not declared before the first packet
 // block: microsecond ticks, Ethernet.
-constexpr InterfaceInfo kUnknownInterface{6, 1000000, 0, 1};
+constexpr InterfaceInfo kUnknownInterface{6, 1000000, 0, kLinkEthernet};
 
 ParseError invalid(const char* detail) { return ParseError::invalid_pcapng(detail); }
+
+// A block's type and total length, when its 8-byte head is there.
+struct BlockHead {
+    std::uint32_t type = 0;
+    std::uint32_t total = 0;
+};
+
+// The bytes of `data` from `offset` on; none when it lies beyond the end.
+ByteSpan bytes_from(ByteSpan data, std::uint64_t offset) {
+    return offset <= data.size() ? data.subspan(static_cast<std::size_t>(offset)) : ByteSpan{};
+}
+
+std::optional<BlockHead> read_head(ByteReader& head) {
+    const auto type = head.u32();
+    const auto total = head.u32();
+    if (!type || !total) {
+        return std::nullopt;
+    }
+    return BlockHead{*type, *total};
+}
 
 // The options of an IDB, `body` running from the first option to the
 // trailing length copy.  Only if_tsresol matters to us.
@@ -104,23 +116,28 @@ TickTime InterfaceInfo::to_time(std::uint64_t ticks) const {
     return {0, static_cast<std::uint32_t>(usec)};
 }
 
-std::expected<std::unique_ptr<PcapngReader>, ParseError> PcapngReader::open(SharedBytes bytes) {
+Expected<std::unique_ptr<PcapngReader>, ParseError> PcapngReader::open(SharedBytes bytes) {
     const ByteSpan data = bytes.span();
     Endian endian = Endian::Little;
     std::vector<InterfaceInfo> interfaces;
     std::uint64_t offset = 0;
-    while (fits(offset, kBlockHeadLen, data.size())) {
-        const ByteSpan rest = data.subspan(offset);
+    for (;;) {
+        const ByteSpan rest = bytes_from(data, offset);
         ByteReader head(rest, endian);
-        // The SHB type reads the same in both byte orders.
-        const std::uint32_t type = *head.u32();
-        if (type == kBlockShb) {
-            ByteReader magic_at(rest, Endian::Little);
-            magic_at.seek(8);
-            if (const auto magic = magic_at.u32()) {
-                if (*magic == kByteOrderMagic) {
+        auto h = read_head(head);
+        if (!h) {
+            break;
+        }
+        // The SHB type reads the same in both byte orders; its byte-order
+        // magic decides how everything after it is read, its own length
+        // included.
+        if (h->type == kPcapngBlockShb) {
+            ByteReader le(rest, Endian::Little);
+            const auto magic = le.skip(kBlockHeadLen) ? le.u32() : std::nullopt;
+            if (magic) {
+                if (*magic == kPcapngByteOrderMagic) {
                     endian = Endian::Little;
-                } else if (*magic == kByteOrderMagicSwapped) {
+                } else if (*magic == kPcapngByteOrderMagicSwapped) {
                     endian = Endian::Big;
                 } else {
                     char hex[9];
@@ -128,103 +145,122 @@ std::expected<std::unique_ptr<PcapngReader>, ParseError> PcapngReader::open(Shar
                     return std::unexpected(ParseError::invalid_pcapng(
                         std::string("Unknown byte order magic: 0x") + hex));
                 }
-                head.set_endian(endian);
+                ByteReader again(rest, endian);
+                h = read_head(again); // the same eight bytes, in the section's order
             }
         }
-        const std::uint32_t total = *head.u32();
-        if (total < kMinBlockLen || total > rest.size()) {
+        if (h->total < kMinBlockLen || h->total > rest.size()) {
             // A block with a broken length, or one cut off by the end of the
             // file, ends the scan; reading resumes just past its head.
             offset += kBlockHeadLen;
             break;
         }
-        const ByteSpan block = rest.first(total);
-        if (type == kBlockEpb || type == kBlockSpb) {
+        const ByteSpan block = rest.first(h->total);
+        if (h->type == kPcapngBlockEpb || h->type == kPcapngBlockSpb) {
             break;
         }
-        if (type == kBlockShb && total < kMinShbLen) {
+        if (h->type == kPcapngBlockShb && h->total < kMinShbLen) {
             return std::unexpected(invalid("SHB too short"));
         }
-        if (type == kBlockIdb) {
-            if (total < kMinIdbLen) {
+        if (h->type == kPcapngBlockIdb) {
+            ByteReader idb(block, endian);
+            InterfaceInfo info;
+            const auto link_type = idb.skip(kBlockHeadLen) ? idb.u16() : std::nullopt;
+            const auto snaplen = idb.skip(2) ? idb.u32() : std::nullopt; // after a reserved u16
+            if (h->total < kMinIdbLen || !link_type || !snaplen) {
                 return std::unexpected(invalid("IDB too short"));
             }
-            ByteReader idb(block, endian);
-            idb.seek(8);
-            InterfaceInfo info;
-            info.link_type = *idb.u16();
-            idb.skip(2); // reserved
-            info.snaplen = *idb.u32();
-            if (total >= kMinIdbWithOptionsLen) {
+            info.link_type = *link_type;
+            info.snaplen = *snaplen;
+            if (h->total >= kMinIdbWithOptionsLen) {
                 walk_idb_options(
-                    block.subspan(kIdbOptionsStart, total - kIdbOptionsStart - kTrailerLen),
+                    block.subspan(kIdbOptionsStart, h->total - kIdbOptionsStart - kTrailerLen),
                     endian, info);
             }
             interfaces.push_back(info);
         }
-        offset += round_up4(total);
+        offset += round_up4(h->total);
     }
     return std::unique_ptr<PcapngReader>(
         new PcapngReader(std::move(bytes), endian, std::move(interfaces), offset));
 }
 
 std::uint32_t PcapngReader::link_type() const {
-    return interfaces_.empty() ? 1 : interfaces_.front().link_type;
+    return interfaces_.empty() ? kLinkEthernet : interfaces_.front().link_type;
 }
+
+namespace {
+
+// The fixed fields of an EPB after its head.
+struct EpbFields {
+    std::uint32_t interface_id;
+    std::uint64_t ticks;
+    std::uint32_t caplen;
+    std::uint32_t orig_len;
+};
+std::optional<EpbFields> read_epb(ByteReader& epb) {
+    const auto interface_id = epb.u32();
+    const auto ts_high = epb.u32();
+    const auto ts_low = epb.u32();
+    const auto caplen = epb.u32();
+    const auto orig_len = epb.u32();
+    if (!interface_id || !ts_high || !ts_low || !caplen || !orig_len) {
+        return std::nullopt;
+    }
+    return EpbFields{*interface_id, (std::uint64_t{*ts_high} << 32) | *ts_low, *caplen,
+                     *orig_len};
+}
+
+} // namespace
 
 RecordResult PcapngReader::next_record() {
     const ByteSpan data = data_.span();
     for (;;) {
-        if (!fits(offset_, kBlockHeadLen, data.size())) {
+        const std::uint64_t start = offset_;
+        const ByteSpan rest = bytes_from(data, start);
+        ByteReader head(rest, endian_);
+        const auto found = read_head(head);
+        if (!found) {
             return std::nullopt;
         }
-        const std::uint64_t start = offset_;
-        const ByteSpan rest = data.subspan(start);
-        ByteReader head(rest, endian_);
-        const std::uint32_t type = *head.u32();
-        const std::uint32_t total = *head.u32();
+        const BlockHead h = *found;
         offset_ = start + kBlockHeadLen;
         // A file cut off inside its last block (a capture still being
         // written, or truncated in transfer) ends the data without an error.
-        if (total < kMinBlockLen || total > rest.size()) {
+        if (h.total < kMinBlockLen || h.total > rest.size()) {
             return std::nullopt;
         }
-        const ByteSpan block = rest.first(total);
+        const ByteSpan block = rest.first(h.total);
+        ByteReader body(block, endian_);
+        (void)body.skip(kBlockHeadLen);
 
-        if (type == kBlockEpb) {
-            if (total < kMinEpbLen) {
+        if (h.type == kPcapngBlockEpb) {
+            const auto epb = h.total < kMinEpbLen ? std::nullopt : read_epb(body);
+            if (!epb) {
                 return std::unexpected(invalid("EPB too short"));
             }
-            ByteReader epb(block, endian_);
-            epb.seek(8);
-            const std::uint32_t interface_id = *epb.u32();
-            const std::uint32_t ts_high = *epb.u32();
-            const std::uint32_t ts_low = *epb.u32();
-            const std::uint32_t caplen = *epb.u32();
-            const std::uint32_t orig_len = *epb.u32();
             // Checked in 64 bits: a captured length near 2^32 must not wrap
             // into something that seems to fit.
-            if (!fits(kEpbDataStart, caplen, total - kTrailerLen)) {
+            if (!fits(kEpbDataStart, epb->caplen, h.total - kTrailerLen)) {
                 return std::unexpected(invalid("EPB packet data exceeds block"));
             }
-            offset_ = start + total;
-            const InterfaceInfo& iface =
-                interface_id < interfaces_.size() ? interfaces_[interface_id] : kUnknownInterface;
-            const TickTime t = iface.to_time((std::uint64_t{ts_high} << 32) | ts_low);
-            return RawRecord{t.sec, t.usec, orig_len, iface.link_type,
-                             block.subspan(kEpbDataStart, caplen)};
+            offset_ = start + h.total;
+            const InterfaceInfo& iface = epb->interface_id < interfaces_.size()
+                                             ? interfaces_[epb->interface_id]
+                                             : kUnknownInterface;
+            const TickTime t = iface.to_time(epb->ticks);
+            return RawRecord{t.sec, t.usec, epb->orig_len, iface.link_type,
+                             block.subspan(kEpbDataStart, epb->caplen)};
         }
-        if (type == kBlockSpb) {
-            if (total < kMinSpbLen) {
+        if (h.type == kPcapngBlockSpb) {
+            const auto orig_len = h.total < kMinSpbLen ? std::nullopt : body.u32();
+            if (!orig_len) {
                 return std::unexpected(invalid("SPB too short"));
             }
-            ByteReader spb(block, endian_);
-            spb.seek(8);
-            const std::uint32_t orig_len = *spb.u32();
             // The whole rest of the body is the frame, padding included: an
             // SPB does not say how much of it was captured.
-            const ByteSpan frame = block.subspan(kSpbDataStart, total - kMinSpbLen);
-            offset_ = start + total;
+            const ByteSpan frame = block.subspan(kSpbDataStart, h.total - kMinSpbLen);
+            offset_ = start + h.total;
             if (frame.empty()) {
                 // An SPB of 16 bytes carries no frame at all.  It yields no
                 // packet, but ending the capture there would silently drop
@@ -232,11 +268,11 @@ RecordResult PcapngReader::next_record() {
                 continue;
             }
             // No timestamp and no interface id: time 0 on Ethernet.
-            return RawRecord{0, 0, orig_len, 1, frame};
+            return RawRecord{0, 0, *orig_len, kLinkEthernet, frame};
         }
         // Anything else, including an SHB or IDB after the first packet
         // block: the table built at opening stays as it is.
-        offset_ = start + round_up4(total);
+        offset_ = start + round_up4(h.total);
     }
 }
 

@@ -1,61 +1,44 @@
-#include "parser/pcap/pcap_reader.h"
+#include "parser/pcap_reader.h"
 
 #include <string>
 
 namespace vexlor {
-namespace {
 
-constexpr std::uint32_t kMagicMicro = 0xA1B2C3D4;
-constexpr std::uint32_t kMagicNano = 0xA1B23C4D;
-constexpr std::uint32_t kMagicMicroSwapped = 0xD4C3B2A1;
-constexpr std::uint32_t kMagicNanoSwapped = 0x4D3CB2A1;
-
-} // namespace
-
-PcapReader::PcapReader(SharedBytes bytes, Endian endian, bool nanosecond, std::uint32_t snaplen,
-                       std::uint32_t link_type)
-    : CaptureReader(std::move(bytes)), cursor_(data_.span(), endian), endian_(endian),
-      nanosecond_(nanosecond), snaplen_(snaplen), link_type_(link_type) {
-    cursor_.seek(kGlobalHeaderLen);
+bool PcapReader::recognises(std::uint32_t magic) {
+    return magic == kPcapMagicMicro || magic == kPcapMagicNano || magic == kPcapMagicMicroSwapped ||
+           magic == kPcapMagicNanoSwapped;
 }
 
-std::expected<std::unique_ptr<PcapReader>, ParseError> PcapReader::open(SharedBytes bytes) {
-    ByteReader head(bytes.span(), Endian::Little);
-    if (head.remaining() < kGlobalHeaderLen) {
+PcapReader::PcapReader(SharedBytes bytes, Endian endian, bool nanosecond,
+                       std::uint32_t link_type)
+    : CaptureReader(std::move(bytes)), cursor_(data_.span(), endian), endian_(endian),
+      nanosecond_(nanosecond), link_type_(link_type) {
+    (void)cursor_.skip(kPcapGlobalHeaderSize); // open() made sure it is there
+}
+
+Expected<std::unique_ptr<PcapReader>, ParseError> PcapReader::open(SharedBytes bytes) {
+    const ByteSpan data = bytes.span();
+    if (data.size() < kPcapGlobalHeaderSize) {
         return std::unexpected(ParseError::invalid_pcap("file too small for global header"));
     }
-    Endian endian = Endian::Little;
-    bool nanosecond = false;
-    switch (*head.u32()) {
-    case kMagicMicro:
-        break;
-    case kMagicNano:
-        nanosecond = true;
-        break;
-    case kMagicMicroSwapped:
-        endian = Endian::Big;
-        break;
-    case kMagicNanoSwapped:
-        endian = Endian::Big;
-        nanosecond = true;
-        break;
-    default:
+    const std::uint32_t magic = load_le<std::uint32_t>(data.data());
+    if (!recognises(magic)) {
         return std::unexpected(ParseError::unknown_format());
     }
-    // Version, thiszone and sigfigs say nothing we use: files with any
-    // version number are read alike.
-    head.set_endian(endian);
-    head.seek(16);
-    const std::uint32_t snaplen = *head.u32();
-    const std::uint32_t network = *head.u32();
+    const Endian endian = magic == kPcapMagicMicro || magic == kPcapMagicNano ? Endian::Little
+                                                                              : Endian::Big;
+    const bool nanosecond = magic == kPcapMagicNano || magic == kPcapMagicNanoSwapped;
+    // Version, thiszone, sigfigs and the snapshot length say nothing we use:
+    // files with any version number are read alike.
+    const std::uint32_t network = load<std::uint32_t>(data.data() + kPcapLinkTypeAt, endian);
     return std::unique_ptr<PcapReader>(
-        new PcapReader(std::move(bytes), endian, nanosecond, snaplen, network));
+        new PcapReader(std::move(bytes), endian, nanosecond, network));
 }
 
 RecordResult PcapReader::next_record() {
     // A trailing fragment shorter than a record header is what a capture
     // killed mid-write leaves behind; it ends the data quietly.
-    const auto header = cursor_.bytes(kRecordHeaderLen);
+    const auto header = cursor_.bytes(kPcapRecordHeaderSize);
     if (!header) {
         return std::nullopt;
     }

@@ -1,10 +1,12 @@
 // Splitting strategies: which flow(s) a packet belongs to, and the flow names.
 #pragma once
 
+#include "common/result.h"
 #include "flow/flow_key.h"
 #include "packet/packet.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vexlor {
@@ -25,7 +27,11 @@ FlowKeys flow_keys(SplitStrategy strategy, const Packet& packet);
 // The flow name of a key made by flow_keys for the same strategy.
 std::string flow_name(SplitStrategy strategy, const FlowKey& key);
 
-// The packet's flow names, in order: flow_name of each of flow_keys.
-std::vector<std::string> classify(SplitStrategy strategy, const Packet& packet);
+// Lower-cases `text` and matches it against the seven strategy names.  The
+// error is a value error "Unknown strategy: {}" quoting `text` unchanged.
+Result<SplitStrategy> parse_strategy(std::string_view text);
+
+// The seven names, in the order users see them: "session, flow, ...".
+std::string strategy_names();
 
 } // namespace vexlor

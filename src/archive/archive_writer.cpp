@@ -1,4 +1,4 @@
-#include "archive/writer/archive_writer.h"
+#include "archive/archive_writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -74,13 +74,13 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
                                           " bytes does not fit a stored record");
     }
     auto handle = by_key_.find(key, hash);
-    if (handle != LruTable<std::uint32_t>::kNil &&
+    if (handle != kLruNil &&
         totals_[by_key_.at(handle)].packet_count >= field_limit_) {
         return runtime_error("Flow has more packets than an archive can count (" +
                              std::to_string(field_limit_) + ")");
     }
 
-    auto header = encode_record_header(packet.ts_sec, packet.ts_usec,
+    auto header = pcap_record_header(packet.ts_sec, packet.ts_usec,
                                        static_cast<std::uint32_t>(frame.size()), packet.orig_len);
     if (auto st = out_.write(header); !st) {
         return st;
@@ -88,11 +88,11 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
     if (auto st = out_.write(frame); !st) {
         return st;
     }
-    position_ += kRecordHeaderSize + frame.size();
+    position_ += kPcapRecordHeaderSize + frame.size();
 
     std::uint64_t t = packet.time_us();
     std::uint32_t flow;
-    if (handle == LruTable<std::uint32_t>::kNil) {
+    if (handle == kLruNil) {
         flow = static_cast<std::uint32_t>(totals_.size());
         by_key_.insert(key, hash, flow);
         totals_.emplace_back();
@@ -146,7 +146,7 @@ Status ArchiveWriter::write_tail() {
         std::uint64_t at = kDataStart;
         for (const Stored& s : stored_) {
             offsets[next[s.flow]++] = at;
-            at += kRecordHeaderSize + s.caplen;
+            at += kPcapRecordHeaderSize + s.caplen;
         }
         stored_ = {};
     }

@@ -4,6 +4,7 @@
 
 #include "common/byte_reader.h"
 #include "parser/capture_reader.h"
+#include "parser/pcap_format.h"
 
 #include <cstdint>
 #include <expected>
@@ -13,12 +14,13 @@ namespace vexlor {
 
 class PcapReader final : public CaptureReader {
 public:
-    static constexpr std::size_t kGlobalHeaderLen = 24;
-    static constexpr std::size_t kRecordHeaderLen = 16;
+    // Whether `magic` (the first four bytes, read little-endian) is one of
+    // the four classic magics.
+    static bool recognises(std::uint32_t magic);
 
     // Reads the global header of `bytes`, which starts with one of the four
     // classic magic numbers.  Fails when the header is incomplete.
-    static std::expected<std::unique_ptr<PcapReader>, ParseError> open(SharedBytes bytes);
+    static Expected<std::unique_ptr<PcapReader>, ParseError> open(SharedBytes bytes);
 
     // The network field of the global header, all 32 bits.
     std::uint32_t link_type() const override { return link_type_; }
@@ -27,20 +29,12 @@ public:
     }
     RecordResult next_record() override;
 
-    std::uint32_t snaplen() const { return snaplen_; }
-    bool nanosecond() const { return nanosecond_; }
-    bool swapped() const { return endian_ == Endian::Big; }
-    // Where the next record header starts.
-    std::uint64_t offset() const { return cursor_.position(); }
-
 private:
-    PcapReader(SharedBytes bytes, Endian endian, bool nanosecond, std::uint32_t snaplen,
-               std::uint32_t link_type);
+    PcapReader(SharedBytes bytes, Endian endian, bool nanosecond, std::uint32_t link_type);
 
     ByteReader cursor_; // over the whole buffer; stands at the next record header
     Endian endian_;
     bool nanosecond_;
-    std::uint32_t snaplen_;
     std::uint32_t link_type_;
 };
 

@@ -1,4 +1,4 @@
-#include "common/buffered_file.h"
+#include "common/write_all.h"
 
 #include <unistd.h>
 
@@ -48,37 +48,6 @@ Status write_all(int fd, std::vector<iovec>& iov) {
             iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
             iov[first].iov_len -= left;
         }
-    }
-    return {};
-}
-
-void WriteBuffer::append(std::span<const std::uint8_t> bytes) {
-    std::size_t need = buf_.size() + bytes.size(); // <= capacity_ here
-    if (buf_.capacity() < need) {
-        // A modest buffer is taken whole at once (one allocation per fill);
-        // a large one grows by doubling, so that a huge capacity costs only
-        // what is actually buffered.
-        constexpr std::uint64_t kWhole = 1u << 16;
-        std::uint64_t want = capacity_ <= kWhole
-                                 ? capacity_
-                                 : std::max<std::uint64_t>({need, kWhole, buf_.capacity() * 2u});
-        buf_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(want, capacity_)));
-    }
-    buf_.insert(buf_.end(), bytes.begin(), bytes.end());
-}
-
-Status BufferedFile::close() {
-    if (!fd_.valid()) {
-        return {};
-    }
-    Status st = flush();
-    int err = fd_.reset();
-    buf_.release();
-    if (!st) {
-        return st;
-    }
-    if (err != 0) {
-        return os_error(err);
     }
     return {};
 }

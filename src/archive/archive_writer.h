@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "archive/format.h"
-#include "common/lru_table.h"
 #include "common/async_file.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
@@ -122,7 +121,7 @@ private:
     std::string final_path_;
     // Flow key -> flow index; the flow of index i has id i + 1, so the flows
     // are already in id order when finalize needs them so.
-    LruTable<std::uint32_t> by_key_;
+    FlowTable<std::uint32_t> by_key_;
     std::vector<FlowTotals> totals_;
     std::vector<FlowFirst> first_;
     std::deque<Stored> stored_; // grows without copying what it holds

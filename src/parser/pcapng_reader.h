@@ -4,6 +4,7 @@
 
 #include "common/byte_reader.h"
 #include "parser/capture_reader.h"
+#include "parser/pcap_format.h"
 
 #include <cstdint>
 #include <expected>
@@ -35,17 +36,16 @@ struct InterfaceInfo {
 
 class PcapngReader final : public CaptureReader {
 public:
+    // Whether `magic` (the first four bytes) opens a pcapng section.
+    static bool recognises(std::uint32_t magic) { return magic == kPcapngBlockShb; }
+
     // Scans the blocks in front of the first packet block: byte order from
     // the section header, interface table from the interface descriptions.
-    static std::expected<std::unique_ptr<PcapngReader>, ParseError> open(SharedBytes bytes);
+    static Expected<std::unique_ptr<PcapngReader>, ParseError> open(SharedBytes bytes);
 
     // Interface 0's link type, or Ethernet when no interface was declared.
     std::uint32_t link_type() const override;
     RecordResult next_record() override;
-
-    const std::vector<InterfaceInfo>& interfaces() const { return interfaces_; }
-    bool swapped() const { return endian_ == Endian::Big; }
-    std::uint64_t offset() const { return offset_; }
 
 private:
     PcapngReader(SharedBytes bytes, Endian endian, std::vector<InterfaceInfo> interfaces,

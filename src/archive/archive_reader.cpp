@@ -1,4 +1,4 @@
-#include "archive/reader/archive_reader.h"
+#include "archive/archive_reader.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -100,14 +100,14 @@ Result<std::vector<std::uint64_t>> ArchiveReader::get_packet_offsets(const FlowE
 }
 
 std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint64_t offset) const {
-    if (!fits(offset, kRecordHeaderSize, size_)) {
+    if (!fits(offset, kPcapRecordHeaderSize, size_)) {
         return std::nullopt;
     }
     std::uint32_t caplen = load_le<std::uint32_t>(map_ + offset + 8);
-    if (!fits(offset + kRecordHeaderSize, caplen, size_)) {
+    if (!fits(offset + kPcapRecordHeaderSize, caplen, size_)) {
         return std::nullopt;
     }
-    return std::span<const std::uint8_t>(map_ + offset, kRecordHeaderSize + caplen);
+    return std::span<const std::uint8_t>(map_ + offset, kPcapRecordHeaderSize + caplen);
 }
 
 std::optional<StoredPacket> ArchiveReader::packet_at(std::uint64_t offset) const {
@@ -121,7 +121,7 @@ std::optional<StoredPacket> ArchiveReader::packet_at(std::uint64_t offset) const
     out.ts_usec = load_le<std::uint32_t>(p + 4);
     out.caplen = load_le<std::uint32_t>(p + 8);
     out.orig_len = load_le<std::uint32_t>(p + 12);
-    out.data = rec->subspan(kRecordHeaderSize);
+    out.data = rec->subspan(kPcapRecordHeaderSize);
     return out;
 }
 

@@ -1,0 +1,20 @@
+// Small text helpers shared by the front ends and the core.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vexlor {
+
+// ASCII lower-casing; other bytes are kept as they are.
+inline std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+} // namespace vexlor

@@ -1,0 +1,54 @@
+// The file-system side of split output: the output directory, names of
+// files in it, and the calls made relative to its descriptor.
+#pragma once
+
+#include "common/result.h"
+#include "common/unique_fd.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vexlor {
+
+// Replaces control characters and  " * . / : < > ? \ |  by '_', so that no
+// flow name can leave the output directory or hide a file.
+std::string sanitize_flow_name(std::string_view name);
+
+// The file stem of `input_path`: its last component without the last
+// extension ("capture.pcap" -> "capture", "a.b.pcapng" -> "a.b", ".hidden"
+// kept whole, "-" stays "-"), or "unknown" when there is no such component.
+std::string output_prefix(std::string_view input_path);
+
+// Creates `path` and its missing parents (mode 0777 before the umask); an
+// existing directory is fine.
+[[nodiscard]] Status create_dir_all(const std::string& path);
+
+// An output directory, created if missing and held open: files in it are
+// opened, renamed and removed relative to its descriptor, so a reopen costs
+// no walk of the directory's own path.
+class OutputDir {
+public:
+    [[nodiscard]] static Result<OutputDir> open(const std::string& path);
+
+    // openat() relative to the directory, EINTR retried; the error is the
+    // system's (errno kept in `errnum` for callers that react to it).
+    struct OpenError {
+        int errnum;
+    };
+    [[nodiscard]] Expected<UniqueFd, OpenError> open_file(const std::string& name,
+                                                          int flags) const;
+    [[nodiscard]] Status rename(const std::string& from, const std::string& to) const;
+    void remove(const std::string& name) const;
+    // The file's size, or nothing when it is not there.
+    std::optional<off_t> size_of(const std::string& name) const;
+
+private:
+    explicit OutputDir(UniqueFd fd) : fd_(std::move(fd)) {}
+    UniqueFd fd_;
+};
+
+} // namespace vexlor

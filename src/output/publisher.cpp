@@ -1,0 +1,35 @@
+#include "output/publisher.h"
+
+namespace vexlor {
+
+Publisher::File Publisher::add(const std::string& name) {
+    auto [at, fresh] = index_of_.try_emplace(name, static_cast<std::uint32_t>(files_.size()));
+    if (fresh) {
+        files_.push_back(Names{"." + name + ".tmp", name});
+    }
+    return File{at->second, fresh};
+}
+
+void Publisher::drop_last() {
+    index_of_.erase(files_.back().final);
+    files_.pop_back();
+}
+
+Status Publisher::publish(const OutputDir& dir, bool drop_empty) const {
+    for (const Names& f : files_) {
+        const auto size = dir.size_of(f.temp);
+        if (!size) {
+            continue; // removed behind our back: nothing to publish
+        }
+        if (drop_empty && *size == 0) {
+            dir.remove(f.temp);
+            continue;
+        }
+        if (auto st = dir.rename(f.temp, f.final); !st) {
+            return st;
+        }
+    }
+    return {};
+}
+
+} // namespace vexlor

@@ -1,0 +1,46 @@
+// The files of a split under their temporary names, and the one step that
+// gives them their final names.
+#pragma once
+
+#include "common/result.h"
+#include "output/output_dir.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vexlor {
+
+// Temporary names are hidden (".NAME.tmp") and final names are NAME: nothing
+// appears under a final name until every file is complete.
+class Publisher {
+public:
+    struct File {
+        std::uint32_t index; // of the file, for temp_name()
+        bool fresh;          // false: another flow already writes this file
+    };
+    // Registers the file NAME.  Distinct flow names can sanitise to one file
+    // name (IPv6 "::ffff:1:2:3:4" and "::ffff:1.2.3.4", say); the second flow
+    // then gets the first one's file, to join rather than truncate it.
+    File add(const std::string& name);
+    // Takes back the registration of a fresh file that could not be created.
+    void drop_last();
+
+    const std::string& temp_name(std::uint32_t index) const { return files_[index].temp; }
+
+    // Renames every file that is still there to its final name, in the
+    // order they were added; with `drop_empty`, an empty file is removed
+    // instead.  The first failed rename ends it.
+    [[nodiscard]] Status publish(const OutputDir& dir, bool drop_empty) const;
+
+private:
+    struct Names {
+        std::string temp;
+        std::string final;
+    };
+    std::vector<Names> files_;
+    std::unordered_map<std::string, std::uint32_t> index_of_; // final name -> files_
+};
+
+} // namespace vexlor

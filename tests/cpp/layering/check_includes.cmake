@@ -1,0 +1,23 @@
+# Every quoted include in src/<layer> names its own layer or one below it
+# (DEPS_<layer> in the environment), and none climbs with "..".  Headers that
+# no file of their own layer compiles are checked here too.
+set(bad "")
+foreach(layer ${LAYERS})
+  string(REPLACE "," ";" allowed "$ENV{DEPS_${layer}}")
+  file(GLOB files ${SRC}/${layer}/*.h ${SRC}/${layer}/*.cpp)
+  foreach(file ${files})
+    file(STRINGS ${file} includes REGEX "^#include \"")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^#include \"([^\"]*)\".*" "\\1" path "${line}")
+      string(REGEX REPLACE "/.*" "" top "${path}")
+      if(path MATCHES "\\.\\." OR NOT path MATCHES "/" OR NOT top IN_LIST allowed)
+        list(APPEND bad "${file}: ${path}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(bad)
+  list(JOIN bad "\n  " text)
+  message(FATAL_ERROR "includes that climb a layer:\n  ${text}")
+endif()
+message(STATUS "every include stays in its layer or below")
