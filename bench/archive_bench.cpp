@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/index.h"
 #include "archive/archive_reader.h"
 #include "archive/archive_writer.h"
+#include "archive/index.h"
 
 using namespace vexlor;
 

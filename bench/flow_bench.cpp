@@ -10,16 +10,16 @@
 // time (the build machine is shared, and wall time there mostly measures the
 // wait for a core).  A third line times flow_name for every session, the cost
 // paid once per new flow.
-#include "flow/flow_manager.h"
-#include "flow/strategy.h"
-
 #include <algorithm>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "flow/flow_manager.h"
+#include "flow/strategy.h"
 
 using namespace vexlor;
 

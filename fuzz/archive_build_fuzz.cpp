@@ -10,18 +10,18 @@
 //    flow holds exactly its packets in order, with the first packet's
 //    addresses, ports and protocol, its times and byte count, and is found
 //    by each of its keys in the indexes.
-#include "archive/archive_reader.h"
-#include "capture_model.h"
-#include "drivers/archive_build.h"
-#include "flow/strategy.h"
-#include "fuzz_util.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "archive/archive_reader.h"
+#include "capture_model.h"
+#include "drivers/archive_build.h"
+#include "flow/strategy.h"
+#include "fuzz_util.h"
 
 namespace {
 
@@ -33,9 +33,9 @@ bool contains(const std::vector<std::uint64_t>& ids, std::uint64_t id) {
 }
 
 void require_ascending(const std::vector<std::uint64_t>& ids, const char* what) {
-    require(std::adjacent_find(ids.begin(), ids.end(), [](std::uint64_t a, std::uint64_t b) {
-                return a >= b;
-            }) == ids.end(),
+    require(std::adjacent_find(ids.begin(), ids.end(),
+                               [](std::uint64_t a, std::uint64_t b) { return a >= b; }) ==
+                ids.end(),
             what);
 }
 
@@ -68,8 +68,7 @@ void check_archive(const ArchiveReader& r, const fuzz::CaptureModel& model) {
         }
         require(e.total_bytes == total, "flow byte count differs");
         if (first.ip) {
-            require(e.proto == first.ip->protocol &&
-                        e.src_addr == address16(first.ip->src_ip) &&
+            require(e.proto == first.ip->protocol && e.src_addr == address16(first.ip->src_ip) &&
                         e.dst_addr == address16(first.ip->dst_ip) &&
                         e.src_port == first.ip->src_port && e.dst_port == first.ip->dst_port,
                     "flow keys differ from its first packet");
@@ -79,8 +78,7 @@ void check_archive(const ArchiveReader& r, const fuzz::CaptureModel& model) {
                     "a flow without IP header has keys");
         }
         require(e.offset_list_offset >= f.lists_offset &&
-                    e.offset_list_offset - f.lists_offset + e.offset_list_length <=
-                        f.lists_length,
+                    e.offset_list_offset - f.lists_offset + e.offset_list_length <= f.lists_length,
                 "an offset list outside its region");
 
         auto offsets = r.get_packet_offsets(e);
@@ -151,8 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(!published, "a failed build left an archive at the output path");
         return 0;
     }
-    require(st.has_value(), "the build failed on a readable capture",
-            st ? "" : st.error().message);
+    require(st.has_value(), "the build failed on a readable capture", st ? "" : st.error().message);
     require(published, "a successful build left no archive");
     const std::string temp = archive + ".tmp";
     require(::stat(temp.c_str(), &sb) != 0, "a successful build left its temporary file");

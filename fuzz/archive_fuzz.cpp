@@ -4,16 +4,16 @@
 // file, and agree with a plain reading of the format: index lookups with the
 // linear walk lookup_generic (or with a scan of the flow table when there is
 // no index region), resolve() with the first entry of that id.
-#include "archive/index.h"
-#include "archive/archive_reader.h"
-#include "fuzz_util.h"
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/index.h"
+#include "fuzz_util.h"
 
 namespace {
 
@@ -45,8 +45,8 @@ Section section_at(ByteSpan idx, std::size_t header_pos) {
 std::vector<std::vector<std::uint8_t>> section_keys(ByteSpan idx, Section s, std::size_t width,
                                                     std::size_t limit) {
     std::vector<std::vector<std::uint8_t>> keys;
-    if (s.length < 4 || s.offset > idx.size() || !fits(kIndexHeaderSize + s.offset, s.length,
-                                                       idx.size())) {
+    if (s.length < 4 || s.offset > idx.size() ||
+        !fits(kIndexHeaderSize + s.offset, s.length, idx.size())) {
         return keys;
     }
     std::uint64_t pos = kIndexHeaderSize + s.offset + 4;
@@ -109,20 +109,20 @@ void check_lookups(const ArchiveReader& r) {
     };
     for (const Address16& a : addresses) {
         auto got = r.find_by_address(a);
-        auto want = idx.empty() ? scan([&](const FlowEntry& e) {
-            return e.src_addr == a || e.dst_addr == a;
-        })
-                                : lookup_generic(idx, ip_s.offset, ip_s.length, a, 16);
+        auto want =
+            idx.empty()
+                ? scan([&](const FlowEntry& e) { return e.src_addr == a || e.dst_addr == a; })
+                : lookup_generic(idx, ip_s.offset, ip_s.length, a, 16);
         require(got == want, "lookup by address differs from the plain walk");
     }
     for (std::uint16_t p : ports) {
         auto got = r.find_by_port(p);
         std::uint8_t key[2];
         store_le(key, p);
-        auto want = idx.empty() ? scan([&](const FlowEntry& e) {
-            return e.src_port == p || e.dst_port == p;
-        })
-                                : lookup_generic(idx, port_s.offset, port_s.length, key, 2);
+        auto want =
+            idx.empty()
+                ? scan([&](const FlowEntry& e) { return e.src_port == p || e.dst_port == p; })
+                : lookup_generic(idx, port_s.offset, port_s.length, key, 2);
         require(got == want, "lookup by port differs from the plain walk");
     }
     for (std::uint8_t p : protos) {
@@ -158,8 +158,8 @@ void check_packets(const ArchiveReader& r) {
     std::uint64_t budget = 1 << 16; // packets looked at per input, to keep runs short
     for (const FlowEntry& e : r.flows()) {
         auto offsets = r.get_packet_offsets(e);
-        require(offsets.has_value() == fits(e.offset_list_offset, e.offset_list_length,
-                                            file.size()),
+        require(offsets.has_value() ==
+                    fits(e.offset_list_offset, e.offset_list_length, file.size()),
                 "offset list refused or accepted against its bounds");
         if (!offsets) {
             continue;

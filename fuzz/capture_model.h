@@ -3,16 +3,16 @@
 // order.  The driver targets compare the files a run leaves with this.
 #pragma once
 
-#include "flow/filter.h"
-#include "flow/flow_key.h"
-#include "flow/strategy.h"
-#include "parser/capture_reader.h"
-
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "flow/filter.h"
+#include "flow/flow_key.h"
+#include "flow/strategy.h"
+#include "parser/capture_reader.h"
 
 namespace vexlor::fuzz {
 
@@ -25,7 +25,7 @@ struct CaptureModel {
     std::optional<std::string> open_error; // open_reader refused the input
     std::optional<std::string> read_error; // next_packet failed after some packets
     std::uint32_t link_type = 0;
-    std::vector<Packet> packets; // those that passed the filter, in capture order
+    std::vector<Packet> packets;  // those that passed the filter, in capture order
     std::vector<ModelFlow> flows; // in order of first appearance
     // Every (packet, flow) pair in the order a driver handles them: capture
     // order, then the strategy's order of the packet's keys.

@@ -2,14 +2,14 @@
 // type (each decoding step, raw IP, and a "1 with upper bits set" value that
 // must not be taken for Ethernet); the rest is the captured frame, in a buffer
 // of exactly its size so that any read past it is a sanitizer report.
-#include "common/byte_reader.h"
-#include "fuzz_util.h"
-#include "packet/packet.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <memory>
+
+#include "common/byte_reader.h"
+#include "fuzz_util.h"
+#include "packet/packet.h"
 
 namespace {
 
@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 4) {
         return 0;
     }
-    const std::uint32_t link_type = kLinkTypes[load_le<std::uint32_t>(data) % std::size(kLinkTypes)];
+    const std::uint32_t link_type =
+        kLinkTypes[load_le<std::uint32_t>(data) % std::size(kLinkTypes)];
     const std::size_t n = size - 4;
     auto owned = std::make_unique<std::uint8_t[]>(n);
     std::copy(data + 4, data + size, owned.get());
@@ -41,8 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (link_type == kLinkEthernet) {
         require(d.src_mac.has_value() == (n >= 14), "Ethernet addresses and frame length disagree");
     }
-    if (link_type != kLinkEthernet && link_type != kLinkIeee80211 &&
-        link_type != kLinkRadiotap) {
+    if (link_type != kLinkEthernet && link_type != kLinkIeee80211 && link_type != kLinkRadiotap) {
         require(!d.src_mac && !d.bssid, "link-layer addresses in raw IP");
         // Raw IP is parse_ip_packet on the whole frame.
         auto ip = parse_ip_packet(frame);

@@ -21,8 +21,7 @@ namespace vexlor::fuzz {
 // The oracle: a broken expectation ends the process so the fuzzer (or ctest)
 // reports the input.  Checked in every build: NDEBUG must not switch it off.
 [[noreturn]] inline void fail(const char* what, const std::string& detail = {}) {
-    std::fprintf(stderr, "fuzz oracle: %s%s%s\n", what, detail.empty() ? "" : ": ",
-                 detail.c_str());
+    std::fprintf(stderr, "fuzz oracle: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
     std::fflush(stderr);
     std::abort();
 }
@@ -164,7 +163,7 @@ struct RunOptions {
 };
 
 inline RunOptions decode_options(const std::uint8_t* p) {
-    static const char* const kStrategies[] = {"session", "flow", "host",   "hostpair",
+    static const char* const kStrategies[] = {"session", "flow",  "host",    "hostpair",
                                               "mac",     "bssid", "nosplit", "SESSION"};
     // 0 writes straight through; 1 and 17 buffer almost nothing; 40 is about
     // one small record; 2047..2049 straddle one slab of the split writer.

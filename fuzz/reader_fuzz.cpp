@@ -2,14 +2,14 @@
 // to the end.  Every record must lie inside the input, reading must end (end
 // of data or an error) without a crash, and a classic pcap file must read
 // exactly as its record headers say.
-#include "common/byte_reader.h"
-#include "fuzz_util.h"
-#include "parser/capture_reader.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "common/byte_reader.h"
+#include "fuzz_util.h"
+#include "parser/capture_reader.h"
 
 namespace {
 
@@ -62,8 +62,7 @@ public:
         }
         const std::uint8_t* h = b_.data() + off_;
         Rec r{load<std::uint32_t>(h, endian_), load<std::uint32_t>(h + 4, endian_),
-              load<std::uint32_t>(h + 12, endian_), off_ + 16,
-              load<std::uint32_t>(h + 8, endian_)};
+              load<std::uint32_t>(h + 12, endian_), off_ + 16, load<std::uint32_t>(h + 8, endian_)};
         if (nano_) {
             r.ts_usec /= 1000;
         }

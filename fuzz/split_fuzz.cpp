@@ -16,17 +16,17 @@
 // '_' (IPv6 hostpairs 1::2:3 + 4:: and 1::2 + 3:4:: both give "1__2_3_4__")
 // share one file: it holds both flows' packets in the order they were
 // written, behind one global header.
-#include "capture_model.h"
-#include "drivers/split_pipeline.h"
-#include "flow/strategy.h"
-#include "fuzz_util.h"
-#include "parser/pcap_format.h"
-#include "output/split_writer.h"
-
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "capture_model.h"
+#include "drivers/split_pipeline.h"
+#include "flow/strategy.h"
+#include "fuzz_util.h"
+#include "output/split_writer.h"
+#include "parser/pcap_format.h"
 
 namespace {
 
@@ -95,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(!st, "a broken capture was split without an error", want);
         require(st.error().message == want, "split failed with another message",
                 st.error().message + " instead of " + want);
-        require(finals.empty(), "a failed split left a final-named file", finals.empty() ? ""
-                                                                                 : finals[0]);
+        require(finals.empty(), "a failed split left a final-named file",
+                finals.empty() ? "" : finals[0]);
         return 0;
     }
     require(st.has_value(), "split failed on a readable capture", st ? "" : st.error().message);

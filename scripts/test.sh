@@ -17,6 +17,7 @@ command -v g++ >/dev/null || need_apt+=(g++)
 command -v tshark >/dev/null || need_apt+=(tshark)
 command -v editcap >/dev/null || need_apt+=(wireshark-common)
 command -v tcpdump >/dev/null || need_apt+=(tcpdump)
+command -v clang-format >/dev/null || need_apt+=(clang-format)
 python3 -c 'import venv, ensurepip' 2>/dev/null || need_apt+=(python3-venv)
 if [ ${#need_apt[@]} -gt 0 ]; then
   echo "== installing ${need_apt[*]}"
@@ -24,6 +25,9 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
+
+echo "== formatting (clang-format, the root .clang-format)"
+scripts/check_format.sh
 
 echo "== C++ tests"
 cmake -S . -B build/cpp "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_TESTS=ON -DVEXLOR_PYTHON=OFF >/dev/null

@@ -133,17 +133,22 @@ std::vector<std::uint64_t> ArchiveReader::find_in(LazySection& lazy, const Index
     return lazy.lookup.find(bytes, key);
 }
 
-std::vector<std::uint64_t> ArchiveReader::find_by_address(const Address16& key) const {
-    if (indexes_) {
-        return find_in(ip_lookup_, indexes_->ip, kIpKeyWidth, key);
-    }
+// Archives without an index region are answered by a walk of the table.
+template <class Pred> std::vector<std::uint64_t> ArchiveReader::scan(Pred matches) const {
     std::vector<std::uint64_t> out;
     for (const FlowEntry& e : flows_) {
-        if (e.src_addr == key || e.dst_addr == key) {
+        if (matches(e)) {
             out.push_back(e.id);
         }
     }
     return out;
+}
+
+std::vector<std::uint64_t> ArchiveReader::find_by_address(const Address16& key) const {
+    if (indexes_) {
+        return find_in(ip_lookup_, indexes_->ip, kIpKeyWidth, key);
+    }
+    return scan([&](const FlowEntry& e) { return e.src_addr == key || e.dst_addr == key; });
 }
 
 std::vector<std::uint64_t> ArchiveReader::find_by_port(std::uint16_t port) const {
@@ -152,13 +157,7 @@ std::vector<std::uint64_t> ArchiveReader::find_by_port(std::uint16_t port) const
         store_le(key, port);
         return find_in(port_lookup_, indexes_->port, kPortKeyWidth, key);
     }
-    std::vector<std::uint64_t> out;
-    for (const FlowEntry& e : flows_) {
-        if (e.src_port == port || e.dst_port == port) {
-            out.push_back(e.id);
-        }
-    }
-    return out;
+    return scan([&](const FlowEntry& e) { return e.src_port == port || e.dst_port == port; });
 }
 
 std::vector<std::uint64_t> ArchiveReader::find_by_protocol(std::uint8_t proto) const {
@@ -166,13 +165,7 @@ std::vector<std::uint64_t> ArchiveReader::find_by_protocol(std::uint8_t proto) c
         std::uint8_t key[1] = {proto};
         return find_in(protocol_lookup_, indexes_->protocol, kProtocolKeyWidth, key);
     }
-    std::vector<std::uint64_t> out;
-    for (const FlowEntry& e : flows_) {
-        if (e.proto == proto) {
-            out.push_back(e.id);
-        }
-    }
-    return out;
+    return scan([&](const FlowEntry& e) { return e.proto == proto; });
 }
 
 const FlowEntry* ArchiveReader::resolve(std::uint64_t id) const {

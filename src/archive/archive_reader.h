@@ -75,6 +75,7 @@ public:
     const FlowEntry* resolve(std::uint64_t id) const;
 
 private:
+    template <class Pred> std::vector<std::uint64_t> scan(Pred matches) const;
     ArchiveReader() = default;
 
     // Built on first use per section: lookups by binary search where the

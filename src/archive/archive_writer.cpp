@@ -74,14 +74,13 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
                                           " bytes does not fit a stored record");
     }
     auto handle = by_key_.find(key, hash);
-    if (handle != kLruNil &&
-        totals_[by_key_.at(handle)].packet_count >= field_limit_) {
+    if (handle != kLruNil && totals_[by_key_.at(handle)].packet_count >= field_limit_) {
         return runtime_error("Flow has more packets than an archive can count (" +
                              std::to_string(field_limit_) + ")");
     }
 
     auto header = pcap_record_header(packet.ts_sec, packet.ts_usec,
-                                       static_cast<std::uint32_t>(frame.size()), packet.orig_len);
+                                     static_cast<std::uint32_t>(frame.size()), packet.orig_len);
     if (auto st = out_.write(header); !st) {
         return st;
     }

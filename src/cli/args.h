@@ -51,7 +51,6 @@ Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const Optio
 
 // A plain decimal number from 0 to `max`: digits only, no sign, no blanks.
 // `what` names the option in the message ("--port").
-Parsed<std::uint64_t> parse_number(std::string_view text, std::uint64_t max,
-                                   std::string_view what);
+Parsed<std::uint64_t> parse_number(std::string_view text, std::uint64_t max, std::string_view what);
 
 } // namespace vexlor::cli

@@ -1,15 +1,5 @@
 #include "cli/commands.h"
 
-#include "archive/archive_reader.h"
-#include "cli/format.h"
-#include "cli/output.h"
-#include "common/ip_text.h"
-#include "common/text.h"
-#include "common/unique_fd.h"
-#include "drivers/archive_build.h"
-#include "drivers/split_pipeline.h"
-#include "parser/pcap_format.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,6 +12,16 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "archive/archive_reader.h"
+#include "cli/format.h"
+#include "cli/output.h"
+#include "common/ip_text.h"
+#include "common/text.h"
+#include "common/unique_fd.h"
+#include "drivers/archive_build.h"
+#include "drivers/split_pipeline.h"
+#include "parser/pcap_format.h"
 
 namespace vexlor::cli {
 namespace {
@@ -103,14 +103,14 @@ private:
                                ? 100
                                : static_cast<unsigned>(last_.bytes_done * 100 / last_.bytes_total);
         char line[160];
-        int n = std::snprintf(line, sizeof line, "%s / %s (%u%%)  %llu packets  %.1f MB/s",
-                              size_text(last_.bytes_done).c_str(),
-                              size_text(last_.bytes_total).c_str(), percent,
-                              static_cast<unsigned long long>(last_.packets), rate);
+        int n =
+            std::snprintf(line, sizeof line, "%s / %s (%u%%)  %llu packets  %.1f MB/s",
+                          size_text(last_.bytes_done).c_str(), size_text(last_.bytes_total).c_str(),
+                          percent, static_cast<unsigned long long>(last_.packets), rate);
         std::size_t len = n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), 159);
         // Blanks over whatever a longer previous line left behind.
-        std::fprintf(stderr, "\r%s%*s", line,
-                     static_cast<int>(width_ > len ? width_ - len : 0), "");
+        std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(width_ > len ? width_ - len : 0),
+                     "");
         width_ = std::max(width_, len);
         drawn_ = true;
         last_draw_ = now;
@@ -162,8 +162,7 @@ constexpr std::string_view kBadAddress = "invalid IP address syntax";
 // Filters for split and archive.  The drivers would skip a malformed address
 // silently, which on a command line turns a typo into "no address filter";
 // the tool refuses it instead.
-std::expected<void, Failure> filter_options(const ParsedArgs& args,
-                                            std::vector<std::string>& ips,
+std::expected<void, Failure> filter_options(const ParsedArgs& args, std::vector<std::string>& ips,
                                             std::vector<std::uint16_t>& ports) {
     auto p = port_options(args);
     if (!p) {
@@ -181,20 +180,14 @@ std::expected<void, Failure> filter_options(const ParsedArgs& args,
 
 // ---- split and archive ------------------------------------------------------
 
-CommandStatus split_command(const ParsedArgs& args) {
-    SplitOptions opt;
-    opt.input_path = args.positionals[0];
-    opt.output_dir = args.positionals[1];
+// The options split and archive share: the live-flow cap, filters and the
+// strategy, into either driver's options.
+template <class Options> CommandStatus build_options(const ParsedArgs& args, Options& opt) {
     auto max_sessions = number_option<std::uint32_t>(args, "max-sessions", opt.max_sessions);
     if (!max_sessions) {
         return misused(max_sessions.error());
     }
-    auto buffer_bytes = number_option<std::uint64_t>(args, "buffer-bytes", opt.buffer_bytes);
-    if (!buffer_bytes) {
-        return misused(buffer_bytes.error());
-    }
     opt.max_sessions = *max_sessions;
-    opt.buffer_bytes = *buffer_bytes;
     if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
         return st;
     }
@@ -203,15 +196,15 @@ CommandStatus split_command(const ParsedArgs& args) {
         return core_failed(strategy.error());
     }
     opt.strategy = *strategy;
-    auto type = parse_output_type(args.last("output-type").value_or("pcap"));
-    if (!type) {
-        return core_failed(type.error());
-    }
-    opt.output_type = *type;
+    return {};
+}
 
+// Runs a driver with the progress line on the terminal when it is wanted.
+template <class Options, class Driver>
+CommandStatus run_with_progress(const ParsedArgs& args, Options& opt, Driver driver) {
     ProgressLine progress(show_progress(args));
     opt.progress = progress.callback();
-    auto st = run_split(opt);
+    auto st = driver(opt);
     progress.finish(st.has_value());
     if (!st) {
         return core_failed(st.error());
@@ -219,32 +212,34 @@ CommandStatus split_command(const ParsedArgs& args) {
     return {};
 }
 
+CommandStatus split_command(const ParsedArgs& args) {
+    SplitOptions opt;
+    opt.input_path = args.positionals[0];
+    opt.output_dir = args.positionals[1];
+    auto buffer_bytes = number_option<std::uint64_t>(args, "buffer-bytes", opt.buffer_bytes);
+    if (!buffer_bytes) {
+        return misused(buffer_bytes.error());
+    }
+    opt.buffer_bytes = *buffer_bytes;
+    if (auto st = build_options(args, opt); !st) {
+        return st;
+    }
+    auto type = parse_output_type(args.last("output-type").value_or("pcap"));
+    if (!type) {
+        return core_failed(type.error());
+    }
+    opt.output_type = *type;
+    return run_with_progress(args, opt, run_split);
+}
+
 CommandStatus archive_command(const ParsedArgs& args) {
     ArchiveBuildOptions opt;
     opt.input_path = args.positionals[0];
     opt.output_path = args.positionals[1];
-    auto max_sessions = number_option<std::uint32_t>(args, "max-sessions", opt.max_sessions);
-    if (!max_sessions) {
-        return misused(max_sessions.error());
-    }
-    opt.max_sessions = *max_sessions;
-    if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
+    if (auto st = build_options(args, opt); !st) {
         return st;
     }
-    auto strategy = parse_strategy(args.last("strategy").value_or("session"));
-    if (!strategy) {
-        return core_failed(strategy.error());
-    }
-    opt.strategy = *strategy;
-
-    ProgressLine progress(show_progress(args));
-    opt.progress = progress.callback();
-    auto st = build_archive(opt);
-    progress.finish(st.has_value());
-    if (!st) {
-        return core_failed(st.error());
-    }
-    return {};
+    return run_with_progress(args, opt, build_archive);
 }
 
 // ---- flow selection ---------------------------------------------------------
@@ -483,8 +478,8 @@ constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 
 constexpr OptionDef kSplitOptions[] = {
-    {"strategy", true},    {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
-    {"port", true},        {"output-type", true},  {"quiet", false},       {"help", false, 'h'},
+    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
+    {"port", true},     {"output-type", true},  {"quiet", false},       {"help", false, 'h'},
 };
 constexpr OptionDef kArchiveOptions[] = {
     {"strategy", true}, {"max-sessions", true}, {"ip", true},

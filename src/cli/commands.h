@@ -1,12 +1,12 @@
 // The tool's commands: split, archive, flows, extract.
 #pragma once
 
-#include "cli/args.h"
-
 #include <expected>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "cli/args.h"
 
 namespace vexlor::cli {
 

@@ -1,12 +1,12 @@
 #include "cli/format.h"
 
-#include "common/ip_text.h"
-#include "common/text.h"
-#include "packet/protocols.h"
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
+
+#include "common/ip_text.h"
+#include "common/text.h"
+#include "packet/protocols.h"
 
 namespace vexlor::cli {
 namespace {
@@ -15,12 +15,12 @@ constexpr std::size_t kColumns = 10;
 using Cells = std::array<std::string, kColumns>;
 
 constexpr std::array<std::string_view, kColumns> kKeys = {
-    "id",       "protocol", "src_ip",  "dst_ip", "src_port",
-    "dst_port", "packets",  "bytes",   "start",  "duration",
+    "id",       "protocol", "src_ip", "dst_ip", "src_port",
+    "dst_port", "packets",  "bytes",  "start",  "duration",
 };
 // Numbers line up on the right in the table.
-constexpr std::array<bool, kColumns> kRightAligned = {true,  false, false, false, true,
-                                                      true,  true,  true,  false, true};
+constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true,
+                                                      true, true,  true,  false, true};
 // Columns written as JSON strings; the rest are numbers.
 constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true,  false,
                                                     false, false, false, false, false};
@@ -72,8 +72,7 @@ void write_table(FdWriter& out, std::span<const FlowEntry* const> flows) {
             }
             // No trailing blanks after a left-aligned last column.
             bool last = c + 1 == kColumns;
-            write_padded(out, cells[c], last && !kRightAligned[c] ? 0 : width[c],
-                         kRightAligned[c]);
+            write_padded(out, cells[c], last && !kRightAligned[c] ? 0 : width[c], kRightAligned[c]);
         }
         out.write("\n");
     };
@@ -130,7 +129,9 @@ void append_two(std::string& out, unsigned v) {
 
 } // namespace
 
-std::string address_text(const Address16& addr) { return format_ip(from_address16(addr)); }
+std::string address_text(const Address16& addr) {
+    return format_ip(from_address16(addr));
+}
 
 std::string protocol_text(std::uint8_t proto) {
     const ProtocolName* p = protocol_entry(proto);
@@ -143,12 +144,7 @@ std::optional<std::uint8_t> protocol_by_name(std::string_view name) {
 }
 
 std::string protocol_names() {
-    std::string out;
-    for (const ProtocolName& p : kProtocolNames) {
-        out += out.empty() ? "" : ", ";
-        out += p.name;
-    }
-    return out;
+    return comma_list(kProtocolNames, [](const ProtocolName& p) { return p.name; });
 }
 
 std::string utc_time(std::uint64_t micros) {

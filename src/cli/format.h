@@ -2,14 +2,14 @@
 // listing in its three formats.
 #pragma once
 
-#include "archive/format.h"
-#include "cli/output.h"
-
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "archive/format.h"
+#include "cli/output.h"
 
 namespace vexlor::cli {
 

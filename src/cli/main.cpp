@@ -1,13 +1,13 @@
 // vexlor: the command-line face of the same core as the Python module.
-#include "cli/args.h"
-#include "cli/commands.h"
-
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "cli/args.h"
+#include "cli/commands.h"
 
 namespace vexlor::cli {
 namespace {
@@ -40,8 +40,8 @@ int print_help(std::string_view text) {
 
 // A one-line message, then where to look for the right usage.
 int usage(std::string_view message, std::string_view command) {
-    std::string hint = command.empty() ? "vexlor --help" : "vexlor " + std::string(command) +
-                                                               " --help";
+    std::string hint =
+        command.empty() ? "vexlor --help" : "vexlor " + std::string(command) + " --help";
     std::fprintf(stderr, "vexlor: %.*s\nTry '%s'.\n", static_cast<int>(message.size()),
                  message.data(), hint.c_str());
     return kExitUsage;

@@ -1,6 +1,7 @@
 // Link-layer and IP addresses as frames carry them.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <compare>
 #include <cstddef>
@@ -19,22 +20,8 @@ struct IpAddress {
     Family family = Family::V4;
     std::array<std::uint8_t, 16> bytes{};
 
-    static IpAddress v4(const std::uint8_t* p) {
-        IpAddress a;
-        a.family = Family::V4;
-        for (int i = 0; i < 4; ++i) {
-            a.bytes[i] = p[i];
-        }
-        return a;
-    }
-    static IpAddress v6(const std::uint8_t* p) {
-        IpAddress a;
-        a.family = Family::V6;
-        for (int i = 0; i < 16; ++i) {
-            a.bytes[i] = p[i];
-        }
-        return a;
-    }
+    static IpAddress v4(const std::uint8_t* p) { return of(Family::V4, p, 4); }
+    static IpAddress v6(const std::uint8_t* p) { return of(Family::V6, p, 16); }
     bool is_v4() const { return family == Family::V4; }
     std::size_t length() const { return is_v4() ? 4 : 16; }
 
@@ -48,6 +35,13 @@ struct IpAddress {
             return a.is_v4() ? std::strong_ordering::less : std::strong_ordering::greater;
         }
         return a.bytes <=> b.bytes;
+    }
+
+    static IpAddress of(Family f, const std::uint8_t* p, std::size_t n) {
+        IpAddress a;
+        a.family = f;
+        std::copy_n(p, n, a.bytes.begin());
+        return a;
     }
 
     // The 16-byte form of archives: IPv4 as IPv4-mapped IPv6.

@@ -1,8 +1,8 @@
 #include "common/async_file.h"
 
-#include "common/write_all.h"
-
 #include <cstring>
+
+#include "common/write_all.h"
 
 namespace vexlor {
 
@@ -16,7 +16,7 @@ struct AsyncFile::State {
     std::condition_variable cv;
     bool busy = false; // `pending` is being written
     bool stop = false;
-    Status outcome;    // ok until a write of the thread fails, then its first error
+    Status outcome; // ok until a write of the thread fails, then its first error
 
     void run() {
         std::unique_lock lock(mu);
@@ -55,7 +55,9 @@ Result<AsyncFile> AsyncFile::open(UniqueFd fd, std::size_t buffer_bytes) {
 
 AsyncFile::AsyncFile() = default;
 AsyncFile::AsyncFile(AsyncFile&&) noexcept = default;
-AsyncFile::~AsyncFile() { abandon(); }
+AsyncFile::~AsyncFile() {
+    abandon();
+}
 
 AsyncFile& AsyncFile::operator=(AsyncFile&& o) noexcept {
     if (this != &o) {

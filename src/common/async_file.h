@@ -4,9 +4,6 @@
 // second core beside the work that produces the bytes.
 #pragma once
 
-#include "common/result.h"
-#include "common/unique_fd.h"
-
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -14,6 +11,9 @@
 #include <span>
 #include <thread>
 #include <vector>
+
+#include "common/result.h"
+#include "common/unique_fd.h"
 
 namespace vexlor {
 

@@ -1,11 +1,11 @@
 // One bounds-checked cursor for every parse of file and frame bytes.
 #pragma once
 
-#include "common/byte_order.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+
+#include "common/byte_order.h"
 
 namespace vexlor {
 

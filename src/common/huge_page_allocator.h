@@ -30,18 +30,18 @@ template <class T> struct HugePageAllocator {
         }
         const std::size_t bytes = n * sizeof(T);
         if (!huge(bytes)) {
-            return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T)}));
+            return static_cast<T*>(::operator new (bytes, std::align_val_t{alignof(T)}));
         }
-        void* p = ::operator new(rounded(bytes), std::align_val_t{kHugePageSize});
+        void* p = ::operator new (rounded(bytes), std::align_val_t{kHugePageSize});
         (void)::madvise(p, rounded(bytes), MADV_HUGEPAGE);
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
         if (!huge(bytes)) {
-            ::operator delete(p, std::align_val_t{alignof(T)});
+            ::operator delete (p, std::align_val_t{alignof(T)});
         } else {
-            ::operator delete(p, std::align_val_t{kHugePageSize});
+            ::operator delete (p, std::align_val_t{kHugePageSize});
         }
     }
 

@@ -1,11 +1,11 @@
 // Text forms of IP addresses.
 #pragma once
 
-#include "common/address.h"
-
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/address.h"
 
 namespace vexlor {
 

@@ -7,12 +7,12 @@
 // the victim.
 #pragma once
 
-#include "common/huge_page_allocator.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "common/huge_page_allocator.h"
 
 namespace vexlor {
 
@@ -113,9 +113,7 @@ public:
         ++size_;
         return n;
     }
-    Handle insert(const Key& key, V value) {
-        return insert(key, Hash{}(key), std::move(value));
-    }
+    Handle insert(const Key& key, V value) { return insert(key, Hash{}(key), std::move(value)); }
 
     // The least recently used entry, or kNil when empty.
     Handle front() const { return head_; }

@@ -15,6 +15,8 @@ std::string os_error_text(int errnum) {
     return out;
 }
 
-std::unexpected<Error> os_error(int errnum) { return io_error(os_error_text(errnum)); }
+std::unexpected<Error> os_error(int errnum) {
+    return io_error(os_error_text(errnum));
+}
 
 } // namespace vexlor

@@ -17,4 +17,15 @@ inline std::string ascii_lower(std::string_view text) {
     return out;
 }
 
+// The names of `items` (by `name_of`) separated by ", ", for messages that
+// list what is valid.
+template <class Range, class NameOf> std::string comma_list(const Range& items, NameOf name_of) {
+    std::string out;
+    for (const auto& item : items) {
+        out += out.empty() ? "" : ", ";
+        out += name_of(item);
+    }
+    return out;
+}
+
 } // namespace vexlor

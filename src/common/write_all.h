@@ -1,13 +1,13 @@
 // Whole writes to a descriptor.
 #pragma once
 
-#include "common/result.h"
-
 #include <sys/uio.h>
 
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "common/result.h"
 
 namespace vexlor {
 

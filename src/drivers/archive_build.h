@@ -24,8 +24,8 @@ struct ArchiveBuildOptions {
 };
 
 // Builds the archive under output_path + ".tmp" and renames it into place.
-// Errors, in the order they are checked: reading the input (I/O error), the capture header (runtime error), creating the
-// temporary file (I/O error), reading a record, writing, finalizing (runtime
+// Errors, in the order they are checked: reading the input (I/O error), the capture header (runtime
+// error), creating the temporary file (I/O error), reading a record, writing, finalizing (runtime
 // errors).  On any failure the output path is left untouched.
 [[nodiscard]] Status build_archive(const ArchiveBuildOptions& options);
 

@@ -6,14 +6,14 @@
 // a send still blocks while the packets waiting would exceed the capacity.
 #pragma once
 
-#include "packet/packet.h"
-
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "packet/packet.h"
 
 namespace vexlor {
 

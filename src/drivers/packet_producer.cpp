@@ -65,8 +65,8 @@ void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChanne
 
 } // namespace
 
-Result<std::unique_ptr<PacketProducer>> PacketProducer::start(
-    std::unique_ptr<CaptureReader> reader) {
+Result<std::unique_ptr<PacketProducer>>
+PacketProducer::start(std::unique_ptr<CaptureReader> reader) {
     std::unique_ptr<PacketProducer> p(new PacketProducer());
     p->channel_ = std::make_shared<PacketChannel>(kChannelCapacity);
     p->outcome_ = std::make_shared<Outcome>();

@@ -3,12 +3,12 @@
 // records) runs beside the reading on a second core.
 #pragma once
 
+#include <memory>
+#include <thread>
+
 #include "common/result.h"
 #include "drivers/packet_channel.h"
 #include "parser/capture_reader.h"
-
-#include <memory>
-#include <thread>
 
 namespace vexlor {
 

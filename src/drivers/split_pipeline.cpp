@@ -1,20 +1,19 @@
 #include "drivers/split_pipeline.h"
 
+#include <memory>
+#include <vector>
+
 #include "drivers/packet_producer.h"
 #include "flow/filter.h"
 #include "output/split_writer.h"
 #include "parser/capture_reader.h"
-
-#include <memory>
-#include <vector>
 
 namespace vexlor {
 
 namespace {
 
 Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in_place,
-               const PacketFilter& filter,
-               const SharedBytes& input, PacketProducer& producer) {
+               const PacketFilter& filter, const SharedBytes& input, PacketProducer& producer) {
     std::string prefix = output_prefix(opt.input_path);
     // The writer's table of files is the only per-flow state a split needs:
     // a flow manager's counters and live-flow cap would change nothing in

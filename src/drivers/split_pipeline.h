@@ -1,14 +1,14 @@
 // The split driver: one capture in, one file per flow out.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "common/result.h"
 #include "drivers/progress.h"
 #include "flow/strategy.h"
 #include "output/split_writer.h"
-
-#include <cstdint>
-#include <string>
-#include <vector>
 
 namespace vexlor {
 

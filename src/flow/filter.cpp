@@ -1,9 +1,9 @@
 #include "flow/filter.h"
 
-#include "common/ip_text.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "common/ip_text.h"
 
 namespace vexlor {
 namespace {

@@ -1,11 +1,11 @@
 // Address and port filters.
 #pragma once
 
-#include "packet/packet.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "packet/packet.h"
 
 namespace vexlor {
 

@@ -4,11 +4,11 @@
 // exactly when they are equal.
 #pragma once
 
-#include "common/lru_table.h"
-
 #include <array>
 #include <cstdint>
 #include <cstring>
+
+#include "common/lru_table.h"
 
 namespace vexlor {
 

@@ -1,10 +1,11 @@
 #include "flow/strategy.h"
 
-#include "common/byte_reader.h"
-#include "common/ip_text.h"
-
 #include <algorithm>
 #include <charconv>
+
+#include "common/byte_reader.h"
+#include "common/ip_text.h"
+#include "common/text.h"
 
 namespace vexlor {
 namespace {
@@ -12,7 +13,9 @@ namespace {
 // Keys start from a value-initialised FlowKey, so every byte a strategy does
 // not set is zero and bytewise equality is equality of the used fields.
 
-std::uint8_t family_code(const IpAddress& addr) { return addr.is_v4() ? 4 : 6; }
+std::uint8_t family_code(const IpAddress& addr) {
+    return addr.is_v4() ? 4 : 6;
+}
 
 // Copies only the address's own bytes: an IPv4 address is defined by its
 // first four, whatever the rest of its array holds.
@@ -83,7 +86,9 @@ FlowKeys one(const FlowKey& k) {
     return out;
 }
 
-FlowKeys fallback() { return one(FlowKey{}); }
+FlowKeys fallback() {
+    return one(FlowKey{});
+}
 
 std::string_view fallback_name(SplitStrategy strategy) {
     switch (strategy) {
@@ -294,12 +299,7 @@ Result<SplitStrategy> parse_strategy(std::string_view text) {
 }
 
 std::string strategy_names() {
-    std::string out;
-    for (const auto& n : kStrategyNames) {
-        out += out.empty() ? "" : ", ";
-        out += n.text;
-    }
-    return out;
+    return comma_list(kStrategyNames, [](const StrategyName& n) { return n.text; });
 }
 
 } // namespace vexlor

@@ -1,13 +1,13 @@
 // Splitting strategies: which flow(s) a packet belongs to, and the flow names.
 #pragma once
 
-#include "common/result.h"
-#include "flow/flow_key.h"
-#include "packet/packet.h"
-
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/result.h"
+#include "flow/flow_key.h"
+#include "packet/packet.h"
 
 namespace vexlor {
 

@@ -131,7 +131,9 @@ Status OutputDir::rename(const std::string& from, const std::string& to) const {
     return {};
 }
 
-void OutputDir::remove(const std::string& name) const { (void)::unlinkat(fd_.get(), name.c_str(), 0); }
+void OutputDir::remove(const std::string& name) const {
+    (void)::unlinkat(fd_.get(), name.c_str(), 0);
+}
 
 std::optional<off_t> OutputDir::size_of(const std::string& name) const {
     struct stat st;

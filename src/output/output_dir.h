@@ -2,15 +2,15 @@
 // files in it, and the calls made relative to its descriptor.
 #pragma once
 
-#include "common/result.h"
-#include "common/unique_fd.h"
-
 #include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/result.h"
+#include "common/unique_fd.h"
 
 namespace vexlor {
 
@@ -39,8 +39,7 @@ public:
     struct OpenError {
         int errnum;
     };
-    [[nodiscard]] Expected<UniqueFd, OpenError> open_file(const std::string& name,
-                                                          int flags) const;
+    [[nodiscard]] Expected<UniqueFd, OpenError> open_file(const std::string& name, int flags) const;
     [[nodiscard]] Status rename(const std::string& from, const std::string& to) const;
     void remove(const std::string& name) const;
     // The file's size, or nothing when it is not there.

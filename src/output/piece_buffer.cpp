@@ -10,8 +10,8 @@ std::size_t PieceBuffer::lay_out(SlabPool* pool, std::span<const std::uint8_t> h
     std::size_t fresh = 0;
     std::uint8_t* slab = tail_;
     bool have = slab != nullptr;
-    std::size_t used = used_;            // end of the last slab's pieces, padded
-    std::uint32_t open = open_copy_;     // a copied piece that can still grow
+    std::size_t used = used_;        // end of the last slab's pieces, padded
+    std::uint32_t open = open_copy_; // a copied piece that can still grow
     std::uint32_t open_len = open_len_;
     auto new_slab = [&] {
         if constexpr (Commit) {
@@ -47,7 +47,8 @@ std::size_t PieceBuffer::lay_out(SlabPool* pool, std::span<const std::uint8_t> h
         const std::size_t k = std::min(left, kSlabSize - end);
         if constexpr (Commit) {
             for (std::size_t n = k, at = end; n > 0;) {
-                auto src = from < head.size() ? head.subspan(from) : body.subspan(from - head.size());
+                auto src =
+                    from < head.size() ? head.subspan(from) : body.subspan(from - head.size());
                 const std::size_t m = std::min(n, src.size());
                 std::memcpy(slab + at, src.data(), m);
                 at += m;

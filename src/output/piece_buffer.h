@@ -3,13 +3,13 @@
 // caller keeps unchanged until the buffer is written.
 #pragma once
 
-#include "output/slab_pool.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <vector>
+
+#include "output/slab_pool.h"
 
 namespace vexlor {
 
@@ -22,8 +22,8 @@ public:
     // Adds `head` (always copied) and `body` (copied, or referred to when
     // `by_reference`), all or nothing: false when the pool has too few slabs
     // left for them.
-    bool add(SlabPool& pool, std::span<const std::uint8_t> head,
-             std::span<const std::uint8_t> body, bool by_reference);
+    bool add(SlabPool& pool, std::span<const std::uint8_t> head, std::span<const std::uint8_t> body,
+             bool by_reference);
 
     // Visits the pieces in order as (pointer, length).
     template <class F> void for_each_piece(F&& visit) const;
@@ -60,7 +60,7 @@ private:
     // The last slab and the state of its last piece are kept here, so that
     // appending reads nothing from the (cache-cold) slab.
     std::uint8_t* tail_ = nullptr;
-    std::uint32_t used_ = 0;         // bytes of pieces in the last slab
+    std::uint32_t used_ = 0;          // bytes of pieces in the last slab
     std::uint32_t open_copy_ = kNone; // offset of a last piece that is a copy
     std::uint32_t open_len_ = 0;      // and its length
     std::uint64_t size_ = 0;

@@ -2,13 +2,13 @@
 // gives them their final names.
 #pragma once
 
-#include "common/result.h"
-#include "output/output_dir.h"
-
 #include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "common/result.h"
+#include "output/output_dir.h"
 
 namespace vexlor {
 

@@ -1,15 +1,15 @@
 #include "output/split_writer.h"
 
-#include "common/text.h"
-#include "common/write_all.h"
-#include "parser/pcap_format.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+
+#include "common/text.h"
+#include "common/write_all.h"
+#include "parser/pcap_format.h"
 
 namespace vexlor {
 
@@ -62,10 +62,10 @@ SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_
     // memory.
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGESIZE);
-    const std::uint64_t memory = pages > 0 && page_size > 0
-                                     ? static_cast<std::uint64_t>(pages) *
-                                           static_cast<std::uint64_t>(page_size)
-                                     : std::uint64_t{1} << 30;
+    const std::uint64_t memory =
+        pages > 0 && page_size > 0
+            ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
+            : std::uint64_t{1} << 30;
     reference_budget_ = std::clamp(memory / 8, budget, kReferenceBudget * budget);
     // buffer_bytes is each file's share of the pool, not a wall: a flow may
     // keep buffering while the pool (and the reference budget) has room,
@@ -84,7 +84,9 @@ Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_
     return SplitWriter(std::move(options), std::move(*dir), std::move(name_of));
 }
 
-SplitWriter::~SplitWriter() { abandon(); }
+SplitWriter::~SplitWriter() {
+    abandon();
+}
 
 void SplitWriter::abandon() {
     // Best effort: what is buffered still reaches the temporary files.
@@ -131,9 +133,8 @@ Result<UniqueFd> SplitWriter::open_file(std::uint32_t file, int flags) {
 
 Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::uint64_t hash) {
     const bool l7 = opt_.type == OutputType::L7;
-    const Publisher::File file = publisher_.add(opt_.prefix + '_' +
-                                                sanitize_flow_name(name_of_(key)) +
-                                                (l7 ? ".l7" : ".pcap"));
+    const Publisher::File file = publisher_.add(
+        opt_.prefix + '_' + sanitize_flow_name(name_of_(key)) + (l7 ? ".l7" : ".pcap"));
     make_room();
     // A flow that shares its file with an earlier one joins it: every
     // descriptor appends, so the two never overwrite each other.
@@ -172,8 +173,8 @@ Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
     // A whole record in place is always referred to: it is one piece either
     // way, and a copy would only pull the input through this core's cache.
     const bool by_reference =
-        opt_.stable_frames && (body.size() >= kCopyBelow ||
-                               (opt_.headers_in_place && opt_.type == OutputType::Pcap));
+        opt_.stable_frames &&
+        (body.size() >= kCopyBelow || (opt_.headers_in_place && opt_.type == OutputType::Pcap));
     while (!flows_.at(flow).buffer.add(pool_, head, body, by_reference)) {
         // The pool is dry: push the fullest buffers out.  That may be this
         // flow's own, which keeps its bytes in order: what it buffered so
@@ -285,11 +286,11 @@ Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& 
         return {};
     }
     if (opt_.headers_in_place && !frame.empty()) {
-        return append(h, {}, {frame.data() - kPcapRecordHeaderSize,
-                              frame.size() + kPcapRecordHeaderSize});
+        return append(h, {},
+                      {frame.data() - kPcapRecordHeaderSize, frame.size() + kPcapRecordHeaderSize});
     }
-    return append(h, pcap_record_header(packet.ts_sec, packet.ts_usec, packet.caplen,
-                                        packet.orig_len),
+    return append(h,
+                  pcap_record_header(packet.ts_sec, packet.ts_usec, packet.caplen, packet.orig_len),
                   frame);
 }
 

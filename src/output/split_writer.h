@@ -7,14 +7,6 @@
 // buffer, the output directory's file calls, and the publisher (renames).
 #pragma once
 
-#include "common/result.h"
-#include "flow/flow_key.h"
-#include "output/output_dir.h"
-#include "output/piece_buffer.h"
-#include "output/publisher.h"
-#include "output/slab_pool.h"
-#include "packet/packet.h"
-
 #include <sys/uio.h>
 
 #include <cstdint>
@@ -22,6 +14,14 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/result.h"
+#include "flow/flow_key.h"
+#include "output/output_dir.h"
+#include "output/piece_buffer.h"
+#include "output/publisher.h"
+#include "output/slab_pool.h"
+#include "packet/packet.h"
 
 namespace vexlor {
 
@@ -112,8 +112,8 @@ private:
     struct FlowFile {
         PieceBuffer buffer;
         std::uint64_t hash = 0;
-        std::uint32_t file = 0;  // in the publisher
-        Handle fd = kLruNil;     // in fds_, or kLruNil when closed
+        std::uint32_t file = 0; // in the publisher
+        Handle fd = kLruNil;    // in fds_, or kLruNil when closed
     };
     struct OpenFd {
         UniqueFd fd;

@@ -4,11 +4,11 @@
 // a packet costs a few dozen comparisons and no allocation.  A check that
 // fails never turns into an error: whatever could not be read is simply left
 // absent from the result.
-#include "common/byte_reader.h"
-#include "packet/packet.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "common/byte_reader.h"
+#include "packet/packet.h"
 
 namespace vexlor {
 namespace {
@@ -41,7 +41,9 @@ constexpr std::size_t kPortBytes = 4;
 // per-packet cost bounded.
 constexpr int kMaxExtensionHeaders = 8;
 
-bool is_ip_ethertype(std::uint16_t t) { return t == kEtherTypeIpv4 || t == kEtherTypeIpv6; }
+bool is_ip_ethertype(std::uint16_t t) {
+    return t == kEtherTypeIpv4 || t == kEtherTypeIpv6;
+}
 
 bool is_ipv6_extension(std::uint8_t next) {
     // Hop-by-hop, routing, fragment, authentication, destination options.

@@ -1,11 +1,11 @@
 // The decoded form of one capture record.
 #pragma once
 
-#include "common/address.h"
-#include "common/shared_bytes.h"
-
 #include <cstdint>
 #include <optional>
+
+#include "common/address.h"
+#include "common/shared_bytes.h"
 
 namespace vexlor {
 

@@ -17,10 +17,10 @@ struct ProtocolName {
 // IANA protocol numbers of the protocols one meets in captures.  Number 0 is
 // left out on purpose: archives store 0 for flows without IP header.
 inline constexpr ProtocolName kProtocolNames[] = {
-    {1, "icmp", "ICMP"}, {2, "igmp", ""},      {4, "ipip", ""},    {6, "tcp", "TCP"},
-    {17, "udp", "UDP"},  {41, "ipv6", ""},     {47, "gre", ""},    {50, "esp", ""},
-    {51, "ah", ""},      {58, "icmpv6", "ICMPv6"}, {89, "ospf", ""}, {103, "pim", ""},
-    {112, "vrrp", ""},   {115, "l2tp", ""},    {132, "sctp", ""},  {136, "udplite", ""},
+    {1, "icmp", "ICMP"}, {2, "igmp", ""},          {4, "ipip", ""},   {6, "tcp", "TCP"},
+    {17, "udp", "UDP"},  {41, "ipv6", ""},         {47, "gre", ""},   {50, "esp", ""},
+    {51, "ah", ""},      {58, "icmpv6", "ICMPv6"}, {89, "ospf", ""},  {103, "pim", ""},
+    {112, "vrrp", ""},   {115, "l2tp", ""},        {132, "sctp", ""}, {136, "udplite", ""},
 };
 
 inline const ProtocolName* protocol_entry(std::uint8_t number) {

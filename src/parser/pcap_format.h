@@ -4,11 +4,11 @@
 // whose headers are classic pcap record headers).
 #pragma once
 
-#include "common/byte_order.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "common/byte_order.h"
 
 namespace vexlor {
 

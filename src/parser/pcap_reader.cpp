@@ -9,8 +9,7 @@ bool PcapReader::recognises(std::uint32_t magic) {
            magic == kPcapMagicNanoSwapped;
 }
 
-PcapReader::PcapReader(SharedBytes bytes, Endian endian, bool nanosecond,
-                       std::uint32_t link_type)
+PcapReader::PcapReader(SharedBytes bytes, Endian endian, bool nanosecond, std::uint32_t link_type)
     : CaptureReader(std::move(bytes)), cursor_(data_.span(), endian), endian_(endian),
       nanosecond_(nanosecond), link_type_(link_type) {
     (void)cursor_.skip(kPcapGlobalHeaderSize); // open() made sure it is there
@@ -25,8 +24,8 @@ Expected<std::unique_ptr<PcapReader>, ParseError> PcapReader::open(SharedBytes b
     if (!recognises(magic)) {
         return std::unexpected(ParseError::unknown_format());
     }
-    const Endian endian = magic == kPcapMagicMicro || magic == kPcapMagicNano ? Endian::Little
-                                                                              : Endian::Big;
+    const Endian endian =
+        magic == kPcapMagicMicro || magic == kPcapMagicNano ? Endian::Little : Endian::Big;
     const bool nanosecond = magic == kPcapMagicNano || magic == kPcapMagicNanoSwapped;
     // Version, thiszone, sigfigs and the snapshot length say nothing we use:
     // files with any version number are read alike.

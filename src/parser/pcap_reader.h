@@ -2,13 +2,13 @@
 // sub-second fields.
 #pragma once
 
-#include "common/byte_reader.h"
-#include "parser/capture_reader.h"
-#include "parser/pcap_format.h"
-
 #include <cstdint>
 #include <expected>
 #include <memory>
+
+#include "common/byte_reader.h"
+#include "parser/capture_reader.h"
+#include "parser/pcap_format.h"
 
 namespace vexlor {
 

@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint16_t kOptEnd = 0;
 constexpr std::uint16_t kOptTsresol = 9;
 
-constexpr std::size_t kBlockHeadLen = 8;  // type and total length
+constexpr std::size_t kBlockHeadLen = 8;   // type and total length
 constexpr std::uint32_t kMinBlockLen = 12; // head and trailing length copy
 constexpr std::uint32_t kMinShbLen = 16;
 constexpr std::uint32_t kMinIdbLen = 20;
@@ -34,13 +34,17 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
 
 // Block lengths are padded to 32-bit boundaries.  64-bit, so 0xFFFFFFFD
 // rounds to 2^32 instead of wrapping to 0.
-constexpr std::uint64_t round_up4(std::uint64_t n) { return (n + 3) & ~std::uint64_t{3}; }
+constexpr std::uint64_t round_up4(std::uint64_t n) {
+    return (n + 3) & ~std::uint64_t{3};
+}
 
 // Packets naming an interface that was not declared before the first packet
 // block: microsecond ticks, Ethernet.
 constexpr InterfaceInfo kUnknownInterface{6, 1000000, 0, kLinkEthernet};
 
-ParseError invalid(const char* detail) { return ParseError::invalid_pcapng(detail); }
+ParseError invalid(const char* detail) {
+    return ParseError::invalid_pcapng(detail);
+}
 
 // A block's type and total length, when its 8-byte head is there.
 struct BlockHead {
@@ -102,9 +106,8 @@ TickTime InterfaceInfo::to_time(std::uint64_t ticks) const {
         const std::uint64_t secs = ticks / units_per_second;
         const std::uint64_t rem = ticks % units_per_second;
         // rem < units, so rem * 10^6 stays below 10^12 in the first branch.
-        const std::uint64_t usec = units_per_second <= 999999
-                                       ? rem * 1000000 / units_per_second
-                                       : rem / (units_per_second / 1000000);
+        const std::uint64_t usec = units_per_second <= 999999 ? rem * 1000000 / units_per_second
+                                                              : rem / (units_per_second / 1000000);
         return {static_cast<std::uint32_t>(secs), static_cast<std::uint32_t>(usec)};
     }
     // 10^tsresol ticks per second is more than 2^64, so every 64-bit tick
@@ -207,8 +210,7 @@ std::optional<EpbFields> read_epb(ByteReader& epb) {
     if (!interface_id || !ts_high || !ts_low || !caplen || !orig_len) {
         return std::nullopt;
     }
-    return EpbFields{*interface_id, (std::uint64_t{*ts_high} << 32) | *ts_low, *caplen,
-                     *orig_len};
+    return EpbFields{*interface_id, (std::uint64_t{*ts_high} << 32) | *ts_low, *caplen, *orig_len};
 }
 
 } // namespace

@@ -2,14 +2,14 @@
 // Enhanced and Simple Packet Blocks.
 #pragma once
 
-#include "common/byte_reader.h"
-#include "parser/capture_reader.h"
-#include "parser/pcap_format.h"
-
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <vector>
+
+#include "common/byte_reader.h"
+#include "parser/capture_reader.h"
+#include "parser/pcap_format.h"
 
 namespace vexlor {
 

@@ -10,14 +10,16 @@ PyObject* g_panic_type = nullptr;
 
 // Messages may quote caller text, NUL characters included.
 void set_error(PyObject* type, const std::string& message) {
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                  "replace"));
+    PyRef text(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) {
         PyErr_SetObject(type, text.get());
     }
 }
 
-void set_type_error(const std::string& message) { set_error(PyExc_TypeError, message); }
+void set_type_error(const std::string& message) {
+    set_error(PyExc_TypeError, message);
+}
 
 std::string join_names(const std::vector<const char*>& names) {
     std::string out;
@@ -188,8 +190,8 @@ bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
                 }
             }
             if (idx == nparams) {
-                set_type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" +
-                               name + "'");
+                set_type_error(std::string(sig.full_name) +
+                               " got an unexpected keyword argument '" + name + "'");
                 return false;
             }
             if (out[idx]) {
@@ -277,15 +279,14 @@ bool to_string_list(const char* param, PyObject* obj, std::vector<std::string>& 
 }
 
 bool to_u16_list(const char* param, PyObject* obj, std::vector<std::uint16_t>& out) {
-    return to_list<std::uint16_t>(param, obj, out, [](PyObject* item, std::uint16_t& v) {
-        return to_u16(nullptr, item, v);
-    });
+    return to_list<std::uint16_t>(
+        param, obj, out, [](PyObject* item, std::uint16_t& v) { return to_u16(nullptr, item, v); });
 }
 
 bool python_lower(PyObject* str, std::string& out) {
     // str.lower(obj) rather than obj.lower(): a subclass cannot override it.
-    PyRef lowered(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O",
-                                    str));
+    PyRef lowered(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", str));
     return lowered && to_string(nullptr, lowered.get(), out);
 }
 

@@ -5,13 +5,13 @@
 
 #include <Python.h>
 
-#include "common/result.h"
-
 #include <cstdint>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/result.h"
 
 namespace vexlor::py {
 

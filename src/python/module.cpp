@@ -1,15 +1,15 @@
 // The vexlor module: initialisation and the four module functions.
 #include <Python.h>
 
+#include <unistd.h>
+
+#include <cstring>
+
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
 #include "parser/pcap_format.h"
 #include "python/binding.h"
 #include "python/objects.h"
-
-#include <unistd.h>
-
-#include <cstring>
 
 namespace vexlor::py {
 namespace {
@@ -20,12 +20,12 @@ constexpr Param kSplitParams[] = {
     {"port_filters", false}, {"output_type", false},
 };
 constexpr Param kCreateParams[] = {
-    {"input_path", true},  {"output_path", true}, {"strategy", false},
+    {"input_path", true},    {"output_path", true}, {"strategy", false},
     {"max_sessions", false}, {"ip_filters", false}, {"port_filters", false},
 };
 constexpr Param kReadFlowsParams[] = {
-    {"input_path", true},    {"strategy", false},     {"max_sessions", false},
-    {"ip_filters", false},   {"port_filters", false},
+    {"input_path", true},  {"strategy", false},     {"max_sessions", false},
+    {"ip_filters", false}, {"port_filters", false},
 };
 constexpr Param kPipeParams[] = {{"archive_path", true}};
 
@@ -40,15 +40,25 @@ bool strategy_of(const std::string& text, SplitStrategy& out) {
     return true;
 }
 
-// Converts the optional arguments shared by the building functions; absent
-// ones keep their defaults.
-bool convert_common(PyObject* strategy, PyObject* max_sessions, PyObject* ip_filters,
-                    PyObject* port_filters, std::string& strategy_out, std::uint32_t& max_out,
-                    std::vector<std::string>& ips_out, std::vector<std::uint16_t>& ports_out) {
-    return (!strategy || to_string("strategy", strategy, strategy_out)) &&
-           (!max_sessions || to_u32("max_sessions", max_sessions, max_out)) &&
-           (!ip_filters || to_string_list("ip_filters", ip_filters, ips_out)) &&
-           (!port_filters || to_u16_list("port_filters", port_filters, ports_out));
+// Converts the optional arguments shared by the building functions (strategy,
+// max_sessions, ip_filters, port_filters: nullptr where absent, keeping the
+// defaults) into `opt`.
+template <class Options> bool convert_common(PyObject* const* a, Options& opt) {
+    std::string strategy = "session";
+    return (!a[0] || to_string("strategy", a[0], strategy)) &&
+           (!a[1] || to_u32("max_sessions", a[1], opt.max_sessions)) &&
+           (!a[2] || to_string_list("ip_filters", a[2], opt.ip_filters)) &&
+           (!a[3] || to_u16_list("port_filters", a[3], opt.port_filters)) &&
+           strategy_of(strategy, opt.strategy);
+}
+
+// None, or the error raised.
+PyObject* none_or_raise(const Status& st) {
+    if (!st) {
+        raise_error(st.error());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 PyObject* fn_split(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -81,11 +91,7 @@ PyObject* fn_split(PyObject*, PyObject* args, PyObject* kwargs) {
             raise_error(type.error());
             return nullptr;
         }
-        if (auto st = run_split(opt); !st) {
-            raise_error(st.error());
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+        return none_or_raise(run_split(opt));
     });
 }
 
@@ -96,19 +102,11 @@ PyObject* fn_create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         ArchiveBuildOptions opt;
-        std::string strategy = "session";
         if (!to_string("input_path", a[0], opt.input_path) ||
-            !to_string("output_path", a[1], opt.output_path) ||
-            !convert_common(a[2], a[3], a[4], a[5], strategy, opt.max_sessions, opt.ip_filters,
-                            opt.port_filters) ||
-            !strategy_of(strategy, opt.strategy)) {
+            !to_string("output_path", a[1], opt.output_path) || !convert_common(a + 2, opt)) {
             return nullptr;
         }
-        if (auto st = build_archive(opt); !st) {
-            raise_error(st.error());
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+        return none_or_raise(build_archive(opt));
     });
 }
 
@@ -119,11 +117,7 @@ PyObject* fn_read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         ArchiveBuildOptions opt;
-        std::string strategy = "session";
-        if (!to_string("input_path", a[0], opt.input_path) ||
-            !convert_common(a[1], a[2], a[3], a[4], strategy, opt.max_sessions, opt.ip_filters,
-                            opt.port_filters) ||
-            !strategy_of(strategy, opt.strategy)) {
+        if (!to_string("input_path", a[0], opt.input_path) || !convert_common(a + 1, opt)) {
             return nullptr;
         }
         // One path per process: a later call replaces the file of an earlier
@@ -229,8 +223,8 @@ PyMethodDef kReadFlowsDef = {
     "Internally creates a temporary .vexlor archive, opens it, and returns\n"
     "the Archive. The temp file is cleaned up when the Archive is garbage collected."};
 
-PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "vexlor", "", 0, nullptr,
-                          nullptr, nullptr,  nullptr, nullptr};
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "vexlor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // The module, made once per process and kept for its lifetime.
 PyObject* g_module = nullptr;

@@ -1,13 +1,13 @@
 #include "python/objects.h"
 
-#include "common/ip_text.h"
-#include "packet/protocols.h"
-#include "python/binding.h"
-
 #include <unistd.h>
 
 #include <cstdio>
 #include <new>
+
+#include "common/ip_text.h"
+#include "packet/protocols.h"
+#include "python/binding.h"
 
 namespace vexlor::py {
 
@@ -18,27 +18,26 @@ PyObject* g_flow_type = nullptr;
 PyObject* g_packet_type = nullptr;
 
 struct ArchiveObject {
-    PyObject_HEAD
-    std::shared_ptr<const ArchiveReader> reader;
+    PyObject_HEAD std::shared_ptr<const ArchiveReader> reader;
     std::optional<std::string> temp_file;
 };
 
 struct FlowObject {
-    PyObject_HEAD
-    std::shared_ptr<const ArchiveReader> reader;
+    PyObject_HEAD std::shared_ptr<const ArchiveReader> reader;
     FlowEntry entry;
 };
 
 struct PacketObject {
-    PyObject_HEAD
-    std::uint32_t ts_sec;
+    PyObject_HEAD std::uint32_t ts_sec;
     std::uint32_t ts_usec;
     std::uint32_t length;
     std::uint32_t orig_len;
     std::vector<std::uint8_t> data;
 };
 
-template <class T> T* as(PyObject* self) { return reinterpret_cast<T*>(self); }
+template <class T> T* as(PyObject* self) {
+    return reinterpret_cast<T*>(self);
+}
 
 // Allocates an instance of one of our heap types and constructs its C++
 // fields in place.
@@ -257,8 +256,8 @@ PyObject* archive_find_by_protocol(PyObject* obj, PyObject* args, PyObject* kwar
         // Only the protocols the module has a label for are selectable here.
         const ProtocolName* p = protocol_named(lower);
         if (!p || p->label.empty()) {
-            raise_error(Error{ErrorKind::Value, "Unknown protocol: " + lower +
-                                                    ". Valid: tcp, udp, icmp, icmpv6"});
+            raise_error(Error{ErrorKind::Value,
+                              "Unknown protocol: " + lower + ". Valid: tcp, udp, icmp, icmpv6"});
             return nullptr;
         }
         auto& reader = as<ArchiveObject>(obj)->reader;
@@ -292,10 +291,10 @@ PyObject* archive_repr(PyObject* obj) {
 
 PyMethodDef kArchiveMethods[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(archive_open)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "open(path)\n--\n\nOpen a .vexlor archive file."},
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "open(path)\n--\n\nOpen a .vexlor archive file."},
     {"flows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(archive_flows)),
-     METH_VARARGS | METH_KEYWORDS, "flows($self)\n--\n\nReturn all flows as a list of Flow objects."},
+     METH_VARARGS | METH_KEYWORDS,
+     "flows($self)\n--\n\nReturn all flows as a list of Flow objects."},
     {"get_flow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(archive_get_flow)),
      METH_VARARGS | METH_KEYWORDS, "get_flow($self, flow_id)\n--\n\nGet a specific flow by ID."},
     {"find_by_ip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(archive_find_by_ip)),
@@ -339,15 +338,31 @@ void flow_dealloc(PyObject* obj) {
     free_object(obj);
 }
 
-const FlowEntry& entry_of(PyObject* obj) { return as<FlowObject>(obj)->entry; }
+const FlowEntry& entry_of(PyObject* obj) {
+    return as<FlowObject>(obj)->entry;
+}
 
-PyObject* flow_id(PyObject* o, void*) { return PyLong_FromUnsignedLongLong(entry_of(o).id); }
-PyObject* flow_proto(PyObject* o, void*) { return PyLong_FromUnsignedLong(entry_of(o).proto); }
-PyObject* flow_proto_name(PyObject* o, void*) { return new_str(proto_label(entry_of(o).proto)); }
-PyObject* flow_src_addr(PyObject* o, void*) { return new_str(format_ip_full(from_address16(entry_of(o).src_addr))); }
-PyObject* flow_dst_addr(PyObject* o, void*) { return new_str(format_ip_full(from_address16(entry_of(o).dst_addr))); }
-PyObject* flow_src_port(PyObject* o, void*) { return PyLong_FromUnsignedLong(entry_of(o).src_port); }
-PyObject* flow_dst_port(PyObject* o, void*) { return PyLong_FromUnsignedLong(entry_of(o).dst_port); }
+PyObject* flow_id(PyObject* o, void*) {
+    return PyLong_FromUnsignedLongLong(entry_of(o).id);
+}
+PyObject* flow_proto(PyObject* o, void*) {
+    return PyLong_FromUnsignedLong(entry_of(o).proto);
+}
+PyObject* flow_proto_name(PyObject* o, void*) {
+    return new_str(proto_label(entry_of(o).proto));
+}
+PyObject* flow_src_addr(PyObject* o, void*) {
+    return new_str(format_ip_full(from_address16(entry_of(o).src_addr)));
+}
+PyObject* flow_dst_addr(PyObject* o, void*) {
+    return new_str(format_ip_full(from_address16(entry_of(o).dst_addr)));
+}
+PyObject* flow_src_port(PyObject* o, void*) {
+    return PyLong_FromUnsignedLong(entry_of(o).src_port);
+}
+PyObject* flow_dst_port(PyObject* o, void*) {
+    return PyLong_FromUnsignedLong(entry_of(o).dst_port);
+}
 PyObject* flow_packet_count(PyObject* o, void*) {
     return PyLong_FromUnsignedLong(entry_of(o).packet_count);
 }
@@ -391,11 +406,11 @@ PyObject* flow_packets(PyObject* obj, PyObject* args, PyObject* kwargs) {
 
 PyObject* flow_repr(PyObject* obj) {
     const FlowEntry& e = entry_of(obj);
-    std::string text = "Flow(id=" + std::to_string(e.id) + ", " + proto_label(e.proto) + " " +
-                       format_ip_full(from_address16(e.src_addr)) + ":" + std::to_string(e.src_port) + " -> " +
-                       format_ip_full(from_address16(e.dst_addr)) + ":" + std::to_string(e.dst_port) + ", " +
-                       std::to_string(e.packet_count) + " pkts, " +
-                       std::to_string(e.total_bytes) + " bytes)";
+    std::string text =
+        "Flow(id=" + std::to_string(e.id) + ", " + proto_label(e.proto) + " " +
+        format_ip_full(from_address16(e.src_addr)) + ":" + std::to_string(e.src_port) + " -> " +
+        format_ip_full(from_address16(e.dst_addr)) + ":" + std::to_string(e.dst_port) + ", " +
+        std::to_string(e.packet_count) + " pkts, " + std::to_string(e.total_bytes) + " bytes)";
     return new_str(text);
 }
 
@@ -439,17 +454,29 @@ void packet_dealloc(PyObject* obj) {
     free_object(obj);
 }
 
-PacketObject* pk(PyObject* o) { return as<PacketObject>(o); }
+PacketObject* pk(PyObject* o) {
+    return as<PacketObject>(o);
+}
 
 double packet_ts(PyObject* o) {
     return static_cast<double>(pk(o)->ts_usec) / 1000000.0 + static_cast<double>(pk(o)->ts_sec);
 }
 
-PyObject* packet_ts_sec(PyObject* o, void*) { return PyLong_FromUnsignedLong(pk(o)->ts_sec); }
-PyObject* packet_ts_usec(PyObject* o, void*) { return PyLong_FromUnsignedLong(pk(o)->ts_usec); }
-PyObject* packet_length(PyObject* o, void*) { return PyLong_FromUnsignedLong(pk(o)->length); }
-PyObject* packet_orig_len(PyObject* o, void*) { return PyLong_FromUnsignedLong(pk(o)->orig_len); }
-PyObject* packet_ts_get(PyObject* o, void*) { return PyFloat_FromDouble(packet_ts(o)); }
+PyObject* packet_ts_sec(PyObject* o, void*) {
+    return PyLong_FromUnsignedLong(pk(o)->ts_sec);
+}
+PyObject* packet_ts_usec(PyObject* o, void*) {
+    return PyLong_FromUnsignedLong(pk(o)->ts_usec);
+}
+PyObject* packet_length(PyObject* o, void*) {
+    return PyLong_FromUnsignedLong(pk(o)->length);
+}
+PyObject* packet_orig_len(PyObject* o, void*) {
+    return PyLong_FromUnsignedLong(pk(o)->orig_len);
+}
+PyObject* packet_ts_get(PyObject* o, void*) {
+    return PyFloat_FromDouble(packet_ts(o));
+}
 PyObject* packet_data(PyObject* o, void*) {
     const auto& d = pk(o)->data;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(d.data()),
@@ -459,9 +486,9 @@ PyObject* packet_data(PyObject* o, void*) {
 PyObject* packet_repr(PyObject* o) {
     char ts[64];
     std::snprintf(ts, sizeof ts, "%.6f", packet_ts(o));
-    std::string text = std::string("Packet(ts=") + ts + ", length=" +
-                       std::to_string(pk(o)->length) + ", orig_len=" +
-                       std::to_string(pk(o)->orig_len) + ")";
+    std::string text = std::string("Packet(ts=") + ts +
+                       ", length=" + std::to_string(pk(o)->length) +
+                       ", orig_len=" + std::to_string(pk(o)->orig_len) + ")";
     return new_str(text);
 }
 
@@ -495,9 +522,15 @@ bool init_types() {
     return g_archive_type && g_flow_type && g_packet_type;
 }
 
-PyObject* archive_type() { return g_archive_type; }
-PyObject* flow_type() { return g_flow_type; }
-PyObject* packet_type() { return g_packet_type; }
+PyObject* archive_type() {
+    return g_archive_type;
+}
+PyObject* flow_type() {
+    return g_flow_type;
+}
+PyObject* packet_type() {
+    return g_packet_type;
+}
 
 PyObject* new_archive(std::shared_ptr<const ArchiveReader> reader,
                       std::optional<std::string> temp_file) {

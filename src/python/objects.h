@@ -3,11 +3,11 @@
 
 #include <Python.h>
 
-#include "archive/archive_reader.h"
-
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "archive/archive_reader.h"
 
 namespace vexlor::py {
 

@@ -25,14 +25,22 @@ Bytes footer_bytes(std::uint64_t data_len, std::uint64_t lists_off, std::uint64_
                    std::uint64_t table_off, std::uint64_t flows, std::uint64_t index_off,
                    std::uint64_t index_len) {
     return cat({{'V', 'X', 'L', 'R', 'F', 'O', 'O', 'T'},
-                le({{2, 8}, {64, 8}, {data_len, 8}, {lists_off, 8}, {lists_len, 8}, {table_off, 8},
-                    {96 * flows, 8}, {flows, 8}, {index_off, 8}, {index_len, 8}}),
+                le({{2, 8},
+                    {64, 8},
+                    {data_len, 8},
+                    {lists_off, 8},
+                    {lists_len, 8},
+                    {table_off, 8},
+                    {96 * flows, 8},
+                    {flows, 8},
+                    {index_off, 8},
+                    {index_len, 8}}),
                 Bytes(40, 0)});
 }
 
 Bytes index_header(std::uint32_t ip_len, std::uint32_t port_len, std::uint32_t proto_len) {
-    return le({{0, 8}, {ip_len, 4}, {ip_len, 8}, {port_len, 4}, {ip_len + port_len, 8},
-               {proto_len, 4}});
+    return le(
+        {{0, 8}, {ip_len, 4}, {ip_len, 8}, {port_len, 4}, {ip_len + port_len, 8}, {proto_len, 4}});
 }
 
 Bytes record(std::uint32_t sec, std::uint32_t usec, const Bytes& frame) {
@@ -41,8 +49,12 @@ Bytes record(std::uint32_t sec, std::uint32_t usec, const Bytes& frame) {
 }
 
 // An index section entry with one id, and an IPv4-mapped address.
-Bytes entry_of(const Bytes& key, std::uint64_t id) { return cat({key, le({{1, 4}, {id, 8}})}); }
-Bytes mapped(std::uint8_t last) { return cat({Bytes(10, 0), {0xFF, 0xFF, 10, 0, 0, last}}); }
+Bytes entry_of(const Bytes& key, std::uint64_t id) {
+    return cat({key, le({{1, 4}, {id, 8}})});
+}
+Bytes mapped(std::uint8_t last) {
+    return cat({Bytes(10, 0), {0xFF, 0xFF, 10, 0, 0, last}});
+}
 
 class ArchiveTest : public ::testing::Test {
 protected:
@@ -94,8 +106,7 @@ protected:
 TEST_F(ArchiveTest, EmptyArchiveIs240Bytes) {
     ASSERT_TRUE(create().finalize());
     Bytes index = cat({index_header(4, 4, 4), Bytes(12, 0)});
-    EXPECT_EQ(read_file(out),
-              cat({header_bytes(), index, footer_bytes(0, 64, 0, 64, 0, 64, 48)}));
+    EXPECT_EQ(read_file(out), cat({header_bytes(), index, footer_bytes(0, 64, 0, 64, 0, 64, 48)}));
     EXPECT_FALSE(fs::exists(tmp));
 }
 
@@ -110,8 +121,15 @@ TEST_F(ArchiveTest, OneFlowArchiveMatchesTheLayoutByteForByte) {
 
     Bytes list = cat({le({{64, 8}}), {0x4C}});
     Bytes entry = cat({le({{1, 8}, {6, 1}}), Bytes(7, 0), mapped(1), mapped(2),
-                       le({{1234, 2}, {80, 2}, {0, 4}, {216, 8}, {9, 4}, {2, 4},
-                           {100'000'005, 8}, {101'000'007, 8}, {120, 8}})});
+                       le({{1234, 2},
+                           {80, 2},
+                           {0, 4},
+                           {216, 8},
+                           {9, 4},
+                           {2, 4},
+                           {100'000'005, 8},
+                           {101'000'007, 8},
+                           {120, 8}})});
     Bytes ip_sec = cat({le({{2, 4}}), entry_of(mapped(1), 1), entry_of(mapped(2), 1)});
     Bytes port_sec = cat({le({{2, 4}}), entry_of(le({{80, 2}}), 1), entry_of(le({{1234, 2}}), 1)});
     Bytes proto_sec = cat({le({{1, 4}}), entry_of({6}, 1)});
@@ -283,7 +301,7 @@ TEST_F(ArchiveTest, OpenReportsEachFatalDefect) {
 
 TEST_F(ArchiveTest, ReadsOnlyWholeEntriesOfTheFlowTable) {
     Bytes b = two_flows();
-    set_le(b, footer(b, kTableLength), 100);           // one entry and 4 stray bytes
+    set_le(b, footer(b, kTableLength), 100);             // one entry and 4 stray bytes
     set_le(b, footer(b, kFlowCount), 1'000'000'000'000); // the count only sizes storage
     auto r = open_bytes(b);
     ASSERT_TRUE(r);
@@ -335,7 +353,7 @@ TEST_F(ArchiveTest, OffsetListOutsideTheFileIsAnError) {
 TEST_F(ArchiveTest, RecordsThatRunPastTheEndAreSkipped) {
     Bytes b = two_flows();
     std::size_t second = 64 + 56 + 66; // flow 1's second record
-    ASSERT_EQ(b[second], 3);            // its ts_sec
+    ASSERT_EQ(b[second], 3);           // its ts_sec
     set_le(b, second + 8, 0xFFFFFFF0, 4);
     auto r = open_bytes(b);
     ASSERT_TRUE(r);

@@ -11,8 +11,12 @@
 
 namespace vexlor::test {
 
-inline IpAddress v4(const char* text) { return IpAddress::v4(ip4(text).data()); }
-inline IpAddress v6(const char* text) { return IpAddress::v6(ip6(text).data()); }
+inline IpAddress v4(const char* text) {
+    return IpAddress::v4(ip4(text).data());
+}
+inline IpAddress v6(const char* text) {
+    return IpAddress::v6(ip6(text).data());
+}
 
 // A packet with the given time and frame; `ip` as dissection would set it.
 inline Packet make_packet(std::uint32_t ts_sec, std::uint32_t ts_usec, const Bytes& frame,

@@ -33,7 +33,9 @@ Bytes section(std::uint32_t pair_count, const std::vector<RawEntry>& entries) {
     return b;
 }
 
-Bytes port(std::uint16_t p) { return le({{p, 2}}); }
+Bytes port(std::uint16_t p) {
+    return le({{p, 2}});
+}
 
 // An index region holding `port_section` as its port section, with empty IP
 // and protocol sections around it.
@@ -74,16 +76,24 @@ TEST_P(PortLookup, FindsWhatTheWalkReaches) {
 INSTANTIATE_TEST_SUITE_P(
     Table, PortLookup,
     ::testing::Values(
-        LookupCase{"Sorted", 4, {{port(53), {1, 2}}, {port(80), {3}}, {port(443), {4}}},
+        LookupCase{"Sorted",
+                   4,
+                   {{port(53), {1, 2}}, {port(80), {3}}, {port(443), {4}}},
                    {{53, {1, 2}}, {443, {4}}, {54, {}}}},
-        LookupCase{"PairCountBounds", 2, {{port(53), {1}}, {port(80), {3}}, {port(443), {4}}},
+        LookupCase{"PairCountBounds",
+                   2,
+                   {{port(53), {1}}, {port(80), {3}}, {port(443), {4}}},
                    {{80, {3}}, {443, {}}}},
         LookupCase{"ZeroPairs", 0, {{port(53), {1}}}, {{53, {}}}},
         LookupCase{"PairCountAboveTheEntries", 100, {{port(53), {1}}}, {{53, {1}}, {80, {}}}},
         // Ids running past the section end stop the walk for that key and later ones.
-        LookupCase{"LyingIdCount", 9, {{port(53), {1}}, {port(80), {3}, 1000}, {port(443), {4}}},
+        LookupCase{"LyingIdCount",
+                   9,
+                   {{port(53), {1}}, {port(80), {3}, 1000}, {port(443), {4}}},
                    {{53, {1}}, {80, {}}, {443, {}}}},
-        LookupCase{"UnsortedFirstKeyWins", 4, {{port(80), {1}}, {port(53), {2}}, {port(80), {3}}},
+        LookupCase{"UnsortedFirstKeyWins",
+                   4,
+                   {{port(80), {1}}, {port(53), {2}}, {port(80), {3}}},
                    {{80, {1}}, {53, {2}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -178,8 +188,9 @@ TEST(SecondaryIndexBuilder, MergesPairsAndSortsKeys) {
                                         {addr_key(v4("10.0.0.1")), {1, 2, 3}},
                                         {addr_key(v4("10.0.0.2")), {1}},
                                         {addr_key(v4("10.0.0.3")), {2}}}));
-    EXPECT_EQ(cut(idx->port), section(5, {{port(1), {3}}, {port(53), {1, 2}}, {port(256), {3}},
-                                          {port(5000), {2}}}));
+    EXPECT_EQ(
+        cut(idx->port),
+        section(5, {{port(1), {3}}, {port(53), {1, 2}}, {port(256), {3}}, {port(5000), {2}}}));
     EXPECT_EQ(cut(idx->protocol), section(3, {{Bytes{6}, {3}}, {Bytes{17}, {1, 2}}}));
     auto lookup = SectionLookup::prepare(idx->bytes, idx->port, 2);
     EXPECT_TRUE(lookup.ordered());
@@ -211,7 +222,6 @@ TEST(SecondaryIndexBuilder, OrderOfAddingDoesNotMatter) {
 
 // --- Varints and offset lists ----------------------------------------------
 
-
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
 struct VarintCase {
@@ -232,11 +242,12 @@ TEST_P(VarintTest, EncodesShortestFormAndDecodesBack) {
     EXPECT_EQ(d->size, c.bytes.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, VarintTest,
-    ::testing::Values(VarintCase{0, {0x00}}, VarintCase{127, {0x7F}}, VarintCase{128, {0x80, 0x01}},
-                      VarintCase{16383, {0xFF, 0x7F}}, VarintCase{16384, {0x80, 0x80, 0x01}},
-                      VarintCase{kMax64, cat({repeat(0xFF, 9), {1}})}));
+INSTANTIATE_TEST_SUITE_P(Values, VarintTest,
+                         ::testing::Values(VarintCase{0, {0x00}}, VarintCase{127, {0x7F}},
+                                           VarintCase{128, {0x80, 0x01}},
+                                           VarintCase{16383, {0xFF, 0x7F}},
+                                           VarintCase{16384, {0x80, 0x80, 0x01}},
+                                           VarintCase{kMax64, cat({repeat(0xFF, 9), {1}})}));
 
 TEST(Varint, RejectsCutOffAndOversizedInput) {
     Bytes big(9, 0xFF);

@@ -1,10 +1,8 @@
-#include "common/async_file.h"
+#include <fcntl.h>
+#include <gtest/gtest.h>
 
 #include "builders.h"
-
-#include <fcntl.h>
-
-#include <gtest/gtest.h>
+#include "common/async_file.h"
 
 namespace vexlor {
 namespace {

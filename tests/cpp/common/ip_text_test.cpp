@@ -1,17 +1,19 @@
-#include "builders.h"
-#include "common/ip_text.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 
+#include "builders.h"
+#include "common/ip_text.h"
+
 namespace vexlor {
 namespace {
 
 // Reference conversions through inet_pton, in the family the text implies.
-bool is6(std::string_view text) { return text.find(':') != std::string_view::npos; }
+bool is6(std::string_view text) {
+    return text.find(':') != std::string_view::npos;
+}
 IpAddress ref(const char* text) {
     return is6(text) ? IpAddress::v6(test::ip6(text).data())
                      : IpAddress::v4(test::ip4(text).data());
@@ -21,14 +23,19 @@ IpAddress ref(const char* text) {
 // dotted), are checked only here; the zero-run rules also against inet_ntop.
 TEST(FormatIp, WritesTheCanonicalText) {
     const std::pair<const char*, const char*> cases[] = {
-        {"0.0.0.0", "0.0.0.0"}, {"255.255.255.255", "255.255.255.255"}, {"::", "::"},
+        {"0.0.0.0", "0.0.0.0"},
+        {"255.255.255.255", "255.255.255.255"},
+        {"::", "::"},
         {"::1", "::1"},
         // Only the IPv4-mapped form keeps a dotted tail.
-        {"::ffff:10.0.0.1", "::ffff:10.0.0.1"}, {"::ffff:0.0.0.0", "::ffff:0.0.0.0"},
-        {"::10.0.0.1", "::a00:1"}, {"::1:ffff:10.0.0.1", "::1:ffff:a00:1"},
+        {"::ffff:10.0.0.1", "::ffff:10.0.0.1"},
+        {"::ffff:0.0.0.0", "::ffff:0.0.0.0"},
+        {"::10.0.0.1", "::a00:1"},
+        {"::1:ffff:10.0.0.1", "::1:ffff:a00:1"},
         // The longest run of zero groups is shortened, of equal runs the
         // first, and a single zero group never.
-        {"1:0:0:1:0:0:0:1", "1:0:0:1::1"}, {"1:0:0:2:0:0:3:4", "1::2:0:0:3:4"},
+        {"1:0:0:1:0:0:0:1", "1:0:0:1::1"},
+        {"1:0:0:2:0:0:3:4", "1::2:0:0:3:4"},
         {"2001:DB8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
     };
     for (const auto& [input, text] : cases) {
@@ -46,14 +53,46 @@ TEST(ParseIp, AcceptsExactlyTheStandardForms) {
                              "::10.0.0.1", "1:2:3:4:5:6:1.2.3.4", "1::255.255.255.255"}) {
         EXPECT_EQ(parse_ip(text), ref(text)) << text;
     }
-    for (const char* text :
-         {"", " ", "010.0.0.1", "10.0.0.1/24", "10.0.0", "10.0.0.1.", ".10.0.0.1", "256.0.0.1",
-          " 10.0.0.1", "10.0.0.1 ", "+1.2.3.4", "0x1.2.3.4", ":::", "1:::2", "::1::", "1::2::3",
-          ":1", "1:", ":1::2", "1::2:", "1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7:8::",
-          "::1:2:3:4:5:6:7:8", "1:2:3:4::5:6:7:8", "12345::", "g::", "fe80::1%eth0", "[::1]",
-          "::1/128", " ::1", "::1 ", "::ffff:010.0.0.1", "::1.2.3.4:5", "1.2.3.4::",
-          "1:2:3:4:5:6:7:1.2.3.4", "1:2:3:4:5:1.2.3.4", "::1.2.3", "::ffff:1.2.3.256",
-          "::1.2.3.4.5"}) {
+    for (const char* text : {"",
+                             " ",
+                             "010.0.0.1",
+                             "10.0.0.1/24",
+                             "10.0.0",
+                             "10.0.0.1.",
+                             ".10.0.0.1",
+                             "256.0.0.1",
+                             " 10.0.0.1",
+                             "10.0.0.1 ",
+                             "+1.2.3.4",
+                             "0x1.2.3.4",
+                             ":::",
+                             "1:::2",
+                             "::1::",
+                             "1::2::3",
+                             ":1",
+                             "1:",
+                             ":1::2",
+                             "1::2:",
+                             "1:2:3:4:5:6:7",
+                             "1:2:3:4:5:6:7:8:9",
+                             "1:2:3:4:5:6:7:8::",
+                             "::1:2:3:4:5:6:7:8",
+                             "1:2:3:4::5:6:7:8",
+                             "12345::",
+                             "g::",
+                             "fe80::1%eth0",
+                             "[::1]",
+                             "::1/128",
+                             " ::1",
+                             "::1 ",
+                             "::ffff:010.0.0.1",
+                             "::1.2.3.4:5",
+                             "1.2.3.4::",
+                             "1:2:3:4:5:6:7:1.2.3.4",
+                             "1:2:3:4:5:1.2.3.4",
+                             "::1.2.3",
+                             "::ffff:1.2.3.256",
+                             "::1.2.3.4.5"}) {
         EXPECT_FALSE(parse_ip(text)) << '"' << text << '"';
     }
     EXPECT_FALSE(parse_ip(std::string_view("10.0.0.1\0", 9)));

@@ -1,10 +1,10 @@
-#include "common/lru_table.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <random>
+
+#include "common/lru_table.h"
 
 namespace vexlor {
 namespace {
@@ -17,7 +17,9 @@ struct Key {
 struct KeyHash {
     std::uint64_t operator()(const Key& k) const { return k.n * 0x9E3779B97F4A7C15ull; }
 };
-Key key(std::uint32_t n) { return Key{n}; }
+Key key(std::uint32_t n) {
+    return Key{n};
+}
 
 // Random inserts, touches and evictions against a model: the victim is the
 // key with the smallest last-use counter.

@@ -1,11 +1,10 @@
-#include "drivers/packet_channel.h"
-#include "drivers/packet_producer.h"
-
-#include "builders.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
+
+#include "builders.h"
+#include "drivers/packet_channel.h"
+#include "drivers/packet_producer.h"
 
 namespace vexlor {
 namespace {

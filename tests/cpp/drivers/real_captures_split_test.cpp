@@ -1,14 +1,8 @@
 // Splits every readable real capture by session and checks the result with
 // an independent reader (capinfos and tshark) and against the input's own
 // records: together the output files hold exactly the input's packets.
-#include "drivers/split_pipeline.h"
-
-#include "builders.h"
-#include "parser/capture_reader.h"
-
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +11,10 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "builders.h"
+#include "drivers/split_pipeline.h"
+#include "parser/capture_reader.h"
 
 namespace vexlor {
 namespace {
@@ -54,9 +52,9 @@ std::uint32_t le32(const Bytes& b, std::size_t at) {
 std::vector<Record> read_written(const std::string& path, std::uint32_t link_type) {
     Bytes b = read_file(path);
     std::vector<Record> out;
-    const Bytes head = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0,  // magic, version 2.4
-                        0,    0,    0,    0,    0, 0, 0, 0,  // time zone, accuracy
-                        0xFF, 0xFF, 0,    0};                // snapshot length
+    const Bytes head = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, // magic, version 2.4
+                        0,    0,    0,    0,    0, 0, 0, 0, // time zone, accuracy
+                        0xFF, 0xFF, 0,    0};               // snapshot length
     if (b.size() < 24 || !std::equal(head.begin(), head.end(), b.begin()) ||
         le32(b, 20) != link_type) {
         ADD_FAILURE() << path << ": bad global header";

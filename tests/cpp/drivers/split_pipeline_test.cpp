@@ -1,19 +1,17 @@
-#include "drivers/split_pipeline.h"
-
-#include "builders.h"
-#include "output/split_writer.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
+
+#include "builders.h"
+#include "drivers/split_pipeline.h"
+#include "output/split_writer.h"
 
 namespace vexlor {
 namespace {
@@ -45,7 +43,9 @@ struct Capture {
     }
 };
 
-Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+Bytes text(const char* s) {
+    return Bytes(s, s + std::strlen(s));
+}
 const std::array<std::uint8_t, 6> kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // Ethernet: a TCP conversation (with a bare ACK and a retransmission), an
@@ -78,10 +78,14 @@ Capture wifi_capture() {
     Capture c;
     c.link_type = 105;
     c.recs = {
-        {1, 0, wifi(2, 0, mac(2), mac(1), mac(0xB1),
-                    data(ipv4(ip4("10.1.0.1"), ip4("10.1.0.2"), 17, udp(1000, 2000, x)))), x},
-        {1, 1, wifi(2, 2, mac(1), mac(0xB1), mac(2),
-                    data(ipv4(ip4("10.1.0.2"), ip4("10.1.0.1"), 17, udp(2000, 1000, yz)))), yz},
+        {1, 0,
+         wifi(2, 0, mac(2), mac(1), mac(0xB1),
+              data(ipv4(ip4("10.1.0.1"), ip4("10.1.0.2"), 17, udp(1000, 2000, x)))),
+         x},
+        {1, 1,
+         wifi(2, 2, mac(1), mac(0xB1), mac(2),
+              data(ipv4(ip4("10.1.0.2"), ip4("10.1.0.1"), 17, udp(2000, 1000, yz)))),
+         yz},
         {1, 2, wifi(0, 0, kBroadcast, mac(0xB2), mac(0xB2), Bytes(12)), {}},
         {1, 3, Bytes(10, 0x08), {}},
     };
@@ -144,7 +148,9 @@ void expect_dir(const std::string& dir, const std::map<std::string, Bytes>& want
     }
 }
 
-void expect_ok(const Status& st) { EXPECT_TRUE(st) << st.error().message; }
+void expect_ok(const Status& st) {
+    EXPECT_TRUE(st) << st.error().message;
+}
 
 void expect_error(const Status& st, ErrorKind kind, const std::string& message) {
     ASSERT_FALSE(st);
@@ -192,20 +198,29 @@ const std::vector<int> kTcp = {0, 1, 4, 6};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SplitStrategies,
-    ::testing::Combine(
-        ::testing::Values(
-            StrategyCase{"session", false, {{"6_10.0.0.1_10.0.0.2_1234_80", kTcp},
-                                            {"17_2001:db8::1_2001:db8::2_5353_53", {2}},
-                                            {"no_session", {3}},
-                                            {"1_192.0.2.1_192.0.2.9_0_0", {5}}}},
-            StrategyCase{"host", false, {{"10.0.0.1", kTcp}, {"10.0.0.2", kTcp},
-                                         {"2001:db8::1", {2}}, {"2001:db8::2", {2}},
-                                         {"no_host", {3}}, {"192.0.2.9", {5}}, {"192.0.2.1", {5}}}},
-            StrategyCase{"bssid", false, {{"no_bssid", kAll}}},
-            StrategyCase{"bssid", true, {{"0200000000b1", {0, 1}}, {"0200000000b2", {2}},
-                                         {"no_bssid", {3}}}},
-            StrategyCase{"nosplit", false, {{"all", kAll}}}),
-        ::testing::Bool()),
+    ::testing::Combine(::testing::Values(StrategyCase{"session",
+                                                      false,
+                                                      {{"6_10.0.0.1_10.0.0.2_1234_80", kTcp},
+                                                       {"17_2001:db8::1_2001:db8::2_5353_53", {2}},
+                                                       {"no_session", {3}},
+                                                       {"1_192.0.2.1_192.0.2.9_0_0", {5}}}},
+                                         StrategyCase{"host",
+                                                      false,
+                                                      {{"10.0.0.1", kTcp},
+                                                       {"10.0.0.2", kTcp},
+                                                       {"2001:db8::1", {2}},
+                                                       {"2001:db8::2", {2}},
+                                                       {"no_host", {3}},
+                                                       {"192.0.2.9", {5}},
+                                                       {"192.0.2.1", {5}}}},
+                                         StrategyCase{"bssid", false, {{"no_bssid", kAll}}},
+                                         StrategyCase{"bssid",
+                                                      true,
+                                                      {{"0200000000b1", {0, 1}},
+                                                       {"0200000000b2", {2}},
+                                                       {"no_bssid", {3}}}},
+                                         StrategyCase{"nosplit", false, {{"all", kAll}}}),
+                       ::testing::Bool()),
     [](const auto& info) {
         const StrategyCase& sc = std::get<0>(info.param);
         std::string name = std::string(sc.strategy) + (sc.wifi ? "_wifi" : "");
@@ -301,8 +316,7 @@ TEST_F(SplitPipelineTest, ReportsTheFirstError) {
     for (const Case& c : std::vector<Case>{
              {"missing", ErrorKind::Io, "No such file or directory (os error 2)"},
              {".", ErrorKind::Io, "No such device (os error 19)"},
-             {"notes.txt", ErrorKind::Runtime,
-              "Unsupported file format (unknown magic number)"}}) {
+             {"notes.txt", ErrorKind::Runtime, "Unsupported file format (unknown magic number)"}}) {
         SplitOptions o;
         o.input_path = tmp / c.input;
         o.output_dir = out;
@@ -372,15 +386,15 @@ TEST_P(OutputPrefix, IsTheFileStem) {
     EXPECT_EQ(output_prefix(GetParam().first), GetParam().second);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, OutputPrefix,
-    ::testing::Values(std::pair{"a.b.pcapng", "a.b"},
-                      std::pair{"trace", "trace"}, std::pair{"-", "-"}, std::pair{"/", "unknown"},
-                      std::pair{"", "unknown"}, std::pair{"dir/", "dir"},
-                      std::pair{"./x.pcap/.", "x"},
-                      std::pair{"dir/.hidden.pcap", ".hidden"}, std::pair{".hidden", ".hidden"},
-                      std::pair{"a.", "a"}, std::pair{"...", ".."}, std::pair{"x/..", "unknown"},
-                      std::pair{"..", "unknown"}, std::pair{".", "unknown"}));
+INSTANTIATE_TEST_SUITE_P(Table, OutputPrefix,
+                         ::testing::Values(std::pair{"a.b.pcapng", "a.b"},
+                                           std::pair{"trace", "trace"}, std::pair{"-", "-"},
+                                           std::pair{"/", "unknown"}, std::pair{"", "unknown"},
+                                           std::pair{"dir/", "dir"}, std::pair{"./x.pcap/.", "x"},
+                                           std::pair{"dir/.hidden.pcap", ".hidden"},
+                                           std::pair{".hidden", ".hidden"}, std::pair{"a.", "a"},
+                                           std::pair{"...", ".."}, std::pair{"x/..", "unknown"},
+                                           std::pair{"..", "unknown"}, std::pair{".", "unknown"}));
 
 } // namespace
 } // namespace vexlor

@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include "flow/filter.h"
 #include "flow_packets.h"
-
-#include <gtest/gtest.h>
 
 namespace vexlor {
 namespace {
@@ -33,9 +33,9 @@ TEST(PacketFilter, Matches) {
         {{"10.0.0.1"}, {}, in, true},  // as destination
         {{"10.0.0.9"}, {}, in, false},
         {{"10.0.0.9", "192.0.2.1"}, {}, out, true}, // any of the list
-        {{"10.0.0.1"}, {}, arp, false},            // an address needs IP
-        {{"10.0.0.1/24"}, {}, arp, true},          // unparsed text is no condition
-        {{"::ffff:10.0.0.1"}, {}, out, false},     // families never compare equal
+        {{"10.0.0.1"}, {}, arp, false},             // an address needs IP
+        {{"10.0.0.1/24"}, {}, arp, true},           // unparsed text is no condition
+        {{"::ffff:10.0.0.1"}, {}, out, false},      // families never compare equal
         {{"2001:db8::1"}, {}, ip_packet("::1", "2001:DB8:0::1"), true},
         {{}, {53}, ip_packet("10.0.0.1", "10.0.0.53", 17, 40000, 53), true},
         {{}, {53}, ip_packet("10.0.0.53", "10.0.0.1", 17, 53, 40000), true},

@@ -2,11 +2,11 @@
 // reads only the decoded fields, never the frame.
 #pragma once
 
-#include "builders.h"
-#include "packet/packet.h"
-
 #include <cstring>
 #include <optional>
+
+#include "builders.h"
+#include "packet/packet.h"
 
 namespace vexlor::test {
 

@@ -1,11 +1,11 @@
-#include "flow/strategy.h"
-#include "flow_packets.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <optional>
 #include <random>
+
+#include "flow/strategy.h"
+#include "flow_packets.h"
 
 namespace vexlor {
 namespace {
@@ -85,9 +85,9 @@ TEST(FlowKeys, IgnoreBytesOutsideTheAddress) {
 // give equal names and different keys different names, and both directions
 // of a conversation meet in one Session and HostPair key.
 TEST(FlowKeys, MapOneToOneOntoNames) {
-    const char* pool[] = {"0.0.0.0",   "10.0.0.1", "10.0.0.10",  "1.0.0.1",
+    const char* pool[] = {"0.0.0.0",   "10.0.0.1", "10.0.0.10",       "1.0.0.1",
                           "::",        "::1",      "::ffff:10.0.0.1", "::10.0.0.1",
-                          "::a00:100", "1::",      "1:0:0:1::1", "1::1:0:0:1"};
+                          "::a00:100", "1::",      "1:0:0:1::1",      "1::1:0:0:1"};
     std::mt19937 rng(31);
     auto pick = [&](std::uint32_t n) { return static_cast<std::uint8_t>(rng() % n); };
     for (S s : {S::Session, S::Flow, S::Host, S::HostPair, S::Mac, S::Bssid, S::NoSplit}) {
@@ -124,14 +124,30 @@ TEST(FlowKeys, MapOneToOneOntoNames) {
 
 TEST(ParseStrategy, MatchesTheNamesInAnyCaseAndNothingElse) {
     const std::pair<std::string_view, std::optional<S>> cases[] = {
-        {"session", S::Session}, {"SESSION", S::Session}, {"flow", S::Flow}, {"HoSt", S::Host},
-        {"hostPAIR", S::HostPair}, {"MAC", S::Mac}, {"bssid", S::Bssid}, {"NoSplit", S::NoSplit},
-        {"", {}}, {"sess", {}}, {" session", {}}, {"session ", {}}, {"SESSIONS", {}},
-        {"no-split", {}}, {std::string_view("flow\0", 5), {}},
+        {"session", S::Session},
+        {"SESSION", S::Session},
+        {"flow", S::Flow},
+        {"HoSt", S::Host},
+        {"hostPAIR", S::HostPair},
+        {"MAC", S::Mac},
+        {"bssid", S::Bssid},
+        {"NoSplit", S::NoSplit},
+        {"", {}},
+        {"sess", {}},
+        {" session", {}},
+        {"session ", {}},
+        {"SESSIONS", {}},
+        {"no-split", {}},
+        {std::string_view("flow\0", 5), {}},
         // Only ASCII letters are lower-cased: U+017F LATIN SMALL LETTER LONG
         // S would case-fold to "s", and U+0130 lower-cases to "i" + U+0307.
-        {"\xC5\xBF" "ession", {}}, {"SESS\xC4\xB0ON", {}},
-        {"\xFF" "low", {}}, // not UTF-8 at all
+        {"\xC5\xBF"
+         "ession",
+         {}},
+        {"SESS\xC4\xB0ON", {}},
+        {"\xFF"
+         "low",
+         {}}, // not UTF-8 at all
     };
     for (const auto& [text, strategy] : cases) {
         auto got = parse_strategy(text);

@@ -1,19 +1,17 @@
-#include "output/split_writer.h"
-
-#include "builders.h"
-#include "parser/capture_reader.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
 #include <map>
 #include <optional>
+
+#include "builders.h"
+#include "output/split_writer.h"
+#include "parser/capture_reader.h"
 
 namespace vexlor {
 namespace {
@@ -73,7 +71,8 @@ protected:
                      std::uint64_t buffer_bytes = 10000, std::uint32_t link_type = 1,
                      bool stable = false) {
         // The packets written stay alive in `expected`, so frames are stable.
-        auto w = SplitWriter::create(SplitWriterOptions{dir.path(), "cap", link_type, l7 ? OutputType::L7 : OutputType::Pcap,
+        auto w = SplitWriter::create(SplitWriterOptions{dir.path(), "cap", link_type,
+                                                        l7 ? OutputType::L7 : OutputType::Pcap,
                                                         buffer_bytes, max_sessions, stable},
                                      name_of);
         if (!w) {
@@ -125,16 +124,15 @@ TEST_P(SanitizeFlowName, ReplacesUnsafeCharacters) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Table, SanitizeFlowName,
-    ::testing::Values(
-        std::pair{"6_10.0.0.1_10.0.0.2_1234_80", "6_10_0_0_1_10_0_0_2_1234_80"},
-        std::pair{"17_2001:db8::1_2001:db8::2_5353_53", "17_2001_db8__1_2001_db8__2_5353_53"},
-        std::pair{"a\"b*c.d/e:f<g>h?i\\j|k", "a_b_c_d_e_f_g_h_i_j_k"},
-        std::pair{std::string("\x01\x1f\x7f\t\n\0", 6), std::string("______")},
-        std::pair{" ~!#$%&'()+,;=@[]^`{}-", " ~!#$%&'()+,;=@[]^`{}-"},
-        std::pair{"../../etc/passwd", "______etc_passwd"},
-        std::pair{"\xc3\xa9\xe4\xb8\xad\x80\xff", "\xc3\xa9\xe4\xb8\xad\x80\xff"},
-        std::pair{"", ""}));
-
+    ::testing::Values(std::pair{"6_10.0.0.1_10.0.0.2_1234_80", "6_10_0_0_1_10_0_0_2_1234_80"},
+                      std::pair{"17_2001:db8::1_2001:db8::2_5353_53",
+                                "17_2001_db8__1_2001_db8__2_5353_53"},
+                      std::pair{"a\"b*c.d/e:f<g>h?i\\j|k", "a_b_c_d_e_f_g_h_i_j_k"},
+                      std::pair{std::string("\x01\x1f\x7f\t\n\0", 6), std::string("______")},
+                      std::pair{" ~!#$%&'()+,;=@[]^`{}-", " ~!#$%&'()+,;=@[]^`{}-"},
+                      std::pair{"../../etc/passwd", "______etc_passwd"},
+                      std::pair{"\xc3\xa9\xe4\xb8\xad\x80\xff", "\xc3\xa9\xe4\xb8\xad\x80\xff"},
+                      std::pair{"", ""}));
 
 // The open-file cap closes files; a flow that comes back appends to its file,
 // so every file still holds all its packets behind one header.
@@ -166,16 +164,14 @@ TEST_P(SplitWriterCap, ReopenedFilesAreComplete) {
     expect_files(l7);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SplitWriterCap,
-                         ::testing::Values(CapCase{0, false, 10000}, CapCase{1, false, 10000},
-                                           CapCase{2, false, 0}, CapCase{3, false, 7},
-                                           CapCase{10000, false, 10000}, CapCase{1, true, 10000},
-                                           CapCase{2, true, 0}, CapCase{10000, true, 10000},
-                                           CapCase{1, false, 10000, true},
-                                           CapCase{3, false, 700, true},
-                                           CapCase{10000, false, 10000, true},
-                                           CapCase{2, true, 500, true},
-                                           CapCase{10000, true, 3000, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SplitWriterCap,
+    ::testing::Values(CapCase{0, false, 10000}, CapCase{1, false, 10000}, CapCase{2, false, 0},
+                      CapCase{3, false, 7}, CapCase{10000, false, 10000}, CapCase{1, true, 10000},
+                      CapCase{2, true, 0}, CapCase{10000, true, 10000},
+                      CapCase{1, false, 10000, true}, CapCase{3, false, 700, true},
+                      CapCase{10000, false, 10000, true}, CapCase{2, true, 500, true},
+                      CapCase{10000, true, 3000, true}));
 
 // buffer_bytes is a flow's share of the pool, not a wall: a busy flow keeps
 // buffering while the pool has room, and when the budget of referenced
@@ -186,7 +182,7 @@ TEST_F(SplitWriterTest, BuffersGrowPastTheirShareAndOnlyTheFullestAreWrittenOut)
     };
     {
         SplitWriter w = make(false, 8, 4096); // a pool of 32 KiB, copies only
-        for (int i = 0; i < 40; ++i) {       // about 7 KiB
+        for (int i = 0; i < 40; ++i) {        // about 7 KiB
             ASSERT_TRUE(write_all(w, {0}));
         }
         EXPECT_EQ(on_disk(0), 0u);

@@ -1,14 +1,13 @@
-#include "common/ip_text.h"
-#include "packet/packet.h"
-
-#include "builders.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
 #include <ostream>
 #include <tuple>
+
+#include "builders.h"
+#include "common/ip_text.h"
+#include "packet/packet.h"
 
 namespace vexlor {
 
@@ -40,7 +39,9 @@ Bytes v4pkt(std::uint8_t proto, const Bytes& payload, std::uint8_t ihl = 5) {
 Bytes v6pkt(std::uint8_t next, const Bytes& payload) {
     return ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), next, payload);
 }
-Bytes ether(std::uint16_t type, const Bytes& payload) { return eth(mac(1), mac(2), type, payload); }
+Bytes ether(std::uint16_t type, const Bytes& payload) {
+    return eth(mac(1), mac(2), type, payload);
+}
 Bytes eth4(std::uint8_t proto, const Bytes& payload, std::uint8_t ihl = 5) {
     return ether(kEtherIpv4, v4pkt(proto, payload, ihl));
 }
@@ -50,7 +51,9 @@ Bytes eth_vlan(std::uint16_t inner, const Bytes& payload) {
 Bytes wifi_data(std::uint8_t flags, const Bytes& body) {
     return wifi(2, flags, mac(0x11), mac(0x12), mac(0x13), body);
 }
-Bytes snap_udp() { return llc_snap(kEtherIpv4, v4pkt(17, udp(1000, 2000, {1, 2}))); }
+Bytes snap_udp() {
+    return llc_snap(kEtherIpv4, v4pkt(17, udp(1000, 2000, {1, 2})));
+}
 Bytes cut(Bytes b, std::size_t n) {
     b.resize(n);
     return b;
@@ -110,7 +113,9 @@ struct Case {
     Bytes frame;
     Dissection want;
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DissectTable : public testing::TestWithParam<Case> {};
 

@@ -1,13 +1,12 @@
-#include "builders.h"
-#include "parser/capture_reader.h"
-
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <optional>
 #include <tuple>
+
+#include "builders.h"
+#include "parser/capture_reader.h"
 
 namespace vexlor::test {
 namespace {
@@ -21,7 +20,9 @@ Bytes counting(std::size_t n) {
     return b;
 }
 
-Bytes contents(const SharedBytes& b) { return Bytes(b.span().begin(), b.span().end()); }
+Bytes contents(const SharedBytes& b) {
+    return Bytes(b.span().begin(), b.span().end());
+}
 
 // Runs read_input_bytes("-") with `fd` standing in for standard input; -1
 // runs it with standard input closed.

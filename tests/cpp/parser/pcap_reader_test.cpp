@@ -1,8 +1,8 @@
-#include "reader_support.h"
-
 #include <gtest/gtest.h>
 
 #include <tuple>
+
+#include "reader_support.h"
 
 namespace vexlor::test {
 namespace {
@@ -26,8 +26,8 @@ TEST_P(PcapLayout, ReadsRecordsInFileOrder) {
     b.version_major = 0xFFFF; // the version says nothing we use
     b.packet(1700000000, 999999999, repeat(1, 60))
         .packet(0xFFFFFFFF, 1500000, {2}, 9000) // captured less than the wire
-        .packet(3, 0, {}, 0)                     // the next header follows at once
-        .packet(4, 1000, repeat(3, 70000), 5);   // captured more than the wire
+        .packet(3, 0, {}, 0)                    // the next header follows at once
+        .packet(4, 1000, repeat(3, 70000), 5);  // captured more than the wire
     const std::vector<Rec> want = {
         {1700000000, ns ? 999999u : 999999999u, 60, link, repeat(1, 60)},
         {0xFFFFFFFF, ns ? 1500u : 1500000u, 9000, link, {2}},
@@ -67,8 +67,8 @@ TEST(PcapReader, CutAtEveryLength) {
         if (n < 24 + 16 || (n >= second && n < second + 16)) {
             EXPECT_FALSE(got.error) << n;
         } else {
-            EXPECT_EQ(got.error, n < second ? incl_len_error(10, 40)
-                                            : incl_len_error(20, second + 16))
+            EXPECT_EQ(got.error,
+                      n < second ? incl_len_error(10, 40) : incl_len_error(20, second + 16))
                 << n;
         }
     }

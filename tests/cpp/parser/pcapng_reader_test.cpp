@@ -1,6 +1,6 @@
-#include "reader_support.h"
-
 #include <gtest/gtest.h>
+
+#include "reader_support.h"
 
 namespace vexlor::test {
 namespace {
@@ -10,7 +10,9 @@ constexpr std::uint32_t kIdb = 1;
 constexpr std::uint32_t kSpb = 3;
 constexpr std::uint32_t kEpb = 6;
 
-PcapngBuilder section() { return std::move(PcapngBuilder{}.shb()); }
+PcapngBuilder section() {
+    return std::move(PcapngBuilder{}.shb());
+}
 
 Bytes option(const PcapngBuilder& b, std::uint16_t code, const Bytes& value) {
     Bytes o;
@@ -79,13 +81,18 @@ TEST(PcapngReader, ConvertsTicksPerIfTsresol) {
         std::uint32_t sec;
         std::uint32_t usec;
     } cases[] = {
-        {{}, kT, 1234, 567890}, {res(9), 1700000000123456789, 1700000000, 123456},
-        {res(3), kT, 1234567, 890000}, {res(1), 15, 1, 500000}, {res(7), 12345678, 1, 234567},
+        {{}, kT, 1234, 567890},
+        {res(9), 1700000000123456789, 1700000000, 123456},
+        {res(3), kT, 1234567, 890000},
+        {res(1), 15, 1, 500000},
+        {res(7), 12345678, 1, 234567},
         {res(0), (1ull << 32) + 5, 5, 0}, // seconds keep their low 32 bits
         {res(19), kBig, 1, 234567},
         // Above 19 the tick rate exceeds 2^64 per second: all within the
         // first second, microseconds exact.
-        {res(20), kBig, 0, 123456}, {res(25), kBig, 0, 1}, {res(26), kBig, 0, 0},
+        {res(20), kBig, 0, 123456},
+        {res(25), kBig, 0, 1},
+        {res(26), kBig, 0, 0},
         {res(127), ~0ull, 0, 0},
         {cat({option(b, 2, {'e', 't', 'h', '0', 'x'}), ms, end}), kT, 1234567, 890000}, // padding
         {cat({ms, res(9)}), kT, 1, 234567},               // the later one wins
@@ -110,11 +117,10 @@ TEST(PcapngReader, PacketBlocks) {
     PcapngBuilder b = section();
     b.idb(113).epb(0, 0, {}, 60).spb({}, 60).spb({1, 2, 3, 4}, 1514).spb({9, 9, 9, 9, 9}, 5);
     const Drained got = drain(b.bytes());
-    EXPECT_EQ(got.records,
-              (std::vector<Rec>{{0, 0, 60, 113, {}},
-                                // SPBs: no time, always Ethernet, padding included.
-                                {0, 0, 1514, 1, {1, 2, 3, 4}},
-                                {0, 0, 5, 1, {9, 9, 9, 9, 9, 0, 0, 0}}}));
+    EXPECT_EQ(got.records, (std::vector<Rec>{{0, 0, 60, 113, {}},
+                                             // SPBs: no time, always Ethernet, padding included.
+                                             {0, 0, 1514, 1, {1, 2, 3, 4}},
+                                             {0, 0, 5, 1, {9, 9, 9, 9, 9, 0, 0, 0}}}));
     EXPECT_FALSE(got.error);
 }
 
@@ -179,8 +185,10 @@ TEST(PcapngReader, BlockEdgeCases) {
         {section().block(kSpb, {}).bytes(), 0, "SPB too short"},
         // Unknown blocks are skipped to the next 32-bit boundary, before the
         // first packet block and after it.
-        {cat({section().block(0x0BAD, {0x77}).bytes(), {0, 0, 0},
-              PcapngBuilder{}.epb(0, 0, {4}).block(0x0BAD, {0x77}).bytes(), {0, 0, 0},
+        {cat({section().block(0x0BAD, {0x77}).bytes(),
+              {0, 0, 0},
+              PcapngBuilder{}.epb(0, 0, {4}).block(0x0BAD, {0x77}).bytes(),
+              {0, 0, 0},
               PcapngBuilder{}.epb(0, 0, {5}).bytes()}),
          2, nullptr},
         // Block heads that do not fit end the data without an error: six

@@ -2,13 +2,13 @@
 // values that compare and print.
 #pragma once
 
-#include "builders.h"
-#include "parser/capture_reader.h"
-
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "builders.h"
+#include "parser/capture_reader.h"
 
 namespace vexlor::test {
 
@@ -50,8 +50,12 @@ inline Drained drain(SharedBytes bytes) {
     auto reader = open_reader(std::move(bytes));
     return reader ? drain(**reader) : Drained{{}, reader.error().display()};
 }
-inline Drained drain(const Bytes& bytes) { return drain(SharedBytes::from_vector(bytes)); }
+inline Drained drain(const Bytes& bytes) {
+    return drain(SharedBytes::from_vector(bytes));
+}
 
-inline Bytes prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + n); }
+inline Bytes prefix(const Bytes& b, std::size_t n) {
+    return Bytes(b.begin(), b.begin() + n);
+}
 
 } // namespace vexlor::test

@@ -1,8 +1,6 @@
 // Every real capture beside the project, read to the end.  Classic pcap
 // packet counts must match the manifest; files the manifest marks as broken
 // must fail with exactly the text it gives.
-#include "reader_support.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "reader_support.h"
 
 namespace vexlor::test {
 namespace {
@@ -24,7 +24,9 @@ struct Capture {
     std::optional<std::size_t> packets; // how many a classic pcap reader must reach
     std::optional<std::string> error;
 };
-void PrintTo(const Capture& c, std::ostream* os) { *os << c.file; }
+void PrintTo(const Capture& c, std::ostream* os) {
+    *os << c.file;
+}
 
 // The tab-separated manifest; its first line names the columns.
 std::vector<Capture> manifest() {

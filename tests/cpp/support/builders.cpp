@@ -39,9 +39,13 @@ void put_u64le(Bytes& b, std::uint64_t v) {
     put_u32le(b, v & 0xFFFFFFFFu);
     put_u32le(b, v >> 32);
 }
-Bytes repeat(std::uint8_t byte, std::size_t n) { return Bytes(n, byte); }
+Bytes repeat(std::uint8_t byte, std::size_t n) {
+    return Bytes(n, byte);
+}
 
-std::array<std::uint8_t, 6> mac(std::uint8_t last) { return {0x02, 0, 0, 0, 0, last}; }
+std::array<std::uint8_t, 6> mac(std::uint8_t last) {
+    return {0x02, 0, 0, 0, 0, last};
+}
 
 std::array<std::uint8_t, 4> ip4(const char* text) {
     std::array<std::uint8_t, 4> a{};
@@ -58,8 +62,8 @@ std::array<std::uint8_t, 16> ip6(const char* text) {
     return a;
 }
 
-Bytes eth(std::array<std::uint8_t, 6> dst, std::array<std::uint8_t, 6> src,
-          std::uint16_t ethertype, const Bytes& payload) {
+Bytes eth(std::array<std::uint8_t, 6> dst, std::array<std::uint8_t, 6> src, std::uint16_t ethertype,
+          const Bytes& payload) {
     Bytes b(dst.begin(), dst.end());
     b.insert(b.end(), src.begin(), src.end());
     put_u16be(b, ethertype);
@@ -108,8 +112,8 @@ Bytes radiotap(std::uint16_t length, const Bytes& frame) {
     return b;
 }
 
-Bytes ipv4(std::array<std::uint8_t, 4> src, std::array<std::uint8_t, 4> dst,
-           std::uint8_t protocol, const Bytes& payload, std::uint8_t ihl_words) {
+Bytes ipv4(std::array<std::uint8_t, 4> src, std::array<std::uint8_t, 4> dst, std::uint8_t protocol,
+           const Bytes& payload, std::uint8_t ihl_words) {
     std::size_t hl = std::size_t(ihl_words) * 4;
     if (hl < 20) {
         hl = 20; // a short IHL still needs the fixed fields to be present
@@ -178,8 +182,12 @@ Bytes icmp_echo(const Bytes& payload) {
     return b;
 }
 
-void PcapBuilder::u16(std::uint16_t v) { big_endian ? put_u16be(out, v) : put_u16le(out, v); }
-void PcapBuilder::u32(std::uint32_t v) { big_endian ? put_u32be(out, v) : put_u32le(out, v); }
+void PcapBuilder::u16(std::uint16_t v) {
+    big_endian ? put_u16be(out, v) : put_u16le(out, v);
+}
+void PcapBuilder::u32(std::uint32_t v) {
+    big_endian ? put_u32be(out, v) : put_u32le(out, v);
+}
 
 PcapBuilder& PcapBuilder::header() {
     out.clear();
@@ -230,8 +238,8 @@ void PcapngBuilder::u32(Bytes& b, std::uint32_t v) const {
 }
 
 PcapngBuilder& PcapngBuilder::block(std::uint32_t type, const Bytes& body, std::int64_t total) {
-    std::uint32_t len =
-        total < 0 ? static_cast<std::uint32_t>(12 + body.size()) : static_cast<std::uint32_t>(total);
+    std::uint32_t len = total < 0 ? static_cast<std::uint32_t>(12 + body.size())
+                                  : static_cast<std::uint32_t>(total);
     u32(out, type);
     u32(out, len);
     out.insert(out.end(), body.begin(), body.end());
@@ -301,7 +309,8 @@ Bytes read_file(const std::string& path) {
 
 void write_file(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 TempDir::TempDir() {
@@ -328,4 +337,3 @@ std::vector<std::string> list_dir(const std::string& dir) {
 }
 
 } // namespace vexlor::test
-

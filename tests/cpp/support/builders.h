@@ -39,21 +39,20 @@ std::array<std::uint8_t, 4> ip4(const char* text);
 std::array<std::uint8_t, 16> ip6(const char* text);
 
 // Link layers.
-Bytes eth(std::array<std::uint8_t, 6> dst, std::array<std::uint8_t, 6> src,
-          std::uint16_t ethertype, const Bytes& payload);
+Bytes eth(std::array<std::uint8_t, 6> dst, std::array<std::uint8_t, 6> src, std::uint16_t ethertype,
+          const Bytes& payload);
 Bytes vlan(std::uint16_t vid, std::uint16_t inner_type, const Bytes& payload); // tag + payload
 // An 802.11 header: frame type (0 mgmt, 1 ctrl, 2 data), flags byte, three
 // (or, with both DS bits, four) addresses.
 Bytes wifi(std::uint8_t type, std::uint8_t flags, std::array<std::uint8_t, 6> a1,
-           std::array<std::uint8_t, 6> a2, std::array<std::uint8_t, 6> a3,
-           const Bytes& body);
+           std::array<std::uint8_t, 6> a2, std::array<std::uint8_t, 6> a3, const Bytes& body);
 Bytes llc_snap(std::uint16_t ethertype, const Bytes& payload);
 Bytes radiotap(std::uint16_t length, const Bytes& frame); // version 0, zero fields
 
 // Network and transport.  ipv4/ipv6 put `payload` behind a fixed header;
 // options and extension headers are added by the caller.
-Bytes ipv4(std::array<std::uint8_t, 4> src, std::array<std::uint8_t, 4> dst,
-           std::uint8_t protocol, const Bytes& payload, std::uint8_t ihl_words = 5);
+Bytes ipv4(std::array<std::uint8_t, 4> src, std::array<std::uint8_t, 4> dst, std::uint8_t protocol,
+           const Bytes& payload, std::uint8_t ihl_words = 5);
 Bytes ipv6(std::array<std::uint8_t, 16> src, std::array<std::uint8_t, 16> dst,
            std::uint8_t next_header, const Bytes& payload);
 // An IPv6 extension header of (hdr_ext_len + 1) * 8 bytes.
@@ -142,4 +141,3 @@ template <class F> int in_child(F body) {
 }
 
 } // namespace vexlor::test
-
