@@ -643,11 +643,20 @@ Step first_step(ByteSpan frame, std::uint32_t link_type, WideDissection& out) {
         return wifi_start(frame, link_type, out);
     case kLinkNull: {
         Fields f(frame, 0, Endian::Little);
-        std::uint32_t family = f.u32();
-        if (family > 0xFFFF) {
-            family = std::byteswap(family);
+        const std::uint32_t little = f.u32();
+        if (!f.ok()) {
+            return kStop;
         }
-        return f.ok() ? after_address_family(family, f.position()) : kStop;
+        const Step ip = after_address_family(little <= 0xFFFF ? little : std::byteswap(little),
+                                             f.position());
+        // Some writers put an EtherType in the last two bytes instead (seen
+        // as 0F 00 08 00 in a real capture).
+        Fields tail(frame, 2);
+        const std::uint16_t ethertype = tail.u16();
+        if (ip.next == Next::Stop && (ethertype == kEtherIpv4 || ethertype == kEtherIpv6)) {
+            return {Next::Ip, f.position()};
+        }
+        return ip;
     }
     case kLinkLoop: {
         Fields f(frame, 0);
