@@ -16,13 +16,20 @@
 
 namespace {
 
-// New link types go at the end, so that the saved inputs that choose one of
-// the first five keep their meaning.
-constexpr std::uint32_t kLinkTypes[] = {
-    vexlor::kLinkEthernet, vexlor::kLinkIeee80211,    vexlor::kLinkRadiotap,
-    101,                   0x00010001,                vexlor::kLinkNull,
-    vexlor::kLinkLoop,     vexlor::kLinkLinuxCooked,  vexlor::kLinkLinuxCooked2,
-    vexlor::kLinkPpp,      228,                       229};
+// New link types go at the end, so that saved inputs whose first four bytes
+// are 0 to 4 keep their link type (larger values now wrap differently).
+constexpr std::uint32_t kLinkTypes[] = {vexlor::kLinkEthernet,
+                                        vexlor::kLinkIeee80211,
+                                        vexlor::kLinkRadiotap,
+                                        101,
+                                        0x00010001,
+                                        vexlor::kLinkNull,
+                                        vexlor::kLinkLoop,
+                                        vexlor::kLinkLinuxCooked,
+                                        vexlor::kLinkLinuxCooked2,
+                                        vexlor::kLinkPpp,
+                                        228,
+                                        229};
 
 bool is_wifi(std::uint32_t link_type) {
     return link_type == vexlor::kLinkIeee80211 || link_type == vexlor::kLinkRadiotap;

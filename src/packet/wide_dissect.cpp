@@ -89,7 +89,9 @@ MacAddress mac_of(ByteSpan six) {
     return m;
 }
 
-void set_kind(Encapsulation& e, LayerKind k) { e.kinds |= static_cast<std::uint16_t>(k); }
+void set_kind(Encapsulation& e, LayerKind k) {
+    e.kinds |= static_cast<std::uint16_t>(k);
+}
 
 // Fragment fields of an IP packet.  For a fragment other than the first,
 // also what it carries and where its data starts (counted from the start of
@@ -647,8 +649,8 @@ Step first_step(ByteSpan frame, std::uint32_t link_type, WideDissection& out) {
         if (!f.ok()) {
             return kStop;
         }
-        const Step ip = after_address_family(little <= 0xFFFF ? little : std::byteswap(little),
-                                             f.position());
+        const Step ip =
+            after_address_family(little <= 0xFFFF ? little : std::byteswap(little), f.position());
         // Some writers put an EtherType in the last two bytes instead (seen
         // as 0F 00 08 00 in a real capture).
         Fields tail(frame, 2);

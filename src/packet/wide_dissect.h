@@ -35,20 +35,20 @@ enum class LayerKind : std::uint16_t {
 // packet that carried it.
 struct Encapsulation {
     static constexpr std::size_t kMaxIds = 4;         // ids kept per kind, outermost first
-    std::uint8_t vlan_count = 0;                       // tags passed, all of them
-    std::array<std::uint16_t, kMaxIds> vlan_ids{};     // 12-bit VLAN ids
-    std::uint8_t mpls_count = 0;                       // label stack entries passed
-    std::array<std::uint32_t, kMaxIds> mpls_labels{};  // 20-bit labels
-    std::optional<std::uint16_t> pppoe_session;        // the innermost of each
-    std::optional<std::uint32_t> gre_key;              // enhanced GRE: the call id
-    std::optional<std::uint32_t> vni;                  // VXLAN or Geneve, 24 bits
-    std::optional<std::uint32_t> teid;                 // GTP-U
-    std::optional<std::uint16_t> erspan_session;       // 10 bits
-    std::optional<IpAddress> tunnel_src, tunnel_dst;   // the outermost IP header, set when
-                                                       // the innermost IP packet is another
-    std::uint8_t tunnels = 0;                          // GRE, VXLAN, Geneve, GTP-U and
-                                                       // IP-in-IP headers passed
-    std::uint16_t kinds = 0;                           // LayerKind bits
+    std::uint8_t vlan_count = 0;                      // tags passed, all of them
+    std::array<std::uint16_t, kMaxIds> vlan_ids{};    // 12-bit VLAN ids
+    std::uint8_t mpls_count = 0;                      // label stack entries passed
+    std::array<std::uint32_t, kMaxIds> mpls_labels{}; // 20-bit labels
+    std::optional<std::uint16_t> pppoe_session;       // the innermost of each
+    std::optional<std::uint32_t> gre_key;             // enhanced GRE: the call id
+    std::optional<std::uint32_t> vni;                 // VXLAN or Geneve, 24 bits
+    std::optional<std::uint32_t> teid;                // GTP-U
+    std::optional<std::uint16_t> erspan_session;      // 10 bits
+    std::optional<IpAddress> tunnel_src, tunnel_dst;  // the outermost IP header, set when
+                                                      // the innermost IP packet is another
+    std::uint8_t tunnels = 0;                         // GRE, VXLAN, Geneve, GTP-U and
+                                                      // IP-in-IP headers passed
+    std::uint16_t kinds = 0;                          // LayerKind bits
 
     bool has(LayerKind k) const { return (kinds & static_cast<std::uint16_t>(k)) != 0; }
     // Something beyond a plain link layer and IP was decoded.
@@ -67,9 +67,11 @@ struct FragmentInfo {
 struct WideDissection {
     // The fields of the basic decoding, taken from the innermost layers: the
     // IP fields from the innermost IP packet, the link-layer addresses from
-    // the innermost Ethernet header (or the 802.11 header).  A fragment other
-    // than the first has ports 0 and its payload right after its IP header
-    // (after the fragment header in IPv6), and nothing is decoded inside it.
+    // the innermost Ethernet header (one inside an 802.11 frame replaces the
+    // 802.11 addresses but not the BSSID; Linux cooked headers give none).
+    // A fragment other than the first has ports 0 and its payload right
+    // after its IP header (after the fragment header in IPv6), and nothing is
+    // decoded inside it; a first fragment is decoded through like any packet.
     Dissection base;
     Encapsulation encap;
     FragmentInfo fragment;
@@ -78,9 +80,9 @@ struct WideDissection {
 
 // Link types the wide decoding reads beyond those of packet.h.  Every other
 // value not named here or there is read as raw IP, by the version nibble.
-inline constexpr std::uint32_t kLinkNull = 0;         // address family in the writer's order
+inline constexpr std::uint32_t kLinkNull = 0; // address family in the writer's order
 inline constexpr std::uint32_t kLinkPpp = 9;
-inline constexpr std::uint32_t kLinkLoop = 108;       // address family in network order
+inline constexpr std::uint32_t kLinkLoop = 108; // address family in network order
 inline constexpr std::uint32_t kLinkLinuxCooked = 113;
 inline constexpr std::uint32_t kLinkLinuxCooked2 = 276;
 
@@ -91,9 +93,10 @@ inline constexpr int kMaxWideTunnels = 8;
 inline constexpr int kMaxWideLayers = 32;
 
 // Decodes `frame` into `out`, which is overwritten whole.  Never fails, never
-// reads past the span, never allocates.  On frames without tunnels, labels,
-// PPPoE, fragments or more than one 802.1Q tag, in the link types the basic
-// decoding knows, `out.base` equals dissect_frame(frame, link_type).
+// reads past the span, never allocates.  In the link types the basic decoding
+// knows (all but those named above), on frames where nothing is found but
+// perhaps one 0x8100 tag and that are no fragment, `out.base` equals
+// dissect_frame(frame, link_type).
 void dissect_wide(std::span<const std::uint8_t> frame, std::uint32_t link_type,
                   WideDissection& out);
 

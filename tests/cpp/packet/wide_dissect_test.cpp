@@ -19,8 +19,8 @@ void PrintTo(const Dissection& d, std::ostream* os); // beside the basic decodin
 void PrintTo(const WideDissection& w, std::ostream* os) {
     PrintTo(w.base, os);
     const Encapsulation& e = w.encap;
-    *os << " kinds " << std::hex << e.kinds << std::dec << " tunnels " << int(e.tunnels)
-        << " tags " << int(e.vlan_count) << " labels " << int(e.mpls_count);
+    *os << " kinds " << std::hex << e.kinds << std::dec << " tunnels " << int(e.tunnels) << " tags "
+        << int(e.vlan_count) << " labels " << int(e.mpls_count);
     const auto show = [os](const char* name, auto id) {
         if (id) {
             *os << ' ' << name << ' ' << std::uint32_t(*id);
@@ -62,7 +62,9 @@ Bytes out4(std::uint8_t proto, const Bytes& payload) {
 Bytes out6(std::uint8_t next, const Bytes& payload) {
     return ipv6(ip6("2001:db8:ff::1"), ip6("2001:db8:ff::2"), next, payload);
 }
-Bytes ether(std::uint16_t type, const Bytes& payload) { return eth(mac(1), mac(2), type, payload); }
+Bytes ether(std::uint16_t type, const Bytes& payload) {
+    return eth(mac(1), mac(2), type, payload);
+}
 Bytes inner_eth(std::uint16_t type, const Bytes& payload) {
     return eth(mac(3), mac(4), type, payload);
 }
@@ -85,8 +87,12 @@ Bytes cut(Bytes b, std::size_t n) {
     return b;
 }
 
-IpAddress a4(const char* t) { return IpAddress::v4(ip4(t).data()); }
-IpAddress a6(const char* t) { return IpAddress::v6(ip6(t).data()); }
+IpAddress a4(const char* t) {
+    return IpAddress::v4(ip4(t).data());
+}
+IpAddress a6(const char* t) {
+    return IpAddress::v6(ip6(t).data());
+}
 const IpInfo kIn4{a4("10.0.0.1"), a4("10.0.0.2"), 17, 1000, 2000};
 const IpInfo kIn6{a6("2001:db8::1"), a6("2001:db8::2"), 17, 1000, 2000};
 IpInfo outer4(std::uint8_t proto, std::uint16_t sport = 0, std::uint16_t dport = 0) {
@@ -171,18 +177,22 @@ struct Case {
     Bytes frame;
     WideDissection want;
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 const Case kCases[] = {
     // Link types
     {"Ethernet", kEth, ether(kEtherIpv4, in4()), want(kIn4, 42, 1, 2)},
     {"OneTag", kEth, tagged(1, in4()), want(kIn4, 46, 1, 2, via({K::Vlan}, tags(1, {1})))},
     // Priority bits in the outer tag are not part of the id.
-    {"QinQ", kEth, set(ether(kEtherQinq, vlan(100, kEtherVlan, vlan(7, kEtherIpv6, in6()))), 14, 0xE0),
+    {"QinQ", kEth,
+     set(ether(kEtherQinq, vlan(100, kEtherVlan, vlan(7, kEtherIpv6, in6()))), 14, 0xE0),
      want(kIn6, 14 + 8 + kIn6Payload, 1, 2, via({K::Vlan}, tags(2, {100, 7})))},
     {"Tag9100", kEth, ether(0x9100, vlan(300, kEtherIpv4, in4())),
      want(kIn4, 46, 1, 2, via({K::Vlan}, tags(1, {300})))},
-    {"SixTags", kEth, tagged(6, in4()), want(kIn4, 14 + 24 + 28, 1, 2, via({K::Vlan}, tags(6, {1, 2, 3, 4})))},
+    {"SixTags", kEth, tagged(6, in4()),
+     want(kIn4, 14 + 24 + 28, 1, 2, via({K::Vlan}, tags(6, {1, 2, 3, 4})))},
     {"Cooked", kLinkLinuxCooked, sll(kEtherIpv4, in4()), want(kIn4, 16 + kIn4Payload)},
     {"CookedArp", kLinkLinuxCooked, sll(kEtherArp, repeat(0, 28)), {}},
     {"Cooked2", kLinkLinuxCooked2, sll2(kEtherIpv6, in6()), want(kIn6, 20 + kIn6Payload)},
@@ -198,67 +208,88 @@ const Case kCases[] = {
     {"Ppp", kLinkPpp, ppp(kPppIpv4, in4()), want(kIn4, 4 + kIn4Payload)},
     {"PppCompressed", kLinkPpp, ppp(kPppIpv6, in6(), false, true), want(kIn6, 1 + kIn6Payload)},
     {"PppLcp", kLinkPpp, ppp(0xC021, in4()), {}},
-    {"Wifi", kLinkIeee80211, wifi(2, 0, mac(0x11), mac(0x12), mac(0x13), llc_snap(kEtherIpv4, in4())),
+    {"Wifi", kLinkIeee80211,
+     wifi(2, 0, mac(0x11), mac(0x12), mac(0x13), llc_snap(kEtherIpv4, in4())),
      with_bssid(want(kIn4, 32 + kIn4Payload, 0x11, 0x12), 0x13)},
-    {"WifiToDsIpInIp", kLinkIeee80211, wifi(2, 1, mac(0x11), mac(0x12), mac(0x13), llc_snap(kEtherIpv4, out4(4, in4()))),
+    {"WifiToDsIpInIp", kLinkIeee80211,
+     wifi(2, 1, mac(0x11), mac(0x12), mac(0x13), llc_snap(kEtherIpv4, out4(4, in4()))),
      with_bssid(want(kIn4, 52 + kIn4Payload, 0x11, 0x12, tunnel({K::IpInIp})), 0x11)},
     // A four-address header (30 bytes) behind 12 bytes of radiotap.
     {"RadiotapVxlan", kLinkRadiotap,
      radiotap(12, wifi(2, 3, mac(0x11), mac(0x12), mac(0x13),
-                       llc_snap(kEtherIpv4, out4(17, udp(5, 4789, vxlan(1, inner_eth(kEtherIpv4, in4()))))))),
+                       llc_snap(kEtherIpv4,
+                                out4(17, udp(5, 4789, vxlan(1, inner_eth(kEtherIpv4, in4()))))))),
      want(kIn4, 12 + 38 + 28 + 8 + 14 + kIn4Payload, 3, 4, tunnel({K::Vxlan}, id(&E::vni, 1)))},
     // Label stacks and PPPoE
     {"Mpls", kEth, ether(kEtherMpls, mpls({100, 200}, in4())),
      want(kIn4, 22 + kIn4Payload, 1, 2, via({K::Mpls}, labels({100, 200})))},
     {"MplsMulticastV6", kEth, ether(0x8848, mpls({0xFFFFF}, in6())),
      want(kIn6, 18 + kIn6Payload, 1, 2, via({K::Mpls}, labels({0xFFFFF})))},
-    {"MplsPseudowire", kEth, ether(kEtherMpls, mpls({30}, cat({repeat(0, 4), inner_eth(kEtherIpv4, in4())}))),
+    {"MplsPseudowire", kEth,
+     ether(kEtherMpls, mpls({30}, cat({repeat(0, 4), inner_eth(kEtherIpv4, in4())}))),
      want(kIn4, 22 + 14 + kIn4Payload, 3, 4, via({K::Mpls}, labels({30})))},
     {"MplsNeitherIpNorWire", kEth, ether(kEtherMpls, mpls({30}, repeat(0x55, 30))),
      macs_only(1, 2, via({K::Mpls}, labels({30})))},
     {"Pppoe", kEth, ether(kEtherPppoe, pppoe_session(0x1234, kPppIpv4, in4())),
      want(kIn4, 22 + kIn4Payload, 1, 2, via({K::Pppoe}, id(&E::pppoe_session, 0x1234)))},
-    {"PppoeWrongVersion", kEth, set(ether(kEtherPppoe, pppoe_session(1, kPppIpv6, in6())), 14, 0x21),
-     macs_only(1, 2)},
+    {"PppoeWrongVersion", kEth,
+     set(ether(kEtherPppoe, pppoe_session(1, kPppIpv6, in6())), 14, 0x21), macs_only(1, 2)},
     {"PppMpls", kLinkPpp, ppp(0x0281, mpls({5}, in4())),
      want(kIn4, 8 + kIn4Payload, 0, 0, via({K::Mpls}, labels({5})))},
     // GRE
     {"Gre", kEth, ether(kEtherIpv4, out4(47, gre(kEtherIpv4, in4()))),
      want(kIn4, 38 + kIn4Payload, 1, 2, tunnel({K::Gre}))},
-    {"GreAllFields", kEth, ether(kEtherIpv4, out4(47, gre(kEtherIpv6, in6(), 0xDEADBEEF, true, true))),
+    {"GreAllFields", kEth,
+     ether(kEtherIpv4, out4(47, gre(kEtherIpv6, in6(), 0xDEADBEEF, true, true))),
      want(kIn6, 50 + kIn6Payload, 1, 2, tunnel({K::Gre}, id(&E::gre_key, 0xDEADBEEF)))},
-    {"GreBridging", kEth, ether(kEtherIpv4, out4(47, gre(kGreBridging, inner_eth(kEtherIpv4, in4()), 9))),
+    {"GreBridging", kEth,
+     ether(kEtherIpv4, out4(47, gre(kGreBridging, inner_eth(kEtherIpv4, in4()), 9))),
      want(kIn4, 42 + 14 + kIn4Payload, 3, 4, tunnel({K::Gre}, id(&E::gre_key, 9)))},
     {"GreMpls", kEth, ether(kEtherIpv4, out4(47, gre(kEtherMpls, mpls({55}, in4())))),
      want(kIn4, 42 + kIn4Payload, 1, 2, tunnel({K::Gre, K::Mpls}, labels({55})))},
     {"GreOverIpv6", kEth, ether(kEtherIpv6, out6(47, gre(kEtherIpv4, in4()))),
      want(kIn4, 58 + kIn4Payload, 1, 2,
           via({K::Gre}, {}, 1, IpInfo{a6("2001:db8:ff::1"), a6("2001:db8:ff::2")}))},
-    {"GreUnknownType", kEth, ether(kEtherIpv4, out4(47, gre(0x1234, in4()))), want(outer4(47), 34, 1, 2)},
+    {"GreUnknownType", kEth, ether(kEtherIpv4, out4(47, gre(0x1234, in4()))),
+     want(outer4(47), 34, 1, 2)},
     {"GreRouting", kEth, ether(kEtherIpv4, out4(47, set(gre(kEtherIpv4, in4()), 0, 0x40))),
      want(outer4(47), 34, 1, 2)},
     {"Pptp", kEth, ether(kEtherIpv4, out4(47, pptp_gre(77, ppp(kPppIpv4, in4())))),
      want(kIn4, 34 + 12 + 4 + kIn4Payload, 1, 2, tunnel({K::Gre}, id(&E::gre_key, 77)))},
-    {"PptpAckCompressed", kEth, ether(kEtherIpv4, out4(47, pptp_gre(78, ppp(kPppIpv6, in6(), false, true), false, true))),
+    {"PptpAckCompressed", kEth,
+     ether(kEtherIpv4, out4(47, pptp_gre(78, ppp(kPppIpv6, in6(), false, true), false, true))),
      want(kIn6, 34 + 12 + 1 + kIn6Payload, 1, 2, tunnel({K::Gre}, id(&E::gre_key, 78)))},
-    {"Erspan2", kEth, ether(kEtherIpv4, out4(47, gre(kGreErspan2, erspan2(0x3AB, inner_eth(kEtherIpv4, in4())), {}, false, true))),
-     want(kIn4, 42 + 8 + 14 + kIn4Payload, 3, 4, tunnel({K::Gre, K::Erspan}, id(&E::erspan_session, 0x3AB)))},
-    {"Erspan3", kEth, ether(kEtherIpv4, out4(47, gre(kGreErspan3, erspan3(12, inner_eth(kEtherIpv6, in6()))))),
-     want(kIn6, 38 + 12 + 14 + kIn6Payload, 3, 4, tunnel({K::Gre, K::Erspan}, id(&E::erspan_session, 12)))},
-    {"Erspan3Platform", kEth, ether(kEtherIpv4, out4(47, gre(kGreErspan3, erspan3(1023, inner_eth(kEtherIpv4, in4()), true)))),
-     want(kIn4, 38 + 20 + 14 + kIn4Payload, 3, 4, tunnel({K::Gre, K::Erspan}, id(&E::erspan_session, 1023)))},
+    {"Erspan2", kEth,
+     ether(kEtherIpv4, out4(47, gre(kGreErspan2, erspan2(0x3AB, inner_eth(kEtherIpv4, in4())), {},
+                                    false, true))),
+     want(kIn4, 42 + 8 + 14 + kIn4Payload, 3, 4,
+          tunnel({K::Gre, K::Erspan}, id(&E::erspan_session, 0x3AB)))},
+    {"Erspan3", kEth,
+     ether(kEtherIpv4, out4(47, gre(kGreErspan3, erspan3(12, inner_eth(kEtherIpv6, in6()))))),
+     want(kIn6, 38 + 12 + 14 + kIn6Payload, 3, 4,
+          tunnel({K::Gre, K::Erspan}, id(&E::erspan_session, 12)))},
+    {"Erspan3Platform", kEth,
+     ether(kEtherIpv4,
+           out4(47, gre(kGreErspan3, erspan3(1023, inner_eth(kEtherIpv4, in4()), true)))),
+     want(kIn4, 38 + 20 + 14 + kIn4Payload, 3, 4,
+          tunnel({K::Gre, K::Erspan}, id(&E::erspan_session, 1023)))},
     // The GRE header was passed; the ERSPAN one is of a version not read.
-    {"Erspan2Version2", kEth, ether(kEtherIpv4, out4(47, gre(kGreErspan2, set(erspan2(1, inner_eth(kEtherIpv4, in4())), 0, 0x20)))),
+    {"Erspan2Version2", kEth,
+     ether(kEtherIpv4,
+           out4(47, gre(kGreErspan2, set(erspan2(1, inner_eth(kEtherIpv4, in4())), 0, 0x20)))),
      want(outer4(47), 34, 1, 2, via({K::Gre}, {}, 1))},
     // UDP tunnels
     {"Vxlan", kEth, udp_to(5, 4789, vxlan(0xABCDEF, inner_eth(kEtherIpv4, in4()))),
-     want(kIn4, kUdpTunnel + 8 + 14 + kIn4Payload, 3, 4, tunnel({K::Vxlan}, id(&E::vni, 0xABCDEF)))},
+     want(kIn4, kUdpTunnel + 8 + 14 + kIn4Payload, 3, 4,
+          tunnel({K::Vxlan}, id(&E::vni, 0xABCDEF)))},
     {"VxlanWithoutI", kEth, udp_to(5, 4789, set(vxlan(1, inner_eth(kEtherIpv4, in4())), 0, 0)),
      want(outer4(17, 5, 4789), kUdpTunnel, 1, 2)},
     {"VxlanCutShort", kEth, cut(udp_to(5, 4789, vxlan(1, {})), kUdpTunnel + 7),
      want(outer4(17, 5, 4789), kUdpTunnel, 1, 2)},
-    {"Geneve", kEth, udp_to(5, 6081, geneve(0x123456, kGreBridging, inner_eth(kEtherIpv4, in4()), 2)),
-     want(kIn4, kUdpTunnel + 16 + 14 + kIn4Payload, 3, 4, tunnel({K::Geneve}, id(&E::vni, 0x123456)))},
+    {"Geneve", kEth,
+     udp_to(5, 6081, geneve(0x123456, kGreBridging, inner_eth(kEtherIpv4, in4()), 2)),
+     want(kIn4, kUdpTunnel + 16 + 14 + kIn4Payload, 3, 4,
+          tunnel({K::Geneve}, id(&E::vni, 0x123456)))},
     {"GeneveIp", kEth, udp_to(5, 6081, geneve(9, kEtherIpv6, in6())),
      want(kIn6, kUdpTunnel + 8 + kIn6Payload, 1, 2, tunnel({K::Geneve}, id(&E::vni, 9)))},
     {"GeneveVersion1", kEth, udp_to(5, 6081, set(geneve(9, kEtherIpv6, in6()), 0, 0x40)),
@@ -269,21 +300,31 @@ const Case kCases[] = {
      want(kIn4, kUdpTunnel + 8 + kIn4Payload, 1, 2, tunnel({K::Gtpu}, id(&E::teid, 0x01020304)))},
     {"GtpuExtensionsFromPort", kEth, udp_to(2152, 40000, gtpu(5, in6(), {1, 3}, true)),
      want(kIn6, kUdpTunnel + 12 + 16 + kIn6Payload, 1, 2, tunnel({K::Gtpu}, id(&E::teid, 5)))},
-    {"GtpuEcho", kEth, udp_to(9, 2152, set(gtpu(5, in4()), 1, 1)), want(outer4(17, 9, 2152), kUdpTunnel, 1, 2)},
-    {"GtpuNotIp", kEth, udp_to(9, 2152, gtpu(5, repeat(0, 20))), want(outer4(17, 9, 2152), kUdpTunnel, 1, 2)},
+    {"GtpuEcho", kEth, udp_to(9, 2152, set(gtpu(5, in4()), 1, 1)),
+     want(outer4(17, 9, 2152), kUdpTunnel, 1, 2)},
+    {"GtpuNotIp", kEth, udp_to(9, 2152, gtpu(5, repeat(0, 20))),
+     want(outer4(17, 9, 2152), kUdpTunnel, 1, 2)},
     {"GtpuExtensionLength0", kEth, udp_to(9, 2152, set(gtpu(5, in4(), {1}), 12, 0)),
      want(outer4(17, 9, 2152), kUdpTunnel, 1, 2)},
     // IP in IP
-    {"Ip4in4", kEth, ether(kEtherIpv4, out4(4, in4())), want(kIn4, 34 + kIn4Payload, 1, 2, tunnel({K::IpInIp}))},
-    {"Ip6in4", kEth, ether(kEtherIpv4, out4(41, in6())), want(kIn6, 34 + kIn6Payload, 1, 2, tunnel({K::IpInIp}))},
-    {"Ip4in6", 101, out6(4, in4()), want(kIn4, 40 + kIn4Payload, 0, 0, via({K::IpInIp}, {}, 1, IpInfo{a6("2001:db8:ff::1"), a6("2001:db8:ff::2")}))},
-    {"Ip6in6", 101, out6(41, in6()), want(kIn6, 40 + kIn6Payload, 0, 0, via({K::IpInIp}, {}, 1, IpInfo{a6("2001:db8:ff::1"), a6("2001:db8:ff::2")}))},
-    {"InnerIpCutShort", kEth, cut(ether(kEtherIpv4, out4(4, in4())), 34 + 19), want(outer4(4), 34, 1, 2)},
+    {"Ip4in4", kEth, ether(kEtherIpv4, out4(4, in4())),
+     want(kIn4, 34 + kIn4Payload, 1, 2, tunnel({K::IpInIp}))},
+    {"Ip6in4", kEth, ether(kEtherIpv4, out4(41, in6())),
+     want(kIn6, 34 + kIn6Payload, 1, 2, tunnel({K::IpInIp}))},
+    {"Ip4in6", 101, out6(4, in4()),
+     want(kIn4, 40 + kIn4Payload, 0, 0,
+          via({K::IpInIp}, {}, 1, IpInfo{a6("2001:db8:ff::1"), a6("2001:db8:ff::2")}))},
+    {"Ip6in6", 101, out6(41, in6()),
+     want(kIn6, 40 + kIn6Payload, 0, 0,
+          via({K::IpInIp}, {}, 1, IpInfo{a6("2001:db8:ff::1"), a6("2001:db8:ff::2")}))},
+    {"InnerIpCutShort", kEth, cut(ether(kEtherIpv4, out4(4, in4())), 34 + 19),
+     want(outer4(4), 34, 1, 2)},
     {"Nested", kEth, nested(),
      want(kIn6, 18 + 24 + 28 + 8 + 14 + kIn6Payload, 3, 4,
           tunnel({K::Mpls, K::Gre, K::Vxlan}, labels({16}, id(&E::vni, 77)), 2))},
     // Limits: eight tunnels, kMaxWideLayers headers.
-    {"IpInIp100", kEth, ip_in_ip(100), want(outer4(4), 14 + 9 * 20, 1, 2, tunnel({K::IpInIp}, {}, 8))},
+    {"IpInIp100", kEth, ip_in_ip(100),
+     want(outer4(4), 14 + 9 * 20, 1, 2, tunnel({K::IpInIp}, {}, 8))},
     {"Tags40", kEth, tagged(40, in4()),
      macs_only(1, 2, via({K::Vlan}, tags(kMaxWideLayers - 1, {1, 2, 3, 4})))},
     // Fragments
@@ -298,14 +339,17 @@ const Case kCases[] = {
     {"V6MiddleFragment", 101, in6(ipv6_fragment(17, 10, true, 3, kUdp), 44),
      want({kIn6.src_ip, kIn6.dst_ip, 17}, 48, 0, 0, {}, {true, false, 3})},
     // The basic walk would take the data for more headers and give up.
-    {"V6LastFragmentAfterHopByHop", 101, in6(ext_header(44, 0, ipv6_fragment(60, 10, false, 4, {0, 0xFF})), 0),
+    {"V6LastFragmentAfterHopByHop", 101,
+     in6(ext_header(44, 0, ipv6_fragment(60, 10, false, 4, {0, 0xFF})), 0),
      want({kIn6.src_ip, kIn6.dst_ip, 60}, 56, 0, 0, {}, {true, false, 4})},
     {"V6FragmentHeaderCutShort", 101, cut(in6(ipv6_fragment(17, 0, true, 3, kUdp), 44), 43),
      want({kIn6.src_ip, kIn6.dst_ip, 17}, 43, 0, 0, {}, {true, false, 0})},
-    {"LaterFragmentOfGre", kEth, ether(kEtherIpv4, ipv4_fragment(out4(47, gre(kEtherIpv4, in4())), 1, 9, false)),
+    {"LaterFragmentOfGre", kEth,
+     ether(kEtherIpv4, ipv4_fragment(out4(47, gre(kEtherIpv4, in4())), 1, 9, false)),
      want(outer4(47), 34, 1, 2, {}, {true, false, 1})},
     // A first fragment is decoded through: what is said is of the innermost packet.
-    {"FirstFragmentOfGre", kEth, ether(kEtherIpv4, ipv4_fragment(out4(47, gre(kEtherIpv4, in4())), 1, 0, true)),
+    {"FirstFragmentOfGre", kEth,
+     ether(kEtherIpv4, ipv4_fragment(out4(47, gre(kEtherIpv4, in4())), 1, 0, true)),
      want(kIn4, 38 + kIn4Payload, 1, 2, tunnel({K::Gre}))},
 };
 
@@ -338,7 +382,8 @@ TEST_P(WideTable, EveryPrefixSaysLessOrTheSame) {
         EXPECT_LE(e.vlan_count, whole.encap.vlan_count);
         EXPECT_LE(e.mpls_count, whole.encap.mpls_count);
         for (const auto& [part, all] : {std::pair{e.gre_key, whole.encap.gre_key},
-                                        {e.vni, whole.encap.vni}, {e.teid, whole.encap.teid}}) {
+                                        {e.vni, whole.encap.vni},
+                                        {e.teid, whole.encap.teid}}) {
             EXPECT_TRUE(!part || part == all);
         }
         if (d.base.ip && whole.base.ip && d.base.ip->src_port != 0 &&
@@ -361,9 +406,8 @@ bool is_plain(const Case& c) {
     const Encapsulation& e = c.want.encap;
     const bool one_8100_tag =
         e.kinds == std::uint16_t(K::Vlan) && e.vlan_count == 1 && c.frame.at(12) == 0x81;
-    const bool basic_link = c.link == kEth || c.link == kLinkIeee80211 ||
-                            c.link == kLinkRadiotap || c.link == 101 || c.link == 12 ||
-                            c.link == 228 || c.link == 229;
+    const bool basic_link = c.link == kEth || c.link == kLinkIeee80211 || c.link == kLinkRadiotap ||
+                            c.link == 101 || c.link == 12 || c.link == 228 || c.link == 229;
     return basic_link && !c.want.fragment.fragment && (e.kinds == 0 || one_8100_tag);
 }
 
@@ -393,9 +437,9 @@ std::string captures_dir() {
 // the base is the basic decoding's answer.
 TEST(WideAgreement, RealCapturesOfPlainTraffic) {
     const char* const files[] = {
-        "tcpdump/eth-tcp-mptcp-264pkts.pcap", "zeek/eth-vlan-ipv4-tcp-http.pcap",
-        "pcapplusplus/eth-icmpv6-echo.pcap",  "zeek/eth-ipv6-hbh-routing0-udp.pcap",
-        "pcapplusplus/raw101-100pkts.pcap",   "zeek/ieee80211-105-data-llc-ipv4-ipv6-dns.pcap",
+        "tcpdump/eth-tcp-mptcp-264pkts.pcap",     "zeek/eth-vlan-ipv4-tcp-http.pcap",
+        "pcapplusplus/eth-icmpv6-echo.pcap",      "zeek/eth-ipv6-hbh-routing0-udp.pcap",
+        "pcapplusplus/raw101-100pkts.pcap",       "zeek/ieee80211-105-data-llc-ipv4-ipv6-dns.pcap",
         "aircrack-ng/radiotap-127-192frames.pcap"};
     for (const char* file : files) {
         auto bytes = read_input_bytes(captures_dir() + "/" + file);

@@ -362,7 +362,7 @@ Bytes pptp_gre(std::uint16_t call_id, const Bytes& ppp_frame, bool sequence, boo
 
 Bytes erspan2(std::uint16_t session, const Bytes& frame) {
     Bytes b;
-    put_u16be(b, 0x1000 | 5);    // version 1, VLAN 5
+    put_u16be(b, 0x1000 | 5);      // version 1, VLAN 5
     put_u16be(b, session & 0x3FF); // COS, encapsulation, truncation 0
     put_u32be(b, 0);
     return cat({b, frame});
@@ -400,8 +400,7 @@ Bytes geneve(std::uint32_t vni, std::uint16_t protocol, const Bytes& payload,
 Bytes gtpu(std::uint32_t teid, const Bytes& packet,
            std::initializer_list<std::uint8_t> extension_words, bool sequence) {
     const bool extended = extension_words.size() > 0;
-    Bytes b{static_cast<std::uint8_t>(0x30 | (extended ? 0x04 : 0) | (sequence ? 0x02 : 0)),
-            0xFF};
+    Bytes b{static_cast<std::uint8_t>(0x30 | (extended ? 0x04 : 0) | (sequence ? 0x02 : 0)), 0xFF};
     Bytes rest;
     if (extended || sequence) {
         put_u16be(rest, 1); // sequence number
@@ -465,10 +464,10 @@ Bytes sll(std::uint16_t protocol, const Bytes& payload) {
 Bytes sll2(std::uint16_t protocol, const Bytes& payload) {
     Bytes b;
     put_u16be(b, protocol);
-    put_u16be(b, 0);  // reserved
-    put_u32be(b, 2);  // interface index
-    put_u16be(b, 1);  // ARPHRD_ETHER
-    b.push_back(0);   // sent to us
+    put_u16be(b, 0); // reserved
+    put_u32be(b, 2); // interface index
+    put_u16be(b, 1); // ARPHRD_ETHER
+    b.push_back(0);  // sent to us
     b.push_back(6);
     const auto from = mac(9);
     b.insert(b.end(), from.begin(), from.end());
