@@ -1,7 +1,9 @@
 // Frame dissection on arbitrary frames.  The first four bytes choose a link
 // type (each decoding step, raw IP, and a "1 with upper bits set" value that
-// must not be taken for Ethernet); the rest is the captured frame, in a buffer
-// of exactly its size so that any read past it is a sanitizer report.
+// must not be taken for Ethernet; then the link types only the wide decoding
+// reads); the rest is the captured frame, in a buffer of exactly its size so
+// that any read past it is a sanitizer report.  Both decodings run on every
+// frame.
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -10,11 +12,79 @@
 #include "common/byte_reader.h"
 #include "fuzz_util.h"
 #include "packet/packet.h"
+#include "packet/wide_dissect.h"
 
 namespace {
 
-constexpr std::uint32_t kLinkTypes[] = {vexlor::kLinkEthernet, vexlor::kLinkIeee80211,
-                                        vexlor::kLinkRadiotap, 101, 0x00010001};
+// New link types go at the end, so that saved inputs whose first four bytes
+// are 0 to 4 keep their link type (larger values now wrap differently).
+constexpr std::uint32_t kLinkTypes[] = {vexlor::kLinkEthernet,
+                                        vexlor::kLinkIeee80211,
+                                        vexlor::kLinkRadiotap,
+                                        101,
+                                        0x00010001,
+                                        vexlor::kLinkNull,
+                                        vexlor::kLinkLoop,
+                                        vexlor::kLinkLinuxCooked,
+                                        vexlor::kLinkLinuxCooked2,
+                                        vexlor::kLinkPpp,
+                                        228,
+                                        229};
+
+bool is_wifi(std::uint32_t link_type) {
+    return link_type == vexlor::kLinkIeee80211 || link_type == vexlor::kLinkRadiotap;
+}
+
+// The wide decoding's own invariants, and its agreement with the basic one
+// on the frames both understand alike.
+void check_wide(vexlor::ByteSpan frame, std::uint32_t link_type, const vexlor::Dissection& basic) {
+    using namespace vexlor;
+    using fuzz::require;
+    WideDissection w;
+    w.encap.tunnels = 200; // what the object held before must not show through
+    dissect_wide(frame, link_type, w);
+    const Dissection& b = w.base;
+    const Encapsulation& e = w.encap;
+    require(!b.payload_offset || *b.payload_offset <= frame.size(),
+            "wide: payload offset past the frame");
+    require(!b.payload_offset || b.ip.has_value(), "wide: payload offset without an IP header");
+    require(b.src_mac.has_value() == b.dst_mac.has_value(), "wide: only one link-layer address");
+    require(!b.bssid || is_wifi(link_type), "wide: a BSSID outside 802.11");
+    require(!b.ip || b.ip->src_ip.family == b.ip->dst_ip.family, "wide: mixed address families");
+    require(e.tunnels <= kMaxWideTunnels, "wide: more tunnels than the limit");
+    require(e.vlan_count + e.mpls_count < kMaxWideLayers, "wide: more headers than the limit");
+    require(e.has(LayerKind::Vlan) == (e.vlan_count > 0) &&
+                e.has(LayerKind::Mpls) == (e.mpls_count > 0),
+            "wide: kinds and counts disagree");
+    require(e.tunnel_src.has_value() == e.tunnel_dst.has_value() &&
+                (!e.tunnel_src || (e.tunnels > 0 && b.ip)),
+            "wide: tunnel endpoints without a tunnel");
+    for (std::size_t i = 0; i < Encapsulation::kMaxIds; ++i) {
+        require(e.vlan_ids[i] < 4096 && e.mpls_labels[i] < (1u << 20), "wide: id out of range");
+    }
+    require(e.vni.value_or(0) < (1u << 24) && e.erspan_session.value_or(0) < 1024,
+            "wide: id out of range");
+    const FragmentInfo& f = w.fragment;
+    require(!f.first || f.fragment, "wide: a first fragment that is no fragment");
+    require(!f.fragment || f.first || (b.ip && b.ip->src_port == 0 && b.ip->dst_port == 0),
+            "wide: ports in a later fragment");
+
+    WideDissection again;
+    dissect_wide(frame, link_type, again);
+    require(again == w, "wide: two runs disagree");
+
+    // The basic decoding knows these link types and looks through one
+    // 802.1Q tag; beyond that, or in a fragment, the two may differ.
+    const bool basic_link = link_type != kLinkNull && link_type != kLinkLoop &&
+                            link_type != kLinkLinuxCooked && link_type != kLinkLinuxCooked2 &&
+                            link_type != kLinkPpp;
+    const bool one_8100_tag = e.kinds == static_cast<std::uint16_t>(LayerKind::Vlan) &&
+                              e.vlan_count == 1 && frame.size() >= 14 && frame[12] == 0x81 &&
+                              frame[13] == 0x00;
+    if (basic_link && !f.fragment && (e.kinds == 0 || one_8100_tag)) {
+        require(b == basic, "wide and basic decodings disagree");
+    }
+}
 
 } // namespace
 
@@ -57,5 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 p.ip == d.ip && p.payload_offset == d.payload_offset,
             "from_pcap_record and dissect_frame disagree");
     require(p.caplen == n, "caplen is not the frame length");
+
+    check_wide(frame, link_type, d);
     return 0;
 }

@@ -336,4 +336,175 @@ std::vector<std::string> list_dir(const std::string& dir) {
     return names;
 }
 
+Bytes gre(std::uint16_t protocol, const Bytes& payload, std::optional<std::uint32_t> key,
+          bool checksum, bool sequence) {
+    Bytes b;
+    put_u16be(b, static_cast<std::uint16_t>((checksum ? 0x8000 : 0) | (key ? 0x2000 : 0) |
+                                            (sequence ? 0x1000 : 0)));
+    put_u16be(b, protocol);
+    if (checksum) {
+        put_u32be(b, 0);
+    }
+    if (key) {
+        put_u32be(b, *key);
+    }
+    if (sequence) {
+        put_u32be(b, 7);
+    }
+    return cat({b, payload});
+}
+
+Bytes pptp_gre(std::uint16_t call_id, const Bytes& ppp_frame, bool sequence, bool ack) {
+    Bytes b{static_cast<std::uint8_t>(0x20 | (sequence ? 0x10 : 0)),
+            static_cast<std::uint8_t>(0x01 | (ack ? 0x80 : 0))};
+    put_u16be(b, 0x880B);
+    put_u16be(b, static_cast<std::uint16_t>(ppp_frame.size()));
+    put_u16be(b, call_id);
+    if (sequence) {
+        put_u32be(b, 11);
+    }
+    if (ack) {
+        put_u32be(b, 10);
+    }
+    return cat({b, ppp_frame});
+}
+
+Bytes erspan2(std::uint16_t session, const Bytes& frame) {
+    Bytes b;
+    put_u16be(b, 0x1000 | 5);      // version 1, VLAN 5
+    put_u16be(b, session & 0x3FF); // COS, encapsulation, truncation 0
+    put_u32be(b, 0);
+    return cat({b, frame});
+}
+
+Bytes erspan3(std::uint16_t session, const Bytes& frame, bool platform) {
+    Bytes b;
+    put_u16be(b, 0x2000 | 5);
+    put_u16be(b, session & 0x3FF);
+    put_u32be(b, 0x12345678); // timestamp
+    put_u16be(b, 0);          // security group tag
+    put_u16be(b, platform ? 1 : 0);
+    if (platform) {
+        put_u32be(b, 0x0C000000);
+        put_u32be(b, 0);
+    }
+    return cat({b, frame});
+}
+
+Bytes vxlan(std::uint32_t vni, const Bytes& frame) {
+    Bytes b{0x08, 0, 0, 0};
+    put_u32be(b, vni << 8);
+    return cat({b, frame});
+}
+
+Bytes geneve(std::uint32_t vni, std::uint16_t protocol, const Bytes& payload,
+             std::uint8_t option_words) {
+    Bytes b{static_cast<std::uint8_t>(option_words & 0x3F), 0};
+    put_u16be(b, protocol);
+    put_u32be(b, vni << 8);
+    b.resize(b.size() + std::size_t(option_words) * 4, 0xEE);
+    return cat({b, payload});
+}
+
+Bytes gtpu(std::uint32_t teid, const Bytes& packet,
+           std::initializer_list<std::uint8_t> extension_words, bool sequence) {
+    const bool extended = extension_words.size() > 0;
+    Bytes b{static_cast<std::uint8_t>(0x30 | (extended ? 0x04 : 0) | (sequence ? 0x02 : 0)), 0xFF};
+    Bytes rest;
+    if (extended || sequence) {
+        put_u16be(rest, 1); // sequence number
+        rest.push_back(0);  // N-PDU number
+        for (std::uint8_t words : extension_words) {
+            rest.push_back(0x85); // the type of the header that follows
+            rest.push_back(words);
+            rest.resize(rest.size() + std::size_t(words) * 4 - 2, 0);
+        }
+        rest.push_back(0); // no further extension header
+    }
+    rest.insert(rest.end(), packet.begin(), packet.end());
+    put_u16be(b, static_cast<std::uint16_t>(rest.size()));
+    put_u32be(b, teid);
+    return cat({b, rest});
+}
+
+Bytes mpls(std::initializer_list<std::uint32_t> labels, const Bytes& payload) {
+    Bytes b;
+    std::size_t i = 0;
+    for (std::uint32_t label : labels) {
+        const bool bottom = ++i == labels.size();
+        put_u32be(b, (label << 12) | (bottom ? 0x100 : 0) | 64);
+    }
+    return cat({b, payload});
+}
+
+Bytes pppoe_session(std::uint16_t session, std::uint16_t ppp_protocol, const Bytes& payload) {
+    Bytes b{0x11, 0x00};
+    put_u16be(b, session);
+    put_u16be(b, static_cast<std::uint16_t>(payload.size() + 2));
+    put_u16be(b, ppp_protocol);
+    return cat({b, payload});
+}
+
+Bytes ppp(std::uint16_t protocol, const Bytes& payload, bool address_control, bool compressed) {
+    Bytes b;
+    if (address_control) {
+        b = {0xFF, 0x03};
+    }
+    if (compressed) {
+        b.push_back(static_cast<std::uint8_t>(protocol));
+    } else {
+        put_u16be(b, protocol);
+    }
+    return cat({b, payload});
+}
+
+Bytes sll(std::uint16_t protocol, const Bytes& payload) {
+    Bytes b;
+    put_u16be(b, 0); // sent to us
+    put_u16be(b, 1); // ARPHRD_ETHER
+    put_u16be(b, 6);
+    const auto from = mac(9);
+    b.insert(b.end(), from.begin(), from.end());
+    put_u16be(b, 0);
+    put_u16be(b, protocol);
+    return cat({b, payload});
+}
+
+Bytes sll2(std::uint16_t protocol, const Bytes& payload) {
+    Bytes b;
+    put_u16be(b, protocol);
+    put_u16be(b, 0); // reserved
+    put_u32be(b, 2); // interface index
+    put_u16be(b, 1); // ARPHRD_ETHER
+    b.push_back(0);  // sent to us
+    b.push_back(6);
+    const auto from = mac(9);
+    b.insert(b.end(), from.begin(), from.end());
+    put_u16be(b, 0);
+    return cat({b, payload});
+}
+
+Bytes loopback(std::uint32_t family, const Bytes& payload, bool big_endian) {
+    Bytes b;
+    big_endian ? put_u32be(b, family) : put_u32le(b, family);
+    return cat({b, payload});
+}
+
+Bytes ipv4_fragment(Bytes packet, std::uint16_t id, std::uint16_t offset_units, bool more) {
+    const std::uint16_t field = static_cast<std::uint16_t>((more ? 0x2000 : 0) | offset_units);
+    packet.at(4) = id >> 8;
+    packet.at(5) = id & 0xFF;
+    packet.at(6) = field >> 8;
+    packet.at(7) = field & 0xFF;
+    return packet;
+}
+
+Bytes ipv6_fragment(std::uint8_t next_header, std::uint16_t offset_units, bool more,
+                    std::uint32_t id, const Bytes& payload) {
+    Bytes b{next_header, 0};
+    put_u16be(b, static_cast<std::uint16_t>((offset_units << 3) | (more ? 1 : 0)));
+    put_u32be(b, id);
+    return cat({b, payload});
+}
+
 } // namespace vexlor::test

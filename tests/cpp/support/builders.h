@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,5 +140,49 @@ template <class F> int in_child(F body) {
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+// Tags, label stacks, tunnels and the further link types of the wide
+// decoding.  Each puts its header in front of `payload`.
+inline constexpr std::uint16_t kEtherQinq = 0x88A8;
+inline constexpr std::uint16_t kEtherMpls = 0x8847;
+inline constexpr std::uint16_t kEtherPppoe = 0x8864;
+inline constexpr std::uint16_t kGreBridging = 0x6558;
+inline constexpr std::uint16_t kGreErspan2 = 0x88BE;
+inline constexpr std::uint16_t kGreErspan3 = 0x22EB;
+inline constexpr std::uint16_t kPppIpv4 = 0x0021;
+inline constexpr std::uint16_t kPppIpv6 = 0x0057;
+
+// GRE version 0; the checksum (zero), key and sequence fields when asked.
+Bytes gre(std::uint16_t protocol, const Bytes& payload, std::optional<std::uint32_t> key = {},
+          bool checksum = false, bool sequence = false);
+// The enhanced GRE of PPTP (version 1) around a PPP frame.
+Bytes pptp_gre(std::uint16_t call_id, const Bytes& ppp_frame, bool sequence = true,
+               bool ack = false);
+Bytes erspan2(std::uint16_t session, const Bytes& frame);
+// With the O flag and its 8-byte platform subheader when `platform`.
+Bytes erspan3(std::uint16_t session, const Bytes& frame, bool platform = false);
+Bytes vxlan(std::uint32_t vni, const Bytes& frame);
+Bytes geneve(std::uint32_t vni, std::uint16_t protocol, const Bytes& payload,
+             std::uint8_t option_words = 0);
+// A GTPv1-U G-PDU.  Each value of `extension_words` adds an extension header
+// of that many 4-byte words (which sets the E flag and the 4 optional bytes).
+Bytes gtpu(std::uint32_t teid, const Bytes& packet,
+           std::initializer_list<std::uint8_t> extension_words = {}, bool sequence = false);
+// A label stack, the last entry marked as the bottom.
+Bytes mpls(std::initializer_list<std::uint32_t> labels, const Bytes& payload);
+Bytes pppoe_session(std::uint16_t session, std::uint16_t ppp_protocol, const Bytes& payload);
+// PPP: FF 03 when `address_control`, the protocol in one byte when `compressed`.
+Bytes ppp(std::uint16_t protocol, const Bytes& payload, bool address_control = true,
+          bool compressed = false);
+// Linux cooked captures, v1 (113) and v2 (276): an Ethernet device's frame
+// from mac(9).
+Bytes sll(std::uint16_t protocol, const Bytes& payload);
+Bytes sll2(std::uint16_t protocol, const Bytes& payload);
+// BSD loopback (0, 108): the 4-byte address family.
+Bytes loopback(std::uint32_t family, const Bytes& payload, bool big_endian = false);
+// Fragment fields written into a built IPv4 packet; an IPv6 fragment header.
+Bytes ipv4_fragment(Bytes packet, std::uint16_t id, std::uint16_t offset_units, bool more);
+Bytes ipv6_fragment(std::uint8_t next_header, std::uint16_t offset_units, bool more,
+                    std::uint32_t id, const Bytes& payload);
 
 } // namespace vexlor::test
