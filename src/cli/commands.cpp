@@ -21,6 +21,7 @@
 #include "common/unique_fd.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
+#include "packet/wide_dissect.h"
 #include "parser/pcap_format.h"
 
 namespace vexlor::cli {
@@ -196,7 +197,32 @@ template <class Options> CommandStatus build_options(const ParsedArgs& args, Opt
         return core_failed(strategy.error());
     }
     opt.strategy = *strategy;
+    // The tool decodes widely unless asked for exactly the module's outputs.
+    const std::string_view decode = args.last("decode").value_or("wide");
+    if (decode != "wide" && decode != "basic") {
+        return misused(
+            UsageError{"unknown decoding '" + std::string(decode) + "' (valid: wide, basic)"});
+    }
+    opt.decode = decode == "wide" ? Decode::Wide : Decode::Basic;
     return {};
+}
+
+// What the decoding made of the capture, on standard error: a capture whose
+// packets mostly have no IP header was probably not read as its link layer
+// deserves, and one useless fallback flow must not pass for a result.
+void report_decoding(const ParsedArgs& args, const DecodeCounts& c) {
+    if (c.packets > 0 && c.without_ip * 2 > c.packets) {
+        std::fprintf(stderr,
+                     "vexlor: warning: %llu of %llu packets had no IP header (link type %u, %s)\n",
+                     static_cast<unsigned long long>(c.without_ip),
+                     static_cast<unsigned long long>(c.packets), c.link_type,
+                     link_type_name(c.link_type).c_str());
+    }
+    if (!args.has("quiet") && (c.decapsulated > 0 || c.unmatched_fragments > 0)) {
+        std::fprintf(stderr, "vexlor: %llu packets decapsulated, %llu fragments unmatched\n",
+                     static_cast<unsigned long long>(c.decapsulated),
+                     static_cast<unsigned long long>(c.unmatched_fragments));
+    }
 }
 
 // Runs a driver with the progress line on the terminal when it is wanted.
@@ -204,11 +230,14 @@ template <class Options, class Driver>
 CommandStatus run_with_progress(const ParsedArgs& args, Options& opt, Driver driver) {
     ProgressLine progress(show_progress(args));
     opt.progress = progress.callback();
+    DecodeCounts counts;
+    opt.counts = &counts;
     auto st = driver(opt);
     progress.finish(st.has_value());
     if (!st) {
         return core_failed(st.error());
     }
+    report_decoding(args, counts);
     return {};
 }
 
@@ -478,12 +507,13 @@ constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 
 constexpr OptionDef kSplitOptions[] = {
-    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
-    {"port", true},     {"output-type", true},  {"quiet", false},       {"help", false, 'h'},
+    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true},
+    {"ip", true},       {"port", true},         {"output-type", true},
+    {"decode", true},   {"quiet", false},       {"help", false, 'h'},
 };
 constexpr OptionDef kArchiveOptions[] = {
-    {"strategy", true}, {"max-sessions", true}, {"ip", true},
-    {"port", true},     {"quiet", false},       {"help", false, 'h'},
+    {"strategy", true}, {"max-sessions", true}, {"ip", true},         {"port", true},
+    {"decode", true},   {"quiet", false},       {"help", false, 'h'},
 };
 constexpr OptionDef kFlowsOptions[] = {
     {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
@@ -506,6 +536,11 @@ Options:
   --ip ADDR         keep only packets from or to ADDR (repeatable)
   --port N          keep only packets from or to port N (repeatable)
   --output-type T   pcap, or l7 for the application payload (default: pcap)
+  --decode D        wide (default): also Linux cooked, loopback, PPP, PPPoE,
+                    stacked VLAN tags, MPLS, GRE/ERSPAN, VXLAN, Geneve, GTP-U
+                    and IP-in-IP, flows keyed by the innermost IP header, IP
+                    fragments kept with their first fragment's flow; basic:
+                    exactly the Python module's decoding and outputs
   --quiet           no progress display
   -h, --help        show this help and exit
 )";
@@ -522,6 +557,11 @@ Options:
                     every flow (default: 10000)
   --ip ADDR         keep only packets from or to ADDR (repeatable)
   --port N          keep only packets from or to port N (repeatable)
+  --decode D        wide (default): also Linux cooked, loopback, PPP, PPPoE,
+                    stacked VLAN tags, MPLS, GRE/ERSPAN, VXLAN, Geneve, GTP-U
+                    and IP-in-IP, flows keyed by the innermost IP header, IP
+                    fragments kept with their first fragment's flow; basic:
+                    exactly the Python module's decoding and outputs
   --quiet           no progress display
   -h, --help        show this help and exit
 )";

@@ -3,6 +3,7 @@
 #include "archive/archive_writer.h"
 #include "flow/filter.h"
 #include "flow/flow_key.h"
+#include "flow/fragments.h"
 #include "parser/capture_reader.h"
 
 namespace vexlor {
@@ -31,6 +32,8 @@ Status build_archive(const ArchiveBuildOptions& options) {
         return std::unexpected(writer.error());
     }
 
+    FragmentTracker fragments;
+    DecodeCounts counts;
     for (;;) {
         auto rec = capture.next_record();
         if (!rec) {
@@ -48,8 +51,13 @@ Status build_archive(const ArchiveBuildOptions& options) {
         // The frame stays inside the reader's buffer for the whole loop, and
         // the packet does not outlive the iteration: a borrowed view saves a
         // reference-count round trip per packet.
-        Packet packet = from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len,
-                                         SharedBytes::borrowed(r.frame), r.link_type);
+        Packet packet =
+            from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len, SharedBytes::borrowed(r.frame),
+                             r.link_type, options.decode);
+        counts.count(packet);
+        if (options.decode == Decode::Wide) {
+            (void)fragments.place(packet); // the unmatched are counted there
+        }
         if (!filter.matches(packet)) {
             continue;
         }
@@ -63,7 +71,15 @@ Status build_archive(const ArchiveBuildOptions& options) {
         progress.bytes_done = bytes.size();
         options.progress(progress);
     }
-    return std::move(*writer).finalize();
+    if (auto st = std::move(*writer).finalize(); !st) {
+        return st;
+    }
+    if (options.counts) {
+        counts.unmatched_fragments = fragments.unmatched();
+        counts.link_type = link_type;
+        *options.counts = counts;
+    }
+    return {};
 }
 
 } // namespace vexlor

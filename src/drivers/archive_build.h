@@ -20,6 +20,8 @@ struct ArchiveBuildOptions {
     std::uint32_t max_sessions = 10000;
     std::vector<std::string> ip_filters;
     std::vector<std::uint16_t> port_filters;
+    Decode decode = Decode::Basic;
+    DecodeCounts* counts = nullptr; // filled at the end of a successful build when given
     ProgressFn progress;
 };
 

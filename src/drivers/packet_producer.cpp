@@ -23,7 +23,8 @@ struct PacketProducer::Outcome {
 
 namespace {
 
-void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChannel> channel,
+void produce(std::unique_ptr<CaptureReader> reader, Decode decode,
+             std::shared_ptr<PacketChannel> channel,
              std::shared_ptr<PacketProducer::Outcome> outcome) {
     try {
         // Frames are borrowed views of the input: the driver keeps the input
@@ -44,7 +45,8 @@ void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChanne
             }
             const RawRecord& rec = **r;
             batch.push_back(from_pcap_record(rec.ts_sec, rec.ts_usec, rec.orig_len,
-                                             SharedBytes::borrowed(rec.frame), rec.link_type));
+                                             SharedBytes::borrowed(rec.frame), rec.link_type,
+                                             decode));
             if (batch.size() == kBatch) {
                 if (!channel->send(batch)) {
                     receiver_alive = false;
@@ -65,13 +67,13 @@ void produce(std::unique_ptr<CaptureReader> reader, std::shared_ptr<PacketChanne
 
 } // namespace
 
-Result<std::unique_ptr<PacketProducer>>
-PacketProducer::start(std::unique_ptr<CaptureReader> reader) {
+Result<std::unique_ptr<PacketProducer>> PacketProducer::start(std::unique_ptr<CaptureReader> reader,
+                                                              Decode decode) {
     std::unique_ptr<PacketProducer> p(new PacketProducer());
     p->channel_ = std::make_shared<PacketChannel>(kChannelCapacity);
     p->outcome_ = std::make_shared<Outcome>();
     try {
-        p->thread_ = std::thread(produce, std::move(reader), p->channel_, p->outcome_);
+        p->thread_ = std::thread(produce, std::move(reader), decode, p->channel_, p->outcome_);
     } catch (...) {
         return fail(ErrorKind::Panic, "failed to spawn thread");
     }

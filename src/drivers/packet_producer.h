@@ -17,7 +17,8 @@ public:
     // Starts the thread.  The packets' frames are borrowed views of the
     // reader's input: the caller keeps its own hold on the input for as long
     // as it uses them.
-    static Result<std::unique_ptr<PacketProducer>> start(std::unique_ptr<CaptureReader> reader);
+    [[nodiscard]] static Result<std::unique_ptr<PacketProducer>>
+    start(std::unique_ptr<CaptureReader> reader, Decode decode = Decode::Basic);
 
     PacketProducer(const PacketProducer&) = delete;
     PacketProducer& operator=(const PacketProducer&) = delete;

@@ -1,10 +1,12 @@
 #include "drivers/split_pipeline.h"
 
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "drivers/packet_producer.h"
 #include "flow/filter.h"
+#include "flow/fragments.h"
 #include "output/split_writer.h"
 #include "parser/capture_reader.h"
 
@@ -20,13 +22,38 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
     // the files (names come from keys, not ids), so none is kept.
     // Frames are views of the input, which outlives the writer: buffers
     // refer to them rather than copy them.
-    auto writer = SplitWriter::create(
-        SplitWriterOptions{opt.output_dir, prefix, link_type, opt.output_type, opt.buffer_bytes,
-                           opt.max_sessions, /*stable_frames=*/true, headers_in_place},
-        [strat = opt.strategy](const FlowKey& key) { return flow_name(strat, key); });
+    auto make_writer = [&](const std::string& name_prefix, std::uint32_t type) {
+        return SplitWriter::create(
+            SplitWriterOptions{opt.output_dir, name_prefix, type, opt.output_type, opt.buffer_bytes,
+                               opt.max_sessions, /*stable_frames=*/true, headers_in_place},
+            [strat = opt.strategy](const FlowKey& key) { return flow_name(strat, key); });
+    };
+    auto writer = make_writer(prefix, link_type);
     if (!writer) {
         return std::unexpected(reclassify(writer.error(), ErrorKind::Runtime));
     }
+    // In the wide decoding, frames of another link type than the capture's
+    // first (interfaces of several types in one pcapng) go to files of their
+    // own, named with their type, whose pcap header says that type: a file
+    // never holds frames of one type under the header of another.
+    const bool wide = opt.decode == Decode::Wide;
+    std::map<std::uint32_t, SplitWriter> other_types;
+    auto writer_of = [&](const Packet& p) -> Result<SplitWriter*> {
+        if (!wide || p.link_type == link_type) {
+            return &*writer;
+        }
+        auto it = other_types.find(p.link_type);
+        if (it == other_types.end()) {
+            auto w = make_writer(prefix + "_lt" + std::to_string(p.link_type), p.link_type);
+            if (!w) {
+                return std::unexpected(w.error());
+            }
+            it = other_types.emplace(p.link_type, std::move(*w)).first;
+        }
+        return &it->second;
+    };
+    FragmentTracker fragments;
+    DecodeCounts counts;
 
     // Keys of a whole batch are worked out first, so that the table
     // lookups of a packet a few places ahead can be started early: with
@@ -70,7 +97,11 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
         }
         keyed.clear();
         passed.clear();
-        for (const Packet& p : batch) {
+        for (Packet& p : batch) {
+            counts.count(p);
+            if (wide) {
+                (void)fragments.place(p); // the unmatched are counted there
+            }
             if (!filter.matches(p)) {
                 continue;
             }
@@ -85,10 +116,14 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
             hint(i + kSlotAhead, false);
             hint(i + kNodeAhead, true);
             const Packet& p = *passed[i];
+            auto out = writer_of(p);
+            if (!out) {
+                return std::unexpected(reclassify(out.error(), ErrorKind::Runtime));
+            }
             for (std::uint8_t k = 0; k < keyed[i].keys.count; ++k) {
                 const FlowKey& key = keyed[i].keys.keys[k];
                 std::uint64_t h = keyed[i].hash[k];
-                if (auto st = writer->write(key, h, p); !st) {
+                if (auto st = (*out)->write(key, h, p); !st) {
                     return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
                 }
             }
@@ -104,6 +139,16 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
     }
     if (auto st = std::move(*writer).close(); !st) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+    }
+    for (auto& [type, other] : other_types) {
+        if (auto st = std::move(other).close(); !st) {
+            return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+        }
+    }
+    if (opt.counts) {
+        counts.unmatched_fragments = fragments.unmatched();
+        counts.link_type = link_type;
+        *opt.counts = counts;
     }
     return {};
 }
@@ -128,7 +173,7 @@ Status run_split(const SplitOptions& opt) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Io));
     }
 
-    auto producer = PacketProducer::start(std::move(*reader));
+    auto producer = PacketProducer::start(std::move(*reader), opt.decode);
     if (!producer) {
         return std::unexpected(producer.error());
     }

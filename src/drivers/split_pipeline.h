@@ -21,6 +21,10 @@ struct SplitOptions {
     std::vector<std::string> ip_filters;
     std::vector<std::uint16_t> port_filters;
     OutputType output_type = OutputType::Pcap;
+    // Wide: the tool's decoding of link layers, tags, tunnels and fragments.
+    Decode decode = Decode::Basic;
+    // Filled at the end of a successful run when given.
+    DecodeCounts* counts = nullptr;
     ProgressFn progress;
 };
 

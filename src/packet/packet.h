@@ -28,6 +28,18 @@ struct Dissection {
     friend bool operator==(const Dissection&, const Dissection&) = default;
 };
 
+// Fragmentation of the innermost IP header.
+struct FragmentInfo {
+    bool fragment = false; // IPv4 MF set or offset != 0, or an IPv6 fragment header
+    bool first = false;    // fragment offset 0
+    std::uint32_t id = 0;  // IPv4 identification (16 bits) or IPv6 fragment id
+    friend bool operator==(const FragmentInfo&, const FragmentInfo&) = default;
+};
+
+// How frames are decoded.  Basic is the module's decoding; Wide adds link
+// layers, tags, tunnels and fragments (see wide_dissect.h).
+enum class Decode : std::uint8_t { Basic, Wide };
+
 struct Packet {
     std::uint32_t ts_sec = 0;
     std::uint32_t ts_usec = 0;
@@ -39,6 +51,10 @@ struct Packet {
     std::optional<MacAddress> bssid;
     std::optional<IpInfo> ip;
     std::optional<std::uint64_t> payload_offset;
+    // Set by the wide decoding only.
+    std::uint32_t link_type = 0; // the type the frame was decoded with
+    std::uint16_t layers = 0;    // LayerKind bits of what was decapsulated
+    FragmentInfo fragment;
 
     std::span<const std::uint8_t> bytes() const { return data.span(); }
     // Microseconds since the epoch, as archives store capture times.
@@ -75,6 +91,6 @@ void dissect_packet(Packet& packet, std::uint32_t link_type);
 // The single constructor of packets from capture records.  The caller's
 // length must fit 32 bits (every reader guarantees it).
 Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32_t orig_len,
-                        SharedBytes data, std::uint32_t link_type);
+                        SharedBytes data, std::uint32_t link_type, Decode decode = Decode::Basic);
 
 } // namespace vexlor

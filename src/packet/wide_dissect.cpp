@@ -691,4 +691,31 @@ void dissect_wide(ByteSpan frame, std::uint32_t link_type, WideDissection& out) 
     WideWalk(frame, out).run(first_step(frame, link_type, out));
 }
 
+std::string link_type_name(std::uint32_t link_type) {
+    switch (link_type) {
+    case kLinkNull:
+        return "BSD loopback";
+    case kLinkEthernet:
+        return "Ethernet";
+    case kLinkPpp:
+        return "PPP";
+    case kLinkIeee80211:
+        return "IEEE 802.11";
+    case kLinkLoop:
+        return "OpenBSD loopback";
+    case kLinkLinuxCooked:
+        return "Linux cooked";
+    case kLinkRadiotap:
+        return "802.11 with radiotap";
+    case kLinkLinuxCooked2:
+        return "Linux cooked v2";
+    case 101:
+    case 228:
+    case 229:
+        return "raw IP";
+    default:
+        return "link type " + std::to_string(link_type);
+    }
+}
+
 } // namespace vexlor

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "packet/packet.h"
 
@@ -56,14 +57,6 @@ struct Encapsulation {
     friend bool operator==(const Encapsulation&, const Encapsulation&) = default;
 };
 
-// Fragmentation of the innermost IP header.
-struct FragmentInfo {
-    bool fragment = false; // IPv4 MF set or offset != 0, or an IPv6 fragment header
-    bool first = false;    // fragment offset 0
-    std::uint32_t id = 0;  // IPv4 identification (16 bits) or IPv6 fragment id
-    friend bool operator==(const FragmentInfo&, const FragmentInfo&) = default;
-};
-
 struct WideDissection {
     // The fields of the basic decoding, taken from the innermost layers: the
     // IP fields from the innermost IP packet, the link-layer addresses from
@@ -97,6 +90,10 @@ inline constexpr int kMaxWideLayers = 32;
 // knows (all but those named above), on frames where nothing is found but
 // perhaps one 0x8100 tag and that are no fragment, `out.base` equals
 // dissect_frame(frame, link_type).
+// A short name of a link type for messages ("Ethernet", "Linux cooked v2"),
+// or "link type N" for the others.
+std::string link_type_name(std::uint32_t link_type);
+
 void dissect_wide(std::span<const std::uint8_t> frame, std::uint32_t link_type,
                   WideDissection& out);
 
