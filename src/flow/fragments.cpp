@@ -47,8 +47,8 @@ bool FragmentTracker::place(Packet& packet) {
     }
     // A datagram's first fragment older than the limit belongs to another
     // datagram that reused the identification.
-    if (handle == kLruNil || (now > datagrams_.at(handle).time_us &&
-                              now - datagrams_.at(handle).time_us > kMaxAgeUs)) {
+    if (handle == kLruNil ||
+        (now > datagrams_.at(handle).time_us && now - datagrams_.at(handle).time_us > kMaxAgeUs)) {
         ++unmatched_;
         return false;
     }

@@ -1,0 +1,158 @@
+// The split driver with the wide decoding: where it must agree with the basic
+// decoding, and what only it does (tunnels, fragments, mixed link types).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "builders.h"
+#include "common/byte_order.h"
+#include "drivers/split_pipeline.h"
+#include "flow/fragments.h"
+
+namespace vexlor {
+namespace {
+
+using namespace test;
+
+Bytes tcp4(const char* s, const char* d, std::uint16_t sp, std::uint16_t dp) {
+    return ipv4(ip4(s), ip4(d), 6, tcp(sp, dp, Bytes{'x'}));
+}
+Bytes eth4(const Bytes& packet) { return eth(mac(2), mac(1), kEtherIpv4, packet); }
+
+struct SplitRun {
+    std::vector<std::string> files;
+    DecodeCounts counts;
+};
+
+SplitRun split(const TempDir& dir, const Bytes& capture, Decode decode, const std::string& out,
+          SplitStrategy strategy = SplitStrategy::Session) {
+    write_file(dir / "cap.pcap", capture);
+    SplitOptions o;
+    o.input_path = dir / "cap.pcap";
+    o.output_dir = dir / out;
+    o.strategy = strategy;
+    o.decode = decode;
+    SplitRun run;
+    o.counts = &run.counts;
+    auto st = run_split(o);
+    EXPECT_TRUE(st) << st.error().message;
+    run.files = list_dir(o.output_dir);
+    return run;
+}
+
+// On plain Ethernet and raw IP the two decodings must give the same files,
+// byte for byte, under every strategy.
+TEST(WideSplit, AgreesWithTheBasicDecodingOnPlainCaptures) {
+    PcapBuilder eth_cap;
+    eth_cap.header();
+    eth_cap.packet(1, 0, eth4(tcp4("10.0.0.1", "10.0.0.2", 1234, 80)))
+        .packet(2, 0, eth4(tcp4("10.0.0.2", "10.0.0.1", 80, 1234)))
+        .packet(3, 0, eth(mac(2), mac(1), kEtherVlan, vlan(7, kEtherIpv4, tcp4("10.0.0.3", "10.0.0.4", 5, 6))))
+        .packet(4, 0, eth(mac(2), mac(1), kEtherIpv6,
+                          ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 17, udp(53, 5353, {}))))
+        .packet(5, 0, eth(mac(0xFF), mac(3), kEtherArp, repeat(0, 28)));
+    PcapBuilder raw_cap;
+    raw_cap.link_type = 101;
+    raw_cap.header();
+    raw_cap.packet(1, 0, tcp4("10.0.0.1", "10.0.0.2", 1, 2)).packet(2, 0, repeat(0, 20));
+    for (const Bytes& capture : {eth_cap.bytes(), raw_cap.bytes()}) {
+        for (SplitStrategy s : {SplitStrategy::Session, SplitStrategy::Flow, SplitStrategy::Host,
+                                SplitStrategy::HostPair, SplitStrategy::Mac, SplitStrategy::NoSplit}) {
+            TempDir dir;
+            SplitRun basic = split(dir, capture, Decode::Basic, "basic", s);
+            SplitRun wide = split(dir, capture, Decode::Wide, "wide", s);
+            ASSERT_EQ(wide.files, basic.files);
+            for (const std::string& f : basic.files) {
+                EXPECT_EQ(read_file(dir / ("wide/" + f)), read_file(dir / ("basic/" + f))) << f;
+            }
+        }
+    }
+}
+
+// A ping through VXLAN: request and reply go from different outer ports, but
+// the flow is the inner one; the decapsulated packets are counted.
+TEST(WideSplit, KeysTunnelledPacketsByTheInnermostHeaders) {
+    auto wrapped = [](std::uint16_t outer_sport, const Bytes& inner) {
+        return eth4(ipv4(ip4("192.0.2.1"), ip4("192.0.2.2"), 17,
+                         udp(outer_sport, 4789, vxlan(42, eth4(inner)))));
+    };
+    PcapBuilder b;
+    b.header();
+    b.packet(1, 0, wrapped(50000, tcp4("10.0.0.1", "10.0.0.2", 1234, 80)))
+        .packet(2, 0, wrapped(50001, tcp4("10.0.0.2", "10.0.0.1", 80, 1234)));
+    TempDir dir;
+    SplitRun wide = split(dir, b.bytes(), Decode::Wide, "out");
+    EXPECT_EQ(wide.files, std::vector<std::string>{"cap_6_10_0_0_1_10_0_0_2_1234_80.pcap"});
+    EXPECT_EQ(wide.counts.decapsulated, 2u);
+    EXPECT_EQ(wide.counts.without_ip, 0u);
+    EXPECT_EQ(split(dir, b.bytes(), Decode::Basic, "basic").files.size(), 2u);
+}
+
+// Fragments of one UDP datagram join its flow; a later fragment whose first
+// fragment never came keeps ports 0 and is counted, not hidden.
+TEST(WideSplit, KeepsFragmentsWithTheirDatagram) {
+    const Bytes first = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17,
+                                           udp(2049, 700, repeat(1, 16))),
+                                      7, 0, true);
+    const Bytes middle = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(2, 16)), 7, 3, true);
+    const Bytes last = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(3, 8)), 7, 5, false);
+    const Bytes stray = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(4, 8)), 9, 5, false);
+    PcapBuilder b;
+    b.header();
+    b.packet(1, 0, eth4(first)).packet(1, 1, eth4(middle)).packet(1, 2, eth4(last)).packet(2, 0, eth4(stray));
+    TempDir dir;
+    SplitRun wide = split(dir, b.bytes(), Decode::Wide, "out");
+    EXPECT_EQ(wide.files, (std::vector<std::string>{"cap_17_10_0_0_1_10_0_0_2_0_0.pcap",
+                                                    "cap_17_10_0_0_1_10_0_0_2_2049_700.pcap"}));
+    EXPECT_EQ(wide.counts.unmatched_fragments, 1u);
+    EXPECT_EQ(read_file(dir / "out/cap_17_10_0_0_1_10_0_0_2_2049_700.pcap").size(),
+              24u + 3 * 16 + 3 * 14 + first.size() + middle.size() + last.size());
+}
+
+// Interfaces of two link types in one pcapng: the frames of the second type
+// go to files of their own, whose header names that type.
+TEST(WideSplit, WritesEachLinkTypeUnderItsOwnHeader) {
+    PcapngBuilder b;
+    b.shb().idb(1).idb(113);
+    b.epb(0, 1, eth4(tcp4("10.0.0.1", "10.0.0.2", 1, 2)));
+    b.epb(1, 2, sll(kEtherIpv4, tcp4("10.0.0.3", "10.0.0.4", 3, 4)));
+    TempDir dir;
+    SplitRun wide = split(dir, b.bytes(), Decode::Wide, "out");
+    ASSERT_EQ(wide.files, (std::vector<std::string>{"cap_6_10_0_0_1_10_0_0_2_1_2.pcap",
+                                                    "cap_lt113_6_10_0_0_3_10_0_0_4_3_4.pcap"}));
+    const Bytes second = read_file(dir / "out/cap_lt113_6_10_0_0_3_10_0_0_4_3_4.pcap");
+    EXPECT_EQ(load_le<std::uint32_t>(second.data() + 20), 113u);
+    // The basic decoding keeps the module's behaviour: one header, the first
+    // interface's type.
+    SplitRun basic = split(dir, b.bytes(), Decode::Basic, "basic");
+    ASSERT_EQ(basic.files.size(), 2u);
+    EXPECT_EQ(load_le<std::uint32_t>(read_file(dir / ("basic/" + basic.files[1])).data() + 20), 1u);
+}
+
+// The tracker's own rules: the first fragment's ports, in time and in memory.
+TEST(FragmentTracker, MatchesByAddressesProtocolAndId) {
+    auto packet = [](std::uint32_t id, bool first, std::uint32_t sec, const char* src = "10.0.0.1") {
+        Packet p;
+        p.ts_sec = sec;
+        p.ip = IpInfo{IpAddress::v4(ip4(src).data()), IpAddress::v4(ip4("10.0.0.2").data()), 17,
+                      static_cast<std::uint16_t>(first ? 53 : 0), static_cast<std::uint16_t>(first ? 99 : 0)};
+        p.fragment = FragmentInfo{true, first, id};
+        return p;
+    };
+    FragmentTracker t;
+    Packet first = packet(1, true, 0);
+    EXPECT_TRUE(t.place(first));
+    for (auto [p, matched] : std::vector<std::pair<Packet, bool>>{
+             {packet(1, false, 1), true},
+             {packet(2, false, 1), false},                 // another id
+             {packet(1, false, 1, "10.0.0.9"), false},     // another source
+             {packet(1, false, FragmentTracker::kMaxAgeUs / 1000000 + 1), false}}) { // too late
+        EXPECT_EQ(t.place(p), matched);
+        EXPECT_EQ(p.ip->src_port, matched ? 53 : 0);
+    }
+    EXPECT_EQ(t.unmatched(), 3u);
+}
+
+} // namespace
+} // namespace vexlor
