@@ -2,9 +2,61 @@
 
 #include <utility>
 
+#include "common/byte_order.h"
 #include "packet/wide_dissect.h"
 
 namespace vexlor {
+namespace {
+
+// Whether the basic decoding of `p` is already what the wide one would find:
+// an Ethernet frame with at most one 802.1Q tag, or a raw IP packet, holding
+// IP that is neither a fragment nor a tunnel.  The wide decoding then adds
+// nothing, and most packets of most captures take this path at the cost of
+// the basic decoding and a few reads.
+bool basic_is_wide(Packet& p, std::uint32_t link_type) {
+    if (!p.ip) {
+        return false; // the wide decoding may know the layers the basic one stopped at
+    }
+    const ByteSpan frame = p.bytes();
+    std::size_t at = 0;
+    switch (link_type) {
+    case kLinkEthernet:
+        // IP was found behind 14 bytes, or 18 with one 802.1Q tag.
+        if (frame[12] == 0x81 && frame[13] == 0x00) {
+            at = 18;
+            p.layers = static_cast<std::uint16_t>(LayerKind::Vlan);
+        } else {
+            at = 14;
+        }
+        break;
+    case kLinkIeee80211:
+    case kLinkRadiotap:
+    case kLinkNull:
+    case kLinkPpp:
+    case kLinkLoop:
+    case kLinkLinuxCooked:
+    case kLinkLinuxCooked2:
+        return false;
+    default:
+        break; // raw IP from the first byte
+    }
+    const IpInfo& ip = *p.ip;
+    if (ip.protocol == 4 || ip.protocol == 41 || ip.protocol == 47) {
+        return false; // IP in IP, IPv6 in IP, GRE
+    }
+    if (ip.protocol == 17 && (ip.dst_port == kUdpPortVxlan || ip.dst_port == kUdpPortGeneve ||
+                              ip.dst_port == kUdpPortGtpu || ip.src_port == kUdpPortGtpu)) {
+        return false;
+    }
+    if (ip.src_ip.is_v4()) {
+        // More fragments, or a fragment offset.
+        return (load_be<std::uint16_t>(frame.data() + at + 6) & 0x3FFF) == 0;
+    }
+    // IPv6: extension headers may hide a fragment header.
+    return frame[at + 6] == ip.protocol;
+}
+
+} // namespace
 
 Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32_t orig_len,
                         SharedBytes data, std::uint32_t link_type, Decode decode) {
@@ -17,10 +69,15 @@ Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32
     p.caplen = static_cast<std::uint32_t>(data.size());
     // The frame is moved in, never copied; dissection only reads it.
     p.data = std::move(data);
+    detail::dissect_packet(p, link_type);
     if (decode == Decode::Basic) {
-        detail::dissect_packet(p, link_type);
         return p;
     }
+    p.link_type = link_type;
+    if (basic_is_wide(p, link_type)) {
+        return p;
+    }
+    p.layers = 0;
     WideDissection d;
     dissect_wide(p.bytes(), link_type, d);
     p.src_mac = d.base.src_mac;
@@ -28,7 +85,6 @@ Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32
     p.bssid = d.base.bssid;
     p.ip = d.base.ip;
     p.payload_offset = d.base.payload_offset;
-    p.link_type = link_type;
     p.layers = d.encap.kinds;
     p.fragment = d.fragment;
     return p;

@@ -40,9 +40,9 @@ constexpr std::uint8_t kProtoIpv6 = 41;
 constexpr std::uint8_t kProtoFragment = 44;
 constexpr std::uint8_t kProtoGre = 47;
 
-constexpr std::uint16_t kPortVxlan = 4789;
-constexpr std::uint16_t kPortGeneve = 6081;
-constexpr std::uint16_t kPortGtpu = 2152;
+constexpr std::uint16_t kPortVxlan = kUdpPortVxlan;
+constexpr std::uint16_t kPortGeneve = kUdpPortGeneve;
+constexpr std::uint16_t kPortGtpu = kUdpPortGtpu;
 
 constexpr std::size_t kMacBytes = 6;
 constexpr std::size_t kIpv6Header = 40;

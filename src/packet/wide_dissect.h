@@ -90,6 +90,11 @@ inline constexpr int kMaxWideLayers = 32;
 // knows (all but those named above), on frames where nothing is found but
 // perhaps one 0x8100 tag and that are no fragment, `out.base` equals
 // dissect_frame(frame, link_type).
+// The UDP ports of the tunnels the wide decoding looks into.
+inline constexpr std::uint16_t kUdpPortVxlan = 4789;
+inline constexpr std::uint16_t kUdpPortGeneve = 6081;
+inline constexpr std::uint16_t kUdpPortGtpu = 2152; // either direction
+
 // A short name of a link type for messages ("Ethernet", "Linux cooked v2"),
 // or "link type N" for the others.
 std::string link_type_name(std::uint32_t link_type);

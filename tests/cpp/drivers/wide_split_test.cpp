@@ -18,7 +18,9 @@ using namespace test;
 Bytes tcp4(const char* s, const char* d, std::uint16_t sp, std::uint16_t dp) {
     return ipv4(ip4(s), ip4(d), 6, tcp(sp, dp, Bytes{'x'}));
 }
-Bytes eth4(const Bytes& packet) { return eth(mac(2), mac(1), kEtherIpv4, packet); }
+Bytes eth4(const Bytes& packet) {
+    return eth(mac(2), mac(1), kEtherIpv4, packet);
+}
 
 struct SplitRun {
     std::vector<std::string> files;
@@ -26,7 +28,7 @@ struct SplitRun {
 };
 
 SplitRun split(const TempDir& dir, const Bytes& capture, Decode decode, const std::string& out,
-          SplitStrategy strategy = SplitStrategy::Session) {
+               SplitStrategy strategy = SplitStrategy::Session) {
     write_file(dir / "cap.pcap", capture);
     SplitOptions o;
     o.input_path = dir / "cap.pcap";
@@ -48,17 +50,21 @@ TEST(WideSplit, AgreesWithTheBasicDecodingOnPlainCaptures) {
     eth_cap.header();
     eth_cap.packet(1, 0, eth4(tcp4("10.0.0.1", "10.0.0.2", 1234, 80)))
         .packet(2, 0, eth4(tcp4("10.0.0.2", "10.0.0.1", 80, 1234)))
-        .packet(3, 0, eth(mac(2), mac(1), kEtherVlan, vlan(7, kEtherIpv4, tcp4("10.0.0.3", "10.0.0.4", 5, 6))))
-        .packet(4, 0, eth(mac(2), mac(1), kEtherIpv6,
-                          ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 17, udp(53, 5353, {}))))
+        .packet(3, 0,
+                eth(mac(2), mac(1), kEtherVlan,
+                    vlan(7, kEtherIpv4, tcp4("10.0.0.3", "10.0.0.4", 5, 6))))
+        .packet(4, 0,
+                eth(mac(2), mac(1), kEtherIpv6,
+                    ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 17, udp(53, 5353, {}))))
         .packet(5, 0, eth(mac(0xFF), mac(3), kEtherArp, repeat(0, 28)));
     PcapBuilder raw_cap;
     raw_cap.link_type = 101;
     raw_cap.header();
     raw_cap.packet(1, 0, tcp4("10.0.0.1", "10.0.0.2", 1, 2)).packet(2, 0, repeat(0, 20));
     for (const Bytes& capture : {eth_cap.bytes(), raw_cap.bytes()}) {
-        for (SplitStrategy s : {SplitStrategy::Session, SplitStrategy::Flow, SplitStrategy::Host,
-                                SplitStrategy::HostPair, SplitStrategy::Mac, SplitStrategy::NoSplit}) {
+        for (SplitStrategy s :
+             {SplitStrategy::Session, SplitStrategy::Flow, SplitStrategy::Host,
+              SplitStrategy::HostPair, SplitStrategy::Mac, SplitStrategy::NoSplit}) {
             TempDir dir;
             SplitRun basic = split(dir, capture, Decode::Basic, "basic", s);
             SplitRun wide = split(dir, capture, Decode::Wide, "wide", s);
@@ -92,15 +98,20 @@ TEST(WideSplit, KeysTunnelledPacketsByTheInnermostHeaders) {
 // Fragments of one UDP datagram join its flow; a later fragment whose first
 // fragment never came keeps ports 0 and is counted, not hidden.
 TEST(WideSplit, KeepsFragmentsWithTheirDatagram) {
-    const Bytes first = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17,
-                                           udp(2049, 700, repeat(1, 16))),
-                                      7, 0, true);
-    const Bytes middle = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(2, 16)), 7, 3, true);
-    const Bytes last = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(3, 8)), 7, 5, false);
-    const Bytes stray = ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(4, 8)), 9, 5, false);
+    const Bytes first = ipv4_fragment(
+        ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, udp(2049, 700, repeat(1, 16))), 7, 0, true);
+    const Bytes middle =
+        ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(2, 16)), 7, 3, true);
+    const Bytes last =
+        ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(3, 8)), 7, 5, false);
+    const Bytes stray =
+        ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(4, 8)), 9, 5, false);
     PcapBuilder b;
     b.header();
-    b.packet(1, 0, eth4(first)).packet(1, 1, eth4(middle)).packet(1, 2, eth4(last)).packet(2, 0, eth4(stray));
+    b.packet(1, 0, eth4(first))
+        .packet(1, 1, eth4(middle))
+        .packet(1, 2, eth4(last))
+        .packet(2, 0, eth4(stray));
     TempDir dir;
     SplitRun wide = split(dir, b.bytes(), Decode::Wide, "out");
     EXPECT_EQ(wide.files, (std::vector<std::string>{"cap_17_10_0_0_1_10_0_0_2_0_0.pcap",
@@ -132,11 +143,13 @@ TEST(WideSplit, WritesEachLinkTypeUnderItsOwnHeader) {
 
 // The tracker's own rules: the first fragment's ports, in time and in memory.
 TEST(FragmentTracker, MatchesByAddressesProtocolAndId) {
-    auto packet = [](std::uint32_t id, bool first, std::uint32_t sec, const char* src = "10.0.0.1") {
+    auto packet = [](std::uint32_t id, bool first, std::uint32_t sec,
+                     const char* src = "10.0.0.1") {
         Packet p;
         p.ts_sec = sec;
         p.ip = IpInfo{IpAddress::v4(ip4(src).data()), IpAddress::v4(ip4("10.0.0.2").data()), 17,
-                      static_cast<std::uint16_t>(first ? 53 : 0), static_cast<std::uint16_t>(first ? 99 : 0)};
+                      static_cast<std::uint16_t>(first ? 53 : 0),
+                      static_cast<std::uint16_t>(first ? 99 : 0)};
         p.fragment = FragmentInfo{true, first, id};
         return p;
     };
@@ -145,8 +158,8 @@ TEST(FragmentTracker, MatchesByAddressesProtocolAndId) {
     EXPECT_TRUE(t.place(first));
     for (auto [p, matched] : std::vector<std::pair<Packet, bool>>{
              {packet(1, false, 1), true},
-             {packet(2, false, 1), false},                 // another id
-             {packet(1, false, 1, "10.0.0.9"), false},     // another source
+             {packet(2, false, 1), false},             // another id
+             {packet(1, false, 1, "10.0.0.9"), false}, // another source
              {packet(1, false, FragmentTracker::kMaxAgeUs / 1000000 + 1), false}}) { // too late
         EXPECT_EQ(t.place(p), matched);
         EXPECT_EQ(p.ip->src_port, matched ? 53 : 0);
