@@ -2,15 +2,15 @@
 // format detection.
 #pragma once
 
-#include "common/shared_bytes.h"
-#include "packet/packet.h"
-#include "parser/parse_error.h"
-
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
 #include <variant>
+
+#include "common/shared_bytes.h"
+#include "packet/packet.h"
+#include "parser/parse_error.h"
 
 namespace vexlor {
 

@@ -1,7 +1,4 @@
 // Loading a whole capture into one shared buffer.
-#include "common/unique_fd.h"
-#include "parser/capture_reader.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,10 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <string>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
+
+#include "common/unique_fd.h"
+#include "parser/capture_reader.h"
 
 namespace vexlor {
 namespace {

@@ -1,9 +1,9 @@
 // Errors of the capture-input subsystem and their display texts.
 #pragma once
 
-#include "common/result.h"
-
 #include <string>
+
+#include "common/result.h"
 
 namespace vexlor {
 
