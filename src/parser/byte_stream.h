@@ -9,9 +9,9 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/byte_reader.h"
+#include "common/page_buffer.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
 
@@ -84,8 +84,9 @@ decompressing_stream(Compression c, std::unique_ptr<ByteStream> source, std::str
 
 // Hands out a stream's bytes n at a time as contiguous spans, reading the
 // stream in large chunks: what a record reader wants ("the next 16 bytes",
-// "the next incl_len bytes").  Memory is the larger of `chunk` and the
-// largest n asked for, so callers cap n (a record length from a file) first.
+// "the next incl_len bytes").  Memory is a page more than the larger of
+// `chunk` and the largest n asked for, so callers cap n (a record length from
+// a file) first.
 class StreamReader {
 public:
     explicit StreamReader(ByteStream& stream, std::size_t chunk = std::size_t{1} << 20)
@@ -101,7 +102,7 @@ public:
 private:
     ByteStream& stream_;
     std::size_t chunk_;
-    std::vector<std::uint8_t> buf_;
+    PageBuffer buf_;
     std::size_t begin_ = 0; // unread bytes are [begin_, end_)
     std::size_t end_ = 0;
     bool ended_ = false;

@@ -31,7 +31,7 @@ public:
     DecompressStream(Compression kind, std::unique_ptr<StreamDecoder> decoder,
                      std::unique_ptr<ByteStream> source, std::string name)
         : kind_(kind), decoder_(std::move(decoder)), source_(std::move(source)),
-          name_(std::move(name)), in_(std::make_unique<std::uint8_t[]>(kInputBuffer)) {}
+          name_(std::move(name)), in_(kInputBuffer) {}
 
     Result<std::size_t> read(std::span<std::uint8_t> out) override;
     std::uint64_t consumed() const override { return pulled_ - (end_ - begin_); }
@@ -69,7 +69,7 @@ private:
     std::unique_ptr<StreamDecoder> decoder_;
     std::unique_ptr<ByteStream> source_;
     std::string name_;
-    std::unique_ptr<std::uint8_t[]> in_;
+    PageBuffer in_;         // page-aligned, so reads of a file into it copy fast
     std::size_t begin_ = 0; // the unread input is [begin_, end_) of in_
     std::size_t end_ = 0;
     std::uint64_t pulled_ = 0; // bytes read from the source
@@ -97,7 +97,7 @@ Result<std::size_t> DecompressStream::read(std::span<std::uint8_t> out) {
             }
         }
         const std::size_t avail = end_ - begin_;
-        DecodeStep step = decoder_->decode(ByteSpan(in_.get() + begin_, avail), out);
+        DecodeStep step = decoder_->decode(ByteSpan(in_.data() + begin_, avail), out);
         begin_ += step.used;
         made += step.made;
         switch (step.event) {
@@ -136,12 +136,12 @@ Status DecompressStream::refill(std::size_t want) {
         return {};
     }
     if (begin_ != 0) {
-        std::memmove(in_.get(), in_.get() + begin_, end_ - begin_);
+        std::memmove(in_.data(), in_.data() + begin_, end_ - begin_);
         end_ -= begin_;
         begin_ = 0;
     }
     while (end_ < want && !source_ended_) {
-        auto n = source_->read(std::span(in_.get() + end_, kInputBuffer - end_));
+        auto n = source_->read(std::span(in_.data() + end_, kInputBuffer - end_));
         if (!n) {
             return std::unexpected(n.error());
         }
@@ -187,7 +187,7 @@ Status DecompressStream::next_member() {
     if (auto st = refill(kCompressionMagicBytes); !st) {
         return st;
     }
-    const ByteSpan head(in_.get() + begin_, std::min(end_ - begin_, kCompressionMagicBytes));
+    const ByteSpan head(in_.data() + begin_, std::min(end_ - begin_, kCompressionMagicBytes));
     if (kind_ == Compression::Xz && zeros % 4 != 0) {
         return runtime_error(where("corrupt ", consumed()) + ": stream padding of " +
                              std::to_string(zeros) + " bytes is not a multiple of four");
