@@ -27,7 +27,6 @@ public:
         ZSTD_outBuffer ob{out.data(), out.size(), 0};
         const std::size_t rc = ::ZSTD_decompressStream(ctx_.get(), &ob, &ib);
         DecodeStep step(ib.pos, ob.pos);
-        in_frame_ = in_frame_ || ib.pos != 0;
         if (::ZSTD_isError(rc)) {
             step.event = ::ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge
                              ? DecodeStep::Event::TooBig
@@ -35,7 +34,7 @@ public:
             step.detail = step.event == DecodeStep::Event::TooBig
                               ? "its window is larger than the limit of 128 MiB"
                               : ::ZSTD_getErrorName(rc);
-        } else if (rc == 0 && in_frame_) {
+        } else if (rc == 0) {
             // 0: the frame is whole and all its output given out.  The next
             // frame, if any, is decoded by the same context.
             step.event = DecodeStep::Event::MemberEnd;
@@ -43,14 +42,10 @@ public:
         return step;
     }
 
-    Status restart() override {
-        in_frame_ = false;
-        return {};
-    }
+    Status restart() override { return {}; }
 
 private:
     std::unique_ptr<ZSTD_DCtx, DctxFree> ctx_;
-    bool in_frame_ = false; // input given since the last frame ended
 };
 
 } // namespace
