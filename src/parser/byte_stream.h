@@ -65,8 +65,9 @@ std::unique_ptr<ByteStream> fd_stream(UniqueFd fd, std::string name);
 // A plain stream over bytes the caller keeps alive.
 std::unique_ptr<ByteStream> memory_stream(ByteSpan bytes);
 
-// Decompresses `source`, which must hold data of format `c` (not None) from
-// its first byte.  Fails when this build has no support for `c`:
+// Decompresses `source`, which holds data of format `c` from its first byte
+// (None gives `source` back as it is).  Fails when this build has no support
+// for `c`:
 // "NAME is zstd-compressed, and this build of vexlor has no zstd support".
 [[nodiscard]] Result<std::unique_ptr<ByteStream>>
 decompressing_stream(Compression c, std::unique_ptr<ByteStream> source, std::string name);
