@@ -157,8 +157,9 @@ Expected<std::optional<SectionedHead>, ParseError> head_at(ByteSpan rest, Endian
         return std::unexpected(
             ParseError::invalid_pcapng(std::string("Unknown byte order magic: 0x") + hex));
     }
-    ByteReader again(rest, order);
-    return std::optional(SectionedHead{*read_head(again), order}); // the same eight bytes
+    ByteReader again(rest, order); // the same eight bytes, in the section's order
+    h = read_head(again);
+    return h ? std::optional(SectionedHead{*h, order}) : std::nullopt;
 }
 
 // A block with a broken length, or one cut off by the end of the file.
@@ -177,7 +178,7 @@ Expected<std::unique_ptr<PcapngReader>, ParseError> PcapngReader::open(SharedByt
     return reader;
 }
 
-Expected<bool, ParseError> PcapngReader::scan_to_first_packet() {
+Expected<void, ParseError> PcapngReader::scan_to_first_packet() {
     const ByteSpan data = data_.span();
     for (;;) {
         const ByteSpan rest = bytes_from(data, offset_);
@@ -186,17 +187,17 @@ Expected<bool, ParseError> PcapngReader::scan_to_first_packet() {
             return std::unexpected(std::move(found.error()));
         }
         if (!*found) {
-            return true;
+            return {};
         }
         const auto [h, order] = **found;
         if (broken_length(h, rest)) {
             // This ends the scan; reading resumes just past the block's head.
             endian_ = order;
             offset_ += kBlockHeadLen;
-            return true;
+            return {};
         }
         if (is_packet_block(h.type)) {
-            return true;
+            return {};
         }
         if (auto took = take_section_block(h.type, rest.first(h.total), order); !took) {
             return std::unexpected(std::move(took.error()));
@@ -212,7 +213,7 @@ bool PcapngReader::is_packet_block(std::uint32_t type) const {
 // An SHB sets the byte order of what follows it and, in a wide reading,
 // empties the interface table; an IDB adds to the table.  Other blocks leave
 // both alone.
-Expected<bool, ParseError> PcapngReader::take_section_block(std::uint32_t type, ByteSpan block,
+Expected<void, ParseError> PcapngReader::take_section_block(std::uint32_t type, ByteSpan block,
                                                             Endian order) {
     if (type == kPcapngBlockShb) {
         if (block.size() < kMinShbLen) {
@@ -240,7 +241,7 @@ Expected<bool, ParseError> PcapngReader::take_section_block(std::uint32_t type, 
         }
         interfaces_.push_back(info);
     }
-    return true;
+    return {};
 }
 
 std::uint32_t PcapngReader::link_type() const {

@@ -67,10 +67,13 @@ public:
 private:
     PcapngReader(SharedBytes bytes, bool wide) : CaptureReader(std::move(bytes)), wide_(wide) {}
 
-    Expected<bool, ParseError> scan_to_first_packet();
+    Expected<void, ParseError> scan_to_first_packet();
     bool is_packet_block(std::uint32_t type) const;
-    Expected<bool, ParseError> take_section_block(std::uint32_t type, ByteSpan block, Endian order);
+    // Applies an SHB (read in `order`) or an IDB to the section state.
+    Expected<void, ParseError> take_section_block(std::uint32_t type, ByteSpan block, Endian order);
+    // The interface a packet names; nullptr when a wide reading must skip it.
     const InterfaceInfo* interface(std::uint32_t id) const;
+    // `r`, its link type noted for link_types_seen().
     RawRecord seen(RawRecord r);
 
     bool wide_;
