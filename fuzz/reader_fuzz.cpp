@@ -1,7 +1,9 @@
 // Capture input on arbitrary bytes: open_reader, link_type, then next_packet
 // to the end.  Every record must lie inside the input, reading must end (end
 // of data or an error) without a crash, and a classic pcap file must read
-// exactly as its record headers say.
+// exactly as its record headers say.  The wide pcapng reading goes over every
+// input too, under the same bounds.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "common/byte_reader.h"
 #include "fuzz_util.h"
+#include "packet/packet.h"
 #include "parser/capture_reader.h"
 
 namespace {
@@ -82,6 +85,42 @@ private:
     std::uint32_t link_type_ = 0;
 };
 
+// Reads `bytes` to the end in the wide reading: frames inside the input, no
+// more packets and skipped records than blocks, each packet's link type
+// among those reported.  Gives the number of packets, or nullopt when the
+// input did not open.
+std::optional<std::size_t> read_wide(const SharedBytes& bytes, bool pcapng) {
+    const std::uint8_t* begin = bytes.data();
+    const std::size_t size = bytes.size();
+    auto reader = open_reader(bytes, {.wide = true});
+    if (!reader) {
+        return std::nullopt;
+    }
+    const std::size_t bound = size / 8 + 1;
+    std::size_t count = 0;
+    for (;;) {
+        auto r = (*reader)->next_record();
+        if (!r || !*r) {
+            break;
+        }
+        require(++count + (*reader)->skipped_records() <= bound,
+                "wide: more records than the input can hold");
+        const RawRecord& rec = **r;
+        require(rec.frame.empty() || (rec.frame.data() >= begin &&
+                                      rec.frame.data() + rec.frame.size() <= begin + size),
+                "wide: frame outside the input");
+        require(!pcapng || rec.ts_usec < 1000000, "wide: pcapng microseconds of a second or more");
+        const auto seen = (*reader)->link_types_seen();
+        require(std::find(seen.begin(), seen.end(), rec.link_type) != seen.end(),
+                "wide: a record's link type is not among those seen");
+        // Each interface's own link type reaches the dissector.
+        const Dissection d = dissect_frame(rec.frame, rec.link_type);
+        (void)d;
+    }
+    require(pcapng || (*reader)->skipped_records() == 0, "wide: classic pcap skipped records");
+    return count;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -93,9 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool pcapng = size >= 4 && load_le<std::uint32_t>(begin) == 0x0A0D0D0A;
     std::optional<ClassicModel> model = ClassicModel::open(input);
 
+    const std::optional<std::size_t> wide_count = read_wide(bytes, pcapng);
     auto reader = open_reader(bytes);
     if (!reader) {
         require(!model, "a classic pcap header was refused", reader.error().to_error().message);
+        require(!wide_count || pcapng, "wide: opened what the default reading refuses");
         return 0;
     }
     require(model.has_value() || pcapng, "a reader for an unknown format");
@@ -145,6 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     "classic record differs from its header");
         }
     }
+    // The wide reading changes pcapng only.
+    require(pcapng || wide_count == count, "wide: classic pcap read differently");
     // Packets keep the input alive on their own: release the reader first,
     // then touch a packet's bytes.
     auto again = open_reader(bytes);

@@ -23,7 +23,8 @@ PacketResult CaptureReader::next_packet() {
                             r.link_type);
 }
 
-Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes) {
+Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes,
+                                                                 ReaderOptions options) {
     ByteReader head(bytes.span(), Endian::Little);
     const auto magic = head.u32();
     if (!magic) {
@@ -33,7 +34,7 @@ Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes byt
         return PcapReader::open(std::move(bytes));
     }
     if (PcapngReader::recognises(*magic)) {
-        return PcapngReader::open(std::move(bytes));
+        return PcapngReader::open(std::move(bytes), options);
     }
     return std::unexpected(ParseError::unknown_format());
 }

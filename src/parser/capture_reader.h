@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "common/shared_bytes.h"
 #include "packet/packet.h"
@@ -28,6 +29,16 @@ struct RawRecord {
 using RecordResult = Expected<std::optional<RawRecord>, ParseError>;
 using PacketResult = Expected<std::optional<Packet>, ParseError>;
 
+// How a capture is read.  Every field's default is the module's fixed
+// reading, which the Python module keeps.
+struct ReaderOptions {
+    // pcapng as real tools write it: every section's byte order and
+    // interfaces (declared anywhere in it) apply to its own packets, each
+    // packet takes its interface's link type, obsolete Packet Blocks are
+    // packets, and packets of an undeclared interface are skipped and counted.
+    bool wide = false;
+};
+
 class CaptureReader {
 public:
     virtual ~CaptureReader() = default;
@@ -44,6 +55,15 @@ public:
     // error or end of data callers do not call again.
     virtual RecordResult next_record() = 0;
 
+    // The distinct link types of the records read so far, in the order first
+    // seen: more than one means that the capture mixes link layers.  Readers
+    // whose records all carry link_type() answer with it alone.
+    virtual std::vector<std::uint32_t> link_types_seen() const { return {link_type()}; }
+
+    // Records passed over without an error: packets of an interface that was
+    // never declared, in a wide pcapng reading.
+    virtual std::uint64_t skipped_records() const { return 0; }
+
     // The next packet, decoded, whose frame holds a reference on the buffer.
     PacketResult next_packet();
 
@@ -56,7 +76,8 @@ protected:
 };
 
 // Recognises the format by its magic number and opens the matching reader.
-Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes);
+Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes,
+                                                                 ReaderOptions options = {});
 
 // Loads a whole capture: "-" reads standard input into an owned buffer,
 // anything else maps the file read-only.  I/O failures come back as I/O

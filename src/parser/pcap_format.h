@@ -60,6 +60,9 @@ inline PcapRecordHeader pcap_record_header(std::uint32_t ts_sec, std::uint32_t t
 // byte-order magic inside it says which one the section uses.
 inline constexpr std::uint32_t kPcapngBlockShb = 0x0A0D0D0A;
 inline constexpr std::uint32_t kPcapngBlockIdb = 0x00000001;
+// The obsolete Packet Block: an EPB whose interface id is a 16-bit field
+// followed by a 16-bit drop count.
+inline constexpr std::uint32_t kPcapngBlockOpb = 0x00000002;
 inline constexpr std::uint32_t kPcapngBlockSpb = 0x00000003;
 inline constexpr std::uint32_t kPcapngBlockEpb = 0x00000006;
 inline constexpr std::uint32_t kPcapngByteOrderMagic = 0x1A2B3C4D;

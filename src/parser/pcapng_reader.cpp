@@ -1,5 +1,6 @@
 #include "parser/pcapng_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -119,73 +120,128 @@ TickTime InterfaceInfo::to_time(std::uint64_t ticks) const {
     return {0, static_cast<std::uint32_t>(usec)};
 }
 
-Expected<std::unique_ptr<PcapngReader>, ParseError> PcapngReader::open(SharedBytes bytes) {
-    const ByteSpan data = bytes.span();
-    Endian endian = Endian::Little;
-    std::vector<InterfaceInfo> interfaces;
-    std::uint64_t offset = 0;
+namespace {
+
+// A block's head read in the byte order it is written in, and that order.
+struct SectionedHead {
+    BlockHead head;
+    Endian order;
+};
+
+// The head of the block at the start of `rest`, nullopt when it is cut off.
+// The SHB type reads the same in both byte orders; with `follow_shb`, its
+// byte-order magic decides how everything after it is read, its own length
+// included.  An SHB whose magic is cut off keeps `current`: its length cannot
+// fit then.
+Expected<std::optional<SectionedHead>, ParseError> head_at(ByteSpan rest, Endian current,
+                                                           bool follow_shb) {
+    ByteReader head(rest, current);
+    auto h = read_head(head);
+    if (!h) {
+        return std::optional<SectionedHead>();
+    }
+    if (!follow_shb || h->type != kPcapngBlockShb) {
+        return std::optional(SectionedHead{*h, current});
+    }
+    ByteReader le(rest, Endian::Little);
+    const auto magic = le.skip(kBlockHeadLen) ? le.u32() : std::nullopt;
+    if (!magic) {
+        return std::optional(SectionedHead{*h, current});
+    }
+    Endian order = Endian::Little;
+    if (*magic == kPcapngByteOrderMagicSwapped) {
+        order = Endian::Big;
+    } else if (*magic != kPcapngByteOrderMagic) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08X", *magic);
+        return std::unexpected(
+            ParseError::invalid_pcapng(std::string("Unknown byte order magic: 0x") + hex));
+    }
+    ByteReader again(rest, order); // the same eight bytes, in the section's order
+    h = read_head(again);
+    return h ? std::optional(SectionedHead{*h, order}) : std::nullopt;
+}
+
+// A block with a broken length, or one cut off by the end of the file.
+bool broken_length(const BlockHead& h, ByteSpan rest) {
+    return h.total < kMinBlockLen || h.total > rest.size();
+}
+
+} // namespace
+
+Expected<std::unique_ptr<PcapngReader>, ParseError> PcapngReader::open(SharedBytes bytes,
+                                                                       ReaderOptions options) {
+    std::unique_ptr<PcapngReader> reader(new PcapngReader(std::move(bytes), options.wide));
+    if (auto scanned = reader->scan_to_first_packet(); !scanned) {
+        return std::unexpected(std::move(scanned.error()));
+    }
+    return reader;
+}
+
+Expected<void, ParseError> PcapngReader::scan_to_first_packet() {
+    const ByteSpan data = data_.span();
     for (;;) {
-        const ByteSpan rest = bytes_from(data, offset);
-        ByteReader head(rest, endian);
-        auto h = read_head(head);
-        if (!h) {
-            break;
+        const ByteSpan rest = bytes_from(data, offset_);
+        auto found = head_at(rest, endian_, true);
+        if (!found) {
+            return std::unexpected(std::move(found.error()));
         }
-        // The SHB type reads the same in both byte orders; its byte-order
-        // magic decides how everything after it is read, its own length
-        // included.
-        if (h->type == kPcapngBlockShb) {
-            ByteReader le(rest, Endian::Little);
-            const auto magic = le.skip(kBlockHeadLen) ? le.u32() : std::nullopt;
-            if (magic) {
-                if (*magic == kPcapngByteOrderMagic) {
-                    endian = Endian::Little;
-                } else if (*magic == kPcapngByteOrderMagicSwapped) {
-                    endian = Endian::Big;
-                } else {
-                    char hex[9];
-                    std::snprintf(hex, sizeof hex, "%08X", *magic);
-                    return std::unexpected(ParseError::invalid_pcapng(
-                        std::string("Unknown byte order magic: 0x") + hex));
-                }
-                ByteReader again(rest, endian);
-                h = read_head(again); // the same eight bytes, in the section's order
-            }
+        if (!*found) {
+            return {};
         }
-        if (h->total < kMinBlockLen || h->total > rest.size()) {
-            // A block with a broken length, or one cut off by the end of the
-            // file, ends the scan; reading resumes just past its head.
-            offset += kBlockHeadLen;
-            break;
+        const auto [h, order] = **found;
+        if (broken_length(h, rest)) {
+            // This ends the scan; reading resumes just past the block's head.
+            endian_ = order;
+            offset_ += kBlockHeadLen;
+            return {};
         }
-        const ByteSpan block = rest.first(h->total);
-        if (h->type == kPcapngBlockEpb || h->type == kPcapngBlockSpb) {
-            break;
+        if (is_packet_block(h.type)) {
+            return {};
         }
-        if (h->type == kPcapngBlockShb && h->total < kMinShbLen) {
+        if (auto took = take_section_block(h.type, rest.first(h.total), order); !took) {
+            return std::unexpected(std::move(took.error()));
+        }
+        offset_ += round_up4(h.total);
+    }
+}
+
+bool PcapngReader::is_packet_block(std::uint32_t type) const {
+    return type == kPcapngBlockEpb || type == kPcapngBlockSpb || (wide_ && type == kPcapngBlockOpb);
+}
+
+// An SHB sets the byte order of what follows it and, in a wide reading,
+// empties the interface table; an IDB adds to the table.  Other blocks leave
+// both alone.
+Expected<void, ParseError> PcapngReader::take_section_block(std::uint32_t type, ByteSpan block,
+                                                            Endian order) {
+    if (type == kPcapngBlockShb) {
+        if (block.size() < kMinShbLen) {
             return std::unexpected(invalid("SHB too short"));
         }
-        if (h->type == kPcapngBlockIdb) {
-            ByteReader idb(block, endian);
-            InterfaceInfo info;
-            const auto link_type = idb.skip(kBlockHeadLen) ? idb.u16() : std::nullopt;
-            const auto snaplen = idb.skip(2) ? idb.u32() : std::nullopt; // after a reserved u16
-            if (h->total < kMinIdbLen || !link_type || !snaplen) {
-                return std::unexpected(invalid("IDB too short"));
-            }
-            info.link_type = *link_type;
-            info.snaplen = *snaplen;
-            if (h->total >= kMinIdbWithOptionsLen) {
-                walk_idb_options(
-                    block.subspan(kIdbOptionsStart, h->total - kIdbOptionsStart - kTrailerLen),
-                    endian, info);
-            }
-            interfaces.push_back(info);
+        endian_ = order;
+        if (wide_) {
+            interfaces_.clear();
         }
-        offset += round_up4(h->total);
     }
-    return std::unique_ptr<PcapngReader>(
-        new PcapngReader(std::move(bytes), endian, std::move(interfaces), offset));
+    if (type == kPcapngBlockIdb) {
+        ByteReader idb(block, endian_);
+        InterfaceInfo info;
+        const auto link_type = idb.skip(kBlockHeadLen) ? idb.u16() : std::nullopt;
+        const auto snaplen = idb.skip(2) ? idb.u32() : std::nullopt; // after a reserved u16
+        if (block.size() < kMinIdbLen || !link_type || !snaplen) {
+            return std::unexpected(invalid("IDB too short"));
+        }
+        info.link_type = *link_type;
+        info.snaplen = *snaplen;
+        if (block.size() >= kMinIdbWithOptionsLen) {
+            walk_idb_options(
+                block.subspan(kIdbOptionsStart, block.size() - kIdbOptionsStart - kTrailerLen),
+                endian_, info);
+        }
+        interfaces_.push_back(info);
+    }
+    return {};
 }
 
 std::uint32_t PcapngReader::link_type() const {
@@ -194,20 +250,23 @@ std::uint32_t PcapngReader::link_type() const {
 
 namespace {
 
-// The fixed fields of an EPB after its head.
+// The fixed fields of an EPB, or of an obsolete Packet Block, after its head.
 struct EpbFields {
     std::uint32_t interface_id;
     std::uint64_t ticks;
     std::uint32_t caplen;
     std::uint32_t orig_len;
 };
-std::optional<EpbFields> read_epb(ByteReader& epb) {
-    const auto interface_id = epb.u32();
+std::optional<EpbFields> read_epb(ByteReader& epb, bool obsolete) {
+    // The obsolete block splits the interface id's 32 bits into a 16-bit id
+    // and a drop count, in the section's byte order.
+    const auto interface_id = obsolete ? std::optional<std::uint32_t>(epb.u16()) : epb.u32();
+    const auto drops = obsolete ? epb.u16() : std::optional<std::uint16_t>(0);
     const auto ts_high = epb.u32();
     const auto ts_low = epb.u32();
     const auto caplen = epb.u32();
     const auto orig_len = epb.u32();
-    if (!interface_id || !ts_high || !ts_low || !caplen || !orig_len) {
+    if (!interface_id || !drops || !ts_high || !ts_low || !caplen || !orig_len) {
         return std::nullopt;
     }
     return EpbFields{*interface_id, (std::uint64_t{*ts_high} << 32) | *ts_low, *caplen, *orig_len};
@@ -215,65 +274,112 @@ std::optional<EpbFields> read_epb(ByteReader& epb) {
 
 } // namespace
 
+const InterfaceInfo* PcapngReader::interface(std::uint32_t id) const {
+    if (id < interfaces_.size()) {
+        return &interfaces_[id];
+    }
+    return wide_ ? nullptr : &kUnknownInterface;
+}
+
+RawRecord PcapngReader::seen(RawRecord r) {
+    // Nearly every record repeats the last link type: test that one first.
+    if (seen_.empty() || (seen_.back() != r.link_type &&
+                          std::find(seen_.begin(), seen_.end(), r.link_type) == seen_.end())) {
+        seen_.push_back(r.link_type);
+    }
+    return r;
+}
+
 RecordResult PcapngReader::next_record() {
     const ByteSpan data = data_.span();
     for (;;) {
         const std::uint64_t start = offset_;
         const ByteSpan rest = bytes_from(data, start);
-        ByteReader head(rest, endian_);
-        const auto found = read_head(head);
+        // Only a wide reading follows a later SHB's byte order.
+        auto found = head_at(rest, endian_, wide_);
         if (!found) {
+            return std::unexpected(std::move(found.error()));
+        }
+        if (!*found) {
             return std::nullopt;
         }
-        const BlockHead h = *found;
+        const auto [h, order] = **found;
         offset_ = start + kBlockHeadLen;
         // A file cut off inside its last block (a capture still being
         // written, or truncated in transfer) ends the data without an error.
-        if (h.total < kMinBlockLen || h.total > rest.size()) {
+        if (broken_length(h, rest)) {
             return std::nullopt;
         }
         const ByteSpan block = rest.first(h.total);
         ByteReader body(block, endian_);
         (void)body.skip(kBlockHeadLen);
 
-        if (h.type == kPcapngBlockEpb) {
-            const auto epb = h.total < kMinEpbLen ? std::nullopt : read_epb(body);
+        if (h.type == kPcapngBlockEpb || (wide_ && h.type == kPcapngBlockOpb)) {
+            const bool obsolete = h.type == kPcapngBlockOpb;
+            const auto epb = h.total < kMinEpbLen ? std::nullopt : read_epb(body, obsolete);
             if (!epb) {
-                return std::unexpected(invalid("EPB too short"));
+                return std::unexpected(invalid(obsolete ? "OPB too short" : "EPB too short"));
             }
             // Checked in 64 bits: a captured length near 2^32 must not wrap
             // into something that seems to fit.
             if (!fits(kEpbDataStart, epb->caplen, h.total - kTrailerLen)) {
-                return std::unexpected(invalid("EPB packet data exceeds block"));
+                return std::unexpected(invalid(obsolete ? "OPB packet data exceeds block"
+                                                        : "EPB packet data exceeds block"));
             }
             offset_ = start + h.total;
-            const InterfaceInfo& iface = epb->interface_id < interfaces_.size()
-                                             ? interfaces_[epb->interface_id]
-                                             : kUnknownInterface;
-            const TickTime t = iface.to_time(epb->ticks);
-            return RawRecord{t.sec, t.usec, epb->orig_len, iface.link_type,
-                             block.subspan(kEpbDataStart, epb->caplen)};
+            const InterfaceInfo* iface = interface(epb->interface_id);
+            if (!iface) {
+                // Guessing a link type would split garbage into flows.
+                ++skipped_;
+                continue;
+            }
+            const TickTime t = iface->to_time(epb->ticks);
+            return seen(RawRecord{t.sec, t.usec, epb->orig_len, iface->link_type,
+                                  block.subspan(kEpbDataStart, epb->caplen)});
         }
         if (h.type == kPcapngBlockSpb) {
             const auto orig_len = h.total < kMinSpbLen ? std::nullopt : body.u32();
             if (!orig_len) {
                 return std::unexpected(invalid("SPB too short"));
             }
-            // The whole rest of the body is the frame, padding included: an
-            // SPB does not say how much of it was captured.
-            const ByteSpan frame = block.subspan(kSpbDataStart, h.total - kMinSpbLen);
+            // By default the whole rest of the body is the frame, padding
+            // included, on Ethernet.
+            ByteSpan frame = block.subspan(kSpbDataStart, h.total - kMinSpbLen);
             offset_ = start + h.total;
+            std::uint32_t link_type = kLinkEthernet;
+            if (wide_) {
+                // An SPB belongs to the section's first interface, and holds
+                // the packet's first bytes up to that interface's snapshot
+                // length (0: none); the rest of the body is padding.
+                if (interfaces_.empty()) {
+                    ++skipped_;
+                    continue;
+                }
+                const InterfaceInfo& iface = interfaces_.front();
+                std::uint64_t caplen = std::min<std::uint64_t>(frame.size(), *orig_len);
+                if (iface.snaplen != 0) {
+                    caplen = std::min<std::uint64_t>(caplen, iface.snaplen);
+                }
+                frame = frame.first(static_cast<std::size_t>(caplen));
+                link_type = iface.link_type;
+            }
             if (frame.empty()) {
                 // An SPB of 16 bytes carries no frame at all.  It yields no
                 // packet, but ending the capture there would silently drop
                 // every packet after it: skip it and read on.
                 continue;
             }
-            // No timestamp and no interface id: time 0 on Ethernet.
-            return RawRecord{0, 0, *orig_len, kLinkEthernet, frame};
+            // No timestamp.
+            return seen(RawRecord{0, 0, *orig_len, link_type, frame});
         }
-        // Anything else, including an SHB or IDB after the first packet
-        // block: the table built at opening stays as it is.
+        if (wide_) {
+            // A new section, or one more interface of the current one.
+            if (auto took = take_section_block(h.type, block, order); !took) {
+                return std::unexpected(std::move(took.error()));
+            }
+        }
+        // Anything else is skipped; by default that includes an SHB or IDB
+        // after the first packet block: the table built at opening stays.
         offset_ = start + round_up4(h.total);
     }
 }

@@ -1,5 +1,6 @@
-// Reader for pcapng files: the first section's byte order and interfaces,
-// Enhanced and Simple Packet Blocks.
+// Reader for pcapng files.  By default: the first section's byte order and
+// interfaces, Enhanced and Simple Packet Blocks.  In a wide reading: every
+// section as written, obsolete Packet Blocks too.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,7 @@ struct TickTime {
     friend bool operator==(const TickTime&, const TickTime&) = default;
 };
 
-// One interface declared before the first packet block.
+// One interface of the table packets name by index.
 struct InterfaceInfo {
     // Ticks are 10^-tsresol seconds.  Exponents up to 19 give a tick rate
     // that fits 64 bits, held in `units_per_second`; above that it is 0 and
@@ -41,21 +42,46 @@ public:
 
     // Scans the blocks in front of the first packet block: byte order from
     // the section header, interface table from the interface descriptions.
-    static Expected<std::unique_ptr<PcapngReader>, ParseError> open(SharedBytes bytes);
+    //
+    // By default that table and byte order stay fixed: later SHBs and IDBs
+    // are skipped, packets of an undeclared interface get microseconds and
+    // Ethernet, SPBs Ethernet.
+    //
+    // With `options.wide`, each SHB starts a section with its own byte order
+    // and an empty table, and each IDB, wherever it stands, adds to the
+    // current section's table.  Packets (EPB, SPB, obsolete Packet Blocks)
+    // take their interface's link type and time unit; an SPB belongs to
+    // interface 0 and holds at most its original length and the snapshot
+    // length.  A packet whose interface is not in the table is skipped and
+    // counted in skipped_records().
+    static Expected<std::unique_ptr<PcapngReader>, ParseError> open(SharedBytes bytes,
+                                                                    ReaderOptions options = {});
 
-    // Interface 0's link type, or Ethernet when no interface was declared.
+    // Interface 0's link type at the first packet block, or Ethernet when no
+    // interface was declared.
     std::uint32_t link_type() const override;
     RecordResult next_record() override;
+    std::vector<std::uint32_t> link_types_seen() const override { return seen_; }
+    std::uint64_t skipped_records() const override { return skipped_; }
 
 private:
-    PcapngReader(SharedBytes bytes, Endian endian, std::vector<InterfaceInfo> interfaces,
-                 std::uint64_t offset)
-        : CaptureReader(std::move(bytes)), interfaces_(std::move(interfaces)), endian_(endian),
-          offset_(offset) {}
+    PcapngReader(SharedBytes bytes, bool wide) : CaptureReader(std::move(bytes)), wide_(wide) {}
 
-    std::vector<InterfaceInfo> interfaces_; // fixed at opening, indexed by interface id
-    Endian endian_;
-    std::uint64_t offset_; // start of the next block
+    Expected<void, ParseError> scan_to_first_packet();
+    bool is_packet_block(std::uint32_t type) const;
+    // Applies an SHB (read in `order`) or an IDB to the section state.
+    Expected<void, ParseError> take_section_block(std::uint32_t type, ByteSpan block, Endian order);
+    // The interface a packet names; nullptr when a wide reading must skip it.
+    const InterfaceInfo* interface(std::uint32_t id) const;
+    // `r`, its link type noted for link_types_seen().
+    RawRecord seen(RawRecord r);
+
+    bool wide_;
+    std::vector<InterfaceInfo> interfaces_; // indexed by interface id
+    Endian endian_ = Endian::Little;
+    std::uint64_t offset_ = 0; // start of the next block
+    std::vector<std::uint32_t> seen_;
+    std::uint64_t skipped_ = 0;
 };
 
 } // namespace vexlor

@@ -507,4 +507,18 @@ Bytes ipv6_fragment(std::uint8_t next_header, std::uint16_t offset_units, bool m
     return cat({b, payload});
 }
 
+PcapngBuilder& opb(PcapngBuilder& b, std::uint16_t interface_id, std::uint16_t drops,
+                   std::uint64_t timestamp, const Bytes& frame) {
+    Bytes body;
+    b.u16(body, interface_id);
+    b.u16(body, drops);
+    b.u32(body, static_cast<std::uint32_t>(timestamp >> 32));
+    b.u32(body, static_cast<std::uint32_t>(timestamp & 0xFFFFFFFFu));
+    b.u32(body, static_cast<std::uint32_t>(frame.size()));
+    b.u32(body, static_cast<std::uint32_t>(frame.size()));
+    body.insert(body.end(), frame.begin(), frame.end());
+    body.resize((body.size() + 3) / 4 * 4);
+    return b.block(2, body);
+}
+
 } // namespace vexlor::test

@@ -185,4 +185,9 @@ Bytes ipv4_fragment(Bytes packet, std::uint16_t id, std::uint16_t offset_units, 
 Bytes ipv6_fragment(std::uint8_t next_header, std::uint16_t offset_units, bool more,
                     std::uint32_t id, const Bytes& payload);
 
+// An obsolete Packet Block (pcapng type 2) appended to `b`: a 16-bit
+// interface id and drop count, then the fields and frame of an EPB.
+PcapngBuilder& opb(PcapngBuilder& b, std::uint16_t interface_id, std::uint16_t drops,
+                   std::uint64_t timestamp, const Bytes& frame);
+
 } // namespace vexlor::test
