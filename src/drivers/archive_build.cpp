@@ -13,7 +13,8 @@ Status build_archive(const ArchiveBuildOptions& options) {
     if (!input) {
         return std::unexpected(reclassify(input.error(), ErrorKind::Io));
     }
-    auto reader = open_reader(std::move(*input));
+    auto reader =
+        open_reader(std::move(*input), ReaderOptions{.wide = options.decode == Decode::Wide});
     if (!reader) {
         return std::unexpected(reader.error().to_error());
     }

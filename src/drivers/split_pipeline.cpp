@@ -162,7 +162,7 @@ Status run_split(const SplitOptions& opt) {
     }
     // Our own hold on the input: packets in flight borrow from it.
     SharedBytes input = *bytes;
-    auto reader = open_reader(std::move(*bytes));
+    auto reader = open_reader(std::move(*bytes), ReaderOptions{.wide = opt.decode == Decode::Wide});
     if (!reader) {
         return std::unexpected(reader.error().to_error());
     }

@@ -93,6 +93,21 @@ def test_both_decodings_agree_on_plain_captures(tmp_path, name):
     assert wide == {p.name: p.read_bytes() for p in (tmp_path / "basic").iterdir()}
 
 
+@pytest.mark.parametrize("name, packets", [
+    ("pcapng-test-generator/le-test202-sections-mixed-endianness.pcapng", 8),
+    ("pcapng-test-generator/be-test202-sections-mixed-endianness.pcapng", 8),
+    ("pcapng-test-generator/le-test005-idb-after-epb.pcapng", 4),
+    ("scapy/pcapng-be-obsolete-packet-blocks-named-pcap.pcap", 200)])
+def test_every_pcapng_section_and_block_is_read(tmp_path, name, packets):
+    """Sections of both byte orders, late interfaces and obsolete packet blocks: every packet reaches
+    a file, and each file holds one link type (named in the file name when it is not the first)."""
+    tool("split", CAPTURES / name, tmp_path, "--strategy", "nosplit", "--quiet")
+    assert sum(records(p) for p in tmp_path.iterdir()) == packets
+    for p in tmp_path.iterdir():
+        link = struct.unpack_from("<I", p.read_bytes(), 20)[0]
+        assert ("_lt%d_" % link in p.name) or "_lt" not in p.name
+
+
 def test_a_capture_without_ip_is_reported(tmp_path):
     """A link type read as raw IP that holds no IP at all: the run says so."""
     frames = [bytes(40)] * 3
