@@ -523,6 +523,14 @@ constexpr OptionDef kExtractOptions[] = {
     {"proto", true}, {"output", true, 'o'}, {"help", false, 'h'},
 };
 
+// The --decode option of split and archive, the same text in both helps.
+#define DECODE_HELP                                                                                \
+    "  --decode D        wide (default): also Linux cooked, loopback, PPP, PPPoE,\n"               \
+    "                    stacked VLAN tags, MPLS, GRE/ERSPAN, VXLAN, Geneve, GTP-U\n"              \
+    "                    and IP-in-IP, flows keyed by the innermost IP header, IP\n"               \
+    "                    fragments kept with their first fragment's flow; basic:\n"                \
+    "                    exactly the Python module's decoding and outputs\n"
+
 constexpr std::string_view kSplitHelp = R"(Usage: vexlor split INPUT OUTDIR [OPTIONS]
 
 Split the capture INPUT (pcap or pcapng; - reads standard input) into one
@@ -536,12 +544,7 @@ Options:
   --ip ADDR         keep only packets from or to ADDR (repeatable)
   --port N          keep only packets from or to port N (repeatable)
   --output-type T   pcap, or l7 for the application payload (default: pcap)
-  --decode D        wide (default): also Linux cooked, loopback, PPP, PPPoE,
-                    stacked VLAN tags, MPLS, GRE/ERSPAN, VXLAN, Geneve, GTP-U
-                    and IP-in-IP, flows keyed by the innermost IP header, IP
-                    fragments kept with their first fragment's flow; basic:
-                    exactly the Python module's decoding and outputs
-  --quiet           no progress display
+)" DECODE_HELP R"(  --quiet           no progress display
   -h, --help        show this help and exit
 )";
 
@@ -557,12 +560,7 @@ Options:
                     every flow (default: 10000)
   --ip ADDR         keep only packets from or to ADDR (repeatable)
   --port N          keep only packets from or to port N (repeatable)
-  --decode D        wide (default): also Linux cooked, loopback, PPP, PPPoE,
-                    stacked VLAN tags, MPLS, GRE/ERSPAN, VXLAN, Geneve, GTP-U
-                    and IP-in-IP, flows keyed by the innermost IP header, IP
-                    fragments kept with their first fragment's flow; basic:
-                    exactly the Python module's decoding and outputs
-  --quiet           no progress display
+)" DECODE_HELP R"(  --quiet           no progress display
   -h, --help        show this help and exit
 )";
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/hash.h"
 #include "common/lru_table.h"
 
 namespace vexlor {
@@ -33,19 +34,7 @@ struct FlowKey {
 static_assert(sizeof(FlowKey) == 40, "FlowKey must have no padding: it is compared bytewise");
 
 inline std::uint64_t hash_key(const FlowKey& k) {
-    std::uint64_t w[5];
-    std::memcpy(w, &k, sizeof w);
-    // Multiply-xorshift mixing of the five words; flows differ mostly in the
-    // address and port words, which all feed the result.
-    std::uint64_t h = 0x9E3779B97F4A7C15ull;
-    for (std::uint64_t x : w) {
-        h ^= x;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-    }
-    h *= 0x94D049BB133111EBull;
-    h ^= h >> 29;
-    return h;
+    return hash_words(k);
 }
 
 struct FlowKeyHash {

@@ -2,19 +2,13 @@
 
 #include <cstring>
 
+#include "common/hash.h"
+
 namespace vexlor {
 
 std::uint64_t FragmentTracker::KeyHash::operator()(const Key& k) const {
     static_assert(sizeof(Key) == 40, "Key must have no padding: it is hashed bytewise");
-    std::uint64_t w[5];
-    std::memcpy(w, &k, sizeof w);
-    std::uint64_t h = 0x9E3779B97F4A7C15ull;
-    for (std::uint64_t x : w) {
-        h ^= x;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-    }
-    return h;
+    return hash_words(k);
 }
 
 bool FragmentTracker::place(Packet& packet) {
