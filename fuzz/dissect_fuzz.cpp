@@ -52,7 +52,7 @@ void check_wide(vexlor::ByteSpan frame, std::uint32_t link_type, const vexlor::D
     require(!b.bssid || is_wifi(link_type), "wide: a BSSID outside 802.11");
     require(!b.ip || b.ip->src_ip.family == b.ip->dst_ip.family, "wide: mixed address families");
     require(e.tunnels <= kMaxWideTunnels, "wide: more tunnels than the limit");
-    require(e.vlan_count + e.mpls_count < kMaxWideLayers, "wide: more headers than the limit");
+    require(e.vlan_count + e.mpls_count <= kMaxWideLayers, "wide: more headers than the limit");
     require(e.has(LayerKind::Vlan) == (e.vlan_count > 0) &&
                 e.has(LayerKind::Mpls) == (e.mpls_count > 0),
             "wide: kinds and counts disagree");
