@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/file_identity.h"
 #include "drivers/packet_producer.h"
 #include "flow/filter.h"
 #include "output/split_writer.h"
@@ -14,18 +15,29 @@ namespace {
 
 Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in_place,
                const PacketFilter& filter, const SharedBytes& input, PacketProducer& producer) {
-    std::string prefix = output_prefix(opt.input_path);
+    std::string prefix = opt.prefix.empty() ? output_prefix(opt.input_path) : opt.prefix;
     // The writer's table of files is the only per-flow state a split needs:
     // a flow manager's counters and live-flow cap would change nothing in
     // the files (names come from keys, not ids), so none is kept.
     // Frames are views of the input, which outlives the writer: buffers
     // refer to them rather than copy them.
-    auto writer = SplitWriter::create(
-        SplitWriterOptions{opt.output_dir, prefix, link_type, opt.output_type, opt.buffer_bytes,
-                           opt.max_sessions, /*stable_frames=*/true, headers_in_place},
-        [strat = opt.strategy](const FlowKey& key) { return flow_name(strat, key); });
+    SplitWriterOptions wopt{opt.output_dir,         prefix,           link_type,
+                            opt.output_type,        opt.buffer_bytes, opt.max_sessions,
+                            /*stable_frames=*/true, headers_in_place};
+    if (opt.input_path != "-") {
+        wopt.input_identity = identity_of(opt.input_path);
+        wopt.input_name = opt.input_path;
+    }
+    wopt.remove_on_failure = opt.control.remove_on_failure;
+    wopt.shorten_long_names = opt.shorten_long_names;
+    auto writer = SplitWriter::create(std::move(wopt), [strat = opt.strategy](const FlowKey& key) {
+        return flow_name(strat, key);
+    });
     if (!writer) {
-        return std::unexpected(reclassify(writer.error(), ErrorKind::Runtime));
+        // A directory another run holds stays an I/O error, as the module's
+        // other failures to use the output directory are.
+        return std::unexpected(reclassify(
+            writer.error(), is_in_use(writer.error()) ? ErrorKind::Io : ErrorKind::Runtime));
     }
 
     // Keys of a whole batch are worked out first, so that the table
@@ -54,23 +66,27 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
     };
 
     Progress progress{0, input.size(), 0};
-    std::uint64_t next_report = kProgressInterval;
+    ProgressClock clock;
+    RunSummary summary;
 
     PacketChannel::Batch batch;
     while (producer.receive(batch)) {
-        if (opt.progress && !batch.empty()) {
-            progress.packets += batch.size();
-            if (progress.packets >= next_report) {
-                const Packet& last = batch.back();
-                progress.bytes_done =
-                    static_cast<std::uint64_t>(last.data.data() + last.data.size() - input.data());
-                opt.progress(progress);
-                next_report = progress.packets + kProgressInterval;
-            }
+        if (opt.control.cancelled()) {
+            return runtime_error("interrupted");
+        }
+        summary.packets += batch.size();
+        if (opt.progress && !batch.empty() && clock.due(summary.packets)) {
+            const Packet& last = batch.back();
+            progress.packets = summary.packets;
+            progress.bytes_done =
+                static_cast<std::uint64_t>(last.data.data() + last.data.size() - input.data());
+            opt.progress(progress);
+            clock.reported(summary.packets);
         }
         keyed.clear();
         passed.clear();
         for (const Packet& p : batch) {
+            summary.packets_no_ip += p.ip ? 0 : 1;
             if (!filter.matches(p)) {
                 continue;
             }
@@ -98,12 +114,29 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
     if (auto st = producer.finish(); !st) {
         return st;
     }
+    summary.cut_off = producer.cut_off();
     if (opt.progress) {
+        progress.packets = summary.packets;
         progress.bytes_done = input.size();
         opt.progress(progress);
     }
-    if (auto st = std::move(*writer).close(); !st) {
-        return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+    // The last chance to stop: past this point the files are published.
+    if (opt.control.cancelled()) {
+        return runtime_error("interrupted");
+    }
+    summary.flows = writer->flow_count();
+    Status closed = std::move(*writer).close();
+    summary.files = writer->published().files;
+    summary.bytes_written = writer->published().bytes;
+    if (opt.control.summary) {
+        *opt.control.summary = summary;
+    }
+    if (!closed) {
+        // The writer's own refusals (an output that is the input) keep
+        // their class; everything else is a failure of the run.
+        const ErrorKind kind =
+            closed.error().kind == ErrorKind::Value ? ErrorKind::Value : ErrorKind::Runtime;
+        return std::unexpected(reclassify(closed.error(), kind));
     }
     return {};
 }
@@ -121,9 +154,10 @@ Status run_split(const SplitOptions& opt) {
     if (!reader) {
         return std::unexpected(reader.error().to_error());
     }
+    (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
     std::uint32_t link_type = (*reader)->link_type();
     bool headers_in_place = (*reader)->records_in_written_form();
-    PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters);
+    PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
     if (auto st = create_dir_all(opt.output_dir); !st) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Io));
     }

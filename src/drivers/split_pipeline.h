@@ -21,7 +21,12 @@ struct SplitOptions {
     std::vector<std::string> ip_filters;
     std::vector<std::uint16_t> port_filters;
     OutputType output_type = OutputType::Pcap;
+    // Leading part of every file name; empty: the input's stem.
+    std::string prefix;
+    // See SplitWriterOptions::shorten_long_names.
+    bool shorten_long_names = false;
     ProgressFn progress;
+    RunControl control;
 };
 
 // Errors, in the order they are checked: reading the input (I/O error),

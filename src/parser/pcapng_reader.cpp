@@ -223,6 +223,9 @@ RecordResult PcapngReader::next_record() {
         ByteReader head(rest, endian_);
         const auto found = read_head(head);
         if (!found) {
+            if (!rest.empty()) {
+                note_cut_off(start);
+            }
             return std::nullopt;
         }
         const BlockHead h = *found;
@@ -230,6 +233,9 @@ RecordResult PcapngReader::next_record() {
         // A file cut off inside its last block (a capture still being
         // written, or truncated in transfer) ends the data without an error.
         if (h.total < kMinBlockLen || h.total > rest.size()) {
+            if (h.total > rest.size()) {
+                note_cut_off(start);
+            }
             return std::nullopt;
         }
         const ByteSpan block = rest.first(h.total);
