@@ -13,6 +13,12 @@ namespace vexlor {
 
 namespace {
 
+// Failures to write are failures of the run; the writer's refusal of a file
+// that is the input keeps its class.
+Error write_error(Error e) {
+    return e.kind == ErrorKind::Value ? e : reclassify(std::move(e), ErrorKind::Runtime);
+}
+
 Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in_place,
                const PacketFilter& filter, const SharedBytes& input, PacketProducer& producer) {
     std::string prefix = opt.prefix.empty() ? output_prefix(opt.input_path) : opt.prefix;
@@ -105,7 +111,7 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
                 const FlowKey& key = keyed[i].keys.keys[k];
                 std::uint64_t h = keyed[i].hash[k];
                 if (auto st = writer->write(key, h, p); !st) {
-                    return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+                    return std::unexpected(write_error(st.error()));
                 }
             }
         }
@@ -132,11 +138,7 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
         *opt.control.summary = summary;
     }
     if (!closed) {
-        // The writer's own refusals (an output that is the input) keep
-        // their class; everything else is a failure of the run.
-        const ErrorKind kind =
-            closed.error().kind == ErrorKind::Value ? ErrorKind::Value : ErrorKind::Runtime;
-        return std::unexpected(reclassify(closed.error(), kind));
+        return std::unexpected(write_error(closed.error()));
     }
     return {};
 }
