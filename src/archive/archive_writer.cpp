@@ -1,6 +1,7 @@
 #include "archive/archive_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,12 +36,19 @@ ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
         position_ = o.position_;
         build_indexes_ = o.build_indexes_;
         field_limit_ = o.field_limit_;
+        lock_ = std::move(o.lock_);
+        remove_on_failure_ = o.remove_on_failure_;
+        finalized_ = o.finalized_;
     }
     return *this;
 }
 
 ArchiveWriter::~ArchiveWriter() {
     out_.abandon();
+    // Only a writer that still holds the lock owns the temporary file.
+    if (remove_on_failure_ && !finalized_ && lock_.valid()) {
+        (void)::unlink(temp_path_.c_str());
+    }
 }
 
 Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string final_path,
@@ -48,11 +56,31 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
     // O_NOFOLLOW: the temporary name sits next to the output, possibly in a
     // shared directory; a symlink planted there must not redirect the write.
     // A NUL inside the path would cut it short and write somewhere else.
+    // No O_TRUNC: the file may be another run's archive in the making, and
+    // it is emptied only once its lock is ours.
     UniqueFd fd(temp_path.find('\0') != std::string::npos
                     ? -1
-                    : ::open(temp_path.c_str(),
-                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+                    : ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
+        return io_error("Failed to create temp archive file: " + temp_path);
+    }
+    // The lock belongs to the open file, not to the name: it follows the
+    // file through the rename, and a second run that opens the temporary
+    // name meanwhile finds it held.  A duplicate descriptor keeps it until
+    // the rename is done, after the writing thread has closed its own.
+    UniqueFd lock(::dup(fd.get()));
+    if (!lock.valid()) {
+        return os_error(errno);
+    }
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            return io_error("Output path " + final_path + " is in use by another run");
+        }
+        if (errno != EINTR) {
+            return os_error(errno);
+        }
+    }
+    if (::ftruncate(fd.get(), 0) != 0) {
         return io_error("Failed to create temp archive file: " + temp_path);
     }
     auto file = AsyncFile::open(std::move(fd), kArchiveWriteBuffer);
@@ -60,13 +88,15 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
         return std::unexpected(file.error());
     }
     ArchiveWriter w(Output(std::move(*file)), std::move(temp_path), std::move(final_path));
+    w.lock_ = std::move(lock);
     if (auto st = w.out_.write(encode_archive_header(link_type)); !st) {
         return std::unexpected(st.error());
     }
     return w;
 }
 
-Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& packet) {
+Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& packet,
+                          HostSide side) {
     std::span<const std::uint8_t> frame = packet.bytes();
     if (frame.size() > kU32Max) {
         // Readers cap captured lengths at 32 bits; a longer frame is a bug.
@@ -95,7 +125,7 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
         flow = static_cast<std::uint32_t>(totals_.size());
         by_key_.insert(key, hash, flow);
         totals_.emplace_back();
-        first_.push_back(FlowFirst{packet.ip, t});
+        first_.push_back(FlowFirst{packet.ip, t, side});
     } else {
         flow = by_key_.at(handle);
     }
@@ -118,6 +148,7 @@ FlowEntry ArchiveWriter::entry_of(std::size_t flow) const {
         e.dst_addr = address16(first.ip->dst_ip);
         e.src_port = first.ip->src_port;
         e.dst_port = first.ip->dst_port;
+        e.host_side = first.side;
     }
     const FlowTotals& totals = totals_[flow];
     e.packet_count = totals.packet_count;
@@ -226,6 +257,8 @@ Status ArchiveWriter::finalize() && {
     if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
         return runtime_error("Failed to rename " + temp_path_ + " -> " + final_path_);
     }
+    finalized_ = true;
+    (void)lock_.reset();
     return {};
 }
 

@@ -28,6 +28,9 @@ public:
     // archive header in the write buffer.  A symlink at `temp_path` is not
     // followed: the open fails instead, so a planted link cannot redirect the
     // write.  Error: an I/O error "Failed to create temp archive file: {}".
+    // The file is locked (flock) until finalize() has renamed it or the writer
+    // is gone; while another writer holds it, create fails with the I/O error
+    // "Output path {final_path} is in use by another run", the file untouched.
     static Result<ArchiveWriter> create(std::string temp_path, std::string final_path,
                                         std::uint32_t link_type);
 
@@ -37,13 +40,18 @@ public:
     ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
     // Without finalize: writes out what the buffer holds (ignoring errors),
-    // closes the file and leaves it at the temporary path.
+    // closes the file and leaves it at the temporary path, or removes it
+    // when set_remove_on_failure(true) was called.
     ~ArchiveWriter();
+
+    void set_remove_on_failure(bool on) { remove_on_failure_ = on; }
 
     // Stores one record for the flow of `key` (`hash` = hash_key(key)).  New
     // flows get the ids 1, 2, 3, ... in order of first appearance.  Write
     // failures are runtime errors with the system's text.
-    Status add(const FlowKey& key, std::uint64_t hash, const Packet& packet);
+    // `side`, taken from the flow's first packet, goes into its entry.
+    Status add(const FlowKey& key, std::uint64_t hash, const Packet& packet,
+               HostSide side = HostSide::Unknown);
 
     // Writes offset lists, flow table, indexes and footer, closes the file and
     // renames it to the final path.  Runtime errors: the system's text for
@@ -61,6 +69,8 @@ public:
     void set_field_limit(std::uint64_t limit) { field_limit_ = limit; }
 
     std::size_t flow_count() const { return totals_.size(); }
+    // Bytes written so far; after finalize(), the archive's size.
+    std::uint64_t size() const { return position_; }
     const std::string& temp_path() const { return temp_path_; }
     const std::string& final_path() const { return final_path_; }
 
@@ -101,6 +111,7 @@ private:
     struct FlowFirst {
         std::optional<IpInfo> ip; // of the first packet
         std::uint64_t start_ts = 0;
+        HostSide side = HostSide::Unknown;
     };
     // One per stored record, in file order: its flow and captured length.
     // The records' offsets follow from these, so the offset lists are put
@@ -128,6 +139,9 @@ private:
     std::uint64_t position_ = kDataStart;
     bool build_indexes_ = true;
     std::uint64_t field_limit_ = 0xFFFFFFFFu;
+    UniqueFd lock_; // holds the flock on the temporary file
+    bool remove_on_failure_ = false;
+    bool finalized_ = false;
 };
 
 } // namespace vexlor

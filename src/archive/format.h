@@ -45,10 +45,17 @@ inline Address16 address16(const IpAddress& addr) {
 // The 64-byte archive header: magic, version, link type, zero padding.
 std::array<std::uint8_t, kArchiveHeaderSize> encode_archive_header(std::uint32_t link_type);
 
+// Which address of a flow's entry the flow belongs to, for strategies that
+// put one packet into a flow per address (host): the two flows of a packet
+// have the same addresses otherwise.  Stored in the entry's byte 9, which
+// older writers (and the module) leave zero.
+enum class HostSide : std::uint8_t { Unknown = 0, Source = 1, Destination = 2 };
+
 // One row of the flow table.  Reserved bytes are written as zero and not kept.
 struct FlowEntry {
     std::uint64_t id = 0;
     std::uint8_t proto = 0;
+    HostSide host_side = HostSide::Unknown;
     Address16 src_addr{};
     Address16 dst_addr{};
     std::uint16_t src_port = 0;

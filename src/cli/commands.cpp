@@ -1,16 +1,20 @@
 #include "cli/commands.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/archive_reader.h"
@@ -21,6 +25,7 @@
 #include "common/unique_fd.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
+#include "flow/filter.h"
 #include "packet/wide_dissect.h"
 #include "parser/pcap_format.h"
 
@@ -51,7 +56,9 @@ std::unexpected<Failure> write_failed(int err, std::string_view where) {
 
 std::string size_text(std::uint64_t bytes) {
     char buf[32];
-    if (bytes >= 1000000) {
+    if (bytes >= 1000000000) {
+        std::snprintf(buf, sizeof buf, "%.2f GB", static_cast<double>(bytes) / 1e9);
+    } else if (bytes >= 1000000) {
         std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
     } else if (bytes >= 1000) {
         std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(bytes) / 1e3);
@@ -157,12 +164,15 @@ Parsed<std::vector<std::uint16_t>> port_options(const ParsedArgs& args) {
     return ports;
 }
 
-// The module's own message for a text that is no IP address.
-constexpr std::string_view kBadAddress = "invalid IP address syntax";
+std::unexpected<Failure> bad_address(std::string_view text) {
+    const bool prefix = text.find('/') != std::string_view::npos;
+    return misused(
+        {(prefix ? "invalid IP prefix '" : "invalid IP address '") + std::string(text) + "'"});
+}
 
-// Filters for split and archive.  The drivers would skip a malformed address
-// silently, which on a command line turns a typo into "no address filter";
-// the tool refuses it instead.
+// Filters for split and archive: addresses and prefixes ("10.0.0.0/8").  The
+// drivers would skip a malformed address silently, which on a command line
+// turns a typo into "no address filter"; the tool refuses it instead.
 std::expected<void, Failure> filter_options(const ParsedArgs& args, std::vector<std::string>& ips,
                                             std::vector<std::uint16_t>& ports) {
     auto p = port_options(args);
@@ -171,12 +181,88 @@ std::expected<void, Failure> filter_options(const ParsedArgs& args, std::vector<
     }
     ports = std::move(*p);
     for (std::string_view text : args.all("ip")) {
-        if (!parse_ip(text)) {
-            return failed(std::string(kBadAddress));
+        if (!parse_ip(text) && !parse_prefix(text)) {
+            return bad_address(text);
         }
         ips.emplace_back(text);
     }
     return {};
+}
+
+// ---- interrupts -------------------------------------------------------------
+
+// Set by SIGINT or SIGTERM; the drivers poll it.  A lock-free atomic is safe
+// to store from a signal handler.
+std::atomic<bool> g_cancel{false};
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void on_interrupt(int sig) {
+    g_signal = sig;
+    g_cancel.store(true, std::memory_order_relaxed);
+}
+
+void catch_interrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    // A second signal of the same kind takes the default way out, for a run
+    // that does not come to its next poll soon enough.
+    sa.sa_flags = SA_RESETHAND;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+// ---- inputs -----------------------------------------------------------------
+
+// Compressed captures are common downloads; the readers know only the
+// uncompressed formats, and "unknown magic number" would not say why.
+std::optional<std::string_view> compression_of(std::span<const std::uint8_t> head) {
+    struct Magic {
+        std::string_view name;
+        std::string_view bytes;
+    };
+    static constexpr Magic kMagics[] = {
+        {"gzip", "\x1f\x8b"},
+        {"zstd", "\x28\xb5\x2f\xfd"},
+        {"xz", "\xfd\x37\x7a\x58\x5a\x00"},
+        {"bzip2", "BZh"},
+    };
+    for (const Magic& m : kMagics) {
+        if (head.size() >= m.bytes.size() &&
+            std::equal(m.bytes.begin(), m.bytes.end(), head.begin(),
+                       [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; })) {
+            return m.name;
+        }
+    }
+    return std::nullopt;
+}
+
+// The tool looks at the input before a run, for messages that name it.
+std::expected<void, Failure> check_input(const std::string& path) {
+    if (path == "-") {
+        return {};
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return failed("cannot read " + path + ": " + os_error_text(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return failed(path + ": is a directory");
+    }
+    std::uint8_t head[6];
+    const ssize_t n = ::pread(fd.get(), head, sizeof head, 0);
+    if (n > 0) {
+        if (auto name = compression_of(std::span(head, static_cast<std::size_t>(n)))) {
+            return failed(path + " is " + std::string(*name) +
+                          "-compressed (and this version reads only uncompressed captures)");
+        }
+    }
+    return {};
+}
+
+std::string input_name(const std::string& path) {
+    return path == "-" ? "standard input" : path;
 }
 
 // ---- split and archive ------------------------------------------------------
@@ -192,9 +278,11 @@ template <class Options> CommandStatus build_options(const ParsedArgs& args, Opt
     if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
         return st;
     }
-    auto strategy = parse_strategy(args.last("strategy").value_or("session"));
+    const std::string_view strategy_text = args.last("strategy").value_or("session");
+    auto strategy = parse_strategy(strategy_text);
     if (!strategy) {
-        return core_failed(strategy.error());
+        return misused({"unknown strategy '" + std::string(strategy_text) +
+                        "' (valid: " + strategy_names() + ")"});
     }
     opt.strategy = *strategy;
     // The tool decodes widely unless asked for exactly the module's outputs.
@@ -225,20 +313,99 @@ void report_decoding(const ParsedArgs& args, const DecodeCounts& c) {
     }
 }
 
-// Runs a driver with the progress line on the terminal when it is wanted.
+std::string count_text(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) {
+        digits.insert(i - 3, ",");
+    }
+    return digits;
+}
+
+std::string counted(std::uint64_t n, std::string_view one, std::string_view many) {
+    return count_text(n) + " " + std::string(n == 1 ? one : many);
+}
+
+void print_summary(const RunSummary& s, double seconds) {
+    std::fprintf(stderr, "vexlor: %s, %s, %s, %s written, %s without IP, %.1f s\n",
+                 counted(s.packets, "packet", "packets").c_str(),
+                 counted(s.flows, "flow", "flows").c_str(),
+                 counted(s.files, "file", "files").c_str(), size_text(s.bytes_written).c_str(),
+                 counted(s.packets_no_ip, "packet", "packets").c_str(), seconds);
+}
+
+// A core error, with the file it concerns named where the core's words do
+// not name it.
+std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
+                                    std::string_view output) {
+    const std::string& m = e.message;
+    if (m.starts_with("Invalid PCAP") || m.starts_with("Unsupported file format")) {
+        return failed(input_name(input) + ": " + m);
+    }
+    if (e.kind == ErrorKind::Io && !m.starts_with("Output ") && !m.starts_with("Failed to")) {
+        return failed("cannot write " + std::string(output) + ": " + m);
+    }
+    if (e.kind == ErrorKind::Value) {
+        return failed(m);
+    }
+    return core_failed(e);
+}
+
+// Runs a driver with the progress line on the terminal when it is wanted,
+// interrupts caught, and temporary files removed by a failed run.
 template <class Options, class Driver>
-CommandStatus run_with_progress(const ParsedArgs& args, Options& opt, Driver driver) {
+CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view output,
+                         Driver driver) {
+    if (auto st = check_input(opt.input_path); !st) {
+        return st;
+    }
+    RunSummary summary;
+    opt.control.cancel = &g_cancel;
+    opt.control.remove_on_failure = true;
+    opt.control.tolerate_cut_off = !args.has("strict");
+    opt.control.ip_prefixes = true;
+    opt.control.record_host_side = true;
+    opt.control.summary = &summary;
+    catch_interrupts();
+    const auto start = std::chrono::steady_clock::now();
     ProgressLine progress(show_progress(args));
     opt.progress = progress.callback();
     DecodeCounts counts;
     opt.counts = &counts;
     auto st = driver(opt);
     progress.finish(st.has_value());
+    if (!st && g_cancel.load()) {
+        return std::unexpected(
+            Failure{128 + static_cast<int>(g_signal), "interrupted: nothing published"});
+    }
+    if (summary.cut_off) {
+        std::fprintf(stderr, "vexlor: warning: %s: last record cut off at byte %llu (%s dropped)\n",
+                     input_name(opt.input_path).c_str(),
+                     static_cast<unsigned long long>(summary.cut_off->offset),
+                     counted(summary.cut_off->dropped, "byte", "bytes").c_str());
+    }
     if (!st) {
-        return core_failed(st.error());
+        return run_failed(st.error(), opt.input_path, output);
+    }
+    if (!args.has("quiet")) {
+        print_summary(
+            summary,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     report_decoding(args, counts);
     return {};
+}
+
+Parsed<std::string> prefix_option(const ParsedArgs& args) {
+    auto text = args.last("prefix");
+    if (!text) {
+        return std::string();
+    }
+    if (text->empty() || text->find('/') != std::string_view::npos ||
+        text->find('\0') != std::string_view::npos || *text == "." || *text == "..") {
+        return usage_error("invalid value '" + std::string(*text) +
+                           "' for --prefix: expected a file name without '/'");
+    }
+    return std::string(*text);
 }
 
 CommandStatus split_command(const ParsedArgs& args) {
@@ -253,12 +420,21 @@ CommandStatus split_command(const ParsedArgs& args) {
     if (auto st = build_options(args, opt); !st) {
         return st;
     }
-    auto type = parse_output_type(args.last("output-type").value_or("pcap"));
+    const std::string_view type_text = args.last("output-type").value_or("pcap");
+    auto type = parse_output_type(type_text);
     if (!type) {
-        return core_failed(type.error());
+        return misused({"unknown output type '" + std::string(type_text) + "' (valid: pcap, l7)"});
     }
     opt.output_type = *type;
-    return run_with_progress(args, opt, run_split);
+    auto prefix = prefix_option(args);
+    if (!prefix) {
+        return misused(prefix.error());
+    }
+    // Standard input has no stem; "-" as a leading file name character
+    // would read as an option to other tools.
+    opt.prefix = !prefix->empty() ? *prefix : opt.input_path == "-" ? "stdin" : "";
+    opt.shorten_long_names = true;
+    return run_driver(args, opt, opt.output_dir, run_split);
 }
 
 CommandStatus archive_command(const ParsedArgs& args) {
@@ -268,7 +444,7 @@ CommandStatus archive_command(const ParsedArgs& args) {
     if (auto st = build_options(args, opt); !st) {
         return st;
     }
-    return run_with_progress(args, opt, build_archive);
+    return run_driver(args, opt, opt.output_path, build_archive);
 }
 
 // ---- flow selection ---------------------------------------------------------
@@ -278,10 +454,14 @@ CommandStatus archive_command(const ParsedArgs& args) {
 struct Selection {
     std::vector<std::uint64_t> ids;
     std::vector<Address16> ips;
+    std::vector<IpPrefix> prefixes; // of the 16-byte form archives store
     std::vector<std::uint16_t> ports;
     std::vector<std::uint8_t> protos;
 
-    bool any() const { return !ids.empty() || !ips.empty() || !ports.empty() || !protos.empty(); }
+    bool any() const {
+        return !ids.empty() || !ips.empty() || !prefixes.empty() || !ports.empty() ||
+               !protos.empty();
+    }
 };
 
 std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
@@ -312,15 +492,22 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
             } else if (auto p = protocol_by_name(o.value)) {
                 sel.protos.push_back(*p);
             } else if (!value_problem) {
-                value_problem = Failure{kExitFailure, "Unknown protocol: " + ascii_lower(o.value) +
-                                                          ". Valid: " + protocol_names() +
-                                                          ", or a number from 0 to 255"};
+                value_problem = Failure{kExitUsage, "unknown protocol '" + o.value +
+                                                        "' (valid: " + protocol_names() +
+                                                        ", or a number from 0 to 255)"};
             }
         } else if (o.name == "ip") {
             if (auto ip = parse_ip(o.value)) {
                 sel.ips.push_back(ip->mapped16());
+            } else if (auto prefix = parse_prefix(o.value)) {
+                // Archives keep IPv4 as IPv4-mapped IPv6: the prefix too.
+                const bool v4 = prefix->addr.is_v4();
+                const auto mapped = prefix->addr.mapped16();
+                sel.prefixes.push_back(
+                    IpPrefix{IpAddress::v6(mapped.data()),
+                             static_cast<std::uint8_t>(prefix->bits + (v4 ? 96 : 0))});
             } else if (!value_problem) {
-                value_problem = Failure{kExitFailure, std::string(kBadAddress)};
+                value_problem = bad_address(o.value).error();
             }
         }
     }
@@ -363,8 +550,21 @@ std::vector<const FlowEntry*> select_flows(const ArchiveReader& reader, const Se
     if (!sel.ids.empty()) {
         narrow(sel.ids);
     }
-    if (!sel.ips.empty()) {
-        narrow(union_of(sel.ips, [&](const Address16& a) { return reader.find_by_address(a); }));
+    if (!sel.ips.empty() || !sel.prefixes.empty()) {
+        auto ids = union_of(sel.ips, [&](const Address16& a) { return reader.find_by_address(a); });
+        // Prefixes are answered by a scan of the flow table: the address
+        // index has no range lookup.
+        for (const FlowEntry& e : reader.flows()) {
+            for (const IpPrefix& p : sel.prefixes) {
+                if ((e.proto != 0 || e.src_addr != Address16{}) &&
+                    (p.contains(IpAddress::v6(e.src_addr.data())) ||
+                     p.contains(IpAddress::v6(e.dst_addr.data())))) {
+                    ids.push_back(e.id);
+                    break;
+                }
+            }
+        }
+        narrow(std::move(ids));
     }
     if (!sel.ports.empty()) {
         narrow(union_of(sel.ports, [&](std::uint16_t p) { return reader.find_by_port(p); }));
@@ -381,9 +581,19 @@ std::vector<const FlowEntry*> select_flows(const ArchiveReader& reader, const Se
 }
 
 std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const ParsedArgs& args) {
-    auto reader = ArchiveReader::open(args.positionals[0]);
+    const std::string& path = args.positionals[0];
+    auto reader = ArchiveReader::open(path);
     if (!reader) {
-        return core_failed(reader.error());
+        // The reader's words do not say why the file could not be opened;
+        // the system's do.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            return failed("cannot open archive " + path + ": " + os_error_text(errno));
+        }
+        if (S_ISDIR(st.st_mode)) {
+            return failed(path + ": is a directory");
+        }
+        return failed("cannot open archive " + path + ": " + reader.error().message);
     }
     return std::move(*reader);
 }
@@ -421,6 +631,41 @@ CommandStatus flows_command(const ParsedArgs& args) {
     return {};
 }
 
+// A strategy that puts a packet into two flows (host, mac) stores it once
+// for each, as two identical records one right after the other.  Walking the
+// selected records in file order, a record is such a copy when it follows an
+// original of another flow directly and has the same bytes; an original
+// pairs with one copy at most, so a packet captured twice stays twice.
+template <class PendingT>
+void drop_stored_copies(const ArchiveReader& reader, std::vector<PendingT>& pending) {
+    std::vector<std::size_t> by_offset(pending.size());
+    for (std::size_t i = 0; i < by_offset.size(); ++i) {
+        by_offset[i] = i;
+    }
+    std::ranges::sort(by_offset, {}, [&](std::size_t i) { return pending[i].offset; });
+    std::vector<bool> copy(pending.size(), false);
+    for (std::size_t k = 1; k < by_offset.size(); ++k) {
+        const PendingT& prev = pending[by_offset[k - 1]];
+        const PendingT& cur = pending[by_offset[k]];
+        if (copy[by_offset[k - 1]] || prev.flow == cur.flow || prev.size != cur.size ||
+            prev.offset + prev.size != cur.offset) {
+            continue;
+        }
+        auto a = reader.record_at(prev.offset);
+        auto b = reader.record_at(cur.offset);
+        if (a && b && std::ranges::equal(*a, *b)) {
+            copy[by_offset[k]] = true;
+        }
+    }
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        if (!copy[i]) {
+            pending[out++] = pending[i];
+        }
+    }
+    pending.resize(out);
+}
+
 // ---- extract ----------------------------------------------------------------
 
 CommandStatus extract_command(const ParsedArgs& args) {
@@ -448,8 +693,11 @@ CommandStatus extract_command(const ParsedArgs& args) {
     struct Pending {
         std::uint64_t ts;
         std::uint64_t offset;
+        std::uint64_t flow;
+        std::uint64_t size; // of the stored record
     };
     std::vector<Pending> pending;
+    std::unordered_set<std::uint64_t> seen; // a record listed twice is one packet
     for (const FlowEntry* e : select_flows(reader, *sel)) {
         auto offsets = reader.get_packet_offsets(*e);
         if (!offsets) {
@@ -458,11 +706,15 @@ CommandStatus extract_command(const ParsedArgs& args) {
         for (std::uint64_t off : *offsets) {
             // Records that do not lie wholly inside the file are left out,
             // as the module's packets() does.
-            if (auto p = reader.packet_at(off)) {
-                pending.push_back({std::uint64_t{p->ts_sec} * 1000000 + p->ts_usec, off});
+            auto p = reader.packet_at(off);
+            auto rec = reader.record_at(off);
+            if (p && rec && seen.insert(off).second) {
+                pending.push_back(
+                    {std::uint64_t{p->ts_sec} * 1000000 + p->ts_usec, off, e->id, rec->size()});
             }
         }
     }
+    drop_stored_copies(reader, pending);
     std::ranges::stable_sort(pending, {}, &Pending::ts);
 
     std::string tmp;
@@ -507,13 +759,13 @@ constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 
 constexpr OptionDef kSplitOptions[] = {
-    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true},
-    {"ip", true},       {"port", true},         {"output-type", true},
+    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
+    {"port", true},     {"output-type", true},  {"prefix", true},       {"strict", false},
     {"decode", true},   {"quiet", false},       {"help", false, 'h'},
 };
 constexpr OptionDef kArchiveOptions[] = {
-    {"strategy", true}, {"max-sessions", true}, {"ip", true},         {"port", true},
-    {"decode", true},   {"quiet", false},       {"help", false, 'h'},
+    {"strategy", true}, {"max-sessions", true}, {"ip", true},     {"port", true},
+    {"strict", false},  {"decode", true},       {"quiet", false}, {"help", false, 'h'},
 };
 constexpr OptionDef kFlowsOptions[] = {
     {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
@@ -541,11 +793,29 @@ Options:
                     mac, bssid or nosplit (default: session)
   --max-sessions N  most flows kept open at once (default: 10000)
   --buffer-bytes N  write buffer share per open output file (default: 10000)
-  --ip ADDR         keep only packets from or to ADDR (repeatable)
+  --ip ADDR         keep only packets from or to ADDR, or a prefix such
+                    as 10.0.0.0/8 or 2001:db8::/32 (repeatable)
   --port N          keep only packets from or to port N (repeatable)
   --output-type T   pcap, or l7 for the application payload (default: pcap)
-)" DECODE_HELP R"(  --quiet           no progress display
+)" DECODE_HELP R"(  --prefix NAME     start file names with NAME (default: the input's name
+                    without its extension; stdin for standard input)
+  --strict          fail on a capture whose last record is cut off
+  --quiet           no progress display and no summary line
   -h, --help        show this help and exit
+
+Files are named NAME_FLOW.pcap (or .l7); a name too long for the file
+system is cut short and ends in a hash of the whole name.
+
+A capture whose last record is cut off (a capture still being written, a
+copy cut short) keeps every complete packet before it, with a warning that
+names the offset; --strict makes it a failure.  While the run lasts, OUTDIR
+(or OUTPUT) is locked: a second run into it fails at once.  SIGINT or
+SIGTERM stops the run, removes its temporary files and exits with 130 or
+143; any other failure removes them too.  At the end, unless --quiet, one
+line sums up packets, flows, files, bytes, packets without IP and time.
+
+Exit status: 0 done, 1 the run failed, 2 a mistake on the command line (an
+unknown option, strategy, output type or protocol, a bad number or address).
 )";
 
 constexpr std::string_view kArchiveHelp = R"(Usage: vexlor archive INPUT OUTPUT [OPTIONS]
@@ -558,10 +828,25 @@ Options:
                     mac, bssid or nosplit (default: session)
   --max-sessions N  accepted for symmetry with split; an archive keeps
                     every flow (default: 10000)
-  --ip ADDR         keep only packets from or to ADDR (repeatable)
+  --ip ADDR         keep only packets from or to ADDR, or a prefix such
+                    as 10.0.0.0/8 or 2001:db8::/32 (repeatable)
   --port N          keep only packets from or to port N (repeatable)
-)" DECODE_HELP R"(  --quiet           no progress display
+)" DECODE_HELP R"(  --strict          fail on a capture whose last record is cut off
+  --quiet           no progress display and no summary line
   -h, --help        show this help and exit
+
+An OUTPUT that is the input capture (under any name) is refused.
+
+A capture whose last record is cut off (a capture still being written, a
+copy cut short) keeps every complete packet before it, with a warning that
+names the offset; --strict makes it a failure.  While the run lasts, OUTDIR
+(or OUTPUT) is locked: a second run into it fails at once.  SIGINT or
+SIGTERM stops the run, removes its temporary files and exits with 130 or
+143; any other failure removes them too.  At the end, unless --quiet, one
+line sums up packets, flows, files, bytes, packets without IP and time.
+
+Exit status: 0 done, 1 the run failed, 2 a mistake on the command line (an
+unknown option, strategy, output type or protocol, a bad number or address).
 )";
 
 constexpr std::string_view kFlowsHelp = R"(Usage: vexlor flows ARCHIVE [OPTIONS]
@@ -570,7 +855,8 @@ List the flows of ARCHIVE: id, protocol, addresses, ports, packets, bytes,
 start time (UTC) and duration.
 
 Options:
-  --ip ADDR         flows with ADDR as source or destination
+  --ip ADDR         flows with ADDR (or in a prefix ADDR/BITS) as source
+                    or destination
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255
@@ -589,7 +875,8 @@ time order, to FILE or to standard output (for a pipe).
 
 Selectors (at least one):
   --id N            the flow with id N
-  --ip ADDR         flows with ADDR as source or destination
+  --ip ADDR         flows with ADDR (or in a prefix ADDR/BITS) as source
+                    or destination
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255

@@ -11,19 +11,33 @@
 namespace vexlor::cli {
 namespace {
 
-constexpr std::size_t kColumns = 10;
+// The last column, "host", is there only when a listed flow records which
+// address it belongs to (archives of the host strategy made by the tool).
+constexpr std::size_t kColumns = 11;
 using Cells = std::array<std::string, kColumns>;
 
 constexpr std::array<std::string_view, kColumns> kKeys = {
-    "id",       "protocol", "src_ip", "dst_ip", "src_port",
-    "dst_port", "packets",  "bytes",  "start",  "duration",
+    "id",      "protocol", "src_ip", "dst_ip",   "src_port", "dst_port",
+    "packets", "bytes",    "start",  "duration", "host",
 };
 // Numbers line up on the right in the table.
-constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true,
-                                                      true, true,  true,  false, true};
+constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true, true,
+                                                      true, true,  false, true,  false};
 // Columns written as JSON strings; the rest are numbers.
-constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true,  false,
-                                                    false, false, false, false, false};
+constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true,  false, false,
+                                                    false, false, false, false, true};
+
+std::string host_text(const FlowEntry& e) {
+    switch (e.host_side) {
+    case HostSide::Source:
+        return address_text(e.src_addr);
+    case HostSide::Destination:
+        return address_text(e.dst_addr);
+    case HostSide::Unknown:
+        break;
+    }
+    return "";
+}
 
 Cells flow_cells(const FlowEntry& e, bool iso_start) {
     return {std::to_string(e.id),
@@ -35,7 +49,8 @@ Cells flow_cells(const FlowEntry& e, bool iso_start) {
             std::to_string(e.packet_count),
             std::to_string(e.total_bytes),
             iso_start ? utc_time(e.start_ts) : seconds_text(e.start_ts),
-            duration_text(e.start_ts, e.end_ts)};
+            duration_text(e.start_ts, e.end_ts),
+            host_text(e)};
 }
 
 void write_padded(FdWriter& out, std::string_view text, std::size_t width, bool right) {
@@ -49,10 +64,10 @@ void write_padded(FdWriter& out, std::string_view text, std::size_t width, bool 
     }
 }
 
-void write_table(FdWriter& out, std::span<const FlowEntry* const> flows) {
+void write_table(FdWriter& out, std::span<const FlowEntry* const> flows, std::size_t shown) {
     Cells header;
     std::array<std::size_t, kColumns> width{};
-    for (std::size_t c = 0; c < kColumns; ++c) {
+    for (std::size_t c = 0; c < shown; ++c) {
         for (char ch : kKeys[c]) {
             header[c].push_back(ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch);
         }
@@ -61,17 +76,17 @@ void write_table(FdWriter& out, std::span<const FlowEntry* const> flows) {
     // Widths first, in a pass of its own, so that no row is kept in memory.
     for (const FlowEntry* e : flows) {
         Cells cells = flow_cells(*e, true);
-        for (std::size_t c = 0; c < kColumns; ++c) {
+        for (std::size_t c = 0; c < shown; ++c) {
             width[c] = std::max(width[c], cells[c].size());
         }
     }
     auto write_row = [&](const Cells& cells) {
-        for (std::size_t c = 0; c < kColumns; ++c) {
+        for (std::size_t c = 0; c < shown; ++c) {
             if (c != 0) {
                 out.write("  ");
             }
             // No trailing blanks after a left-aligned last column.
-            bool last = c + 1 == kColumns;
+            bool last = c + 1 == shown;
             write_padded(out, cells[c], last && !kRightAligned[c] ? 0 : width[c], kRightAligned[c]);
         }
         out.write("\n");
@@ -82,10 +97,10 @@ void write_table(FdWriter& out, std::span<const FlowEntry* const> flows) {
     }
 }
 
-void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows) {
+void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows, std::size_t shown) {
     // No cell can hold a comma, a quote or a line break, so none is quoted.
     auto write_row = [&](auto const& cells) {
-        for (std::size_t c = 0; c < kColumns; ++c) {
+        for (std::size_t c = 0; c < shown; ++c) {
             if (c != 0) {
                 out.write(",");
             }
@@ -99,7 +114,7 @@ void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows) {
     }
 }
 
-void write_json(FdWriter& out, std::span<const FlowEntry* const> flows) {
+void write_json(FdWriter& out, std::span<const FlowEntry* const> flows, std::size_t shown) {
     if (flows.empty()) {
         out.write("[]\n");
         return;
@@ -108,7 +123,7 @@ void write_json(FdWriter& out, std::span<const FlowEntry* const> flows) {
     for (std::size_t i = 0; i < flows.size(); ++i) {
         Cells cells = flow_cells(*flows[i], false);
         out.write("  {");
-        for (std::size_t c = 0; c < kColumns; ++c) {
+        for (std::size_t c = 0; c < shown; ++c) {
             out.write(c == 0 ? "\"" : ", \"");
             out.write(kKeys[c]);
             out.write(kJsonString[c] ? "\": \"" : "\": ");
@@ -191,15 +206,18 @@ std::string duration_text(std::uint64_t start, std::uint64_t end) {
 }
 
 void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format) {
+    const bool hosts = std::ranges::any_of(
+        flows, [](const FlowEntry* e) { return e->host_side != HostSide::Unknown; });
+    const std::size_t shown = hosts ? kColumns : kColumns - 1;
     switch (format) {
     case ListFormat::Table:
-        write_table(out, flows);
+        write_table(out, flows, shown);
         break;
     case ListFormat::Csv:
-        write_csv(out, flows);
+        write_csv(out, flows, shown);
         break;
     case ListFormat::Json:
-        write_json(out, flows);
+        write_json(out, flows, shown);
         break;
     }
 }

@@ -1,6 +1,7 @@
 #include "drivers/archive_build.h"
 
 #include "archive/archive_writer.h"
+#include "common/file_identity.h"
 #include "flow/filter.h"
 #include "flow/flow_key.h"
 #include "flow/fragments.h"
@@ -8,7 +9,33 @@
 
 namespace vexlor {
 
+namespace {
+
+// Renaming the archive over its own input, or truncating a ".tmp" that is
+// the input, would destroy the capture: refused before anything is read.
+Status refuse_own_input(const ArchiveBuildOptions& options) {
+    if (options.input_path == "-") {
+        return {};
+    }
+    const auto input = identity_of(options.input_path);
+    if (!input) {
+        return {}; // reading it fails next, with the system's words
+    }
+    for (const std::string& out : {options.output_path, options.output_path + ".tmp"}) {
+        if (identity_of(out) == input) {
+            return value_error("Output path " + out + " is the input capture " +
+                               options.input_path);
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 Status build_archive(const ArchiveBuildOptions& options) {
+    if (auto st = refuse_own_input(options); !st) {
+        return st;
+    }
     auto input = read_input_bytes(options.input_path);
     if (!input) {
         return std::unexpected(reclassify(input.error(), ErrorKind::Io));
@@ -19,19 +46,24 @@ Status build_archive(const ArchiveBuildOptions& options) {
         return std::unexpected(reader.error().to_error());
     }
     CaptureReader& capture = **reader;
+    capture.tolerate_cut_off(options.control.tolerate_cut_off);
     const SharedBytes& bytes = capture.bytes();
     Progress progress{0, bytes.size(), 0};
+    ProgressClock clock;
+    RunSummary summary;
     const std::uint32_t link_type = capture.link_type();
 
     // Only the strategy's naming matters here: every flow gets its own entry,
     // so the live-flow cap of a split (max_sessions) has nothing to limit.
-    const PacketFilter filter = build_filter(options.ip_filters, options.port_filters);
+    const PacketFilter filter =
+        build_filter(options.ip_filters, options.port_filters, options.control.ip_prefixes);
 
     auto writer =
         ArchiveWriter::create(options.output_path + ".tmp", options.output_path, link_type);
     if (!writer) {
         return std::unexpected(writer.error());
     }
+    writer->set_remove_on_failure(options.control.remove_on_failure);
 
     FragmentTracker fragments;
     DecodeCounts counts;
@@ -44,10 +76,20 @@ Status build_archive(const ArchiveBuildOptions& options) {
             break;
         }
         const RawRecord& r = **rec;
-        if (options.progress && ++progress.packets % kProgressInterval == 0) {
-            progress.bytes_done =
-                static_cast<std::uint64_t>(r.frame.data() + r.frame.size() - bytes.data());
-            options.progress(progress);
+        ++summary.packets;
+        // The clock and the flag are looked at once per 256 records: often
+        // enough for a prompt stop, rarely enough to cost nothing.
+        if (summary.packets % 256 == 0) {
+            if (options.control.cancelled()) {
+                return runtime_error("interrupted");
+            }
+            if (options.progress && clock.due(summary.packets)) {
+                progress.packets = summary.packets;
+                progress.bytes_done =
+                    static_cast<std::uint64_t>(r.frame.data() + r.frame.size() - bytes.data());
+                options.progress(progress);
+                clock.reported(summary.packets);
+            }
         }
         // The frame stays inside the reader's buffer for the whole loop, and
         // the packet does not outlive the iteration: a borrowed view saves a
@@ -56,31 +98,51 @@ Status build_archive(const ArchiveBuildOptions& options) {
             from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len, SharedBytes::borrowed(r.frame),
                              r.link_type, options.decode);
         counts.count(packet);
+        summary.packets_no_ip += packet.ip ? 0 : 1;
         if (options.decode == Decode::Wide) {
             (void)fragments.place(packet); // the unmatched are counted there
         }
         if (!filter.matches(packet)) {
             continue;
         }
-        for (const FlowKey& key : flow_keys(options.strategy, packet)) {
-            if (auto st = writer->add(key, hash_key(key), packet); !st) {
+        const FlowKeys keys = flow_keys(options.strategy, packet);
+        // The host strategy lists the source's flow first (and the
+        // destination's second, when it is another address).
+        const bool sides = options.control.record_host_side &&
+                           options.strategy == SplitStrategy::Host && packet.ip;
+        for (std::uint8_t i = 0; i < keys.count; ++i) {
+            const HostSide side = !sides   ? HostSide::Unknown
+                                  : i == 0 ? HostSide::Source
+                                           : HostSide::Destination;
+            if (auto st = writer->add(keys.keys[i], hash_key(keys.keys[i]), packet, side); !st) {
                 return st;
             }
         }
     }
+    summary.cut_off = capture.cut_off();
     if (options.progress) {
+        progress.packets = summary.packets;
         progress.bytes_done = bytes.size();
         options.progress(progress);
     }
-    if (auto st = std::move(*writer).finalize(); !st) {
-        return st;
+    if (options.control.cancelled()) {
+        return runtime_error("interrupted");
     }
-    if (options.counts) {
+    summary.flows = writer->flow_count();
+    Status st = std::move(*writer).finalize();
+    if (st) {
+        summary.files = 1;
+        summary.bytes_written = writer->size();
+    }
+    if (options.control.summary) {
+        *options.control.summary = summary;
+    }
+    if (st && options.counts) {
         counts.unmatched_fragments = fragments.unmatched();
         counts.link_type = link_type;
         *options.counts = counts;
     }
-    return {};
+    return st;
 }
 
 } // namespace vexlor

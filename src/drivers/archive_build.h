@@ -23,12 +23,16 @@ struct ArchiveBuildOptions {
     Decode decode = Decode::Basic;
     DecodeCounts* counts = nullptr; // filled at the end of a successful build when given
     ProgressFn progress;
+    RunControl control;
 };
 
 // Builds the archive under output_path + ".tmp" and renames it into place.
 // Errors, in the order they are checked: reading the input (I/O error), the capture header (runtime
 // error), creating the temporary file (I/O error), reading a record, writing, finalizing (runtime
-// errors).  On any failure the output path is left untouched.
+// errors).  On any failure the output path is left untouched.  Before all of
+// these: an output path (or its ".tmp") that is the input file, under any
+// spelling, is the value error "Output path {output} is the input capture
+// {input}".
 [[nodiscard]] Status build_archive(const ArchiveBuildOptions& options);
 
 } // namespace vexlor

@@ -18,6 +18,7 @@ constexpr std::size_t kChannelCapacity = 4096;
 // the driver gives up and lets the thread go).
 struct PacketProducer::Outcome {
     std::optional<ParseError> error;
+    std::optional<CutOff> cut_off;
     bool panicked = false;
 };
 
@@ -41,6 +42,7 @@ void produce(std::unique_ptr<CaptureReader> reader, Decode decode,
                 break;
             }
             if (!*r) {
+                outcome->cut_off = reader->cut_off();
                 break;
             }
             const RawRecord& rec = **r;
@@ -87,6 +89,10 @@ PacketProducer::~PacketProducer() {
         channel_->close_receiver();
         thread_.detach();
     }
+}
+
+const std::optional<CutOff>& PacketProducer::cut_off() const {
+    return outcome_->cut_off;
 }
 
 Status PacketProducer::finish() {

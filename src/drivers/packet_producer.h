@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "common/result.h"
@@ -34,6 +35,9 @@ public:
     // After receive() returned false: joins the thread and returns how the
     // reading ended (a parse error of the capture, or success).
     Status finish();
+
+    // After finish(): the reader's incomplete last record, if it dropped one.
+    const std::optional<CutOff>& cut_off() const;
 
     struct Outcome; // shared with the thread, which may outlive this object
 

@@ -1,10 +1,15 @@
-// Progress reports of the two drivers, for front ends that show them.
+// Progress reports and end-of-run figures of the two drivers, and the
+// controls a front end has over a run.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "packet/packet.h"
+#include "parser/capture_reader.h"
 
 namespace vexlor {
 
@@ -14,11 +19,68 @@ struct Progress {
     std::uint64_t packets = 0;     // records read so far
 };
 
-// Called on the driver's own thread, every kProgressInterval records and once
-// more when the input is exhausted.  Empty means no reports.
+// Called on the driver's own thread, every kProgressInterval records or
+// kProgressPeriod of time, whichever comes first (so that a slow input shows
+// up at once too), and once more when the input is exhausted.  Empty means
+// no reports.
 using ProgressFn = std::function<void(const Progress&)>;
 
 inline constexpr std::uint64_t kProgressInterval = 1 << 16;
+inline constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
+
+// What a run did, filled in by the driver as far as it got.
+struct RunSummary {
+    std::uint64_t packets = 0;       // records read
+    std::uint64_t packets_no_ip = 0; // of those, packets without an IP header
+    std::uint64_t flows = 0;         // flows with a file (split) or an entry (archive)
+    std::uint64_t files = 0;         // files published
+    std::uint64_t bytes_written = 0; // in the published files
+    std::optional<CutOff> cut_off;   // the incomplete last record, dropped
+};
+
+// The options of a run that only the tool sets; the defaults are the
+// module's behaviour.
+struct RunControl {
+    // Polled once per batch of packets: when it reads true, the run stops
+    // and fails with the runtime error "interrupted" before publishing.
+    const std::atomic<bool>* cancel = nullptr;
+    // A run that fails (or is cancelled) removes its temporary files
+    // instead of leaving them for inspection.
+    bool remove_on_failure = false;
+    // A classic pcap cut off inside its last record keeps the records
+    // before it (see CaptureReader::tolerate_cut_off).
+    bool tolerate_cut_off = false;
+    // Address filters may be prefixes ("10.0.0.0/8"); the module skips
+    // such texts, as it skips any text that is no address.
+    bool ip_prefixes = false;
+    // Archives of the host strategy record which address each flow is for
+    // (FlowEntry::host_side); the module's archives leave it unrecorded.
+    bool record_host_side = false;
+    // Filled in when not null.
+    RunSummary* summary = nullptr;
+
+    bool cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
+};
+
+// Decides when the next progress report is due: by count or by time.
+class ProgressClock {
+public:
+    bool due(std::uint64_t packets) {
+        if (packets >= next_count_) {
+            return true;
+        }
+        return Clock::now() >= next_time_;
+    }
+    void reported(std::uint64_t packets) {
+        next_count_ = packets + kProgressInterval;
+        next_time_ = Clock::now() + kProgressPeriod;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    std::uint64_t next_count_ = kProgressInterval;
+    Clock::time_point next_time_ = Clock::now() + kProgressPeriod;
+};
 
 // What the decoding made of a run's packets, for summaries: a capture whose
 // packets mostly have no IP header was probably read with the wrong link

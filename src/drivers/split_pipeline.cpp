@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/file_identity.h"
 #include "drivers/packet_producer.h"
 #include "flow/filter.h"
 #include "flow/fragments.h"
@@ -14,23 +15,41 @@ namespace vexlor {
 
 namespace {
 
+// Failures to write are failures of the run; the writer's refusal of a file
+// that is the input keeps its class.
+Error write_error(Error e) {
+    return e.kind == ErrorKind::Value ? e : reclassify(std::move(e), ErrorKind::Runtime);
+}
+
 Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in_place,
                const PacketFilter& filter, const SharedBytes& input, PacketProducer& producer) {
-    std::string prefix = output_prefix(opt.input_path);
+    std::string prefix = opt.prefix.empty() ? output_prefix(opt.input_path) : opt.prefix;
     // The writer's table of files is the only per-flow state a split needs:
     // a flow manager's counters and live-flow cap would change nothing in
     // the files (names come from keys, not ids), so none is kept.
     // Frames are views of the input, which outlives the writer: buffers
     // refer to them rather than copy them.
-    auto make_writer = [&](const std::string& name_prefix, std::uint32_t type) {
-        return SplitWriter::create(
-            SplitWriterOptions{opt.output_dir, name_prefix, type, opt.output_type, opt.buffer_bytes,
-                               opt.max_sessions, /*stable_frames=*/true, headers_in_place},
-            [strat = opt.strategy](const FlowKey& key) { return flow_name(strat, key); });
+    auto make_writer = [&](const std::string& name_prefix, std::uint32_t type, bool first) {
+        SplitWriterOptions wopt{opt.output_dir,         name_prefix,      type,
+                                opt.output_type,        opt.buffer_bytes, opt.max_sessions,
+                                /*stable_frames=*/true, headers_in_place};
+        if (opt.input_path != "-") {
+            wopt.input_identity = identity_of(opt.input_path);
+            wopt.input_name = opt.input_path;
+        }
+        wopt.remove_on_failure = opt.control.remove_on_failure;
+        wopt.shorten_long_names = opt.shorten_long_names;
+        wopt.lock_directory = first;
+        return SplitWriter::create(std::move(wopt), [strat = opt.strategy](const FlowKey& key) {
+            return flow_name(strat, key);
+        });
     };
-    auto writer = make_writer(prefix, link_type);
+    auto writer = make_writer(prefix, link_type, true);
     if (!writer) {
-        return std::unexpected(reclassify(writer.error(), ErrorKind::Runtime));
+        // A directory another run holds stays an I/O error, as the module's
+        // other failures to use the output directory are.
+        return std::unexpected(reclassify(
+            writer.error(), is_in_use(writer.error()) ? ErrorKind::Io : ErrorKind::Runtime));
     }
     // In the wide decoding, frames of another link type than the capture's
     // first (interfaces of several types in one pcapng) go to files of their
@@ -44,7 +63,7 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
         }
         auto it = other_types.find(p.link_type);
         if (it == other_types.end()) {
-            auto w = make_writer(prefix + "_lt" + std::to_string(p.link_type), p.link_type);
+            auto w = make_writer(prefix + "_lt" + std::to_string(p.link_type), p.link_type, false);
             if (!w) {
                 return std::unexpected(w.error());
             }
@@ -81,24 +100,28 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
     };
 
     Progress progress{0, input.size(), 0};
-    std::uint64_t next_report = kProgressInterval;
+    ProgressClock clock;
+    RunSummary summary;
 
     PacketChannel::Batch batch;
     while (producer.receive(batch)) {
-        if (opt.progress && !batch.empty()) {
-            progress.packets += batch.size();
-            if (progress.packets >= next_report) {
-                const Packet& last = batch.back();
-                progress.bytes_done =
-                    static_cast<std::uint64_t>(last.data.data() + last.data.size() - input.data());
-                opt.progress(progress);
-                next_report = progress.packets + kProgressInterval;
-            }
+        if (opt.control.cancelled()) {
+            return runtime_error("interrupted");
+        }
+        summary.packets += batch.size();
+        if (opt.progress && !batch.empty() && clock.due(summary.packets)) {
+            const Packet& last = batch.back();
+            progress.packets = summary.packets;
+            progress.bytes_done =
+                static_cast<std::uint64_t>(last.data.data() + last.data.size() - input.data());
+            opt.progress(progress);
+            clock.reported(summary.packets);
         }
         keyed.clear();
         passed.clear();
         for (Packet& p : batch) {
             counts.count(p);
+            summary.packets_no_ip += p.ip ? 0 : 1;
             if (wide) {
                 (void)fragments.place(p); // the unmatched are counted there
             }
@@ -124,7 +147,7 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
                 const FlowKey& key = keyed[i].keys.keys[k];
                 std::uint64_t h = keyed[i].hash[k];
                 if (auto st = (*out)->write(key, h, p); !st) {
-                    return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+                    return std::unexpected(write_error(st.error()));
                 }
             }
         }
@@ -133,17 +156,36 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
     if (auto st = producer.finish(); !st) {
         return st;
     }
+    summary.cut_off = producer.cut_off();
     if (opt.progress) {
+        progress.packets = summary.packets;
         progress.bytes_done = input.size();
         opt.progress(progress);
     }
-    if (auto st = std::move(*writer).close(); !st) {
-        return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+    // The last chance to stop: past this point the files are published.
+    if (opt.control.cancelled()) {
+        return runtime_error("interrupted");
+    }
+    summary.flows = writer->flow_count();
+    Status closed = std::move(*writer).close();
+    summary.files = writer->published().files;
+    summary.bytes_written = writer->published().bytes;
+    if (opt.control.summary) {
+        *opt.control.summary = summary;
+    }
+    if (!closed) {
+        return std::unexpected(write_error(closed.error()));
     }
     for (auto& [type, other] : other_types) {
+        summary.flows += other.flow_count();
         if (auto st = std::move(other).close(); !st) {
-            return std::unexpected(reclassify(st.error(), ErrorKind::Runtime));
+            return std::unexpected(write_error(st.error()));
         }
+        summary.files += other.published().files;
+        summary.bytes_written += other.published().bytes;
+    }
+    if (opt.control.summary) {
+        *opt.control.summary = summary;
     }
     if (opt.counts) {
         counts.unmatched_fragments = fragments.unmatched();
@@ -166,9 +208,10 @@ Status run_split(const SplitOptions& opt) {
     if (!reader) {
         return std::unexpected(reader.error().to_error());
     }
+    (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
     std::uint32_t link_type = (*reader)->link_type();
     bool headers_in_place = (*reader)->records_in_written_form();
-    PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters);
+    PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
     if (auto st = create_dir_all(opt.output_dir); !st) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Io));
     }

@@ -25,7 +25,12 @@ struct SplitOptions {
     Decode decode = Decode::Basic;
     // Filled at the end of a successful run when given.
     DecodeCounts* counts = nullptr;
+    // Leading part of every file name; empty: the input's stem.
+    std::string prefix;
+    // See SplitWriterOptions::shorten_long_names.
+    bool shorten_long_names = false;
     ProgressFn progress;
+    RunControl control;
 };
 
 // Errors, in the order they are checked: reading the input (I/O error),

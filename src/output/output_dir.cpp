@@ -1,6 +1,7 @@
 #include "output/output_dir.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,7 +100,16 @@ std::string output_prefix(std::string_view path) {
     return std::string(last.substr(0, dot));
 }
 
-Result<OutputDir> OutputDir::open(const std::string& path) {
+namespace {
+constexpr std::string_view kInUse = " is in use by another run";
+} // namespace
+
+bool is_in_use(const Error& e) {
+    return e.kind == ErrorKind::Io && e.message.starts_with("Output directory ") &&
+           e.message.ends_with(kInUse);
+}
+
+Result<OutputDir> OutputDir::open(const std::string& path, bool lock) {
     if (auto st = create_dir_all(path); !st) {
         return std::unexpected(st.error());
     }
@@ -107,6 +117,17 @@ Result<OutputDir> OutputDir::open(const std::string& path) {
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {
         return os_error(errno);
+    }
+    // Two runs into one directory would truncate and rename each other's
+    // files; the second one is refused before it touches anything.  The lock
+    // lives as long as the descriptor, which is the whole run.
+    while (lock && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            return io_error("Output directory " + dir + std::string(kInUse));
+        }
+        if (errno != EINTR) {
+            return os_error(errno);
+        }
     }
     return OutputDir(std::move(fd));
 }

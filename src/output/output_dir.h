@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/file_identity.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
 
@@ -29,10 +30,16 @@ std::string output_prefix(std::string_view input_path);
 
 // An output directory, created if missing and held open: files in it are
 // opened, renamed and removed relative to its descriptor, so a reopen costs
-// no walk of the directory's own path.
+// no walk of the directory's own path.  While open, it holds an
+// exclusive flock on the directory: a second OutputDir of the same directory
+// fails with the I/O error "Output directory {} is in use by another run".
+// Whether `e` is OutputDir::open's refusal of a directory another run holds.
+bool is_in_use(const Error& e);
+
 class OutputDir {
 public:
-    [[nodiscard]] static Result<OutputDir> open(const std::string& path);
+    // `lock`: false only for a second writer of a run that holds the lock.
+    [[nodiscard]] static Result<OutputDir> open(const std::string& path, bool lock = true);
 
     // openat() relative to the directory, EINTR retried; the error is the
     // system's (errno kept in `errnum` for callers that react to it).
@@ -44,6 +51,10 @@ public:
     void remove(const std::string& name) const;
     // The file's size, or nothing when it is not there.
     std::optional<off_t> size_of(const std::string& name) const;
+    // Which file the name stands for, or nothing when it is not there.
+    std::optional<FileIdentity> identity_of(const std::string& name) const {
+        return identity_at(fd_.get(), name);
+    }
 
 private:
     explicit OutputDir(UniqueFd fd) : fd_(std::move(fd)) {}

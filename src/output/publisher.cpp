@@ -15,7 +15,22 @@ void Publisher::drop_last() {
     files_.pop_back();
 }
 
-Status Publisher::publish(const OutputDir& dir, bool drop_empty) const {
+std::optional<std::string> Publisher::clash(const OutputDir& dir, const FileIdentity& kept) const {
+    for (const Names& f : files_) {
+        if (dir.size_of(f.temp) && dir.identity_of(f.final) == kept) {
+            return f.final;
+        }
+    }
+    return std::nullopt;
+}
+
+void Publisher::remove_temporaries(const OutputDir& dir) const {
+    for (const Names& f : files_) {
+        dir.remove(f.temp);
+    }
+}
+
+Status Publisher::publish(const OutputDir& dir, bool drop_empty, Published* done) const {
     for (const Names& f : files_) {
         const auto size = dir.size_of(f.temp);
         if (!size) {
@@ -27,6 +42,10 @@ Status Publisher::publish(const OutputDir& dir, bool drop_empty) const {
         }
         if (auto st = dir.rename(f.temp, f.final); !st) {
             return st;
+        }
+        if (done) {
+            done->files += 1;
+            done->bytes += static_cast<std::uint64_t>(*size);
         }
     }
     return {};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,10 +30,24 @@ public:
 
     const std::string& temp_name(std::uint32_t index) const { return files_[index].temp; }
 
+    // Files renamed and their bytes.
+    struct Published {
+        std::uint64_t files = 0;
+        std::uint64_t bytes = 0;
+    };
     // Renames every file that is still there to its final name, in the
     // order they were added; with `drop_empty`, an empty file is removed
-    // instead.  The first failed rename ends it.
-    [[nodiscard]] Status publish(const OutputDir& dir, bool drop_empty) const;
+    // instead.  The first failed rename ends it.  Counts what it renamed
+    // into `*done` when given.
+    [[nodiscard]] Status publish(const OutputDir& dir, bool drop_empty,
+                                 Published* done = nullptr) const;
+
+    // The first final name (of a file still there to publish) that stands
+    // for the file `kept` already: publishing would replace it.
+    std::optional<std::string> clash(const OutputDir& dir, const FileIdentity& kept) const;
+
+    // Removes every temporary file still there.
+    void remove_temporaries(const OutputDir& dir) const;
 
 private:
     struct Names {

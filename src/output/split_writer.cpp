@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 #include "common/text.h"
 #include "common/write_all.h"
@@ -22,6 +23,25 @@ Result<OutputType> parse_output_type(std::string_view text) {
         return OutputType::L7;
     }
     return value_error("Unknown output_type: " + lower + ". Valid: pcap, l7");
+}
+
+std::string split_file_name(std::string_view prefix, std::string_view flow_name,
+                            std::string_view ext, bool shorten) {
+    std::string stem = std::string(prefix) + '_' + sanitize_flow_name(flow_name);
+    // Room for the temporary name's "." and ".tmp".
+    constexpr std::size_t kMaxFinal = NAME_MAX - 5;
+    if (!shorten || stem.size() + ext.size() <= kMaxFinal) {
+        return stem + std::string(ext);
+    }
+    // FNV-1a over the whole stem: stable from run to run, unlike std::hash.
+    std::uint64_t h = 0xcbf29ce484222325u;
+    for (char c : stem) {
+        h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    }
+    char suffix[18];
+    std::snprintf(suffix, sizeof suffix, "_%016llx", static_cast<unsigned long long>(h));
+    const std::size_t keep = kMaxFinal - ext.size() - 17;
+    return stem.substr(0, keep) + suffix + std::string(ext);
 }
 
 namespace {
@@ -77,7 +97,7 @@ SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_
 }
 
 Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_of) {
-    auto dir = OutputDir::open(options.output_dir);
+    auto dir = OutputDir::open(options.output_dir, options.lock_directory);
     if (!dir) {
         return std::unexpected(dir.error());
     }
@@ -86,6 +106,17 @@ Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_
 
 SplitWriter::~SplitWriter() {
     abandon();
+    if (opt_.remove_on_failure && !published_) {
+        publisher_.remove_temporaries(dir_);
+    }
+}
+
+Status SplitWriter::refuse_input(const std::string& name) const {
+    std::string dir = opt_.output_dir.empty() ? "." : opt_.output_dir;
+    if (!dir.ends_with('/')) {
+        dir += '/';
+    }
+    return value_error("Output file " + dir + name + " is the input capture " + opt_.input_name);
 }
 
 void SplitWriter::abandon() {
@@ -134,7 +165,16 @@ Result<UniqueFd> SplitWriter::open_file(std::uint32_t file, int flags) {
 Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::uint64_t hash) {
     const bool l7 = opt_.type == OutputType::L7;
     const Publisher::File file = publisher_.add(
-        opt_.prefix + '_' + sanitize_flow_name(name_of_(key)) + (l7 ? ".l7" : ".pcap"));
+        split_file_name(opt_.prefix, name_of_(key), l7 ? ".l7" : ".pcap", opt_.shorten_long_names));
+    // Truncating a temporary name that is the input (a hard link) would
+    // destroy the capture being read.
+    if (file.fresh && opt_.input_identity) {
+        const std::string temp = publisher_.temp_name(file.index);
+        if (dir_.identity_of(temp) == opt_.input_identity) {
+            publisher_.drop_last();
+            return std::unexpected(refuse_input(temp).error());
+        }
+    }
     make_room();
     // A flow that shares its file with an earlier one joins it: every
     // descriptor appends, so the two never overwrite each other.
@@ -323,7 +363,16 @@ Status SplitWriter::close() && {
     if (!outcome) {
         return outcome;
     }
-    return publisher_.publish(dir_, opt_.type == OutputType::L7);
+    // Checked for every file before the first rename, so that a refusal
+    // leaves every final name as it was.
+    if (opt_.input_identity) {
+        if (auto name = publisher_.clash(dir_, *opt_.input_identity)) {
+            return refuse_input(*name);
+        }
+    }
+    outcome = publisher_.publish(dir_, opt_.type == OutputType::L7, &published_files_);
+    published_ = outcome.has_value();
+    return outcome;
 }
 
 } // namespace vexlor

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,7 +48,29 @@ struct SplitWriterOptions {
     // record header as this writer would write it (the input is a classic
     // little-endian microsecond pcap), so a record is one piece of input.
     bool headers_in_place = false;
+    // The input capture, when it is a file: a file of the split that would
+    // be written over it (its temporary name) or renamed over it (its final
+    // name) fails the run with the value error "Output file {dir}/{name} is
+    // the input capture {input_name}" instead.
+    std::optional<FileIdentity> input_identity{};
+    std::string input_name{};
+    // A writer that is not closed successfully removes its temporary files
+    // (the default leaves them, as the module always has).
+    bool remove_on_failure = false;
+    // A file name longer than the file system allows (NAME_MAX bytes, for
+    // the temporary ".NAME.tmp" too) is cut short and given a hash of the
+    // whole name, instead of failing the run with ENAMETOOLONG.
+    bool shorten_long_names = false;
+    // Whether this writer takes the output directory's lock; another writer
+    // of the same run (files of a second link type) does not.
+    bool lock_directory = true;
 };
+
+// The final file name of a flow: "{prefix}_{flow name, sanitised}{ext}", cut
+// to fit NAME_MAX with its temporary name when `shorten` asks for it (the
+// same long name always gets the same short one).
+std::string split_file_name(std::string_view prefix, std::string_view flow_name,
+                            std::string_view ext, bool shorten);
 
 // Every flow's bytes go through a write buffer of its own, with the usual
 // rule (bytes that do not fit push the buffer out first; bytes at least as
@@ -90,7 +113,8 @@ public:
     SplitWriter(SplitWriter&&) = default;
     SplitWriter& operator=(SplitWriter&&) = default;
     // Without close(): writes out what is buffered and closes the files,
-    // ignoring errors, and renames nothing: only temporary files remain.
+    // ignoring errors, and renames nothing: only temporary files remain
+    // (none with remove_on_failure).
     ~SplitWriter();
 
     // Appends `packet` to the file of the flow `key` (hash = hash_key(key)).
@@ -106,6 +130,9 @@ public:
     void prefetch_node(std::uint64_t hash) const { flows_.prefetch_node(hash); }
 
     std::size_t open_files() const { return fds_.size(); }
+    // Flows that have a file, and what a successful close() published.
+    std::size_t flow_count() const { return flows_.size(); }
+    const Publisher::Published& published() const { return published_files_; }
 
 private:
     using Handle = std::uint32_t;
@@ -136,6 +163,7 @@ private:
     [[nodiscard]] Status flush_flow(Handle flow, std::span<const std::uint8_t> tail_head = {},
                                     std::span<const std::uint8_t> tail_body = {});
     [[nodiscard]] Status shed();
+    [[nodiscard]] Status refuse_input(const std::string& name) const;
     void abandon();
 
     SplitWriterOptions opt_;
@@ -150,6 +178,8 @@ private:
     std::uint64_t referenced_ = 0;       // by all buffers
     std::uint64_t reference_budget_ = 0; // see kReferenceBudget
     std::vector<iovec> iov_;             // scratch of flush_flow
+    bool published_ = false;
+    Publisher::Published published_files_;
 };
 
 } // namespace vexlor

@@ -25,6 +25,13 @@ struct RawRecord {
     std::span<const std::uint8_t> frame;
 };
 
+// The incomplete last record of a capture cut off mid-write: where it
+// starts and how many bytes of it are there (all dropped).
+struct CutOff {
+    std::uint64_t offset = 0;
+    std::uint64_t dropped = 0;
+};
+
 // next_record's answer: a record, end of data (nullopt), or an error.
 using RecordResult = Expected<std::optional<RawRecord>, ParseError>;
 using PacketResult = Expected<std::optional<Packet>, ParseError>;
@@ -70,9 +77,20 @@ public:
     // The whole input buffer.
     const SharedBytes& bytes() const { return data_; }
 
+    // With `on`, a classic pcap whose last record is cut off inside its
+    // frame ends the data after the complete records instead of failing
+    // ("Invalid PCAP format: packet incl_len ..."), as a cut-off record
+    // header always does.  Either way, once the data has ended, cut_off()
+    // tells of the incomplete record that was dropped (pcap or pcapng).
+    void tolerate_cut_off(bool on) { tolerate_cut_off_ = on; }
+    const std::optional<CutOff>& cut_off() const { return cut_off_; }
+
 protected:
     explicit CaptureReader(SharedBytes data) : data_(std::move(data)) {}
+    void note_cut_off(std::uint64_t offset) { cut_off_ = CutOff{offset, data_.size() - offset}; }
     SharedBytes data_;
+    bool tolerate_cut_off_ = false;
+    std::optional<CutOff> cut_off_;
 };
 
 // Recognises the format by its magic number and opens the matching reader.

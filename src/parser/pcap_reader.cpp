@@ -37,8 +37,12 @@ Expected<std::unique_ptr<PcapReader>, ParseError> PcapReader::open(SharedBytes b
 RecordResult PcapReader::next_record() {
     // A trailing fragment shorter than a record header is what a capture
     // killed mid-write leaves behind; it ends the data quietly.
+    const std::size_t start = cursor_.position();
     const auto header = cursor_.bytes(kPcapRecordHeaderSize);
     if (!header) {
+        if (cursor_.remaining() > 0) {
+            note_cut_off(start);
+        }
         return std::nullopt;
     }
     const std::uint8_t* h = header->data();
@@ -57,6 +61,10 @@ RecordResult PcapReader::next_record() {
     // orig_len), but it must lie inside the buffer: a cut-off last frame is
     // an error, unlike a cut-off header.
     const auto frame = cursor_.bytes(incl_len);
+    if (!frame && tolerate_cut_off_) {
+        note_cut_off(start);
+        return std::nullopt;
+    }
     if (!frame) {
         return std::unexpected(ParseError::invalid_pcap(
             "packet incl_len " + std::to_string(incl_len) + " exceeds remaining data at offset " +

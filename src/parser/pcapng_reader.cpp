@@ -301,6 +301,9 @@ RecordResult PcapngReader::next_record() {
             return std::unexpected(std::move(found.error()));
         }
         if (!*found) {
+            if (!rest.empty()) {
+                note_cut_off(start);
+            }
             return std::nullopt;
         }
         const auto [h, order] = **found;
@@ -308,6 +311,9 @@ RecordResult PcapngReader::next_record() {
         // A file cut off inside its last block (a capture still being
         // written, or truncated in transfer) ends the data without an error.
         if (broken_length(h, rest)) {
+            if (h.total > rest.size()) {
+                note_cut_off(start);
+            }
             return std::nullopt;
         }
         const ByteSpan block = rest.first(h.total);
