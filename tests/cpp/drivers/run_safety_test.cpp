@@ -21,7 +21,8 @@ namespace {
 using namespace test;
 
 Bytes udp_frame(std::uint8_t host, std::uint16_t sport) {
-    return eth(mac(2), mac(1), 0x0800, ipv4(ip4("10.0.0.1"), {10, 0, 0, host}, 17, udp(sport, 53, {1, 2, 3})));
+    return eth(mac(2), mac(1), 0x0800,
+               ipv4(ip4("10.0.0.1"), {10, 0, 0, host}, 17, udp(sport, 53, {1, 2, 3})));
 }
 
 // Three flows; the last record is `tail` bytes long when given.
@@ -29,7 +30,8 @@ Bytes capture(std::size_t records = 3) {
     PcapBuilder b;
     b.header();
     for (std::size_t i = 0; i < records; ++i) {
-        b.packet(1700000000, static_cast<std::uint32_t>(i), udp_frame(2, static_cast<std::uint16_t>(1000 + i % 3)));
+        b.packet(1700000000, static_cast<std::uint32_t>(i),
+                 udp_frame(2, static_cast<std::uint16_t>(1000 + i % 3)));
     }
     return b.bytes();
 }
@@ -75,7 +77,8 @@ TEST(OwnInput, AnArchiveOverItsInputIsRefusedBeforeAnyWork) {
     write_file(dir / "cap.pcap", data);
     ASSERT_EQ(::link((dir / "cap.pcap").c_str(), (dir / "x.tmp").c_str()), 0);
     ASSERT_EQ(::symlink((dir / "cap.pcap").c_str(), (dir / "sym").c_str()), 0);
-    for (const std::string& out : {dir / "cap.pcap", dir / "." + "/cap.pcap", dir / "x", dir / "sym"}) {
+    for (const std::string& out :
+         {dir / "cap.pcap", dir / "." + "/cap.pcap", dir / "x", dir / "sym"}) {
         ArchiveBuildOptions o;
         o.input_path = dir / "cap.pcap";
         o.output_path = out;
@@ -83,7 +86,8 @@ TEST(OwnInput, AnArchiveOverItsInputIsRefusedBeforeAnyWork) {
         ASSERT_FALSE(st) << out;
         EXPECT_EQ(st.error().kind, ErrorKind::Value);
         const std::string named = out == dir / "x" ? out + ".tmp" : out;
-        EXPECT_EQ(st.error().message, "Output path " + named + " is the input capture " + o.input_path);
+        EXPECT_EQ(st.error().message,
+                  "Output path " + named + " is the input capture " + o.input_path);
         EXPECT_EQ(read_file(dir / "cap.pcap"), data);
     }
 }
@@ -102,7 +106,8 @@ TEST(OwnInput, ASplitNeverTruncatesNorReplacesItsInput) {
         auto st = run_split(o);
         ASSERT_FALSE(st) << name;
         EXPECT_EQ(st.error().kind, ErrorKind::Value);
-        EXPECT_EQ(st.error().message, "Output file " + (dir / "out/") + name + " is the input capture " + o.input_path);
+        EXPECT_EQ(st.error().message,
+                  "Output file " + (dir / "out/") + name + " is the input capture " + o.input_path);
         EXPECT_EQ(read_file(dir / "cap.pcap"), data) << name;
     }
 }
@@ -116,7 +121,8 @@ TEST(RunControl, ACancelledOrFailedRunRemovesItsTemporariesWhenAsked) {
         bool remove;
         std::size_t left; // temporary files left in the output directory
     };
-    for (Case c : {Case{true, false, true, 0}, Case{false, true, true, 0}, Case{false, true, false, 3}}) {
+    for (Case c :
+         {Case{true, false, true, 0}, Case{false, true, true, 0}, Case{false, true, false, 3}}) {
         TempDir dir;
         Bytes data = capture(1000);
         if (c.cut) {
@@ -171,7 +177,10 @@ TEST(RunControl, ACutOffLastRecordKeepsThePacketsBeforeIt) {
 TEST(RunControl, TheSummaryCountsWhatWasWritten) {
     TempDir dir;
     PcapBuilder b;
-    b.header().packet(1, 0, udp_frame(2, 1)).packet(2, 0, udp_frame(3, 1)).packet(3, 0, Bytes(60, 0));
+    b.header()
+        .packet(1, 0, udp_frame(2, 1))
+        .packet(2, 0, udp_frame(3, 1))
+        .packet(3, 0, Bytes(60, 0));
     write_file(dir / "cap.pcap", b.bytes());
     RunSummary summary;
     SplitOptions s;

@@ -39,7 +39,8 @@ TEST(SplitFileName, NamesPastTheLimitAreShortenedStably) {
     }
     // Names that differ only past the cut get different hashes.
     const std::string prefix(300, 'p');
-    EXPECT_NE(split_file_name(prefix, "a", ".pcap", true), split_file_name(prefix, "b", ".pcap", true));
+    EXPECT_NE(split_file_name(prefix, "a", ".pcap", true),
+              split_file_name(prefix, "b", ".pcap", true));
 }
 
 } // namespace
