@@ -454,7 +454,7 @@ CommandStatus archive_command(const ParsedArgs& args) {
 struct Selection {
     std::vector<std::uint64_t> ids;
     std::vector<Address16> ips;
-    std::vector<IpPrefix> prefixes; // of the 16-byte form archives store
+    std::vector<IpPrefix> prefixes;
     std::vector<std::uint16_t> ports;
     std::vector<std::uint8_t> protos;
 
@@ -500,12 +500,7 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
             if (auto ip = parse_ip(o.value)) {
                 sel.ips.push_back(ip->mapped16());
             } else if (auto prefix = parse_prefix(o.value)) {
-                // Archives keep IPv4 as IPv4-mapped IPv6: the prefix too.
-                const bool v4 = prefix->addr.is_v4();
-                const auto mapped = prefix->addr.mapped16();
-                sel.prefixes.push_back(
-                    IpPrefix{IpAddress::v6(mapped.data()),
-                             static_cast<std::uint8_t>(prefix->bits + (v4 ? 96 : 0))});
+                sel.prefixes.push_back(*prefix);
             } else if (!value_problem) {
                 value_problem = bad_address(o.value).error();
             }
@@ -515,6 +510,16 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
         return std::unexpected(std::move(*value_problem));
     }
     return sel;
+}
+
+// An address as archives store it (IPv4 as IPv4-mapped IPv6) back in its
+// own family, so that prefixes of one family hold no address of the other.
+IpAddress stored_address(const Address16& a) {
+    constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (std::equal(a.begin(), a.begin() + 12, kMapped)) {
+        return IpAddress::v4(a.data() + 12);
+    }
+    return IpAddress::v6(a.data());
 }
 
 // The selected flows in ascending id order, or every flow in table order
@@ -552,18 +557,28 @@ std::vector<const FlowEntry*> select_flows(const ArchiveReader& reader, const Se
     }
     if (!sel.ips.empty() || !sel.prefixes.empty()) {
         auto ids = union_of(sel.ips, [&](const Address16& a) { return reader.find_by_address(a); });
+        auto in_prefixes = [&](const Address16& a) {
+            return std::ranges::any_of(
+                sel.prefixes, [&](const IpPrefix& p) { return p.contains(stored_address(a)); });
+        };
         // Prefixes are answered by a scan of the flow table: the address
         // index has no range lookup.
         for (const FlowEntry& e : reader.flows()) {
-            for (const IpPrefix& p : sel.prefixes) {
-                if ((e.proto != 0 || e.src_addr != Address16{}) &&
-                    (p.contains(IpAddress::v6(e.src_addr.data())) ||
-                     p.contains(IpAddress::v6(e.dst_addr.data())))) {
-                    ids.push_back(e.id);
-                    break;
-                }
+            const bool has_ip = e.proto != 0 || e.src_addr != Address16{};
+            if (has_ip && (in_prefixes(e.src_addr) || in_prefixes(e.dst_addr))) {
+                ids.push_back(e.id);
             }
         }
+        // A flow of the host strategy is the flow of one address only; its
+        // entry holds its first packet's two.
+        std::erase_if(ids, [&](std::uint64_t id) {
+            const FlowEntry* e = reader.resolve(id);
+            if (!e || e->host_side == HostSide::Unknown) {
+                return false;
+            }
+            const Address16& host = e->host_side == HostSide::Source ? e->src_addr : e->dst_addr;
+            return std::ranges::find(sel.ips, host) == sel.ips.end() && !in_prefixes(host);
+        });
         narrow(std::move(ids));
     }
     if (!sel.ports.empty()) {
