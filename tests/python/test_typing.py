@@ -1,8 +1,8 @@
 """The type stubs against the installed module, and the examples: type-checked, then run on the sample.
 
-stubtest compares the installed stubs with the module as built (names, parameters, defaults, which
-parameters take keywords, properties, final classes); mypy --strict checks the examples and the Python
-blocks of the README against them, and a table of calls that fail at run time must fail to type-check."""
+stubtest compares the installed stubs with the module as built (names, parameters, defaults, which parameters take
+keywords, properties, final classes); mypy --strict checks the examples and the Python blocks of the README against
+them, and a table of calls that fail at run time must fail to type-check."""
 import importlib.util
 import os
 import pathlib
@@ -18,33 +18,22 @@ from conftest import REPO_ROOT
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
                                 reason="mypy not installed (scripts/test.sh installs it)")
 EXAMPLES = REPO_ROOT / "examples"
-SAMPLE_PCAP = EXAMPLES / "sample.pcap"
-
-
 SOURCE_STUBS = REPO_ROOT / "src" / "python" / "vexlor.pyi"
 SITE = pathlib.Path(importlib.util.find_spec("vexlor").origin).parent
 PIP_INSTALLED = any(SITE.glob("vexlor-*.dist-info"))
 
 
 def run(argv, tmp_path):
-    """Runs from a scratch directory. When pip installed the module, mypy must find the installed
-    stubs by itself, as for a user; otherwise (a build directory on PYTHONPATH) it is pointed at the
-    source tree's stubs."""
+    """Runs from a scratch directory. When pip installed the module, mypy must find the installed stubs by itself,
+    as for a user; otherwise (a build directory on PYTHONPATH) it is pointed at the source tree's stubs."""
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     if not PIP_INSTALLED:
         (tmp_path / "stubs").mkdir()
         shutil.copy(str(SOURCE_STUBS), str(tmp_path / "stubs" / "vexlor.pyi"))
         env["MYPYPATH"] = str(tmp_path / "stubs")
-    return subprocess.run(argv, cwd=str(tmp_path), env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, universal_newlines=True)
+    return subprocess.run(argv, cwd=str(tmp_path), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
 
-
-def mypy(tmp_path, *paths):
-    return run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-                *map(str, paths)], tmp_path)
-
-
-# ---- the stubs -------------------------------------------------------------------
 
 @needs_mypy
 def test_stubtest_finds_no_difference_between_stubs_and_module(tmp_path):
@@ -54,11 +43,10 @@ def test_stubtest_finds_no_difference_between_stubs_and_module(tmp_path):
 
 @pytest.mark.skipif(not PIP_INSTALLED, reason="vexlor was not installed with pip")
 def test_installed_stubs_are_those_of_the_source_tree():
-    """pip puts the stubs beside the module and into the stub-only package vexlor-stubs, where
-    type checkers look for a single-file module's types."""
+    """pip puts the stubs beside the module and into the stub-only package vexlor-stubs, where type checkers look
+    for a single-file module's types."""
     for installed in (SITE / "vexlor.pyi", SITE / "vexlor-stubs" / "__init__.pyi"):
-        assert installed.is_file(), "%s missing" % installed
-        assert installed.read_bytes() == SOURCE_STUBS.read_bytes(), "%s is stale: reinstall" % installed
+        assert installed.is_file() and installed.read_bytes() == SOURCE_STUBS.read_bytes(), "%s stale" % installed
 
 
 # Each line fails at run time; mypy must report it with this error code.
@@ -86,28 +74,18 @@ vexlor.PanicException  # attr-defined
 
 
 @needs_mypy
-def test_misuse_fails_to_type_check(tmp_path):
-    (tmp_path / "misuse.py").write_text(MISUSE)
-    result = mypy(tmp_path, tmp_path / "misuse.py")
-    reported = {(int(n), code) for n, code in re.findall(r"^misuse\.py:(\d+): error: .*\[([\w-]+)\]$",
-                                                         result.stdout, re.M)}
-    expected = {(n, line.rsplit("# ", 1)[1]) for n, line in enumerate(MISUSE.splitlines(), 1)
-                if "  # " in line}
-    assert reported == expected, result.stdout
-
-
-@needs_mypy
-def test_examples_and_readme_pass_mypy_strict(tmp_path):
-    readme = (REPO_ROOT / "README.md").read_text()
-    blocks = re.findall(r"^```python\n(.*?)^```", readme, re.S | re.M)
+def test_mypy_strict_passes_examples_and_readme_and_fails_misuse(tmp_path):
+    blocks = re.findall(r"^```python\n(.*?)^```", (REPO_ROOT / "README.md").read_text(), re.S | re.M)
     assert blocks
     for i, block in enumerate(blocks):
         (tmp_path / ("readme_%d.py" % i)).write_text(block)
-    result = mypy(tmp_path, *sorted(EXAMPLES.glob("*.py")), *sorted(tmp_path.glob("readme_*.py")))
-    assert result.returncode == 0, result.stdout
+    (tmp_path / "misuse.py").write_text(MISUSE)
+    result = run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                  *map(str, sorted(EXAMPLES.glob("*.py")) + sorted(tmp_path.glob("*.py")))], tmp_path)
+    reported = set(re.findall(r"^(\S+\.py):(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M))
+    assert reported == {("misuse.py", str(n), line.rsplit("# ", 1)[1]) for n, line in
+                        enumerate(MISUSE.splitlines(), 1) if "  # " in line}, result.stdout
 
-
-# ---- the examples, run --------------------------------------------------------------
 
 # (arguments, program it needs, texts in the output, (pattern of a line, number of such lines))
 RUNS = [
@@ -132,7 +110,7 @@ RUNS = [
 def test_example_runs_on_the_sample(argv, tool, texts, lines, tmp_path):
     if tool and shutil.which(tool) is None:
         pytest.skip("%s not installed" % tool)
-    args = [a.format(tmp=tmp_path, sample=SAMPLE_PCAP) for a in argv]
+    args = [a.format(tmp=tmp_path, sample=EXAMPLES / "sample.pcap") for a in argv]
     result = subprocess.run([sys.executable, str(EXAMPLES / args[0]), *args[1:]], cwd=str(tmp_path),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert result.returncode == 0, result.stderr

@@ -1,0 +1,161 @@
+"""Repeated and concurrent use: interpreter threads calling the module at once get the results of one thread making
+the same calls in turn, flows keep working in other threads once their Archive (and its file) is gone, and repeated
+calls, failing ones included, grow neither memory nor the reference counts of their arguments."""
+import gc
+import hashlib
+import os
+import pathlib
+import shutil
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import vexlor
+from conftest import TEMP_ARCHIVE, contents, many_flows, records, write
+
+THREADS = 8
+
+
+def summary(archive):
+    return [(repr(f), f.start_ts, f.end_ts, [r[:3] + (hashlib.sha256(r[3]).digest(),) for r in records(f.packets())])
+            for f in archive.flows()]
+
+
+def queries(archive):
+    return ([[f.id for f in q] for q in [archive.find_by_ip(a) for a in ("10.0.0.1", "192.0.2.1", "2001:db8::1", "::")]
+             + [archive.find_by_port(p) for p in (0, 53, 80, 1030)]
+             + [archive.find_by_protocol(p) for p in ("tcp", "udp", "icmp", "icmpv6")]],
+            [repr(archive.get_flow(i)) for i in range(12)], repr(archive), summary(archive))
+
+
+def jobs(captures, archive_path, workdir):
+    """(name, callable) pairs; each callable returns a summary that does not depend on where it wrote."""
+    shared, counter = vexlor.Archive.open(archive_path), iter(range(10 ** 6))  # one object queried by all threads
+    out = [("queries", lambda: queries(shared)), ("pipe", lambda: vexlor.pipe_archive(archive_path))]
+    for src in captures:
+        for strategy, output_type in (("session", "pcap"), ("host", "l7"), ("flow", "pcap")):
+            path = str(workdir / str(next(counter)))
+            out += [("split %s %s" % (src, strategy), lambda s=src, st=strategy, t=output_type, p=path: (
+                        vexlor.split(s, p, st, output_type=t, max_sessions=7), contents(pathlib.Path(p)))),
+                    ("create %s %s" % (src, strategy), lambda s=src, st=strategy, p=path + ".vexlor": (
+                        vexlor.create_archive(s, p, st), pathlib.Path(p).read_bytes())),
+                    ("read_flows %s %s" % (src, strategy), lambda s=src, st=strategy: summary(vexlor.read_flows(s, st)))]
+    return out
+
+
+@pytest.mark.parametrize("source", ["open", "read_flows"])
+def test_threads_get_the_results_of_one_thread(tmp_path, sample_pcap, source):
+    capture, archive_path = write(tmp_path / "many.pcap", many_flows(60, 10, 50, ipv6_every=4)), str(tmp_path / "a")
+    vexlor.create_archive(capture, archive_path)
+    # Flows whose Archive is gone, and its file with it (read_flows deletes its own): they keep reading the mapping.
+    orphan = vexlor.read_flows(capture) if source == "read_flows" else vexlor.Archive.open(
+        shutil.copy(archive_path, archive_path + ".copy"))
+    flows = orphan.flows() + orphan.find_by_protocol("udp")
+    del orphan
+    gc.collect()
+    for path in (TEMP_ARCHIVE, archive_path + ".copy"):
+        assert source == "open" or not os.path.exists(path)
+        os.unlink(path) if os.path.exists(path) else None
+
+    def orphans(start):
+        """Every orphaned flow, beginning at a different one in each thread; results in list order."""
+        got = {i: (repr(flows[i]), records(flows[i].packets())) for i in [*range(start, len(flows)), *range(start)]}
+        return [got[i] for i in range(len(flows))]
+
+    (tmp_path / "alone").mkdir(), (tmp_path / "together").mkdir()
+    alone = {name: job() for name, job in jobs([capture, sample_pcap], archive_path, tmp_path / "alone")}
+    alone["orphans"] = orphans(0)
+    work = jobs([capture, sample_pcap], archive_path, tmp_path / "together") * 3 + [
+        ("orphans", lambda i=i: orphans(i)) for i in range(0, len(flows), 5)]
+    work += work[:-len(work) % THREADS]  # whole rounds, so that every thread of the last has partners
+    start = threading.Barrier(THREADS)
+
+    def run(item):
+        start.wait(timeout=60)
+        return item[0], item[1]()
+
+    with ThreadPoolExecutor(THREADS) as pool:
+        together = list(pool.map(run, work))
+    assert len(together) == len(work) and all(result == alone[name] for name, result in together)
+    gc.collect()
+    assert not os.path.exists(TEMP_ARCHIVE)  # every read_flows archive is gone, and its file with it
+
+
+def swallow(call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except (TypeError, ValueError, OSError, RuntimeError, OverflowError, UnicodeEncodeError):
+        pass
+
+
+class Bad:
+    def __index__(self):
+        raise TypeError("nope")
+
+
+def failing_calls(archive, out):
+    for call, arg in [(archive.find_by_ip, "10.0.0.256"), (archive.find_by_protocol, "sctp"), (vexlor.split, 42),
+                      (archive.find_by_port, 70000), (archive.get_flow, "1"), (archive.flows, 1), (vexlor.Archive, 1),
+                      (vexlor.Archive.open, out), (vexlor.pipe_archive, "m.vexlor"), (vexlor.read_flows, "m.pcap")]:
+        swallow(call, arg)
+    swallow(archive.find_by_ip, ip_str="1.2.3.4", extra=1)
+    for kwargs in [dict(max_sessions=-1), dict(max_sessions=Bad()), dict(ip_filters="x"), dict(ip_filters=["a", 1]),
+                   dict(port_filters=[1, 2, 70000]), dict(strategy="\ud800"), dict(output_type="csv")]:
+        swallow(vexlor.split, "m.pcap", out, **kwargs)
+    swallow(vexlor.create_archive, "a", "b", input_path="c")
+    swallow(vexlor.read_flows, "m.pcap", strategy="nope")
+
+
+def rss():
+    return os.sysconf("SC_PAGESIZE") * int(open("/proc/self/statm").read().split()[1])
+
+
+def query_step(tmp_path, sample_pcap, sample_archive, archive):
+    queries(archive), vexlor.pipe_archive(sample_archive), vexlor.Archive.open(sample_archive).flows()
+    failing_calls(archive, str(tmp_path / "out"))
+
+
+def file_step(tmp_path, sample_pcap, sample_archive, archive):
+    vexlor.split(sample_pcap, str(tmp_path / "out"), "host", 3, 0, ["10.0.0.1", "bogus"], [80, 53], "l7")
+    for _, job in jobs([sample_pcap], sample_archive, tmp_path)[2:5]:  # split, create_archive, read_flows
+        job()
+    swallow(vexlor.create_archive, sample_pcap, str(tmp_path / "none" / "x.vexlor"))
+
+
+@pytest.mark.parametrize("step,rounds", [(query_step, 10000), (file_step, 200)], ids=["queries", "files"])
+def test_memory_stays_flat(tmp_path, sample_pcap, sample_archive, archive, step, rounds):
+    for i in range(rounds + rounds // 30):
+        if i == rounds // 30:  # after a warm-up
+            gc.collect()
+            before = rss()
+        step(tmp_path, sample_pcap, sample_archive, archive)
+    gc.collect()
+    assert rss() - before < 1 << 20, "RSS grew by %d bytes over %d rounds" % (rss() - before, rounds)
+
+
+def test_argument_reference_counts_are_stable(tmp_path, sample_pcap, archive):
+    out = str(tmp_path / "out")
+    # Fresh objects, so that their counts are ours alone.
+    strategy, proto, bad_ip = "".join(["ses", "sion"]), "".join(["T", "CP"]), "".join(["10.0.0.", "999"])
+    ips, ports, bad_ports, port = ["".join(["10.0.0.", "1"])], [int("8" + "0")], [int("7" + "0000")], int("5" + "3")
+    watched = [strategy, ips, ports, bad_ports, bad_ip, proto, port, sample_pcap, out, ips[0], vexlor.Archive,
+               vexlor.Flow, vexlor.Packet, archive]
+
+    def step():
+        vexlor.split(sample_pcap, out, strategy, ip_filters=ips, port_filters=ports)
+        swallow(vexlor.split, sample_pcap, out, strategy, port_filters=bad_ports)
+        swallow(vexlor.split, sample_pcap, out, strategy=ips)
+        archive.find_by_protocol(proto), archive.find_by_port(port), archive.find_by_ip(ips[0])
+        swallow(archive.find_by_ip, bad_ip)
+        swallow(archive.find_by_protocol, bad_ip)
+        [f.packets() for f in archive.flows()], vexlor.read_flows(sample_pcap, strategy, 10, ips, ports).flows()
+
+    step()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(100):
+        step()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == before
