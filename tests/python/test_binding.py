@@ -135,24 +135,17 @@ def test_accepted_values(tmp_path, make_capture, kwargs):
 
 
 def test_classes_are_closed(archive):
+    """No subclasses, read-only attributes, no instance dict or weak references; an Archive is no container."""
     flow = archive.get_flow(1)
-    pkt = flow.packets()[0]
-    for cls in (vexlor.Archive, vexlor.Flow, vexlor.Packet):
-        with pytest.raises(TypeError):
-            type("X", (cls,), {})
-    for obj, attr in [(archive, "flow_count"), (archive, "link_type"), (flow, "id"), (flow, "src_addr"),
-                      (flow, "start_ts"), (pkt, "data"), (pkt, "ts"), (pkt, "length"), (pkt, "extra")]:
-        with pytest.raises(AttributeError):
-            setattr(obj, attr, 5)
-        with pytest.raises(AttributeError):
-            delattr(obj, attr)
-    for obj in (archive, flow, pkt):
+    objects = [archive, flow, flow.packets()[0]]
+    for obj, cls in zip(objects, (vexlor.Archive, vexlor.Flow, vexlor.Packet)):
+        for attempt in (lambda: type("X", (cls,), {}), lambda: weakref.ref(obj), lambda: iter(archive),
+                        lambda: archive[0], lambda: 1 in archive):
+            pytest.raises(TypeError, attempt)
+        for attr in ("flow_count", "link_type", "id", "src_addr", "start_ts", "data", "ts", "length", "extra"):
+            pytest.raises(AttributeError, setattr, obj, attr, 5)
+            pytest.raises(AttributeError, delattr, obj, attr)
         assert not hasattr(obj, "__dict__")
-        with pytest.raises(TypeError):
-            weakref.ref(obj)
-    for op in (iter, lambda a: a[0], lambda a: 1 in a):
-        with pytest.raises(TypeError):
-            op(archive)
 
 
 def test_initialised_once_per_process():

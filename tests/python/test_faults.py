@@ -87,47 +87,46 @@ def scratch(tmp_path):
         yield tmp_path
 
 
-@pytest.mark.parametrize("limit,buffer_bytes,output_type", [
-    (0, 0, "pcap"), (0, 10000, "pcap"), (24, 0, "pcap"), (2000, 0, "pcap"), (4343, 0, "pcap"), (4344, 10000, "pcap"),
-    (100, 0, "l7"), (2919, 10000, "l7"), (2920, 0, "l7"),
-])
-def test_split_with_file_size_limit(tmp_path, limit, buffer_bytes, output_type):
-    """Ten flows of 4344-byte pcap files (2920 bytes of l7 payload): below that limit every run fails with EFBIG,
-    wherever the write falls (header, record, or the flush at the end)."""
-    src, ref, out = write(tmp_path / "cap.pcap", many_flows(10, 20, 146)), tmp_path / "ref", tmp_path / "out"
-    options = {"buffer_bytes": buffer_bytes, "output_type": output_type}
-    vexlor.split(src, str(ref), **options)
-    largest = max(len(d) for d in contents(ref).values())
-    assert largest == (4344 if output_type == "pcap" else 2920)
-    results = outcomes(child([["split", [src, str(out)], options]], fsize=limit))
-    if limit < largest:
-        assert results == [("RuntimeError", os_error(errno.EFBIG))] and finals(out) == []
+def output(path):
+    return contents(path) if path.is_dir() else path.read_bytes()
+
+
+@pytest.mark.parametrize("call,limit,options", [
+    ("split", "0", dict(buffer_bytes=0)), ("split", "0", {}), ("split", "24", dict(buffer_bytes=0)),
+    ("split", "2000", dict(buffer_bytes=0)), ("split", "4343", dict(buffer_bytes=0)), ("split", "4344", {}),
+    ("split", "100", dict(buffer_bytes=0, output_type="l7")), ("split", "2919", dict(output_type="l7")),
+    ("split", "2920", dict(buffer_bytes=0, output_type="l7")),
+] + [("create_archive", limit, {}) for limit in ["0", "63", "64", "1000", "300000", "lists + 3", "table + 10",
+                                                 "index + 5", "footer", "footer + 1", "size - 1", "size"]])
+def test_file_size_limit(tmp_path, call, limit, options):
+    """split: ten flows of 4344-byte pcap files (2920 bytes of l7 payload); create_archive: 600 kB (the writer
+    buffers 256 KiB), whose regions start at `lists`, `table`, `index` and `footer`. Below its size every run fails
+    with EFBIG, wherever the write falls (a header, a record, a flush), and leaves no final-named file; a rerun over
+    what it left gives the normal output."""
+    src = write(tmp_path / "cap.pcap", many_flows(10, 20, 146) if call == "split" else
+                many_flows(50, 10, 1100, ipv6_every=7))
+    ref, out = tmp_path / "ref", tmp_path / "out"
+    getattr(vexlor, call)(src, str(ref), **options)
+    if call == "split":
+        size = max(len(d) for d in contents(ref).values())
+        assert size == (2920 if options.get("output_type") == "l7" else 4344)
     else:
-        assert results == [None] and contents(out) == contents(ref)
-    vexlor.split(src, str(out), **options)  # the rerun
-    assert contents(out) == contents(ref)
+        size, footer = len(ref.read_bytes()), len(ref.read_bytes()) - 128
+        lists, _, table, _, _, index = struct.unpack_from("<QQQQQQ", ref.read_bytes(), footer + 32)
+    limit = eval(limit, {}, locals())
+    results = outcomes(child([[call, [src, str(out)], options]], fsize=limit))
+    if limit < size:
+        assert results[0] in [("RuntimeError", os_error(errno.EFBIG)), ("RuntimeError", "Failed to write footer")]
+        assert finals(out) == [] if call == "split" else not out.exists() and os.path.getsize(str(out) + ".tmp") <= limit
+    else:
+        assert results == [None] and output(out) == output(ref)
+    getattr(vexlor, call)(src, str(out), **options)  # the rerun
+    assert output(out) == output(ref) and not os.path.exists(str(out) + ".tmp")
 
 
-def test_archive_with_file_size_limit(tmp_path):
-    """A 600 kB archive (the writer buffers 256 KiB), its writes failing at every stage of the build; then
-    read_flows, whose temporary archive fails like any other (its own temporary file stays behind)."""
-    src = write(tmp_path / "cap.pcap", many_flows(50, 10, 1100, ipv6_every=7))
-    ref, out = tmp_path / "ref.vexlor", str(tmp_path / "out.vexlor")
-    vexlor.create_archive(src, str(ref))
-    data = ref.read_bytes()
-    size, footer = len(data), len(data) - 128
-    lists, _, table, _, _, index = struct.unpack_from("<QQQQQQ", data, footer + 32)
-    for limit in [0, 63, 64, 1000, 300000, lists + 3, table + 10, index + 5, footer, footer + 1, size - 1, size]:
-        results = outcomes(child([["create_archive", [src, out], {}]], fsize=limit))
-        if limit < size:
-            assert results[0] in [("RuntimeError", os_error(errno.EFBIG)), ("RuntimeError", "Failed to write footer")]
-            assert not os.path.exists(out) and os.path.getsize(out + ".tmp") <= limit, limit
-        else:
-            assert results == [None] and pathlib.Path(out).read_bytes() == data
-            os.unlink(out)
-    vexlor.create_archive(src, out)  # the rerun, over the temporary file left behind
-    assert pathlib.Path(out).read_bytes() == data and not os.path.exists(out + ".tmp")
-    proc = child([["read_flows", [src], {}]], fsize=300000)
+def test_read_flows_with_file_size_limit(tmp_path):
+    """The temporary archive of read_flows fails like any other; its own temporary file stays behind."""
+    proc = child([["read_flows", [write(tmp_path / "cap.pcap", many_flows(50, 10, 1100))], {}]], fsize=300000)
     temp = "/tmp/vexlor_py_%d.vexlor" % proc.pid
     assert outcomes(proc) == [("RuntimeError", os_error(errno.EFBIG))] and not os.path.exists(temp)
     os.unlink(temp + ".tmp")

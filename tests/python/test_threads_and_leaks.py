@@ -3,8 +3,8 @@ the same calls in turn, flows keep working in other threads once their Archive (
 calls, failing ones included, grow neither memory nor the reference counts of their arguments."""
 import gc
 import hashlib
+import itertools
 import os
-import pathlib
 import shutil
 import sys
 import threading
@@ -32,15 +32,23 @@ def queries(archive):
 
 def jobs(captures, archive_path, workdir):
     """(name, callable) pairs; each callable returns a summary that does not depend on where it wrote."""
-    shared, counter = vexlor.Archive.open(archive_path), iter(range(10 ** 6))  # one object queried by all threads
+    shared, counter = vexlor.Archive.open(archive_path), itertools.count()  # one object queried by all threads
+
+    def split(src, strategy, output_type):
+        path = workdir / str(next(counter))
+        vexlor.split(src, str(path), strategy, output_type=output_type, max_sessions=7)
+        return contents(path)
+
+    def create(src, strategy):
+        path = workdir / ("%d.vexlor" % next(counter))
+        vexlor.create_archive(src, str(path), strategy)
+        return path.read_bytes()
+
     out = [("queries", lambda: queries(shared)), ("pipe", lambda: vexlor.pipe_archive(archive_path))]
     for src in captures:
         for strategy, output_type in (("session", "pcap"), ("host", "l7"), ("flow", "pcap")):
-            path = str(workdir / str(next(counter)))
-            out += [("split %s %s" % (src, strategy), lambda s=src, st=strategy, t=output_type, p=path: (
-                        vexlor.split(s, p, st, output_type=t, max_sessions=7), contents(pathlib.Path(p)))),
-                    ("create %s %s" % (src, strategy), lambda s=src, st=strategy, p=path + ".vexlor": (
-                        vexlor.create_archive(s, p, st), pathlib.Path(p).read_bytes())),
+            out += [("split %s %s" % (src, strategy), lambda s=src, st=strategy, t=output_type: split(s, st, t)),
+                    ("create %s %s" % (src, strategy), lambda s=src, st=strategy: create(s, st)),
                     ("read_flows %s %s" % (src, strategy), lambda s=src, st=strategy: summary(vexlor.read_flows(s, st)))]
     return out
 
@@ -55,9 +63,9 @@ def test_threads_get_the_results_of_one_thread(tmp_path, sample_pcap, source):
     flows = orphan.flows() + orphan.find_by_protocol("udp")
     del orphan
     gc.collect()
-    for path in (TEMP_ARCHIVE, archive_path + ".copy"):
-        assert source == "open" or not os.path.exists(path)
-        os.unlink(path) if os.path.exists(path) else None
+    assert not os.path.exists(TEMP_ARCHIVE)
+    if source == "open":
+        os.unlink(archive_path + ".copy")
 
     def orphans(start):
         """Every orphaned flow, beginning at a different one in each thread; results in list order."""
