@@ -121,8 +121,6 @@ CONVERSIONS = [
     ("mergecap-pcapng-eth-us-and-raw-ns", PCAPNG, [["mergecap", "-F", "pcapng", "-w", "{out}", "{eth_us}", "{raw_ns}"]]),
     ("mergecap-pcapng-of-pcapng-and-pcap", PCAPNG, [["editcap", "-F", "pcapng", "{raw_ns}", "{out}.ng"],
                                                     ["mergecap", "-F", "pcapng", "-w", "{out}", "{out}.ng", "{eth_ns}"]]),
-    ("tshark-pcapng", PCAPNG, [["tshark", "-r", "{eth_ns}", "-F", "pcapng", "-w", "{out}"]]),
-    ("tcpdump-rewrite", PCAP_US, [["tcpdump", "-r", "{eth_us}", "-w", "{out}"]]),
     ("tcpdump-nano", PCAP_NS, [["tcpdump", "--time-stamp-precision=nano", "-r", "{eth_ns}", "-w", "{out}"]]),
 ]
 
