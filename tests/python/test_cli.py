@@ -55,32 +55,31 @@ def selected_ids(archive, selectors):
     return sorted(set.intersection(*kinds.values())) if kinds else [f.id for f in archive.flows()]
 
 
-@pytest.mark.parametrize("command,args,kwargs,order", [
-    ("split", [], {}, "last"),
-    ("split", ["--strategy=flow", "--max-sessions", "1", "--buffer-bytes=0"],
-     dict(strategy="flow", max_sessions=1, buffer_bytes=0), "first"),
-    ("split", ["--strategy", "HOST", "--output-type", "L7"], dict(strategy="HOST", output_type="L7"), "dashdash"),
-    ("split", ["--ip", "10.0.0.1", "--ip=2001:db8::1", "--port", "80", "--port", "443"],
-     dict(ip_filters=["10.0.0.1", "2001:db8::1"], port_filters=[80, 443]), "last"),
-    ("split", [], {}, "stdin"),
-    ("archive", [], {}, "last"), ("archive", ["--strategy", "host"], dict(strategy="host"), "first"),
-    ("archive", ["--port=53", "--ip", "10.0.0.3", "--max-sessions", "2"],
-     dict(port_filters=[53], ip_filters=["10.0.0.3"], max_sessions=2), "last"),
-    ("archive", [], {}, "stdin"),
+# "tool arguments => the module call that makes the same files"; {in} is the capture, {out} the tool's output.
+@pytest.mark.parametrize("row", [
+    "split {in} {out} => vexlor.split(cap, mod)",
+    "split --strategy=flow --max-sessions 1 --buffer-bytes=0 {in} {out} => vexlor.split(cap, mod, strategy='flow', "
+    "max_sessions=1, buffer_bytes=0)",
+    "split --strategy HOST --output-type L7 -- {in} {out} => vexlor.split(cap, mod, strategy='HOST', output_type='L7')",
+    "split {in} {out} --ip 10.0.0.1 --ip=2001:db8::1 --port 80 --port 443 => vexlor.split(cap, mod, ip_filters=["
+    "'10.0.0.1', '2001:db8::1'], port_filters=[80, 443])",
+    "split - {out} => vexlor.split(cap, mod)", "archive {in} {out} => vexlor.create_archive(cap, mod)",
+    "archive --strategy host {in} {out} => vexlor.create_archive(cap, mod, strategy='host')",
+    "archive {in} {out} --port=53 --ip 10.0.0.3 --max-sessions 2 => vexlor.create_archive(cap, mod, port_filters=[53], "
+    "ip_filters=['10.0.0.3'], max_sessions=2)",
+    "archive - {out} => vexlor.create_archive(cap, mod)",
 ])
-def test_builds_match_module(tmp_path, command, args, kwargs, order):
-    cap = write(tmp_path / "cap.pcap", pcap_bytes(MIXED))
-    mod, cli = tmp_path / "mod", tmp_path / "cli"
-    (vexlor.split if command == "split" else vexlor.create_archive)(cap, str(mod), **kwargs)
-    source = "-" if order == "stdin" else cap
-    line = {"first": [*args, source, cli], "dashdash": [*args, "--", source, cli]}.get(order, [source, cli, *args])
-    result = run(command, *line, stdin=pcap_bytes(MIXED) if order == "stdin" else None)
+def test_builds_match_module(tmp_path, row):
+    args, call = row.split(" => ")
+    cap, mod, cli = write(tmp_path / "cap.pcap", pcap_bytes(MIXED)), str(tmp_path / "mod"), tmp_path / "cli"
+    eval(call, dict(vexlor=vexlor, cap=cap, mod=mod))
+    result = run(*args.replace("{in}", cap).replace("{out}", str(cli)).split(), stdin=pcap_bytes(MIXED))
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    if command == "archive":
-        assert cli.read_bytes() == mod.read_bytes()
+    if cli.is_file():
+        assert cli.read_bytes() == pathlib.Path(mod).read_bytes()
     else:  # the file stem of "-" is "-"
-        assert contents(cli) == {(n.replace("cap_", "-_", 1) if order == "stdin" else n): b
-                                 for n, b in contents(mod).items()} != {}
+        assert contents(cli) == {n.replace("cap_", "-_" if " - " in args else "cap_", 1): b
+                                 for n, b in contents(pathlib.Path(mod)).items()} != {}
 
 
 SELECTORS = [[], ["--port", "53"], ["--port", "53", "--port", "853"], ["--ip", "10.0.0.1", "--port", "853"],

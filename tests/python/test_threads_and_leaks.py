@@ -98,72 +98,56 @@ def swallow(call, *args, **kwargs):
         pass
 
 
+# Fresh objects (not interned or cached), so that their reference counts are ours alone.
+STRATEGY, PROTO, BAD_IP = "".join(["ses", "sion"]), "".join(["T", "CP"]), "".join(["10.0.0.", "999"])
+IPS, PORTS, BAD_PORTS, PORT = ["".join(["10.0.0.", "1"])], [int("8" + "0")], [int("7" + "0000")], int("5" + "3")
+
+
 class Bad:
     def __index__(self):
         raise TypeError("nope")
 
 
-def failing_calls(archive, out):
-    for call, arg in [(archive.find_by_ip, "10.0.0.256"), (archive.find_by_protocol, "sctp"), (vexlor.split, 42),
+def query_step(tmp_path, sample_pcap, sample_archive, archive):
+    """Queries and calls that fail, each failure path of the binding once."""
+    out = str(tmp_path / "out")
+    queries(archive), vexlor.pipe_archive(sample_archive), vexlor.Archive.open(sample_archive).flows()
+    archive.find_by_protocol(PROTO), archive.find_by_port(PORT), archive.find_by_ip(IPS[0])
+    for call, arg in [(archive.find_by_ip, BAD_IP), (archive.find_by_protocol, BAD_IP), (vexlor.split, 42),
                       (archive.find_by_port, 70000), (archive.get_flow, "1"), (archive.flows, 1), (vexlor.Archive, 1),
                       (vexlor.Archive.open, out), (vexlor.pipe_archive, "m.vexlor"), (vexlor.read_flows, "m.pcap")]:
         swallow(call, arg)
     swallow(archive.find_by_ip, ip_str="1.2.3.4", extra=1)
     for kwargs in [dict(max_sessions=-1), dict(max_sessions=Bad()), dict(ip_filters="x"), dict(ip_filters=["a", 1]),
-                   dict(port_filters=[1, 2, 70000]), dict(strategy="\ud800"), dict(output_type="csv")]:
+                   dict(port_filters=BAD_PORTS), dict(strategy="\ud800"), dict(output_type="csv"), dict(strategy=IPS)]:
         swallow(vexlor.split, "m.pcap", out, **kwargs)
     swallow(vexlor.create_archive, "a", "b", input_path="c")
     swallow(vexlor.read_flows, "m.pcap", strategy="nope")
+
+
+def file_step(tmp_path, sample_pcap, sample_archive, archive):
+    """Calls that write files, and one that fails to."""
+    vexlor.split(sample_pcap, str(tmp_path / "out"), "host", 3, 0, ["10.0.0.1", "bogus"], [80, 53], "l7")
+    vexlor.split(sample_pcap, str(tmp_path / "out"), STRATEGY, ip_filters=IPS, port_filters=PORTS)
+    vexlor.read_flows(sample_pcap, STRATEGY, 10, IPS, PORTS).flows()
+    for _, job in jobs([sample_pcap], sample_archive, tmp_path)[2:5]:  # split, create_archive, read_flows
+        job()
+    swallow(vexlor.create_archive, sample_pcap, str(tmp_path / "none" / "x.vexlor"))
 
 
 def rss():
     return os.sysconf("SC_PAGESIZE") * int(open("/proc/self/statm").read().split()[1])
 
 
-def query_step(tmp_path, sample_pcap, sample_archive, archive):
-    queries(archive), vexlor.pipe_archive(sample_archive), vexlor.Archive.open(sample_archive).flows()
-    failing_calls(archive, str(tmp_path / "out"))
-
-
-def file_step(tmp_path, sample_pcap, sample_archive, archive):
-    vexlor.split(sample_pcap, str(tmp_path / "out"), "host", 3, 0, ["10.0.0.1", "bogus"], [80, 53], "l7")
-    for _, job in jobs([sample_pcap], sample_archive, tmp_path)[2:5]:  # split, create_archive, read_flows
-        job()
-    swallow(vexlor.create_archive, sample_pcap, str(tmp_path / "none" / "x.vexlor"))
-
-
 @pytest.mark.parametrize("step,rounds", [(query_step, 10000), (file_step, 200)], ids=["queries", "files"])
-def test_memory_stays_flat(tmp_path, sample_pcap, sample_archive, archive, step, rounds):
+def test_memory_and_reference_counts_stay_flat(tmp_path, sample_pcap, sample_archive, archive, step, rounds):
+    watched = [STRATEGY, PROTO, BAD_IP, IPS, PORTS, BAD_PORTS, PORT, IPS[0], sample_pcap, sample_archive, archive,
+               vexlor.Archive, vexlor.Flow, vexlor.Packet]
     for i in range(rounds + rounds // 30):
         if i == rounds // 30:  # after a warm-up
             gc.collect()
-            before = rss()
+            before, counts = rss(), [sys.getrefcount(o) for o in watched]
         step(tmp_path, sample_pcap, sample_archive, archive)
     gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == counts
     assert rss() - before < 1 << 20, "RSS grew by %d bytes over %d rounds" % (rss() - before, rounds)
-
-
-def test_argument_reference_counts_are_stable(tmp_path, sample_pcap, archive):
-    out = str(tmp_path / "out")
-    # Fresh objects, so that their counts are ours alone.
-    strategy, proto, bad_ip = "".join(["ses", "sion"]), "".join(["T", "CP"]), "".join(["10.0.0.", "999"])
-    ips, ports, bad_ports, port = ["".join(["10.0.0.", "1"])], [int("8" + "0")], [int("7" + "0000")], int("5" + "3")
-    watched = [strategy, ips, ports, bad_ports, bad_ip, proto, port, sample_pcap, out, ips[0], vexlor.Archive,
-               vexlor.Flow, vexlor.Packet, archive]
-
-    def step():
-        vexlor.split(sample_pcap, out, strategy, ip_filters=ips, port_filters=ports)
-        swallow(vexlor.split, sample_pcap, out, strategy, port_filters=bad_ports)
-        swallow(vexlor.split, sample_pcap, out, strategy=ips)
-        archive.find_by_protocol(proto), archive.find_by_port(port), archive.find_by_ip(ips[0])
-        swallow(archive.find_by_ip, bad_ip)
-        swallow(archive.find_by_protocol, bad_ip)
-        [f.packets() for f in archive.flows()], vexlor.read_flows(sample_pcap, strategy, 10, ips, ports).flows()
-
-    step()
-    gc.collect()
-    before = [sys.getrefcount(o) for o in watched]
-    for _ in range(100):
-        step()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in watched] == before
