@@ -87,7 +87,7 @@ def pcapng_bytes(records, linktype=1, nano=False, big=False):
     return b"".join(out)
 
 
-def many_flows(flows, per_flow, size, ipv6_every=0):
+def sessions_bytes(flows, per_flow, size, ipv6_every=0):
     """A classic pcap of `flows` sessions of `per_flow` frames of `size` payload bytes each, interleaved; every
     ipv6_every-th flow is UDP over IPv6, the others TCP over IPv4."""
     recs = []

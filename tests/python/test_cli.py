@@ -15,7 +15,7 @@ from decimal import Decimal
 import pytest
 
 import vexlor
-from conftest import ARP, SAMPLE, contents, eth, ipv4, many_flows, pcap_bytes, read_pcap, tcp4, udp, write
+from conftest import ARP, SAMPLE, contents, eth, ipv4, sessions_bytes, pcap_bytes, read_pcap, tcp4, udp, write
 
 CLI = pathlib.Path(sys.executable).parent / "vexlor"
 pytestmark = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)
@@ -133,7 +133,7 @@ def test_extract_packets_in_time_order(tmp_path, mixed, selectors, dest):
 
 def test_extract_broken_pipe_is_quiet(tmp_path):
     arc = str(tmp_path / "big.vexlor")
-    vexlor.create_archive(write(tmp_path / "big.pcap", many_flows(1, 300, 1400)), arc)
+    vexlor.create_archive(write(tmp_path / "big.pcap", sessions_bytes(1, 300, 1400)), arc)
     proc = subprocess.Popen([str(CLI), "extract", arc, "--port", "80"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.close()  # more than a pipe holds is waiting to be written
     assert (proc.stderr.read(), proc.wait()) == (b"", 1)

@@ -19,7 +19,7 @@ import time
 import pytest
 
 import vexlor
-from conftest import contents, listing, many_flows, read_pcap, write
+from conftest import contents, listing, sessions_bytes, read_pcap, write
 
 # The child: leaves `spare` descriptors free if asked, says "go", makes the calls (of vexlor, or "os.listdir") and
 # prints their outcomes.
@@ -103,8 +103,8 @@ def test_file_size_limit(tmp_path, call, limit, options):
     buffers 256 KiB), whose regions start at `lists`, `table`, `index` and `footer`. Below its size every run fails
     with EFBIG, wherever the write falls (a header, a record, a flush), and leaves no final-named file; a rerun over
     what it left gives the normal output."""
-    src = write(tmp_path / "cap.pcap", many_flows(10, 20, 146) if call == "split" else
-                many_flows(50, 10, 1100, ipv6_every=7))
+    src = write(tmp_path / "cap.pcap", sessions_bytes(10, 20, 146) if call == "split" else
+                sessions_bytes(50, 10, 1100, ipv6_every=7))
     ref, out = tmp_path / "ref", tmp_path / "out"
     getattr(vexlor, call)(src, str(ref), **options)
     if call == "split":
@@ -126,7 +126,7 @@ def test_file_size_limit(tmp_path, call, limit, options):
 
 def test_read_flows_with_file_size_limit(tmp_path):
     """The temporary archive of read_flows fails like any other; its own temporary file stays behind."""
-    proc = child([["read_flows", [write(tmp_path / "cap.pcap", many_flows(50, 10, 1100))], {}]], fsize=300000)
+    proc = child([["read_flows", [write(tmp_path / "cap.pcap", sessions_bytes(50, 10, 1100))], {}]], fsize=300000)
     temp = "/tmp/vexlor_py_%d.vexlor" % proc.pid
     assert outcomes(proc) == [("RuntimeError", os_error(errno.EFBIG))] and not os.path.exists(temp)
     os.unlink(temp + ".tmp")
@@ -137,7 +137,7 @@ def test_full_file_system(tmp_path, call):
     """A 64 KiB tmpfs (in a mount namespace of the child's own) fills up under 200 kB of output; or links to
     /dev/full planted where the temporaries go: the archive writer refuses to follow its link, split refuses too or
     writes into /dev/full and fails. No final file either way."""
-    src = write(tmp_path / "cap.pcap", many_flows(10, 20, 1000))
+    src = write(tmp_path / "cap.pcap", sessions_bytes(10, 20, 1000))
     out, full = tmp_path / "out", tmp_path / "full"
     if call == "planted-links":
         if not os.path.exists("/dev/full"):
@@ -176,7 +176,7 @@ def test_descriptor_limit(scratch, call, spare, buffer_bytes, output_type, error
     reopens it later, so every flow is still complete. With none free the input cannot be opened; with one, it can,
     and so can the output directory, but then no output file. The archive build needs one at a time: the input's
     is closed once it is mapped."""
-    src, ref, out = write(scratch / "cap.pcap", many_flows(300, 3, 60, ipv6_every=5)), scratch / "ref", scratch / "out"
+    src, ref, out = write(scratch / "cap.pcap", sessions_bytes(300, 3, 60, ipv6_every=5)), scratch / "ref", scratch / "out"
     options = {"buffer_bytes": buffer_bytes, "output_type": output_type} if call == "split" else {}
     getattr(vexlor, call)(src, str(ref), **options)
     results = outcomes(child([[call, [src, str(out)], options]], spare=spare))
@@ -192,7 +192,7 @@ def test_killed_at_random_moments(scratch, call, kills=20):
     """Kills spread over the length of an undisturbed run of about 30 MB, 2000 sessions (measured here, only to
     place the kills). After each, final-named outputs are identical to the undisturbed run's; every fifth kill, a
     rerun over what the killed run left gives the normal output."""
-    src = write(scratch / "big.pcap", many_flows(2000, 12, 1196, ipv6_every=9))
+    src = write(scratch / "big.pcap", sessions_bytes(2000, 12, 1196, ipv6_every=9))
     target, ref = scratch / "out", str(scratch / "ref")
     started = time.monotonic()
     assert outcomes(child([[call, [src, ref], {}]])) == [None]

@@ -13,7 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import vexlor
-from conftest import TEMP_ARCHIVE, contents, many_flows, records, write
+from conftest import TEMP_ARCHIVE, contents, sessions_bytes, records, write
 
 THREADS = 8
 
@@ -55,7 +55,7 @@ def jobs(captures, archive_path, workdir):
 
 @pytest.mark.parametrize("source", ["open", "read_flows"])
 def test_threads_get_the_results_of_one_thread(tmp_path, sample_pcap, source):
-    capture, archive_path = write(tmp_path / "many.pcap", many_flows(60, 10, 50, ipv6_every=4)), str(tmp_path / "a")
+    capture, archive_path = write(tmp_path / "many.pcap", sessions_bytes(60, 10, 50, ipv6_every=4)), str(tmp_path / "a")
     vexlor.create_archive(capture, archive_path)
     # Flows whose Archive is gone, and its file with it (read_flows deletes its own): they keep reading the mapping.
     orphan = vexlor.read_flows(capture) if source == "read_flows" else vexlor.Archive.open(
