@@ -28,9 +28,9 @@ NS = [(s, f * 1000 + 999) + tuple(rest) for s, f, *rest in SAMPLE]  # cut to the
 
 
 # Every input format read into the same records: byte orders, and nanoseconds cut to microseconds.
-@pytest.mark.parametrize("data", [pcap_bytes(SAMPLE, big=True), pcap_bytes(NS, nano=True),
-                                  pcap_bytes(NS, nano=True, big=True), pcapng_bytes(SAMPLE), pcapng_bytes(NS, nano=True),
-                                  pcapng_bytes(SAMPLE, big=True), pcapng_bytes(NS, nano=True, big=True)],
+@pytest.mark.parametrize("data", [
+    pcap_bytes(SAMPLE, big=True), pcap_bytes(NS, nano=True), pcap_bytes(NS, nano=True, big=True), pcapng_bytes(SAMPLE),
+    pcapng_bytes(NS, nano=True), pcapng_bytes(SAMPLE, big=True), pcapng_bytes(NS, nano=True, big=True)],
                          ids=["pcap-be", "pcap-ns", "pcap-be-ns", "pcapng", "pcapng-ns", "pcapng-be", "pcapng-be-ns"])
 def test_input_formats(tmp_path, data):
     (flow,) = vexlor.read_flows(write(tmp_path / "in.cap", data), "nosplit").flows()
@@ -68,7 +68,8 @@ def test_reprs(archive):
         "Flow(id=5, ? %s:0 -> %s:0, 1 pkts, 1514 bytes)" % (ZERO_ADDR, ZERO_ADDR)]
     assert [repr(p) for f in archive.flows()[::4] for p in f.packets()] == [
         "Packet(ts=1700000000.250000, length=59, orig_len=59)", "Packet(ts=1700000001.000000, length=58, orig_len=58)",
-        "Packet(ts=1700000006.999999, length=58, orig_len=58)", "Packet(ts=1700000005.000040, length=60, orig_len=1514)"]
+        "Packet(ts=1700000006.999999, length=58, orig_len=58)",
+        "Packet(ts=1700000005.000040, length=60, orig_len=1514)"]
 
 
 def test_mapped_and_compatible_ipv6_addresses(tmp_path, make_capture):

@@ -88,7 +88,8 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
     "split(max_sessions=-1, output_type=3) -> OverflowError: " + OVERFLOW,
     "split(max_sessions=2**32) -> OverflowError: " + OVERFLOW, "split(port_filters=[65536]) -> OverflowError: " +
     OVERFLOW, "split(port_filters=(80, -1)) -> OverflowError: " + OVERFLOW,
-    "split(max_sessions=Index(-5)) -> OverflowError: " + OVERFLOW, "a.find_by_port(70000) -> OverflowError: " + OVERFLOW,
+    "split(max_sessions=Index(-5)) -> OverflowError: " + OVERFLOW,
+    "a.find_by_port(70000) -> OverflowError: " + OVERFLOW,
     "a.find_by_port(-1) -> OverflowError: " + OVERFLOW,
     # The interpreter's own errors pass through unwrapped.
     "split(max_sessions=2**70) -> OverflowError: Python int too large to convert to C long",
@@ -148,8 +149,9 @@ def test_classes_are_closed(archive):
 
 def test_initialised_once_per_process():
     """A second import (after removing the module, or in a sub-interpreter where there are any) raises ImportError."""
+    inner = "try:\n import vexlor\nexcept ImportError:\n print('refused')"
     code = ("import sys, vexlor\ndel sys.modules['vexlor']\ntry:\n    import vexlor\nexcept ImportError as e:\n"
-            "    print(e)\ntry:\n    import _xxsubinterpreters as sub\nexcept ImportError:\n    print('refused')\n"
-            "else:\n    sub.run_string(sub.create(), 'try:\\n import vexlor\\nexcept ImportError:\\n print(\"refused\")')\n")
+            "    print(e)\ntry:\n    import _xxsubinterpreters as sub\nexcept ImportError:\n    exec(%r)\nelse:\n"
+            "    sub.run_string(sub.create(), %r)\n" % (inner, inner))
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (res.returncode, res.stdout) == (0, "vexlor may only be initialized once per interpreter process\nrefused\n")

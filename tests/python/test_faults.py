@@ -117,7 +117,8 @@ def test_file_size_limit(tmp_path, call, limit, options):
     results = outcomes(child([[call, [src, str(out)], options]], fsize=limit))
     if limit < size:
         assert results[0] in [("RuntimeError", os_error(errno.EFBIG)), ("RuntimeError", "Failed to write footer")]
-        assert finals(out) == [] if call == "split" else not out.exists() and os.path.getsize(str(out) + ".tmp") <= limit
+        assert finals(out) == [] if call == "split" else (
+            not out.exists() and os.path.getsize(str(out) + ".tmp") <= limit)
     else:
         assert results == [None] and output(out) == output(ref)
     getattr(vexlor, call)(src, str(out), **options)  # the rerun
@@ -169,14 +170,15 @@ def test_full_file_system(tmp_path, call):
 @pytest.mark.parametrize("call,spare,buffer_bytes,output_type,error", [
     ("split", 0, 10000, "pcap", "OSError"), ("split", 1, 10000, "pcap", "RuntimeError"),
     ("split", 2, 10000, "pcap", None), ("split", 2, 0, "pcap", None), ("split", 3, 10000, "l7", None),
-    ("split", 8, 0, "pcap", None), ("create_archive", 0, None, None, "OSError"), ("create_archive", 1, None, None, None),
+    ("split", 8, 0, "pcap", None), ("create_archive", 0, None, None, "OSError"),
+    ("create_archive", 1, None, None, None),
 ])
 def test_descriptor_limit(scratch, call, spare, buffer_bytes, output_type, error):
     """300 flows with only `spare` descriptors free: the split writer gives back its least recently used file and
     reopens it later, so every flow is still complete. With none free the input cannot be opened; with one, it can,
     and so can the output directory, but then no output file. The archive build needs one at a time: the input's
     is closed once it is mapped."""
-    src, ref, out = write(scratch / "cap.pcap", sessions_bytes(300, 3, 60, ipv6_every=5)), scratch / "ref", scratch / "out"
+    src, ref, out = write(scratch / "cap.pcap", sessions_bytes(300, 3, 60, 5)), scratch / "ref", scratch / "out"
     options = {"buffer_bytes": buffer_bytes, "output_type": output_type} if call == "split" else {}
     getattr(vexlor, call)(src, str(ref), **options)
     results = outcomes(child([[call, [src, str(out)], options]], spare=spare))

@@ -49,7 +49,8 @@ def jobs(captures, archive_path, workdir):
         for strategy, output_type in (("session", "pcap"), ("host", "l7"), ("flow", "pcap")):
             out += [("split %s %s" % (src, strategy), lambda s=src, st=strategy, t=output_type: split(s, st, t)),
                     ("create %s %s" % (src, strategy), lambda s=src, st=strategy: create(s, st)),
-                    ("read_flows %s %s" % (src, strategy), lambda s=src, st=strategy: summary(vexlor.read_flows(s, st)))]
+                    ("read_flows %s %s" % (src, strategy),
+                     lambda s=src, st=strategy: summary(vexlor.read_flows(s, st)))]
     return out
 
 
