@@ -124,8 +124,16 @@ def listing(directory):
     return sorted(p.name for p in pathlib.Path(directory).iterdir())
 
 
-def contents(directory):
-    return {n: (pathlib.Path(directory) / n).read_bytes() for n in listing(directory)}
+def contents(path):
+    """A directory's files and their bytes, or a file's bytes."""
+    path = pathlib.Path(path)
+    return {n: (path / n).read_bytes() for n in listing(path)} if path.is_dir() else path.read_bytes()
+
+
+def finals(directory):
+    """The final-named files a split left in `directory` (hidden temporaries aside), if it exists."""
+    names = listing(directory) if os.path.isdir(directory) else []
+    return [n for n in names if not (n.startswith(".") and n.endswith(".tmp"))]
 
 
 def records(packets):

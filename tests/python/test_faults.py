@@ -19,7 +19,7 @@ import time
 import pytest
 
 import vexlor
-from conftest import contents, listing, sessions_bytes, read_pcap, write
+from conftest import contents, finals, listing, read_pcap, sessions_bytes, write
 
 # The child: leaves `spare` descriptors free if asked, says "go", makes the calls (of vexlor, or "os.listdir") and
 # prints their outcomes.
@@ -68,12 +68,6 @@ def outcomes(proc):
     return [tuple(r) if r and r[0].endswith("Error") else r for r in json.loads(lines[-1])]
 
 
-def finals(directory):
-    """The final-named files a split left (hidden temporaries aside)."""
-    names = listing(directory) if os.path.isdir(directory) else []
-    return [n for n in names if not (n.startswith(".") and n.endswith(".tmp"))]
-
-
 @pytest.fixture
 def scratch(tmp_path):
     """Big captures and thousands of files live in memory where there is room (a disk's journal would set the
@@ -85,10 +79,6 @@ def scratch(tmp_path):
         shutil.rmtree(d, ignore_errors=True)
     else:
         yield tmp_path
-
-
-def output(path):
-    return contents(path) if path.is_dir() else path.read_bytes()
 
 
 @pytest.mark.parametrize("call,limit,options", [
@@ -120,9 +110,9 @@ def test_file_size_limit(tmp_path, call, limit, options):
         assert finals(out) == [] if call == "split" else (
             not out.exists() and os.path.getsize(str(out) + ".tmp") <= limit)
     else:
-        assert results == [None] and output(out) == output(ref)
+        assert results == [None] and contents(out) == contents(ref)
     getattr(vexlor, call)(src, str(out), **options)  # the rerun
-    assert output(out) == output(ref) and not os.path.exists(str(out) + ".tmp")
+    assert contents(out) == contents(ref) and not os.path.exists(str(out) + ".tmp")
 
 
 def test_read_flows_with_file_size_limit(tmp_path):
