@@ -15,7 +15,7 @@ from decimal import Decimal
 import pytest
 
 import vexlor
-from conftest import ARP, SAMPLE, contents, eth, ipv4, sessions_bytes, pcap_bytes, read_pcap, tcp4, udp, write
+from conftest import ARP, SAMPLE, contents, eth, ipv4, pcap_bytes, read_pcap, sessions_bytes, tcp4, udp, write
 
 CLI = pathlib.Path(sys.executable).parent / "vexlor"
 pytestmark = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)

@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import vexlor
-from conftest import TEMP_ARCHIVE, contents, sessions_bytes, records, write
+from conftest import TEMP_ARCHIVE, contents, records, sessions_bytes, write
 
 THREADS = 8
 
