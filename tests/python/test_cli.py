@@ -15,7 +15,7 @@ from decimal import Decimal
 import pytest
 
 import vexlor
-from conftest import ARP, SAMPLE, contents, eth, ipv4, pcap_bytes, read_pcap, sessions_bytes, tcp4, udp, write
+from conftest import ARP, SAMPLE, contents, eth, ipv4, listing, pcap_bytes, read_pcap, sessions_bytes, tcp4, udp, write
 
 CLI = pathlib.Path(sys.executable).parent / "vexlor"
 pytestmark = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)
@@ -176,73 +176,61 @@ def test_extract_refuses_a_terminal(tmp_path, mixed):
     assert (status, seen) == (0, b"") and (tmp_path / "x.pcap").exists()
 
 
-# "tool arguments => the module call that fails the same way, or the message"
+# "tool arguments => status: text". Status 0: the first line of the output (help and version); 1: the message on
+# standard error, given as the module call that fails the same way (or the text); 2: a usage mistake, whose message
+# is followed by where to look.
 @pytest.mark.parametrize("row", [
-    "split {cap} {out} --strategy bogus => vexlor.split(cap, out, 'bogus')",
-    "split {cap} {out} --output-type CSV => vexlor.split(cap, out, output_type='CSV')",
-    "archive {tmp}/nope.pcap {out} => vexlor.create_archive(tmp + '/nope.pcap', out)",
-    "split {text} {out} => vexlor.split(text, out)",
-    "archive {cap} {tmp}/no/a.vexlor => vexlor.create_archive(cap, tmp + '/no/a.vexlor')",
-    "flows {tmp}/nope.vexlor => vexlor.Archive.open(tmp + '/nope.vexlor')",
-    "extract {short} --id 1 -o {out} => vexlor.Archive.open(short)",
-    "extract {arc} --ip 10.0.0.256 -o {out} => vexlor.Archive.open(arc).find_by_ip('10.0.0.256')",
+    "-h => 0: Usage: vexlor COMMAND [OPTIONS] ARGS...", "--version => 0: vexlor 0.1.0",
+    "split --help => 0: Usage: vexlor split INPUT OUTDIR [OPTIONS]",
+    "archive x --bogus -h => 0: Usage: vexlor archive INPUT OUTPUT [OPTIONS]",
+    "flows --help => 0: Usage: vexlor flows ARCHIVE [OPTIONS]",
+    "extract --help => 0: Usage: vexlor extract ARCHIVE SELECTOR... [-o FILE]",
+    "split {cap} {out} --strategy bogus => 1: vexlor.split(cap, out, 'bogus')",
+    "split {cap} {out} --output-type CSV => 1: vexlor.split(cap, out, output_type='CSV')",
+    "archive {tmp}/nope.pcap {out} => 1: vexlor.create_archive(tmp + '/nope.pcap', out)",
+    "split {text} {out} => 1: vexlor.split(text, out)",
+    "archive {cap} {tmp}/no/a.vexlor => 1: vexlor.create_archive(cap, tmp + '/no/a.vexlor')",
+    "flows {tmp}/nope.vexlor => 1: vexlor.Archive.open(tmp + '/nope.vexlor')",
+    "extract {short} --id 1 -o {out} => 1: vexlor.Archive.open(short)",
+    "extract {arc} --ip 10.0.0.256 -o {out} => 1: vexlor.Archive.open(arc).find_by_ip('10.0.0.256')",
     # The module skips such a filter silently; the tool refuses it with the same words.
-    "split {cap} {out} --ip 10.0.0.1/24 => vexlor.Archive.open(arc).find_by_ip('10.0.0.1/24')",
-    "flows {arc} --proto Bogus => 'Unknown protocol: bogus. Valid: icmp, igmp, ipip, tcp, udp, ipv6, gre, esp, ah, "
+    "split {cap} {out} --ip 10.0.0.1/24 => 1: vexlor.Archive.open(arc).find_by_ip('10.0.0.1/24')",
+    "flows {arc} --proto Bogus => 1: 'Unknown protocol: bogus. Valid: icmp, igmp, ipip, tcp, udp, ipv6, gre, esp, ah, "
     "icmpv6, ospf, pim, vrrp, l2tp, sctp, udplite, or a number from 0 to 255'",
+    " => 2: missing command", "frob => 2: unknown command 'frob'", "--frob => 2: unknown option '--frob'",
+    "split {cap} => 2: missing OUTDIR", "split {cap} {out} extra => 2: unexpected argument 'extra'",
+    "split {cap} {out} --port 65536 => 2: invalid value '65536' for --port: expected a number from 0 to 65535",
+    "split {cap} {out} --max-sessions=4294967296 => 2: invalid value '4294967296' for --max-sessions: expected a "
+    "number from 0 to 4294967295",
+    "split {cap} {out} --buffer-bytes -1 => 2: invalid value '-1' for --buffer-bytes: expected a number from 0 to "
+    "18446744073709551615",
+    "split {cap} {out} --quiet=yes => 2: option '--quiet' takes no value",
+    "archive {cap} {out} --port 8O => 2: invalid value '8O' for --port: expected a number from 0 to 65535",
+    "archive {cap} {out} --output-type l7 => 2: unknown option '--output-type'", "flows => 2: missing ARCHIVE",
+    "flows {arc} --format xml => 2: invalid value 'xml' for --format: expected table, csv or json",
+    "flows {arc} --proto 256 => 2: invalid value '256' for --proto: expected a number from 0 to 255",
+    "flows {arc} --id 1 => 2: unknown option '--id'",
+    "extract {arc} => 2: extract needs at least one of --id, --ip, --port, --proto",
+    "extract {arc} --id 1 -o => 2: option '-o' needs a value",
+    "extract {arc} --id x => 2: invalid value 'x' for --id: expected a number from 0 to 18446744073709551615",
 ])
-def test_failures_carry_the_module_message(tmp_path, row):
-    args, call = row.split(" => ")
+def test_statuses_and_messages(tmp_path, row):
+    args, _, expected = row.partition(" => ")
+    status, text = int(expected[0]), expected[3:]
     names = dict(tmp=str(tmp_path), cap=write(tmp_path / "cap.pcap", pcap_bytes(SAMPLE)), out=str(tmp_path / "out"),
                  text=write(tmp_path / "text", b"hello, this is text\n"), short=write(tmp_path / "s", bytes(100)),
                  arc=str(tmp_path / "a.vexlor"), vexlor=vexlor)
     vexlor.create_archive(names["cap"], names["arc"])
-    try:
-        message = eval(call, names)
-    except (ValueError, OSError, RuntimeError) as e:
-        message = str(e)
-    shutil.rmtree(names["out"], ignore_errors=True)
-    result = run(*args.format(**names).split())
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b"vexlor: %s\n" % message.encode())
-    assert not (tmp_path / "out").exists()
-
-
-@pytest.mark.parametrize("line", [
-    " => missing command", "frob => unknown command 'frob'", "--frob => unknown option '--frob'",
-    "split CAP => missing OUTDIR", "split CAP OUT extra => unexpected argument 'extra'",
-    "split CAP OUT --port 65536 => invalid value '65536' for --port: expected a number from 0 to 65535",
-    "split CAP OUT --max-sessions=4294967296 => invalid value '4294967296' for --max-sessions: expected a number from "
-    "0 to 4294967295",
-    "split CAP OUT --buffer-bytes -1 => invalid value '-1' for --buffer-bytes: expected a number from 0 to "
-    "18446744073709551615",
-    "split CAP OUT --quiet=yes => option '--quiet' takes no value",
-    "archive CAP OUT --port 8O => invalid value '8O' for --port: expected a number from 0 to 65535",
-    "archive CAP OUT --output-type l7 => unknown option '--output-type'", "flows => missing ARCHIVE",
-    "flows ARC --format xml => invalid value 'xml' for --format: expected table, csv or json",
-    "flows ARC --proto 256 => invalid value '256' for --proto: expected a number from 0 to 255",
-    "flows ARC --id 1 => unknown option '--id'",
-    "extract ARC => extract needs at least one of --id, --ip, --port, --proto",
-    "extract ARC --id 1 -o => option '-o' needs a value",
-    "extract ARC --id x => invalid value 'x' for --id: expected a number from 0 to 18446744073709551615",
-])
-def test_usage_errors(tmp_path, line):
-    args, message = line.split(" => ")
-    vexlor.create_archive(write(tmp_path / "CAP", pcap_bytes(SAMPLE)), str(tmp_path / "ARC"))
-    result = run(*args.split(), cwd=tmp_path)
-    hint = " ".join(["vexlor"] + [a for a in args.split()[:1] if a in ("split", "archive", "flows", "extract")])
-    assert (result.returncode, result.stdout, result.stderr.decode()) == (2, b"", "vexlor: %s\nTry '%s --help'.\n" % (
-        message, hint))
-    assert sorted(os.listdir(tmp_path)) == ["ARC", "CAP"]  # nothing written
-
-
-@pytest.mark.parametrize("line", [
-    "-h => Usage: vexlor COMMAND [OPTIONS] ARGS...", "--version => vexlor 0.1.0",
-    "split --help => Usage: vexlor split INPUT OUTDIR [OPTIONS]",
-    "archive x --bogus -h => Usage: vexlor archive INPUT OUTPUT [OPTIONS]",
-    "flows --help => Usage: vexlor flows ARCHIVE [OPTIONS]",
-    "extract --help => Usage: vexlor extract ARCHIVE SELECTOR... [-o FILE]",
-])
-def test_help_and_version(line):
-    args, first_line = line.split(" => ")
-    result = run(*args.split())
-    assert (result.returncode, result.stderr, result.stdout.decode().splitlines()[0]) == (0, b"", first_line)
+    if status == 1:
+        try:
+            text = eval(text, names)
+        except (ValueError, OSError, RuntimeError) as e:
+            text = str(e)
+        shutil.rmtree(names["out"], ignore_errors=True)
+    before = listing(tmp_path)
+    result = run(*args.format(**names).split(), cwd=tmp_path)
+    command = " ".join(["vexlor"] + [a for a in args.split()[:1] if a in ("split", "archive", "flows", "extract")])
+    assert (result.returncode, result.stdout.decode().split("\n")[0] if status == 0 else result.stdout,
+            result.stderr.decode()) == (status, text if status == 0 else b"", [
+                "", "vexlor: %s\n" % text, "vexlor: %s\nTry '%s --help'.\n" % (text, command)][status])
+    assert listing(tmp_path) == before  # nothing written
