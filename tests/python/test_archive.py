@@ -24,6 +24,17 @@ def test_split_files(tmp_path, sample_pcap):
     assert contents(tmp_path / "l7") == {"cap_all.l7": b"GET /HTTPq?tlsmore"}
 
 
+def test_flow_names_that_sanitise_alike_lose_no_packets(tmp_path, make_capture):
+    """::ffff:1.2.3.4 and ::ffff:1:2:3:4 are two hosts with one file name: every packet is still written, as the
+    archive (which keeps flows apart by name) stores it."""
+    src = make_capture([(i, 0, udp6(a, "2001:db8::1", 1, 2, bytes(10 * i)))
+                        for i, a in enumerate(["::ffff:1.2.3.4", "::ffff:1:2:3:4", "::ffff:1.2.3.4"], 1)])
+    vexlor.split(src, str(tmp_path / "out"), "host")
+    vexlor.create_archive(src, str(tmp_path / "a.vexlor"), "host")
+    stored = sorted(r for f in vexlor.Archive.open(str(tmp_path / "a.vexlor")).flows() for r in records(f.packets()))
+    assert sorted(r for data in contents(tmp_path / "out").values() for r in read_pcap(data)[1]) == stored
+
+
 NS = [(s, f * 1000 + 999) + tuple(rest) for s, f, *rest in SAMPLE]  # cut to the microsecond when read
 
 
