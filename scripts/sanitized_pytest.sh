@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The hostile-input sweep against the module built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.  Usage: scripts/sanitized_pytest.sh PYTHON [pytest args...]
+# The Python tests of failures and hostile inputs, of the binding and of the
+# objects (test_hostile.py, test_binding.py, test_archive.py) against the module
+# built with AddressSanitizer and UndefinedBehaviorSanitizer; the sweeps over
+# damaged inputs are the fuzz targets'.  Usage: scripts/sanitized_pytest.sh PYTHON [pytest args...]
 # PYTHON is an interpreter that has pytest (the test venv's); the module is
 # built for it with plain cmake into build/pyasan and imported from there.
 # Fails on a failing test and on any sanitizer report, even one that a test
@@ -39,10 +41,11 @@ case "$module" in
   *) echo "imported $module instead of the sanitized build" >&2; exit 1 ;;
 esac
 
-echo "== hostile-input sweep against $module"
+echo "== failures, hostile inputs, binding and objects against $module"
 status=0
 # From the test directory, so that no source-tree module shadows the build.
-(cd "$root/tests/python" && "$python" -m pytest -q -p no:cacheprovider test_hostile.py "$@") || status=$?
+(cd "$root/tests/python" && "$python" -m pytest -q -p no:cacheprovider test_hostile.py test_binding.py \
+  test_archive.py "$@") || status=$?
 unset LD_PRELOAD
 if compgen -G "$logs/*" >/dev/null; then
   echo "== sanitizer reports" >&2

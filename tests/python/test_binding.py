@@ -1,98 +1,26 @@
-"""Argument binding and conversion, the same for every function and method."""
+"""The module object and the binding: names and signatures, argument binding and conversion (the same for every
+function and method), the classes' protocol, and the one-time initialisation. Stubtest (test_typing.py) holds the
+parameters' names, kinds and defaults to the stubs."""
 import pathlib
+import subprocess
+import sys
+import weakref
 
 import pytest
 
 import vexlor
-from conftest import raises_exactly
+from conftest import Index, MyStr
 
 OVERFLOW = "out of range integral type conversion attempted"
+NAMES = ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive", "read_flows"]
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class MyStr(str):
-    def lower(self):  # never consulted: the binding lower-cases with str.lower itself
-        return "bogus"
-
-
-@pytest.mark.parametrize("call,message", [
-    (lambda a: vexlor.split(), "split() missing 2 required positional arguments: 'input_path' and 'output_dir'"),
-    (lambda a: vexlor.split(output_dir="o"), "split() missing 1 required positional argument: 'input_path'"),
-    (lambda a: vexlor.split(*"abcdefghi"), "split() takes from 2 to 8 positional arguments but 9 were given"),
-    (lambda a: vexlor.read_flows(*"abcdef"), "read_flows() takes from 1 to 5 positional arguments but 6 were given"),
-    (lambda a: vexlor.create_archive("a", "b", strategie="flow"),
-     "create_archive() got an unexpected keyword argument 'strategie'"),
-    (lambda a: vexlor.create_archive("a", "b", input_path="c"),
-     "create_archive() got multiple values for argument 'input_path'"),
-    # The positional count is checked first, then keywords, then missing parameters.
-    (lambda a: vexlor.pipe_archive("a", "b", bogus=1), "pipe_archive() takes 1 positional arguments but 2 were given"),
-    (lambda a: vexlor.pipe_archive(bogus=1), "pipe_archive() got an unexpected keyword argument 'bogus'"),
-    (lambda a: vexlor.read_flows(strategy=1), "read_flows() missing 1 required positional argument: 'input_path'"),
-    (lambda a: vexlor.Archive.open(), "Archive.open() missing 1 required positional argument: 'path'"),
-    (lambda a: a.flows(1), "Archive.flows() takes 0 positional arguments but 1 was given"),
-    (lambda a: a.flows(1, 2), "Archive.flows() takes 0 positional arguments but 2 were given"),
-    (lambda a: a.get_flow(1, flow_id=1), "Archive.get_flow() got multiple values for argument 'flow_id'"),
-    (lambda a: a.find_by_protocol(proto="tcp"), "Archive.find_by_protocol() got an unexpected keyword argument 'proto'"),
-    (lambda a: a.get_flow(1).packets(1), "Flow.packets() takes 0 positional arguments but 1 was given"),
-    (lambda a: a.find_by_ip(1), "argument 'ip_str': 'int' object cannot be converted to 'PyString'"),
-    (lambda a: vexlor.Archive.open(pathlib.Path("x.vexlor")),
-     "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
-])
-def test_binding_errors(archive, call, message):
-    with raises_exactly(TypeError, message):
-        call(archive)
-
-
-def test_methods_accept_keywords(archive, sample_archive):
-    assert vexlor.Archive.open(path=sample_archive).flow_count == 5
-    assert archive.get_flow(flow_id=2).id == 2
-    assert [f.id for f in archive.find_by_ip(ip_str="10.0.0.3")] == [2]
-    assert [f.id for f in archive.find_by_port(port=53)] == [2]
-    assert [f.id for f in archive.find_by_protocol(proto_str="udp")] == [2]
-
-
-@pytest.mark.parametrize("kwargs,message", [
-    (dict(output_dir=None), "argument 'output_dir': 'NoneType' object cannot be converted to 'PyString'"),
-    (dict(input_path=b"x.pcap"), "argument 'input_path': 'bytes' object cannot be converted to 'PyString'"),
-    (dict(ip_filters="10.0.0.1"), "argument 'ip_filters': Can't extract `str` to `Vec`"),
-    (dict(ip_filters={"10.0.0.1": 1}), "argument 'ip_filters': 'dict' object cannot be converted to 'Sequence'"),
-    (dict(port_filters=(p for p in [80])),
-     "argument 'port_filters': 'generator' object cannot be converted to 'Sequence'"),
-    (dict(ip_filters=["10.0.0.1", 7]), "argument 'ip_filters': 'int' object cannot be converted to 'PyString'"),
-    (dict(max_sessions=1.5), "argument 'max_sessions': 'float' object cannot be interpreted as an integer"),
-    (dict(port_filters=["80"]), "argument 'port_filters': 'str' object cannot be interpreted as an integer"),
-])
-def test_conversion_type_errors(tmp_path, kwargs, message):
-    args = {"input_path": "missing.pcap", "output_dir": str(tmp_path / "out"), **kwargs}
-    with raises_exactly(TypeError, message):
-        vexlor.split(**args)
-    assert not (tmp_path / "out").exists()
-
-
-@pytest.mark.parametrize("kwargs,ours", [
-    (dict(max_sessions=-1), True), (dict(max_sessions=2**32), True), (dict(port_filters=[70000]), True),
-    (dict(port_filters=(80, -1)), True), (dict(max_sessions=Index(-5)), True),
-    (dict(max_sessions=2**70), False), (dict(buffer_bytes=-1), False), (dict(buffer_bytes=2**64), False),
-])
-def test_overflow_errors(tmp_path, kwargs, ours):
-    with pytest.raises(OverflowError) as info:
-        vexlor.split("missing.pcap", str(tmp_path / "out"), **kwargs)
-    # Out-of-range values get the fixed text; the interpreter's own errors pass through unwrapped.
-    assert (str(info.value) == OVERFLOW) == ours and not str(info.value).startswith("argument")
-
-
-def test_conversions_run_in_parameter_order():
-    with raises_exactly(TypeError, "argument 'input_path': 'int' object cannot be converted to 'PyString'"):
-        vexlor.split(42, None, max_sessions=-1)
-    with raises_exactly(OverflowError, OVERFLOW):
-        vexlor.split("missing.pcap", "out", max_sessions=-1, output_type=3)
+def test_module_attributes():
+    assert vexlor.__all__ == NAMES and type(vexlor.__all__) is list and vexlor.__doc__ == ""
+    assert [k for k in vars(vexlor) if not k.startswith("_")] == NAMES
+    for fn in [getattr(vexlor, n) for n in NAMES[3:]] + [getattr(vexlor.Archive, n) for n in (
+            "open", "flows", "get_flow", "find_by_ip", "find_by_port", "find_by_protocol")] + [vexlor.Flow.packets]:
+        assert fn.__doc__ and fn.__text_signature__, fn
 
 
 class NoLen:
@@ -104,56 +32,123 @@ class NoLen:
         return self.items[i]
 
 
-@pytest.mark.parametrize("kwargs", [
-    dict(max_sessions=True), dict(max_sessions=2**32 - 1), dict(max_sessions=Index(3)),
-    dict(buffer_bytes=2**64 - 1), dict(buffer_bytes=False), dict(port_filters=(0, 65535, True)),
-    dict(ip_filters=("10.0.0.1",)), dict(ip_filters=[]), dict(port_filters=range(3)),
-    dict(strategy=MyStr("Session")), dict(output_type=MyStr("PCAP")), dict(ip_filters=[MyStr("x")]),
-    dict(strategy="HostPair", output_type="L7"), dict(port_filters=NoLen([80, 53])),
+class Raises:
+    """__index__ raises `exc`."""
+    def __init__(self, exc, cause=None):
+        self.exc, self.exc.__cause__ = exc, cause
+
+    def __index__(self):
+        raise self.exc
+
+
+CAUSE = KeyError("k")
+CONVERT = "argument '%s': '%s' object cannot be converted to '%s'"
+NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
+
+
+# "call -> exception: message" (no message: the class alone); `a` is the sample archive, `o` an output path that
+# must stay absent, and `split(...)` splits a missing capture into `o`.
+@pytest.mark.parametrize("row", [
+    "vexlor.split() -> TypeError: split() missing 2 required positional arguments: 'input_path' and 'output_dir'",
+    "vexlor.split(output_dir=o) -> TypeError: split() missing 1 required positional argument: 'input_path'",
+    "vexlor.split(*'abcdefghi') -> TypeError: split() takes from 2 to 8 positional arguments but 9 were given",
+    "vexlor.read_flows(*'abcdef') -> TypeError: read_flows() takes from 1 to 5 positional arguments but 6 were given",
+    "vexlor.create_archive('a', o, strategie=1) -> TypeError: create_archive() got an unexpected keyword argument "
+    "'strategie'",
+    "vexlor.create_archive('a', o, input_path='c') -> TypeError: create_archive() got multiple values for argument "
+    "'input_path'",
+    # The positional count is checked first, then keywords, then missing parameters.
+    "vexlor.pipe_archive('a', 'b', bogus=1) -> TypeError: pipe_archive() takes 1 positional arguments but 2 were given",
+    "vexlor.pipe_archive(bogus=1) -> TypeError: pipe_archive() got an unexpected keyword argument 'bogus'",
+    "vexlor.read_flows(strategy=1) -> TypeError: read_flows() missing 1 required positional argument: 'input_path'",
+    "vexlor.Archive.open() -> TypeError: Archive.open() missing 1 required positional argument: 'path'",
+    "a.flows(1) -> TypeError: Archive.flows() takes 0 positional arguments but 1 was given",
+    "a.flows(1, 2) -> TypeError: Archive.flows() takes 0 positional arguments but 2 were given",
+    "a.get_flow(1, flow_id=1) -> TypeError: Archive.get_flow() got multiple values for argument 'flow_id'",
+    "a.find_by_protocol(proto=1) -> TypeError: Archive.find_by_protocol() got an unexpected keyword argument 'proto'",
+    "a.get_flow(1).packets(1) -> TypeError: Flow.packets() takes 0 positional arguments but 1 was given",
+    "vexlor.Archive() -> TypeError: No constructor defined for Archive",
+    "vexlor.Flow(1, x=2) -> TypeError: No constructor defined for Flow",
+    "vexlor.Packet() -> TypeError: No constructor defined for Packet",
+    "a.find_by_ip(1) -> TypeError: " + CONVERT % ("ip_str", "int", "PyString"),
+    "vexlor.Archive.open(pathlib.Path('x')) -> TypeError: " + CONVERT % ("path", "PosixPath", "PyString"),
+    "a.get_flow('1') -> TypeError: " + NOT_INT % ("flow_id", "str"),
+    "split(output_dir=None) -> TypeError: " + CONVERT % ("output_dir", "NoneType", "PyString"),
+    "split(input_path=b'x') -> TypeError: " + CONVERT % ("input_path", "bytes", "PyString"),
+    "split(input_path=4, output_dir=None, max_sessions=-1) -> TypeError: " + CONVERT % ("input_path", "int",
+                                                                                         "PyString"),
+    "split(ip_filters='10.0.0.1') -> TypeError: argument 'ip_filters': Can't extract `str` to `Vec`",
+    "split(ip_filters={'x': 1}) -> TypeError: " + CONVERT % ("ip_filters", "dict", "Sequence"),
+    "split(port_filters=(p for p in [80])) -> TypeError: " + CONVERT % ("port_filters", "generator", "Sequence"),
+    "split(ip_filters=['10.0.0.1', 7]) -> TypeError: " + CONVERT % ("ip_filters", "int", "PyString"),
+    "split(max_sessions=1.5) -> TypeError: " + NOT_INT % ("max_sessions", "float"),
+    "split(port_filters=['80']) -> TypeError: " + NOT_INT % ("port_filters", "str"),
+    "vexlor.read_flows('m', max_sessions=Raises(TypeError('boom'), CAUSE)) -> TypeError: argument 'max_sessions': boom",
+    "split(max_sessions=Raises(ValueError('no'))) -> ValueError: no",  # not a TypeError: propagated as raised
+    "split(max_sessions=-1, output_type=3) -> OverflowError: " + OVERFLOW,
+    "split(max_sessions=2**32) -> OverflowError: " + OVERFLOW, "split(port_filters=[65536]) -> OverflowError: " +
+    OVERFLOW, "split(port_filters=(80, -1)) -> OverflowError: " + OVERFLOW,
+    "split(max_sessions=Index(-5)) -> OverflowError: " + OVERFLOW,
+    "a.find_by_port(70000) -> OverflowError: " + OVERFLOW,
+    "a.find_by_port(-1) -> OverflowError: " + OVERFLOW,
+    # The interpreter's own errors pass through unwrapped.
+    "split(max_sessions=2**70) -> OverflowError: Python int too large to convert to C long",
+    "split(buffer_bytes=-1) -> OverflowError: can't convert negative int to unsigned",
+    "split(buffer_bytes=2**64) -> OverflowError: int too big to convert",
+    "split(input_path='\ud800') -> UnicodeEncodeError", "split(strategy='\udcff') -> UnicodeEncodeError",
+    "split(ip_filters=['\ud800']) -> UnicodeEncodeError", "a.find_by_ip('\ud800') -> UnicodeEncodeError",
+    "a.find_by_protocol('\ud800') -> UnicodeEncodeError", "vexlor.pipe_archive('\ud800') -> UnicodeEncodeError",
+    # Argument values are checked before the input is read.
+    "split(strategy='a\\0bé') -> ValueError: Unknown strategy: a\0bé",
+    "split(strategy='bogus', output_type='csv') -> ValueError: Unknown strategy: bogus",
+    "split(output_type='İ') -> ValueError: Unknown output_type: i\u0307. Valid: pcap, l7",  # Python's own lower()
+    "vexlor.create_archive('m', o, 'Bogus') -> ValueError: Unknown strategy: Bogus",
+    "vexlor.read_flows('m', 'x') -> ValueError: Unknown strategy: x",
+    # Accepted values: the call gets as far as the missing input.
+    *["split(%s) -> OSError: No such file or directory (os error 2)" % a for a in (
+        "max_sessions=True", "max_sessions=2**32 - 1", "max_sessions=Index(3)", "buffer_bytes=2**64 - 1",
+        "buffer_bytes=False", "port_filters=(0, 65535, True)", "ip_filters=('10.0.0.1',)", "ip_filters=[]",
+        "port_filters=range(3)", "strategy=MyStr('Session')", "output_type=MyStr('PCAP')", "ip_filters=[MyStr('x')]",
+        "strategy='HostPair', output_type='L7'", "port_filters=NoLen([80, 53])")],
+    "vexlor.create_archive('m', o, 'FLOW', Index(1), [MyStr('::1')], NoLen([1])) -> OSError: No such file or directory "
+    "(os error 2)",
+    "vexlor.read_flows('m', 'mac', True, (), range(2)) -> OSError: No such file or directory (os error 2)",
 ])
-def test_accepted_values(tmp_path, make_capture, kwargs):
-    empty = make_capture([], name="empty.pcap")
-    assert vexlor.split(empty, str(tmp_path / "out"), **kwargs) is None
-    kwargs = {k: v for k, v in kwargs.items() if k not in ("buffer_bytes", "output_type")}
-    assert vexlor.create_archive(empty, str(tmp_path / "a.vexlor"), **kwargs) is None
+def test_argument_errors(tmp_path, archive, row):
+    call, _, expected = row.partition(" -> ")
+    exc, _, message = expected.partition(": ")
+    o = str(tmp_path / "out")
+    names = dict(vexlor=vexlor, pathlib=pathlib, Index=Index, MyStr=MyStr, NoLen=NoLen, Raises=Raises, CAUSE=CAUSE,
+                 a=archive, o=o,
+                 split=lambda **kw: vexlor.split(**{"input_path": "missing.pcap", "output_dir": o, **kw}))
+    with pytest.raises(BaseException) as info:
+        eval(call, names)
+    assert type(info.value).__name__ == exc and (not message or info.value.args == (message,)), repr(info.value)
+    assert not (tmp_path / "out").exists()
+    # A wrapped TypeError keeps the original's cause (or none, which also hides the original as context).
+    assert info.value.__cause__ is (CAUSE if "CAUSE" in call else None)
+    assert info.value.__suppress_context__ or not message.startswith("argument")
 
 
-def test_lone_surrogates_raise_unicode_encode_error(tmp_path, archive):
-    for kwargs in [dict(input_path="\ud800.pcap"), dict(strategy="\udcff"), dict(ip_filters=["\ud800"])]:
-        with pytest.raises(UnicodeEncodeError):
-            vexlor.split(**{"input_path": "m.pcap", "output_dir": str(tmp_path), **kwargs})
-    for call in (archive.find_by_ip, archive.find_by_protocol, vexlor.Archive.open, vexlor.pipe_archive):
-        with pytest.raises(UnicodeEncodeError):
-            call("\ud800")
+def test_classes_are_closed(archive):
+    """No subclasses, read-only attributes, no instance dict or weak references; an Archive is no container."""
+    flow = archive.get_flow(1)
+    objects = [archive, flow, flow.packets()[0]]
+    for obj, cls in zip(objects, (vexlor.Archive, vexlor.Flow, vexlor.Packet)):
+        for attempt in (lambda: type("X", (cls,), {}), lambda: weakref.ref(obj), lambda: iter(archive),
+                        lambda: archive[0], lambda: 1 in archive):
+            pytest.raises(TypeError, attempt)
+        for attr in ("flow_count", "link_type", "id", "src_addr", "start_ts", "data", "ts", "length", "extra"):
+            pytest.raises(AttributeError, setattr, obj, attr, 5)
+            pytest.raises(AttributeError, delattr, obj, attr)
+        assert not hasattr(obj, "__dict__")
 
 
-def test_non_type_errors_propagate_and_causes_are_kept():
-    class Bad:
-        def __index__(self):
-            raise ValueError("no index")
-    with raises_exactly(ValueError, "no index"):
-        vexlor.split("missing.pcap", "out", max_sessions=Bad())
-
-    cause = KeyError("k")
-
-    class Chained:
-        def __index__(self):
-            raise TypeError("boom") from cause
-    with raises_exactly(TypeError, "argument 'max_sessions': boom") as info:
-        vexlor.read_flows("missing.pcap", max_sessions=Chained())
-    assert info.value.__cause__ is cause
-    with pytest.raises(TypeError) as info:
-        vexlor.split(1, "out")
-    assert info.value.__cause__ is None and info.value.__suppress_context__
-
-
-def test_archive_method_conversions(archive):
-    assert archive.get_flow(True).id == 1 and archive.get_flow(Index(3)).id == 3
-    for bad in (-1, 2**64):
-        with pytest.raises(OverflowError):
-            archive.get_flow(bad)
-    with pytest.raises(TypeError, match="^argument 'flow_id': "):
-        archive.get_flow("1")
-    for port in (70000, -1):
-        with raises_exactly(OverflowError, OVERFLOW):
-            archive.find_by_port(port)
+def test_initialised_once_per_process():
+    """A second import (after removing the module, or in a sub-interpreter where there are any) raises ImportError."""
+    inner = "try:\n import vexlor\nexcept ImportError:\n print('refused')"
+    code = ("import sys, vexlor\ndel sys.modules['vexlor']\ntry:\n    import vexlor\nexcept ImportError as e:\n"
+            "    print(e)\ntry:\n    import _xxsubinterpreters as sub\nexcept ImportError:\n    exec(%r)\nelse:\n"
+            "    sub.run_string(sub.create(), %r)\n" % (inner, inner))
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (res.returncode, res.stdout) == (0, "vexlor may only be initialized once per interpreter process\nrefused\n")

@@ -1,0 +1,152 @@
+"""Repeated and concurrent use: interpreter threads calling the module at once get the results of one thread making
+the same calls in turn, flows keep working in other threads once their Archive (and its file) is gone, and repeated
+calls, failing ones included, grow neither memory nor the reference counts of their arguments."""
+import gc
+import itertools
+import os
+import shutil
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import vexlor
+from conftest import TEMP_ARCHIVE, contents, records, sessions_bytes, write
+
+THREADS = 8
+
+
+def summary(archive):
+    return [(repr(f), f.start_ts, f.end_ts, records(f.packets())) for f in archive.flows()]
+
+
+def queries(archive):
+    return ([[f.id for f in q] for q in [archive.find_by_ip(a) for a in ("10.0.0.1", "192.0.2.1", "2001:db8::1", "::")]
+             + [archive.find_by_port(p) for p in (0, 53, 80, 1030)]
+             + [archive.find_by_protocol(p) for p in ("tcp", "udp", "icmp", "icmpv6")]],
+            [repr(archive.get_flow(i)) for i in range(12)], repr(archive), summary(archive))
+
+
+def jobs(captures, archive_path, workdir):
+    """(name, callable) pairs; each callable returns a summary that does not depend on where it wrote."""
+    shared, counter = vexlor.Archive.open(archive_path), itertools.count()  # one object queried by all threads
+
+    def split(src, strategy, output_type):
+        path = workdir / str(next(counter))
+        vexlor.split(src, str(path), strategy, output_type=output_type, max_sessions=7)
+        return contents(path)
+
+    def create(src, strategy):
+        path = workdir / ("%d.vexlor" % next(counter))
+        vexlor.create_archive(src, str(path), strategy)
+        return contents(path)
+
+    out = [("queries", lambda: queries(shared)), ("pipe", lambda: vexlor.pipe_archive(archive_path))]
+    for src in captures:
+        for strategy, output_type in (("session", "pcap"), ("host", "l7"), ("flow", "pcap")):
+            out += [("split %s %s" % (src, strategy), lambda s=src, st=strategy, t=output_type: split(s, st, t)),
+                    ("create %s %s" % (src, strategy), lambda s=src, st=strategy: create(s, st)),
+                    ("read_flows %s %s" % (src, strategy),
+                     lambda s=src, st=strategy: summary(vexlor.read_flows(s, st)))]
+    return out
+
+
+@pytest.mark.parametrize("source", ["open", "read_flows"])
+def test_threads_get_the_results_of_one_thread(tmp_path, sample_pcap, source):
+    capture, archive_path = write(tmp_path / "many.pcap", sessions_bytes(60, 10, 50, ipv6_every=4)), str(tmp_path / "a")
+    vexlor.create_archive(capture, archive_path)
+    # Flows whose Archive is gone, and its file with it (read_flows deletes its own): they keep reading the mapping.
+    orphan = vexlor.read_flows(capture) if source == "read_flows" else vexlor.Archive.open(
+        shutil.copy(archive_path, archive_path + ".copy"))
+    flows = orphan.flows() + orphan.find_by_protocol("udp")
+    del orphan
+    gc.collect()
+    assert not os.path.exists(TEMP_ARCHIVE)
+    if source == "open":
+        os.unlink(archive_path + ".copy")
+
+    def orphans(start):
+        """Every orphaned flow, beginning at a different one in each thread; results in list order."""
+        got = {i: (repr(flows[i]), records(flows[i].packets())) for i in [*range(start, len(flows)), *range(start)]}
+        return [got[i] for i in range(len(flows))]
+
+    (tmp_path / "alone").mkdir(), (tmp_path / "together").mkdir()
+    alone = {name: job() for name, job in jobs([capture, sample_pcap], archive_path, tmp_path / "alone")}
+    alone["orphans"] = orphans(0)
+    work = jobs([capture, sample_pcap], archive_path, tmp_path / "together") * 3 + [
+        ("orphans", lambda i=i: orphans(i)) for i in range(0, len(flows), 5)]
+    work += work[:-len(work) % THREADS]  # whole rounds, so that every thread of the last has partners
+    start = threading.Barrier(THREADS)
+
+    def run(item):
+        start.wait(timeout=60)
+        return item[0], item[1]()
+
+    with ThreadPoolExecutor(THREADS) as pool:
+        together = list(pool.map(run, work))
+    assert len(together) == len(work) and all(result == alone[name] for name, result in together)
+    gc.collect()
+    assert not os.path.exists(TEMP_ARCHIVE)  # every read_flows archive is gone, and its file with it
+
+
+def swallow(call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except (TypeError, ValueError, OSError, RuntimeError, OverflowError, UnicodeEncodeError):
+        pass
+
+
+# Fresh objects (not interned or cached), so that their reference counts are ours alone.
+STRATEGY, PROTO, BAD_IP = "".join(["ses", "sion"]), "".join(["T", "CP"]), "".join(["10.0.0.", "999"])
+IPS, PORTS, BAD_PORTS, PORT = ["".join(["10.0.0.", "1"])], [int("8" + "0")], [int("7" + "0000")], int("5" + "3")
+
+
+class Bad:
+    def __index__(self):
+        raise TypeError("nope")
+
+
+def query_step(tmp_path, sample_pcap, sample_archive, archive):
+    """Queries and calls that fail, each failure path of the binding once."""
+    out = str(tmp_path / "out")
+    queries(archive), vexlor.pipe_archive(sample_archive), vexlor.Archive.open(sample_archive).flows()
+    archive.find_by_protocol(PROTO), archive.find_by_port(PORT), archive.find_by_ip(IPS[0])
+    for call, arg in [(archive.find_by_ip, BAD_IP), (archive.find_by_protocol, BAD_IP), (vexlor.split, 42),
+                      (archive.find_by_port, 70000), (archive.get_flow, "1"), (archive.flows, 1), (vexlor.Archive, 1),
+                      (vexlor.Archive.open, out), (vexlor.pipe_archive, "m.vexlor"), (vexlor.read_flows, "m.pcap")]:
+        swallow(call, arg)
+    swallow(archive.find_by_ip, ip_str="1.2.3.4", extra=1)
+    for kwargs in [dict(max_sessions=-1), dict(max_sessions=Bad()), dict(ip_filters="x"), dict(ip_filters=["a", 1]),
+                   dict(port_filters=BAD_PORTS), dict(strategy="\ud800"), dict(output_type="csv"), dict(strategy=IPS)]:
+        swallow(vexlor.split, "m.pcap", out, **kwargs)
+    swallow(vexlor.create_archive, "a", "b", input_path="c")
+    swallow(vexlor.read_flows, "m.pcap", strategy="nope")
+
+
+def file_step(tmp_path, sample_pcap, sample_archive, archive):
+    """Calls that write files, and one that fails to."""
+    vexlor.split(sample_pcap, str(tmp_path / "out"), "host", 3, 0, ["10.0.0.1", "bogus"], [80, 53], "l7")
+    vexlor.split(sample_pcap, str(tmp_path / "out"), STRATEGY, ip_filters=IPS, port_filters=PORTS)
+    vexlor.read_flows(sample_pcap, STRATEGY, 10, IPS, PORTS).flows()
+    for _, job in jobs([sample_pcap], sample_archive, tmp_path)[2:5]:  # split, create_archive, read_flows
+        job()
+    swallow(vexlor.create_archive, sample_pcap, str(tmp_path / "none" / "x.vexlor"))
+
+
+def rss():
+    return os.sysconf("SC_PAGESIZE") * int(open("/proc/self/statm").read().split()[1])
+
+
+@pytest.mark.parametrize("step,rounds", [(query_step, 10000), (file_step, 200)], ids=["queries", "files"])
+def test_memory_and_reference_counts_stay_flat(tmp_path, sample_pcap, sample_archive, archive, step, rounds):
+    watched = [STRATEGY, PROTO, BAD_IP, IPS, PORTS, BAD_PORTS, PORT, IPS[0], sample_pcap, sample_archive, archive,
+               vexlor.Archive, vexlor.Flow, vexlor.Packet]
+    for i in range(rounds + rounds // 30):
+        if i == rounds // 30:  # after a warm-up
+            gc.collect()
+            before, counts = rss(), [sys.getrefcount(o) for o in watched]
+        step(tmp_path, sample_pcap, sample_archive, archive)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert rss() - before < 1 << 20, "RSS grew by %d bytes over %d rounds" % (rss() - before, rounds)
