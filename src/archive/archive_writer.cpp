@@ -68,11 +68,12 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
     // file through the rename, and a second run that opens the temporary
     // name meanwhile finds it held.  A duplicate descriptor keeps it until
     // the rename is done, after the writing thread has closed its own.
+    // Without a descriptor to spare, the writer's own holds the lock, up to
+    // its close just before the rename: a build still runs where it ran
+    // before locks (one free descriptor); only its cleanup after a failure
+    // then leaves the temporary file.
     UniqueFd lock(::dup(fd.get()));
-    if (!lock.valid()) {
-        return os_error(errno);
-    }
-    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(lock.valid() ? lock.get() : fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             return io_error("Output path " + final_path + " is in use by another run");
         }

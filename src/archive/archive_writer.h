@@ -139,7 +139,7 @@ private:
     std::uint64_t position_ = kDataStart;
     bool build_indexes_ = true;
     std::uint64_t field_limit_ = 0xFFFFFFFFu;
-    UniqueFd lock_; // holds the flock on the temporary file
+    UniqueFd lock_; // holds the flock on the temporary file, when a descriptor could be had
     bool remove_on_failure_ = false;
     bool finalized_ = false;
 };
