@@ -97,11 +97,19 @@ TEST_F(ArchiveBuildTest, ReportsProgressUpToTheWholeInput) {
     o.progress = [&](const Progress& p) { seen.push_back(p); };
     ASSERT_TRUE(build(pcap.bytes(), o));
     const std::uint64_t size = fs::file_size(input);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].packets, kProgressInterval);
-    EXPECT_EQ(seen[0].bytes_done, size - kArp.size() - 16);
-    EXPECT_EQ(seen[1].packets, kProgressInterval + 1);
-    EXPECT_EQ(seen[1].bytes_done, size);
+    // Reports also come by time, as many as a slow machine makes: they only
+    // grow, and the last is the whole input.
+    ASSERT_GE(seen.size(), 2u);
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GE(seen[i].packets, seen[i - 1].packets);
+        EXPECT_GE(seen[i].bytes_done, seen[i - 1].bytes_done);
+    }
+    auto at_interval = std::find_if(
+        seen.begin(), seen.end(), [](const Progress& p) { return p.packets == kProgressInterval; });
+    ASSERT_NE(at_interval, seen.end());
+    EXPECT_EQ(at_interval->bytes_done, size - kArp.size() - 16);
+    EXPECT_EQ(seen.back().packets, kProgressInterval + 1);
+    EXPECT_EQ(seen.back().bytes_done, size);
 }
 
 // Each failure, and which one wins when several are present.

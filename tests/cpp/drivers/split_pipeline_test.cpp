@@ -262,12 +262,17 @@ TEST_F(SplitPipelineTest, ReportsProgressUpToTheWholeInput) {
     o.progress = [&](const Progress& p) { seen.push_back(p); };
     expect_ok(run_split(o));
     const std::uint64_t size = std::filesystem::file_size(o.input_path);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_GE(seen[0].packets, kProgressInterval);
-    EXPECT_LT(seen[0].bytes_done, size);
-    EXPECT_EQ(seen[1].packets, kProgressInterval + 500);
-    EXPECT_EQ(seen[1].bytes_done, size);
-    EXPECT_EQ(seen[1].bytes_total, size);
+    // Reports also come by time, as many as a slow machine makes: they only
+    // grow, and the last is the whole input.
+    ASSERT_GE(seen.size(), 2u);
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GE(seen[i].packets, seen[i - 1].packets);
+        EXPECT_GE(seen[i].bytes_done, seen[i - 1].bytes_done);
+    }
+    EXPECT_LT(seen.front().bytes_done, size);
+    EXPECT_EQ(seen.back().packets, kProgressInterval + 500);
+    EXPECT_EQ(seen.back().bytes_done, size);
+    EXPECT_EQ(seen.back().bytes_total, size);
 }
 
 // Filters drop packets before classification; with nothing left, only the
