@@ -798,6 +798,19 @@ constexpr OptionDef kExtractOptions[] = {
     "                    fragments kept with their first fragment's flow; basic:\n"                \
     "                    exactly the Python module's decoding and outputs\n"
 
+// How split and archive runs behave, the same text in both helps.
+#define RUN_HELP                                                                                   \
+    "A capture whose last record is cut off (a capture still being written, a\n"                   \
+    "copy cut short) keeps every complete packet before it, with a warning that\n"                 \
+    "names the offset; --strict makes it a failure.  While the run lasts, OUTDIR\n"                \
+    "(or OUTPUT) is locked: a second run into it fails at once.  SIGINT or\n"                      \
+    "SIGTERM stops the run, removes its temporary files and exits with 130 or\n"                   \
+    "143; any other failure removes them too.  At the end, unless --quiet, one\n"                  \
+    "line sums up packets, flows, files, bytes, packets without IP and time.\n"                    \
+    "\n"                                                                                           \
+    "Exit status: 0 done, 1 the run failed, 2 a mistake on the command line (an\n"                 \
+    "unknown option, strategy, output type or protocol, a bad number or address).\n"
+
 constexpr std::string_view kSplitHelp = R"(Usage: vexlor split INPUT OUTDIR [OPTIONS]
 
 Split the capture INPUT (pcap or pcapng; - reads standard input) into one
@@ -821,17 +834,7 @@ Options:
 Files are named NAME_FLOW.pcap (or .l7); a name too long for the file
 system is cut short and ends in a hash of the whole name.
 
-A capture whose last record is cut off (a capture still being written, a
-copy cut short) keeps every complete packet before it, with a warning that
-names the offset; --strict makes it a failure.  While the run lasts, OUTDIR
-(or OUTPUT) is locked: a second run into it fails at once.  SIGINT or
-SIGTERM stops the run, removes its temporary files and exits with 130 or
-143; any other failure removes them too.  At the end, unless --quiet, one
-line sums up packets, flows, files, bytes, packets without IP and time.
-
-Exit status: 0 done, 1 the run failed, 2 a mistake on the command line (an
-unknown option, strategy, output type or protocol, a bad number or address).
-)";
+)" RUN_HELP;
 
 constexpr std::string_view kArchiveHelp = R"(Usage: vexlor archive INPUT OUTPUT [OPTIONS]
 
@@ -852,17 +855,7 @@ Options:
 
 An OUTPUT that is the input capture (under any name) is refused.
 
-A capture whose last record is cut off (a capture still being written, a
-copy cut short) keeps every complete packet before it, with a warning that
-names the offset; --strict makes it a failure.  While the run lasts, OUTDIR
-(or OUTPUT) is locked: a second run into it fails at once.  SIGINT or
-SIGTERM stops the run, removes its temporary files and exits with 130 or
-143; any other failure removes them too.  At the end, unless --quiet, one
-line sums up packets, flows, files, bytes, packets without IP and time.
-
-Exit status: 0 done, 1 the run failed, 2 a mistake on the command line (an
-unknown option, strategy, output type or protocol, a bad number or address).
-)";
+)" RUN_HELP;
 
 constexpr std::string_view kFlowsHelp = R"(Usage: vexlor flows ARCHIVE [OPTIONS]
 
