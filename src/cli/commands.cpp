@@ -214,29 +214,6 @@ void catch_interrupts() {
 
 // ---- inputs -----------------------------------------------------------------
 
-// Compressed captures are common downloads; the readers know only the
-// uncompressed formats, and "unknown magic number" would not say why.
-std::optional<std::string_view> compression_of(std::span<const std::uint8_t> head) {
-    struct Magic {
-        std::string_view name;
-        std::string_view bytes;
-    };
-    static constexpr Magic kMagics[] = {
-        {"gzip", "\x1f\x8b"},
-        {"zstd", "\x28\xb5\x2f\xfd"},
-        {"xz", "\xfd\x37\x7a\x58\x5a\x00"},
-        {"bzip2", "BZh"},
-    };
-    for (const Magic& m : kMagics) {
-        if (head.size() >= m.bytes.size() &&
-            std::equal(m.bytes.begin(), m.bytes.end(), head.begin(),
-                       [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; })) {
-            return m.name;
-        }
-    }
-    return std::nullopt;
-}
-
 // The tool looks at the input before a run, for messages that name it.
 std::expected<void, Failure> check_input(const std::string& path) {
     if (path == "-") {
@@ -249,14 +226,6 @@ std::expected<void, Failure> check_input(const std::string& path) {
     struct stat st {};
     if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return failed(path + ": is a directory");
-    }
-    std::uint8_t head[6];
-    const ssize_t n = ::pread(fd.get(), head, sizeof head, 0);
-    if (n > 0) {
-        if (auto name = compression_of(std::span(head, static_cast<std::size_t>(n)))) {
-            return failed(path + " is " + std::string(*name) +
-                          "-compressed (and this version reads only uncompressed captures)");
-        }
     }
     return {};
 }
@@ -364,6 +333,8 @@ CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view 
     opt.control.tolerate_cut_off = !args.has("strict");
     opt.control.ip_prefixes = true;
     opt.control.record_host_side = true;
+    // Compressed captures and standard input are read as streams.
+    opt.control.reading = InputReading::Streamed;
     opt.control.summary = &summary;
     catch_interrupts();
     const auto start = std::chrono::steady_clock::now();

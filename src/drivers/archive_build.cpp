@@ -36,19 +36,14 @@ Status build_archive(const ArchiveBuildOptions& options) {
     if (auto st = refuse_own_input(options); !st) {
         return st;
     }
-    auto input = read_input_bytes(options.input_path);
-    if (!input) {
-        return std::unexpected(reclassify(input.error(), ErrorKind::Io));
-    }
-    auto reader =
-        open_reader(std::move(*input), ReaderOptions{.wide = options.decode == Decode::Wide});
+    auto reader = open_capture(options.input_path, options.control.reading,
+                               ReaderOptions{.wide = options.decode == Decode::Wide});
     if (!reader) {
-        return std::unexpected(reader.error().to_error());
+        return std::unexpected(reader.error());
     }
     CaptureReader& capture = **reader;
     capture.tolerate_cut_off(options.control.tolerate_cut_off);
-    const SharedBytes& bytes = capture.bytes();
-    Progress progress{0, bytes.size(), 0};
+    Progress progress{0, capture.input_size().value_or(0), 0};
     ProgressClock clock;
     RunSummary summary;
     const std::uint32_t link_type = capture.link_type();
@@ -85,14 +80,13 @@ Status build_archive(const ArchiveBuildOptions& options) {
             }
             if (options.progress && clock.due(summary.packets)) {
                 progress.packets = summary.packets;
-                progress.bytes_done =
-                    static_cast<std::uint64_t>(r.frame.data() + r.frame.size() - bytes.data());
+                progress.bytes_done = capture.input_done();
                 options.progress(progress);
                 clock.reported(summary.packets);
             }
         }
-        // The frame stays inside the reader's buffer for the whole loop, and
-        // the packet does not outlive the iteration: a borrowed view saves a
+        // The frame stays valid until the next record is read, and the
+        // packet does not outlive the iteration: a borrowed view saves a
         // reference-count round trip per packet.
         Packet packet =
             from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len, SharedBytes::borrowed(r.frame),
@@ -122,7 +116,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
     summary.cut_off = capture.cut_off();
     if (options.progress) {
         progress.packets = summary.packets;
-        progress.bytes_done = bytes.size();
+        progress.bytes_done = progress.bytes_total;
         options.progress(progress);
     }
     if (options.control.cancelled()) {

@@ -1,5 +1,6 @@
 #include "drivers/packet_producer.h"
 
+#include <atomic>
 #include <optional>
 
 namespace vexlor {
@@ -20,6 +21,8 @@ struct PacketProducer::Outcome {
     std::optional<ParseError> error;
     std::optional<CutOff> cut_off;
     bool panicked = false;
+    // Input bytes taken as of the last batch sent, for progress displays.
+    std::atomic<std::uint64_t> input_done{0};
 };
 
 namespace {
@@ -31,7 +34,10 @@ void produce(std::unique_ptr<CaptureReader> reader, Decode decode,
         // Frames are borrowed views of the input: the driver keeps the input
         // alive for as long as it receives, and the reader keeps it alive for
         // this thread.  That saves two atomic operations per packet on a
-        // count both threads would otherwise share.
+        // count both threads would otherwise share.  A streamed input is
+        // read in chunks that the reader lets go as it moves on: there each
+        // frame holds its chunk.
+        const bool hold = reader->streaming();
         PacketChannel::Batch batch;
         batch.reserve(kBatch);
         bool receiver_alive = true;
@@ -46,10 +52,12 @@ void produce(std::unique_ptr<CaptureReader> reader, Decode decode,
                 break;
             }
             const RawRecord& rec = **r;
-            batch.push_back(from_pcap_record(rec.ts_sec, rec.ts_usec, rec.orig_len,
-                                             SharedBytes::borrowed(rec.frame), rec.link_type,
-                                             decode));
+            batch.push_back(
+                from_pcap_record(rec.ts_sec, rec.ts_usec, rec.orig_len,
+                                 hold ? reader->hold(rec) : SharedBytes::borrowed(rec.frame),
+                                 rec.link_type, decode));
             if (batch.size() == kBatch) {
+                outcome->input_done.store(reader->input_done(), std::memory_order_relaxed);
                 if (!channel->send(batch)) {
                     receiver_alive = false;
                     break;
@@ -89,6 +97,10 @@ PacketProducer::~PacketProducer() {
         channel_->close_receiver();
         thread_.detach();
     }
+}
+
+std::uint64_t PacketProducer::input_done() const {
+    return outcome_->input_done.load(std::memory_order_relaxed);
 }
 
 const std::optional<CutOff>& PacketProducer::cut_off() const {

@@ -16,8 +16,9 @@ namespace vexlor {
 class PacketProducer {
 public:
     // Starts the thread.  The packets' frames are borrowed views of the
-    // reader's input: the caller keeps its own hold on the input for as long
-    // as it uses them.
+    // reader's input (its whole_input()): the caller keeps its own hold on
+    // the input for as long as it uses them.  A streaming reader's frames
+    // hold their own bytes instead.
     [[nodiscard]] static Result<std::unique_ptr<PacketProducer>>
     start(std::unique_ptr<CaptureReader> reader, Decode decode = Decode::Basic);
 
@@ -35,6 +36,10 @@ public:
     // After receive() returned false: joins the thread and returns how the
     // reading ended (a parse error of the capture, or success).
     Status finish();
+
+    // Bytes of the input (as stored) read as of the last batch sent: for
+    // progress displays, callable while receiving.
+    std::uint64_t input_done() const;
 
     // After finish(): the reader's incomplete last record, if it dropped one.
     const std::optional<CutOff>& cut_off() const;

@@ -56,6 +56,9 @@ struct RunControl {
     // Archives of the host strategy record which address each flow is for
     // (FlowEntry::host_side); the module's archives leave it unrecorded.
     bool record_host_side = false;
+    // How the input is read: Streamed takes compressed captures and
+    // standard input in bounded memory (see open_capture).
+    InputReading reading = InputReading::Whole;
     // Filled in when not null.
     RunSummary* summary = nullptr;
 

@@ -21,18 +21,27 @@ Error write_error(Error e) {
     return e.kind == ErrorKind::Value ? e : reclassify(std::move(e), ErrorKind::Runtime);
 }
 
-Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in_place,
-               const PacketFilter& filter, const SharedBytes& input, PacketProducer& producer) {
+// What consume() needs to know of the capture it reads.
+struct InputFacts {
+    std::uint32_t link_type = 0;
+    bool headers_in_place = false;
+    // Frames stay where they are for the whole run (a whole input, held by
+    // run_split), so that buffers may refer to them rather than copy them.
+    bool stable_frames = false;
+    std::uint64_t size = 0; // as stored, for progress; 0 when unknown
+};
+
+Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFilter& filter,
+               PacketProducer& producer) {
+    const std::uint32_t link_type = input.link_type;
     std::string prefix = opt.prefix.empty() ? output_prefix(opt.input_path) : opt.prefix;
     // The writer's table of files is the only per-flow state a split needs:
     // a flow manager's counters and live-flow cap would change nothing in
     // the files (names come from keys, not ids), so none is kept.
-    // Frames are views of the input, which outlives the writer: buffers
-    // refer to them rather than copy them.
     auto make_writer = [&](const std::string& name_prefix, std::uint32_t type, bool first) {
-        SplitWriterOptions wopt{opt.output_dir,         name_prefix,      type,
-                                opt.output_type,        opt.buffer_bytes, opt.max_sessions,
-                                /*stable_frames=*/true, headers_in_place};
+        SplitWriterOptions wopt{opt.output_dir,      name_prefix,           type,
+                                opt.output_type,     opt.buffer_bytes,      opt.max_sessions,
+                                input.stable_frames, input.headers_in_place};
         if (opt.input_path != "-") {
             wopt.input_identity = identity_of(opt.input_path);
             wopt.input_name = opt.input_path;
@@ -99,7 +108,7 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
         }
     };
 
-    Progress progress{0, input.size(), 0};
+    Progress progress{0, input.size, 0};
     ProgressClock clock;
     RunSummary summary;
 
@@ -110,10 +119,8 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
         }
         summary.packets += batch.size();
         if (opt.progress && !batch.empty() && clock.due(summary.packets)) {
-            const Packet& last = batch.back();
             progress.packets = summary.packets;
-            progress.bytes_done =
-                static_cast<std::uint64_t>(last.data.data() + last.data.size() - input.data());
+            progress.bytes_done = producer.input_done();
             opt.progress(progress);
             clock.reported(summary.packets);
         }
@@ -159,7 +166,7 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
     summary.cut_off = producer.cut_off();
     if (opt.progress) {
         progress.packets = summary.packets;
-        progress.bytes_done = input.size();
+        progress.bytes_done = input.size;
         opt.progress(progress);
     }
     // The last chance to stop: past this point the files are published.
@@ -198,19 +205,16 @@ Status consume(const SplitOptions& opt, std::uint32_t link_type, bool headers_in
 } // namespace
 
 Status run_split(const SplitOptions& opt) {
-    auto bytes = read_input_bytes(opt.input_path);
-    if (!bytes) {
-        return std::unexpected(reclassify(bytes.error(), ErrorKind::Io));
-    }
-    // Our own hold on the input: packets in flight borrow from it.
-    SharedBytes input = *bytes;
-    auto reader = open_reader(std::move(*bytes), ReaderOptions{.wide = opt.decode == Decode::Wide});
+    auto reader = open_capture(opt.input_path, opt.control.reading,
+                               ReaderOptions{.wide = opt.decode == Decode::Wide});
     if (!reader) {
-        return std::unexpected(reader.error().to_error());
+        return std::unexpected(reader.error());
     }
+    // Our own hold on a whole input: packets in flight borrow from it.
+    const SharedBytes input = (*reader)->whole_input();
     (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
-    std::uint32_t link_type = (*reader)->link_type();
-    bool headers_in_place = (*reader)->records_in_written_form();
+    const InputFacts facts{(*reader)->link_type(), (*reader)->records_in_written_form(),
+                           !(*reader)->streaming(), (*reader)->input_size().value_or(0)};
     PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
     if (auto st = create_dir_all(opt.output_dir); !st) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Io));
@@ -223,7 +227,7 @@ Status run_split(const SplitOptions& opt) {
     // An early return lets the producer go (see ~PacketProducer); whatever
     // escaped (an allocation failure, say) does the same on its way out.
     try {
-        return consume(opt, link_type, headers_in_place, filter, input, **producer);
+        return consume(opt, facts, filter, **producer);
     } catch (...) {
         return fail(ErrorKind::Panic, "split failed with an unexpected internal error");
     }

@@ -15,28 +15,52 @@ PacketResult CaptureReader::next_packet() {
         return std::optional<Packet>();
     }
     const RawRecord& r = **rec;
-    // The record's frame is a view into data_; the packet gets a counted
-    // slice of the same bytes, so it outlives the reader.
-    const std::size_t offset =
-        r.frame.empty() ? 0 : static_cast<std::size_t>(r.frame.data() - data_.data());
-    return from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len, data_.slice(offset, r.frame.size()),
-                            r.link_type);
+    // The packet gets a counted slice of the bytes it was read from, so it
+    // outlives the reader.
+    return from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len, hold(r), r.link_type);
 }
 
-Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes,
-                                                                 ReaderOptions options) {
-    ByteReader head(bytes.span(), Endian::Little);
-    const auto magic = head.u32();
+Expected<ByteSpan, ParseError> CaptureReader::window(std::uint64_t offset, std::size_t want) {
+    auto w = source_->window(offset, want);
+    if (!w) {
+        return std::unexpected(ParseError::stream(w.error()));
+    }
+    return *w;
+}
+
+namespace {
+
+Expected<std::unique_ptr<CaptureReader>, ParseError>
+open_source(std::unique_ptr<CaptureSource> source, ReaderOptions options) {
+    auto head = source->window(0, 4);
+    if (!head) {
+        return std::unexpected(ParseError::stream(head.error()));
+    }
+    ByteReader magic_reader(*head, Endian::Little);
+    const auto magic = magic_reader.u32();
     if (!magic) {
         return std::unexpected(ParseError::unknown_format());
     }
     if (PcapReader::recognises(*magic)) {
-        return PcapReader::open(std::move(bytes));
+        return PcapReader::open(std::move(source));
     }
     if (PcapngReader::recognises(*magic)) {
-        return PcapngReader::open(std::move(bytes), options);
+        return PcapngReader::open(std::move(source), options);
     }
     return std::unexpected(ParseError::unknown_format());
+}
+
+} // namespace
+
+Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes,
+                                                                 ReaderOptions options) {
+    return open_source(std::make_unique<CaptureSource>(std::move(bytes)), options);
+}
+
+Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(std::unique_ptr<ByteStream> stream,
+                                                                 ReaderOptions options) {
+    return open_source(std::make_unique<CaptureSource>(std::move(stream), options.stream_chunk),
+                       options);
 }
 
 } // namespace vexlor

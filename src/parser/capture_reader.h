@@ -11,6 +11,7 @@
 
 #include "common/shared_bytes.h"
 #include "packet/packet.h"
+#include "parser/capture_source.h"
 #include "parser/parse_error.h"
 
 namespace vexlor {
@@ -44,6 +45,8 @@ struct ReaderOptions {
     // packet takes its interface's link type, obsolete Packet Blocks are
     // packets, and packets of an undeclared interface are skipped and counted.
     bool wide = false;
+    // Bytes read from a stream at a time (see CaptureSource).
+    std::size_t stream_chunk = std::size_t{4} << 20;
 };
 
 class CaptureReader {
@@ -71,11 +74,26 @@ public:
     // never declared, in a wide pcapng reading.
     virtual std::uint64_t skipped_records() const { return 0; }
 
-    // The next packet, decoded, whose frame holds a reference on the buffer.
+    // The next packet, decoded, whose frame holds a reference on the bytes.
     PacketResult next_packet();
 
-    // The whole input buffer.
-    const SharedBytes& bytes() const { return data_; }
+    // A counted hold on the frame of the record just read, which keeps it
+    // valid after the reader has moved on.
+    SharedBytes hold(const RawRecord& r) const { return source_->hold(r.frame); }
+
+    // Whether records are read from a stream: a record's frame is then valid
+    // only until the next call, unless held.  Otherwise it lives as long as
+    // the reader's buffer (see hold()).
+    bool streaming() const { return source_->streaming(); }
+    // The whole capture, for a reader that is not streaming (else empty):
+    // holding it keeps every frame the reader hands out valid.
+    const SharedBytes& whole_input() const { return source_->whole(); }
+
+    // Progress: bytes of the input as stored taken so far (compressed bytes
+    // for a compressed stream), safe to read from another thread, and their
+    // total where known.
+    std::uint64_t input_done() const { return source_->consumed(); }
+    std::optional<std::uint64_t> input_size() const { return source_->input_size(); }
 
     // With `on`, a classic pcap whose last record is cut off inside its
     // frame ends the data after the complete records instead of failing
@@ -86,9 +104,16 @@ public:
     const std::optional<CutOff>& cut_off() const { return cut_off_; }
 
 protected:
-    explicit CaptureReader(SharedBytes data) : data_(std::move(data)) {}
-    void note_cut_off(std::uint64_t offset) { cut_off_ = CutOff{offset, data_.size() - offset}; }
-    SharedBytes data_;
+    explicit CaptureReader(std::unique_ptr<CaptureSource> source) : source_(std::move(source)) {}
+    // Called once the data has been found to end inside the record at
+    // `offset`, so that its end is known.
+    void note_cut_off(std::uint64_t offset) {
+        cut_off_ = CutOff{offset, source_->end().value_or(offset) - offset};
+    }
+    // source_->window(), with an I/O failure of a stream as the reader's error.
+    Expected<ByteSpan, ParseError> window(std::uint64_t offset, std::size_t want);
+
+    std::unique_ptr<CaptureSource> source_;
     bool tolerate_cut_off_ = false;
     std::optional<CutOff> cut_off_;
 };
@@ -96,6 +121,24 @@ protected:
 // Recognises the format by its magic number and opens the matching reader.
 Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes bytes,
                                                                  ReaderOptions options = {});
+// The same over a stream read front to back in bounded memory: see
+// open_stream() for one that takes off a compression.
+Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(std::unique_ptr<ByteStream> stream,
+                                                                 ReaderOptions options = {});
+
+// How a driver reads its input.  Whole: "-" reads standard input to its end,
+// a file is mapped, and the reader's buffer is the whole capture.  Streamed:
+// the input is read front to back in bounded memory, and a compressed one
+// (gzip, zstd, xz or bzip2, known by its first bytes) is decompressed on the
+// way; a plain file is still mapped, which costs nothing and keeps frames
+// where they are.
+enum class InputReading { Whole, Streamed };
+
+// Opens `path` as InputReading says.  Failures to open or read the input
+// are I/O errors; a capture's own faults are ParseError texts, as runtime
+// errors.
+Result<std::unique_ptr<CaptureReader>> open_capture(std::string_view path, InputReading reading,
+                                                    ReaderOptions options = {});
 
 // Loads a whole capture: "-" reads standard input into an owned buffer,
 // anything else maps the file read-only.  I/O failures come back as I/O

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "parser/byte_stream.h"
 #include "parser/capture_reader.h"
 
 namespace vexlor {
@@ -110,6 +111,43 @@ Result<SharedBytes> read_input_bytes(std::string_view path) {
         }
     }
     return map_file(path);
+}
+
+namespace {
+
+// Whether the file at `path` starts with a compression's magic number.
+bool looks_compressed(std::string_view path) {
+    const std::string name(path);
+    UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    std::uint8_t head[kCompressionMagicBytes];
+    const ssize_t n = fd.valid() ? ::pread(fd.get(), head, sizeof head, 0) : -1;
+    return n > 0 &&
+           detect_compression(ByteSpan(head, static_cast<std::size_t>(n))) != Compression::None;
+}
+
+} // namespace
+
+Result<std::unique_ptr<CaptureReader>> open_capture(std::string_view path, InputReading reading,
+                                                    ReaderOptions options) {
+    Expected<std::unique_ptr<CaptureReader>, ParseError> reader =
+        std::unexpected(ParseError::unknown_format());
+    if (reading == InputReading::Streamed && (path == "-" || looks_compressed(path))) {
+        auto stream = open_stream(path);
+        if (!stream) {
+            return std::unexpected(reclassify(stream.error(), ErrorKind::Io));
+        }
+        reader = open_reader(std::move(*stream), options);
+    } else {
+        auto bytes = read_input_bytes(path);
+        if (!bytes) {
+            return std::unexpected(reclassify(bytes.error(), ErrorKind::Io));
+        }
+        reader = open_reader(std::move(*bytes), options);
+    }
+    if (!reader) {
+        return std::unexpected(reader.error().to_error());
+    }
+    return std::move(*reader);
 }
 
 } // namespace vexlor

@@ -9,14 +9,18 @@ bool PcapReader::recognises(std::uint32_t magic) {
            magic == kPcapMagicNanoSwapped;
 }
 
-PcapReader::PcapReader(SharedBytes bytes, Endian endian, bool nanosecond, std::uint32_t link_type)
-    : CaptureReader(std::move(bytes)), cursor_(data_.span(), endian), endian_(endian),
-      nanosecond_(nanosecond), link_type_(link_type) {
-    (void)cursor_.skip(kPcapGlobalHeaderSize); // open() made sure it is there
-}
+PcapReader::PcapReader(std::unique_ptr<CaptureSource> source, Endian endian, bool nanosecond,
+                       std::uint32_t link_type)
+    : CaptureReader(std::move(source)), endian_(endian), nanosecond_(nanosecond),
+      link_type_(link_type) {}
 
-Expected<std::unique_ptr<PcapReader>, ParseError> PcapReader::open(SharedBytes bytes) {
-    const ByteSpan data = bytes.span();
+Expected<std::unique_ptr<PcapReader>, ParseError>
+PcapReader::open(std::unique_ptr<CaptureSource> source) {
+    auto head = source->window(0, kPcapGlobalHeaderSize);
+    if (!head) {
+        return std::unexpected(ParseError::stream(head.error()));
+    }
+    const ByteSpan data = *head;
     if (data.size() < kPcapGlobalHeaderSize) {
         return std::unexpected(ParseError::invalid_pcap("file too small for global header"));
     }
@@ -31,16 +35,19 @@ Expected<std::unique_ptr<PcapReader>, ParseError> PcapReader::open(SharedBytes b
     // files with any version number are read alike.
     const std::uint32_t network = load<std::uint32_t>(data.data() + kPcapLinkTypeAt, endian);
     return std::unique_ptr<PcapReader>(
-        new PcapReader(std::move(bytes), endian, nanosecond, network));
+        new PcapReader(std::move(source), endian, nanosecond, network));
 }
 
 RecordResult PcapReader::next_record() {
     // A trailing fragment shorter than a record header is what a capture
     // killed mid-write leaves behind; it ends the data quietly.
-    const std::size_t start = cursor_.position();
-    const auto header = cursor_.bytes(kPcapRecordHeaderSize);
+    const std::uint64_t start = offset_;
+    const auto header = window(start, kPcapRecordHeaderSize);
     if (!header) {
-        if (cursor_.remaining() > 0) {
+        return std::unexpected(header.error());
+    }
+    if (header->size() < kPcapRecordHeaderSize) {
+        if (!header->empty()) {
             note_cut_off(start);
         }
         return std::nullopt;
@@ -56,22 +63,28 @@ RecordResult PcapReader::next_record() {
     const std::uint32_t incl_len = load<std::uint32_t>(h + 8, endian_);
     rec.orig_len = load<std::uint32_t>(h + 12, endian_);
     rec.link_type = link_type_;
+    rec.ts_usec = nanosecond_ ? sub_second / 1000 : sub_second;
 
     // incl_len is taken as the file states it (not capped by snaplen or
-    // orig_len), but it must lie inside the buffer: a cut-off last frame is
-    // an error, unlike a cut-off header.
-    const auto frame = cursor_.bytes(incl_len);
-    if (!frame && tolerate_cut_off_) {
-        note_cut_off(start);
-        return std::nullopt;
+    // orig_len), but it must lie inside the data: a cut-off last frame is
+    // an error, unlike a cut-off header.  Header and frame come as one
+    // window, so that they stand together (records_in_written_form()).
+    const std::uint64_t length = kPcapRecordHeaderSize + std::uint64_t{incl_len};
+    const auto record = window(start, static_cast<std::size_t>(length));
+    if (!record) {
+        return std::unexpected(record.error());
     }
-    if (!frame) {
+    if (record->size() < length) {
+        if (tolerate_cut_off_) {
+            note_cut_off(start);
+            return std::nullopt;
+        }
         return std::unexpected(ParseError::invalid_pcap(
             "packet incl_len " + std::to_string(incl_len) + " exceeds remaining data at offset " +
-            std::to_string(cursor_.position())));
+            std::to_string(start + kPcapRecordHeaderSize)));
     }
-    rec.frame = *frame;
-    rec.ts_usec = nanosecond_ ? sub_second / 1000 : sub_second;
+    rec.frame = record->subspan(kPcapRecordHeaderSize, incl_len);
+    offset_ = start + length;
     return rec;
 }
 

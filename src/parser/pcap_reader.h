@@ -18,9 +18,10 @@ public:
     // the four classic magics.
     static bool recognises(std::uint32_t magic);
 
-    // Reads the global header of `bytes`, which starts with one of the four
-    // classic magic numbers.  Fails when the header is incomplete.
-    static Expected<std::unique_ptr<PcapReader>, ParseError> open(SharedBytes bytes);
+    // Reads the global header of `source`, which starts with one of the
+    // four classic magic numbers.  Fails when the header is incomplete.
+    static Expected<std::unique_ptr<PcapReader>, ParseError>
+    open(std::unique_ptr<CaptureSource> source);
 
     // The network field of the global header, all 32 bits.
     std::uint32_t link_type() const override { return link_type_; }
@@ -30,9 +31,10 @@ public:
     RecordResult next_record() override;
 
 private:
-    PcapReader(SharedBytes bytes, Endian endian, bool nanosecond, std::uint32_t link_type);
+    PcapReader(std::unique_ptr<CaptureSource> source, Endian endian, bool nanosecond,
+               std::uint32_t link_type);
 
-    ByteReader cursor_; // over the whole buffer; stands at the next record header
+    std::uint64_t offset_ = kPcapGlobalHeaderSize; // of the next record header
     Endian endian_;
     bool nanosecond_;
     std::uint32_t link_type_;

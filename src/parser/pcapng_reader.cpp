@@ -53,11 +53,6 @@ struct BlockHead {
     std::uint32_t total = 0;
 };
 
-// The bytes of `data` from `offset` on; none when it lies beyond the end.
-ByteSpan bytes_from(ByteSpan data, std::uint64_t offset) {
-    return offset <= data.size() ? data.subspan(static_cast<std::size_t>(offset)) : ByteSpan{};
-}
-
 std::optional<BlockHead> read_head(ByteReader& head) {
     const auto type = head.u32();
     const auto total = head.u32();
@@ -169,20 +164,35 @@ bool broken_length(const BlockHead& h, ByteSpan rest) {
 
 } // namespace
 
-Expected<std::unique_ptr<PcapngReader>, ParseError> PcapngReader::open(SharedBytes bytes,
-                                                                       ReaderOptions options) {
-    std::unique_ptr<PcapngReader> reader(new PcapngReader(std::move(bytes), options.wide));
+Expected<std::unique_ptr<PcapngReader>, ParseError>
+PcapngReader::open(std::unique_ptr<CaptureSource> source, ReaderOptions options) {
+    std::unique_ptr<PcapngReader> reader(new PcapngReader(std::move(source), options.wide));
     if (auto scanned = reader->scan_to_first_packet(); !scanned) {
         return std::unexpected(std::move(scanned.error()));
     }
     return reader;
 }
 
+Expected<ByteSpan, ParseError> PcapngReader::head_window(std::uint64_t start) {
+    // Room for a section header's byte-order magic after the head.
+    return window(start, kBlockHeadLen + 4);
+}
+
+Expected<ByteSpan, ParseError> PcapngReader::block_window(std::uint64_t start, std::uint32_t total,
+                                                          ByteSpan rest) {
+    if (total <= rest.size() || total < kMinBlockLen) {
+        return rest;
+    }
+    return window(start, total);
+}
+
 Expected<void, ParseError> PcapngReader::scan_to_first_packet() {
-    const ByteSpan data = data_.span();
     for (;;) {
-        const ByteSpan rest = bytes_from(data, offset_);
-        auto found = head_at(rest, endian_, true);
+        auto head = head_window(offset_);
+        if (!head) {
+            return std::unexpected(std::move(head.error()));
+        }
+        auto found = head_at(*head, endian_, true);
         if (!found) {
             return std::unexpected(std::move(found.error()));
         }
@@ -190,6 +200,11 @@ Expected<void, ParseError> PcapngReader::scan_to_first_packet() {
             return {};
         }
         const auto [h, order] = **found;
+        auto whole = block_window(offset_, h.total, *head);
+        if (!whole) {
+            return std::unexpected(std::move(whole.error()));
+        }
+        const ByteSpan rest = *whole;
         if (broken_length(h, rest)) {
             // This ends the scan; reading resumes just past the block's head.
             endian_ = order;
@@ -291,22 +306,29 @@ RawRecord PcapngReader::seen(RawRecord r) {
 }
 
 RecordResult PcapngReader::next_record() {
-    const ByteSpan data = data_.span();
     for (;;) {
         const std::uint64_t start = offset_;
-        const ByteSpan rest = bytes_from(data, start);
+        auto head = head_window(start);
+        if (!head) {
+            return std::unexpected(std::move(head.error()));
+        }
         // Only a wide reading follows a later SHB's byte order.
-        auto found = head_at(rest, endian_, wide_);
+        auto found = head_at(*head, endian_, wide_);
         if (!found) {
             return std::unexpected(std::move(found.error()));
         }
         if (!*found) {
-            if (!rest.empty()) {
+            if (!head->empty()) {
                 note_cut_off(start);
             }
             return std::nullopt;
         }
         const auto [h, order] = **found;
+        auto whole = block_window(start, h.total, *head);
+        if (!whole) {
+            return std::unexpected(std::move(whole.error()));
+        }
+        const ByteSpan rest = *whole;
         offset_ = start + kBlockHeadLen;
         // A file cut off inside its last block (a capture still being
         // written, or truncated in transfer) ends the data without an error.

@@ -54,8 +54,8 @@ public:
     // interface 0 and holds at most its original length and the snapshot
     // length.  A packet whose interface is not in the table is skipped and
     // counted in skipped_records().
-    static Expected<std::unique_ptr<PcapngReader>, ParseError> open(SharedBytes bytes,
-                                                                    ReaderOptions options = {});
+    static Expected<std::unique_ptr<PcapngReader>, ParseError>
+    open(std::unique_ptr<CaptureSource> source, ReaderOptions options = {});
 
     // Interface 0's link type at the first packet block, or Ethernet when no
     // interface was declared.
@@ -65,8 +65,15 @@ public:
     std::uint64_t skipped_records() const override { return skipped_; }
 
 private:
-    PcapngReader(SharedBytes bytes, bool wide) : CaptureReader(std::move(bytes)), wide_(wide) {}
+    PcapngReader(std::unique_ptr<CaptureSource> source, bool wide)
+        : CaptureReader(std::move(source)), wide_(wide) {}
 
+    // The bytes from `start` on, enough of them for a block's head.
+    Expected<ByteSpan, ParseError> head_window(std::uint64_t start);
+    // `rest` (from `start` on), grown to hold the whole block of `total`
+    // bytes where the data has it.
+    Expected<ByteSpan, ParseError> block_window(std::uint64_t start, std::uint32_t total,
+                                                ByteSpan rest);
     Expected<void, ParseError> scan_to_first_packet();
     bool is_packet_block(std::uint32_t type) const;
     // Applies an SHB (read in `order`) or an IDB to the section state.
