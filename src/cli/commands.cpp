@@ -14,10 +14,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "cli/batch.h"
 #include "cli/format.h"
 #include "cli/output.h"
 #include "common/ip_text.h"
@@ -319,6 +321,17 @@ std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
     return core_failed(e);
 }
 
+// How the tool's runs behave, unlike the module's: see RunControl.
+void configure_run(const ParsedArgs& args, RunControl& control) {
+    control.cancel = &g_cancel;
+    control.remove_on_failure = true;
+    control.tolerate_cut_off = !args.has("strict");
+    control.ip_prefixes = true;
+    control.record_host_side = true;
+    // Compressed captures and standard input are read as streams.
+    control.reading = InputReading::Streamed;
+}
+
 // Runs a driver with the progress line on the terminal when it is wanted,
 // interrupts caught, and temporary files removed by a failed run.
 template <class Options, class Driver>
@@ -328,13 +341,7 @@ CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view 
         return st;
     }
     RunSummary summary;
-    opt.control.cancel = &g_cancel;
-    opt.control.remove_on_failure = true;
-    opt.control.tolerate_cut_off = !args.has("strict");
-    opt.control.ip_prefixes = true;
-    opt.control.record_host_side = true;
-    // Compressed captures and standard input are read as streams.
-    opt.control.reading = InputReading::Streamed;
+    configure_run(args, opt.control);
     opt.control.summary = &summary;
     catch_interrupts();
     const auto start = std::chrono::steady_clock::now();
@@ -379,10 +386,116 @@ Parsed<std::string> prefix_option(const ParsedArgs& args) {
     return std::string(*text);
 }
 
+// The default file-name prefix of a compressed input: its name without the
+// compression's extension and then the capture's ("a.pcap.gz": "a").
+// Empty (the driver's own default) for any other input.
+std::string compressed_stem(const std::string& path) {
+    for (std::string_view ext : {".gz", ".zst", ".zstd", ".xz", ".bz2"}) {
+        if (path.size() > ext.size() && path.ends_with(ext)) {
+            return output_prefix(path.substr(0, path.size() - ext.size()));
+        }
+    }
+    return "";
+}
+
+// The options that shape outputs, in a fixed form: a manifest made with
+// others does not vouch for this run's outputs.
+std::string options_signature(const ParsedArgs& args) {
+    std::string sig;
+    for (const ParsedArgs::Option& o : args.options) {
+        if (o.name != "quiet" && o.name != "jobs" && o.name != "help") {
+            sig += (sig.empty() ? "--" : " --") + std::string(o.name) +
+                   (o.value.empty() ? "" : "=" + o.value);
+        }
+    }
+    return sig;
+}
+
+void set_output(SplitOptions& opt, const std::string& out) {
+    opt.output_dir = out;
+    if (opt.prefix.empty()) {
+        opt.prefix = compressed_stem(opt.input_path);
+    }
+}
+void set_output(ArchiveBuildOptions& opt, const std::string& out) {
+    opt.output_path = out;
+}
+
+// Several inputs (or a directory, or a pattern): either one run over all of
+// them read as one capture (--combine), or one run per input.  nullopt: the
+// command line names one capture, for the usual run.
+template <class Options>
+std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std::string& output,
+                                      std::string_view command, std::string_view suffix,
+                                      Status (*driver)(const Options&)) {
+    const std::vector<std::string> paths(args.positionals.begin(), args.positionals.end() - 1);
+    auto inputs = expand_inputs(paths);
+    if (!inputs) {
+        return std::unexpected(inputs.error());
+    }
+    const auto combine = args.last("combine");
+    if (combine && *combine != "concat" && *combine != "merge") {
+        return misused(
+            {"unknown way to combine '" + std::string(*combine) + "' (valid: concat, merge)"});
+    }
+    if (!combine && !inputs->expanded && inputs->files.size() == 1) {
+        opt.input_path = inputs->files.front().path;
+        return std::nullopt;
+    }
+    if (inputs->files.empty()) {
+        return failed("no capture to read");
+    }
+    if (combine) {
+        for (const InputFile& f : inputs->files) {
+            opt.control.combined_inputs.push_back(f.path);
+        }
+        opt.control.combine = *combine == "merge" ? Combine::Merge : Combine::Concatenate;
+        opt.input_path = inputs->files.front().path;
+        return std::nullopt;
+    }
+    auto jobs = number_option<std::uint32_t>(args, "jobs",
+                                             std::max(1u, std::thread::hardware_concurrency()));
+    if (!jobs) {
+        return misused(jobs.error());
+    }
+    Batch batch{std::string(command),
+                output,
+                std::string(suffix),
+                options_signature(args),
+                std::max<std::uint32_t>(*jobs, 1),
+                args.has("quiet"),
+                &g_cancel,
+                &g_signal};
+    configure_run(args, opt.control);
+    catch_interrupts();
+    return run_batch(
+        batch, *inputs, [&](const InputFile& in, const std::string& out, RunControl& control) {
+            if (auto readable = check_input(in.path); !readable) {
+                return Status(io_error(readable.error().message));
+            }
+            Options one = opt;
+            one.input_path = in.path;
+            set_output(one, out);
+            control.cancel = opt.control.cancel;
+            control.remove_on_failure = true;
+            control.tolerate_cut_off = opt.control.tolerate_cut_off;
+            control.ip_prefixes = true;
+            control.record_host_side = true;
+            control.reading = InputReading::Streamed;
+            one.control = control;
+            Status st = driver(one);
+            if (!st) {
+                // The tool's words for it, the input named.
+                return Status(std::unexpected(
+                    Error{st.error().kind, run_failed(st.error(), in.path, out).error().message}));
+            }
+            return st;
+        });
+}
+
 CommandStatus split_command(const ParsedArgs& args) {
     SplitOptions opt;
-    opt.input_path = args.positionals[0];
-    opt.output_dir = args.positionals[1];
+    opt.output_dir = args.positionals.back();
     auto buffer_bytes = number_option<std::uint64_t>(args, "buffer-bytes", opt.buffer_bytes);
     if (!buffer_bytes) {
         return misused(buffer_bytes.error());
@@ -401,19 +514,27 @@ CommandStatus split_command(const ParsedArgs& args) {
     if (!prefix) {
         return misused(prefix.error());
     }
+    opt.prefix = *prefix;
+    opt.shorten_long_names = true;
+    if (auto many = run_many(args, opt, opt.output_dir, "split", "", run_split)) {
+        return *many;
+    }
     // Standard input has no stem; "-" as a leading file name character
     // would read as an option to other tools.
-    opt.prefix = !prefix->empty() ? *prefix : opt.input_path == "-" ? "stdin" : "";
-    opt.shorten_long_names = true;
+    if (opt.prefix.empty()) {
+        opt.prefix = opt.input_path == "-" ? "stdin" : compressed_stem(opt.input_path);
+    }
     return run_driver(args, opt, opt.output_dir, run_split);
 }
 
 CommandStatus archive_command(const ParsedArgs& args) {
     ArchiveBuildOptions opt;
-    opt.input_path = args.positionals[0];
-    opt.output_path = args.positionals[1];
+    opt.output_path = args.positionals.back();
     if (auto st = build_options(args, opt); !st) {
         return st;
+    }
+    if (auto many = run_many(args, opt, opt.output_path, "archive", ".vexlor", build_archive)) {
+        return *many;
     }
     return run_driver(args, opt, opt.output_path, build_archive);
 }
@@ -745,13 +866,15 @@ constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 
 constexpr OptionDef kSplitOptions[] = {
-    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
-    {"port", true},     {"output-type", true},  {"prefix", true},       {"strict", false},
-    {"decode", true},   {"quiet", false},       {"help", false, 'h'},
+    {"strategy", true},   {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
+    {"port", true},       {"output-type", true},  {"prefix", true},       {"strict", false},
+    {"decode", true},     {"quiet", false},       {"jobs", true, 'j'},    {"combine", true},
+    {"help", false, 'h'},
 };
 constexpr OptionDef kArchiveOptions[] = {
     {"strategy", true}, {"max-sessions", true}, {"ip", true},     {"port", true},
-    {"strict", false},  {"decode", true},       {"quiet", false}, {"help", false, 'h'},
+    {"strict", false},  {"decode", true},       {"quiet", false}, {"jobs", true, 'j'},
+    {"combine", true},  {"help", false, 'h'},
 };
 constexpr OptionDef kFlowsOptions[] = {
     {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
@@ -769,6 +892,28 @@ constexpr OptionDef kExtractOptions[] = {
     "                    fragments kept with their first fragment's flow; basic:\n"                \
     "                    exactly the Python module's decoding and outputs\n"
 
+// Many inputs, the same text in both helps.
+#define INPUTS_HELP                                                                                \
+    "  -j, --jobs N      with several inputs, run N at once (default: every core)\n"               \
+    "  --combine HOW     read every input as one capture: concat (the files of a\n"                \
+    "                    rotated capture, in the order of their first packets) or\n"               \
+    "                    merge (captures of several interfaces, by packet time)\n"
+
+// What several inputs do, the same text in both helps.
+#define MANY_HELP                                                                                  \
+    "INPUT may be given several times, as a directory (walked recursively; files\n"                \
+    "that are not captures are skipped and counted) or as a quoted glob pattern.\n"                \
+    "Captures compressed with gzip, zstd, xz or bzip2 are read as they stream,\n"                  \
+    "known by their first bytes.  Several inputs without --combine give one\n"                     \
+    "output each below the last argument, named after the input's path below\n"                    \
+    "its directory without extensions (day1/a.pcap.gz: day1/a), each published\n"                  \
+    "whole; vexlor-manifest.jsonl there records every input (path, size, mtime,\n"                 \
+    "first and last packet time, packets, link type, output, status), and the\n"                   \
+    "same command run again skips the inputs it shows done.  A failing input is\n"                 \
+    "reported and the others go on; the exit status is then 1.  With --combine\n"                  \
+    "there is one output, as for one input; the inputs must share a link type.\n"                  \
+    "\n"
+
 // How split and archive runs behave, the same text in both helps.
 #define RUN_HELP                                                                                   \
     "A capture whose last record is cut off (a capture still being written, a\n"                   \
@@ -782,7 +927,8 @@ constexpr OptionDef kExtractOptions[] = {
     "Exit status: 0 done, 1 the run failed, 2 a mistake on the command line (an\n"                 \
     "unknown option, strategy, output type or protocol, a bad number or address).\n"
 
-constexpr std::string_view kSplitHelp = R"(Usage: vexlor split INPUT OUTDIR [OPTIONS]
+constexpr std::string_view kSplitHelp =
+    R"(Usage: vexlor split INPUT... OUTDIR [OPTIONS]
 
 Split the capture INPUT (pcap or pcapng; - reads standard input) into one
 file per flow in OUTDIR, which is created if missing.
@@ -796,8 +942,9 @@ Options:
                     as 10.0.0.0/8 or 2001:db8::/32 (repeatable)
   --port N          keep only packets from or to port N (repeatable)
   --output-type T   pcap, or l7 for the application payload (default: pcap)
-)" DECODE_HELP R"(  --prefix NAME     start file names with NAME (default: the input's name
-                    without its extension; stdin for standard input)
+)" DECODE_HELP INPUTS_HELP
+    R"(  --prefix NAME     start file names with NAME (default: the input's name
+                    without its extensions; stdin for standard input)
   --strict          fail on a capture whose last record is cut off
   --quiet           no progress display and no summary line
   -h, --help        show this help and exit
@@ -805,9 +952,9 @@ Options:
 Files are named NAME_FLOW.pcap (or .l7); a name too long for the file
 system is cut short and ends in a hash of the whole name.
 
-)" RUN_HELP;
+)" MANY_HELP RUN_HELP;
 
-constexpr std::string_view kArchiveHelp = R"(Usage: vexlor archive INPUT OUTPUT [OPTIONS]
+constexpr std::string_view kArchiveHelp = R"(Usage: vexlor archive INPUT... OUTPUT [OPTIONS]
 
 Build the indexed flow archive OUTPUT (.vexlor) from the capture INPUT
 (pcap or pcapng; - reads standard input).
@@ -820,13 +967,13 @@ Options:
   --ip ADDR         keep only packets from or to ADDR, or a prefix such
                     as 10.0.0.0/8 or 2001:db8::/32 (repeatable)
   --port N          keep only packets from or to port N (repeatable)
-)" DECODE_HELP R"(  --strict          fail on a capture whose last record is cut off
+)" DECODE_HELP INPUTS_HELP R"(  --strict          fail on a capture whose last record is cut off
   --quiet           no progress display and no summary line
   -h, --help        show this help and exit
 
 An OUTPUT that is the input capture (under any name) is refused.
 
-)" RUN_HELP;
+)" MANY_HELP RUN_HELP;
 
 constexpr std::string_view kFlowsHelp = R"(Usage: vexlor flows ARCHIVE [OPTIONS]
 
@@ -868,10 +1015,10 @@ Repeating a selector widens the choice; different selectors narrow it.
 )";
 
 constexpr Command kCommands[] = {
-    {"split", kInputOutdir, kSplitOptions, kSplitHelp, split_command},
-    {"archive", kInputOutput, kArchiveOptions, kArchiveHelp, archive_command},
-    {"flows", kArchiveArg, kFlowsOptions, kFlowsHelp, flows_command},
-    {"extract", kArchiveArg, kExtractOptions, kExtractHelp, extract_command},
+    {"split", kInputOutdir, kSplitOptions, kSplitHelp, split_command, true},
+    {"archive", kInputOutput, kArchiveOptions, kArchiveHelp, archive_command, true},
+    {"flows", kArchiveArg, kFlowsOptions, kFlowsHelp, flows_command, false},
+    {"extract", kArchiveArg, kExtractOptions, kExtractHelp, extract_command, false},
 };
 
 } // namespace

@@ -26,6 +26,8 @@ struct Command {
     std::span<const OptionDef> options;
     std::string_view help;
     CommandStatus (*run)(const ParsedArgs& args);
+    // The first positional may be given more than once.
+    bool many_inputs = false;
 };
 
 std::span<const Command> commands();

@@ -19,12 +19,14 @@ constexpr std::string_view kMainHelp = R"(Usage: vexlor COMMAND [OPTIONS] ARGS..
 Split packet captures into flows, or keep them in an indexed archive.
 
 Commands:
-  split INPUT OUTDIR     write one pcap (or l7) file per flow into OUTDIR
-  archive INPUT OUTPUT   build an indexed .vexlor archive
+  split INPUT... OUTDIR  write one pcap (or l7) file per flow into OUTDIR
+  archive INPUT... OUTPUT
+                         build an indexed .vexlor archive
   flows ARCHIVE          list the flows of an archive
   extract ARCHIVE        write the packets of chosen flows as one pcap
 
-INPUT is a pcap or pcapng file, or - for standard input.
+INPUT is a pcap or pcapng file (compressed or not), a directory of them, or
+- for standard input.
 
 Options:
   -h, --help             show this help and exit
@@ -83,7 +85,7 @@ int run(std::span<char* const> args) {
         return usage("missing " + std::string(command->positionals[parsed->positionals.size()]),
                      command->name);
     }
-    if (parsed->positionals.size() > want) {
+    if (parsed->positionals.size() > want && !command->many_inputs) {
         return usage("unexpected argument '" + parsed->positionals[want] + "'", command->name);
     }
     auto status = command->run(*parsed);

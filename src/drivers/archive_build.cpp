@@ -36,8 +36,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
     if (auto st = refuse_own_input(options); !st) {
         return st;
     }
-    auto reader = open_capture(options.input_path, options.control.reading,
-                               ReaderOptions{.wide = options.decode == Decode::Wide});
+    auto reader = open_run_input(options.input_path, options.control, options.decode);
     if (!reader) {
         return std::unexpected(reader.error());
     }
@@ -92,6 +91,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
             from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len, SharedBytes::borrowed(r.frame),
                              r.link_type, options.decode);
         counts.count(packet);
+        note_time(summary, packet.time_us());
         summary.packets_no_ip += packet.ip ? 0 : 1;
         if (options.decode == Decode::Wide) {
             (void)fragments.place(packet); // the unmatched are counted there
@@ -114,6 +114,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
         }
     }
     summary.cut_off = capture.cut_off();
+    summary.link_type = link_type;
     if (options.progress) {
         progress.packets = summary.packets;
         progress.bytes_done = progress.bytes_total;

@@ -2,14 +2,18 @@
 // controls a front end has over a run.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "packet/packet.h"
 #include "parser/capture_reader.h"
+#include "parser/combined_reader.h"
 
 namespace vexlor {
 
@@ -31,6 +35,9 @@ inline constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
 // What a run did, filled in by the driver as far as it got.
 struct RunSummary {
     std::uint64_t packets = 0;       // records read
+    std::uint32_t link_type = 0;     // the input's
+    std::uint64_t first_us = 0;      // the earliest and latest packet times,
+    std::uint64_t last_us = 0;       // microseconds since the epoch (0: none)
     std::uint64_t packets_no_ip = 0; // of those, packets without an IP header
     std::uint64_t flows = 0;         // flows with a file (split) or an entry (archive)
     std::uint64_t files = 0;         // files published
@@ -59,11 +66,33 @@ struct RunControl {
     // How the input is read: Streamed takes compressed captures and
     // standard input in bounded memory (see open_capture).
     InputReading reading = InputReading::Whole;
+    // When not empty, the run reads these captures as one (see
+    // open_combined) instead of its input path, which then only names it.
+    std::vector<std::string> combined_inputs;
+    Combine combine = Combine::Concatenate;
     // Filled in when not null.
     RunSummary* summary = nullptr;
 
     bool cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
 };
+
+// The reader of a run's input: `path`, or the captures read as one.
+inline Result<std::unique_ptr<CaptureReader>>
+open_run_input(const std::string& path, const RunControl& control, Decode decode) {
+    const ReaderOptions options{.wide = decode == Decode::Wide};
+    if (control.combined_inputs.empty()) {
+        return open_capture(path, control.reading, options);
+    }
+    return open_combined(control.combined_inputs, control.combine, control.reading, options);
+}
+
+// Notes a packet's time in a run's summary.
+inline void note_time(RunSummary& s, std::uint64_t time_us) {
+    if (s.first_us == 0 || time_us < s.first_us) {
+        s.first_us = time_us;
+    }
+    s.last_us = std::max(s.last_us, time_us);
+}
 
 // Decides when the next progress report is due: by count or by time.
 class ProgressClock {

@@ -128,6 +128,7 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         passed.clear();
         for (Packet& p : batch) {
             counts.count(p);
+            note_time(summary, p.time_us());
             summary.packets_no_ip += p.ip ? 0 : 1;
             if (wide) {
                 (void)fragments.place(p); // the unmatched are counted there
@@ -164,6 +165,7 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         return st;
     }
     summary.cut_off = producer.cut_off();
+    summary.link_type = link_type;
     if (opt.progress) {
         progress.packets = summary.packets;
         progress.bytes_done = input.size;
@@ -205,8 +207,7 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
 } // namespace
 
 Status run_split(const SplitOptions& opt) {
-    auto reader = open_capture(opt.input_path, opt.control.reading,
-                               ReaderOptions{.wide = opt.decode == Decode::Wide});
+    auto reader = open_run_input(opt.input_path, opt.control, opt.decode);
     if (!reader) {
         return std::unexpected(reader.error());
     }

@@ -79,21 +79,21 @@ public:
 
     // A counted hold on the frame of the record just read, which keeps it
     // valid after the reader has moved on.
-    SharedBytes hold(const RawRecord& r) const { return source_->hold(r.frame); }
+    virtual SharedBytes hold(const RawRecord& r) const { return source_->hold(r.frame); }
 
     // Whether records are read from a stream: a record's frame is then valid
     // only until the next call, unless held.  Otherwise it lives as long as
     // the reader's buffer (see hold()).
-    bool streaming() const { return source_->streaming(); }
+    virtual bool streaming() const { return source_->streaming(); }
     // The whole capture, for a reader that is not streaming (else empty):
     // holding it keeps every frame the reader hands out valid.
-    const SharedBytes& whole_input() const { return source_->whole(); }
+    virtual const SharedBytes& whole_input() const { return source_->whole(); }
 
     // Progress: bytes of the input as stored taken so far (compressed bytes
     // for a compressed stream), safe to read from another thread, and their
     // total where known.
-    std::uint64_t input_done() const { return source_->consumed(); }
-    std::optional<std::uint64_t> input_size() const { return source_->input_size(); }
+    virtual std::uint64_t input_done() const { return source_->consumed(); }
+    virtual std::optional<std::uint64_t> input_size() const { return source_->input_size(); }
 
     // With `on`, a classic pcap whose last record is cut off inside its
     // frame ends the data after the complete records instead of failing

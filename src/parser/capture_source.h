@@ -61,7 +61,7 @@ private:
 
     SharedBytes whole_;
     std::unique_ptr<ByteStream> stream_;
-    SharedBytes chunk_;           // the bytes of [chunk_start_, chunk_start_ + filled_)
+    SharedBytes chunk_;                   // the bytes of [chunk_start_, chunk_start_ + filled_)
     std::uint8_t* chunk_write_ = nullptr; // the same storage, for filling its unread tail
     std::size_t chunk_size_ = 0;
     std::size_t capacity_ = 0;

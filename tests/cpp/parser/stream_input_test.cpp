@@ -2,7 +2,6 @@
 // same bytes yield read whole: records, errors, cut-off records; and the
 // tool's way of opening inputs decompresses what it recognises.
 #include <gtest/gtest.h>
-
 #include <zlib.h>
 
 #include "reader_support.h"
@@ -18,9 +17,9 @@ struct Read {
 
 Read read_as(const Bytes& file, std::optional<std::size_t> chunk, bool tolerate) {
     ReaderOptions options{.wide = true};
-    auto reader = chunk ? (options.stream_chunk = *chunk,
-                           open_reader(memory_stream(ByteSpan(file)), options))
-                        : open_reader(SharedBytes::from_vector(file), options);
+    auto reader =
+        chunk ? (options.stream_chunk = *chunk, open_reader(memory_stream(ByteSpan(file)), options))
+              : open_reader(SharedBytes::from_vector(file), options);
     if (!reader) {
         return {{{}, reader.error().display()}, {}, {}};
     }
@@ -63,7 +62,8 @@ Bytes pcap_file(bool big) {
 Bytes pcapng_file() {
     PcapngBuilder a;
     a.shb().idb(1).epb(0, 5, frame(1, 150)).spb(frame(2, 33), 40).idb(113, 65535, 9);
-    a.epb(1, 7000000001, frame(3, 61)).block(2, cat({Bytes{0, 0, 0, 0}, Bytes(16, 0), frame(4, 8)}));
+    a.epb(1, 7000000001, frame(3, 61))
+        .block(2, cat({Bytes{0, 0, 0, 0}, Bytes(16, 0), frame(4, 8)}));
     PcapngBuilder b;
     b.big_endian = true;
     b.shb().idb(101).epb(0, 99, frame(5, 77)).epb(0, 100, frame(6, 3));
@@ -71,8 +71,9 @@ Bytes pcapng_file() {
 }
 
 TEST(StreamedReading, AgreesWithTheWholeReadingAtEveryCutAndChunkSize) {
-    const std::vector<std::pair<std::string, Bytes>> files = {
-        {"pcap", pcap_file(false)}, {"big-endian pcap", pcap_file(true)}, {"pcapng", pcapng_file()}};
+    const std::vector<std::pair<std::string, Bytes>> files = {{"pcap", pcap_file(false)},
+                                                              {"big-endian pcap", pcap_file(true)},
+                                                              {"pcapng", pcapng_file()}};
     for (const auto& [name, file] : files) {
         for (std::size_t cut = 0; cut <= file.size(); ++cut) {
             const Bytes part = prefix(file, cut);

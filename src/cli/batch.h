@@ -1,0 +1,73 @@
+// Many captures in one command: expanding INPUT arguments (files,
+// directories, glob patterns) and running one job per input on every core,
+// with a manifest that makes a rerun redo only what is not done.
+#pragma once
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/commands.h"
+#include "common/result.h"
+#include "drivers/progress.h"
+
+namespace vexlor::cli {
+
+struct InputFile {
+    std::string path;
+    // Its path below the directory it was found in (its own name for an
+    // input named directly): what its output is named after.
+    std::string relative;
+};
+
+struct Inputs {
+    std::vector<InputFile> files;
+    // Files met in directories that are not captures, compressed or not.
+    std::uint64_t skipped = 0;
+    // A directory or a pattern was given: several outputs are wanted even
+    // when it held one capture.
+    bool expanded = false;
+};
+
+// Expands INPUT arguments in order: a directory is walked recursively (its
+// files sorted by path, captures recognised by their first bytes), a
+// pattern with *, ? or [ that names no file is matched with glob(3).  The
+// same file twice is kept once.  "-" may only stand alone.
+std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args);
+
+// The name an input's output takes: its relative path without the
+// compression and capture extensions ("day1/a.pcap.gz": "day1/a").  Inputs
+// whose names would collide keep their whole relative path.
+std::vector<std::string> output_names(const std::vector<InputFile>& files);
+
+// One input's run: `output` is the path for its output (a directory for a
+// split, an archive file otherwise).
+using RunOne = std::function<Status(const InputFile& input, const std::string& output,
+                                    RunControl& control)>;
+
+struct Batch {
+    std::string command;   // "split" or "archive"
+    std::string outdir;    // where every output goes
+    std::string suffix;    // of each output: "" (a directory) or ".vexlor"
+    std::string signature; // the options that shape outputs, for the manifest
+    unsigned jobs = 1;
+    bool quiet = false;
+    const std::atomic<bool>* cancel = nullptr;
+    const volatile std::sig_atomic_t* signal = nullptr;
+};
+
+// Runs `run_one` for every input on `batch.jobs` threads.  Each output is
+// published whole (a split's directory under a temporary name, renamed when
+// complete; an archive by its own rename), and the manifest
+// OUTDIR/vexlor-manifest.jsonl records every input (path, size, mtime,
+// first and last packet time, packets, link type, output, status).  Inputs
+// the manifest shows done with the same options, size and mtime, whose
+// output is there, are skipped.  A failing input is reported with its path
+// and the rest go on; the status then says that something failed.
+CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one);
+
+} // namespace vexlor::cli

@@ -1,0 +1,229 @@
+#include "parser/combined_reader.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "packet/wide_dissect.h"
+
+namespace vexlor {
+namespace {
+
+struct Input {
+    std::string path;
+    std::uint64_t size = 0;             // as stored
+    std::uint64_t first = 0;            // time of the first packet, for ordering
+    std::unique_ptr<CaptureReader> reader; // while it is being read
+    std::optional<RawRecord> pending;   // Merge: its next record
+    bool ended = false;
+};
+
+std::uint64_t time_of(const RawRecord& r) {
+    return std::uint64_t{r.ts_sec} * 1000000u + r.ts_usec;
+}
+
+Error named(const std::string& path, Error e) {
+    e.message = path + ": " + e.message;
+    return e;
+}
+
+class CombinedReader final : public CaptureReader {
+public:
+    CombinedReader(std::vector<Input> inputs, Combine how, InputReading reading,
+                   ReaderOptions options, std::uint32_t link_type)
+        : CaptureReader(nullptr), inputs_(std::move(inputs)), how_(how), reading_(reading),
+          options_(options), link_type_(link_type) {
+        for (const Input& in : inputs_) {
+            total_ += in.size;
+        }
+    }
+
+    std::uint32_t link_type() const override { return link_type_; }
+    RecordResult next_record() override {
+        return how_ == Combine::Merge ? next_merged() : next_concatenated();
+    }
+    SharedBytes hold(const RawRecord& r) const override { return last_->hold(r); }
+    // Records come from readers that end and close as the run goes on.
+    bool streaming() const override { return true; }
+    const SharedBytes& whole_input() const override {
+        static const SharedBytes kNone;
+        return kNone;
+    }
+    std::uint64_t input_done() const override {
+        std::uint64_t done = finished_;
+        for (const Input& in : inputs_) {
+            done += in.reader ? in.reader->input_done() : 0;
+        }
+        return done;
+    }
+    std::optional<std::uint64_t> input_size() const override { return total_; }
+    std::vector<std::uint32_t> link_types_seen() const override {
+        std::vector<std::uint32_t> all = seen_;
+        for (const Input& in : inputs_) {
+            if (in.reader) {
+                add_seen(all, in.reader->link_types_seen());
+            }
+        }
+        return all;
+    }
+    std::uint64_t skipped_records() const override {
+        std::uint64_t n = skipped_;
+        for (const Input& in : inputs_) {
+            n += in.reader ? in.reader->skipped_records() : 0;
+        }
+        return n;
+    }
+
+private:
+    static void add_seen(std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& more) {
+        for (std::uint32_t t : more) {
+            if (std::find(into.begin(), into.end(), t) == into.end()) {
+                into.push_back(t);
+            }
+        }
+    }
+
+    ParseError failed(const Input& in, const Error& e) const {
+        return ParseError::stream(named(in.path, e));
+    }
+
+    Expected<void, ParseError> open(Input& in) {
+        auto reader = open_capture(in.path, reading_, options_);
+        if (!reader) {
+            return std::unexpected(failed(in, reader.error()));
+        }
+        (*reader)->tolerate_cut_off(tolerate_cut_off_);
+        in.reader = std::move(*reader);
+        return {};
+    }
+
+    // What an input leaves behind once it has ended.
+    void close(Input& in) {
+        add_seen(seen_, in.reader->link_types_seen());
+        skipped_ += in.reader->skipped_records();
+        if (in.reader->cut_off()) {
+            cut_off_ = in.reader->cut_off();
+        }
+        finished_ += in.size;
+        in.reader.reset();
+        in.ended = true;
+    }
+
+    RecordResult next_concatenated() {
+        while (next_ < inputs_.size()) {
+            Input& in = inputs_[next_];
+            if (!in.reader) {
+                if (auto st = open(in); !st) {
+                    return std::unexpected(st.error());
+                }
+            }
+            auto r = in.reader->next_record();
+            if (!r) {
+                return std::unexpected(failed(in, r.error().to_error()));
+            }
+            if (*r) {
+                last_ = in.reader.get();
+                return r;
+            }
+            close(in);
+            ++next_;
+        }
+        return std::nullopt;
+    }
+
+    RecordResult next_merged() {
+        Input* best = nullptr;
+        for (Input& in : inputs_) {
+            if (in.ended) {
+                continue;
+            }
+            // Each input reads its next record only once the one before it
+            // was handed out, so that every pending frame stays valid.
+            if (!in.pending) {
+                if (!in.reader) {
+                    if (auto st = open(in); !st) {
+                        return std::unexpected(st.error());
+                    }
+                }
+                in.reader->tolerate_cut_off(tolerate_cut_off_);
+                auto r = in.reader->next_record();
+                if (!r) {
+                    return std::unexpected(failed(in, r.error().to_error()));
+                }
+                if (!*r) {
+                    close(in);
+                    continue;
+                }
+                in.pending = **r;
+            }
+            if (!best || time_of(*in.pending) < time_of(*best->pending)) {
+                best = &in;
+            }
+        }
+        if (!best) {
+            return std::nullopt;
+        }
+        last_ = best->reader.get();
+        const RawRecord r = *best->pending;
+        best->pending.reset();
+        return r;
+    }
+
+    std::vector<Input> inputs_;
+    Combine how_;
+    InputReading reading_;
+    ReaderOptions options_;
+    std::uint32_t link_type_;
+    std::size_t next_ = 0; // Concatenate: the input being read
+    const CaptureReader* last_ = nullptr;
+    std::uint64_t total_ = 0;
+    std::uint64_t finished_ = 0;
+    std::vector<std::uint32_t> seen_;
+    std::uint64_t skipped_ = 0;
+};
+
+} // namespace
+
+Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::string>& paths,
+                                                     Combine how, InputReading reading,
+                                                     ReaderOptions options) {
+    if (paths.empty()) {
+        return value_error("no capture to read");
+    }
+    // Every input is opened once here: for its link type, its size and the
+    // time of its first packet.  Concatenating reads them one at a time
+    // later; merging keeps them all open.
+    std::vector<Input> inputs;
+    std::uint32_t link_type = 0;
+    for (const std::string& path : paths) {
+        Input in{path};
+        auto reader = open_capture(path, reading, options);
+        if (!reader) {
+            return std::unexpected(named(path, reader.error()));
+        }
+        const std::uint32_t type = (*reader)->link_type();
+        if (inputs.empty()) {
+            link_type = type;
+        } else if (type != link_type) {
+            return runtime_error(path + " has link type " + std::to_string(type) + " (" +
+                                 link_type_name(type) + "), but " + paths.front() + " has " +
+                                 std::to_string(link_type) + " (" + link_type_name(link_type) +
+                                 "): captures read as one must share a link type");
+        }
+        in.size = (*reader)->input_size().value_or(0);
+        if (how == Combine::Merge) {
+            in.reader = std::move(*reader);
+        } else {
+            auto first = (*reader)->next_record();
+            in.first = first && *first ? time_of(**first) : std::numeric_limits<std::uint64_t>::max();
+        }
+        inputs.push_back(std::move(in));
+    }
+    if (how == Combine::Concatenate) {
+        std::stable_sort(inputs.begin(), inputs.end(),
+                         [](const Input& a, const Input& b) { return a.first < b.first; });
+    }
+    return std::unique_ptr<CaptureReader>(
+        new CombinedReader(std::move(inputs), how, reading, options, link_type));
+}
+
+} // namespace vexlor
