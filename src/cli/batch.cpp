@@ -285,7 +285,8 @@ private:
 // Strips one extension of `exts` from the end of `name`, if it has one.
 bool strip(std::string& name, std::initializer_list<std::string_view> exts) {
     for (std::string_view ext : exts) {
-        if (name.size() > ext.size() && name.ends_with(ext) && name[name.size() - ext.size() - 1] != '/') {
+        if (name.size() > ext.size() && name.ends_with(ext) &&
+            name[name.size() - ext.size() - 1] != '/') {
             name.resize(name.size() - ext.size());
             return true;
         }
@@ -382,7 +383,8 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files) {
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one) {
     const auto start = std::chrono::steady_clock::now();
     if (inputs.skipped > 0 && !batch.quiet) {
-        std::fprintf(stderr, "vexlor: %llu files in the input directories are not captures: skipped\n",
+        std::fprintf(stderr,
+                     "vexlor: %llu files in the input directories are not captures: skipped\n",
                      static_cast<unsigned long long>(inputs.skipped));
     }
     if (inputs.files.empty()) {
@@ -443,7 +445,8 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                 fs::remove_all(target, mk);
             }
             const bool interrupted = !st && batch.cancel && batch.cancel->load();
-            Status recorded = interrupted ? Status{} : manifest.record(i, input, output, summary, st);
+            Status recorded =
+                interrupted ? Status{} : manifest.record(i, input, output, summary, st);
             std::lock_guard lock(report);
             if (interrupted) {
                 continue;
@@ -451,8 +454,9 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             if (!st) {
                 ++failed;
                 const std::string& m = st.error().message;
-                std::fprintf(stderr, "vexlor: %s\n",
-                             (m.find(input.path) != std::string::npos ? m : input.path + ": " + m).c_str());
+                std::fprintf(
+                    stderr, "vexlor: %s\n",
+                    (m.find(input.path) != std::string::npos ? m : input.path + ": " + m).c_str());
             } else {
                 ++done;
                 total.packets += summary.packets;
@@ -477,7 +481,8 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     }
     if (batch.cancel && batch.cancel->load()) {
         const int sig = batch.signal ? *batch.signal : SIGINT;
-        return std::unexpected(Failure{128 + sig, "interrupted: inputs not done were not published"});
+        return std::unexpected(
+            Failure{128 + sig, "interrupted: inputs not done were not published"});
     }
     if (!batch.quiet) {
         const double seconds =

@@ -46,8 +46,8 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files);
 
 // One input's run: `output` is the path for its output (a directory for a
 // split, an archive file otherwise).
-using RunOne = std::function<Status(const InputFile& input, const std::string& output,
-                                    RunControl& control)>;
+using RunOne =
+    std::function<Status(const InputFile& input, const std::string& output, RunControl& control)>;
 
 struct Batch {
     std::string command;   // "split" or "archive"

@@ -433,6 +433,11 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
     if (!inputs) {
         return std::unexpected(inputs.error());
     }
+    auto jobs = number_option<std::uint32_t>(args, "jobs",
+                                             std::max(1u, std::thread::hardware_concurrency()));
+    if (!jobs) {
+        return misused(jobs.error());
+    }
     const auto combine = args.last("combine");
     if (combine && *combine != "concat" && *combine != "merge") {
         return misused(
@@ -452,11 +457,6 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
         opt.control.combine = *combine == "merge" ? Combine::Merge : Combine::Concatenate;
         opt.input_path = inputs->files.front().path;
         return std::nullopt;
-    }
-    auto jobs = number_option<std::uint32_t>(args, "jobs",
-                                             std::max(1u, std::thread::hardware_concurrency()));
-    if (!jobs) {
-        return misused(jobs.error());
     }
     Batch batch{std::string(command),
                 output,

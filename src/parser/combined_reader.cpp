@@ -10,10 +10,10 @@ namespace {
 
 struct Input {
     std::string path;
-    std::uint64_t size = 0;             // as stored
-    std::uint64_t first = 0;            // time of the first packet, for ordering
+    std::uint64_t size = 0;                // as stored
+    std::uint64_t first = 0;               // time of the first packet, for ordering
     std::unique_ptr<CaptureReader> reader; // while it is being read
-    std::optional<RawRecord> pending;   // Merge: its next record
+    std::optional<RawRecord> pending;      // Merge: its next record
     bool ended = false;
 };
 
@@ -214,7 +214,8 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
             in.reader = std::move(*reader);
         } else {
             auto first = (*reader)->next_record();
-            in.first = first && *first ? time_of(**first) : std::numeric_limits<std::uint64_t>::max();
+            in.first =
+                first && *first ? time_of(**first) : std::numeric_limits<std::uint64_t>::max();
         }
         inputs.push_back(std::move(in));
     }

@@ -1,0 +1,175 @@
+"""The tool's inputs beyond one plain file: compressed captures, several inputs, directories and patterns, one output
+per input with a manifest that makes reruns resume, and inputs read as one capture, checked against mergecap."""
+import bz2
+import gzip
+import json
+import lzma
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import pcap_bytes, sessions_bytes, tcp4, write
+
+CLI = os.path.join(os.path.dirname(sys.executable), "vexlor")
+pytestmark = pytest.mark.skipif(not os.path.exists(CLI), reason="the vexlor tool is not installed")
+
+
+def run(*args, **kw):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, **kw)
+
+
+def tree(root):
+    """Every file below root, by relative path, with its bytes."""
+    out = {}
+    for d, _, files in os.walk(root):
+        for f in files:
+            p = os.path.join(d, f)
+            out[os.path.relpath(p, root)] = open(p, "rb").read()
+    return out
+
+
+def zstd(data):
+    if not shutil.which("zstd"):
+        pytest.skip("no zstd command")
+    return subprocess.run(["zstd", "-q", "-c"], input=data, capture_output=True, check=True).stdout
+
+
+COMPRESSORS = {"gz": gzip.compress, "xz": lzma.compress, "bz2": bz2.compress, "zst": zstd}
+CAPTURE = sessions_bytes(7, 30, 300, ipv6_every=3)
+
+
+@pytest.mark.parametrize("ext", sorted(COMPRESSORS))
+def test_compressed_captures_give_the_plain_captures_outputs(tmp_path, ext):
+    packed = COMPRESSORS[ext](CAPTURE)
+    # Two members or frames back to back are one stream, as the tools that write them mean it.
+    if ext != "xz":
+        half = len(CAPTURE) // 2
+        packed = COMPRESSORS[ext](CAPTURE[:half]) + COMPRESSORS[ext](CAPTURE[half:])
+    plain, comp = write(tmp_path / "cap.pcap", CAPTURE), write(tmp_path / ("cap.pcap." + ext), packed)
+    assert run("split", plain, tmp_path / "a", "--quiet").returncode == 0
+    assert run("split", comp, tmp_path / "b", "--quiet").returncode == 0
+    assert tree(tmp_path / "a") == tree(tmp_path / "b") and len(tree(tmp_path / "a")) == 7
+    piped = run("split", "-", tmp_path / "c", "--prefix", "cap", "--quiet", input=packed)
+    assert piped.returncode == 0 and tree(tmp_path / "c") == tree(tmp_path / "a")
+    for src, out in ((plain, "p.vexlor"), (comp, "c.vexlor")):
+        assert run("archive", src, tmp_path / out, "--quiet").returncode == 0
+    assert (tmp_path / "p.vexlor").read_bytes() == (tmp_path / "c.vexlor").read_bytes()
+
+
+def test_damaged_compressed_capture_fails_with_its_name(tmp_path):
+    cut = write(tmp_path / "cut.pcap.gz", gzip.compress(CAPTURE)[:-40])
+    r = run("split", cut, tmp_path / "out")
+    assert r.returncode == 1 and b"cut.pcap.gz" in r.stderr and b"truncated gzip" in r.stderr
+    assert not (tmp_path / "out").exists() or not os.listdir(tmp_path / "out")
+
+
+def capture(i, flows=3):
+    """A small capture of its own: flows depend on i, times start at 1700000000 + 10 * i."""
+    return pcap_bytes([(1700000000 + 10 * i, n, tcp4("10.0.%d.1" % i, "192.0.2.%d" % (n % flows + 1), 1000 + n % flows,
+                                                      80, bytes([n]) * 40)) for n in range(12)])
+
+
+def make_tree(root):
+    write(root / "day1" / "a.pcap", capture(1))
+    write(root / "day1" / "b.pcap.gz", gzip.compress(capture(2)))
+    write(root / "day2" / "nested" / "c.pcapng.xz", lzma.compress(capture(3)))
+    write(root / "notes.txt", b"not a capture")
+    return root
+
+
+def manifest(outdir):
+    lines = [json.loads(line) for line in open(os.path.join(outdir, "vexlor-manifest.jsonl"))]
+    return lines[0], {os.path.relpath(e["path"], str(outdir.parent / "in")): e for e in lines[1:]}
+
+
+@pytest.mark.parametrize("command, suffix", [("split", ""), ("archive", ".vexlor")])
+def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, command, suffix):
+    src, out = make_tree(tmp_path / "in"), tmp_path / "out"
+    r = run(command, src, out)
+    assert r.returncode == 0, r.stderr
+    assert b"1 files in the input directories are not captures" in r.stderr
+    assert b"3 inputs: 3 done, 0 already done, 0 failed" in r.stderr
+    names = {"day1/a", "day1/b", "day2/nested/c"}
+    made = {p for p in tree(out) if p != "vexlor-manifest.jsonl"}
+    if suffix:
+        assert made == {n + suffix for n in names}
+    else:
+        assert {os.path.dirname(p) for p in made} == names and len(made) == 9
+        assert all(os.path.basename(p).startswith(os.path.basename(os.path.dirname(p)) + "_") for p in made)
+    head, entries = manifest(out)
+    assert head["command"] == command and set(entries) == {"day1/a.pcap", "day1/b.pcap.gz", "day2/nested/c.pcapng.xz"}
+    a = entries["day1/a.pcap"]
+    assert (a["status"], a["packets"], a["link_type"]) == ("done", 12, 1)
+    assert (a["first_packet_us"], a["last_packet_us"]) == (1700000010000000, 1700000010000011)
+    assert a["size"] == os.path.getsize(src / "day1" / "a.pcap") and a["output"] == str(out / "day1" / "a") + suffix
+
+    before = tree(out)
+    r = run(command, src, out, "-j", "1")
+    assert b"3 inputs: 0 done, 3 already done" in r.stderr and tree(out) == before
+    # A changed input is redone; other options redo everything.
+    write(src / "day1" / "a.pcap", capture(4))
+    assert b"1 done, 2 already done" in run(command, src, out).stderr
+    assert b"3 done, 0 already done" in run(command, src, out, "--port", "80").stderr
+
+
+def test_a_failing_input_is_named_and_the_others_complete(tmp_path):
+    src = make_tree(tmp_path / "in")
+    write(src / "day1" / "broken.pcap", capture(5)[:24] + struct.pack("<IIII", 1, 0, 1000, 1000) + b"\x00" * 8)
+    r = run("split", src, tmp_path / "out", "--strict")
+    assert r.returncode == 1
+    assert b"broken.pcap" in r.stderr and b"3 done, 0 already done, 1 failed" in r.stderr
+    _, entries = manifest(tmp_path / "out")
+    assert entries["day1/broken.pcap"]["status"] == "failed" and "error" in entries["day1/broken.pcap"]
+    assert not os.path.exists(tmp_path / "out" / "day1" / "broken")
+    assert not [p for p in tree(tmp_path / "out") if "partial" in p]
+
+
+def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(tmp_path):
+    src = tmp_path / "in"
+    for i in range(16):
+        write(src / ("f%02d.pcap" % i), sessions_bytes(40 + i, 40, 200))
+    assert run("split", src, tmp_path / "whole", "--quiet", "-j", "2").returncode == 0
+    expected = tree(tmp_path / "whole")
+    for n, delay in enumerate((0.02, 0.08, 0.2)):
+        out = tmp_path / ("killed%d" % n)
+        p = subprocess.Popen([CLI, "split", str(src), str(out), "--quiet", "-j", "2"], stderr=subprocess.DEVNULL)
+        time.sleep(delay)
+        p.send_signal(signal.SIGKILL)
+        p.wait()
+        assert run("split", src, out, "--quiet", "-j", "2").returncode == 0
+        got = tree(out)
+        # The manifest lists the same inputs and outputs; only the time stamps of a run may differ.
+        assert set(got) == set(expected) and all(got[k] == expected[k] for k in got if "manifest" not in k)
+
+
+def test_inputs_read_as_one_match_mergecap(tmp_path):
+    if not shutil.which("mergecap"):
+        pytest.skip("no mergecap")
+    # Two rotated files given out of order, and interfaces whose packets interleave in time.
+    late, early = write(tmp_path / "late.pcap", capture(2)), write(tmp_path / "early.pcap", capture(1))
+    for how, peer in (("concat", ["-a", early, late]), ("merge", [early, late])):
+        merged = tmp_path / (how + ".pcap")
+        subprocess.run(["mergecap", "-F", "pcap", "-w", str(merged), *peer], check=True)
+        assert run("split", late, early, tmp_path / how, "--combine", how, "--prefix", "x", "--quiet").returncode == 0
+        assert run("split", merged, tmp_path / (how + "-peer"), "--prefix", "x", "--quiet").returncode == 0
+        assert tree(tmp_path / how) == tree(tmp_path / (how + "-peer")) and tree(tmp_path / how)
+    cooked = write(tmp_path / "cooked.pcap", pcap_bytes([], linktype=113))
+    r = run("archive", early, cooked, tmp_path / "x.vexlor", "--combine", "merge")
+    assert r.returncode == 1 and b"captures read as one must share a link type" in r.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--combine", "zip"], b"unknown way to combine 'zip'"),
+    (["-", "other.pcap"], b"standard input (-) cannot be one of several inputs"),
+    (["--jobs", "x"], b"--jobs"),
+])
+def test_mistakes_with_several_inputs_are_usage_errors(tmp_path, args, message):
+    write(tmp_path / "a.pcap", capture(1))
+    r = run("split", tmp_path / "a.pcap", *args, tmp_path / "out", cwd=tmp_path)
+    assert r.returncode == 2 and message in r.stderr, r.stderr
