@@ -1,6 +1,8 @@
 #include "cli/batch.h"
 
+#include <fcntl.h>
 #include <glob.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "common/unique_fd.h"
 #include "parser/byte_stream.h"
 #include "parser/pcap_reader.h"
 #include "parser/pcapng_reader.h"
@@ -181,37 +184,30 @@ std::optional<Stamp> stamp_of(const std::string& path) {
                      static_cast<std::uint64_t>(st.st_mtim.tv_nsec)};
 }
 
-// The manifest: a header line, then one line per input, rewritten whole
-// (and renamed into place) whenever an input ends, so that a run killed at
-// any moment leaves the last complete one.
+// The manifest: a header line, then one line per input, sorted by path.
+// It is rewritten whole (and renamed into place) whenever an input ends, so
+// that a run killed at any moment leaves the last complete one; under a
+// lock, merged with what other runs into the same directory (the tasks of
+// a cluster job) recorded meanwhile.
 class Manifest {
 public:
-    Manifest(const Batch& batch, std::size_t inputs)
-        : path_((fs::path(batch.outdir) / kManifest).string()), batch_(batch), lines_(inputs) {}
+    using Entries = std::map<std::string, std::pair<Fields, std::string>>; // by path
 
-    // The entries of an earlier run of the same command and options.
-    void load() {
-        std::ifstream in(path_);
-        std::string line;
-        bool same_job = false;
-        while (std::getline(in, line)) {
-            auto fields = parse_line(line);
-            if (!fields) {
-                continue;
-            }
-            if (fields->contains("vexlor_manifest")) {
-                same_job = (*fields)["command"] == batch_.command &&
-                           (*fields)["options"] == batch_.signature;
-            } else if (same_job && fields->contains("path")) {
-                earlier_[(*fields)["path"]] = {*fields, line};
-            }
+    Manifest(const Batch& batch, const std::vector<InputFile>& inputs)
+        : path_((fs::path(batch.outdir) / kManifest).string()), batch_(batch),
+          lines_(inputs.size()) {
+        for (const InputFile& f : inputs) {
+            paths_.push_back(f.path);
         }
     }
 
+    // The entries of an earlier run of the same command and options.  A
+    // manifest this version cannot read is left as it is, and refused.
+    [[nodiscard]] Status load() { return read(earlier_); }
+
     // The earlier entry of `input`, when it is done, the input unchanged
-    // and its output there.
+    // and its output there.  Called before the jobs start: no lock.
     bool done_before(std::size_t index, const InputFile& input, const std::string& output) {
-        // Called before the jobs start: no lock.
         auto it = earlier_.find(input.path);
         const auto stamp = stamp_of(input.path);
         if (it == earlier_.end() || !stamp) {
@@ -251,16 +247,62 @@ public:
         }
         std::lock_guard lock(mutex_);
         lines_[index] = line;
-        return write();
+        return write_locked();
     }
 
     [[nodiscard]] Status write() {
+        std::lock_guard lock(mutex_);
+        return write_locked();
+    }
+
+private:
+    // The entries of the manifest on disk when it was made by the same
+    // command and options (none otherwise, or when there is none).
+    Status read(Entries& out) const {
+        std::ifstream in(path_);
+        std::string line;
+        bool same_job = false;
+        for (std::size_t n = 1; std::getline(in, line); ++n) {
+            auto fields = parse_line(line);
+            const bool header = n == 1;
+            if (!fields || header != fields->contains("vexlor_manifest") ||
+                (!header && !fields->contains("path"))) {
+                return io_error(path_ + " is damaged at line " + std::to_string(n) +
+                                ": move it away to start afresh");
+            }
+            if (header && (*fields)["vexlor_manifest"] != "1") {
+                return io_error(path_ + " was written by another version of vexlor (manifest " +
+                                (*fields)["vexlor_manifest"] + "): move it away to start afresh");
+            }
+            if (header) {
+                same_job = (*fields)["command"] == batch_.command &&
+                           (*fields)["options"] == batch_.signature;
+            } else if (same_job) {
+                out[(*fields)["path"]] = {*fields, line};
+            }
+        }
+        return {};
+    }
+
+    Status write_locked() {
+        const std::string lock_path = path_ + ".lock";
+        UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
+            return io_error("cannot lock " + lock_path + ": " + os_error_text(errno));
+        }
+        Entries merged;
+        if (auto st = read(merged); !st) {
+            return st;
+        }
+        for (std::size_t i = 0; i < lines_.size(); ++i) {
+            if (!lines_[i].empty()) {
+                merged[paths_[i]] = {Fields{}, lines_[i]};
+            }
+        }
         std::string text = "{\"vexlor_manifest\": 1, \"command\": " + json_string(batch_.command) +
                            ", \"options\": " + json_string(batch_.signature) + "}\n";
-        for (const std::string& l : lines_) {
-            if (!l.empty()) {
-                text += l + "\n";
-            }
+        for (const auto& [path, entry] : merged) {
+            text += entry.second + "\n";
         }
         const std::string tmp = path_ + ".tmp";
         std::FILE* f = std::fopen(tmp.c_str(), "wb");
@@ -274,12 +316,12 @@ public:
         return {};
     }
 
-private:
     std::string path_;
     const Batch& batch_;
     std::mutex mutex_;
+    std::vector<std::string> paths_; // by input
     std::vector<std::string> lines_; // by input, empty until known
-    std::map<std::string, std::pair<Fields, std::string>> earlier_;
+    Entries earlier_;
 };
 
 // Strips one extension of `exts` from the end of `name`, if it has one.
@@ -307,10 +349,45 @@ Status publish_dir(const std::string& partial, const std::string& final_dir) {
     return {};
 }
 
+std::string output_of(const Batch& batch, const std::string& name) {
+    return (fs::path(batch.outdir) / name).string() + batch.suffix;
+}
+
+// The plan of a batch on standard output, one JSON object per input: path,
+// relative (its name below its directory), output, done (by the manifest).
+CommandStatus list_batch(const Batch& batch, const Inputs& inputs) {
+    const std::vector<std::string> names = output_names(inputs.files);
+    Manifest manifest(batch, inputs.files);
+    if (auto st = manifest.load(); !st) {
+        return failure(st.error().message);
+    }
+    for (std::size_t i = 0; i < inputs.files.size(); ++i) {
+        const std::string out = output_of(batch, names[i]);
+        const bool done = manifest.done_before(i, inputs.files[i], out);
+        std::printf("{\"path\": %s, \"relative\": %s, \"output\": %s, \"done\": %s}\n",
+                    json_string(inputs.files[i].path).c_str(),
+                    json_string(inputs.files[i].relative).c_str(), json_string(out).c_str(),
+                    done ? "true" : "false");
+    }
+    return std::fflush(stdout) == 0 ? CommandStatus{} : failure("cannot write the list");
+}
+
 } // namespace
 
-std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args) {
+std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args,
+                                             const std::string& root) {
     Inputs out;
+    // A file named directly is named after its path below `root` when it
+    // lies there, else after its own name.
+    auto relative = [&](const std::string& path) {
+        if (!root.empty()) {
+            const std::string rel = fs::path(path).lexically_relative(root).string();
+            if (!rel.empty() && !rel.starts_with("..")) {
+                return rel;
+            }
+        }
+        return fs::path(path).filename().string();
+    };
     for (const std::string& arg : args) {
         if (arg == "-") {
             if (args.size() > 1) {
@@ -344,13 +421,13 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
                         return std::unexpected(st.error());
                     }
                 } else {
-                    out.files.push_back({match, fs::path(match).filename().string()});
+                    out.files.push_back({match, relative(match)});
                 }
             }
             globfree(&g);
             continue;
         }
-        out.files.push_back({arg, fs::path(arg).filename().string()});
+        out.files.push_back({arg, relative(arg)});
     }
     // The same file named twice (by two patterns, say) is read once.
     std::set<std::string> seen;
@@ -381,6 +458,9 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files) {
 }
 
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one) {
+    if (batch.list) {
+        return list_batch(batch, inputs);
+    }
     const auto start = std::chrono::steady_clock::now();
     if (inputs.skipped > 0 && !batch.quiet) {
         std::fprintf(stderr,
@@ -396,11 +476,11 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
         return failure("cannot create " + batch.outdir + ": " + ec.message());
     }
     const std::vector<std::string> names = output_names(inputs.files);
-    auto output_of = [&](std::size_t i) {
-        return (fs::path(batch.outdir) / names[i]).string() + batch.suffix;
-    };
-    Manifest manifest(batch, inputs.files.size());
-    manifest.load();
+    auto output_of = [&](std::size_t i) { return vexlor::cli::output_of(batch, names[i]); };
+    Manifest manifest(batch, inputs.files);
+    if (auto st = manifest.load(); !st) {
+        return failure(st.error().message);
+    }
     // What an earlier run did is settled before any job starts, so that
     // every manifest written from here on lists it.
     std::vector<bool> done_before(inputs.files.size());

@@ -37,7 +37,9 @@ struct Inputs {
 // files sorted by path, captures recognised by their first bytes), a
 // pattern with *, ? or [ that names no file is matched with glob(3).  The
 // same file twice is kept once.  "-" may only stand alone.
-std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args);
+// With `root`, a file named directly is named after its path below it.
+std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args,
+                                             const std::string& root = "");
 
 // The name an input's output takes: its relative path without the
 // compression and capture extensions ("day1/a.pcap.gz": "day1/a").  Inputs
@@ -56,6 +58,7 @@ struct Batch {
     std::string signature; // the options that shape outputs, for the manifest
     unsigned jobs = 1;
     bool quiet = false;
+    bool list = false; // only print the plan (see run_batch)
     const std::atomic<bool>* cancel = nullptr;
     const volatile std::sig_atomic_t* signal = nullptr;
 };
@@ -68,6 +71,8 @@ struct Batch {
 // the manifest shows done with the same options, size and mtime, whose
 // output is there, are skipped.  A failing input is reported with its path
 // and the rest go on; the status then says that something failed.
+// With `batch.list`, nothing runs: the plan goes to standard output as one
+// JSON object per input (path, relative, output, done).
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one);
 
 } // namespace vexlor::cli

@@ -403,7 +403,8 @@ std::string compressed_stem(const std::string& path) {
 std::string options_signature(const ParsedArgs& args) {
     std::string sig;
     for (const ParsedArgs::Option& o : args.options) {
-        if (o.name != "quiet" && o.name != "jobs" && o.name != "help") {
+        if (o.name != "quiet" && o.name != "jobs" && o.name != "help" && o.name != "each" &&
+            o.name != "root" && o.name != "list") {
             sig += (sig.empty() ? "--" : " --") + std::string(o.name) +
                    (o.value.empty() ? "" : "=" + o.value);
         }
@@ -429,7 +430,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                                       std::string_view command, std::string_view suffix,
                                       Status (*driver)(const Options&)) {
     const std::vector<std::string> paths(args.positionals.begin(), args.positionals.end() - 1);
-    auto inputs = expand_inputs(paths);
+    auto inputs = expand_inputs(paths, std::string(args.last("root").value_or("")));
     if (!inputs) {
         return std::unexpected(inputs.error());
     }
@@ -443,7 +444,8 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
         return misused(
             {"unknown way to combine '" + std::string(*combine) + "' (valid: concat, merge)"});
     }
-    if (!combine && !inputs->expanded && inputs->files.size() == 1) {
+    const bool each = args.has("each") || args.has("list");
+    if (!combine && !each && !inputs->expanded && inputs->files.size() == 1) {
         opt.input_path = inputs->files.front().path;
         return std::nullopt;
     }
@@ -464,6 +466,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 options_signature(args),
                 std::max<std::uint32_t>(*jobs, 1),
                 args.has("quiet"),
+                args.has("list"),
                 &g_cancel,
                 &g_signal};
     configure_run(args, opt.control);
@@ -866,15 +869,16 @@ constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 
 constexpr OptionDef kSplitOptions[] = {
-    {"strategy", true},   {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
-    {"port", true},       {"output-type", true},  {"prefix", true},       {"strict", false},
-    {"decode", true},     {"quiet", false},       {"jobs", true, 'j'},    {"combine", true},
-    {"help", false, 'h'},
+    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
+    {"port", true},     {"output-type", true},  {"prefix", true},       {"strict", false},
+    {"decode", true},   {"quiet", false},       {"jobs", true, 'j'},    {"combine", true},
+    {"each", false},    {"root", true},         {"list", false},        {"help", false, 'h'},
 };
 constexpr OptionDef kArchiveOptions[] = {
-    {"strategy", true}, {"max-sessions", true}, {"ip", true},     {"port", true},
-    {"strict", false},  {"decode", true},       {"quiet", false}, {"jobs", true, 'j'},
-    {"combine", true},  {"help", false, 'h'},
+    {"strategy", true},   {"max-sessions", true}, {"ip", true},     {"port", true},
+    {"strict", false},    {"decode", true},       {"quiet", false}, {"jobs", true, 'j'},
+    {"combine", true},    {"each", false},        {"root", true},   {"list", false},
+    {"help", false, 'h'},
 };
 constexpr OptionDef kFlowsOptions[] = {
     {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
@@ -897,7 +901,12 @@ constexpr OptionDef kExtractOptions[] = {
     "  -j, --jobs N      with several inputs, run N at once (default: every core)\n"               \
     "  --combine HOW     read every input as one capture: concat (the files of a\n"                \
     "                    rotated capture, in the order of their first packets) or\n"               \
-    "                    merge (captures of several interfaces, by packet time)\n"
+    "                    merge (captures of several interfaces, by packet time)\n"                 \
+    "  --each            one output per input even for a single input\n"                           \
+    "  --root DIR        name outputs of inputs named directly after their path\n"                 \
+    "                    below DIR (as if DIR had been given)\n"                                   \
+    "  --list            print what would run, one JSON object per input (path,\n"                 \
+    "                    relative, output, done), and exit\n"
 
 // What several inputs do, the same text in both helps.
 #define MANY_HELP                                                                                  \
