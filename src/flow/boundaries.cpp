@@ -73,8 +73,8 @@ std::uint32_t FlowBoundaries::flows_held(FlowKey key) const {
 }
 
 FlowKey FlowBoundaries::place(const FlowKey& key, std::uint64_t hash, const Packet& packet) {
-    const bool tracked = key.tag != FlowKey::kFallback &&
-                         (opt_.idle_timeout_us != 0 || is_tcp(key, packet));
+    const bool tracked =
+        key.tag != FlowKey::kFallback && (opt_.idle_timeout_us != 0 || is_tcp(key, packet));
     if (!tracked) {
         return key;
     }
@@ -84,8 +84,8 @@ FlowKey FlowBoundaries::place(const FlowKey& key, std::uint64_t hash, const Pack
     if (auto h = live_.find(key, hash); h != kLruNil) {
         State& s = live_.at(h);
         // Time running backwards (captures merged out of order) is no gap.
-        const bool idle = opt_.idle_timeout_us != 0 && now > s.last_us &&
-                          now - s.last_us > opt_.idle_timeout_us;
+        const bool idle =
+            opt_.idle_timeout_us != 0 && now > s.last_us && now - s.last_us > opt_.idle_timeout_us;
         const bool restarted = ended(s) && (flags & kSyn);
         if ((idle || restarted) && s.seq < kMaxSeq) {
             s = State{now, s.seq + 1};

@@ -46,7 +46,8 @@ struct Expect {
 };
 
 const Expect kExpected[] = {
-    {{}, {{"c_6_10_0_0_1_10_0_0_2_1_80.pcap", 5}, {"c_6_10_0_0_1_10_0_0_2_2_80.pcap", 2}},
+    {{},
+     {{"c_6_10_0_0_1_10_0_0_2_1_80.pcap", 5}, {"c_6_10_0_0_1_10_0_0_2_2_80.pcap", 2}},
      {{"1@0", 5}, {"2@6", 2}}},
     {{50'000'000},
      {{"c_6_10_0_0_1_10_0_0_2_1_80-2.pcap", 3},
@@ -104,7 +105,8 @@ TEST(BoundariesRun, ArchiveGivesLaterFlowsIdsOfTheirOwn) {
         ASSERT_TRUE(reader);
         Counts got;
         for (const FlowEntry& f : (*reader)->flows()) {
-            got.emplace_back(std::to_string(f.src_port) + "@" + std::to_string(f.start_ts / 1000000),
+            got.emplace_back(std::to_string(f.src_port) + "@" +
+                                 std::to_string(f.start_ts / 1000000),
                              f.packet_count);
         }
         EXPECT_EQ(got, e.flows);

@@ -92,7 +92,12 @@ const Case kCases[] = {
     {"restart: FIN both ways, then a SYN",
      {0, true},
      SplitStrategy::Session,
-     {{0, SYN}, {0, SYN | ACK, true}, {1, FIN | ACK}, {1, FIN | ACK, true}, {1}, {2, SYN},
+     {{0, SYN},
+      {0, SYN | ACK, true},
+      {1, FIN | ACK},
+      {1, FIN | ACK, true},
+      {1},
+      {2, SYN},
       {2, SYN | ACK, true}},
      {"", "", "", "", "", "-2", "-2"}},
     {"restart: a FIN one way only does not end the connection",
@@ -153,8 +158,7 @@ TEST(FlowBoundaries, NamesLaterFlowsWithASuffix) {
     Packet arp = link_packet(std::nullopt, std::nullopt);
     for (std::uint32_t t : {0u, 100u, 200u}) {
         arp.ts_sec = t;
-        EXPECT_EQ(flow_name(SplitStrategy::Session,
-                            b.place(FlowKey{}, hash_key(FlowKey{}), arp)),
+        EXPECT_EQ(flow_name(SplitStrategy::Session, b.place(FlowKey{}, hash_key(FlowKey{}), arp)),
                   "no_session");
     }
 }
