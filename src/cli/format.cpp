@@ -61,17 +61,6 @@ Cells flow_cells(const FlowEntry& e, std::string_view outer, bool iso_start) {
             std::string(outer)};
 }
 
-void write_padded(FdWriter& out, std::string_view text, std::size_t width, bool right) {
-    std::string pad(width > text.size() ? width - text.size() : 0, ' ');
-    if (right) {
-        out.write(pad);
-    }
-    out.write(text);
-    if (!right) {
-        out.write(pad);
-    }
-}
-
 // The outer identifiers of the i-th flow, when the caller has them.
 std::string_view outer_of(std::span<const std::string> outer, std::size_t i) {
     return i < outer.size() ? std::string_view(outer[i]) : std::string_view();
@@ -94,15 +83,20 @@ void write_table(FdWriter& out, std::span<const FlowEntry* const> flows,
             width[c] = std::max(width[c], cells[c].size());
         }
     }
+    std::string line;
     auto write_row = [&](const Cells& cells) {
+        line.clear();
         for (std::size_t c : shown) {
             if (c != shown.front()) {
-                out.write("  ");
+                line += "  ";
             }
-            // No trailing blanks after a left-aligned last column.
-            bool last = c == shown.back();
-            write_padded(out, cells[c], last && !kRightAligned[c] ? 0 : width[c], kRightAligned[c]);
+            const std::size_t pad = width[c] > cells[c].size() ? width[c] - cells[c].size() : 0;
+            line.append(kRightAligned[c] ? pad : 0, ' ') += cells[c];
+            line.append(kRightAligned[c] ? 0 : pad, ' ');
         }
+        // No trailing blanks after a left-aligned last column, empty or not.
+        line.erase(line.find_last_not_of(' ') + 1);
+        out.write(line);
         out.write("\n");
     };
     write_row(header);
