@@ -125,3 +125,23 @@ def test_outer_identifiers_are_those_tshark_sees(tmp_path, name):
                                 capture_output=True, text=True, check=True).stdout
         seen = {int(v, 0) for v in re.split(r"[,\s]+", fields) if v}
         assert ids <= seen, kind
+
+
+@pytest.mark.parametrize("name", ["zeek/eth-vlan-ipv4-tcp-http.pcap", "pcapplusplus/pcap-be-ns-eth.pcap",
+                                  "tcpdump/pcap-be-us-eth-pptp-gre.pcap"])
+def test_boundaries_only_cut_flows_of_real_captures(tmp_path, name):
+    if not (CAPTURES / name).is_file():
+        pytest.skip("%s is not among the real captures" % name)
+
+    def files(*options):
+        out = tmp_path / "-".join(["out", *options])
+        tool("split", CAPTURES / name, out, "--quiet", *options)
+        return {p.name: read_pcap(p.read_bytes())[1] for p in out.iterdir()}
+
+    whole = files()
+    for options in (["--idle-timeout", "0.001"], ["--tcp-restart"]):
+        cut = files(*options)
+        by_flow = {}
+        for file in cut:
+            by_flow.setdefault(re.sub(r"-\d+\.pcap$", ".pcap", file), []).extend(cut[file])
+        assert {f: sorted(r) for f, r in by_flow.items()} == {f: sorted(r) for f, r in whole.items()}
