@@ -99,6 +99,16 @@ Result<std::vector<std::uint64_t>> ArchiveReader::get_packet_offsets(const FlowE
                               entry.packet_count);
 }
 
+std::optional<std::uint64_t> ArchiveReader::first_packet_offset(const FlowEntry& entry) const {
+    if (entry.packet_count == 0 ||
+        !fits(entry.offset_list_offset, entry.offset_list_length, size_)) {
+        return std::nullopt;
+    }
+    auto first =
+        decode_offset_list(ByteSpan(map_ + entry.offset_list_offset, entry.offset_list_length), 1);
+    return first.empty() ? std::nullopt : std::optional<std::uint64_t>(first[0]);
+}
+
 std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint64_t offset) const {
     if (!fits(offset, kPcapRecordHeaderSize, size_)) {
         return std::nullopt;

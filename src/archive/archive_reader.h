@@ -56,6 +56,9 @@ public:
     // offsets, never an error; a list outside the file is the runtime error
     // "Offset list extends beyond file".
     Result<std::vector<std::uint64_t>> get_packet_offsets(const FlowEntry& entry) const;
+    // The offset of the flow's first stored record, decoding nothing more of
+    // its list; nothing for a list that is damaged, empty or outside the file.
+    std::optional<std::uint64_t> first_packet_offset(const FlowEntry& entry) const;
 
     // The record at `offset`, or nothing when its header or frame would run
     // past the end of the file.

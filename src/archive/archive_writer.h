@@ -69,6 +69,7 @@ public:
     void set_field_limit(std::uint64_t limit) { field_limit_ = limit; }
 
     std::size_t flow_count() const { return totals_.size(); }
+    bool has_flow(const FlowKey& key) const { return by_key_.find(key) != kLruNil; }
     // Bytes written so far; after finalize(), the archive's size.
     std::uint64_t size() const { return position_; }
     const std::string& temp_path() const { return temp_path_; }

@@ -238,8 +238,30 @@ std::string input_name(const std::string& path) {
 
 // ---- split and archive ------------------------------------------------------
 
-// The options split and archive share: the live-flow cap, filters and the
-// strategy, into either driver's options.
+// Seconds as a whole number or with up to six decimals ("300", "0.5"), in
+// microseconds.  A year and more is allowed: a capture may span one.
+Parsed<std::uint64_t> seconds_option(std::string_view text, std::string_view what) {
+    constexpr std::uint64_t kMaxSeconds = 1'000'000'000;
+    const std::size_t dot = text.find('.');
+    const std::string_view whole = text.substr(0, dot);
+    const std::string_view frac =
+        dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    auto secs = parse_number(whole, kMaxSeconds, what);
+    auto micros =
+        frac.size() <= 6 ? parse_number(frac.empty() ? "0" : frac, 999999, what) : usage_error("");
+    if (!secs || !micros || (dot != std::string_view::npos && frac.empty())) {
+        return usage_error("invalid value '" + std::string(text) + "' for " + std::string(what) +
+                           ": expected seconds, such as 300 or 0.5");
+    }
+    std::uint64_t us = *micros;
+    for (std::size_t i = frac.size(); i < 6; ++i) {
+        us *= 10;
+    }
+    return *secs * 1'000'000 + us;
+}
+
+// The options split and archive share: the live-flow cap, filters, the
+// strategy and flow boundaries, into either driver's options.
 template <class Options> CommandStatus build_options(const ParsedArgs& args, Options& opt) {
     auto max_sessions = number_option<std::uint32_t>(args, "max-sessions", opt.max_sessions);
     if (!max_sessions) {
@@ -256,6 +278,14 @@ template <class Options> CommandStatus build_options(const ParsedArgs& args, Opt
                         "' (valid: " + strategy_names() + ")"});
     }
     opt.strategy = *strategy;
+    if (auto idle = args.last("idle-timeout")) {
+        auto us = seconds_option(*idle, "--idle-timeout");
+        if (!us) {
+            return misused(us.error());
+        }
+        opt.boundaries.idle_timeout_us = *us;
+    }
+    opt.boundaries.tcp_restart = args.has("tcp-restart");
     // The tool decodes widely unless asked for exactly the module's outputs.
     const std::string_view decode = args.last("decode").value_or("wide");
     if (decode != "wide" && decode != "basic") {
@@ -710,6 +740,26 @@ std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const 
 
 // ---- flows ------------------------------------------------------------------
 
+// Each flow's outer identifiers (VLAN ids, labels, VNI, ...), from its first
+// stored packet decoded again widely: the archive keeps whole frames, so
+// tenants that share inner addresses can be told apart without a field of
+// the archive for them.  A flow keyed by its innermost header has the outer
+// layers of its first packet; later packets may have come another way.
+std::vector<std::string> outer_layers(const ArchiveReader& reader,
+                                      std::span<const FlowEntry* const> flows) {
+    std::vector<std::string> out(flows.size());
+    WideDissection d;
+    for (std::size_t i = 0; i < flows.size(); ++i) {
+        const auto offset = reader.first_packet_offset(*flows[i]);
+        const auto packet = offset ? reader.packet_at(*offset) : std::nullopt;
+        if (packet) {
+            dissect_wide(packet->data, reader.link_type(), d);
+            out[i] = outer_text(d.encap);
+        }
+    }
+    return out;
+}
+
 CommandStatus flows_command(const ParsedArgs& args) {
     ListFormat format = ListFormat::Table;
     if (auto f = args.last("format")) {
@@ -734,7 +784,7 @@ CommandStatus flows_command(const ParsedArgs& args) {
     }
     std::vector<const FlowEntry*> flows = select_flows(**reader, *sel);
     FdWriter out(STDOUT_FILENO);
-    write_flows(out, flows, format);
+    write_flows(out, flows, format, outer_layers(**reader, flows));
     if (!out.flush()) {
         return write_failed(out.error(), "standard output");
     }
@@ -869,16 +919,17 @@ constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 
 constexpr OptionDef kSplitOptions[] = {
-    {"strategy", true}, {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
-    {"port", true},     {"output-type", true},  {"prefix", true},       {"strict", false},
-    {"decode", true},   {"quiet", false},       {"jobs", true, 'j'},    {"combine", true},
-    {"each", false},    {"root", true},         {"list", false},        {"help", false, 'h'},
+    {"strategy", true},     {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
+    {"port", true},         {"output-type", true},  {"prefix", true},       {"strict", false},
+    {"decode", true},       {"quiet", false},       {"jobs", true, 'j'},    {"combine", true},
+    {"each", false},        {"root", true},         {"list", false},        {"help", false, 'h'},
+    {"idle-timeout", true}, {"tcp-restart", false},
 };
 constexpr OptionDef kArchiveOptions[] = {
-    {"strategy", true},   {"max-sessions", true}, {"ip", true},     {"port", true},
-    {"strict", false},    {"decode", true},       {"quiet", false}, {"jobs", true, 'j'},
-    {"combine", true},    {"each", false},        {"root", true},   {"list", false},
-    {"help", false, 'h'},
+    {"strategy", true},   {"max-sessions", true}, {"ip", true},           {"port", true},
+    {"strict", false},    {"decode", true},       {"quiet", false},       {"jobs", true, 'j'},
+    {"combine", true},    {"each", false},        {"root", true},         {"list", false},
+    {"help", false, 'h'}, {"idle-timeout", true}, {"tcp-restart", false},
 };
 constexpr OptionDef kFlowsOptions[] = {
     {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
@@ -923,6 +974,15 @@ constexpr OptionDef kExtractOptions[] = {
     "there is one output, as for one input; the inputs must share a link type.\n"                  \
     "\n"
 
+// Flow boundaries, the same text in both helps.
+#define BOUNDARY_HELP                                                                              \
+    "  --idle-timeout S  a packet more than S seconds (0.5 allowed) after the\n"                   \
+    "                    previous one of its flow starts a new flow of the same\n"                 \
+    "                    endpoints (default: never)\n"                                             \
+    "  --tcp-restart     a TCP connection that ended (FIN both ways, or RST) and\n"                \
+    "                    sees a SYN again starts a new flow (session and flow\n"                   \
+    "                    strategies)\n"
+
 // How split and archive runs behave, the same text in both helps.
 #define RUN_HELP                                                                                   \
     "A capture whose last record is cut off (a capture still being written, a\n"                   \
@@ -951,19 +1011,22 @@ Options:
                     as 10.0.0.0/8 or 2001:db8::/32 (repeatable)
   --port N          keep only packets from or to port N (repeatable)
   --output-type T   pcap, or l7 for the application payload (default: pcap)
-)" DECODE_HELP INPUTS_HELP
+)" DECODE_HELP BOUNDARY_HELP INPUTS_HELP
     R"(  --prefix NAME     start file names with NAME (default: the input's name
                     without its extensions; stdin for standard input)
   --strict          fail on a capture whose last record is cut off
   --quiet           no progress display and no summary line
   -h, --help        show this help and exit
 
-Files are named NAME_FLOW.pcap (or .l7); a name too long for the file
-system is cut short and ends in a hash of the whole name.
+Files are named NAME_FLOW.pcap (or .l7); later flows of the same endpoints,
+cut off by --idle-timeout or --tcp-restart, are NAME_FLOW-2.pcap,
+NAME_FLOW-3.pcap and so on.  A name too long for the file system is cut
+short and ends in a hash of the whole name.
 
 )" MANY_HELP RUN_HELP;
 
-constexpr std::string_view kArchiveHelp = R"(Usage: vexlor archive INPUT... OUTPUT [OPTIONS]
+constexpr std::string_view kArchiveHelp =
+    R"(Usage: vexlor archive INPUT... OUTPUT [OPTIONS]
 
 Build the indexed flow archive OUTPUT (.vexlor) from the capture INPUT
 (pcap or pcapng; - reads standard input).
@@ -976,18 +1039,26 @@ Options:
   --ip ADDR         keep only packets from or to ADDR, or a prefix such
                     as 10.0.0.0/8 or 2001:db8::/32 (repeatable)
   --port N          keep only packets from or to port N (repeatable)
-)" DECODE_HELP INPUTS_HELP R"(  --strict          fail on a capture whose last record is cut off
+)" DECODE_HELP BOUNDARY_HELP INPUTS_HELP
+    R"(  --strict          fail on a capture whose last record is cut off
   --quiet           no progress display and no summary line
   -h, --help        show this help and exit
 
-An OUTPUT that is the input capture (under any name) is refused.
+Later flows of the same endpoints (see --idle-timeout, --tcp-restart) are
+flows of their own, with ids of their own.  An OUTPUT that is the input
+capture (under any name) is refused.
 
 )" MANY_HELP RUN_HELP;
 
 constexpr std::string_view kFlowsHelp = R"(Usage: vexlor flows ARCHIVE [OPTIONS]
 
 List the flows of ARCHIVE: id, protocol, addresses, ports, packets, bytes,
-start time (UTC) and duration.
+start time (UTC) and duration.  Two columns follow only when a listed flow
+has them: host (archives of the host strategy: the flow's own address) and
+outer, the identifiers of the tags and tunnels around the first packet of
+the flow, such as "vlan=100/20 vni=5001 tunnel=192.0.2.1>192.0.2.2" (also
+mpls, pppoe, gre_key, erspan, teid), which tell apart tenants that reuse
+the same inner addresses.
 
 Options:
   --ip ADDR         flows with ADDR (or in a prefix ADDR/BITS) as source

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <vector>
 
 #include "common/ip_text.h"
 #include "common/text.h"
@@ -11,21 +12,27 @@
 namespace vexlor::cli {
 namespace {
 
-// The last column, "host", is there only when a listed flow records which
-// address it belongs to (archives of the host strategy made by the tool).
-constexpr std::size_t kColumns = 11;
+// The last two columns are there only when some listed flow has them, so
+// that listings of archives without them read as they always have: "host"
+// when a flow records which address it belongs to (archives of the host
+// strategy made by the tool), "outer" when a flow's first packet came
+// through tags or tunnels.
+constexpr std::size_t kColumns = 12;
+constexpr std::size_t kHost = 10;
+constexpr std::size_t kOuter = 11;
 using Cells = std::array<std::string, kColumns>;
+using Shown = std::vector<std::size_t>; // the columns listed, in order
 
 constexpr std::array<std::string_view, kColumns> kKeys = {
     "id",      "protocol", "src_ip", "dst_ip",   "src_port", "dst_port",
-    "packets", "bytes",    "start",  "duration", "host",
+    "packets", "bytes",    "start",  "duration", "host",     "outer",
 };
 // Numbers line up on the right in the table.
-constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true, true,
-                                                      true, true,  false, true,  false};
+constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true,  true,
+                                                      true, true,  false, true,  false, false};
 // Columns written as JSON strings; the rest are numbers.
 constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true,  false, false,
-                                                    false, false, false, false, true};
+                                                    false, false, false, false, true,  true};
 
 std::string host_text(const FlowEntry& e) {
     switch (e.host_side) {
@@ -39,7 +46,7 @@ std::string host_text(const FlowEntry& e) {
     return "";
 }
 
-Cells flow_cells(const FlowEntry& e, bool iso_start) {
+Cells flow_cells(const FlowEntry& e, std::string_view outer, bool iso_start) {
     return {std::to_string(e.id),
             protocol_text(e.proto),
             address_text(e.src_addr),
@@ -50,58 +57,60 @@ Cells flow_cells(const FlowEntry& e, bool iso_start) {
             std::to_string(e.total_bytes),
             iso_start ? utc_time(e.start_ts) : seconds_text(e.start_ts),
             duration_text(e.start_ts, e.end_ts),
-            host_text(e)};
+            host_text(e),
+            std::string(outer)};
 }
 
-void write_padded(FdWriter& out, std::string_view text, std::size_t width, bool right) {
-    std::string pad(width > text.size() ? width - text.size() : 0, ' ');
-    if (right) {
-        out.write(pad);
-    }
-    out.write(text);
-    if (!right) {
-        out.write(pad);
-    }
+// The outer identifiers of the i-th flow, when the caller has them.
+std::string_view outer_of(std::span<const std::string> outer, std::size_t i) {
+    return i < outer.size() ? std::string_view(outer[i]) : std::string_view();
 }
 
-void write_table(FdWriter& out, std::span<const FlowEntry* const> flows, std::size_t shown) {
+void write_table(FdWriter& out, std::span<const FlowEntry* const> flows,
+                 std::span<const std::string> outer, const Shown& shown) {
     Cells header;
     std::array<std::size_t, kColumns> width{};
-    for (std::size_t c = 0; c < shown; ++c) {
+    for (std::size_t c : shown) {
         for (char ch : kKeys[c]) {
             header[c].push_back(ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch);
         }
         width[c] = header[c].size();
     }
     // Widths first, in a pass of its own, so that no row is kept in memory.
-    for (const FlowEntry* e : flows) {
-        Cells cells = flow_cells(*e, true);
-        for (std::size_t c = 0; c < shown; ++c) {
+    for (std::size_t i = 0; i < flows.size(); ++i) {
+        Cells cells = flow_cells(*flows[i], outer_of(outer, i), true);
+        for (std::size_t c : shown) {
             width[c] = std::max(width[c], cells[c].size());
         }
     }
+    std::string line;
     auto write_row = [&](const Cells& cells) {
-        for (std::size_t c = 0; c < shown; ++c) {
-            if (c != 0) {
-                out.write("  ");
+        line.clear();
+        for (std::size_t c : shown) {
+            if (c != shown.front()) {
+                line += "  ";
             }
-            // No trailing blanks after a left-aligned last column.
-            bool last = c + 1 == shown;
-            write_padded(out, cells[c], last && !kRightAligned[c] ? 0 : width[c], kRightAligned[c]);
+            const std::size_t pad = width[c] > cells[c].size() ? width[c] - cells[c].size() : 0;
+            line.append(kRightAligned[c] ? pad : 0, ' ') += cells[c];
+            line.append(kRightAligned[c] ? 0 : pad, ' ');
         }
+        // No trailing blanks after a left-aligned last column, empty or not.
+        line.erase(line.find_last_not_of(' ') + 1);
+        out.write(line);
         out.write("\n");
     };
     write_row(header);
-    for (const FlowEntry* e : flows) {
-        write_row(flow_cells(*e, true));
+    for (std::size_t i = 0; i < flows.size(); ++i) {
+        write_row(flow_cells(*flows[i], outer_of(outer, i), true));
     }
 }
 
-void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows, std::size_t shown) {
+void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows,
+               std::span<const std::string> outer, const Shown& shown) {
     // No cell can hold a comma, a quote or a line break, so none is quoted.
     auto write_row = [&](auto const& cells) {
-        for (std::size_t c = 0; c < shown; ++c) {
-            if (c != 0) {
+        for (std::size_t c : shown) {
+            if (c != shown.front()) {
                 out.write(",");
             }
             out.write(cells[c]);
@@ -109,22 +118,23 @@ void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows, std::size
         out.write("\n");
     };
     write_row(kKeys);
-    for (const FlowEntry* e : flows) {
-        write_row(flow_cells(*e, true));
+    for (std::size_t i = 0; i < flows.size(); ++i) {
+        write_row(flow_cells(*flows[i], outer_of(outer, i), true));
     }
 }
 
-void write_json(FdWriter& out, std::span<const FlowEntry* const> flows, std::size_t shown) {
+void write_json(FdWriter& out, std::span<const FlowEntry* const> flows,
+                std::span<const std::string> outer, const Shown& shown) {
     if (flows.empty()) {
         out.write("[]\n");
         return;
     }
     out.write("[\n");
     for (std::size_t i = 0; i < flows.size(); ++i) {
-        Cells cells = flow_cells(*flows[i], false);
+        Cells cells = flow_cells(*flows[i], outer_of(outer, i), false);
         out.write("  {");
-        for (std::size_t c = 0; c < shown; ++c) {
-            out.write(c == 0 ? "\"" : ", \"");
+        for (std::size_t c : shown) {
+            out.write(c == shown.front() ? "\"" : ", \"");
             out.write(kKeys[c]);
             out.write(kJsonString[c] ? "\": \"" : "\": ");
             out.write(cells[c]);
@@ -135,6 +145,18 @@ void write_json(FdWriter& out, std::span<const FlowEntry* const> flows, std::siz
         out.write(i + 1 == flows.size() ? "}\n" : "},\n");
     }
     out.write("]\n");
+}
+
+void append_ids(std::string& out, std::string_view name, std::span<const std::uint32_t> ids) {
+    if (ids.empty()) {
+        return;
+    }
+    out += out.empty() ? "" : " ";
+    out += name;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        out += i == 0 ? '=' : '/';
+        out += std::to_string(ids[i]);
+    }
 }
 
 void append_two(std::string& out, unsigned v) {
@@ -205,19 +227,52 @@ std::string duration_text(std::uint64_t start, std::uint64_t end) {
     return end >= start ? seconds_text(end - start) : "-" + seconds_text(start - end);
 }
 
-void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format) {
-    const bool hosts = std::ranges::any_of(
-        flows, [](const FlowEntry* e) { return e->host_side != HostSide::Unknown; });
-    const std::size_t shown = hosts ? kColumns : kColumns - 1;
+std::string outer_text(const Encapsulation& e) {
+    std::string out;
+    std::array<std::uint32_t, Encapsulation::kMaxIds> vlans{};
+    const std::size_t nvlan = std::min<std::size_t>(e.vlan_count, Encapsulation::kMaxIds);
+    std::copy_n(e.vlan_ids.begin(), nvlan, vlans.begin());
+    append_ids(out, "vlan", std::span(vlans).first(nvlan));
+    append_ids(out, "mpls",
+               std::span(e.mpls_labels)
+                   .first(std::min<std::size_t>(e.mpls_count, Encapsulation::kMaxIds)));
+    auto one = [&](std::string_view name, auto id) {
+        if (id) {
+            const std::uint32_t v = *id;
+            append_ids(out, name, std::span(&v, 1));
+        }
+    };
+    one("pppoe", e.pppoe_session);
+    one("gre_key", e.gre_key);
+    one("erspan", e.erspan_session);
+    one("vni", e.vni);
+    one("teid", e.teid);
+    if (e.tunnel_src && e.tunnel_dst) {
+        out += out.empty() ? "" : " ";
+        out += "tunnel=" + format_ip(*e.tunnel_src) + ">" + format_ip(*e.tunnel_dst);
+    }
+    return out;
+}
+
+void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,
+                 std::span<const std::string> outer) {
+    Shown shown = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    if (std::ranges::any_of(flows,
+                            [](const FlowEntry* e) { return e->host_side != HostSide::Unknown; })) {
+        shown.push_back(kHost);
+    }
+    if (std::ranges::any_of(outer, [](const std::string& o) { return !o.empty(); })) {
+        shown.push_back(kOuter);
+    }
     switch (format) {
     case ListFormat::Table:
-        write_table(out, flows, shown);
+        write_table(out, flows, outer, shown);
         break;
     case ListFormat::Csv:
-        write_csv(out, flows, shown);
+        write_csv(out, flows, outer, shown);
         break;
     case ListFormat::Json:
-        write_json(out, flows, shown);
+        write_json(out, flows, outer, shown);
         break;
     }
 }

@@ -10,6 +10,7 @@
 
 #include "archive/format.h"
 #include "cli/output.h"
+#include "packet/wide_dissect.h"
 
 namespace vexlor::cli {
 
@@ -35,6 +36,15 @@ std::string duration_text(std::uint64_t start, std::uint64_t end);
 
 enum class ListFormat { Table, Csv, Json };
 
-void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format);
+// The identifiers of the layers around a packet's innermost IP header, as
+// "vlan=100/200 mpls=16 pppoe=3 gre_key=5 erspan=7 vni=42 teid=9
+// tunnel=SRC>DST" (only those present; empty when there are none).  No
+// comma or quote, so that it is a plain CSV cell and JSON string.
+std::string outer_text(const Encapsulation& encap);
+
+// `outer`: each listed flow's outer_text, or empty.  The "outer" column is
+// listed only when one of them is not empty.
+void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,
+                 std::span<const std::string> outer = {});
 
 } // namespace vexlor::cli

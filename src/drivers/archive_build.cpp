@@ -2,6 +2,7 @@
 
 #include "archive/archive_writer.h"
 #include "common/file_identity.h"
+#include "flow/boundaries.h"
 #include "flow/filter.h"
 #include "flow/flow_key.h"
 #include "flow/fragments.h"
@@ -60,6 +61,8 @@ Status build_archive(const ArchiveBuildOptions& options) {
     writer->set_remove_on_failure(options.control.remove_on_failure);
 
     FragmentTracker fragments;
+    FlowBoundaries boundaries(options.boundaries, options.strategy,
+                              [&](const FlowKey& key) { return writer->has_flow(key); });
     DecodeCounts counts;
     for (;;) {
         auto rec = capture.next_record();
@@ -108,7 +111,10 @@ Status build_archive(const ArchiveBuildOptions& options) {
             const HostSide side = !sides   ? HostSide::Unknown
                                   : i == 0 ? HostSide::Source
                                            : HostSide::Destination;
-            if (auto st = writer->add(keys.keys[i], hash_key(keys.keys[i]), packet, side); !st) {
+            const std::uint64_t hash = hash_key(keys.keys[i]);
+            const FlowKey key = boundaries.place(keys.keys[i], hash, packet);
+            if (auto st = writer->add(key, key.seq == 0 ? hash : hash_key(key), packet, side);
+                !st) {
                 return st;
             }
         }

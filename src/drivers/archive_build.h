@@ -7,6 +7,7 @@
 
 #include "common/result.h"
 #include "drivers/progress.h"
+#include "flow/boundaries.h"
 #include "flow/strategy.h"
 
 namespace vexlor {
@@ -15,6 +16,9 @@ struct ArchiveBuildOptions {
     std::string input_path; // "-" reads standard input
     std::string output_path;
     SplitStrategy strategy = SplitStrategy::Session;
+    // Where one flow of a key ends and the next begins; later flows are
+    // entries of their own.  The default cuts nothing.
+    FlowBoundaryOptions boundaries;
     // Accepted for symmetry with split; an archive keeps every flow, so it
     // does not cap anything here.
     std::uint32_t max_sessions = 10000;

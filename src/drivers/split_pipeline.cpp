@@ -6,6 +6,7 @@
 
 #include "common/file_identity.h"
 #include "drivers/packet_producer.h"
+#include "flow/boundaries.h"
 #include "flow/filter.h"
 #include "flow/fragments.h"
 #include "output/split_writer.h"
@@ -65,10 +66,22 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
     // own, named with their type, whose pcap header says that type: a file
     // never holds frames of one type under the header of another.
     const bool wide = opt.decode == Decode::Wide;
+    // Each set of files numbers its flows by itself: the boundaries of a
+    // writer ask that writer which flows it holds.
+    struct Output {
+        SplitWriter* writer;
+        FlowBoundaries* boundaries;
+    };
+    auto boundaries_of = [&](SplitWriter* w) {
+        return std::make_unique<FlowBoundaries>(
+            opt.boundaries, opt.strategy, [w](const FlowKey& key) { return w->has_flow(key); });
+    };
+    const auto first_boundaries = boundaries_of(&*writer);
     std::map<std::uint32_t, SplitWriter> other_types;
-    auto writer_of = [&](const Packet& p) -> Result<SplitWriter*> {
+    std::map<std::uint32_t, std::unique_ptr<FlowBoundaries>> other_boundaries;
+    auto writer_of = [&](const Packet& p) -> Result<Output> {
         if (!wide || p.link_type == link_type) {
-            return &*writer;
+            return Output{&*writer, first_boundaries.get()};
         }
         auto it = other_types.find(p.link_type);
         if (it == other_types.end()) {
@@ -77,8 +90,9 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
                 return std::unexpected(w.error());
             }
             it = other_types.emplace(p.link_type, std::move(*w)).first;
+            other_boundaries.emplace(p.link_type, boundaries_of(&it->second));
         }
-        return &it->second;
+        return Output{&it->second, other_boundaries.at(p.link_type).get()};
     };
     FragmentTracker fragments;
     DecodeCounts counts;
@@ -152,9 +166,13 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
                 return std::unexpected(reclassify(out.error(), ErrorKind::Runtime));
             }
             for (std::uint8_t k = 0; k < keyed[i].keys.count; ++k) {
-                const FlowKey& key = keyed[i].keys.keys[k];
-                std::uint64_t h = keyed[i].hash[k];
-                if (auto st = (*out)->write(key, h, p); !st) {
+                // Placed here, not with the keys above: a key forgotten and
+                // seen again within one batch must find the flows written
+                // before it.
+                const FlowKey key =
+                    out->boundaries->place(keyed[i].keys.keys[k], keyed[i].hash[k], p);
+                const std::uint64_t h = key.seq == 0 ? keyed[i].hash[k] : hash_key(key);
+                if (auto st = out->writer->write(key, h, p); !st) {
                     return std::unexpected(write_error(st.error()));
                 }
             }

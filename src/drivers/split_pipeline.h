@@ -7,6 +7,7 @@
 
 #include "common/result.h"
 #include "drivers/progress.h"
+#include "flow/boundaries.h"
 #include "flow/strategy.h"
 #include "output/split_writer.h"
 
@@ -16,6 +17,9 @@ struct SplitOptions {
     std::string input_path;
     std::string output_dir;
     SplitStrategy strategy = SplitStrategy::Session;
+    // Where one flow of a key ends and the next begins; later flows go to
+    // files of their own ("NAME-2", ...).  The default cuts nothing.
+    FlowBoundaryOptions boundaries;
     std::uint32_t max_sessions = 10000;
     std::uint64_t buffer_bytes = 10000;
     std::vector<std::string> ip_filters;

@@ -26,12 +26,17 @@ struct FlowKey {
     std::uint16_t port_b = 0;
     std::array<std::uint8_t, 16> a{}; // first address, or a MAC in a[0..6]
     std::array<std::uint8_t, 16> b{};
+    // Which of the flows of these endpoints: 0 for the first, n for the
+    // (n+1)-th, when flow boundaries (see boundaries.h) cut one key's packets
+    // into several flows.  Strategies always give 0.
+    std::uint32_t seq = 0;
+    std::uint32_t spare = 0; // keeps the key padding-free
 
     friend bool operator==(const FlowKey& x, const FlowKey& y) {
         return std::memcmp(&x, &y, sizeof(FlowKey)) == 0;
     }
 };
-static_assert(sizeof(FlowKey) == 40, "FlowKey must have no padding: it is compared bytewise");
+static_assert(sizeof(FlowKey) == 48, "FlowKey must have no padding: it is compared bytewise");
 
 inline std::uint64_t hash_key(const FlowKey& k) {
     return hash_words(k);

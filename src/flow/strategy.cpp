@@ -242,6 +242,12 @@ std::string flow_name(SplitStrategy strategy, const FlowKey& key) {
         out = "all";
         break;
     }
+    // Later flows of the same endpoints: "-2", "-3", ...  No flow name holds
+    // a '-' of its own, so the suffix cannot be read as belonging to it.
+    if (key.seq != 0) {
+        out.push_back('-');
+        append_unsigned(out, key.seq + 1);
+    }
     return out;
 }
 

@@ -24,7 +24,8 @@ struct FlowKeys {
 // The packet's flow key(s) under `strategy`.  No allocation.
 FlowKeys flow_keys(SplitStrategy strategy, const Packet& packet);
 
-// The flow name of a key made by flow_keys for the same strategy.
+// The flow name of a key made by flow_keys for the same strategy; a key's
+// later flow (seq n > 0, see boundaries.h) has "-{n+1}" appended.
 std::string flow_name(SplitStrategy strategy, const FlowKey& key);
 
 // Lower-cases `text` and matches it against the seven strategy names.  The

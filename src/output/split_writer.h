@@ -129,6 +129,9 @@ public:
     void prefetch_slot(std::uint64_t hash) const { flows_.prefetch_slot(hash); }
     void prefetch_node(std::uint64_t hash) const { flows_.prefetch_node(hash); }
 
+    // Whether the flow `key` has a file (open or not).
+    bool has_flow(const FlowKey& key) const { return flows_.find(key) != kLruNil; }
+
     std::size_t open_files() const { return fds_.size(); }
     // Flows that have a file, and what a successful close() published.
     std::size_t flow_count() const { return flows_.size(); }

@@ -88,6 +88,7 @@ void decode_transport(ByteSpan c, std::uint64_t q, std::uint8_t protocol, IpInfo
         // harmless for cutting it out.
         const std::uint64_t data_offset = std::uint64_t(c[q + 12] >> 4) * 4;
         payload = std::min(m, q + data_offset);
+        info.tcp_flags = c[q + 13];
     }
     // A TCP header cut off before its data offset: ports only.
 }

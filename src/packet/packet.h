@@ -15,7 +15,16 @@ struct IpInfo {
     std::uint8_t protocol = 0;
     std::uint16_t src_port = 0;
     std::uint16_t dst_port = 0;
-    friend bool operator==(const IpInfo&, const IpInfo&) = default;
+    // The TCP header's flags byte (FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10);
+    // 0 for other protocols and for a TCP header cut off before it.
+    std::uint8_t tcp_flags = 0;
+    // Equal when they name the same endpoints and protocol: the flags are a
+    // property of one segment, not of what the header identifies, and the
+    // decodings are compared by what they identify.
+    friend bool operator==(const IpInfo& x, const IpInfo& y) {
+        return x.src_ip == y.src_ip && x.dst_ip == y.dst_ip && x.protocol == y.protocol &&
+               x.src_port == y.src_port && x.dst_port == y.dst_port;
+    }
 };
 
 // What frame dissection finds; every field may be absent.
