@@ -1,0 +1,2 @@
+"""One job per capture over many captures, locally or on a Dask cluster."""
+__all__ = []
