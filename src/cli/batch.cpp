@@ -231,7 +231,8 @@ public:
         std::string line = "{\"path\": " + json_string(input.path) +
                            ", \"size\": " + std::to_string(stamp.size) +
                            ", \"mtime_ns\": " + std::to_string(stamp.mtime_ns) +
-                           ", \"output\": " + json_string(output);
+                           ", \"output\": " + json_string(output) + ", \"name\": " +
+                           json_string(fs::path(output).lexically_relative(batch_.outdir).string());
         if (outcome) {
             line += ", \"first_packet_us\": " + std::to_string(s.first_us) +
                     ", \"last_packet_us\": " + std::to_string(s.last_us) +
@@ -285,7 +286,10 @@ private:
     }
 
     Status write_locked() {
-        const std::string lock_path = path_ + ".lock";
+        // A hidden name: it stays, as removing a lock file others may hold
+        // open is a race.
+        const std::string lock_path =
+            (fs::path(path_).parent_path() / ".vexlor-manifest.lock").string();
         UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
             return io_error("cannot lock " + lock_path + ": " + os_error_text(errno));
@@ -436,6 +440,48 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
         const auto canonical = fs::weakly_canonical(f.path, ec);
         return !seen.insert(ec ? f.path : canonical.string()).second;
     });
+    return out;
+}
+
+std::expected<std::vector<std::string>, Failure> archives_named(const std::string& arg, bool& set) {
+    std::error_code ec;
+    std::vector<std::string> out;
+    if (fs::is_directory(arg, ec)) {
+        set = true;
+        fs::recursive_directory_iterator it(arg, fs::directory_options::skip_permission_denied, ec);
+        for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            std::error_code type_ec;
+            if (it->path().extension() == ".vexlor" && it->is_regular_file(type_ec)) {
+                out.push_back(it->path().string());
+            }
+        }
+        if (ec) {
+            return failure("cannot read " + arg + ": " + ec.message());
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    if (fs::path(arg).filename() != kManifest) {
+        out.push_back(arg);
+        return out;
+    }
+    set = true;
+    std::ifstream in(arg);
+    if (!in) {
+        return failure("cannot read " + arg + ": " + os_error_text(errno));
+    }
+    std::string line;
+    for (std::size_t n = 1; std::getline(in, line); ++n) {
+        auto fields = parse_line(line);
+        if (!fields) {
+            return failure(arg + " is damaged at line " + std::to_string(n));
+        }
+        // "name" is the output's path below the manifest's directory,
+        // wherever the job was run from.
+        if ((*fields)["status"] == "done" && (*fields)["name"].ends_with(".vexlor")) {
+            out.push_back((fs::path(arg).parent_path() / (*fields)["name"]).string());
+        }
+    }
     return out;
 }
 

@@ -46,6 +46,11 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
 // whose names would collide keep their whole relative path.
 std::vector<std::string> output_names(const std::vector<InputFile>& files);
 
+// The archives an ARCHIVE argument names: the file itself; every *.vexlor
+// below a directory, sorted by path; or the archives a manifest
+// (vexlor-manifest.jsonl) shows done.  `set` is raised for the last two.
+std::expected<std::vector<std::string>, Failure> archives_named(const std::string& arg, bool& set);
+
 // One input's run: `output` is the path for its output (a directory for a
 // split, an archive file otherwise).
 using RunOne =

@@ -582,10 +582,19 @@ struct Selection {
     std::vector<IpPrefix> prefixes;
     std::vector<std::uint16_t> ports;
     std::vector<std::uint8_t> protos;
+    // Flows with a packet in [since, until] (their first and last packet
+    // times), microseconds since the epoch.
+    std::optional<std::uint64_t> since, until;
 
-    bool any() const {
+    // Whether an index selects (time is looked at flow by flow).
+    bool indexed() const {
         return !ids.empty() || !ips.empty() || !prefixes.empty() || !ports.empty() ||
                !protos.empty();
+    }
+    bool any() const { return indexed() || since || until; }
+    bool in_time(const FlowEntry& e) const {
+        return (!since || std::max(e.start_ts, e.end_ts) >= *since) &&
+               (!until || std::min(e.start_ts, e.end_ts) <= *until);
     }
 };
 
@@ -621,6 +630,14 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
                                                         "' (valid: " + protocol_names() +
                                                         ", or a number from 0 to 255)"};
             }
+        } else if (o.name == "since" || o.name == "until") {
+            auto t = parse_utc_time(o.value);
+            if (!t) {
+                return misused({"invalid value '" + o.value + "' for --" + std::string(o.name) +
+                                ": expected a UTC time such as 2024-01-02T03:04:05 or seconds "
+                                "since the epoch"});
+            }
+            (o.name == "since" ? sel.since : sel.until) = *t;
         } else if (o.name == "ip") {
             if (auto ip = parse_ip(o.value)) {
                 sel.ips.push_back(ip->mapped16());
@@ -650,9 +667,9 @@ IpAddress stored_address(const Address16& a) {
 // The selected flows in ascending id order, or every flow in table order
 // when nothing is selected.  Each kind is answered from the archive's
 // indexes (a scan of the flow table only when the archive has none).
-std::vector<const FlowEntry*> select_flows(const ArchiveReader& reader, const Selection& sel) {
+std::vector<const FlowEntry*> select_indexed(const ArchiveReader& reader, const Selection& sel) {
     std::vector<const FlowEntry*> out;
-    if (!sel.any()) {
+    if (!sel.indexed()) {
         for (const FlowEntry& e : reader.flows()) {
             out.push_back(&e);
         }
@@ -720,8 +737,13 @@ std::vector<const FlowEntry*> select_flows(const ArchiveReader& reader, const Se
     return out;
 }
 
-std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const ParsedArgs& args) {
-    const std::string& path = args.positionals[0];
+std::vector<const FlowEntry*> select_flows(const ArchiveReader& reader, const Selection& sel) {
+    std::vector<const FlowEntry*> out = select_indexed(reader, sel);
+    std::erase_if(out, [&](const FlowEntry* e) { return !sel.in_time(*e); });
+    return out;
+}
+
+std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const std::string& path) {
     auto reader = ArchiveReader::open(path);
     if (!reader) {
         // The reader's words do not say why the file could not be opened;
@@ -736,6 +758,34 @@ std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const 
         return failed("cannot open archive " + path + ": " + reader.error().message);
     }
     return std::move(*reader);
+}
+
+// The archives of the ARCHIVE arguments, each with the name it is listed
+// under; `set` when a directory, a manifest or several archives were named.
+struct ArchiveSet {
+    std::vector<std::string> names;
+    std::vector<std::shared_ptr<const ArchiveReader>> readers;
+    bool set = false;
+};
+
+std::expected<ArchiveSet, Failure> open_archives(const ParsedArgs& args) {
+    ArchiveSet out;
+    out.set = args.positionals.size() > 1;
+    for (const std::string& arg : args.positionals) {
+        auto named = archives_named(arg, out.set);
+        if (!named) {
+            return std::unexpected(named.error());
+        }
+        for (std::string& path : *named) {
+            auto reader = open_archive(path);
+            if (!reader) {
+                return std::unexpected(reader.error());
+            }
+            out.names.push_back(std::move(path));
+            out.readers.push_back(std::move(*reader));
+        }
+    }
+    return out;
 }
 
 // ---- flows ------------------------------------------------------------------
@@ -778,13 +828,23 @@ CommandStatus flows_command(const ParsedArgs& args) {
     if (!sel) {
         return std::unexpected(sel.error());
     }
-    auto reader = open_archive(args);
-    if (!reader) {
-        return std::unexpected(reader.error());
+    auto archives = open_archives(args);
+    if (!archives) {
+        return std::unexpected(archives.error());
     }
-    std::vector<const FlowEntry*> flows = select_flows(**reader, *sel);
+    std::vector<const FlowEntry*> flows;
+    std::vector<std::string> outer, names;
+    for (std::size_t a = 0; a < archives->readers.size(); ++a) {
+        const ArchiveReader& reader = *archives->readers[a];
+        std::vector<const FlowEntry*> chosen = select_flows(reader, *sel);
+        std::ranges::move(outer_layers(reader, chosen), std::back_inserter(outer));
+        if (archives->set) {
+            names.insert(names.end(), chosen.size(), archives->names[a]);
+        }
+        flows.insert(flows.end(), chosen.begin(), chosen.end());
+    }
     FdWriter out(STDOUT_FILENO);
-    write_flows(out, flows, format, outer_layers(**reader, flows));
+    write_flows(out, flows, format, outer, names);
     if (!out.flush()) {
         return write_failed(out.error(), "standard output");
     }
@@ -834,47 +894,65 @@ CommandStatus extract_command(const ParsedArgs& args) {
         return std::unexpected(sel.error());
     }
     if (!sel->any()) {
-        return misused({"extract needs at least one of --id, --ip, --port, --proto"});
+        return misused(
+            {"extract needs at least one of --id, --ip, --port, --proto, --since, --until"});
     }
     std::optional<std::string_view> dest = args.last("output");
     bool to_stdout = !dest || *dest == "-";
     if (to_stdout && ::isatty(STDOUT_FILENO) == 1) {
         return misused({"refusing to write pcap data to a terminal; use -o FILE or a pipe"});
     }
-    auto opened = open_archive(args);
-    if (!opened) {
-        return std::unexpected(opened.error());
+    auto archives = open_archives(args);
+    if (!archives) {
+        return std::unexpected(archives.error());
     }
-    const ArchiveReader& reader = **opened;
+    // One pcap holds one link type.
+    const std::uint32_t link_type =
+        archives->readers.empty() ? kLinkEthernet : archives->readers.front()->link_type();
+    for (std::size_t a = 1; a < archives->readers.size(); ++a) {
+        if (archives->readers[a]->link_type() != link_type) {
+            return failed(archives->names[a] + " has link type " +
+                          std::to_string(archives->readers[a]->link_type()) + ", but " +
+                          archives->names.front() + " has " + std::to_string(link_type) +
+                          ": one pcap holds one link type");
+        }
+    }
 
     // Every selected packet's time and place, then one stable sort: equal
-    // times keep flow-id order, then each flow's stored order.  Flows are
-    // not assumed to be in time order themselves (captures need not be).
+    // times keep archive order, then flow-id order, then each flow's stored
+    // order.  Flows are not assumed to be in time order themselves
+    // (captures need not be).
     struct Pending {
         std::uint64_t ts;
         std::uint64_t offset;
         std::uint64_t flow;
         std::uint64_t size; // of the stored record
+        std::size_t archive = 0;
     };
     std::vector<Pending> pending;
-    std::unordered_set<std::uint64_t> seen; // a record listed twice is one packet
-    for (const FlowEntry* e : select_flows(reader, *sel)) {
-        auto offsets = reader.get_packet_offsets(*e);
-        if (!offsets) {
-            return core_failed(offsets.error());
-        }
-        for (std::uint64_t off : *offsets) {
-            // Records that do not lie wholly inside the file are left out,
-            // as the module's packets() does.
-            auto p = reader.packet_at(off);
-            auto rec = reader.record_at(off);
-            if (p && rec && seen.insert(off).second) {
-                pending.push_back(
-                    {std::uint64_t{p->ts_sec} * 1000000 + p->ts_usec, off, e->id, rec->size()});
+    for (std::size_t a = 0; a < archives->readers.size(); ++a) {
+        const ArchiveReader& reader = *archives->readers[a];
+        std::vector<Pending> mine;
+        std::unordered_set<std::uint64_t> seen; // a record listed twice is one packet
+        for (const FlowEntry* e : select_flows(reader, *sel)) {
+            auto offsets = reader.get_packet_offsets(*e);
+            if (!offsets) {
+                return core_failed(offsets.error());
+            }
+            for (std::uint64_t off : *offsets) {
+                // Records that do not lie wholly inside the file are left
+                // out, as the module's packets() does.
+                auto p = reader.packet_at(off);
+                auto rec = reader.record_at(off);
+                if (p && rec && seen.insert(off).second) {
+                    mine.push_back({std::uint64_t{p->ts_sec} * 1000000 + p->ts_usec, off, e->id,
+                                    rec->size(), a});
+                }
             }
         }
+        drop_stored_copies(reader, mine);
+        pending.insert(pending.end(), mine.begin(), mine.end());
     }
-    drop_stored_copies(reader, pending);
     std::ranges::stable_sort(pending, {}, &Pending::ts);
 
     std::string tmp;
@@ -887,10 +965,10 @@ CommandStatus extract_command(const ParsedArgs& args) {
         }
     }
     FdWriter out(to_stdout ? STDOUT_FILENO : file.get());
-    out.write(pcap_global_header(reader.link_type()));
+    out.write(pcap_global_header(link_type));
     for (const Pending& p : pending) {
         // A stored record is a classic pcap record as it stands.
-        if (auto rec = reader.record_at(p.offset)) {
+        if (auto rec = archives->readers[p.archive]->record_at(p.offset)) {
             out.write(*rec);
         }
     }
@@ -932,11 +1010,12 @@ constexpr OptionDef kArchiveOptions[] = {
     {"help", false, 'h'}, {"idle-timeout", true}, {"tcp-restart", false},
 };
 constexpr OptionDef kFlowsOptions[] = {
-    {"ip", true}, {"port", true}, {"proto", true}, {"format", true}, {"help", false, 'h'},
+    {"ip", true},    {"port", true},  {"proto", true},      {"format", true},
+    {"since", true}, {"until", true}, {"help", false, 'h'},
 };
 constexpr OptionDef kExtractOptions[] = {
-    {"id", true},    {"ip", true},          {"port", true},
-    {"proto", true}, {"output", true, 'o'}, {"help", false, 'h'},
+    {"id", true},    {"ip", true},          {"port", true},       {"proto", true},
+    {"since", true}, {"until", true},       {"output", true, 'o'}, {"help", false, 'h'},
 };
 
 // The --decode option of split and archive, the same text in both helps.
@@ -1050,7 +1129,7 @@ capture (under any name) is refused.
 
 )" MANY_HELP RUN_HELP;
 
-constexpr std::string_view kFlowsHelp = R"(Usage: vexlor flows ARCHIVE [OPTIONS]
+constexpr std::string_view kFlowsHelp = R"(Usage: vexlor flows ARCHIVE... [OPTIONS]
 
 List the flows of ARCHIVE: id, protocol, addresses, ports, packets, bytes,
 start time (UTC) and duration.  Two columns follow only when a listed flow
@@ -1066,18 +1145,27 @@ Options:
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255
+  --since TIME      flows with a packet at TIME or later, and
+  --until TIME      flows with a packet at TIME or earlier: UTC as in
+                    2024-01-02T03:04:05.5 (or 2024-01-02), or epoch seconds
   --format F        table (default), csv or json
   -h, --help        show this help and exit
 
 Repeating a selector widens the choice (--port 53 --port 853: either port);
 different selectors narrow it (--ip ADDR --port 53: both).  Without
 selectors every flow is listed.
+
+ARCHIVE may be given several times, as a directory (every .vexlor file
+below it) or as the vexlor-manifest.jsonl of an archive job (the archives
+it shows done): a set of archives listed as one, with an archive column
+first.
 )";
 
-constexpr std::string_view kExtractHelp = R"(Usage: vexlor extract ARCHIVE SELECTOR... [-o FILE]
+constexpr std::string_view kExtractHelp = R"(Usage: vexlor extract ARCHIVE... SELECTOR... [-o FILE]
 
 Write the packets of the selected flows of ARCHIVE as one pcap file, in
-time order, to FILE or to standard output (for a pipe).
+time order, to FILE or to standard output (for a pipe).  Flows of a set of
+archives are merged by time; the archives must share a link type.
 
 Selectors (at least one):
   --id N            the flow with id N
@@ -1086,19 +1174,25 @@ Selectors (at least one):
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255
+  --since TIME      flows with a packet at TIME or later (UTC, or epoch
+  --until TIME      seconds), or at TIME or earlier
 
 Options:
   -o FILE           write to FILE (- for standard output)
   -h, --help        show this help and exit
 
 Repeating a selector widens the choice; different selectors narrow it.
+
+ARCHIVE may be given several times, as a directory (every .vexlor file
+below it) or as the vexlor-manifest.jsonl of an archive job (the archives
+it shows done): a set of archives queried as one.
 )";
 
 constexpr Command kCommands[] = {
     {"split", kInputOutdir, kSplitOptions, kSplitHelp, split_command, true},
     {"archive", kInputOutput, kArchiveOptions, kArchiveHelp, archive_command, true},
-    {"flows", kArchiveArg, kFlowsOptions, kFlowsHelp, flows_command, false},
-    {"extract", kArchiveArg, kExtractOptions, kExtractHelp, extract_command, false},
+    {"flows", kArchiveArg, kFlowsOptions, kFlowsHelp, flows_command, true},
+    {"extract", kArchiveArg, kExtractOptions, kExtractHelp, extract_command, true},
 };
 
 } // namespace

@@ -17,22 +17,23 @@ namespace {
 // when a flow records which address it belongs to (archives of the host
 // strategy made by the tool), "outer" when a flow's first packet came
 // through tags or tunnels.
-constexpr std::size_t kColumns = 12;
+constexpr std::size_t kColumns = 13;
 constexpr std::size_t kHost = 10;
 constexpr std::size_t kOuter = 11;
+constexpr std::size_t kArchive = 12; // listed first, for a set of archives
 using Cells = std::array<std::string, kColumns>;
 using Shown = std::vector<std::size_t>; // the columns listed, in order
 
 constexpr std::array<std::string_view, kColumns> kKeys = {
     "id",      "protocol", "src_ip", "dst_ip",   "src_port", "dst_port",
-    "packets", "bytes",    "start",  "duration", "host",     "outer",
+    "packets", "bytes",    "start",  "duration", "host",     "outer", "archive",
 };
 // Numbers line up on the right in the table.
-constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true,  true,
-                                                      true, true,  false, true,  false, false};
+constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true,  true, true,
+                                                      true, false, true,  false, false, false};
 // Columns written as JSON strings; the rest are numbers.
-constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true,  false, false,
-                                                    false, false, false, false, true,  true};
+constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true,  false, false, false,
+                                                    false, false, false, true,  true,  true};
 
 std::string host_text(const FlowEntry& e) {
     switch (e.host_side) {
@@ -44,6 +45,22 @@ std::string host_text(const FlowEntry& e) {
         break;
     }
     return "";
+}
+
+// An archive's path as a cell: quoted for CSV when it holds a comma or a
+// quote, escaped for JSON.
+std::string archive_cell(std::string_view path, ListFormat format) {
+    std::string out;
+    const bool csv = format == ListFormat::Csv && path.find_first_of(",\"\n") != path.npos;
+    for (char c : path) {
+        if (format == ListFormat::Json && (c == '"' || c == '\\')) {
+            out += '\\';
+        } else if (csv && c == '"') {
+            out += '"';
+        }
+        out += format == ListFormat::Json && static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+    return csv ? "\"" + out + "\"" : out;
 }
 
 Cells flow_cells(const FlowEntry& e, std::string_view outer, bool iso_start) {
@@ -66,8 +83,23 @@ std::string_view outer_of(std::span<const std::string> outer, std::size_t i) {
     return i < outer.size() ? std::string_view(outer[i]) : std::string_view();
 }
 
-void write_table(FdWriter& out, std::span<const FlowEntry* const> flows,
-                 std::span<const std::string> outer, const Shown& shown) {
+// What a listing shows beside each flow's own fields.
+struct Extra {
+    std::span<const std::string> outer;
+    std::span<const std::string> archive;
+    ListFormat format;
+
+    Cells cells(std::span<const FlowEntry* const> flows, std::size_t i) const {
+        Cells c = flow_cells(*flows[i], outer_of(outer, i), format != ListFormat::Json);
+        if (i < archive.size()) {
+            c[kArchive] = archive_cell(archive[i], format);
+        }
+        return c;
+    }
+};
+
+void write_table(FdWriter& out, std::span<const FlowEntry* const> flows, const Extra& extra,
+                 const Shown& shown) {
     Cells header;
     std::array<std::size_t, kColumns> width{};
     for (std::size_t c : shown) {
@@ -78,7 +110,7 @@ void write_table(FdWriter& out, std::span<const FlowEntry* const> flows,
     }
     // Widths first, in a pass of its own, so that no row is kept in memory.
     for (std::size_t i = 0; i < flows.size(); ++i) {
-        Cells cells = flow_cells(*flows[i], outer_of(outer, i), true);
+        Cells cells = extra.cells(flows, i);
         for (std::size_t c : shown) {
             width[c] = std::max(width[c], cells[c].size());
         }
@@ -101,12 +133,12 @@ void write_table(FdWriter& out, std::span<const FlowEntry* const> flows,
     };
     write_row(header);
     for (std::size_t i = 0; i < flows.size(); ++i) {
-        write_row(flow_cells(*flows[i], outer_of(outer, i), true));
+        write_row(extra.cells(flows, i));
     }
 }
 
-void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows,
-               std::span<const std::string> outer, const Shown& shown) {
+void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows, const Extra& extra,
+               const Shown& shown) {
     // No cell can hold a comma, a quote or a line break, so none is quoted.
     auto write_row = [&](auto const& cells) {
         for (std::size_t c : shown) {
@@ -119,19 +151,19 @@ void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows,
     };
     write_row(kKeys);
     for (std::size_t i = 0; i < flows.size(); ++i) {
-        write_row(flow_cells(*flows[i], outer_of(outer, i), true));
+        write_row(extra.cells(flows, i));
     }
 }
 
-void write_json(FdWriter& out, std::span<const FlowEntry* const> flows,
-                std::span<const std::string> outer, const Shown& shown) {
+void write_json(FdWriter& out, std::span<const FlowEntry* const> flows, const Extra& extra,
+                const Shown& shown) {
     if (flows.empty()) {
         out.write("[]\n");
         return;
     }
     out.write("[\n");
     for (std::size_t i = 0; i < flows.size(); ++i) {
-        Cells cells = flow_cells(*flows[i], outer_of(outer, i), false);
+        Cells cells = extra.cells(flows, i);
         out.write("  {");
         for (std::size_t c : shown) {
             out.write(c == shown.front() ? "\"" : ", \"");
@@ -217,6 +249,85 @@ std::string utc_time(std::uint64_t micros) {
     return out + frac;
 }
 
+std::optional<std::uint64_t> parse_utc_time(std::string_view text) {
+    auto digits = [&](std::size_t at, std::size_t n) -> std::optional<unsigned> {
+        if (at + n > text.size()) {
+            return std::nullopt;
+        }
+        unsigned v = 0;
+        for (std::size_t i = at; i < at + n; ++i) {
+            if (text[i] < '0' || text[i] > '9') {
+                return std::nullopt;
+            }
+            v = v * 10 + static_cast<unsigned>(text[i] - '0');
+        }
+        return v;
+    };
+    // The fraction after a dot at `at`, as microseconds; `at` moves past it.
+    auto fraction = [&](std::size_t& at) -> std::optional<std::uint64_t> {
+        if (at >= text.size() || text[at] != '.') {
+            return std::uint64_t{0};
+        }
+        std::uint64_t us = 0, scale = 100000;
+        std::size_t i = at + 1;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+            us += static_cast<std::uint64_t>(text[i] - '0') * scale;
+            scale /= 10;
+        }
+        if (i == at + 1) {
+            return std::nullopt;
+        }
+        at = i;
+        return us;
+    };
+    if (text.size() > 4 && text[4] != '-') {
+        // Seconds since the epoch.
+        std::size_t at = 0;
+        std::uint64_t secs = 0;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && at < 12; ++at) {
+            secs = secs * 10 + static_cast<std::uint64_t>(text[at] - '0');
+        }
+        auto us = at > 0 ? fraction(at) : std::nullopt;
+        return us && at == text.size() ? std::optional(secs * 1000000 + *us) : std::nullopt;
+    }
+    const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);
+    if (!year || !month || !day || text.size() < 10 || text[7] != '-' || *month < 1 ||
+        *month > 12 || *day < 1 || *day > 31 || *year < 1970) {
+        return std::nullopt;
+    }
+    std::uint64_t secs_of_day = 0, us = 0;
+    std::size_t at = 10;
+    if (at < text.size() && (text[at] == ' ' || text[at] == 'T')) {
+        const auto h = digits(11, 2), m = digits(14, 2), sec = digits(17, 2);
+        if (!h || !m || !sec || text[13] != ':' || text[16] != ':' || *h > 23 || *m > 59 ||
+            *sec > 60) {
+            return std::nullopt;
+        }
+        secs_of_day = *h * 3600u + *m * 60u + *sec;
+        at = 19;
+        auto f = fraction(at);
+        if (!f) {
+            return std::nullopt;
+        }
+        us = *f;
+    }
+    if (at < text.size() && text[at] == 'Z') {
+        ++at;
+    }
+    if (at != text.size()) {
+        return std::nullopt;
+    }
+    // Days since 1970-01-01 of a proleptic Gregorian date (utc_time's
+    // counting, run backwards).
+    const std::uint64_t y = *year - (*month <= 2 ? 1 : 0);
+    const std::uint64_t era = y / 400, yoe = y - era * 400;
+    const std::uint64_t mp = *month > 2 ? *month - 3 : *month + 9;
+    const std::uint64_t doy = (153 * mp + 2) / 5 + *day - 1;
+    const std::uint64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const std::uint64_t days = era * 146097 + doe - 719468;
+    return (days * 86400 + secs_of_day) * 1000000 + us;
+}
+
 std::string seconds_text(std::uint64_t micros) {
     char frac[8];
     std::snprintf(frac, sizeof frac, ".%06u", static_cast<unsigned>(micros % 1000000));
@@ -255,8 +366,12 @@ std::string outer_text(const Encapsulation& e) {
 }
 
 void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,
-                 std::span<const std::string> outer) {
+                 std::span<const std::string> outer, std::span<const std::string> archive) {
     Shown shown = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    if (!archive.empty()) {
+        shown.insert(shown.begin(), kArchive);
+    }
+    const Extra extra{outer, archive, format};
     if (std::ranges::any_of(flows,
                             [](const FlowEntry* e) { return e->host_side != HostSide::Unknown; })) {
         shown.push_back(kHost);
@@ -266,13 +381,13 @@ void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFor
     }
     switch (format) {
     case ListFormat::Table:
-        write_table(out, flows, outer, shown);
+        write_table(out, flows, extra, shown);
         break;
     case ListFormat::Csv:
-        write_csv(out, flows, outer, shown);
+        write_csv(out, flows, extra, shown);
         break;
     case ListFormat::Json:
-        write_json(out, flows, outer, shown);
+        write_json(out, flows, extra, shown);
         break;
     }
 }

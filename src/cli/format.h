@@ -28,6 +28,10 @@ std::string protocol_names();
 
 // Microseconds since the epoch as "2024-01-02 03:04:05.123456" (UTC).
 std::string utc_time(std::uint64_t micros);
+// The other way: "2024-01-02 03:04:05.123456" (or with a T, a final Z, no
+// fraction, no time of day) as UTC, or seconds since the epoch
+// ("1704164645.5"), to microseconds since the epoch.
+std::optional<std::uint64_t> parse_utc_time(std::string_view text);
 // Microseconds as seconds with six decimals: "1700000000.250000".
 std::string seconds_text(std::uint64_t micros);
 // end - start as signed seconds: a flow stored out of time order can end
@@ -44,7 +48,11 @@ std::string outer_text(const Encapsulation& encap);
 
 // `outer`: each listed flow's outer_text, or empty.  The "outer" column is
 // listed only when one of them is not empty.
+// `outer`: each flow's outer identifiers (an "outer" column when any is
+// not empty); `archive`: each flow's archive, for a set of archives (an
+// "archive" column first when not empty).
 void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,
-                 std::span<const std::string> outer = {});
+                 std::span<const std::string> outer = {},
+                 std::span<const std::string> archive = {});
 
 } // namespace vexlor::cli

@@ -187,10 +187,10 @@ def test_extract_refuses_a_terminal(tmp_path, mixed):
 # is followed by where to look.
 @pytest.mark.parametrize("row", [
     "-h => 0: Usage: vexlor COMMAND [OPTIONS] ARGS...", "--version => 0: vexlor 0.1.0",
-    "split --help => 0: Usage: vexlor split INPUT OUTDIR [OPTIONS]",
-    "archive x --bogus -h => 0: Usage: vexlor archive INPUT OUTPUT [OPTIONS]",
-    "flows --help => 0: Usage: vexlor flows ARCHIVE [OPTIONS]",
-    "extract --help => 0: Usage: vexlor extract ARCHIVE SELECTOR... [-o FILE]",
+    "split --help => 0: Usage: vexlor split INPUT... OUTDIR [OPTIONS]",
+    "archive x --bogus -h => 0: Usage: vexlor archive INPUT... OUTPUT [OPTIONS]",
+    "flows --help => 0: Usage: vexlor flows ARCHIVE... [OPTIONS]",
+    "extract --help => 0: Usage: vexlor extract ARCHIVE... SELECTOR... [-o FILE]",
     "archive {cap} {tmp}/no/a.vexlor => 1: vexlor.create_archive(cap, tmp + '/no/a.vexlor')",
     " => 2: missing command", "frob => 2: unknown command 'frob'", "--frob => 2: unknown option '--frob'",
     "split {cap} => 2: missing OUTDIR", "split {cap} {out} extra => 2: unexpected argument 'extra'",
