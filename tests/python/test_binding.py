@@ -104,6 +104,9 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
     "split(output_type='İ') -> ValueError: Unknown output_type: i\u0307. Valid: pcap, l7",  # Python's own lower()
     "vexlor.create_archive('m', o, 'Bogus') -> ValueError: Unknown strategy: Bogus",
     "vexlor.read_flows('m', 'x') -> ValueError: Unknown strategy: x",
+    "a.find_by_ip(' 10.0.0.1') -> ValueError: invalid IP address syntax",
+    *["a.find_by_protocol(%r) -> ValueError: Unknown protocol: %s. Valid: tcp, udp, icmp, icmpv6" % p for p in [
+        ("tcp ", "tcp "), ("İ", "i\u0307"), ("ΣΑ", "σα")]],
     # Accepted values: the call gets as far as the missing input.
     *["split(%s) -> OSError: No such file or directory (os error 2)" % a for a in (
         "max_sessions=True", "max_sessions=2**32 - 1", "max_sessions=Index(3)", "buffer_bytes=2**64 - 1",

@@ -8,10 +8,10 @@ import struct
 import pytest
 
 import vexlor
-from conftest import (SAMPLE, TEMP_ARCHIVE, finals, listing, pcap_bytes, pcapng_block, pcapng_bytes, raises_exactly,
-                      read_pcap, records, write)
+from conftest import (SAMPLE, TEMP_ARCHIVE, capture, contents, finals, listing, pcapng_block, raises_exactly, read_pcap,
+                      records, write)
 
-PCAP, NG = pcap_bytes(SAMPLE), pcapng_bytes(SAMPLE)
+PCAP, NG = capture(SAMPLE), capture(SAMPLE, ng=True)
 SECOND_EPB = 48 + struct.unpack_from("<I", NG, 52)[0]  # after the section header, the interface and one EPB
 BAD_MAGIC = "Unsupported file format (unknown magic number)"
 BUILDS = {"split": lambda src, tmp: vexlor.split(src, str(tmp / "out")),
@@ -54,11 +54,9 @@ def test_captures(tmp_path, call, case):
     data, exc, expected = CAPTURES[case]
     src = str(tmp_path / data) if isinstance(data, str) else write(tmp_path / "in.cap", data)
     if exc is None:
-        result = BUILDS[call](src, tmp_path)
-        if call == "split":
-            out = tmp_path / "out"
-            assert sum(len(read_pcap((out / n).read_bytes())[1]) for n in listing(out)) == expected
-            assert finals(out) == listing(out)  # and no temporaries
+        result, out = BUILDS[call](src, tmp_path), tmp_path / "out"
+        if call == "split":  # every file complete, and no temporaries
+            assert sum(len(read_pcap(d)[1]) for d in contents(out).values()) == expected and finals(out) == listing(out)
         else:
             archive = result if call == "read_flows" else vexlor.Archive.open(str(tmp_path / "a.vexlor"))
             assert sum(len(f.packets()) for f in archive.flows()) == expected
@@ -66,8 +64,7 @@ def test_captures(tmp_path, call, case):
     with raises_exactly(exc, expected):
         BUILDS[call](src, tmp_path)
     # No final-named output: split's files, create_archive's or read_flows' archive.
-    assert finals(tmp_path / "out") == [] and not os.path.exists(tmp_path / "a.vexlor") and not os.path.exists(
-        TEMP_ARCHIVE)
+    assert finals(tmp_path / "out") == [] and not any(map(os.path.exists, [tmp_path / "a.vexlor", TEMP_ARCHIVE]))
 
 
 def test_outputs_that_cannot_be_written(tmp_path, sample_pcap):
