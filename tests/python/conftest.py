@@ -22,8 +22,6 @@ ZERO_ADDR = ":".join(["0000"] * 8)
 CLI = pathlib.Path(sys.executable).parent / "vexlor"
 needs_cli = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)
 needs_tshark = pytest.mark.skipif(shutil.which("tshark") is None, reason="tshark not installed")
-needs_captures = pytest.mark.skipif(not CAPTURES.is_dir(), reason="no real captures at %s (set VEXLOR_CAPTURES)"
-                                    % CAPTURES)
 
 
 def cli(*args, **kw):

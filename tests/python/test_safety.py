@@ -1,0 +1,276 @@
+"""Runs that lose nothing and say what went wrong: locks on outputs, outputs that would replace their input,
+interrupts of the tool; and faults from outside, each in a child interpreter (writes that fail, too few descriptors,
+SIGKILL mid-run). A final-named output is complete (as an undisturbed run makes it) or absent, only hidden temporaries
+are left otherwise, and a rerun gives the normal output."""
+import errno
+import fcntl
+import json
+import os
+import pathlib
+import random
+import resource
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+import vexlor
+from conftest import (CLI, SAMPLE, capture, cli, contents, finals, listing, needs_cli, raises_exactly, read_pcap,
+                      sessions_bytes, temporaries, write)
+
+BUILD = {"split": vexlor.split, "archive": vexlor.create_archive}
+
+
+def refused(front, kind, cap, out, exc, message, *args):
+    """The module raises `exc` with `message`; the tool says it with status 1."""
+    if front == "module":
+        with raises_exactly(exc, message):
+            BUILD[kind](cap, str(out), *args)
+    else:
+        result = cli(kind, cap, out, *(["--strategy", args[0]] if args else []))
+        assert (result.returncode, result.stderr) == (1, b"vexlor: %s\n" % message.encode())
+
+
+@needs_cli
+@pytest.mark.parametrize("front", ["module", "tool"])
+@pytest.mark.parametrize("kind", ["split", "archive"])
+def test_a_held_output_refuses_a_second_run_and_is_left_alone(tmp_path, front, kind):
+    cap = write(tmp_path / "cap.pcap", capture(SAMPLE))
+    out = tmp_path / ("out" if kind == "split" else "a.vexlor")
+    target = str(out) + ".tmp" if kind == "archive" else out
+    write(out / "cap_all.pcap" if kind == "split" else target, b"earlier")
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    fd = os.open(target, os.O_RDONLY if kind == "split" else os.O_RDWR)
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # the lock a run takes
+    try:
+        refused(front, kind, cap, out, OSError, "Output %s %s is in use by another run" % (
+            "directory" if kind == "split" else "path", out))
+    finally:
+        os.close(fd)
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+    # Once the lock is gone, the same run goes through.
+    assert BUILD[kind](cap, str(out)) is None if front == "module" else cli(kind, cap, out, "--quiet").returncode == 0
+
+
+@needs_cli
+@pytest.mark.parametrize("kind", ["split", "archive"])
+def test_two_tool_runs_at_once_give_one_output_and_one_error(tmp_path, big, kind):
+    """The second starts once the first is writing (its temporaries are there); either may be the one refused."""
+    out = tmp_path / ("out" if kind == "split" else "a.vexlor")
+    first = subprocess.Popen([str(CLI), kind, big, str(out), "--quiet"], stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and first.poll() is None and not (
+            temporaries(out) if kind == "split" else os.path.exists(str(out) + ".tmp")):
+        time.sleep(0.005)
+    second = cli(kind, big, out, "--quiet")
+    results = sorted([(first.wait(), first.stderr.read()), (second.returncode, second.stderr)])
+    if results[1][0] == 0:
+        pytest.skip("the first run ended before the second began")
+    assert results == [(0, b""), (1, b"vexlor: Output %s %s is in use by another run\n" % (
+        b"directory" if kind == "split" else b"path", bytes(out)))]
+    BUILD[kind](big, str(tmp_path / "ref"))
+    assert contents(out) == contents(tmp_path / "ref") and not os.path.exists(str(out) + ".tmp")
+
+
+@needs_cli
+@pytest.mark.parametrize("spelling", ["same", "dotted", "symlink", "hardlink", "tmp-hardlink", "split-file",
+                                      "split-temporary"])
+@pytest.mark.parametrize("front", ["module", "tool"])
+def test_an_output_over_its_own_input_is_refused(tmp_path, spelling, front):
+    data = capture(SAMPLE)
+    cap = write(tmp_path / "cap.pcap", data)
+    out, named = {"same": (cap, cap), "dotted": (str(tmp_path / "." / "cap.pcap"),) * 2,
+                  "symlink": (str(tmp_path / "link"),) * 2, "hardlink": (str(tmp_path / "hard"),) * 2,
+                  "tmp-hardlink": (str(tmp_path / "x.vexlor"), str(tmp_path / "x.vexlor.tmp")),
+                  "split-file": (tmp_path / "out", tmp_path / "out" / "cap_all.pcap"),
+                  "split-temporary": (tmp_path / "out", tmp_path / "out" / ".cap_all.pcap.tmp")}[spelling]
+    if spelling not in ("same", "dotted"):
+        os.makedirs(os.path.dirname(named), exist_ok=True)
+        (os.symlink if spelling == "symlink" else os.link)(cap, named)
+    kind = "split" if spelling.startswith("split") else "archive"
+    before = listing(tmp_path / "out") if kind == "split" else None
+    refused(front, kind, cap, out, ValueError, "Output %s %s is the input capture %s" % (
+        "file" if kind == "split" else "path", named, cap), *["nosplit"] * (kind == "split"))
+    assert pathlib.Path(cap).read_bytes() == pathlib.Path(named).read_bytes() == data
+    assert front == "module" or kind == "archive" or listing(tmp_path / "out") == before  # the tool removes its own
+
+
+@needs_cli
+@pytest.mark.parametrize("kind,sig", [("split", signal.SIGINT), ("archive", signal.SIGINT),
+                                      ("split", signal.SIGTERM)])
+def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig):
+    rng = random.Random(7)
+    interrupted = 0
+    for i in range(6):
+        out = tmp_path / ("out%d" % i if kind == "split" else "a%d.vexlor" % i)
+        proc = subprocess.Popen([str(CLI), kind, big, str(out), "--quiet"], stderr=subprocess.PIPE)
+        time.sleep(0.1 if i == 0 else rng.uniform(0.0, 0.6))
+        proc.send_signal(sig)
+        status, err = proc.wait(), proc.stderr.read()
+        if status == 0:
+            continue
+        interrupted += 1
+        assert (status, err) == (128 + sig, b"vexlor: interrupted: nothing published\n")
+        assert (not out.exists() or os.listdir(out) == []) if kind == "split" else temporaries(tmp_path) == [] and \
+            not out.exists()
+        assert cli(kind, big, out, "--quiet").returncode == 0  # a rerun gives the normal outputs
+    assert interrupted > 0, "every run ended before its signal"
+    assert temporaries(tmp_path) == []
+
+
+# The child: leaves `spare` descriptors free if asked, says "go", makes the calls (of vexlor, or "os.listdir") and
+# prints their outcomes: None, the value of an os call, or [exception class name, message].
+CHILD = r"""
+import json, os, resource, sys, vexlor
+calls, spare = json.loads(sys.argv[1])
+if spare is not None:
+    free = [fd for fd in range(64) if not os.path.exists("/proc/self/fd/%d" % fd)]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (free[spare], resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+print("go", flush=True)
+results = []
+for fn, args, kwargs in calls:
+    try:
+        value = (getattr(os, fn[3:]) if fn.startswith("os.") else getattr(vexlor, fn))(*args, **kwargs)
+        results.append(sorted(value) if fn.startswith("os.") else None)
+    except Exception as e:
+        results.append([type(e).__name__, str(e)])
+print(json.dumps(results), flush=True)
+"""
+
+
+def os_error(code):
+    return "%s (os error %d)" % (os.strerror(code), code)
+
+
+def child(calls, spare=None, fsize=None, wrap=()):
+    """The child process; with `fsize`, writes past that size fail with EFBIG (SIGXFSZ is ignored)."""
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+    return subprocess.Popen([*wrap, sys.executable, "-c", CHILD, json.dumps([calls, spare])], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, preexec_fn=limit if fsize is not None else None)
+
+
+def outcomes(proc):
+    out, err = proc.communicate(timeout=300)
+    lines = out.decode().splitlines()
+    assert proc.returncode == 0 and lines[0] == "go", err.decode(errors="replace")
+    return [tuple(r) if r and r[0].endswith("Error") else r for r in json.loads(lines[-1])]
+
+
+@pytest.fixture
+def scratch(tmp_path):
+    """Big captures and thousands of files live in memory where there is room (a disk's journal would set the pace)."""
+    shm = pathlib.Path("/dev/shm")
+    room = shm.is_dir() and os.access(shm, os.W_OK) and shutil.disk_usage(shm).free > 512 << 20
+    d = pathlib.Path(tempfile.mkdtemp(prefix="vexlor-faults-", dir=shm)) if room else tmp_path
+    yield d
+    shutil.rmtree(d, ignore_errors=True)
+
+
+# (call, options, file size limit, spare descriptors, the error expected). split: ten flows of 4344-byte pcap files
+# (2920 bytes of l7 payload); create_archive: 600 kB (the writer buffers 256 KiB), whose regions start at `lists`,
+# `table`, `index` and `footer`: below its size every run fails with EFBIG, wherever the write falls. With `spare`
+# descriptors, 300 flows: the split writer gives back its least recently used file and reopens it later; with none
+# free the input cannot be opened; with one, it can, and so can the output directory, but no output file. The
+# archive build needs one at a time.
+L7, NOBUF = dict(output_type="l7"), dict(buffer_bytes=0)
+@pytest.mark.parametrize("call,options,fsize,spare,error", [
+    *[("split", o, f, None, None) for o, f in [(NOBUF, "0"), ({}, "0"), (NOBUF, "24"), (NOBUF, "2000"),
+                                                (NOBUF, "4343"), ({}, "4344"), (dict(L7, **NOBUF), "100"), (L7, "2919"),
+                                                (dict(L7, **NOBUF), "2920")]],
+    *[("create_archive", {}, f, None, None) for f in ["0", "64", "300000", "lists + 3", "table + 10", "index + 5",
+                                                      "footer", "footer + 1", "size - 1", "size"]],
+    ("split", {}, None, 0, "OSError"), ("split", {}, None, 1, "RuntimeError"), ("split", {}, None, 2, None),
+    ("split", NOBUF, None, 2, None), ("split", dict(L7, buffer_bytes=10000), None, 3, None),
+    ("split", NOBUF, None, 8, None), ("create_archive", {}, None, 0, "OSError"), ("create_archive", {}, None, 1, None),
+])
+def test_file_size_and_descriptor_limits(scratch, call, options, fsize, spare, error):
+    src = write(scratch / "cap.pcap", sessions_bytes(300, 3, 60, 5) if spare is not None else sessions_bytes(
+        10, 20, 146) if call == "split" else sessions_bytes(50, 10, 1100, ipv6_every=7))
+    ref, out = scratch / "ref", scratch / "out"
+    getattr(vexlor, call)(src, str(ref), **options)
+    if fsize is not None:
+        size = max(map(len, contents(ref).values())) if call == "split" else len(ref.read_bytes())
+        assert call != "split" or size == (2920 if "output_type" in options else 4344)
+        lists, _, table, _, _, index = struct.unpack_from("<QQQQQQ", ref.read_bytes(), size - 96) if call != "split" \
+            else [0] * 6
+        fsize = eval(fsize, dict(footer=size - 128, lists=lists, table=table, index=index, size=size))
+    results = outcomes(child([[call, [src, str(out)], options]], spare=spare, fsize=fsize))
+    if error or fsize is not None and fsize < size:
+        assert results[0] in [(error, os_error(errno.EMFILE))] if error else [
+            ("RuntimeError", os_error(errno.EFBIG)), ("RuntimeError", "Failed to write footer")]
+        assert finals(out) == [] and not out.is_file()
+        assert spare is not None or call == "split" or os.path.getsize(str(out) + ".tmp") <= fsize
+    else:
+        assert results == [None] and contents(out) == contents(ref)
+    getattr(vexlor, call)(src, str(out), **options)  # a rerun over what was left
+    assert contents(out) == contents(ref) and not os.path.exists(str(out) + ".tmp")
+    if fsize == 300000:  # read_flows fails like any other; its own temporary file stays behind
+        proc = child([["read_flows", [src], {}]], fsize=fsize)
+        assert outcomes(proc) == [("RuntimeError", os_error(errno.EFBIG))]
+        assert not os.path.exists("/tmp/vexlor_py_%d.vexlor" % proc.pid)
+        os.unlink("/tmp/vexlor_py_%d.vexlor.tmp" % proc.pid)
+
+
+@pytest.mark.parametrize("call", ["split", "create_archive", "planted-links"])
+def test_full_file_system(tmp_path, call):
+    """A 64 KiB tmpfs (in a mount namespace of the child's own) fills up under 200 kB of output; or links to
+    /dev/full planted where the temporaries go: the archive writer refuses to follow its link, split refuses too or
+    writes into /dev/full and fails. No final file either way."""
+    src, out, full = write(tmp_path / "cap.pcap", sessions_bytes(10, 20, 1000)), tmp_path / "out", tmp_path / "full"
+    if call == "planted-links":
+        out.mkdir()
+        os.symlink("/dev/full", out / ".cap_all.pcap.tmp")
+        os.symlink("/dev/full", str(tmp_path / "a.vexlor.tmp"))
+        results = outcomes(child([["split", [src, str(out), "nosplit"], {}],
+                                  ["create_archive", [src, str(tmp_path / "a.vexlor")], {}]]))
+        assert results[0] in [("RuntimeError", os_error(errno.ENOSPC)), ("RuntimeError", os_error(errno.ELOOP))]
+        assert results[1] == ("OSError", "Failed to create temp archive file: %s/a.vexlor.tmp" % tmp_path)
+        assert listing(out) == [".cap_all.pcap.tmp"] and not os.path.exists(tmp_path / "a.vexlor")
+        return
+    full.mkdir()
+    wrap = ["unshare", "-rm", "sh", "-c", 'mount -t tmpfs -o size=64k vexlor-full "$0" || exit 77; exec "$@"', full]
+    try:
+        subprocess.run(wrap + ["true"], capture_output=True, timeout=60, check=True)
+    except (OSError, subprocess.SubprocessError):
+        pytest.skip("no mount namespace with a tmpfs here")
+    # The tmpfs lives only as long as the child: the child lists what the call left.
+    target = str(full / ("out" if call == "split" else "out.vexlor"))
+    results = outcomes(child([[call, [src, target], {}], ["os.listdir", [str(full)], {}]] + [
+        ["os.listdir", [target], {}]] * (call == "split"), wrap=[str(w) for w in wrap]))
+    assert results[:2] == [("RuntimeError", os_error(errno.ENOSPC)), ["out" if call == "split" else "out.vexlor.tmp"]]
+    assert call != "split" or all(n.startswith(".") and n.endswith(".tmp") for n in results[2])
+
+
+@pytest.mark.parametrize("call", ["split", "create_archive"])
+def test_killed_at_random_moments(scratch, call, kills=20):
+    """Kills spread over an undisturbed run of about 30 MB, 2000 sessions: final-named outputs are identical to the
+    undisturbed run's; every fifth kill, a rerun over what was left gives the normal output."""
+    src, target, ref = write(scratch / "big.pcap", sessions_bytes(2000, 12, 1196, 9)), scratch / "out", scratch / "ref"
+    started = time.monotonic()
+    assert outcomes(child([[call, [src, str(ref)], {}]])) == [None]
+    duration, reference = time.monotonic() - started, contents(ref) if call == "split" else {"out": ref.read_bytes()}
+    assert sum(len(read_pcap(d)[1]) for d in reference.values()) == 24000 if call == "split" else \
+        sum(f.packet_count for f in vexlor.Archive.open(str(ref)).flows()) == 24000
+    rng = random.Random(call)
+    for i in range(1, kills + 1):
+        proc = child([[call, [src, str(target)], {}]])
+        assert proc.stdout.readline() == b"go\n"  # the call is about to begin
+        time.sleep(rng.uniform(0, 1.1 * duration))
+        proc.kill()
+        proc.communicate()
+        for path in [target / n for n in finals(target)] if call == "split" else [target] * target.is_file():
+            assert path.read_bytes() == reference[path.name], path
+        if i % 5 == 0:  # a rerun over the leftovers
+            getattr(vexlor, call)(src, str(target))
+            assert (contents(target) if call == "split" else {"out": target.read_bytes()}) == reference
+            assert not os.path.exists(str(target) + ".tmp")
+        shutil.rmtree(target, ignore_errors=True)
+        for path in filter(os.path.isfile, (str(target), str(target) + ".tmp")):
+            os.unlink(path)
