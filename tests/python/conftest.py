@@ -1,15 +1,6 @@
 """Shared builders (one per kind of input: frames, captures, many-session captures, a strict pcap reader), the sample
 capture, the tool and fixtures."""
-import contextlib
-import csv
-import gc
-import ipaddress
-import os
-import pathlib
-import shutil
-import struct
-import subprocess
-import sys
+import contextlib, csv, gc, ipaddress, os, pathlib, shutil, struct, subprocess, sys
 
 import pytest
 
@@ -29,9 +20,9 @@ def cli(*args, **kw):
     return subprocess.run([str(CLI), *map(str, args)], capture_output=True, **kw)
 
 
-def eth(payload, ethertype=0x0800, src=1, dst=2):
-    mac = lambda n: bytes([2, 0, 0, 0, 0, n]) if n != 0xFF else b"\xff" * 6
-    return mac(dst) + mac(src) + struct.pack(">H", ethertype) + payload
+def eth(payload, ethertype=0x0800, broadcast=False):
+    return (b"\xff" * 6 if broadcast else bytes([2, 0, 0, 0, 0, 2])) + bytes([2, 0, 0, 0, 0, 1]) + struct.pack(
+        ">H", ethertype) + payload
 
 
 def frame(src, dst, proto=6, sport=0, dport=0, payload=b"", raw=False):
@@ -47,11 +38,10 @@ def frame(src, dst, proto=6, sport=0, dport=0, payload=b"", raw=False):
 
 ICMP_ECHO = struct.pack(">BBHHH", 8, 0, 0, 1, 1) + b"ping"
 ARP = eth(struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + bytes([2, 0, 0, 0, 0, 1, 10, 0, 0, 1]) + bytes(6)
-          + bytes([10, 0, 0, 2]) + bytes(18), 0x0806, dst=0xFF)
+          + bytes([10, 0, 0, 2]) + bytes(18), 0x0806, broadcast=True)
 
 
-def orig_len(rec):
-    return rec[3] if len(rec) > 3 else len(rec[2])
+orig_len = lambda rec: rec[3] if len(rec) > 3 else len(rec[2])  # noqa: E731
 
 
 def pcapng_block(e, kind, body):
@@ -116,14 +106,10 @@ def contents(path):
     return {n: (path / n).read_bytes() for n in listing(path)} if path.is_dir() else path.read_bytes()
 
 
-def finals(directory):
-    """The final-named files a split left in `directory` (hidden temporaries aside), if it exists."""
+def finals(directory, temporary=False):
+    """The final-named files (or the temporaries) a run left in `directory`, if it exists."""
     names = listing(directory) if os.path.isdir(directory) else []
-    return [n for n in names if not (n.startswith(".") and n.endswith(".tmp"))]
-
-
-def temporaries(directory):
-    return [n for n in os.listdir(directory) if n.endswith(".tmp")] if os.path.isdir(directory) else []
+    return [n for n in names if n.endswith(".tmp") == temporary]
 
 
 def records(packets):
@@ -133,11 +119,13 @@ def records(packets):
 
 
 class Index:
-    """An integer only through __index__."""
+    """An integer only through __index__ (which raises `value` if it is an exception)."""
     def __init__(self, value):
         self.value = value
 
     def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
         return self.value
 
 

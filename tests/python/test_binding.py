@@ -1,10 +1,7 @@
 """The module object and the binding: names and signatures, argument binding and conversion (the same for every
 function and method), the classes' protocol, and the one-time initialisation. Stubtest (test_typing.py) holds the
 parameters' names, kinds and defaults to the stubs."""
-import pathlib
-import subprocess
-import sys
-import weakref
+import pathlib, subprocess, sys, weakref
 
 import pytest
 
@@ -30,15 +27,6 @@ class NoLen:
 
     def __getitem__(self, i):
         return self.items[i]
-
-
-class Raises:
-    """__index__ raises `exc`."""
-    def __init__(self, exc, cause=None):
-        self.exc, self.exc.__cause__ = exc, cause
-
-    def __index__(self):
-        raise self.exc
 
 
 CAUSE = KeyError("k")
@@ -121,7 +109,8 @@ def test_argument_errors(tmp_path, archive, row):
     call, _, expected = row.partition(" -> ")
     exc, _, message = expected.partition(": ")
     o = str(tmp_path / "out")
-    names = dict(vexlor=vexlor, pathlib=pathlib, Index=Index, MyStr=MyStr, NoLen=NoLen, Raises=Raises, CAUSE=CAUSE,
+    raises = lambda exc, cause=None: (setattr(exc, "__cause__", cause), Index(exc))[1]  # noqa: E731
+    names = dict(vexlor=vexlor, pathlib=pathlib, Index=Index, MyStr=MyStr, NoLen=NoLen, Raises=raises, CAUSE=CAUSE,
                  a=archive, o=o,
                  split=lambda **kw: vexlor.split(**{"input_path": "missing.pcap", "output_dir": o, **kw}))
     with pytest.raises(BaseException) as info:

@@ -1,17 +1,7 @@
 """The vexlor command-line tool, checked against the module it shares its core with: the same files, rows equal to
 the archive's queries, the module's messages with status 1, usage mistakes with status 2, terminals, progress and
 summary, file names, address prefixes, cut-off captures and host archives."""
-import csv
-import datetime
-import io
-import ipaddress
-import json
-import os
-import re
-import select
-import shutil
-import subprocess
-import time
+import csv, datetime, io, ipaddress, json, os, re, select, shutil, subprocess, time
 from decimal import Decimal
 
 import pytest

@@ -4,11 +4,7 @@ What vexlor writes is read alike by tshark and dpkt and holds the input's record
 the corpus read as tshark reads them, or are refused with their message; the tool's wide decoding finds the sessions
 tshark finds, and with --decode basic makes the module's files. A record is (time in microseconds, original length,
 captured length, MD5 of the frame); tshark's nanoseconds are cut to vexlor's microseconds."""
-import hashlib
-import io
-import re
-import shutil
-import subprocess
+import hashlib, io, re, shutil, subprocess
 
 import pytest
 

@@ -1,19 +1,12 @@
-"""Repeated and concurrent use: interpreter threads calling the module at once get the results of one thread making
-the same calls in turn, flows keep working in other threads once their Archive (and its file) is gone, and repeated
-calls, failing ones included, grow neither memory nor the reference counts of their arguments."""
-import ctypes
-import gc
-import itertools
-import os
-import shutil
-import sys
-import threading
+"""Threads calling the module at once get the results of one thread making the same calls in turn, flows outlive
+their Archive (and its file), and repeated calls, failing ones included, grow neither memory nor reference counts."""
+import ctypes, gc, itertools, os, shutil, sys, threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import vexlor
-from conftest import TEMP_ARCHIVE, contents, records, sessions_bytes, write
+from conftest import TEMP_ARCHIVE, Index, contents, records, sessions_bytes, write
 
 THREADS = 8
 
@@ -61,8 +54,7 @@ def test_threads_get_the_results_of_one_thread(tmp_path, sample_pcap, source):
     if source == "open":
         os.unlink(archive_path + ".copy")
 
-    def orphans(start):
-        """Every orphaned flow, beginning at a different one in each thread; results in list order."""
+    def orphans(start):  # every orphaned flow, beginning at a different one in each thread
         got = {i: (repr(flows[i]), records(flows[i].packets())) for i in [*range(start, len(flows)), *range(start)]}
         return [got[i] for i in range(len(flows))]
 
@@ -73,13 +65,8 @@ def test_threads_get_the_results_of_one_thread(tmp_path, sample_pcap, source):
         ("orphans", lambda i=i: orphans(i)) for i in range(0, len(flows), 5)]
     work += work[:-len(work) % THREADS]  # whole rounds, so that every thread of the last has partners
     start = threading.Barrier(THREADS)
-
-    def run(item):
-        start.wait(timeout=60)
-        return item[0], item[1]()
-
     with ThreadPoolExecutor(THREADS) as pool:
-        together = list(pool.map(run, work))
+        together = list(pool.map(lambda item: (start.wait(timeout=60), item[0], item[1]())[1:], work))
     assert len(together) == len(work) and all(result == alone[name] for name, result in together)
     gc.collect()
     assert not os.path.exists(TEMP_ARCHIVE)  # every read_flows archive is gone, and its file with it
@@ -97,11 +84,6 @@ STRATEGY, PROTO, BAD_IP = "".join(["ses", "sion"]), "".join(["T", "CP"]), "".joi
 IPS, PORTS, BAD_PORTS, PORT = ["".join(["10.0.0.", "1"])], [int("8" + "0")], [int("7" + "0000")], int("5" + "3")
 
 
-class Bad:
-    def __index__(self):
-        raise TypeError("nope")
-
-
 def query_step(tmp_path, sample_pcap, sample_archive, archive):
     """Queries and calls that fail, each failure path of the binding once."""
     out = str(tmp_path / "out")
@@ -112,7 +94,7 @@ def query_step(tmp_path, sample_pcap, sample_archive, archive):
                       (vexlor.Archive.open, out), (vexlor.pipe_archive, "m.vexlor"), (vexlor.read_flows, "m.pcap")]:
         swallow(call, arg)
     swallow(archive.find_by_ip, ip_str="1.2.3.4", extra=1)
-    for kwargs in [dict(max_sessions=-1), dict(max_sessions=Bad()), dict(ip_filters="x"), dict(ip_filters=["a", 1]),
+    for kwargs in [dict(max_sessions=-1), dict(max_sessions=Index(TypeError("nope"))), dict(ip_filters="x"), dict(ip_filters=["a", 1]),
                    dict(port_filters=BAD_PORTS), dict(strategy="\ud800"), dict(output_type="csv"), dict(strategy=IPS)]:
         swallow(vexlor.split, "m.pcap", out, **kwargs)
     swallow(vexlor.create_archive, "a", "b", input_path="c")
@@ -129,20 +111,15 @@ def file_step(tmp_path, sample_pcap, sample_archive, archive):
     swallow(vexlor.create_archive, sample_pcap, str(tmp_path / "none" / "x.vexlor"))
 
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                                                     "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-
 def memory():
     """(bytes the C and C++ heap has handed out, resident set size). The first counts a leak byte for byte, where
     earlier tests left free heap behind that a leak could fill without growing the second (glibc only)."""
     mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-    heap = 0
-    if mallinfo2 is not None:
-        mallinfo2.restype = MallInfo2
-        heap = mallinfo2().uordblks + mallinfo2().hblkhd
-    return heap, os.sysconf("SC_PAGESIZE") * int(open("/proc/self/statm").read().split()[1])
+    if mallinfo2:  # ten size_t fields: hblkhd is the fifth, uordblks the eighth
+        mallinfo2.restype = type("MallInfo2", (ctypes.Structure,), {"_fields_": [("f%d" % i, ctypes.c_size_t)
+                                                                                  for i in range(10)]})
+    heap = mallinfo2() if mallinfo2 else None
+    return heap.f4 + heap.f7 if heap else 0, os.sysconf("SC_PAGESIZE") * int(open("/proc/self/statm").read().split()[1])
 
 
 @pytest.mark.parametrize("step,rounds", [(query_step, 10000), (file_step, 200)], ids=["queries", "files"])

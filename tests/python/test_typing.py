@@ -1,12 +1,7 @@
 """The type stubs against the installed module (stubtest: names, parameters, defaults, keywords, properties, final
 classes); mypy --strict on the examples and the README's Python, where calls that fail at run time must fail to
 type-check; and the examples run on the sample."""
-import importlib.util
-import os
-import re
-import shutil
-import subprocess
-import sys
+import importlib.util, os, re, shutil, subprocess, sys
 
 import pytest
 
@@ -31,8 +26,7 @@ def run(argv, tmp_path):
 
 # Each line fails at run time; mypy must report it with this error code.
 MISUSE = """\
-import pathlib
-import vexlor
+import pathlib, vexlor
 archive = vexlor.Archive.open("a.vexlor")
 flow = archive.flows()[0]
 vexlor.Archive()  # call-arg
