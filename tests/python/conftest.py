@@ -1,8 +1,9 @@
-"""Shared builders (one per kind of input: frames, captures, many-session captures, a strict pcap reader), the sample
-capture, the tool and fixtures."""
+"""Builders (one per kind of input), a strict pcap reader, the sample capture, the tool and fixtures."""
 import contextlib, csv, gc, ipaddress, os, pathlib, shutil, struct, subprocess, sys
 
 import pytest
+
+import vexlor
 
 REPO_ROOT = pathlib.Path(__file__).resolve().parents[2]
 CAPTURES = pathlib.Path(os.environ.get("VEXLOR_CAPTURES", REPO_ROOT.parent / "shared" / "captures"))
@@ -16,7 +17,6 @@ needs_tshark = pytest.mark.skipif(shutil.which("tshark") is None, reason="tshark
 
 
 def cli(*args, **kw):
-    """The tool's completed run (bytes out and err)."""
     return subprocess.run([str(CLI), *map(str, args)], capture_output=True, **kw)
 
 
@@ -26,8 +26,7 @@ def eth(payload, ethertype=0x0800, broadcast=False):
 
 
 def frame(src, dst, proto=6, sport=0, dport=0, payload=b"", raw=False):
-    """An Ethernet frame (raw: the bare IP packet) from src to dst, IPv4 or IPv6 by the addresses; TCP (6) and UDP
-    (17) get their header with the ports, other protocols carry `payload` as it is."""
+    """An Ethernet frame (raw: the IP packet) from src to dst, IPv4 or IPv6; TCP (6) and UDP (17) get their header."""
     a, b = ipaddress.ip_address(src), ipaddress.ip_address(dst)
     body = (struct.pack(">HHIIBBHHH", sport, dport, 1, 0, 5 << 4, 0x18, 65535, 0, 0) if proto == 6 else
             struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) if proto == 17 else b"") + payload
@@ -50,8 +49,7 @@ def pcapng_block(e, kind, body):
 
 
 def capture(records, linktype=1, nano=False, big=False, ng=False):
-    """A classic pcap (ng: a pcapng with one interface and an EPB per record) of (ts_sec, ts_frac, data[, orig_len])
-    records, in either byte order, with microsecond or nanosecond fractions."""
+    """A classic pcap (ng: pcapng, one interface, an EPB per record) of (ts_sec, ts_frac, data[, orig_len])."""
     e = ">" if big else "<"
     if not ng:
         return struct.pack(e + "IHHiIII", 0xA1B23C4D if nano else 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype) + b"".join(
@@ -67,8 +65,7 @@ def capture(records, linktype=1, nano=False, big=False, ng=False):
 
 
 def sessions_bytes(flows, per_flow, size, ipv6_every=0, proto=6):
-    """A classic pcap of `flows` sessions of `per_flow` frames of `size` payload bytes each, interleaved; every
-    ipv6_every-th flow is UDP over IPv6, the others `proto` over IPv4."""
+    """`flows` sessions of `per_flow` frames of `size` bytes, interleaved; every ipv6_every-th one UDP over IPv6."""
     frames = [frame("2001:db8::%x" % (f + 1), "2001:db8::ffff", 17, 1024 + f, 53, bytes([f & 0xFF]) * size)
               if ipv6_every and f % ipv6_every == 0 else
               frame("10.%d.%d.1" % (f // 250, f % 250), "192.0.2.1", proto, 1024 + f, 80, bytes([f & 0xFF]) * size)
@@ -77,8 +74,7 @@ def sessions_bytes(flows, per_flow, size, ipv6_every=0, proto=6):
 
 
 def read_pcap(data):
-    """(link type, [(ts_sec, ts_usec, orig_len, frame)]) of a complete pcap as vexlor writes it (little-endian,
-    microseconds); anything cut short fails."""
+    """(link type, [(ts_sec, ts_usec, orig_len, frame)]) of a pcap as vexlor writes it; anything cut short fails."""
     assert data[:8] == bytes.fromhex("d4c3b2a102000400") and len(data) >= 24, data[:24]
     out, pos = [], 24
     while pos < len(data):
@@ -163,8 +159,7 @@ SAMPLE_SESSION_FILES = {
 
 @pytest.fixture(autouse=True)
 def free_temporary_archive():
-    """read_flows' one path per process: an Archive left to the collector would delete a later test's file, and a
-    build that fails after creating the .tmp leaves that behind by design."""
+    """read_flows' one path per process: a failed build leaves its .tmp, a stray Archive would delete another's."""
     yield
     if os.path.exists(TEMP_ARCHIVE) or os.path.exists(TEMP_ARCHIVE + ".tmp"):
         gc.collect()
@@ -199,14 +194,12 @@ def sample_pcap(make_capture):
 
 @pytest.fixture
 def sample_archive(tmp_path, sample_pcap):
-    import vexlor
     vexlor.create_archive(sample_pcap, str(tmp_path / "sample.vexlor"))
     return str(tmp_path / "sample.vexlor")
 
 
 @pytest.fixture
 def archive(sample_archive):
-    import vexlor
     return vexlor.Archive.open(sample_archive)
 
 

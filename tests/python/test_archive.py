@@ -6,7 +6,7 @@ import pytest
 
 import vexlor
 from conftest import (SAMPLE, SAMPLE_FLOWS, SAMPLE_SESSION_FILES, TEMP_ARCHIVE, ZERO_ADDR, Index, MyStr, capture,
-                      contents, frame, listing, orig_len, read_pcap, records, write)
+                      contents, frame, orig_len, read_pcap, records, write)
 
 
 def ids(flows):

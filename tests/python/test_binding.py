@@ -1,6 +1,5 @@
-"""The module object and the binding: names and signatures, argument binding and conversion (the same for every
-function and method), the classes' protocol, and the one-time initialisation. Stubtest (test_typing.py) holds the
-parameters' names, kinds and defaults to the stubs."""
+"""The module's names and signatures, argument binding and conversion (the same for every function and method) and
+the errors each kind of bad argument gives, the classes' protocol, and the one-time initialisation."""
 import pathlib, subprocess, sys, weakref
 
 import pytest
@@ -35,7 +34,9 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
 
 
 # "call -> exception: message" (no message: the class alone); `a` is the sample archive, `o` an output path that
-# must stay absent, and `split(...)` splits a missing capture into `o`.
+# must stay absent, and `split(...)` splits a missing capture into `o`. The positional count is checked first, then
+# keywords, then missing parameters; the interpreter's own errors pass through unwrapped; argument values are checked
+# before the input is read, and accepted ones get as far as the missing input.
 @pytest.mark.parametrize("row", [
     "vexlor.split() -> TypeError: split() missing 2 required positional arguments: 'input_path' and 'output_dir'",
     "vexlor.split(output_dir=o) -> TypeError: split() missing 1 required positional argument: 'input_path'",
@@ -45,7 +46,6 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
     "'strategie'",
     "vexlor.create_archive('a', o, input_path='c') -> TypeError: create_archive() got multiple values for argument "
     "'input_path'",
-    # The positional count is checked first, then keywords, then missing parameters.
     "vexlor.pipe_archive('a', 'b', bogus=1) -> TypeError: pipe_archive() takes 1 positional arguments but 2 were given",
     "vexlor.pipe_archive(bogus=1) -> TypeError: pipe_archive() got an unexpected keyword argument 'bogus'",
     "vexlor.read_flows(strategy=1) -> TypeError: read_flows() missing 1 required positional argument: 'input_path'",
@@ -72,30 +72,27 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
     "split(max_sessions=1.5) -> TypeError: " + NOT_INT % ("max_sessions", "float"),
     "split(port_filters=['80']) -> TypeError: " + NOT_INT % ("port_filters", "str"),
     "vexlor.read_flows('m', max_sessions=Raises(TypeError('boom'), CAUSE)) -> TypeError: argument 'max_sessions': boom",
-    "split(max_sessions=Raises(ValueError('no'))) -> ValueError: no",  # not a TypeError: propagated as raised
+    "split(max_sessions=Raises(ValueError('no'))) -> ValueError: no",
     "split(max_sessions=-1, output_type=3) -> OverflowError: " + OVERFLOW,
-    "split(max_sessions=2**32) -> OverflowError: " + OVERFLOW, "split(port_filters=[65536]) -> OverflowError: " +
-    OVERFLOW, "split(port_filters=(80, -1)) -> OverflowError: " + OVERFLOW,
+    "split(max_sessions=2**32) -> OverflowError: " + OVERFLOW,
+    "split(port_filters=[65536]) -> OverflowError: " + OVERFLOW,
+    "split(port_filters=(80, -1)) -> OverflowError: " + OVERFLOW,
     "split(max_sessions=Index(-5)) -> OverflowError: " + OVERFLOW,
-    "a.find_by_port(70000) -> OverflowError: " + OVERFLOW,
-    "a.find_by_port(-1) -> OverflowError: " + OVERFLOW,
-    # The interpreter's own errors pass through unwrapped.
+    "a.find_by_port(70000) -> OverflowError: " + OVERFLOW, "a.find_by_port(-1) -> OverflowError: " + OVERFLOW,
     "split(max_sessions=2**70) -> OverflowError: Python int too large to convert to C long",
     "split(buffer_bytes=-1) -> OverflowError: can't convert negative int to unsigned",
     "split(buffer_bytes=2**64) -> OverflowError: int too big to convert",
     "split(input_path='\ud800') -> UnicodeEncodeError", "split(strategy='\udcff') -> UnicodeEncodeError",
     "split(ip_filters=['\ud800']) -> UnicodeEncodeError", "a.find_by_ip('\ud800') -> UnicodeEncodeError",
     "a.find_by_protocol('\ud800') -> UnicodeEncodeError", "vexlor.pipe_archive('\ud800') -> UnicodeEncodeError",
-    # Argument values are checked before the input is read.
     "split(strategy='a\\0bé') -> ValueError: Unknown strategy: a\0bé",
     "split(strategy='bogus', output_type='csv') -> ValueError: Unknown strategy: bogus",
-    "split(output_type='İ') -> ValueError: Unknown output_type: i\u0307. Valid: pcap, l7",  # Python's own lower()
+    "split(output_type='İ') -> ValueError: Unknown output_type: i\u0307. Valid: pcap, l7",
     "vexlor.create_archive('m', o, 'Bogus') -> ValueError: Unknown strategy: Bogus",
     "vexlor.read_flows('m', 'x') -> ValueError: Unknown strategy: x",
     "a.find_by_ip(' 10.0.0.1') -> ValueError: invalid IP address syntax",
     *["a.find_by_protocol(%r) -> ValueError: Unknown protocol: %s. Valid: tcp, udp, icmp, icmpv6" % p for p in [
         ("tcp ", "tcp "), ("İ", "i\u0307"), ("ΣΑ", "σα")]],
-    # Accepted values: the call gets as far as the missing input.
     *["split(%s) -> OSError: No such file or directory (os error 2)" % a for a in (
         "max_sessions=True", "max_sessions=2**32 - 1", "max_sessions=Index(3)", "buffer_bytes=2**64 - 1",
         "buffer_bytes=False", "port_filters=(0, 65535, True)", "ip_filters=('10.0.0.1',)", "ip_filters=[]",
