@@ -15,8 +15,7 @@ def ids(flows):
 
 @pytest.mark.parametrize("buffer_bytes", [0, 10000])
 def test_split_files(tmp_path, sample_pcap, make_capture, buffer_bytes):
-    """Session files and l7 payloads; and ::ffff:1.2.3.4 and ::ffff:1:2:3:4, two hosts with one file name, lose no
-    packet, whether or not the first flow's packets reached the file before the second flow's."""
+    """Session files and l7 payloads; two hosts with one file name (::ffff:1.2.3.4, ::ffff:1:2:3:4) lose no packet."""
     assert vexlor.split(sample_pcap, str(tmp_path / "out"), buffer_bytes=buffer_bytes) is None
     assert contents(tmp_path / "out") == {n: capture([SAMPLE[i] for i in v]) for n, v in SAMPLE_SESSION_FILES.items()}
     vexlor.split(sample_pcap, str(tmp_path / "l7"), "nosplit", output_type="L7")

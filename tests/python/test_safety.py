@@ -17,8 +17,7 @@ BUILD = {"split": vexlor.split, "archive": vexlor.create_archive}
                                   "split-file", "split-temporary"])
 @pytest.mark.parametrize("front", ["module", "tool"])
 def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, case, front):
-    """The module raises, the tool says it with status 1; the input and what was there are left alone (the tool
-    removes what it wrote), and once the lock is gone the same run goes through."""
+    """The module raises, the tool exits 1; input and outputs are left alone; once unlocked, the run goes through."""
     data = capture(SAMPLE)
     cap, kind, archive = write(tmp_path / "cap.pcap", data), "split" if "split" in case else "archive", tmp_path / "a"
     out, named = {"same": (cap, cap), "dotted": (str(tmp_path / "." / "cap.pcap"),) * 2,
@@ -191,8 +190,7 @@ def test_file_size_and_descriptor_limits(scratch, call, options, fsize, spare, e
 
 
 def test_planted_links_to_a_full_device(tmp_path):
-    """Links to /dev/full where the temporaries go: the archive writer refuses to follow its link, split refuses too
-    or writes into /dev/full and fails. No final file either way."""
+    """Links to /dev/full at the temporaries' names: refused, or the write fails; no final file either way."""
     src, out = write(tmp_path / "cap.pcap", sessions_bytes(10, 20, 1000)), tmp_path / "out"
     out.mkdir()
     os.symlink("/dev/full", out / ".cap_all.pcap.tmp")

@@ -101,8 +101,7 @@ def file_step(tmp_path, sample_pcap, sample_archive, archive):
 
 
 def memory():
-    """(bytes the C and C++ heap has handed out, resident set size). The first counts a leak byte for byte, where
-    earlier tests left free heap behind that a leak could fill without growing the second (glibc only)."""
+    """(heap handed out, byte for byte even where earlier tests left free heap (glibc), resident set size)."""
     mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
     if mallinfo2:  # ten size_t fields: hblkhd is the fifth, uordblks the eighth
         mallinfo2.restype = type("MallInfo2", (ctypes.Structure,), {"_fields_": [("f%d" % i, ctypes.c_size_t)

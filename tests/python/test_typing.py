@@ -13,8 +13,7 @@ EXAMPLES = REPO_ROOT / "examples"
 
 
 def run(argv, tmp_path):
-    """Runs from a scratch directory. When pip installed the module, mypy must find the installed stubs by itself,
-    as for a user; otherwise (a build directory on PYTHONPATH) it is pointed at the source tree's stubs."""
+    """From a scratch directory; stubs as a user finds them, or the source tree's for a build on PYTHONPATH."""
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     site = os.path.dirname(importlib.util.find_spec("vexlor").origin)
     if not any(n.startswith("vexlor-") and n.endswith(".dist-info") for n in os.listdir(site)):
