@@ -35,7 +35,6 @@ def frame(src, dst, proto=6, sport=0, dport=0, payload=b"", raw=False):
     return packet if raw else eth(packet, 0x0800 if a.version == 4 else 0x86DD)
 
 
-ICMP_ECHO = struct.pack(">BBHHH", 8, 0, 0, 1, 1) + b"ping"
 ARP = eth(struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + bytes([2, 0, 0, 0, 0, 1, 10, 0, 0, 1]) + bytes(6)
           + bytes([10, 0, 0, 2]) + bytes(18), 0x0806, broadcast=True)
 
@@ -130,22 +129,16 @@ class MyStr(str):
         return "bogus"
 
 
-# The sample capture: five sessions, ids in order of first appearance; the ARP frame was captured short of its
-# original length.
-SAMPLE = [
-    (1700000000, 250000, frame("10.0.0.1", "10.0.0.2", 6, 51000, 80, b"GET /")),
-    (1700000001, 0, frame("10.0.0.2", "10.0.0.1", 6, 80, 51000, b"HTTP")),
-    (1700000002, 10, frame("10.0.0.3", "10.0.0.1", 17, 5353, 53, b"q?")),
-    (1700000003, 20, frame("192.0.2.9", "192.0.2.1", 1, payload=ICMP_ECHO)),
-    (1700000004, 30, frame("2001:db8::1", "2001:db8::2", 6, 443, 50000, b"tls")),
-    (1700000005, 40, ARP, 1514),
-    (1700000006, 999999, frame("10.0.0.1", "10.0.0.2", 6, 51000, 80, b"more")),
-]
-SAMPLE_SESSION_FILES = {
-    "cap_6_10_0_0_1_10_0_0_2_51000_80.pcap": [0, 1, 6], "cap_17_10_0_0_1_10_0_0_3_53_5353.pcap": [2],
-    "cap_1_192_0_2_1_192_0_2_9_0_0.pcap": [3], "cap_6_2001_db8__1_2001_db8__2_443_50000.pcap": [4],
-    "cap_no_session.pcap": [5],
-}
+# The sample capture: five sessions, ids in order of first appearance; the ARP frame was captured short of 1514 bytes.
+SAMPLE = [(1700000000, 250000, frame("10.0.0.1", "10.0.0.2", 6, 51000, 80, b"GET /")),
+          (1700000001, 0, frame("10.0.0.2", "10.0.0.1", 6, 80, 51000, b"HTTP")),
+          (1700000002, 10, frame("10.0.0.3", "10.0.0.1", 17, 5353, 53, b"q?")),
+          (1700000003, 20, frame("192.0.2.9", "192.0.2.1", 1, payload=struct.pack(">BBHHH", 8, 0, 0, 1, 1) + b"ping")),
+          (1700000004, 30, frame("2001:db8::1", "2001:db8::2", 6, 443, 50000, b"tls")), (1700000005, 40, ARP, 1514),
+          (1700000006, 999999, frame("10.0.0.1", "10.0.0.2", 6, 51000, 80, b"more"))]
+SAMPLE_SESSION_FILES = {"cap_6_10_0_0_1_10_0_0_2_51000_80.pcap": [0, 1, 6], "cap_17_10_0_0_1_10_0_0_3_53_5353.pcap": [2],
+                        "cap_1_192_0_2_1_192_0_2_9_0_0.pcap": [3], "cap_no_session.pcap": [5],
+                        "cap_6_2001_db8__1_2001_db8__2_443_50000.pcap": [4]}
 
 
 @pytest.fixture(autouse=True)
@@ -161,10 +154,8 @@ def free_temporary_archive():
 
 @pytest.fixture
 def corpus_row(request):
-    """A row of the shared corpus's manifest, for tests parametrized (indirectly) over CORPUS or [None]."""
-    if request.param is None:
-        pytest.skip("no capture corpus at %s (set VEXLOR_CAPTURES to its directory)" % CAPTURES)
-    return request.param
+    """A row of the corpus's manifest, for tests parametrized (indirectly) over CORPUS or [None]: a clean skip."""
+    return request.param or pytest.skip("no capture corpus at %s (set VEXLOR_CAPTURES to its directory)" % CAPTURES)
 
 
 @pytest.fixture(scope="session")
@@ -179,8 +170,8 @@ def make_capture(tmp_path):
 
 
 @pytest.fixture
-def sample_pcap(make_capture):
-    return make_capture(SAMPLE)
+def sample_pcap(tmp_path):
+    return write(tmp_path / "cap.pcap", capture(SAMPLE))
 
 
 @pytest.fixture

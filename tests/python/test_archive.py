@@ -103,17 +103,14 @@ def test_read_flows(tmp_path, monkeypatch, sample_pcap, archive, make_capture):
     young = vexlor.read_flows(make_capture(SAMPLE[2:3], name="udp.pcap"))  # replaces the file of the old one
     del old  # and the old one deletes it: the young one keeps reading its mapping
     assert not os.path.exists(TEMP_ARCHIVE) and records(young.get_flow(1).packets()) == records(SAMPLE[2:3])
-    a = vexlor.read_flows(sample_pcap, "host", 5, ["10.0.0.3"], [53])
-    assert [f.src_addr for f in a.flows()] == ["10.0.0.3", "10.0.0.3"]
-    b = vexlor.read_flows(input_path=sample_pcap, strategy="NOSPLIT", port_filters=(80, 443))
-    assert [f.packet_count for f in b.flows()] == [4]
-    del a, b
+    assert [f.src_addr for f in vexlor.read_flows(sample_pcap, "host", 5, ["10.0.0.3"], [53]).flows()] == ["10.0.0.3"] * 2
+    assert [f.packet_count for f in vexlor.read_flows(input_path=sample_pcap, strategy="NOSPLIT", port_filters=(
+        80, 443)).flows()] == [4]
     empty = vexlor.read_flows(make_capture([], name="empty.pcap"))
     assert (len(empty), empty.flows(), os.path.getsize(TEMP_ARCHIVE)) == (0, [], 240)
     code = "import vexlor\ntry:\n    print(len(vexlor.read_flows('-')))\nexcept RuntimeError as e:\n    print(e)"
-    for stdin, out in [(open(sample_pcap, "rb").read(), b"5\n"), (b"", b"Unsupported file format (unknown magic "
-                                                                      b"number)\n")]:
-        assert subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True).stdout == out
+    assert [subprocess.run([sys.executable, "-c", code], input=i, capture_output=True).stdout for i in (
+        capture(SAMPLE), b"")] == [b"5\n", b"Unsupported file format (unknown magic number)\n"]
 
 
 def test_pipe_archive(tmp_path, sample_pcap, sample_archive, make_capture):

@@ -84,41 +84,32 @@ def test_outputs_that_cannot_be_written(tmp_path, sample_pcap):
     assert listing(tmp_path / "taken.vexlor") == ["inner"] and open(blocker, "rb").read() == b"precious"
 
 
-# Fields of the sample archive set to a value out of the file (the footer's flow table offset; flow 2's offset list,
-# then its only record, which starts 10 bytes before the end): the error each gives, or the records left out.
-@pytest.mark.parametrize("field", ["table", "offset list", "record"])
-def test_damaged_archives(sample_archive, field):
+# Files that are no archive, and fields of the sample archive set to a value out of the file (the footer's flow table
+# offset; flow 2's offset list, then its only record, which starts 10 bytes before the end): the error each gives.
+@pytest.mark.parametrize("case", ["missing", "nul", "short", "footer", "table", "offset list", "record"])
+def test_damaged_archives(tmp_path, sample_archive, case):
     data = bytearray(open(sample_archive, "rb").read())
     u64 = lambda pos: struct.unpack_from("<Q", data, pos)[0]  # noqa: E731
-    at = {"table": len(data) - 80, "offset list": u64(len(data) - 80) + 96 + 56}.get(field)
-    at = u64(u64(len(data) - 80) + 96 + 56) if at is None else at
-    data[at:at + 8] = struct.pack("<Q", len(data) - 10 if field == "record" else 2**64 - 1)
-    path, intact = write(sample_archive + ".patched", bytes(data)), vexlor.Archive.open(sample_archive).flows()
-    if field == "table":
+    at = {"table": len(data) - 80, "offset list": u64(len(data) - 80) + 96 + 56}.get(case)
+    at = u64(u64(len(data) - 80) + 96 + 56) if case == "record" else at
+    if at is not None:
+        data[at:at + 8] = struct.pack("<Q", len(data) - 10 if case == "record" else 2**64 - 1)
+    path = {"missing": str(tmp_path / "missing.vexlor"), "nul": str(tmp_path / "a\0b"), "short": write(
+        tmp_path / "s", bytes(127)), "footer": write(tmp_path / "f", b"VEXLOR02" + bytes(300))}.get(case) or write(
+        sample_archive + ".patched", bytes(data))
+    if case not in ("offset list", "record"):
         for call in (vexlor.Archive.open, vexlor.pipe_archive):
-            with raises_exactly(OSError, "Flow table extends beyond file"):
+            with raises_exactly(OSError, {"short": "File too small to be a valid archive", "table": "Flow table extends "
+                                          "beyond file", "footer": "Invalid archive footer"}.get(
+                                              case, "Failed to open archive")):
                 call(path)
         return
-    archive = vexlor.Archive.open(path)
-    flows = archive.flows()
-    del archive  # flows outlive their archive and keep reading its mapping
+    flows = vexlor.Archive.open(path).flows()  # flows outlive their archive and keep reading its mapping
+    intact = vexlor.Archive.open(sample_archive).flows()
     assert [f.id for f in flows] == [1, 2, 3, 4, 5] and records(flows[0].packets()) == records(intact[0].packets())
-    if field == "record":  # left out of packets() and the images, not an error
+    if case == "record":  # left out of packets() and the images, not an error
         assert flows[1].packets() == [] and read_pcap(vexlor.pipe_archive(path)[1]) == (1, [])
         return
     for call in (flows[1].packets, lambda: vexlor.pipe_archive(path)):  # only that flow fails, and pipe_archive
         with raises_exactly(RuntimeError, "Offset list extends beyond file"):
             call()
-
-
-@pytest.mark.parametrize("content,message", [
-    (None, "Failed to open archive"), (b"\0" * 127, "File too small to be a valid archive"),
-    (b"VEXLOR02" + b"\0" * 300, "Invalid archive footer"),
-])
-def test_files_that_are_no_archive(tmp_path, content, message):
-    path = str(tmp_path / "a\0b") if content is None else write(tmp_path / "bad.vexlor", content)
-    for call in (vexlor.Archive.open, vexlor.pipe_archive):
-        with raises_exactly(OSError, message):
-            call(path)
-        with raises_exactly(OSError, "Failed to open archive"):
-            call(str(tmp_path / "missing.vexlor"))

@@ -1,7 +1,7 @@
 """Runs that lose nothing and say what went wrong: locks on outputs, outputs that would replace their input,
 interrupts, and writes that fail or descriptors that run out (in a child interpreter). A final-named output is
 complete or absent, only hidden temporaries are left otherwise, and a rerun gives the normal output."""
-import errno, fcntl, json, os, pathlib, random, resource, shutil, signal, struct, subprocess, sys, tempfile, time
+import errno, fcntl, json, os, pathlib, random, resource, signal, struct, subprocess, sys, time
 
 import pytest
 
@@ -9,7 +9,7 @@ import vexlor
 from conftest import (CLI, SAMPLE, capture, cli, contents, finals, listing, needs_cli, raises_exactly,
                       sessions_bytes, write)
 
-BUILD = {"split": vexlor.split, "archive": vexlor.create_archive}
+BUILD, TEMP = {"split": vexlor.split, "archive": vexlor.create_archive}, "/tmp/vexlor_py_%d.vexlor"
 
 
 @needs_cli
@@ -95,22 +95,20 @@ def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, k
     assert finals(tmp_path, True) == []
 
 
-# The child: leaves `spare` descriptors free if asked, says "go", makes the calls and prints their outcomes: None, or
-# [exception class name, message].
+# The child leaves `spare` descriptors free if asked, makes the calls and prints their outcomes.
 CHILD = r"""
 import json, os, resource, sys, vexlor
 calls, spare = json.loads(sys.argv[1])
 if spare is not None:
     free = [fd for fd in range(64) if not os.path.exists("/proc/self/fd/%d" % fd)]
     resource.setrlimit(resource.RLIMIT_NOFILE, (free[spare], resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
-print("go", flush=True)
 results = []
 for fn, args, kwargs in calls:
     try:
         results.append(getattr(vexlor, fn)(*args, **kwargs))
     except Exception as e:
         results.append([type(e).__name__, str(e)])
-print(json.dumps(results), flush=True)
+print(json.dumps(results))
 """
 
 
@@ -119,29 +117,15 @@ def os_error(code):
 
 
 def child(calls, spare=None, fsize=None):
-    """The child process; with `fsize`, writes past that size fail with EFBIG (SIGXFSZ is ignored)."""
+    """(each call's None or (exception class name, message), the child's pid); writes past `fsize` fail (EFBIG)."""
     def limit():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
-    return subprocess.Popen([sys.executable, "-c", CHILD, json.dumps([calls, spare])], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps([calls, spare])], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, preexec_fn=limit if fsize is not None else None)
-
-
-def outcomes(proc):
     out, err = proc.communicate(timeout=300)
-    lines = out.decode().splitlines()
-    assert proc.returncode == 0 and lines[0] == "go", err.decode(errors="replace")
-    return [tuple(r) if r and r[0].endswith("Error") else r for r in json.loads(lines[-1])]
-
-
-@pytest.fixture
-def scratch(tmp_path):
-    """Big captures and thousands of files live in memory where there is room (a disk's journal would set the pace)."""
-    shm = pathlib.Path("/dev/shm")
-    room = shm.is_dir() and os.access(shm, os.W_OK) and shutil.disk_usage(shm).free > 512 << 20
-    d = pathlib.Path(tempfile.mkdtemp(prefix="vexlor-faults-", dir=shm)) if room else tmp_path
-    yield d
-    shutil.rmtree(d, ignore_errors=True)
+    assert proc.returncode == 0, err.decode(errors="replace")
+    return [tuple(r) if r else r for r in json.loads(out)], proc.pid
 
 
 # (call, options, file size limit, spare descriptors, the error expected). split: ten flows of 4344-byte pcap files
@@ -161,10 +145,10 @@ L7, NOBUF = dict(output_type="l7"), dict(buffer_bytes=0)
     ("split", NOBUF, None, 2, None), ("split", dict(L7, buffer_bytes=10000), None, 3, None),
     ("split", NOBUF, None, 8, None), ("create_archive", {}, None, 0, "OSError"), ("create_archive", {}, None, 1, None),
 ])
-def test_file_size_and_descriptor_limits(scratch, call, options, fsize, spare, error):
-    src = write(scratch / "cap.pcap", sessions_bytes(300, 3, 60, 5) if spare is not None else sessions_bytes(
+def test_file_size_and_descriptor_limits(tmp_path, call, options, fsize, spare, error):
+    src = write(tmp_path / "cap.pcap", sessions_bytes(300, 3, 60, 5) if spare is not None else sessions_bytes(
         10, 20, 146) if call == "split" else sessions_bytes(50, 10, 1100, ipv6_every=7))
-    ref, out = scratch / "ref", scratch / "out"
+    ref, out = tmp_path / "ref", tmp_path / "out"
     getattr(vexlor, call)(src, str(ref), **options)
     if fsize is not None:
         size = max(map(len, contents(ref).values())) if call == "split" else len(ref.read_bytes())
@@ -172,7 +156,7 @@ def test_file_size_and_descriptor_limits(scratch, call, options, fsize, spare, e
         lists, _, table, _, _, index = struct.unpack_from("<QQQQQQ", ref.read_bytes(), size - 96) if call != "split" \
             else [0] * 6
         fsize = eval(fsize, dict(footer=size - 128, lists=lists, table=table, index=index, size=size))
-    results = outcomes(child([[call, [src, str(out)], options]], spare=spare, fsize=fsize))
+    results, _ = child([[call, [src, str(out)], options]], spare=spare, fsize=fsize)
     if error or fsize is not None and fsize < size:
         assert results[0] in [(error, os_error(errno.EMFILE))] if error else [
             ("RuntimeError", os_error(errno.EFBIG)), ("RuntimeError", "Failed to write footer")]
@@ -183,10 +167,9 @@ def test_file_size_and_descriptor_limits(scratch, call, options, fsize, spare, e
     getattr(vexlor, call)(src, str(out), **options)  # a rerun over what was left
     assert contents(out) == contents(ref) and not os.path.exists(str(out) + ".tmp")
     if fsize == 300000:  # read_flows fails like any other; its own temporary file stays behind
-        proc = child([["read_flows", [src], {}]], fsize=fsize)
-        assert outcomes(proc) == [("RuntimeError", os_error(errno.EFBIG))]
-        assert not os.path.exists("/tmp/vexlor_py_%d.vexlor" % proc.pid)
-        os.unlink("/tmp/vexlor_py_%d.vexlor.tmp" % proc.pid)
+        results, pid = child([["read_flows", [src], {}]], fsize=fsize)
+        assert results == [("RuntimeError", os_error(errno.EFBIG))] and not os.path.exists(TEMP % pid)
+        os.unlink(TEMP % pid + ".tmp")
 
 
 def test_planted_links_to_a_full_device(tmp_path):
@@ -195,8 +178,8 @@ def test_planted_links_to_a_full_device(tmp_path):
     out.mkdir()
     os.symlink("/dev/full", out / ".cap_all.pcap.tmp")
     os.symlink("/dev/full", str(tmp_path / "a.vexlor.tmp"))
-    results = outcomes(child([["split", [src, str(out), "nosplit"], {}],
-                              ["create_archive", [src, str(tmp_path / "a.vexlor")], {}]]))
+    results, _ = child([["split", [src, str(out), "nosplit"], {}], ["create_archive", [src, str(tmp_path / "a.vexlor")],
+                                                                      {}]])
     assert results[0] in [("RuntimeError", os_error(errno.ENOSPC)), ("RuntimeError", os_error(errno.ELOOP))]
     assert results[1] == ("OSError", "Failed to create temp archive file: %s/a.vexlor.tmp" % tmp_path)
     assert listing(out) == [".cap_all.pcap.tmp"] and not os.path.exists(tmp_path / "a.vexlor")

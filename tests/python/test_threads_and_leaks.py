@@ -83,8 +83,9 @@ def query_step(tmp_path, sample_pcap, sample_archive, archive):
                       (vexlor.Archive.open, out), (vexlor.pipe_archive, "m.vexlor"), (vexlor.read_flows, "m.pcap")]:
         swallow(call, arg)
     swallow(archive.find_by_ip, ip_str="1.2.3.4", extra=1)
-    for kwargs in [dict(max_sessions=-1), dict(max_sessions=Index(TypeError("nope"))), dict(ip_filters="x"), dict(ip_filters=["a", 1]),
-                   dict(port_filters=BAD_PORTS), dict(strategy="\ud800"), dict(output_type="csv"), dict(strategy=IPS)]:
+    for kwargs in [dict(max_sessions=-1), dict(max_sessions=Index(TypeError("nope"))), dict(ip_filters="x"),
+                   dict(ip_filters=["a", 1]), dict(port_filters=BAD_PORTS), dict(strategy="\ud800"),
+                   dict(output_type="csv"), dict(strategy=IPS)]:
         swallow(vexlor.split, "m.pcap", out, **kwargs)
     swallow(vexlor.create_archive, "a", "b", input_path="c")
     swallow(vexlor.read_flows, "m.pcap", strategy="nope")
