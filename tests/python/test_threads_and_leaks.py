@@ -22,41 +22,33 @@ def queries(archive):
             [repr(archive.get_flow(i)) for i in range(12)], repr(archive), summary(archive))
 
 
-def jobs(captures, archive_path, workdir):
-    """(name, callable) pairs; each callable returns a summary that does not depend on where it wrote."""
-    shared, counter = vexlor.Archive.open(archive_path), itertools.count()  # one object queried by all threads
+def jobs(src, archive_path, workdir):
+    """Calls whose results do not depend on where they wrote; one Archive is queried by all threads."""
+    shared, counter = vexlor.Archive.open(archive_path), itertools.count()
 
-    def build(fn, src, *args, **kwargs):
+    def build(fn, *args, **kwargs):
         path = workdir / str(next(counter))
         fn(src, str(path), *args, **kwargs)
         return contents(path)
 
-    out = [("queries", lambda: queries(shared)), ("pipe", lambda: vexlor.pipe_archive(archive_path))]
-    for s, (st, t) in itertools.product(captures, (("session", "pcap"), ("host", "l7"), ("flow", "pcap"))):
-        out += [("split %s %s" % (s, st), lambda s=s, st=st, t=t: build(vexlor.split, s, st, output_type=t,
-                                                                         max_sessions=7)),
-                ("create %s %s" % (s, st), lambda s=s, st=st: build(vexlor.create_archive, s, st)),
-                ("read_flows %s %s" % (s, st), lambda s=s, st=st: summary(vexlor.read_flows(s, st)))]
-    return out
+    return {"queries": lambda: queries(shared), "pipe": lambda: vexlor.pipe_archive(archive_path),
+            "split": lambda: build(vexlor.split, "session", max_sessions=7), "l7": lambda: build(
+                vexlor.split, "host", output_type="l7"), "create": lambda: build(vexlor.create_archive, "flow"),
+            "read_flows": lambda: summary(vexlor.read_flows(src, "hostpair"))}
 
 
-def test_threads_get_the_results_of_one_thread(tmp_path, sample_pcap):
+def test_threads_get_the_results_of_one_thread(tmp_path):
     """Flows of an Archive that is gone, and its file with it, keep reading its mapping in every thread."""
-    capture, archive_path = write(tmp_path / "many.pcap", sessions_bytes(60, 10, 50, ipv6_every=4)), str(tmp_path / "a")
-    vexlor.create_archive(capture, archive_path)
-    orphans = vexlor.read_flows(capture).flows()
+    src, archive_path = write(tmp_path / "many.pcap", sessions_bytes(60, 10, 50, ipv6_every=4)), str(tmp_path / "a")
+    vexlor.create_archive(src, archive_path)
+    orphans = vexlor.read_flows(src).flows()
     gc.collect()
     assert not os.path.exists(TEMP_ARCHIVE)
-    (tmp_path / "alone").mkdir(), (tmp_path / "together").mkdir()
-    alone = {name: job() for name, job in jobs([capture, sample_pcap], archive_path, tmp_path / "alone")}
-    alone["orphans"] = [(repr(f), records(f.packets())) for f in orphans]
-    work = jobs([capture, sample_pcap], archive_path, tmp_path / "together") * 3 + [
-        ("orphans", lambda: [(repr(f), records(f.packets())) for f in orphans])] * THREADS
-    work += work[:-len(work) % THREADS]  # whole rounds, so that every thread of the last has partners
-    start = threading.Barrier(THREADS)
+    calls = dict(jobs(src, archive_path, tmp_path), orphans=lambda: [(repr(f), records(f.packets())) for f in orphans])
+    alone, start = {name: call() for name, call in calls.items()}, threading.Barrier(THREADS)
     with ThreadPoolExecutor(THREADS) as pool:
-        together = list(pool.map(lambda item: (start.wait(timeout=60), item[0], item[1]())[1:], work))
-    assert len(together) == len(work) and all(result == alone[name] for name, result in together)
+        together = list(pool.map(lambda name: (start.wait(timeout=60), name, calls[name]())[1:], list(calls) * THREADS))
+    assert len(together) == len(calls) * THREADS and all(result == alone[name] for name, result in together)
     gc.collect()
     assert not os.path.exists(TEMP_ARCHIVE)  # every read_flows archive is gone, and its file with it
 
@@ -96,7 +88,7 @@ def file_step(tmp_path, sample_pcap, sample_archive, archive):
     vexlor.split(sample_pcap, str(tmp_path / "out"), "host", 3, 0, ["10.0.0.1", "bogus"], [80, 53], "l7")
     vexlor.split(sample_pcap, str(tmp_path / "out"), STRATEGY, ip_filters=IPS, port_filters=PORTS)
     vexlor.read_flows(sample_pcap, STRATEGY, 10, IPS, PORTS).flows()
-    for _, job in jobs([sample_pcap], sample_archive, tmp_path)[2:5]:  # split, create_archive, read_flows
+    for job in list(jobs(sample_pcap, sample_archive, tmp_path).values())[2:]:  # split, l7, create, read_flows
         job()
     swallow(vexlor.create_archive, sample_pcap, str(tmp_path / "none" / "x.vexlor"))
 
