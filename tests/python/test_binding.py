@@ -41,7 +41,6 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
     "vexlor.split() -> TypeError: split() missing 2 required positional arguments: 'input_path' and 'output_dir'",
     "vexlor.split(output_dir=o) -> TypeError: split() missing 1 required positional argument: 'input_path'",
     "vexlor.split(*'abcdefghi') -> TypeError: split() takes from 2 to 8 positional arguments but 9 were given",
-    "vexlor.read_flows(*'abcdef') -> TypeError: read_flows() takes from 1 to 5 positional arguments but 6 were given",
     "vexlor.create_archive('a', o, strategie=1) -> TypeError: create_archive() got an unexpected keyword argument "
     "'strategie'",
     "vexlor.create_archive('a', o, input_path='c') -> TypeError: create_archive() got multiple values for argument "
@@ -49,8 +48,6 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
     "vexlor.pipe_archive('a', 'b', bogus=1) -> TypeError: pipe_archive() takes 1 positional arguments but 2 were given",
     "vexlor.pipe_archive(bogus=1) -> TypeError: pipe_archive() got an unexpected keyword argument 'bogus'",
     "vexlor.read_flows(strategy=1) -> TypeError: read_flows() missing 1 required positional argument: 'input_path'",
-    "vexlor.Archive.open() -> TypeError: Archive.open() missing 1 required positional argument: 'path'",
-    "a.flows(1) -> TypeError: Archive.flows() takes 0 positional arguments but 1 was given",
     "a.flows(1, 2) -> TypeError: Archive.flows() takes 0 positional arguments but 2 were given",
     "a.get_flow(1, flow_id=1) -> TypeError: Archive.get_flow() got multiple values for argument 'flow_id'",
     "a.find_by_protocol(proto=1) -> TypeError: Archive.find_by_protocol() got an unexpected keyword argument 'proto'",
@@ -66,7 +63,6 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
     "split(input_path=4, output_dir=None, max_sessions=-1) -> TypeError: " + CONVERT % ("input_path", "int",
                                                                                          "PyString"),
     "split(ip_filters='10.0.0.1') -> TypeError: argument 'ip_filters': Can't extract `str` to `Vec`",
-    "split(ip_filters={'x': 1}) -> TypeError: " + CONVERT % ("ip_filters", "dict", "Sequence"),
     "split(port_filters=(p for p in [80])) -> TypeError: " + CONVERT % ("port_filters", "generator", "Sequence"),
     "split(ip_filters=['10.0.0.1', 7]) -> TypeError: " + CONVERT % ("ip_filters", "int", "PyString"),
     "split(max_sessions=1.5) -> TypeError: " + NOT_INT % ("max_sessions", "float"),
@@ -121,15 +117,12 @@ def test_argument_errors(tmp_path, archive, row):
 
 def test_classes_are_closed(archive):
     """No subclasses, read-only attributes, no instance dict or weak references; an Archive is no container."""
-    flow = archive.get_flow(1)
-    objects = [archive, flow, flow.packets()[0]]
-    for obj, cls in zip(objects, (vexlor.Archive, vexlor.Flow, vexlor.Packet)):
-        for attempt in (lambda: type("X", (cls,), {}), lambda: weakref.ref(obj), lambda: iter(archive),
+    for obj in [archive, archive.get_flow(1), archive.get_flow(1).packets()[0]]:
+        for attempt in (lambda: type("X", (type(obj),), {}), lambda: weakref.ref(obj), lambda: iter(archive),
                         lambda: archive[0], lambda: 1 in archive):
             pytest.raises(TypeError, attempt)
         for attr in ("flow_count", "link_type", "id", "src_addr", "start_ts", "data", "ts", "length", "extra"):
-            pytest.raises(AttributeError, setattr, obj, attr, 5)
-            pytest.raises(AttributeError, delattr, obj, attr)
+            pytest.raises(AttributeError, setattr, obj, attr, 5), pytest.raises(AttributeError, delattr, obj, attr)
         assert not hasattr(obj, "__dict__")
 
 

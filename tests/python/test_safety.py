@@ -6,7 +6,7 @@ import errno, fcntl, json, os, pathlib, random, resource, signal, struct, subpro
 import pytest
 
 import vexlor
-from conftest import (CLI, SAMPLE, capture, cli, contents, finals, listing, needs_cli, raises_exactly,
+from conftest import (CLI, SAMPLE, capture, cli, contents, finals, needs_cli, raises_exactly,
                       sessions_bytes, write)
 
 BUILD, TEMP = {"split": vexlor.split, "archive": vexlor.create_archive}, "/tmp/vexlor_py_%d.vexlor"
@@ -50,26 +50,6 @@ def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, case, fro
     if case.startswith("held"):
         os.close(fd)
         assert BUILD[kind](cap, str(out)) is None if front == "module" else cli(kind, cap, out).returncode == 0
-
-
-@needs_cli
-@pytest.mark.parametrize("kind", ["split", "archive"])
-def test_two_tool_runs_at_once_give_one_output_and_one_error(tmp_path, big, kind):
-    """The second starts once the first is writing (its temporaries are there); either may be the one refused."""
-    out = tmp_path / ("out" if kind == "split" else "a.vexlor")
-    first = subprocess.Popen([str(CLI), kind, big, str(out), "--quiet"], stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline and first.poll() is None and not (
-            finals(out, True) if kind == "split" else os.path.exists(str(out) + ".tmp")):
-        time.sleep(0.005)
-    second = cli(kind, big, out, "--quiet")
-    results = sorted([(first.wait(), first.stderr.read()), (second.returncode, second.stderr)])
-    if results[1][0] == 0:
-        pytest.skip("the first run ended before the second began")
-    assert results == [(0, b""), (1, b"vexlor: Output %s %s is in use by another run\n" % (
-        b"directory" if kind == "split" else b"path", bytes(out)))]
-    BUILD[kind](big, str(tmp_path / "ref"))
-    assert contents(out) == contents(tmp_path / "ref") and not os.path.exists(str(out) + ".tmp")
 
 
 @needs_cli
@@ -170,16 +150,3 @@ def test_file_size_and_descriptor_limits(tmp_path, call, options, fsize, spare, 
         results, pid = child([["read_flows", [src], {}]], fsize=fsize)
         assert results == [("RuntimeError", os_error(errno.EFBIG))] and not os.path.exists(TEMP % pid)
         os.unlink(TEMP % pid + ".tmp")
-
-
-def test_planted_links_to_a_full_device(tmp_path):
-    """Links to /dev/full at the temporaries' names: refused, or the write fails; no final file either way."""
-    src, out = write(tmp_path / "cap.pcap", sessions_bytes(10, 20, 1000)), tmp_path / "out"
-    out.mkdir()
-    os.symlink("/dev/full", out / ".cap_all.pcap.tmp")
-    os.symlink("/dev/full", str(tmp_path / "a.vexlor.tmp"))
-    results, _ = child([["split", [src, str(out), "nosplit"], {}], ["create_archive", [src, str(tmp_path / "a.vexlor")],
-                                                                      {}]])
-    assert results[0] in [("RuntimeError", os_error(errno.ENOSPC)), ("RuntimeError", os_error(errno.ELOOP))]
-    assert results[1] == ("OSError", "Failed to create temp archive file: %s/a.vexlor.tmp" % tmp_path)
-    assert listing(out) == [".cap_all.pcap.tmp"] and not os.path.exists(tmp_path / "a.vexlor")
