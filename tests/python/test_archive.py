@@ -87,8 +87,7 @@ def test_mapped_and_compatible_ipv6_addresses(tmp_path, make_capture):
     ("a.find_by_port(port=Index(53))", [2]), ("a.find_by_port(80)", [1]), ("a.find_by_protocol('TCP')", [1, 4]),
     ("a.find_by_protocol(proto_str='Udp')", [2]), ("a.find_by_protocol(MyStr('icmp'))", [3]),
     ("a.find_by_protocol('ICMPv6')", []), ("[a.get_flow(i) for i in (0, 6, 2**64 - 1)]", [None] * 3),
-    ("[a.get_flow(5), a.get_flow(flow_id=True), a.get_flow(Index(53))]", [5, 1, None]),
-])
+    ("[a.get_flow(5), a.get_flow(flow_id=True), a.get_flow(Index(53))]", [5, 1, None])])
 def test_queries(archive, query, expected):
     assert [f and f.id for f in eval(query, dict(a=archive, Index=Index, MyStr=MyStr))] == expected
 
@@ -103,7 +102,8 @@ def test_read_flows(tmp_path, monkeypatch, sample_pcap, archive, make_capture):
     young = vexlor.read_flows(make_capture(SAMPLE[2:3], name="udp.pcap"))  # replaces the file of the old one
     del old  # and the old one deletes it: the young one keeps reading its mapping
     assert not os.path.exists(TEMP_ARCHIVE) and records(young.get_flow(1).packets()) == records(SAMPLE[2:3])
-    assert [f.src_addr for f in vexlor.read_flows(sample_pcap, "host", 5, ["10.0.0.3"], [53]).flows()] == ["10.0.0.3"] * 2
+    hosts = vexlor.read_flows(sample_pcap, "host", 5, ["10.0.0.3"], [53]).flows()
+    assert [f.src_addr for f in hosts] == ["10.0.0.3"] * 2
     assert [f.packet_count for f in vexlor.read_flows(input_path=sample_pcap, strategy="NOSPLIT", port_filters=(
         80, 443)).flows()] == [4]
     empty = vexlor.read_flows(make_capture([], name="empty.pcap"))

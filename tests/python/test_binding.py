@@ -96,8 +96,7 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
         "strategy='HostPair', output_type='L7'", "port_filters=NoLen([80, 53])")],
     "vexlor.create_archive('m', o, 'FLOW', Index(1), [MyStr('::1')], NoLen([1])) -> OSError: No such file or directory "
     "(os error 2)",
-    "vexlor.read_flows('m', 'mac', True, (), range(2)) -> OSError: No such file or directory (os error 2)",
-])
+    "vexlor.read_flows('m', 'mac', True, (), range(2)) -> OSError: No such file or directory (os error 2)"])
 def test_argument_errors(tmp_path, archive, row):
     call, _, expected = row.partition(" -> ")
     exc, _, message = expected.partition(": ")

@@ -60,8 +60,7 @@ def selected_ids(archive, selectors):
     "'192.0.2.1', '2001:db8::1', '10.0.0.0/8'])",
     "split {in} {out} --ip 0.0.0.0/0 => vexlor.split(cap, mod, ip_filters=['10.0.0.1', '10.0.0.3', '192.0.2.9'])",
     "split {in} {out} --ip 11.0.0.0/8 --ip 10.0.0.3 => vexlor.split(cap, mod, ip_filters=['11.0.0.1', '10.0.0.3'])",
-    "split {in} {out} --ip 2001:db8::2/128 => vexlor.split(cap, mod, ip_filters=['2001:db8::2'])",
-])
+    "split {in} {out} --ip 2001:db8::2/128 => vexlor.split(cap, mod, ip_filters=['2001:db8::2'])"])
 def test_builds_match_module(tmp_path, row):
     args, call = row.split(" => ")
     cap, mod, out = write(tmp_path / "cap.pcap", capture(MIXED)), str(tmp_path / "mod"), tmp_path / "cli"
@@ -80,8 +79,8 @@ def test_builds_match_module(tmp_path, row):
 
 SELECTORS = [[], ["--port", "53"], ["--port", "53", "--port", "853"], ["--ip", "10.0.0.1", "--port", "853"],
              ["--proto", "TCP", "--proto", "icmp"], ["--proto", "17", "--ip", "::ffff:10.0.0.1", "--ip", "10.0.0.6"],
-             ["--ip", "::"], ["--port", "9"], ["--ip", "10.0.0.0/30"], ["--ip", "192.0.2.0/24", "--ip", "2001:db8::/32"],
-             ["--ip", "::/0"]]
+             ["--ip", "::"], ["--port", "9"], ["--ip", "10.0.0.0/30"], ["--ip", "::/0"],
+             ["--ip", "192.0.2.0/24", "--ip", "2001:db8::/32"]]
 
 
 @pytest.mark.parametrize("selectors", SELECTORS)
@@ -89,11 +88,10 @@ def test_flows_match_archive_queries(mixed, selectors):
     """The JSON rows are the module's flows; CSV and the table say the same, with the start time in UTC."""
     archive = vexlor.Archive.open(mixed)
     runs = [cli("flows", mixed, "--format", f, *selectors) for f in ("json", "csv", "table")]
-    assert [r.returncode for r in runs] == [0, 0, 0]
     rows = json.loads(runs[0].stdout, parse_float=Decimal)
     records, table = list(csv.reader(io.StringIO(runs[1].stdout.decode()))), runs[2].stdout.decode().splitlines()
+    assert [r.returncode for r in runs] == [0, 0, 0] and len(records) == len(table) == len(rows) + 1
     assert records[0] == KEYS and table[0].split() == [k.upper() for k in KEYS]
-    assert len(records) == len(table) == len(rows) + 1
     for row, record, line in zip(rows, records[1:], table[1:]):
         assert list(row) == KEYS
         start = datetime.datetime(1970, 1, 1) + datetime.timedelta(microseconds=int(row["start"] * 10**6))
@@ -215,8 +213,7 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "extract {arc} --ip ::1:: => 2: invalid IP address '::1::'",
     "extract {arc} => 2: extract needs at least one of --id, --ip, --port, --proto",
     "extract {arc} --id 1 -o => 2: option '-o' needs a value",
-    "extract {arc} --id x => 2: invalid value 'x' for --id: expected a number from 0 to 18446744073709551615",
-])
+    "extract {arc} --id x => 2: invalid value 'x' for --id: expected a number from 0 to 18446744073709551615"])
 def test_statuses_and_messages(tmp_path, row):
     args, _, expected = row.partition(" => ")
     status, text = int(expected[0]), expected[3:]
@@ -229,10 +226,9 @@ def test_statuses_and_messages(tmp_path, row):
         with pytest.raises(Exception) as info:
             eval(text, dict(names, vexlor=vexlor))
         text = str(info.value)
-    before = listing(tmp_path)
-    result = cli(*args.format(**names).split(), cwd=tmp_path)
+    before, result, text = listing(tmp_path), cli(*args.format(**names).split(), cwd=tmp_path), text.format(**names)
     command = " ".join(["vexlor"] + [a for a in args.split()[:1] if a in ("split", "archive", "flows", "extract")])
-    out, err, text = result.stdout.decode(), result.stderr.decode(), text.format(**names)
+    out, err = result.stdout.decode(), result.stderr.decode()
     expected = ["", "vexlor: %s\n", "vexlor: %s\nTry '" + command + " --help'.\n"][status]
     assert (result.returncode, out.split("\n")[0] if status == 0 else out) == (status, text if status == 0 else "")
     assert re.fullmatch(expected % text[1:], err) if text.startswith("~") else status == 0 or err == expected % text
@@ -245,8 +241,7 @@ def test_cut_off_last_record_keeps_the_packets_before_it(tmp_path):
     vexlor.split(write(tmp_path / "ref" / "cap.pcap", capture(SAMPLE[:-1])), str(tmp_path / "ref" / "out"))
     for cut in (last + 1, last + 15, last + 16, len(whole) - 1):
         cap, out = write(tmp_path / str(cut) / "cap.pcap", whole[:cut]), tmp_path / str(cut)
-        result = cli("split", cap, out / "out", "--quiet")
-        dropped = "%d byte%s" % (cut - last, "" if cut - last == 1 else "s")
+        result, dropped = cli("split", cap, out / "out", "--quiet"), "%d byte%s" % (cut - last, "s" * (cut - last > 1))
         assert (result.returncode, result.stderr.decode()) == (0, "vexlor: warning: %s: last record cut off at byte "
                                                                   "%d (%s dropped)\n" % (cap, last, dropped))
         assert contents(out / "out") == contents(tmp_path / "ref" / "out")
@@ -260,14 +255,3 @@ def test_cut_off_last_record_keeps_the_packets_before_it(tmp_path):
         strict = cli("split", cap, out / "strict", "--strict", "--quiet")
         assert (strict.returncode, strict.stderr.decode()) == (1, "vexlor: %s: %s\n" % (cap, message))
         assert not os.path.exists(out / "strict") or os.listdir(out / "strict") == []  # and no temporary file
-
-
-def test_names_past_the_file_system_limit_are_shortened_alike_every_time(tmp_path):
-    cap = write(tmp_path / ("c" * 240 + ".pcap"), capture(SAMPLE))
-    with pytest.raises(RuntimeError, match="File name too long"):
-        vexlor.split(cap, str(tmp_path / "long"))
-    for out in ("a", "b"):
-        assert cli("split", cap, tmp_path / out, "--quiet").returncode == 0
-    names = listing(tmp_path / "a")
-    assert contents(tmp_path / "a") == contents(tmp_path / "b") and len(set(names)) == 5
-    assert all(len(n.encode()) <= 250 and re.fullmatch("c{200}.*_[0-9a-f]{16}\\.pcap", n) for n in names)

@@ -42,8 +42,7 @@ CAPTURES = {
     "ng-epb-short": (NG[:48] + pcapng_block("<", 6, bytes(8)), RuntimeError, "Invalid PCAP-NG format: EPB too short"),
     "ng-spb-short": (NG[:48] + pcapng_block("<", 3, b""), RuntimeError, "Invalid PCAP-NG format: SPB too short"),
     "ng-caplen-max": (u32(NG, SECOND_EPB + 20, 2**32 - 1), RuntimeError,
-                      "Invalid PCAP-NG format: EPB packet data exceeds block"),
-}
+                      "Invalid PCAP-NG format: EPB packet data exceeds block")}
 
 
 @pytest.mark.parametrize("call", sorted(BUILDS))
@@ -76,8 +75,7 @@ def test_outputs_that_cannot_be_written(tmp_path, sample_pcap):
         (vexlor.create_archive, str(tmp_path / "nul") + "\0x", OSError, "Failed to create temp archive file: %s"),
         (vexlor.create_archive, blocker + "/a.vexlor", OSError, "Failed to create temp archive file: %s"),
         (vexlor.create_archive, str(tmp_path / "no" / "a.vexlor"), OSError, "Failed to create temp archive file: %s"),
-        (vexlor.create_archive, str(tmp_path / "taken.vexlor"), RuntimeError, "Failed to rename %s -> %s"),
-    ]:
+        (vexlor.create_archive, str(tmp_path / "taken.vexlor"), RuntimeError, "Failed to rename %s -> %s")]:
         with raises_exactly(exc, message.replace("%s", target + ".tmp", 1).replace("%s", target)):
             call(sample_pcap, target)
     assert listing(tmp_path) == ["cap.pcap", "file", "taken.vexlor", "taken.vexlor.tmp"]
@@ -99,9 +97,9 @@ def test_damaged_archives(tmp_path, sample_archive, case):
         sample_archive + ".patched", bytes(data))
     if case not in ("offset list", "record"):
         for call in (vexlor.Archive.open, vexlor.pipe_archive):
-            with raises_exactly(OSError, {"short": "File too small to be a valid archive", "table": "Flow table extends "
-                                          "beyond file", "footer": "Invalid archive footer"}.get(
-                                              case, "Failed to open archive")):
+            with raises_exactly(OSError, {"short": "File too small to be a valid archive", "footer": "Invalid archive "
+                                          "footer", "table": "Flow table extends beyond file"}.get(case, "Failed to "
+                                                                                                    "open archive")):
                 call(path)
         return
     flows = vexlor.Archive.open(path).flows()  # flows outlive their archive and keep reading its mapping

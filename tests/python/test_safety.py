@@ -6,8 +6,7 @@ import errno, fcntl, json, os, pathlib, random, resource, signal, struct, subpro
 import pytest
 
 import vexlor
-from conftest import (CLI, SAMPLE, capture, cli, contents, finals, needs_cli, raises_exactly,
-                      sessions_bytes, write)
+from conftest import CLI, SAMPLE, capture, cli, contents, finals, needs_cli, raises_exactly, sessions_bytes, write
 
 BUILD, TEMP = {"split": vexlor.split, "archive": vexlor.create_archive}, "/tmp/vexlor_py_%d.vexlor"
 
@@ -22,8 +21,9 @@ def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, case, fro
     cap, kind, archive = write(tmp_path / "cap.pcap", data), "split" if "split" in case else "archive", tmp_path / "a"
     out, named = {"same": (cap, cap), "dotted": (str(tmp_path / "." / "cap.pcap"),) * 2,
                   "symlink": (str(tmp_path / "link"),) * 2, "hardlink": (str(tmp_path / "hard"),) * 2,
-                  "tmp-hardlink": (str(archive), str(archive) + ".tmp"), "held-archive": (archive, str(archive) + ".tmp"),
-                  "split-file": (tmp_path / "out", tmp_path / "out" / "cap_all.pcap"), "held-split": (tmp_path / "out",) * 2,
+                  "tmp-hardlink": (str(archive), str(archive) + ".tmp"), "held-split": (tmp_path / "out",) * 2,
+                  "held-archive": (archive, str(archive) + ".tmp"),
+                  "split-file": (tmp_path / "out", tmp_path / "out" / "cap_all.pcap"),
                   "split-temporary": (tmp_path / "out", tmp_path / "out" / ".cap_all.pcap.tmp")}[case]
     if case.startswith("held"):
         write(tmp_path / "out" / "cap_all.pcap" if kind == "split" else named, b"earlier")
@@ -123,8 +123,7 @@ L7, NOBUF = dict(output_type="l7"), dict(buffer_bytes=0)
                                                       "footer", "footer + 1", "size - 1", "size"]],
     ("split", {}, None, 0, "OSError"), ("split", {}, None, 1, "RuntimeError"), ("split", {}, None, 2, None),
     ("split", NOBUF, None, 2, None), ("split", dict(L7, buffer_bytes=10000), None, 3, None),
-    ("split", NOBUF, None, 8, None), ("create_archive", {}, None, 0, "OSError"), ("create_archive", {}, None, 1, None),
-])
+    ("split", NOBUF, None, 8, None), ("create_archive", {}, None, 0, "OSError"), ("create_archive", {}, None, 1, None)])
 def test_file_size_and_descriptor_limits(tmp_path, call, options, fsize, spare, error):
     src = write(tmp_path / "cap.pcap", sessions_bytes(300, 3, 60, 5) if spare is not None else sessions_bytes(
         10, 20, 146) if call == "split" else sessions_bytes(50, 10, 1100, ipv6_every=7))
