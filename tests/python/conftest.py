@@ -16,13 +16,11 @@ needs_cli = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not 
 needs_tshark = pytest.mark.skipif(shutil.which("tshark") is None, reason="tshark not installed")
 
 
-def cli(*args, **kw):
-    return subprocess.run([str(CLI), *map(str, args)], capture_output=True, **kw)
+cli = lambda *args, **kw: subprocess.run([str(CLI), *map(str, args)], capture_output=True, **kw)  # noqa: E731
 
 
 def eth(payload, ethertype=0x0800, broadcast=False):
-    return (b"\xff" * 6 if broadcast else bytes([2, 0, 0, 0, 0, 2])) + bytes([2, 0, 0, 0, 0, 1]) + struct.pack(
-        ">H", ethertype) + payload
+    return (b"\xff" * 6 if broadcast else b"\2\0\0\0\0\2") + b"\2\0\0\0\0\1" + struct.pack(">H", ethertype) + payload
 
 
 def frame(src, dst, proto=6, sport=0, dport=0, payload=b"", raw=False):
@@ -95,10 +93,9 @@ def listing(directory):
     return sorted(p.name for p in pathlib.Path(directory).iterdir())
 
 
-def contents(path):
-    """A directory's files and their bytes, or a file's bytes."""
-    path = pathlib.Path(path)
-    return {n: (path / n).read_bytes() for n in listing(path)} if path.is_dir() else path.read_bytes()
+def contents(path):  # a directory's files and their bytes, or a file's bytes
+    return {n: (pathlib.Path(path) / n).read_bytes() for n in listing(path)} if os.path.isdir(path) else \
+        pathlib.Path(path).read_bytes()
 
 
 def finals(directory, temporary=False):
@@ -147,9 +144,8 @@ def free_temporary_archive():
     yield
     if os.path.exists(TEMP_ARCHIVE) or os.path.exists(TEMP_ARCHIVE + ".tmp"):
         gc.collect()
-        for path in (TEMP_ARCHIVE, TEMP_ARCHIVE + ".tmp"):
-            if os.path.exists(path):
-                os.unlink(path)
+    for path in filter(os.path.exists, (TEMP_ARCHIVE, TEMP_ARCHIVE + ".tmp")):
+        os.unlink(path)
 
 
 @pytest.fixture

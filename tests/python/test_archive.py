@@ -1,5 +1,4 @@
-"""What the functions make (split files, archives, read_flows, pipe_archive images) and the Archive, Flow and
-Packet classes: attributes, reprs, queries and lifetimes. Failures are in test_hostile.py and test_binding.py."""
+"""What the functions make (split files, archives, read_flows, pipe_archive images); Archive, Flow and Packet."""
 import os, subprocess, sys
 
 import pytest

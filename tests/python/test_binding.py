@@ -19,17 +19,8 @@ def test_module_attributes():
         assert fn.__doc__ and fn.__text_signature__, fn
 
 
-class NoLen:
-    """A sequence without a length: it is still iterated."""
-    def __init__(self, items):
-        self.items = items
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-CAUSE = KeyError("k")
-CONVERT = "argument '%s': '%s' object cannot be converted to '%s'"
+NoLen = lambda items: type("NoLen", (), {"__getitem__": lambda _, i: items[i]})()  # noqa: E731 (a sequence, no len)
+CAUSE, CONVERT = KeyError("k"), "argument '%s': '%s' object cannot be converted to '%s'"
 NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
 
 
@@ -100,18 +91,16 @@ NOT_INT = "argument '%s': '%s' object cannot be interpreted as an integer"
 def test_argument_errors(tmp_path, archive, row):
     call, _, expected = row.partition(" -> ")
     exc, _, message = expected.partition(": ")
-    o = str(tmp_path / "out")
-    raises = lambda exc, cause=None: (setattr(exc, "__cause__", cause), Index(exc))[1]  # noqa: E731
+    o, raises = str(tmp_path / "out"), lambda exc, cause=None: (setattr(exc, "__cause__", cause), Index(exc))[1]
     names = dict(vexlor=vexlor, pathlib=pathlib, Index=Index, MyStr=MyStr, NoLen=NoLen, Raises=raises, CAUSE=CAUSE,
-                 a=archive, o=o,
-                 split=lambda **kw: vexlor.split(**{"input_path": "missing.pcap", "output_dir": o, **kw}))
+                 a=archive, o=o, split=lambda **kw: vexlor.split(**dict(dict(input_path="m.pcap", output_dir=o), **kw)))
     with pytest.raises(BaseException) as info:
         eval(call, names)
     assert type(info.value).__name__ == exc and (not message or info.value.args == (message,)), repr(info.value)
     assert not (tmp_path / "out").exists()
     # A wrapped TypeError keeps the original's cause (or none, which also hides the original as context).
-    assert info.value.__cause__ is (CAUSE if "CAUSE" in call else None)
-    assert info.value.__suppress_context__ or not message.startswith("argument")
+    assert info.value.__cause__ is (CAUSE if "CAUSE" in call else None) and (
+        info.value.__suppress_context__ or not message.startswith("argument"))
 
 
 def test_classes_are_closed(archive):

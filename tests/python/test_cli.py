@@ -147,10 +147,9 @@ def run_on_terminal(args, stream):
 def test_progress_only_on_a_terminal_and_the_summary(tmp_path, command, quiet):
     args = [command, write(tmp_path / "cap.pcap", capture(SAMPLE)), tmp_path / "out"] + (["--quiet"] * quiet)
     status, seen, _ = run_on_terminal(args, "stderr")
-    # The progress line's last state, then the summary line; nothing with --quiet.
+    # The progress line's last state, then the summary line; on a pipe, only the summary line; nothing with --quiet.
     assert status == 0 and (seen == b"" if quiet else seen.startswith(b"\r") and b"(100%)" in seen and
                             b"7 packets" in seen and seen.endswith(b"\n") and seen.count(b"\n") == 2), seen
-    # Standard error that is no terminal gets no progress, only the summary line.
     err = cli(*args).stderr
     summary = (b"5 files, %d B" % sum(map(len, contents(tmp_path / "out").values())) if command == "split" else
                rb"1 file, [0-9.]+ kB")

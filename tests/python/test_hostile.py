@@ -1,7 +1,5 @@
-"""Failures and hostile inputs through every entry point: each documented failure raises its class with its exact
-message, a failed run leaves no final-named output (only hidden temporaries), and representative damaged captures
-and archives (cut short, length and steering fields at extremes) give exact outcomes. Sweeps over cuts and flipped
-bytes belong to the fuzz targets (fuzz/); scripts/sanitized_pytest.sh runs this file against a sanitized module."""
+"""Each kind of bad input, through every entry point, raises its class with its exact message and leaves no
+final-named output; sweeps over damaged bytes are the fuzz targets' (fuzz/). Also run against a sanitized module."""
 import os, struct
 
 import pytest
@@ -18,7 +16,7 @@ BUILDS = {"split": lambda src, tmp: vexlor.split(src, str(tmp / "out")),
           "read_flows": lambda src, tmp: vexlor.read_flows(src)}
 
 
-def u32(data, pos, value):
+def u32(data, pos, value):  # data with the u32 at pos set to value
     return data[:pos] + struct.pack("<I", value) + data[pos + 4:]
 
 

@@ -1,7 +1,6 @@
-"""Record for record against tshark, editcap, mergecap, tcpdump and dpkt, and the real captures: what vexlor writes
-they read alike; what they write, and the corpus, vexlor reads as tshark does (or refuses with its message); the
-tool's wide decoding finds tshark's sessions, and --decode basic makes the module's files. A record is (time in
-microseconds, original length, captured length, MD5 of the frame)."""
+"""Record for record (time in microseconds, original and captured length, MD5) against tshark, editcap, mergecap,
+tcpdump and dpkt, both ways; the real captures read whole or refused; the tool's wide decoding finds tshark's
+sessions, and --decode basic makes the module's files."""
 import hashlib, io, re, shutil, subprocess
 
 import pytest
@@ -24,8 +23,8 @@ def tshark_records(*sources):
     for proc, source in zip(procs, sources):
         stdout, stderr = proc.communicate(source if isinstance(source, bytes) else None)
         assert proc.returncode == 0, stderr.decode()
+        # Blocks other than packets are listed without a time; times are cut, not rounded, to microseconds.
         rows = [line.split("\t") for line in stdout.decode().splitlines()]
-        # pcapng blocks other than packets (custom blocks) are listed too, without a time; times are cut, not rounded.
         out.append([(int(t.split(".")[0]) * 10**6 + int((t.split(".")[1] + "000000")[:6]), int(length), int(caplen),
                      md5) for t, length, caplen, md5 in rows if t])
     return out
@@ -109,8 +108,8 @@ def test_tool_written_capture_read_as_tshark_reads_it(magic, commands, tmp_path)
     (expected,) = tshark_records(out)
     assert len(expected) >= len(SAMPLE) and vexlor_records(out) == expected
     vexlor.split(str(out), str(tmp_path / "split"), strategy="nosplit")
-    (name,) = listing(tmp_path / "split")
-    assert dpkt_records((tmp_path / "split" / name).read_bytes())[1] == [(t, c, m) for t, _, c, m in expected]
+    (data,) = contents(tmp_path / "split").values()
+    assert dpkt_records(data)[1] == [(t, c, m) for t, _, c, m in expected]
 
 
 def refusal(row):
@@ -119,10 +118,9 @@ def refusal(row):
 
 @pytest.mark.parametrize("corpus_row", CORPUS or [None], indirect=True, ids=lambda r: r and r["file"])
 def test_corpus_capture_read_whole_or_refused(corpus_row):
-    path = str(CAPTURES / corpus_row["file"])
-    if refusal(corpus_row):
-        assert refusal(corpus_row).group(1) == "RuntimeError"
-        with raises_exactly(RuntimeError, refusal(corpus_row).group(2)):
+    path, refused = str(CAPTURES / corpus_row["file"]), refusal(corpus_row)
+    if refused:
+        with raises_exactly({"RuntimeError": RuntimeError}[refused.group(1)], refused.group(2)):
             vexlor.read_flows(path)
     elif "read differently" not in corpus_row["note"] and corpus_row["packets"][:1].isdigit():  # capinfos' count
         assert sum(f.packet_count for f in vexlor.read_flows(path).flows()) == int(
@@ -172,8 +170,7 @@ def test_basic_decoding_is_the_modules_and_plain_captures_decode_alike(tmp_path,
 
 
 @needs_cli
-def test_a_capture_without_ip_is_reported(tmp_path):
-    """A link type read as raw IP that holds no IP at all: the run says so."""
+def test_a_capture_without_ip_is_reported(tmp_path):  # a link type read as raw IP that holds no IP at all
     result = cli("split", write(tmp_path / "odd.pcap", capture([(1, i, bytes(40)) for i in range(3)], linktype=147)),
                  tmp_path / "out", "--quiet")
     assert result.returncode == 0 and b"3 of 3 packets had no IP header (link type 147, link type 147)" in result.stderr

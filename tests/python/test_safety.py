@@ -1,5 +1,4 @@
-"""Runs that lose nothing and say what went wrong: locks on outputs, outputs that would replace their input,
-interrupts, and writes that fail or descriptors that run out (in a child interpreter). A final-named output is
+"""Locks, outputs over their input, interrupts, failing writes and too few descriptors: a final-named output is
 complete or absent, only hidden temporaries are left otherwise, and a rerun gives the normal output."""
 import errno, fcntl, json, os, pathlib, random, resource, signal, struct, subprocess, sys, time
 
@@ -98,9 +97,8 @@ def os_error(code):
 
 def child(calls, spare=None, fsize=None):
     """(each call's None or (exception class name, message), the child's pid); writes past `fsize` fail (EFBIG)."""
-    def limit():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+    limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(  # noqa: E731
+        resource.RLIMIT_FSIZE, (fsize, resource.getrlimit(resource.RLIMIT_FSIZE)[1])))
     proc = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps([calls, spare])], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, preexec_fn=limit if fsize is not None else None)
     out, err = proc.communicate(timeout=300)

@@ -1,6 +1,6 @@
 """Threads calling the module at once get the results of one thread making the same calls in turn, flows outlive
 their Archive (and its file), and repeated calls, failing ones included, grow neither memory nor reference counts."""
-import ctypes, gc, itertools, os, sys, threading
+import contextlib, ctypes, gc, itertools, os, sys, threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -54,10 +54,8 @@ def test_threads_get_the_results_of_one_thread(tmp_path):
 
 
 def swallow(call, *args, **kwargs):
-    try:
+    with contextlib.suppress(TypeError, ValueError, OSError, RuntimeError, OverflowError, UnicodeEncodeError):
         call(*args, **kwargs)
-    except (TypeError, ValueError, OSError, RuntimeError, OverflowError, UnicodeEncodeError):
-        pass
 
 
 # Fresh objects (not interned or cached), so that their reference counts are ours alone.
