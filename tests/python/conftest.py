@@ -156,7 +156,7 @@ def corpus_row(request):
 
 @pytest.fixture(scope="session")
 def big(tmp_path_factory):
-    """A capture the tool takes a good part of a second to split: 400000 UDP packets in 4000 sessions."""
+    """A capture the tool takes most of a second to split: 400000 UDP packets in 4000 sessions."""
     return write(tmp_path_factory.mktemp("big") / "big.pcap", sessions_bytes(4000, 100, 200, proto=17))
 
 
