@@ -1,54 +1,40 @@
-"""The vexlor command-line tool, checked against the module it shares its core with: the same files, rows equal to
-the archive's queries, the module's messages with status 1, usage mistakes with status 2, terminals."""
-import csv
-import datetime
-import io
-import ipaddress
-import json
-import os
-import pathlib
-import shutil
-import subprocess
-import sys
+"""The tool against the module it shares its core with: the same files, rows equal to the archive's queries, the
+module's messages with status 1, usage mistakes with status 2; terminals, progress, summary, names, cut-off input."""
+import csv, datetime, io, ipaddress, json, os, re, subprocess
 from decimal import Decimal
 
 import pytest
 
 import vexlor
-from conftest import ARP, SAMPLE, contents, eth, ipv4, listing, pcap_bytes, read_pcap, sessions_bytes, tcp4, udp, write
+from conftest import (ARP, CLI, SAMPLE, capture, cli, contents, frame, listing, needs_cli, raises_exactly,
+                      read_pcap, sessions_bytes, write)
 
-CLI = pathlib.Path(sys.executable).parent / "vexlor"
-pytestmark = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)
+pytestmark = needs_cli
 KEYS = ["id", "protocol", "src_ip", "dst_ip", "src_port", "dst_port", "packets", "bytes", "start", "duration"]
 PROTO_NAMES = {1: "icmp", 6: "tcp", 17: "udp", 58: "icmpv6"}
 T = 1700000000
 # Ties within a flow and across flows, a packet out of time order, and two DNS-over-TLS flows, on top of the sample.
-MIXED = SAMPLE + [
-    (T + 1, 0, tcp4("10.0.0.1", "10.0.0.2", 51000, 80, b"tie-in-flow")),
-    (T - 1, 999995, eth(ipv4("10.0.0.3", "10.0.0.1", 17, udp(5353, 53, b"early")))),
-    (T + 2, 10, tcp4("10.0.0.1", "10.0.0.2", 51000, 80, b"tie-across-flows")),
-    (T + 7, 0, tcp4("10.0.0.5", "10.0.0.1", 40000, 853, b"x")),
-    (T + 7, 0, eth(ipv4("10.0.0.1", "10.0.0.6", 17, udp(41000, 853, b"q")))),
-    (T + 9, 0, eth(ARP + bytes(18), 0x0806, dst=0xFF)),
-]
-
-
-def run(*args, stdin=None, **kw):
-    return subprocess.run([str(CLI), *map(str, args)], input=stdin, capture_output=True, **kw)
+MIXED = SAMPLE + [(T + 1, 0, frame("10.0.0.1", "10.0.0.2", 6, 51000, 80, b"tie-in-flow")),
+                  (T - 1, 999995, frame("10.0.0.3", "10.0.0.1", 17, 5353, 53, b"early")),
+                  (T + 2, 10, frame("10.0.0.1", "10.0.0.2", 6, 51000, 80, b"tie-across-flows")),
+                  (T + 7, 0, frame("10.0.0.5", "10.0.0.1", 6, 40000, 853, b"x")),
+                  (T + 7, 0, frame("10.0.0.1", "10.0.0.6", 17, 41000, 853, b"q")), (T + 9, 0, ARP)]
 
 
 @pytest.fixture
 def mixed(tmp_path):
-    vexlor.create_archive(write(tmp_path / "mixed.pcap", pcap_bytes(MIXED)), str(tmp_path / "mixed.vexlor"))
+    vexlor.create_archive(write(tmp_path / "mixed.pcap", capture(MIXED)), str(tmp_path / "mixed.vexlor"))
     return str(tmp_path / "mixed.vexlor")
 
 
 def selected_ids(archive, selectors):
     """Union within a kind of selector, intersection across kinds, from the module's queries."""
-    query = {"--ip": archive.find_by_ip, "--port": lambda v: archive.find_by_port(int(v)),
-             "--proto": lambda v: ([f for f in archive.flows() if f.proto == int(v)] if v.isdigit()
-                                   else archive.find_by_protocol(v)),
-             "--id": lambda v: [f for f in [archive.get_flow(int(v))] if f]}
+    in_prefix = lambda f, v: f.proto and any(ipaddress.ip_address(a) in ipaddress.ip_network(v) for a in (
+        f.src_addr, f.dst_addr))  # noqa: E731
+    query = {"--ip": lambda v: [f for f in archive.flows() if in_prefix(f, v)] if "/" in v else archive.find_by_ip(v),
+             "--port": lambda v: archive.find_by_port(int(v)), "--id": lambda v: [
+        f for f in [archive.get_flow(int(v))] if f], "--proto": lambda v: [f for f in archive.flows() if f.proto == int(
+            v)] if v.isdigit() else archive.find_by_protocol(v)}
     kinds = {}
     for opt, value in zip(selectors[::2], selectors[1::2]):
         kinds.setdefault(opt, set()).update(f.id for f in query[opt](value))
@@ -67,39 +53,45 @@ def selected_ids(archive, selectors):
     "archive --strategy host {in} {out} => vexlor.create_archive(cap, mod, strategy='host')",
     "archive {in} {out} --port=53 --ip 10.0.0.3 --max-sessions 2 => vexlor.create_archive(cap, mod, port_filters=[53], "
     "ip_filters=['10.0.0.3'], max_sessions=2)",
-    "archive - {out} => vexlor.create_archive(cap, mod)",
-])
+    "archive - {out} => vexlor.create_archive(cap, mod)", "split {in} {out} --prefix day1 => vexlor.split(cap, mod)",
+    # Address prefixes select what the addresses they hold select (the module skips prefix texts).
+    "split {in} {out} --ip 10.0.0.2/31 => vexlor.split(cap, mod, ip_filters=['10.0.0.2', '10.0.0.3'])",
+    "split {in} {out} --ip 192.0.2.0/24 --ip 2001:db8::/32 => vexlor.split(cap, mod, ip_filters=['192.0.2.9', "
+    "'192.0.2.1', '2001:db8::1', '10.0.0.0/8'])",
+    "split {in} {out} --ip 0.0.0.0/0 => vexlor.split(cap, mod, ip_filters=['10.0.0.1', '10.0.0.3', '192.0.2.9'])",
+    "split {in} {out} --ip 11.0.0.0/8 --ip 10.0.0.3 => vexlor.split(cap, mod, ip_filters=['11.0.0.1', '10.0.0.3'])",
+    "split {in} {out} --ip 2001:db8::2/128 => vexlor.split(cap, mod, ip_filters=['2001:db8::2'])"])
 def test_builds_match_module(tmp_path, row):
     args, call = row.split(" => ")
-    cap, mod, cli = write(tmp_path / "cap.pcap", pcap_bytes(MIXED)), str(tmp_path / "mod"), tmp_path / "cli"
+    cap, mod, out = write(tmp_path / "cap.pcap", capture(MIXED)), str(tmp_path / "mod"), tmp_path / "cli"
     eval(call, dict(vexlor=vexlor, cap=cap, mod=mod))
-    command, *rest = args.replace("{in}", cap).replace("{out}", str(cli)).split()
-    result = run(command, "--quiet", *rest, stdin=pcap_bytes(MIXED))
+    command, *rest = args.replace("{in}", cap).replace("{out}", str(out)).split()
+    result = cli(command, "--quiet", *rest, input=capture(MIXED))
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    expected = contents(mod)
-    if isinstance(expected, dict) and " - " in args:  # the tool's file stem of "-" is "stdin"
-        expected = {n.replace("cap_", "stdin_", 1): b for n, b in expected.items()}
+    expected, stem = contents(mod), "stdin_" if " - " in args else "day1_" if "--prefix" in args else "cap_"
+    if isinstance(expected, dict):  # the tool's file stem of "-" is "stdin"
+        expected = {n.replace("cap_", stem, 1): b for n, b in expected.items()}
     if "host" in args and command == "archive":  # the tool marks which address each host flow is for
-        expected, cli = [[(f.id, f.src_addr, f.dst_addr, f.total_bytes, len(f.packets())) for f in a.flows()]
-                         for a in (vexlor.Archive.open(mod), vexlor.Archive.open(str(cli)))]
-    assert contents(cli) == expected != {} if not isinstance(cli, list) else cli == expected
+        expected, out = [[(f.id, f.src_addr, f.dst_addr, f.total_bytes, len(f.packets())) for f in a.flows()]
+                         for a in (vexlor.Archive.open(mod), vexlor.Archive.open(str(out)))]
+    assert contents(out) == expected != {} if not isinstance(out, list) else out == expected
 
 
 SELECTORS = [[], ["--port", "53"], ["--port", "53", "--port", "853"], ["--ip", "10.0.0.1", "--port", "853"],
              ["--proto", "TCP", "--proto", "icmp"], ["--proto", "17", "--ip", "::ffff:10.0.0.1", "--ip", "10.0.0.6"],
-             ["--ip", "::"], ["--port", "9"]]
+             ["--ip", "::"], ["--port", "9"], ["--ip", "10.0.0.0/30"], ["--ip", "::/0"],
+             ["--ip", "192.0.2.0/24", "--ip", "2001:db8::/32"]]
 
 
 @pytest.mark.parametrize("selectors", SELECTORS)
 def test_flows_match_archive_queries(mixed, selectors):
     """The JSON rows are the module's flows; CSV and the table say the same, with the start time in UTC."""
     archive = vexlor.Archive.open(mixed)
-    json_out, csv_out, table_out = [run("flows", mixed, "--format", f, *selectors) for f in ("json", "csv", "table")]
-    assert (json_out.returncode, csv_out.returncode, table_out.returncode) == (0, 0, 0)
-    rows = json.loads(json_out.stdout, parse_float=Decimal)
-    records, table = list(csv.reader(io.StringIO(csv_out.stdout.decode()))), table_out.stdout.decode().splitlines()
+    runs = [cli("flows", mixed, "--format", f, *selectors) for f in ("json", "csv", "table")]
+    rows = json.loads(runs[0].stdout, parse_float=Decimal)
+    records, table = list(csv.reader(io.StringIO(runs[1].stdout.decode()))), runs[2].stdout.decode().splitlines()
+    assert [r.returncode for r in runs] == [0, 0, 0] and len(records) == len(table) == len(rows) + 1
     assert records[0] == KEYS and table[0].split() == [k.upper() for k in KEYS]
-    assert len(records) == len(table) == len(rows) + 1
     for row, record, line in zip(rows, records[1:], table[1:]):
         assert list(row) == KEYS
         start = datetime.datetime(1970, 1, 1) + datetime.timedelta(microseconds=int(row["start"] * 10**6))
@@ -115,36 +107,28 @@ def test_flows_match_archive_queries(mixed, selectors):
 
 
 @pytest.mark.parametrize("selectors,dest", [(s, ["file", "stdout"][i % 2]) for i, s in enumerate(SELECTORS[1:])] + [
-    (["--id", "2", "--id", "1", "--id", "99"], "file"), (["--port", "53"], "tshark")])
+    (["--id", "2", "--id", "1", "--id", "99"], "file")])
 def test_extract_packets_in_time_order(tmp_path, mixed, selectors, dest):
     archive = vexlor.Archive.open(mixed)
     expected = sorted(((p.ts_sec, p.ts_usec, p.orig_len, p.data) for fid in selected_ids(archive, selectors)
                        for p in archive.get_flow(fid).packets()), key=lambda r: r[:2])  # stable: flow-id order
-    if dest == "tshark":
-        if shutil.which("tshark") is None:
-            pytest.skip("tshark is not installed")
-        result = subprocess.run("'%s' extract '%s' %s | tshark -r - -T fields -e frame.len" % (
-            CLI, mixed, " ".join(selectors)), shell=True, capture_output=True)
-        assert (result.returncode, result.stdout.split()) == (0, [b"%d" % r[2] for r in expected]), result.stderr
-        return
-    result = run("extract", mixed, *selectors, *(["-o", tmp_path / "x.pcap"] if dest == "file" else []))
+    result = cli("extract", mixed, *selectors, *(["-o", tmp_path / "x.pcap"] if dest == "file" else []))
     assert (result.returncode, result.stderr) == (0, b"")
     if dest == "file":
-        assert result.stdout == b"" and sorted(os.listdir(tmp_path)) == ["mixed.pcap", "mixed.vexlor", "x.pcap"]
+        assert result.stdout == b"" and listing(tmp_path) == ["mixed.pcap", "mixed.vexlor", "x.pcap"]
     assert read_pcap((tmp_path / "x.pcap").read_bytes() if dest == "file" else result.stdout) == (1, expected)
 
 
 def test_extract_broken_pipe_is_quiet(tmp_path):
-    arc = str(tmp_path / "big.vexlor")
-    vexlor.create_archive(write(tmp_path / "big.pcap", sessions_bytes(1, 300, 1400)), arc)
-    proc = subprocess.Popen([str(CLI), "extract", arc, "--port", "80"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    vexlor.create_archive(write(tmp_path / "big.pcap", sessions_bytes(1, 300, 1400)), str(tmp_path / "a"))
+    proc = subprocess.Popen([str(CLI), "extract", tmp_path / "a", "--port", "80"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
     proc.stdout.close()  # more than a pipe holds is waiting to be written
     assert (proc.stderr.read(), proc.wait()) == (b"", 1)
 
 
 def run_on_terminal(args, stream):
-    """Runs the tool with `stream` ("stdout" or "stderr") on a pseudo-terminal and the other on a pipe; returns
-    (status, terminal bytes, pipe bytes)."""
+    """The tool with `stream` on a pseudo-terminal, the other on a pipe: (status, terminal bytes, pipe bytes)."""
     master, slave = os.openpty()
     other = "stderr" if stream == "stdout" else "stdout"
     result = subprocess.run([str(CLI), *map(str, args)], **{stream: slave, other: subprocess.PIPE})
@@ -160,18 +144,17 @@ def run_on_terminal(args, stream):
 
 @pytest.mark.parametrize("command", ["split", "archive"])
 @pytest.mark.parametrize("quiet", [False, True])
-def test_progress_only_on_a_terminal(tmp_path, command, quiet):
-    args = [command, write(tmp_path / "cap.pcap", pcap_bytes(MIXED)), tmp_path / "out"] + (["--quiet"] * quiet)
+def test_progress_only_on_a_terminal_and_the_summary(tmp_path, command, quiet):
+    args = [command, write(tmp_path / "cap.pcap", capture(SAMPLE)), tmp_path / "out"] + (["--quiet"] * quiet)
     status, seen, _ = run_on_terminal(args, "stderr")
-    assert status == 0
-    if not quiet:
-        assert seen.startswith(b"\r") and b"(100%)" in seen and b"13 packets" in seen
-        # The progress line's last state, then the summary line.
-        assert seen.endswith(b"\n") and seen.count(b"\n") == 2
-    else:
-        assert seen == b""
-    # Standard error that is no terminal gets no progress, only the summary line.
-    assert run(*args).stderr.count(b"\n") == (0 if quiet else 1)
+    # The progress line's last state, then the summary line; on a pipe, only the summary line; nothing with --quiet.
+    assert status == 0 and (seen == b"" if quiet else seen.startswith(b"\r") and b"(100%)" in seen and
+                            b"7 packets" in seen and seen.endswith(b"\n") and seen.count(b"\n") == 2), seen
+    err = cli(*args).stderr
+    summary = (b"5 files, %d B" % sum(map(len, contents(tmp_path / "out").values())) if command == "split" else
+               rb"1 file, [0-9.]+ kB")
+    assert re.fullmatch(rb"vexlor: 7 packets, 5 flows, %s written, 1 packet without IP, \d+\.\d s\n" % summary, err) \
+        if not quiet else err == b"", err
 
 
 def test_extract_refuses_a_terminal(tmp_path, mixed):
@@ -182,9 +165,14 @@ def test_extract_refuses_a_terminal(tmp_path, mixed):
     assert (status, seen) == (0, b"") and (tmp_path / "x.pcap").exists()
 
 
+COMPRESSED = {"gzip": b"\x1f\x8b\x08\x00", "zstd": b"\x28\xb5\x2f\xfd\x00", "xz": b"\xfd7zXZ\x00\x00",
+              "bzip2": b"BZh91AY"}
+STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
+
+
 # "tool arguments => status: text". Status 0: the first line of the output (help and version); 1: the message on
-# standard error, given as the module call that fails the same way (or the text); 2: a usage mistake, whose message
-# is followed by where to look.
+# standard error (or the module call that fails the same way); 2: a usage mistake, whose message is followed by where
+# to look. A text that starts with "~" is a pattern.
 @pytest.mark.parametrize("row", [
     "-h => 0: Usage: vexlor COMMAND [OPTIONS] ARGS...", "--version => 0: vexlor 0.1.0",
     "split --help => 0: Usage: vexlor split INPUT... OUTDIR [OPTIONS]",
@@ -192,6 +180,13 @@ def test_extract_refuses_a_terminal(tmp_path, mixed):
     "flows --help => 0: Usage: vexlor flows ARCHIVE... [OPTIONS]",
     "extract --help => 0: Usage: vexlor extract ARCHIVE... SELECTOR... [-o FILE]",
     "archive {cap} {tmp}/no/a.vexlor => 1: vexlor.create_archive(cap, tmp + '/no/a.vexlor')",
+    "split {tmp}/nope.pcap out => 1: cannot read {tmp}/nope.pcap: No such file or directory (os error 2)",
+    "archive {tmp} a.vexlor => 1: {tmp}: is a directory", "flows {tmp} => 1: {tmp}: is a directory",
+    "split {text} out => 1: {text}: Unsupported file format (unknown magic number)",
+    "flows {tmp}/nope => 1: cannot open archive {tmp}/nope: No such file or directory (os error 2)",
+    "extract {short} --id 1 -o x.pcap => 1: cannot open archive {short}: File too small to be a valid archive",
+    *["split {%s} out => 1: {%s} is %s-compressed (and this version reads only uncompressed captures)" % (k, k, k)
+      for k in COMPRESSED],
     " => 2: missing command", "frob => 2: unknown command 'frob'", "--frob => 2: unknown option '--frob'",
     "split {cap} => 2: missing OUTDIR", "split {cap} {out} extra => 2: unexpected argument 'extra'",
     "split {cap} {out} --port 65536 => 2: invalid value '65536' for --port: expected a number from 0 to 65535",
@@ -200,32 +195,62 @@ def test_extract_refuses_a_terminal(tmp_path, mixed):
     "split {cap} {out} --buffer-bytes -1 => 2: invalid value '-1' for --buffer-bytes: expected a number from 0 to "
     "18446744073709551615",
     "split {cap} {out} --quiet=yes => 2: option '--quiet' takes no value",
+    "split {cap} {out} --strategy sess => 2: unknown strategy 'sess' (valid: %s)" % STRATEGIES,
+    "archive {cap} {out} --strategy Bogus => 2: unknown strategy 'Bogus' (valid: %s)" % STRATEGIES,
+    "split {cap} {out} --output-type csv => 2: unknown output type 'csv' (valid: pcap, l7)",
+    "split {cap} {out} --ip 10.0.0.300 => 2: invalid IP address '10.0.0.300'",
+    "archive {cap} {out} --ip 10.0.0.0/33 => 2: invalid IP prefix '10.0.0.0/33'",
+    "split {cap} {out} --ip 2001:db8::/129 => 2: invalid IP prefix '2001:db8::/129'",
+    "split {cap} {out} --prefix a/b => 2: invalid value 'a/b' for --prefix: expected a file name without '/'",
     "archive {cap} {out} --port 8O => 2: invalid value '8O' for --port: expected a number from 0 to 65535",
     "archive {cap} {out} --output-type l7 => 2: unknown option '--output-type'", "flows => 2: missing ARCHIVE",
     "flows {arc} --format xml => 2: invalid value 'xml' for --format: expected table, csv or json",
     "flows {arc} --proto 256 => 2: invalid value '256' for --proto: expected a number from 0 to 255",
-    "flows {arc} --id 1 => 2: unknown option '--id'",
+    r"flows {arc} --proto bogus => 2: ~unknown protocol 'bogus' \(valid: icmp, [a-z0-9, ]+, udplite, or a number "
+    r"from 0 to 255\)",
+    "flows {arc} --id 1 => 2: unknown option '--id'", "flows {arc} --ip 1.2.3 => 2: invalid IP address '1.2.3'",
+    "extract {arc} --ip ::1:: => 2: invalid IP address '::1::'",
     "extract {arc} => 2: extract needs at least one of --id, --ip, --port, --proto",
     "extract {arc} --id 1 -o => 2: option '-o' needs a value",
-    "extract {arc} --id x => 2: invalid value 'x' for --id: expected a number from 0 to 18446744073709551615",
-])
+    "extract {arc} --id x => 2: invalid value 'x' for --id: expected a number from 0 to 18446744073709551615"])
 def test_statuses_and_messages(tmp_path, row):
     args, _, expected = row.partition(" => ")
     status, text = int(expected[0]), expected[3:]
-    names = dict(tmp=str(tmp_path), cap=write(tmp_path / "cap.pcap", pcap_bytes(SAMPLE)), out=str(tmp_path / "out"),
+    names = dict(tmp=str(tmp_path), cap=write(tmp_path / "cap.pcap", capture(SAMPLE)), out=str(tmp_path / "out"),
                  text=write(tmp_path / "text", b"hello, this is text\n"), short=write(tmp_path / "s", bytes(100)),
-                 arc=str(tmp_path / "a.vexlor"), vexlor=vexlor)
+                 arc=str(tmp_path / "a.vexlor"), **{k: write(tmp_path / ("c." + k), m + bytes(64))
+                                                    for k, m in COMPRESSED.items()})
     vexlor.create_archive(names["cap"], names["arc"])
-    if status == 1:
-        try:
-            text = eval(text, names)
-        except (ValueError, OSError, RuntimeError) as e:
-            text = str(e)
-        shutil.rmtree(names["out"], ignore_errors=True)
-    before = listing(tmp_path)
-    result = run(*args.format(**names).split(), cwd=tmp_path)
+    if text.startswith("vexlor."):
+        with pytest.raises(Exception) as info:
+            eval(text, dict(names, vexlor=vexlor))
+        text = str(info.value)
+    before, result, text = listing(tmp_path), cli(*args.format(**names).split(), cwd=tmp_path), text.format(**names)
     command = " ".join(["vexlor"] + [a for a in args.split()[:1] if a in ("split", "archive", "flows", "extract")])
-    assert (result.returncode, result.stdout.decode().split("\n")[0] if status == 0 else result.stdout,
-            result.stderr.decode()) == (status, text if status == 0 else b"", [
-                "", "vexlor: %s\n" % text, "vexlor: %s\nTry '%s --help'.\n" % (text, command)][status])
+    out, err = result.stdout.decode(), result.stderr.decode()
+    expected = ["", "vexlor: %s\n", "vexlor: %s\nTry '" + command + " --help'.\n"][status]
+    assert (result.returncode, out.split("\n")[0] if status == 0 else out) == (status, text if status == 0 else "")
+    assert re.fullmatch(expected % text[1:], err) if text.startswith("~") else status == 0 or err == expected % text
     assert listing(tmp_path) == before  # nothing written
+
+
+def test_cut_off_last_record_keeps_the_packets_before_it(tmp_path):
+    """The tool warns and keeps what came before; the module (after a whole record header) and --strict refuse."""
+    whole, last = capture(SAMPLE), len(capture(SAMPLE[:-1]))
+    vexlor.split(write(tmp_path / "ref" / "cap.pcap", capture(SAMPLE[:-1])), str(tmp_path / "ref" / "out"))
+    for cut in (last + 1, last + 15, last + 16, len(whole) - 1):
+        cap, out = write(tmp_path / str(cut) / "cap.pcap", whole[:cut]), tmp_path / str(cut)
+        result, dropped = cli("split", cap, out / "out", "--quiet"), "%d byte%s" % (cut - last, "s" * (cut - last > 1))
+        assert (result.returncode, result.stderr.decode()) == (0, "vexlor: warning: %s: last record cut off at byte "
+                                                                  "%d (%s dropped)\n" % (cap, last, dropped))
+        assert contents(out / "out") == contents(tmp_path / "ref" / "out")
+        if cut - last < 16:
+            vexlor.split(cap, str(out / "mod"))
+            continue
+        message = "Invalid PCAP format: packet incl_len %d exceeds remaining data at offset %d" % (
+            len(SAMPLE[-1][2]), last + 16)
+        with raises_exactly(RuntimeError, message):
+            vexlor.split(cap, str(out / "mod"))
+        strict = cli("split", cap, out / "strict", "--strict", "--quiet")
+        assert (strict.returncode, strict.stderr.decode()) == (1, "vexlor: %s: %s\n" % (cap, message))
+        assert not os.path.exists(out / "strict") or os.listdir(out / "strict") == []  # and no temporary file

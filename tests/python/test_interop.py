@@ -1,31 +1,17 @@
-"""Interoperability with tshark, tcpdump, editcap, mergecap and dpkt, record for record, and the shared corpus.
-
-What vexlor writes (split files, pipe_archive images) is read alike by tshark and dpkt and holds the input's records;
-captures written by the other tools (pcapng with several interfaces and link types, nanosecond pcap, snaplen cuts)
-and the corpus read in vexlor as tshark reads them; every corpus capture is read whole or refused with its message.
-A record is (time in microseconds, original length, captured length, MD5 of the frame); tshark's nanoseconds are cut
-to vexlor's microseconds."""
-import decimal
-import hashlib
-import io
-import re
-import shutil
-import subprocess
+"""Record for record (time in microseconds, original and captured length, MD5) against tshark, editcap, mergecap,
+tcpdump and dpkt, both ways; the real captures read whole or refused; the tool's wide decoding finds tshark's
+sessions, and --decode basic makes the module's files."""
+import hashlib, io, re, shutil, subprocess
 
 import pytest
 
 import vexlor
-from conftest import (CAPTURES, CORPUS, REPO_ROOT, SAMPLE, ipv4, ipv6, listing, orig_len, pcap_bytes, raises_exactly,
-                      tcp4, udp, write)
+from conftest import (CAPTURES, CLI, CORPUS, REPO_ROOT, SAMPLE, capture, cli, contents, frame, listing, needs_cli,
+                      needs_tshark, orig_len, raises_exactly, read_pcap, write)
 
-needs_tshark = pytest.mark.skipif(shutil.which("tshark") is None, reason="tshark not installed")
+wide = pytest.mark.skipif(not (CLI.exists() and CAPTURES.is_dir() and shutil.which("tshark")),
+                          reason="needs the tool, tshark and the real captures (VEXLOR_CAPTURES)")
 PCAPNG, PCAP_US, PCAP_NS = b"\x0a\x0d\x0d\x0a", b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1"
-
-
-def micros(epoch):
-    """tshark's frame.time_epoch text ("1700000000.123456789") in whole microseconds, cut not rounded."""
-    sec, _, frac = epoch.partition(".")
-    return int(sec) * 10**6 + int((frac + "000000")[:6])
 
 
 def tshark_records(*sources):
@@ -37,9 +23,10 @@ def tshark_records(*sources):
     for proc, source in zip(procs, sources):
         stdout, stderr = proc.communicate(source if isinstance(source, bytes) else None)
         assert proc.returncode == 0, stderr.decode()
+        # Blocks other than packets are listed without a time; times are cut, not rounded, to microseconds.
         rows = [line.split("\t") for line in stdout.decode().splitlines()]
-        # pcapng blocks other than packets (custom blocks) are listed too, without a time.
-        out.append([(micros(t), int(length), int(caplen), md5) for t, length, caplen, md5 in rows if t])
+        out.append([(int(t.split(".")[0]) * 10**6 + int((t.split(".")[1] + "000000")[:6]), int(length), int(caplen),
+                     md5) for t, length, caplen, md5 in rows if t])
     return out
 
 
@@ -47,33 +34,22 @@ def dpkt_records(data):
     """(link type, records without the original length, which dpkt does not report)."""
     dpkt = pytest.importorskip("dpkt")
     reader = dpkt.pcap.Reader(io.BytesIO(data))
-    return reader.datalink(), [(int(ts * 10**6) if isinstance(ts, decimal.Decimal) else round(ts * 1e6), len(frame),
-                                hashlib.md5(frame).hexdigest()) for ts, frame in reader]
-
-
-def without_orig_len(records):
-    return [(t, caplen, md5) for t, _, caplen, md5 in records]
+    return reader.datalink(), [(round(ts * 10**6), len(b), hashlib.md5(b).hexdigest()) for ts, b in reader]
 
 
 def packet_records(packets):
     return [(p.ts_sec * 10**6 + p.ts_usec, p.orig_len, p.length, hashlib.md5(p.data).hexdigest()) for p in packets]
 
 
-def vexlor_records(path):
-    """Every packet of a capture in capture order: one flow under nosplit, read back with packets()."""
-    flows = vexlor.read_flows(str(path), strategy="nosplit").flows()
-    assert len(flows) <= 1
-    return packet_records(flows[0].packets()) if flows else []
+def vexlor_records(path):  # every packet in capture order: the one flow of nosplit
+    return [r for f in vexlor.read_flows(str(path), strategy="nosplit").flows() for r in packet_records(f.packets())]
 
 
 # The sample plus a full-size frame, a 70000-byte frame (beyond the 65535 snapshot length that written files
 # declare) and a frame captured short of its original length.
-BUILT = SAMPLE + [
-    (1700000007, 5, tcp4("10.0.0.5", "10.0.0.6", 1000, 2000, bytes(1460))),
-    (1700000008, 6, tcp4("10.0.0.5", "10.0.0.6", 1000, 2000, bytes(70000))),
-    (1700000009, 7, tcp4("10.0.0.6", "10.0.0.5", 2000, 1000, bytes(1000))[:100], 1054),
-]
-BUILT_RECORDS = [(r[0] * 10**6 + r[1], orig_len(r), len(r[2]), hashlib.md5(r[2]).hexdigest()) for r in BUILT]
+BUILT = SAMPLE + [(1700000007, 5, frame("10.0.0.5", "10.0.0.6", 6, 1000, 2000, bytes(1460))),
+                  (1700000008, 6, frame("10.0.0.5", "10.0.0.6", 6, 1000, 2000, bytes(70000))),
+                  (1700000009, 7, frame("10.0.0.6", "10.0.0.5", 6, 2000, 1000, bytes(1000))[:100], 1054)]
 
 
 @needs_tshark
@@ -81,38 +57,25 @@ BUILT_RECORDS = [(r[0] * 10**6 + r[1], orig_len(r), len(r[2]), hashlib.md5(r[2])
                                              ("examples/sample.pcap", "nosplit")])
 def test_outputs_read_alike_by_tshark_and_dpkt(source, strategy, tmp_path):
     """split's files and pipe_archive's images (read through a pipe, as their consumers do)."""
-    capture = write(tmp_path / "in.pcap", pcap_bytes(BUILT)) if source == "built" else str(REPO_ROOT / source)
-    vexlor.split(capture, str(tmp_path / "out"), strategy=strategy)
-    files = [tmp_path / "out" / name for name in listing(tmp_path / "out")]
-    vexlor.create_archive(capture, str(tmp_path / "a.vexlor"), strategy=strategy)
+    cap = write(tmp_path / "in.pcap", capture(BUILT)) if source == "built" else str(REPO_ROOT / source)
+    vexlor.split(cap, str(tmp_path / "out"), strategy=strategy)
+    files = [(tmp_path / "out" / name).read_bytes() for name in listing(tmp_path / "out")]
+    vexlor.create_archive(cap, str(tmp_path / "a.vexlor"), strategy=strategy)
     flows = vexlor.Archive.open(str(tmp_path / "a.vexlor")).flows()
     images = vexlor.pipe_archive(str(tmp_path / "a.vexlor"))
-    expected, *seen = tshark_records(capture, *files, *images)
-    assert source != "built" or expected == BUILT_RECORDS
-    for data, records in zip([f.read_bytes() for f in files] + images, seen):
-        assert dpkt_records(data) == (1, without_orig_len(records))
+    expected, *seen = tshark_records(cap, *files, *images)
+    assert source != "built" or expected == [(r[0] * 10**6 + r[1], orig_len(r), len(r[2]),
+                                              hashlib.md5(r[2]).hexdigest()) for r in BUILT]
+    for data, records in zip(files + images, seen):
+        assert dpkt_records(data) == (1, [(t, caplen, md5) for t, _, caplen, md5 in records])
         assert records == [r for r in expected if r in records]  # capture order kept
     assert [packet_records(f.packets()) for f in flows] == seen[len(files):]
     for outputs in (seen[:len(files)], seen[len(files):]):
         assert sorted(sum(outputs, [])) == sorted(expected)  # each packet in exactly one file, one image
 
 
-@pytest.fixture
-def sources(tmp_path):
-    """Inputs for the tools: Ethernet in microseconds and in nanoseconds, raw IP (101) in nanoseconds, with
-    sub-second parts that do and do not survive the cut to microseconds."""
-    fracs = [123456789, 999999999, 1000, 999, 0, 500000000, 42]
-    eth_ns = [(sec, frac) + tuple(rest) for (sec, _, *rest), frac in zip(SAMPLE, fracs)]
-    raw_ns = [(1700000000, 600000001, ipv4("10.1.0.1", "10.1.0.2", 17, udp(53, 5353, b"answer"))),
-              (1700000003, 999999999, ipv6("2001:db8::7", "2001:db8::8", 17, udp(123, 123, b"t"))),
-              (1700000010, 1, ipv4("10.1.0.2", "10.1.0.1", 17, udp(5353, 53, b"q")))]
-    return {"eth_us": write(tmp_path / "eth_us.pcap", pcap_bytes([(s, f // 1000) + tuple(r) for s, f, *r in eth_ns])),
-            "eth_ns": write(tmp_path / "eth_ns.pcap", pcap_bytes(eth_ns, nano=True)),
-            "raw_ns": write(tmp_path / "raw_ns.pcap", pcap_bytes(raw_ns, linktype=101, nano=True))}
-
-
 # (case, expected magic of the written file, commands run in order); {out} is the written file, the other fields
-# name the inputs above.
+# name the inputs: Ethernet in microseconds and in nanoseconds, raw IP (101) in nanoseconds.
 CONVERSIONS = [
     ("editcap-pcapng-from-nsec", PCAPNG, "editcap -F pcapng {eth_ns} {out}"),
     ("editcap-nsecpcap", PCAP_NS, "editcap -F nsecpcap {eth_us} {out}"),
@@ -121,26 +84,32 @@ CONVERSIONS = [
     ("mergecap-pcapng-eth-us-and-raw-ns", PCAPNG, "mergecap -F pcapng -w {out} {eth_us} {raw_ns}"),
     ("mergecap-pcapng-of-pcapng-and-pcap", PCAPNG,
      "editcap -F pcapng {raw_ns} {out}.ng && mergecap -F pcapng -w {out} {out}.ng {eth_ns}"),
-    ("tcpdump-nano", PCAP_NS, "tcpdump --time-stamp-precision=nano -r {eth_ns} -w {out}"),
-]
+    ("tcpdump-nano", PCAP_NS, "tcpdump --time-stamp-precision=nano -r {eth_ns} -w {out}")]
 
 
 @needs_tshark
 @pytest.mark.parametrize("magic,commands", [c[1:] for c in CONVERSIONS], ids=[c[0] for c in CONVERSIONS])
-def test_tool_written_capture_read_as_tshark_reads_it(magic, commands, sources, tmp_path):
-    missing = sorted({c.split()[0] for c in commands.split(" && ") if shutil.which(c.split()[0]) is None})
-    if missing:
-        pytest.skip("%s not installed" % ", ".join(missing))
+def test_tool_written_capture_read_as_tshark_reads_it(magic, commands, tmp_path):
+    if any(shutil.which(c.split()[0]) is None for c in commands.split(" && ")):
+        pytest.skip("%s not installed" % commands)
+    # Sub-second parts that do and do not survive the cut to microseconds.
+    eth_ns = [(s, frac) + tuple(r) for (s, _, *r), frac in zip(SAMPLE, [123456789, 999999999, 1000, 999, 0, 5 * 10**8,
+                                                                         42])]
+    raw_ns = [(1700000000, 600000001, frame("10.1.0.1", "10.1.0.2", 17, 53, 5353, b"answer", raw=True)),
+              (1700000003, 999999999, frame("2001:db8::7", "2001:db8::8", 17, 123, 123, b"t", raw=True)),
+              (1700000010, 1, frame("10.1.0.2", "10.1.0.1", 17, 5353, 53, b"q", raw=True))]
+    sources = {"eth_us": write(tmp_path / "eth_us.pcap", capture([(s, f // 1000) + tuple(r) for s, f, *r in eth_ns])),
+               "eth_ns": write(tmp_path / "eth_ns.pcap", capture(eth_ns, nano=True)),
+               "raw_ns": write(tmp_path / "raw_ns.pcap", capture(raw_ns, linktype=101, nano=True))}
     out = tmp_path / "converted"
     for command in commands.split(" && "):
-        run = subprocess.run(command.format(out=out, **sources).split(), capture_output=True)
-        assert run.returncode == 0, run.stderr.decode()
+        subprocess.run(command.format(out=out, **sources).split(), capture_output=True, check=True)
     assert out.read_bytes()[:4] == magic
     (expected,) = tshark_records(out)
     assert len(expected) >= len(SAMPLE) and vexlor_records(out) == expected
     vexlor.split(str(out), str(tmp_path / "split"), strategy="nosplit")
-    (name,) = listing(tmp_path / "split")
-    assert dpkt_records((tmp_path / "split" / name).read_bytes())[1] == without_orig_len(expected)
+    (data,) = contents(tmp_path / "split").values()
+    assert dpkt_records(data)[1] == [(t, c, m) for t, _, c, m in expected]
 
 
 def refusal(row):
@@ -149,35 +118,59 @@ def refusal(row):
 
 @pytest.mark.parametrize("corpus_row", CORPUS or [None], indirect=True, ids=lambda r: r and r["file"])
 def test_corpus_capture_read_whole_or_refused(corpus_row):
-    path = str(CAPTURES / corpus_row["file"])
-    if refusal(corpus_row):
-        exc_name, message = refusal(corpus_row).groups()
-        assert exc_name == "RuntimeError"
-        with raises_exactly(RuntimeError, message):
+    path, refused = str(CAPTURES / corpus_row["file"]), refusal(corpus_row)
+    if refused:
+        with raises_exactly({"RuntimeError": RuntimeError}[refused.group(1)], refused.group(2)):
             vexlor.read_flows(path)
+    elif "read differently" not in corpus_row["note"] and corpus_row["packets"][:1].isdigit():  # capinfos' count
+        assert sum(f.packet_count for f in vexlor.read_flows(path).flows()) == int(
+            re.match(r"\d+", corpus_row["packets"]).group())
+
+
+# Cooked link layers, tags, label stacks, PPPoE, loopback, GRE and fragments: captures whose every TCP/UDP
+# conversation tshark sees in its innermost headers.
+INNER = ["pcapplusplus/sll2-276.pcap", "pcapplusplus/eth-ipv4-fragments.pcap", "pcapplusplus/eth-ipv6-fragments.pcap",
+         "pcapplusplus/eth-mpls.pcap", "pcapplusplus/eth-pppoe-session.pcap", "pcapplusplus/null0-loopback.pcap",
+         "pcapplusplus/pcapng-named-pcap-gre.pcapng", "tcpdump/null0-ipv4-tcp-rst.pcap",
+         "pcapplusplus/pcapng-6-interfaces-mixed-tsresol-eth-sll.pcapng"]
+PLAIN = ["pcapplusplus/eth-vlan-arp.pcap", "pcapng-test-generator/le-test001-basic.pcapng",
+         "pcapplusplus/pcapng-ipsec-ah-esp.pcapng"]
+
+
+def split(tmp_path, name, *args):
+    result = cli("split", CAPTURES / name, tmp_path / "".join(["out", *args]), "--quiet", *args)
+    assert result.returncode == 0, result.stderr
+    return contents(tmp_path / "".join(["out", *args]))
+
+
+@wide
+@pytest.mark.parametrize("name", INNER)
+def test_sessions_are_tsharks_conversations(tmp_path, name):
+    ours = sorted(len(read_pcap(d)[1]) for n, d in split(tmp_path, name).items() if re.search(r"_(6|17)_", n))
+    out = subprocess.run(["tshark", "-r", str(CAPTURES / name), "-q", "-z", "conv,tcp", "-z", "conv,udp"],
+                         capture_output=True, text=True, check=True).stdout
+    theirs = sorted(int(m.group(1)) for m in re.finditer(r"<->.*?\d+ \S+ bytes\s+\d+ \S+ bytes\s+(\d+) ", out))
+    if "fragments" not in name:
+        assert ours == theirs
         return
-    packets = sum(f.packet_count for f in vexlor.read_flows(path).flows())
-    if "read differently" not in corpus_row["note"] and corpus_row["packets"][:1].isdigit():
-        assert packets == int(re.match(r"\d+", corpus_row["packets"]).group())  # capinfos' count
+    # tshark counts a datagram once, in the frame that completes it; every fragment is in our session file.
+    frames = subprocess.run(["tshark", "-r", str(CAPTURES / name)], capture_output=True, text=True)
+    assert len(ours) == len(theirs) and sum(ours) == len(frames.stdout.splitlines())
 
 
-def tshark_selection():
-    """One file per format and set of link types outside little-endian microsecond pcap, which the conversions
-    cover, and the frames beyond 65535 bytes; not those refused or read differently on purpose."""
-    chosen, kinds = [], set()
-    for row in CORPUS:
-        if refusal(row) or "read differently" in row["note"] or not row["packets"].isdigit() or row["packets"] == "0":
-            continue
-        kind = (row["format"], row["link_types"])
-        if "largest frame" in row["note"] or (row["format"] != "pcap-le-us" and kind not in kinds):
-            kinds.add(kind)
-            chosen.append(row)
-    return chosen
+@wide
+@pytest.mark.parametrize("name", INNER + PLAIN + ["tcpdump/eth-udp-vxlan.pcap"])
+def test_basic_decoding_is_the_modules_and_plain_captures_decode_alike(tmp_path, name):
+    vexlor.split(str(CAPTURES / name), str(tmp_path / "module"))
+    assert split(tmp_path, name, "--decode", "basic") == contents(tmp_path / "module")
+    assert name not in PLAIN or split(tmp_path, name, "--decode", "wide") == contents(tmp_path / "module")
+    if "vxlan" in name:  # the inner request and reply of a tunnelled ping leave from different outer ports
+        (inner,) = [d for n, d in split(tmp_path, name).items() if "_1_192_168_203_3_192_168_203_5_" in n]
+        assert len(read_pcap(inner)[1]) == 8
 
 
-@needs_tshark
-@pytest.mark.parametrize("corpus_row", tshark_selection() or [None], indirect=True, ids=lambda r: r and r["file"])
-def test_corpus_capture_read_as_tshark_reads_it(corpus_row):
-    path = CAPTURES / corpus_row["file"]
-    (expected,) = tshark_records(path)
-    assert len(expected) == int(corpus_row["packets"]) and vexlor_records(path) == expected
+@needs_cli
+def test_a_capture_without_ip_is_reported(tmp_path):  # a link type read as raw IP that holds no IP at all
+    result = cli("split", write(tmp_path / "odd.pcap", capture([(1, i, bytes(40)) for i in range(3)], linktype=147)),
+                 tmp_path / "out", "--quiet")
+    assert result.returncode == 0 and b"3 of 3 packets had no IP header (link type 147, link type 147)" in result.stderr

@@ -1,27 +1,17 @@
-"""The type stubs against the installed module, and the examples: type-checked, then run on the sample.
-
-stubtest compares the installed stubs with the module as built (names, parameters, defaults, which parameters take
-keywords, properties, final classes); mypy --strict checks the examples and the README's Python against them, and
-calls that fail at run time must fail to type-check."""
-import importlib.util
-import os
-import re
-import shutil
-import subprocess
-import sys
+"""The type stubs against the installed module (stubtest: names, parameters, defaults, keywords, properties, final
+classes); mypy --strict on the examples and the README's Python, where calls that fail at run time must fail to
+type-check."""
+import importlib.util, os, re, shutil, subprocess, sys
 
 import pytest
 
 from conftest import REPO_ROOT
 
-needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
-                                reason="mypy not installed (scripts/test.sh installs it)")
-EXAMPLES = REPO_ROOT / "examples"
+needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
 
 
 def run(argv, tmp_path):
-    """Runs from a scratch directory. When pip installed the module, mypy must find the installed stubs by itself,
-    as for a user; otherwise (a build directory on PYTHONPATH) it is pointed at the source tree's stubs."""
+    """From a scratch directory; stubs as a user finds them, or the source tree's for a build on PYTHONPATH."""
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     site = os.path.dirname(importlib.util.find_spec("vexlor").origin)
     if not any(n.startswith("vexlor-") and n.endswith(".dist-info") for n in os.listdir(site)):
@@ -31,16 +21,9 @@ def run(argv, tmp_path):
     return subprocess.run(argv, cwd=str(tmp_path), env=env, capture_output=True, text=True)
 
 
-@needs_mypy
-def test_stubtest_finds_no_difference_between_stubs_and_module(tmp_path):
-    result = run([sys.executable, "-m", "mypy.stubtest", "vexlor"], tmp_path)
-    assert result.returncode == 0, result.stdout
-
-
 # Each line fails at run time; mypy must report it with this error code.
 MISUSE = """\
-import pathlib
-import vexlor
+import pathlib, vexlor
 archive = vexlor.Archive.open("a.vexlor")
 flow = archive.flows()[0]
 vexlor.Archive()  # call-arg
@@ -62,34 +45,15 @@ vexlor.PanicException  # attr-defined
 
 
 @needs_mypy
-def test_mypy_strict_passes_examples_and_readme_and_fails_misuse(tmp_path):
+def test_stubtest_and_mypy_strict_pass_examples_and_readme_and_fail_misuse(tmp_path):
+    result = run([sys.executable, "-m", "mypy.stubtest", "vexlor"], tmp_path)
+    assert result.returncode == 0, result.stdout
     blocks = re.findall(r"^```python\n(.*?)^```", (REPO_ROOT / "README.md").read_text(), re.S | re.M)
     assert blocks
     for i, block in enumerate(blocks + [MISUSE]):
         (tmp_path / ("readme_%d.py" % i if i < len(blocks) else "misuse.py")).write_text(block)
     result = run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-                  *map(str, sorted(EXAMPLES.glob("*.py")) + sorted(tmp_path.glob("*.py")))], tmp_path)
+                  *map(str, sorted((REPO_ROOT / "examples").glob("*.py")) + sorted(tmp_path.glob("*.py")))], tmp_path)
     reported = set(re.findall(r"^(\S+\.py):(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M))
     assert reported == {("misuse.py", str(n), line.rsplit("# ", 1)[1]) for n, line in
                         enumerate(MISUSE.splitlines(), 1) if "  # " in line}, result.stdout
-
-
-# (arguments, texts in the output, (pattern of a line, number of such lines))
-@pytest.mark.parametrize("argv,texts,lines", [
-    ("quickstart.py {tmp}/out", ["into 10 files", "Archive(flows=10, link_type=1)"],
-     (r"^  sample_\S+\.pcap  \d+ bytes$", 10)),
-    ("top_talkers.py {sample} -n 3", ["37355  30.7%      1  172.16.37.211"], (r"^ +\d+ +[\d.]+% +\d+  \S", 3)),
-    ("flow_summary.py {sample} --csv {tmp}/flows.csv", ["10 flows by session, link type 1", "wrote 10 flows"],
-     (r"^(TCP|UDP) +5 ", 2)),
-    # The three flows on port 53 (53, 11 and 9 packets), one frame length per line from tshark.
-    ("dns_to_tshark.py {sample} -- -T fields -e frame.len", ["== flow 1: UDP 172.16.37.211 port 53", "== flow 3: TCP"],
-     (r"^\d+$", 53 + 11 + 9)),
-])
-def test_example_runs_on_the_sample(argv, texts, lines, tmp_path):
-    if argv.startswith("dns_to_tshark") and shutil.which("tshark") is None:
-        pytest.skip("tshark not installed")
-    args = argv.format(tmp=tmp_path, sample=EXAMPLES / "sample.pcap").split()
-    result = subprocess.run([sys.executable, str(EXAMPLES / args[0]), *args[1:]], cwd=str(tmp_path),
-                            capture_output=True, text=True)
-    assert result.returncode == 0 and all(text in result.stdout for text in texts), result.stdout + result.stderr
-    assert len(re.findall(lines[0], result.stdout, re.M)) == lines[1], result.stdout

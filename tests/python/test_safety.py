@@ -1,0 +1,149 @@
+"""Locks, outputs over their input, interrupts, failing writes and too few descriptors: a final-named output is
+complete or absent, only hidden temporaries are left otherwise, and a rerun gives the normal output."""
+import errno, fcntl, json, os, pathlib, random, resource, signal, struct, subprocess, sys, time
+
+import pytest
+
+import vexlor
+from conftest import CLI, SAMPLE, capture, cli, contents, finals, needs_cli, raises_exactly, sessions_bytes, write
+
+BUILD, TEMP = {"split": vexlor.split, "archive": vexlor.create_archive}, "/tmp/vexlor_py_%d.vexlor"
+
+
+@needs_cli
+@pytest.mark.parametrize("case", ["held-split", "held-archive", "same", "dotted", "symlink", "hardlink", "tmp-hardlink",
+                                  "split-file", "split-temporary"])
+@pytest.mark.parametrize("front", ["module", "tool"])
+def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, case, front):
+    """The module raises, the tool exits 1; input and outputs are left alone; once unlocked, the run goes through."""
+    data = capture(SAMPLE)
+    cap, kind, archive = write(tmp_path / "cap.pcap", data), "split" if "split" in case else "archive", tmp_path / "a"
+    out, named = {"same": (cap, cap), "dotted": (str(tmp_path / "." / "cap.pcap"),) * 2,
+                  "symlink": (str(tmp_path / "link"),) * 2, "hardlink": (str(tmp_path / "hard"),) * 2,
+                  "tmp-hardlink": (str(archive), str(archive) + ".tmp"), "held-split": (tmp_path / "out",) * 2,
+                  "held-archive": (archive, str(archive) + ".tmp"),
+                  "split-file": (tmp_path / "out", tmp_path / "out" / "cap_all.pcap"),
+                  "split-temporary": (tmp_path / "out", tmp_path / "out" / ".cap_all.pcap.tmp")}[case]
+    if case.startswith("held"):
+        write(tmp_path / "out" / "cap_all.pcap" if kind == "split" else named, b"earlier")
+        fd = os.open(named, os.O_RDONLY if kind == "split" else os.O_RDWR)
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # the lock a run takes
+        exc, message = OSError, "Output %s %s is in use by another run" % ("directory" if kind == "split" else "path",
+                                                                           out)
+    else:
+        if case not in ("same", "dotted"):
+            os.makedirs(os.path.dirname(named), exist_ok=True)
+            (os.symlink if case == "symlink" else os.link)(cap, named)
+        exc, message = ValueError, "Output %s %s is the input capture %s" % ("file" if kind == "split" else "path",
+                                                                             named, cap)
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    if front == "module":
+        with raises_exactly(exc, message):
+            BUILD[kind](cap, str(out), *["nosplit"] * (kind == "split"))
+    else:
+        result = cli(kind, cap, out, *["--strategy", "nosplit"] * (kind == "split"))
+        assert (result.returncode, result.stderr) == (1, b"vexlor: %s\n" % message.encode())
+    assert front == "module" and case.startswith("split") or {
+        p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+    assert pathlib.Path(cap).read_bytes() == data
+    if case.startswith("held"):
+        os.close(fd)
+        assert BUILD[kind](cap, str(out)) is None if front == "module" else cli(kind, cap, out).returncode == 0
+
+
+@needs_cli
+@pytest.mark.parametrize("kind,sig", [("split", signal.SIGINT), ("archive", signal.SIGINT),
+                                      ("split", signal.SIGTERM)])
+def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig):
+    rng = random.Random(7)
+    interrupted = 0
+    for i in range(6):
+        out = tmp_path / ("out%d" % i if kind == "split" else "a%d.vexlor" % i)
+        proc = subprocess.Popen([str(CLI), kind, big, str(out), "--quiet"], stderr=subprocess.PIPE)
+        time.sleep(0.1 if i == 0 else rng.uniform(0.0, 0.6))
+        proc.send_signal(sig)
+        status, err = proc.wait(), proc.stderr.read()
+        if status == 0:
+            continue
+        interrupted += 1
+        assert (status, err) == (128 + sig, b"vexlor: interrupted: nothing published\n")
+        assert (not out.exists() or os.listdir(out) == []) if kind == "split" else finals(tmp_path, True) == [] and \
+            not out.exists()
+        assert cli(kind, big, out, "--quiet").returncode == 0  # a rerun gives the normal outputs
+    assert interrupted > 0, "every run ended before its signal"
+    assert finals(tmp_path, True) == []
+
+
+# The child leaves `spare` descriptors free if asked, makes the calls and prints their outcomes.
+CHILD = r"""
+import json, os, resource, sys, vexlor
+calls, spare = json.loads(sys.argv[1])
+if spare is not None:
+    free = [fd for fd in range(64) if not os.path.exists("/proc/self/fd/%d" % fd)]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (free[spare], resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+results = []
+for fn, args, kwargs in calls:
+    try:
+        results.append(getattr(vexlor, fn)(*args, **kwargs))
+    except Exception as e:
+        results.append([type(e).__name__, str(e)])
+print(json.dumps(results))
+"""
+
+
+def os_error(code):
+    return "%s (os error %d)" % (os.strerror(code), code)
+
+
+def child(calls, spare=None, fsize=None):
+    """(each call's None or (exception class name, message), the child's pid); writes past `fsize` fail (EFBIG)."""
+    limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(  # noqa: E731
+        resource.RLIMIT_FSIZE, (fsize, resource.getrlimit(resource.RLIMIT_FSIZE)[1])))
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps([calls, spare])], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, preexec_fn=limit if fsize is not None else None)
+    out, err = proc.communicate(timeout=300)
+    assert proc.returncode == 0, err.decode(errors="replace")
+    return [tuple(r) if r else r for r in json.loads(out)], proc.pid
+
+
+# (call, options, file size limit, spare descriptors, the error expected). split: ten flows of 4344-byte pcap files
+# (2920 bytes of l7 payload); create_archive: 600 kB (the writer buffers 256 KiB), whose regions start at `lists`,
+# `table`, `index` and `footer`: below its size every run fails with EFBIG, wherever the write falls. With `spare`
+# descriptors, 300 flows: the split writer gives back its least recently used file and reopens it later; with none
+# free the input cannot be opened; with one, it can, and so can the output directory, but no output file. The
+# archive build needs one at a time.
+L7, NOBUF = dict(output_type="l7"), dict(buffer_bytes=0)
+@pytest.mark.parametrize("call,options,fsize,spare,error", [
+    *[("split", o, f, None, None) for o, f in [(NOBUF, "0"), ({}, "0"), (NOBUF, "24"), (NOBUF, "2000"),
+                                                (NOBUF, "4343"), ({}, "4344"), (dict(L7, **NOBUF), "100"), (L7, "2919"),
+                                                (dict(L7, **NOBUF), "2920")]],
+    *[("create_archive", {}, f, None, None) for f in ["0", "64", "300000", "lists + 3", "table + 10", "index + 5",
+                                                      "footer", "footer + 1", "size - 1", "size"]],
+    ("split", {}, None, 0, "OSError"), ("split", {}, None, 1, "RuntimeError"), ("split", {}, None, 2, None),
+    ("split", NOBUF, None, 2, None), ("split", dict(L7, buffer_bytes=10000), None, 3, None),
+    ("split", NOBUF, None, 8, None), ("create_archive", {}, None, 0, "OSError"), ("create_archive", {}, None, 1, None)])
+def test_file_size_and_descriptor_limits(tmp_path, call, options, fsize, spare, error):
+    src = write(tmp_path / "cap.pcap", sessions_bytes(300, 3, 60, 5) if spare is not None else sessions_bytes(
+        10, 20, 146) if call == "split" else sessions_bytes(50, 10, 1100, ipv6_every=7))
+    ref, out = tmp_path / "ref", tmp_path / "out"
+    getattr(vexlor, call)(src, str(ref), **options)
+    if fsize is not None:
+        size = max(map(len, contents(ref).values())) if call == "split" else len(ref.read_bytes())
+        assert call != "split" or size == (2920 if "output_type" in options else 4344)
+        lists, _, table, _, _, index = struct.unpack_from("<QQQQQQ", ref.read_bytes(), size - 96) if call != "split" \
+            else [0] * 6
+        fsize = eval(fsize, dict(footer=size - 128, lists=lists, table=table, index=index, size=size))
+    results, _ = child([[call, [src, str(out)], options]], spare=spare, fsize=fsize)
+    if error or fsize is not None and fsize < size:
+        assert results[0] in [(error, os_error(errno.EMFILE))] if error else [
+            ("RuntimeError", os_error(errno.EFBIG)), ("RuntimeError", "Failed to write footer")]
+        assert finals(out) == [] and not out.is_file()
+        assert spare is not None or call == "split" or os.path.getsize(str(out) + ".tmp") <= fsize
+    else:
+        assert results == [None] and contents(out) == contents(ref)
+    getattr(vexlor, call)(src, str(out), **options)  # a rerun over what was left
+    assert contents(out) == contents(ref) and not os.path.exists(str(out) + ".tmp")
+    if fsize == 300000:  # read_flows fails like any other; its own temporary file stays behind
+        results, pid = child([["read_flows", [src], {}]], fsize=fsize)
+        assert results == [("RuntimeError", os_error(errno.EFBIG))] and not os.path.exists(TEMP % pid)
+        os.unlink(TEMP % pid + ".tmp")
