@@ -1014,8 +1014,8 @@ constexpr OptionDef kFlowsOptions[] = {
     {"since", true}, {"until", true}, {"help", false, 'h'},
 };
 constexpr OptionDef kExtractOptions[] = {
-    {"id", true},    {"ip", true},          {"port", true},       {"proto", true},
-    {"since", true}, {"until", true},       {"output", true, 'o'}, {"help", false, 'h'},
+    {"id", true},    {"ip", true},    {"port", true},        {"proto", true},
+    {"since", true}, {"until", true}, {"output", true, 'o'}, {"help", false, 'h'},
 };
 
 // The --decode option of split and archive, the same text in both helps.

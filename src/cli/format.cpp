@@ -25,15 +25,15 @@ using Cells = std::array<std::string, kColumns>;
 using Shown = std::vector<std::size_t>; // the columns listed, in order
 
 constexpr std::array<std::string_view, kColumns> kKeys = {
-    "id",      "protocol", "src_ip", "dst_ip",   "src_port", "dst_port",
-    "packets", "bytes",    "start",  "duration", "host",     "outer", "archive",
+    "id",    "protocol", "src_ip",   "dst_ip", "src_port", "dst_port", "packets",
+    "bytes", "start",    "duration", "host",   "outer",    "archive",
 };
 // Numbers line up on the right in the table.
 constexpr std::array<bool, kColumns> kRightAligned = {true, false, false, false, true,  true, true,
                                                       true, false, true,  false, false, false};
 // Columns written as JSON strings; the rest are numbers.
-constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true,  false, false, false,
-                                                    false, false, false, true,  true,  true};
+constexpr std::array<bool, kColumns> kJsonString = {false, true,  true,  true, false, false, false,
+                                                    false, false, false, true, true,  true};
 
 std::string host_text(const FlowEntry& e) {
     switch (e.host_side) {

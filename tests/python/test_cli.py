@@ -181,14 +181,13 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "extract --help => 0: Usage: vexlor extract ARCHIVE... SELECTOR... [-o FILE]",
     "archive {cap} {tmp}/no/a.vexlor => 1: vexlor.create_archive(cap, tmp + '/no/a.vexlor')",
     "split {tmp}/nope.pcap out => 1: cannot read {tmp}/nope.pcap: No such file or directory (os error 2)",
-    "archive {tmp} a.vexlor => 1: {tmp}: is a directory", "flows {tmp} => 1: {tmp}: is a directory",
+    "archive {tmp}/*.none a.vexlor => 1: no file matches {tmp}/*.none",
     "split {text} out => 1: {text}: Unsupported file format (unknown magic number)",
     "flows {tmp}/nope => 1: cannot open archive {tmp}/nope: No such file or directory (os error 2)",
     "extract {short} --id 1 -o x.pcap => 1: cannot open archive {short}: File too small to be a valid archive",
-    *["split {%s} out => 1: {%s} is %s-compressed (and this version reads only uncompressed captures)" % (k, k, k)
-      for k in COMPRESSED],
+    *[r"split {%s} out => 1: ~(corrupt|truncated) %s stream at byte \d+ of {%s}.*" % (k, k, k) for k in COMPRESSED],
     " => 2: missing command", "frob => 2: unknown command 'frob'", "--frob => 2: unknown option '--frob'",
-    "split {cap} => 2: missing OUTDIR", "split {cap} {out} extra => 2: unexpected argument 'extra'",
+    "split {cap} => 2: missing OUTDIR", "split - {cap} {out} => 2: standard input (-) cannot be one of several inputs",
     "split {cap} {out} --port 65536 => 2: invalid value '65536' for --port: expected a number from 0 to 65535",
     "split {cap} {out} --max-sessions=4294967296 => 2: invalid value '4294967296' for --max-sessions: expected a "
     "number from 0 to 4294967295",
@@ -210,7 +209,7 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     r"from 0 to 255\)",
     "flows {arc} --id 1 => 2: unknown option '--id'", "flows {arc} --ip 1.2.3 => 2: invalid IP address '1.2.3'",
     "extract {arc} --ip ::1:: => 2: invalid IP address '::1::'",
-    "extract {arc} => 2: extract needs at least one of --id, --ip, --port, --proto",
+    "extract {arc} => 2: extract needs at least one of --id, --ip, --port, --proto, --since, --until",
     "extract {arc} --id 1 -o => 2: option '-o' needs a value",
     "extract {arc} --id x => 2: invalid value 'x' for --id: expected a number from 0 to 18446744073709551615"])
 def test_statuses_and_messages(tmp_path, row):

@@ -11,7 +11,8 @@ import sys
 
 import pytest
 
-from conftest import CAPTURES, eth, ipv4, pcap_bytes, read_pcap, udp, write
+from conftest import CAPTURES, eth, read_pcap, write
+from conftest import capture as pcap_bytes
 
 CLI = pathlib.Path(sys.executable).parent / "vexlor"
 pytestmark = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)
@@ -19,6 +20,15 @@ KEYS = ["id", "protocol", "src_ip", "dst_ip", "src_port", "dst_port", "packets",
 T = 1700000000
 FIN, SYN, RST, ACK = 0x01, 0x02, 0x04, 0x10
 NAME = "cap_6_10_0_0_1_10_0_0_2_1000_80"
+
+
+def ipv4(src, dst, proto, payload):
+    return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), 1, 0, 64, proto, 0,
+                       bytes(map(int, src.split("."))), bytes(map(int, dst.split(".")))) + payload
+
+
+def udp(sport, dport, payload):
+    return struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
 
 
 def tool(*args):

@@ -14,7 +14,8 @@ import time
 
 import pytest
 
-from conftest import pcap_bytes, sessions_bytes, tcp4, write
+from conftest import capture as pcap_bytes
+from conftest import frame, sessions_bytes, write
 
 CLI = os.path.join(os.path.dirname(sys.executable), "vexlor")
 pytestmark = pytest.mark.skipif(not os.path.exists(CLI), reason="the vexlor tool is not installed")
@@ -71,8 +72,8 @@ def test_damaged_compressed_capture_fails_with_its_name(tmp_path):
 
 def capture(i, flows=3):
     """A small capture of its own: flows depend on i, times start at 1700000000 + 10 * i."""
-    return pcap_bytes([(1700000000 + 10 * i, n, tcp4("10.0.%d.1" % i, "192.0.2.%d" % (n % flows + 1), 1000 + n % flows,
-                                                      80, bytes([n]) * 40)) for n in range(12)])
+    return pcap_bytes([(1700000000 + 10 * i, n, frame("10.0.%d.1" % i, "192.0.2.%d" % (n % flows + 1), 6,
+                                                       1000 + n % flows, 80, bytes([n]) * 40)) for n in range(12)])
 
 
 def make_tree(root):
