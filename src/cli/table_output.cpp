@@ -10,10 +10,10 @@ namespace vexlor::cli {
 namespace {
 
 constexpr std::string_view kColumns[] = {
-    "id",          "input",       "key",         "proto",       "src",        "dst",
-    "src_port",    "dst_port",    "community_id", "first_us",   "last_us",    "duration_us",
-    "packets_fwd", "packets_bwd", "bytes_fwd",   "bytes_bwd",   "payload_fwd", "payload_bwd",
-    "tcp_flags",   "sizes",       "dirs",        "gaps_us",
+    "id",          "input",       "key",          "proto",     "src",         "dst",
+    "src_port",    "dst_port",    "community_id", "first_us",  "last_us",     "duration_us",
+    "packets_fwd", "packets_bwd", "bytes_fwd",    "bytes_bwd", "payload_fwd", "payload_bwd",
+    "tcp_flags",   "sizes",       "dirs",         "gaps_us",
 };
 
 // A CSV cell, quoted when it holds a comma, quote or line break.
@@ -83,11 +83,10 @@ void write_table_row(FdWriter& out, const FlowRecord& f, std::string_view input,
     const bool csv = format == TableFormat::Csv;
     const std::string texts[] = {ip_or_empty(f, f.src), ip_or_empty(f, f.dst),
                                  flow_community_id(f)};
-    const std::uint64_t numbers[] = {f.src_port,     f.dst_port,     0,
-                                     f.first_us,     f.last_us,      f.last_us - f.first_us,
-                                     f.packets[0],   f.packets[1],   f.bytes[0],
-                                     f.bytes[1],     f.payload[0],   f.payload[1],
-                                     f.tcp_flags};
+    const std::uint64_t numbers[] = {
+        f.src_port,   f.dst_port,   0,          f.first_us, f.last_us,    f.last_us - f.first_us,
+        f.packets[0], f.packets[1], f.bytes[0], f.bytes[1], f.payload[0], f.payload[1],
+        f.tcp_flags};
     std::string line;
     std::size_t col = 0;
     auto name = [&] {
@@ -132,12 +131,10 @@ void write_table_row(FdWriter& out, const FlowRecord& f, std::string_view input,
 }
 
 void write_keys_header(FdWriter& out) {
-    out.write(
-        "row,id,input,key,proto,src,dst,src_port,dst_port,community_id,first_us,packets\n");
+    out.write("row,id,input,key,proto,src,dst,src_port,dst_port,community_id,first_us,packets\n");
 }
 
-void write_keys_row(FdWriter& out, std::uint64_t row, const FlowRecord& f,
-                    std::string_view input) {
+void write_keys_row(FdWriter& out, std::uint64_t row, const FlowRecord& f, std::string_view input) {
     std::string line = std::to_string(row) + "," + std::to_string(f.id) + ",";
     put_csv_text(line, input);
     line += ',';

@@ -270,9 +270,9 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
             if (!stored) {
                 continue;
             }
-            const Packet p =
-                from_pcap_record(stored->ts_sec, stored->ts_usec, stored->orig_len,
-                                 SharedBytes::borrowed(stored->data), archive.link_type(), opt.decode);
+            const Packet p = from_pcap_record(stored->ts_sec, stored->ts_usec, stored->orig_len,
+                                              SharedBytes::borrowed(stored->data),
+                                              archive.link_type(), opt.decode);
             ++summary.packets;
             note_time(summary, p.time_us());
             if (!filter.matches(p)) {

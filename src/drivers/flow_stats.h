@@ -22,12 +22,12 @@ enum MaskField : std::uint8_t { kMaskMac = 1, kMaskIp = 2, kMaskPort = 4 };
 
 // What is kept of each flow besides its counters.
 struct FlowFeatures {
-    std::uint32_t first_n = 20;     // packets whose size, direction and gap are listed
-    std::uint32_t row_bytes = 0;    // bytes of the byte row (per slot); 0: no row
-    std::uint32_t row_packets = 0;  // 0: the flow's first bytes across its packets;
-                                    // K: the first row_bytes of each of its first K packets
-    bool payload = false;           // the transport payload instead of the whole frame
-    std::uint8_t mask = 0;          // MaskField bits
+    std::uint32_t first_n = 20;    // packets whose size, direction and gap are listed
+    std::uint32_t row_bytes = 0;   // bytes of the byte row (per slot); 0: no row
+    std::uint32_t row_packets = 0; // 0: the flow's first bytes across its packets;
+                                   // K: the first row_bytes of each of its first K packets
+    bool payload = false;          // the transport payload instead of the whole frame
+    std::uint8_t mask = 0;         // MaskField bits
 };
 
 struct FlowRecord {

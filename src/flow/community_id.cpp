@@ -59,12 +59,11 @@ void compress(std::array<std::uint32_t, 5>& h, const std::uint8_t* block) {
 // The message type that answers `type`, when ICMP pairs it with one: such
 // flows are two-way, and the answer's type stands in for the code.
 int icmp_counterpart(std::uint8_t proto, std::uint16_t type) {
-    static constexpr std::pair<int, int> kV4[] = {{8, 0},   {0, 8},   {13, 14}, {14, 13},
-                                                  {15, 16}, {16, 15}, {10, 9},  {9, 10},
-                                                  {17, 18}, {18, 17}};
-    static constexpr std::pair<int, int> kV6[] = {
-        {128, 129}, {129, 128}, {133, 134}, {134, 133}, {135, 136}, {136, 135},
-        {130, 131}, {131, 130}, {139, 140}, {140, 139}, {144, 145}, {145, 144}};
+    static constexpr std::pair<int, int> kV4[] = {{8, 0},   {0, 8},  {13, 14}, {14, 13}, {15, 16},
+                                                  {16, 15}, {10, 9}, {9, 10},  {17, 18}, {18, 17}};
+    static constexpr std::pair<int, int> kV6[] = {{128, 129}, {129, 128}, {133, 134}, {134, 133},
+                                                  {135, 136}, {136, 135}, {130, 131}, {131, 130},
+                                                  {139, 140}, {140, 139}, {144, 145}, {145, 144}};
     const std::span<const std::pair<int, int>> pairs =
         proto == kIcmp ? std::span<const std::pair<int, int>>(kV4) : kV6;
     for (auto [from, to] : pairs) {
@@ -120,8 +119,8 @@ std::string base64(std::span<const std::uint8_t> bytes) {
 }
 
 std::string community_id(const CommunityTuple& t, std::uint16_t seed) {
-    const bool ports = t.proto == kTcp || t.proto == kUdp || t.proto == kSctp ||
-                       t.proto == kIcmp || t.proto == kIcmpv6;
+    const bool ports = t.proto == kTcp || t.proto == kUdp || t.proto == kSctp || t.proto == kIcmp ||
+                       t.proto == kIcmpv6;
     std::uint16_t sport = t.src_port, dport = t.dst_port;
     bool one_way = false;
     if (t.proto == kIcmp || t.proto == kIcmpv6) {

@@ -139,8 +139,9 @@ TEST(FlowStats, ByteRowsAreZeroPaddedAndMasked) {
 
 TEST(FlowStats, MasksTheInnermostHeaderOfATunnel) {
     const Bytes inner = tcp_frame("192.168.0.1", "192.168.0.2", 1111, 2222, 0x02, 4);
-    const Bytes outer = eth(mac(9), mac(8), 0x0800,
-                            ipv4(ip4("10.9.9.1"), ip4("10.9.9.2"), 17, udp(5555, 4789, vxlan(7, inner))));
+    const Bytes outer =
+        eth(mac(9), mac(8), 0x0800,
+            ipv4(ip4("10.9.9.1"), ip4("10.9.9.2"), 17, udp(5555, 4789, vxlan(7, inner))));
     Bytes frame = outer;
     const Packet p = from_pcap_record(0, 0, static_cast<std::uint32_t>(frame.size()),
                                       SharedBytes::from_vector(outer), kLinkEthernet, Decode::Wide);
