@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -22,10 +23,12 @@
 #include "cli/batch.h"
 #include "cli/format.h"
 #include "cli/output.h"
+#include "cli/table_output.h"
 #include "common/ip_text.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "drivers/archive_build.h"
+#include "drivers/flow_stats.h"
 #include "drivers/split_pipeline.h"
 #include "flow/filter.h"
 #include "packet/wide_dissect.h"
@@ -990,11 +993,324 @@ CommandStatus extract_command(const ParsedArgs& args) {
     return {};
 }
 
+// ---- table and bytes --------------------------------------------------------
+
+// A file written under a temporary name and renamed into place by publish();
+// dropped unpublished, it is removed.
+class TempFile {
+public:
+    static std::expected<TempFile, Failure> create(std::string path) {
+        TempFile f;
+        f.path_ = std::move(path);
+        f.tmp_ = f.path_ + ".tmp";
+        f.fd_ = UniqueFd(::open(f.tmp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!f.fd_.valid()) {
+            return failed("Failed to create output file " + f.tmp_ + ": " + os_error_text(errno));
+        }
+        return f;
+    }
+    TempFile() = default;
+    TempFile(TempFile&& o) noexcept { *this = std::move(o); }
+    TempFile& operator=(TempFile&& o) noexcept {
+        std::swap(path_, o.path_);
+        std::swap(tmp_, o.tmp_);
+        std::swap(fd_, o.fd_);
+        return *this;
+    }
+    ~TempFile() {
+        if (fd_.valid() || !tmp_.empty()) {
+            ::unlink(tmp_.c_str());
+        }
+    }
+    int fd() const { return fd_.get(); }
+    const std::string& tmp() const { return tmp_; }
+
+    CommandStatus publish() {
+        if (int err = fd_.reset(); err != 0) {
+            return write_failed(err, tmp_);
+        }
+        if (::rename(tmp_.c_str(), path_.c_str()) != 0) {
+            return failed("Failed to rename " + tmp_ + " -> " + path_ + ": " +
+                          os_error_text(errno));
+        }
+        tmp_.clear();
+        return {};
+    }
+
+private:
+    std::string path_, tmp_;
+    UniqueFd fd_;
+};
+
+// The inputs of table and bytes: one run per input, or one over all of them
+// with --combine.  Each flow goes to `sink` with the name of its input.
+using NamedSink = std::function<CommandStatus(const FlowRecord&, const std::string& input)>;
+
+CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
+                              const NamedSink& sink) {
+    auto inputs = expand_inputs(args.positionals, "");
+    if (!inputs) {
+        return std::unexpected(inputs.error());
+    }
+    if (inputs->files.empty()) {
+        return failed("no capture to read");
+    }
+    std::vector<std::string> runs;
+    const auto combine = args.last("combine");
+    if (combine) {
+        if (*combine != "concat" && *combine != "merge") {
+            return misused(
+                {"unknown way to combine '" + std::string(*combine) + "' (valid: concat, merge)"});
+        }
+        for (const InputFile& f : inputs->files) {
+            opt.control.combined_inputs.push_back(f.path);
+        }
+        opt.control.combine = *combine == "merge" ? Combine::Merge : Combine::Concatenate;
+        runs.push_back(inputs->files.front().path);
+    } else {
+        for (const InputFile& f : inputs->files) {
+            runs.push_back(f.path);
+        }
+    }
+    configure_run(args, opt.control);
+    catch_interrupts();
+    ProgressLine progress(show_progress(args));
+    opt.progress = progress.callback();
+    RunSummary total;
+    const auto start = std::chrono::steady_clock::now();
+    for (const std::string& path : runs) {
+        if (auto st = check_input(path); !st) {
+            return st;
+        }
+        opt.input_path = path;
+        RunSummary summary;
+        opt.control.summary = &summary;
+        std::optional<Failure> sink_failure;
+        std::uint64_t last_id = opt.first_id - 1;
+        Status st = run_flow_stats(opt, [&](const FlowRecord& flow) -> Status {
+            last_id = std::max(last_id, flow.id);
+            if (auto written = sink(flow, path); !written) {
+                sink_failure = written.error();
+                return runtime_error("output failed");
+            }
+            return {};
+        });
+        if (sink_failure) {
+            progress.finish(false);
+            return std::unexpected(*sink_failure);
+        }
+        if (!st) {
+            progress.finish(false);
+            if (g_cancel.load()) {
+                return std::unexpected(
+                    Failure{128 + static_cast<int>(g_signal), "interrupted: nothing published"});
+            }
+            return run_failed(st.error(), path, "");
+        }
+        opt.first_id = last_id + 1;
+        total.packets += summary.packets;
+        total.flows += summary.flows;
+        total.packets_no_ip += summary.packets_no_ip;
+    }
+    progress.finish(true);
+    if (!args.has("quiet")) {
+        std::fprintf(
+            stderr, "vexlor: %s, %s, %s without IP, %.1f s\n",
+            counted(total.packets, "packet", "packets").c_str(),
+            counted(total.flows, "flow", "flows").c_str(),
+            counted(total.packets_no_ip, "packet", "packets").c_str(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return {};
+}
+
+// The options table and bytes share with split and archive.
+CommandStatus flow_input_options(const ParsedArgs& args, FlowStatsOptions& opt) {
+    if (auto st = build_options(args, opt); !st) {
+        return st;
+    }
+    if (auto combine = args.last("combine");
+        combine && *combine != "concat" && *combine != "merge") {
+        return misused(
+            {"unknown way to combine '" + std::string(*combine) + "' (valid: concat, merge)"});
+    }
+    return {};
+}
+
+// A positive count: 0 is refused for options that size something.
+Parsed<std::uint32_t> positive_option(const ParsedArgs& args, std::string_view name,
+                                      std::uint32_t fallback, std::uint32_t max) {
+    auto text = args.last(name);
+    if (!text) {
+        return fallback;
+    }
+    auto n = parse_number(*text, max, "--"s + std::string(name));
+    if (!n) {
+        return std::unexpected(n.error());
+    }
+    if (*n == 0) {
+        return usage_error("invalid value '0' for --" + std::string(name) +
+                           ": expected a number from 1 to " + std::to_string(max));
+    }
+    return static_cast<std::uint32_t>(*n);
+}
+
+CommandStatus table_command(const ParsedArgs& args) {
+    FlowStatsOptions opt;
+    if (auto st = flow_input_options(args, opt); !st) {
+        return st;
+    }
+    auto first = number_option<std::uint32_t>(args, "first", 20);
+    if (!first || *first > 100000) {
+        return misused(first ? UsageError{"invalid value for --first: at most 100000"}
+                             : first.error());
+    }
+    opt.features.first_n = *first;
+    TableFormat format = TableFormat::Csv;
+    if (auto f = args.last("format")) {
+        if (*f == "jsonl") {
+            format = TableFormat::Jsonl;
+        } else if (*f != "csv") {
+            return misused(
+                {"invalid value '" + std::string(*f) + "' for --format: expected csv or jsonl"});
+        }
+    }
+    const std::optional<std::string_view> dest = args.last("output");
+    const bool to_stdout = !dest || *dest == "-";
+    std::optional<TempFile> file;
+    if (!to_stdout) {
+        auto created = TempFile::create(std::string(*dest));
+        if (!created) {
+            return std::unexpected(created.error());
+        }
+        file.emplace(std::move(*created));
+    }
+    FdWriter out(to_stdout ? STDOUT_FILENO : file->fd());
+    const std::string where = to_stdout ? "standard output" : file->tmp();
+    write_table_header(out, format);
+    auto st = run_flow_inputs(
+        args, opt, [&](const FlowRecord& flow, const std::string& input) -> CommandStatus {
+            write_table_row(out, flow, input, format);
+            return out.error() == 0 ? CommandStatus{} : write_failed(out.error(), where);
+        });
+    if (!st) {
+        return st;
+    }
+    if (!out.flush()) {
+        return write_failed(out.error(), where);
+    }
+    return to_stdout ? CommandStatus{} : file->publish();
+}
+
+Parsed<std::uint8_t> mask_option(const ParsedArgs& args) {
+    std::uint8_t mask = 0;
+    for (std::string_view text : args.all("mask")) {
+        for (std::size_t from = 0; from <= text.size();) {
+            const std::size_t comma = std::min(text.find(',', from), text.size());
+            const std::string_view field = text.substr(from, comma - from);
+            from = comma + 1;
+            if (field == "mac") {
+                mask |= kMaskMac;
+            } else if (field == "ip") {
+                mask |= kMaskIp;
+            } else if (field == "port") {
+                mask |= kMaskPort;
+            } else {
+                return usage_error("unknown field '" + std::string(field) +
+                                   "' for --mask (valid: mac, ip, port)");
+            }
+        }
+    }
+    return mask;
+}
+
+CommandStatus bytes_command(const ParsedArgs& args) {
+    FlowStatsOptions opt;
+    if (auto st = flow_input_options(args, opt); !st) {
+        return st;
+    }
+    if (!args.has("first")) {
+        return misused({"bytes needs --first N, the bytes kept of each flow (or packet)"});
+    }
+    auto n = positive_option(args, "first", 0, 1u << 20);
+    if (!n) {
+        return misused(n.error());
+    }
+    auto k = positive_option(args, "packets", 0, 4096);
+    if (!k) {
+        return misused(k.error());
+    }
+    auto mask = mask_option(args);
+    if (!mask) {
+        return misused(mask.error());
+    }
+    const std::optional<std::string_view> dest = args.last("output");
+    if (!dest || *dest == "-" || dest->empty()) {
+        return misused({"bytes needs -o FILE.npy"});
+    }
+    opt.features.first_n = 0;
+    opt.features.row_bytes = *n;
+    opt.features.row_packets = *k;
+    opt.features.payload = args.has("payload");
+    opt.features.mask = *mask;
+    const std::uint64_t width = std::uint64_t(*n) * (*k == 0 ? 1 : *k);
+
+    const std::string npy_path(*dest);
+    const std::string keys_path =
+        (npy_path.ends_with(".npy") ? npy_path.substr(0, npy_path.size() - 4) : npy_path) +
+        ".keys.csv";
+    auto npy = TempFile::create(npy_path);
+    if (!npy) {
+        return std::unexpected(npy.error());
+    }
+    auto keys = TempFile::create(keys_path);
+    if (!keys) {
+        return std::unexpected(keys.error());
+    }
+    FdWriter rows(npy->fd());
+    FdWriter key_rows(keys->fd());
+    rows.write(npy_header(0, width));
+    write_keys_header(key_rows);
+    std::uint64_t count = 0;
+    auto st = run_flow_inputs(
+        args, opt, [&](const FlowRecord& flow, const std::string& input) -> CommandStatus {
+            std::vector<std::uint8_t> row = flow.row;
+            row.resize(width, 0);
+            rows.write(row);
+            write_keys_row(key_rows, count++, flow, input);
+            if (rows.error() != 0) {
+                return write_failed(rows.error(), npy->tmp());
+            }
+            return key_rows.error() == 0 ? CommandStatus{}
+                                         : write_failed(key_rows.error(), keys->tmp());
+        });
+    if (!st) {
+        return st;
+    }
+    if (!rows.flush()) {
+        return write_failed(rows.error(), npy->tmp());
+    }
+    if (!key_rows.flush()) {
+        return write_failed(key_rows.error(), keys->tmp());
+    }
+    // The real number of rows, over the header written first.
+    const std::string header = npy_header(count, width);
+    if (::pwrite(npy->fd(), header.data(), header.size(), 0) !=
+        static_cast<ssize_t>(header.size())) {
+        return write_failed(errno, npy->tmp());
+    }
+    if (auto published = keys->publish(); !published) {
+        return published;
+    }
+    return npy->publish();
+}
+
 // ---- the command table ------------------------------------------------------
 
 constexpr std::string_view kInputOutdir[] = {"INPUT", "OUTDIR"};
 constexpr std::string_view kInputOutput[] = {"INPUT", "OUTPUT"};
 constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
+constexpr std::string_view kInputArg[] = {"INPUT"};
 
 constexpr OptionDef kSplitOptions[] = {
     {"strategy", true},     {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
@@ -1016,6 +1332,19 @@ constexpr OptionDef kFlowsOptions[] = {
 constexpr OptionDef kExtractOptions[] = {
     {"id", true},    {"ip", true},    {"port", true},        {"proto", true},
     {"since", true}, {"until", true}, {"output", true, 'o'}, {"help", false, 'h'},
+};
+
+constexpr OptionDef kTableOptions[] = {
+    {"strategy", true},   {"max-sessions", true}, {"ip", true},           {"port", true},
+    {"strict", false},    {"decode", true},       {"quiet", false},       {"combine", true},
+    {"help", false, 'h'}, {"idle-timeout", true}, {"tcp-restart", false}, {"first", true},
+    {"format", true},     {"output", true, 'o'},
+};
+constexpr OptionDef kBytesOptions[] = {
+    {"strategy", true},   {"max-sessions", true}, {"ip", true},           {"port", true},
+    {"strict", false},    {"decode", true},       {"quiet", false},       {"combine", true},
+    {"help", false, 'h'}, {"idle-timeout", true}, {"tcp-restart", false}, {"first", true},
+    {"packets", true},    {"payload", false},     {"mask", true},         {"output", true, 'o'},
 };
 
 // The --decode option of split and archive, the same text in both helps.
@@ -1188,11 +1517,92 @@ below it) or as the vexlor-manifest.jsonl of an archive job (the archives
 it shows done): a set of archives queried as one.
 )";
 
+// What table and bytes read, the same text in both helps.
+#define FLOW_INPUTS_HELP                                                                           \
+    "INPUT is a capture (pcap or pcapng, compressed or not; - for standard\n"                      \
+    "input), a directory of them, a quoted glob pattern, or a .vexlor archive\n"                   \
+    "(known by its first bytes), whose flows are taken as stored and named\n"                      \
+    "by --strategy after their first packet.  Several inputs are read one\n"                       \
+    "after the other into one output, flow ids going on from one to the next,\n"                   \
+    "the input column naming each flow's; with --combine they are read as one\n"                   \
+    "capture.  Memory grows with the number of flows, not of packets; with\n"                      \
+    "--idle-timeout, flows idle past it are written out and forgotten as the\n"                    \
+    "capture goes, so that only live flows are held.\n"
+
+constexpr std::string_view kTableHelp =
+    R"(Usage: vexlor table INPUT... [OPTIONS]
+
+Write one row per flow: identity, counters per direction and the first
+packets' sizes, directions and gaps, as CSV (default) or JSON lines, to
+FILE or to standard output.
+
+Options:
+  --strategy S      how packets form flows: session, flow, host, hostpair,
+                    mac, bssid or nosplit (default: session)
+  --first N         list the sizes, directions and gaps of the first N
+                    packets of each flow (default: 20; 0: none)
+  --format F        csv (default) or jsonl
+  -o FILE           write to FILE, published whole (- for standard output)
+  --ip ADDR         keep only packets from or to ADDR or a prefix (repeatable)
+  --port N          keep only packets from or to port N (repeatable)
+  --combine HOW     read every input as one capture: concat or merge
+)" DECODE_HELP BOUNDARY_HELP
+    R"(  --strict          fail on a capture whose last record is cut off
+  --quiet           no progress display and no summary line
+  -h, --help        show this help and exit
+
+Columns: id, input, key (the strategy's flow name), proto, src, dst,
+src_port, dst_port (of the flow's first packet: its source is the
+initiator), community_id (version 1, seed 0; ICMP type and code stand for
+ports), first_us, last_us, duration_us (microseconds since the epoch, the
+earliest and latest packet), packets_fwd, packets_bwd, bytes_fwd,
+bytes_bwd (frame lengths on the wire), payload_fwd, payload_bwd (captured
+transport payload), tcp_flags (every flag seen, OR-ed), then three lists
+of the first N packets: sizes (wire lengths), dirs (0 from the initiator,
+1 towards it) and gaps_us (microseconds since the flow's previous packet,
+0 for the first).  Forward is the initiator's way.  In CSV a list is its
+numbers separated by single spaces, in one cell ("60 52 1500"); in JSON
+lines it is an array.  Rows come in id order (first packet order), except
+that with --idle-timeout flows are written as they end.
+
+)" FLOW_INPUTS_HELP "\n" RUN_HELP;
+
+constexpr std::string_view kBytesHelp =
+    R"(Usage: vexlor bytes INPUT... --first N [OPTIONS] -o FILE.npy
+
+Write the first N bytes of each flow, zero-padded, one row per flow, as a
+NumPy array of uint8 (FILE.npy, shape (flows, N)), and the flows of its
+rows as CSV beside it (FILE.keys.csv: row, id, input, key, proto, src,
+dst, src_port, dst_port, community_id, first_us, packets).
+
+Options:
+  --first N         bytes per row, or per packet with --packets (required)
+  --packets K       the first N bytes of each of the first K packets
+                    instead, one slot of N bytes per packet: shape
+                    (flows, K*N)
+  --payload         the transport payload instead of whole frames
+  --mask FIELDS     zero these header fields (comma-separated, repeatable):
+                    mac (link-layer addresses), ip (IP addresses of the
+                    innermost IP header), port (its TCP, UDP or SCTP ports)
+  -o FILE.npy       the array; both files are published whole
+  --strategy S      how packets form flows (default: session)
+  --ip ADDR         keep only packets from or to ADDR or a prefix (repeatable)
+  --port N          keep only packets from or to port N (repeatable)
+  --combine HOW     read every input as one capture: concat or merge
+)" DECODE_HELP BOUNDARY_HELP
+    R"(  --strict          fail on a capture whose last record is cut off
+  --quiet           no progress display and no summary line
+  -h, --help        show this help and exit
+
+)" FLOW_INPUTS_HELP "\n" RUN_HELP;
+
 constexpr Command kCommands[] = {
     {"split", kInputOutdir, kSplitOptions, kSplitHelp, split_command, true},
     {"archive", kInputOutput, kArchiveOptions, kArchiveHelp, archive_command, true},
     {"flows", kArchiveArg, kFlowsOptions, kFlowsHelp, flows_command, true},
     {"extract", kArchiveArg, kExtractOptions, kExtractHelp, extract_command, true},
+    {"table", kInputArg, kTableOptions, kTableHelp, table_command, true},
+    {"bytes", kInputArg, kBytesOptions, kBytesHelp, bytes_command, true},
 };
 
 } // namespace

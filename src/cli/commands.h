@@ -1,4 +1,4 @@
-// The tool's commands: split, archive, flows, extract.
+// The tool's commands: split, archive, flows, extract, table, bytes.
 #pragma once
 
 #include <expected>

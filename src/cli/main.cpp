@@ -24,6 +24,9 @@ Commands:
                          build an indexed .vexlor archive
   flows ARCHIVE          list the flows of an archive
   extract ARCHIVE        write the packets of chosen flows as one pcap
+  table INPUT...         one row per flow: identity, counters, first packets
+  bytes INPUT... --first N -o FILE.npy
+                         the first bytes of each flow as a NumPy array
 
 INPUT is a pcap or pcapng file (compressed or not), a directory of them, or
 - for standard input.

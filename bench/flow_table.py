@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Flows as data on a generated capture: `vexlor table` (the flow table as CSV, then as Arrow through
+vexlor_dataset), `vexlor bytes` (784 bytes a flow) and, for scale, `vexlor archive` of the same capture.
+
+    python bench/flow_table.py [--packets 2000000] [--sessions 20000] [--rounds 3] [--work DIR]
+
+The default capture has the shape of L in bench/README.md (2,000,000 packets, 20,000 sessions).  Medians of the
+rounds, wall time, warm page cache; peak resident memory of the tool from wait4().
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "src"))
+
+
+def timed(cmd):
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    if status != 0:
+        raise SystemExit("failed: %s" % " ".join(cmd))
+    return time.perf_counter() - start, usage.ru_maxrss / 1024
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--packets", type=int, default=2_000_000)
+    p.add_argument("--sessions", type=int, default=20_000)
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--work", default="/tmp/vexlor-flow-table-bench")
+    a = p.parse_args()
+    from vexlor_dataset import flow_table, tool_path
+
+    tool = tool_path()
+    os.makedirs(a.work, exist_ok=True)
+    cap = os.path.join(a.work, "cap_%d_%d.pcap" % (a.packets, a.sessions))
+    if not os.path.exists(cap):
+        subprocess.run([sys.executable, os.path.join(HERE, "gen_capture.py"), cap, "--packets", str(a.packets),
+                        "--sessions", str(a.sessions)], check=True)  # fmt: skip
+    out = lambda name: os.path.join(a.work, name)  # noqa: E731
+    scenarios = [
+        ("archive (vexlor archive)", [tool, "archive", cap, out("a.vexlor"), "--quiet"]),
+        ("table, CSV (vexlor table)", [tool, "table", cap, "--quiet", "-o", out("t.csv")]),
+        ("bytes, 784 a flow, masked", [tool, "bytes", cap, "--first", "784", "--mask", "mac,ip,port", "--quiet",
+                                       "-o", out("b.npy")]),  # fmt: skip
+        ("bytes, 8 packets x 64", [tool, "bytes", cap, "--first", "64", "--packets", "8", "--quiet",
+                                   "-o", out("s.npy")]),  # fmt: skip
+    ]
+    size = os.path.getsize(cap)
+    print("capture: %d packets, %d sessions, %.0f MB" % (a.packets, a.sessions, size / 1e6))
+    print("| scenario | median s | MB/s | peak RSS MB |")
+    print("|---|---:|---:|---:|")
+    for name, cmd in scenarios:
+        runs = [timed(cmd) for _ in range(a.rounds)]
+        t = statistics.median(r[0] for r in runs)
+        print("| %s | %.2f | %.0f | %.0f |" % (name, t, size / 1e6 / t, max(r[1] for r in runs)))
+    times = []
+    for _ in range(a.rounds):
+        start = time.perf_counter()
+        rows = flow_table(cap).num_rows
+        times.append(time.perf_counter() - start)
+    t = statistics.median(times)
+    print("| flow_table() into Arrow (%d flows) | %.2f | %.0f | |" % (rows, t, size / 1e6 / t))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,430 @@
+#include "drivers/flow_stats.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "archive/archive_reader.h"
+#include "archive/format.h"
+#include "common/unique_fd.h"
+#include "flow/community_id.h"
+#include "flow/filter.h"
+#include "flow/flow_key.h"
+#include "flow/fragments.h"
+#include "packet/wide_dissect.h"
+#include "parser/capture_reader.h"
+
+namespace vexlor {
+
+namespace {
+
+constexpr std::uint8_t kIcmp = 1;
+constexpr std::uint8_t kTcp = 6;
+constexpr std::uint8_t kUdp = 17;
+constexpr std::uint8_t kIcmpv6 = 58;
+constexpr std::uint8_t kSctp = 132;
+
+// Where the innermost IP header starts: the last place in the frame where
+// its two addresses stand side by side, as they do in both IP versions.
+// The dissection keeps no offsets, only what it found, so it is found again.
+std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, const IpInfo& ip) {
+    const std::size_t len = ip.src_ip.length();
+    const std::size_t before = ip.src_ip.is_v4() ? 12 : 8;
+    std::uint8_t pair[32];
+    std::memcpy(pair, ip.src_ip.bytes.data(), len);
+    std::memcpy(pair + len, ip.dst_ip.bytes.data(), len);
+    if (frame.size() < before + 2 * len) {
+        return std::nullopt;
+    }
+    for (std::size_t at = frame.size() - 2 * len + 1; at-- > before;) {
+        const std::uint8_t version = frame[at - before] >> 4;
+        if (std::memcmp(frame.data() + at, pair, 2 * len) == 0 &&
+            version == (ip.src_ip.is_v4() ? 4 : 6)) {
+            return at - before;
+        }
+    }
+    return std::nullopt;
+}
+
+// Where the transport header starts, for an IPv6 header only when nothing
+// stands between it and the transport.
+std::optional<std::size_t> transport_at(std::span<const std::uint8_t> frame, std::size_t ip_at,
+                                        const IpInfo& ip) {
+    if (ip.src_ip.is_v4()) {
+        return ip_at + std::size_t(frame[ip_at] & 0x0F) * 4;
+    }
+    if (ip_at + 6 < frame.size() && frame[ip_at + 6] == ip.protocol) {
+        return ip_at + 40;
+    }
+    return std::nullopt;
+}
+
+bool has_ports(std::uint8_t proto) {
+    return proto == kTcp || proto == kUdp || proto == kSctp;
+}
+
+} // namespace
+
+void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t link_type,
+                std::uint8_t mask) {
+    auto zero = [&](std::size_t at, std::size_t n) {
+        if (at < frame.size()) {
+            std::fill_n(frame.begin() + at, std::min(n, frame.size() - at), 0);
+        }
+    };
+    if (mask & kMaskMac) {
+        if (link_type == kLinkEthernet) {
+            zero(0, 12);
+        } else if (link_type == kLinkLinuxCooked) {
+            zero(6, 8);
+        } else if (link_type == kLinkLinuxCooked2) {
+            zero(12, 8);
+        }
+        // An Ethernet header inside a tunnel: wherever its two addresses
+        // stand together.
+        if (p.src_mac && p.dst_mac && frame.size() >= 12) {
+            std::uint8_t pair[12];
+            std::memcpy(pair, p.dst_mac->bytes.data(), 6);
+            std::memcpy(pair + 6, p.src_mac->bytes.data(), 6);
+            for (std::size_t at = 0; at + 12 <= frame.size(); ++at) {
+                if (std::memcmp(frame.data() + at, pair, 12) == 0) {
+                    zero(at, 12);
+                }
+            }
+        }
+    }
+    if (!p.ip || !(mask & (kMaskIp | kMaskPort))) {
+        return;
+    }
+    const auto ip_at = ip_header_at(frame, *p.ip);
+    if (!ip_at) {
+        return;
+    }
+    const auto transport = transport_at(frame, *ip_at, *p.ip);
+    // Ports first: the addresses they are looked up by are still there.
+    if ((mask & kMaskPort) && transport && has_ports(p.ip->protocol) &&
+        *transport + 4 <= frame.size()) {
+        const std::uint8_t* q = frame.data() + *transport;
+        if ((q[0] << 8 | q[1]) == p.ip->src_port && (q[2] << 8 | q[3]) == p.ip->dst_port) {
+            zero(*transport, 4);
+        }
+    }
+    if (mask & kMaskIp) {
+        const std::size_t len = p.ip->src_ip.length();
+        zero(*ip_at + (p.ip->src_ip.is_v4() ? 12 : 8), 2 * len);
+    }
+}
+
+void FlowStats::add(const Packet& p, std::uint32_t link_type) {
+    FlowRecord& r = rec_;
+    const std::uint64_t t = p.time_us();
+    const bool first = r.packets[0] + r.packets[1] == 0;
+    if (first) {
+        r.first_us = r.last_us = prev_us_ = t;
+        if (p.ip) {
+            r.has_ip = true;
+            r.proto = p.ip->protocol;
+            r.src = p.ip->src_ip;
+            r.dst = p.ip->dst_ip;
+            r.src_port = p.ip->src_port;
+            r.dst_port = p.ip->dst_port;
+            if (r.proto == kIcmp || r.proto == kIcmpv6) {
+                const auto ip_at = ip_header_at(p.bytes(), *p.ip);
+                const auto at = ip_at ? transport_at(p.bytes(), *ip_at, *p.ip) : std::nullopt;
+                if (at && *at + 2 <= p.bytes().size()) {
+                    r.icmp_type = p.bytes()[*at];
+                    r.icmp_code = p.bytes()[*at + 1];
+                }
+            }
+        }
+    }
+    // The initiator's way is 0; a packet of the other endpoint's is 1.
+    const bool back = r.has_ip && p.ip &&
+                      !(p.ip->src_ip == r.src && p.ip->src_port == r.src_port) &&
+                      p.ip->dst_ip == r.src;
+    const int d = back ? 1 : 0;
+    r.packets[d] += 1;
+    r.bytes[d] += p.orig_len;
+    if (p.payload_offset && *p.payload_offset < p.caplen) {
+        r.payload[d] += p.caplen - *p.payload_offset;
+    }
+    if (p.ip && p.ip->protocol == kTcp) {
+        r.tcp_flags |= p.ip->tcp_flags;
+    }
+    r.first_us = std::min(r.first_us, t);
+    r.last_us = std::max(r.last_us, t);
+    if (r.sizes.size() < features_->first_n) {
+        r.sizes.push_back(p.orig_len);
+        r.dirs.push_back(static_cast<std::uint8_t>(d));
+        r.gaps.push_back(static_cast<std::int64_t>(t) - static_cast<std::int64_t>(prev_us_));
+    }
+    prev_us_ = t;
+    if (features_->row_bytes > 0) {
+        add_row(p, link_type);
+    }
+}
+
+void FlowStats::add_row(const Packet& p, std::uint32_t link_type) {
+    const FlowFeatures& f = *features_;
+    const std::size_t width =
+        std::size_t(f.row_bytes) * (f.row_packets == 0 ? 1 : std::size_t(f.row_packets));
+    if (rec_.row.empty()) {
+        rec_.row.assign(width, 0);
+    }
+    std::size_t at, room;
+    if (f.row_packets == 0) {
+        at = row_slots_; // bytes filled so far
+        room = width - at;
+    } else {
+        if (row_slots_ >= f.row_packets) {
+            return;
+        }
+        at = std::size_t(row_slots_) * f.row_bytes;
+        room = f.row_bytes;
+    }
+    if (room == 0) {
+        return;
+    }
+    std::span<const std::uint8_t> bytes = p.bytes();
+    std::size_t from = 0;
+    if (f.payload) {
+        from = p.payload_offset ? std::min<std::size_t>(*p.payload_offset, bytes.size())
+                                : bytes.size();
+    }
+    const std::size_t n = std::min(room, bytes.size() - from);
+    std::uint8_t* out = rec_.row.data() + at;
+    if (f.mask != 0 && !f.payload) {
+        // Masked on a copy of the whole frame: the fields are found there.
+        std::vector<std::uint8_t> frame(bytes.begin(), bytes.end());
+        mask_frame(frame, p, link_type, f.mask);
+        std::copy_n(frame.begin(), n, out);
+    } else {
+        std::copy_n(bytes.begin() + from, n, out);
+    }
+    row_slots_ += f.row_packets == 0 ? static_cast<std::uint32_t>(n) : 1;
+}
+
+std::string flow_community_id(const FlowRecord& r) {
+    if (!r.has_ip || r.src.family != r.dst.family) {
+        return "";
+    }
+    CommunityTuple t{r.src, r.dst, r.proto, r.src_port, r.dst_port};
+    if (r.proto == kIcmp || r.proto == kIcmpv6) {
+        t.src_port = r.icmp_type;
+        t.dst_port = r.icmp_code;
+    }
+    return community_id(t);
+}
+
+bool is_archive_file(const std::string& path) {
+    if (path == "-") {
+        return false;
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char head[8] = {};
+    if (!fd.valid() || ::read(fd.get(), head, sizeof head) != sizeof head) {
+        return false;
+    }
+    // Any version: a later one is refused by the reader in its own words.
+    return std::string_view(head, 6) == kArchiveMagic.substr(0, 6);
+}
+
+namespace {
+
+Status hand_over(std::vector<FlowStats*>& done, const FlowSink& sink) {
+    std::ranges::sort(done, {}, [](const FlowStats* s) { return s->record().id; });
+    for (const FlowStats* s : done) {
+        if (auto st = sink(s->record()); !st) {
+            return st;
+        }
+    }
+    done.clear();
+    return {};
+}
+
+Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
+    auto reader = ArchiveReader::open(opt.input_path);
+    if (!reader) {
+        return std::unexpected(reader.error());
+    }
+    const ArchiveReader& archive = **reader;
+    const PacketFilter filter =
+        build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
+    RunSummary summary;
+    for (const FlowEntry& e : archive.flows()) {
+        if (opt.control.cancelled()) {
+            return runtime_error("interrupted");
+        }
+        auto offsets = archive.get_packet_offsets(e);
+        if (!offsets) {
+            return std::unexpected(offsets.error());
+        }
+        FlowStats stats(opt.features);
+        stats.record().id = e.id;
+        for (std::uint64_t off : *offsets) {
+            auto stored = archive.packet_at(off);
+            if (!stored) {
+                continue;
+            }
+            const Packet p = from_pcap_record(stored->ts_sec, stored->ts_usec, stored->orig_len,
+                                              SharedBytes::borrowed(stored->data),
+                                              archive.link_type(), opt.decode);
+            ++summary.packets;
+            note_time(summary, p.time_us());
+            if (!filter.matches(p)) {
+                continue;
+            }
+            if (stats.record().packets[0] + stats.record().packets[1] == 0) {
+                const FlowKeys keys = flow_keys(opt.strategy, p);
+                stats.record().key = keys.count ? flow_name(opt.strategy, keys.keys[0]) : "";
+            }
+            stats.add(p, p.link_type ? p.link_type : archive.link_type());
+        }
+        if (stats.record().packets[0] + stats.record().packets[1] == 0) {
+            continue;
+        }
+        ++summary.flows;
+        if (auto st = sink(stats.record()); !st) {
+            return st;
+        }
+    }
+    summary.link_type = archive.link_type();
+    if (opt.control.summary) {
+        *opt.control.summary = summary;
+    }
+    return {};
+}
+
+Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
+    auto reader = open_run_input(opt.input_path, opt.control, opt.decode);
+    if (!reader) {
+        return std::unexpected(reader.error());
+    }
+    CaptureReader& capture = **reader;
+    capture.tolerate_cut_off(opt.control.tolerate_cut_off);
+    const PacketFilter filter =
+        build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
+    Progress progress{0, capture.input_size().value_or(0), 0};
+    ProgressClock clock;
+    RunSummary summary;
+
+    // Live flows by key; flows handed over early leave a hash of their key
+    // behind, so that the boundaries number a key's next flow after them.
+    std::unordered_map<FlowKey, std::unique_ptr<FlowStats>, FlowKeyHash> live;
+    std::unordered_set<std::uint64_t> ended;
+    FlowBoundaries boundaries(opt.boundaries, opt.strategy, [&](const FlowKey& key) {
+        return live.contains(key) || ended.contains(hash_key(key));
+    });
+    std::uint64_t next_id = opt.first_id;
+    std::uint64_t now_us = 0;
+    std::vector<FlowStats*> done;
+    auto flush_idle = [&]() -> Status {
+        const std::uint64_t timeout = opt.boundaries.idle_timeout_us;
+        std::vector<FlowKey> gone;
+        for (auto& [key, stats] : live) {
+            if (stats->record().last_us + timeout < now_us) {
+                gone.push_back(key);
+            }
+        }
+        std::vector<std::unique_ptr<FlowStats>> hold;
+        for (const FlowKey& key : gone) {
+            auto node = live.extract(key);
+            ended.insert(hash_key(key));
+            done.push_back(node.mapped().get());
+            hold.push_back(std::move(node.mapped()));
+        }
+        return hand_over(done, sink);
+    };
+
+    FragmentTracker fragments;
+    DecodeCounts counts;
+    for (;;) {
+        auto rec = capture.next_record();
+        if (!rec) {
+            return std::unexpected(rec.error().to_error());
+        }
+        if (!*rec) {
+            break;
+        }
+        const RawRecord& r = **rec;
+        ++summary.packets;
+        if (summary.packets % 256 == 0) {
+            if (opt.control.cancelled()) {
+                return runtime_error("interrupted");
+            }
+            if (opt.progress && clock.due(summary.packets)) {
+                progress.packets = summary.packets;
+                progress.bytes_done = capture.input_done();
+                opt.progress(progress);
+                clock.reported(summary.packets);
+            }
+            if (opt.boundaries.idle_timeout_us != 0 && summary.packets % 65536 == 0) {
+                if (auto st = flush_idle(); !st) {
+                    return st;
+                }
+            }
+        }
+        Packet packet = from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len,
+                                         SharedBytes::borrowed(r.frame), r.link_type, opt.decode);
+        counts.count(packet);
+        note_time(summary, packet.time_us());
+        now_us = std::max(now_us, packet.time_us());
+        summary.packets_no_ip += packet.ip ? 0 : 1;
+        if (opt.decode == Decode::Wide) {
+            (void)fragments.place(packet);
+        }
+        if (!filter.matches(packet)) {
+            continue;
+        }
+        for (const FlowKey& k : flow_keys(opt.strategy, packet)) {
+            const FlowKey key = boundaries.place(k, hash_key(k), packet);
+            auto [it, fresh] = live.try_emplace(key);
+            if (fresh) {
+                it->second = std::make_unique<FlowStats>(opt.features);
+                it->second->record().id = next_id++;
+                it->second->record().key = flow_name(opt.strategy, key);
+                ++summary.flows;
+            }
+            it->second->add(packet, r.link_type);
+        }
+    }
+    summary.cut_off = capture.cut_off();
+    summary.link_type = capture.link_type();
+    if (opt.control.cancelled()) {
+        return runtime_error("interrupted");
+    }
+    for (auto& [key, stats] : live) {
+        done.push_back(stats.get());
+    }
+    if (auto st = hand_over(done, sink); !st) {
+        return st;
+    }
+    if (opt.control.summary) {
+        *opt.control.summary = summary;
+    }
+    if (opt.counts) {
+        counts.unmatched_fragments = fragments.unmatched();
+        counts.link_type = capture.link_type();
+        *opt.counts = counts;
+    }
+    return {};
+}
+
+} // namespace
+
+Status run_flow_stats(const FlowStatsOptions& opt, const FlowSink& sink) {
+    try {
+        if (opt.control.combined_inputs.empty() && is_archive_file(opt.input_path)) {
+            return run_archive(opt, sink);
+        }
+        return run_capture(opt, sink);
+    } catch (const std::bad_alloc&) {
+        return fail(ErrorKind::Panic, "out of memory while gathering flows");
+    }
+}
+
+} // namespace vexlor

@@ -1,0 +1,351 @@
+"""Flows as data: the tool's flow table and byte matrix against an independent dpkt reading, Community IDs against
+the published vectors, hygiene helpers and parameter errors."""
+import gzip
+import hashlib
+import pathlib
+import random
+import socket
+import struct
+import zlib
+
+import pytest
+
+dpkt = pytest.importorskip("dpkt")
+np = pytest.importorskip("numpy")
+pa = pytest.importorskip("pyarrow")
+
+from vexlor_dataset import tables  # noqa: E402
+from vexlor_dataset._tool import ToolError  # noqa: E402
+
+SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared" / "captures"
+
+
+# ---- generated captures -------------------------------------------------------------------------------------------
+
+
+def frame(src, dst, sport, dport, proto=6, flags=0x10, payload=b""):
+    v6 = ":" in src
+    if proto == 6:
+        l4 = dpkt.tcp.TCP(sport=sport, dport=dport, flags=flags, data=payload)
+    else:
+        l4 = dpkt.udp.UDP(sport=sport, dport=dport, data=payload)
+        l4.ulen = 8 + len(payload)
+    if v6:
+        ip = dpkt.ip6.IP6(src=socket.inet_pton(socket.AF_INET6, src), dst=socket.inet_pton(socket.AF_INET6, dst),
+                          nxt=proto, hlim=64, data=l4)  # fmt: skip
+        ip.plen = len(bytes(l4))
+        ethertype = dpkt.ethernet.ETH_TYPE_IP6
+    else:
+        ip = dpkt.ip.IP(src=socket.inet_aton(src), dst=socket.inet_aton(dst), p=proto, data=l4)
+        ip.len = len(bytes(ip))
+        ethertype = dpkt.ethernet.ETH_TYPE_IP
+    return bytes(dpkt.ethernet.Ethernet(src=bytes([2, 0, 0, 0, 0, 1]), dst=bytes([2, 0, 0, 0, 0, 2]), type=ethertype,
+                                        data=ip))  # fmt: skip
+
+
+def mixed_capture(path, flows=12, seed=1):
+    """Random TCP and UDP conversations over IPv4 and IPv6, interleaved, some with repeated payloads."""
+    rnd = random.Random(seed)
+    packets = []
+    for i in range(flows):
+        v6 = i % 3 == 2
+        a, b = ("2001:db8::%x" % (i + 1), "2001:db8::ff") if v6 else ("10.0.%d.1" % i, "192.0.2.%d" % (i % 4))
+        proto = 6 if i % 2 == 0 else 17
+        sport, dport = 20000 + i, 443 if proto == 6 else 53
+        t = 1_700_000_000 + rnd.random() * 5
+        for k in range(rnd.randint(1, 7)):
+            back = k % 2 == 1
+            body = bytes([i % 3]) * rnd.choice([0, 10, 300]) if k else b""
+            flags = 0x02 if k == 0 and proto == 6 else 0x18
+            s, d, sp, dp = (b, a, dport, sport) if back else (a, b, sport, dport)
+            packets.append((round(t, 6), frame(s, d, sp, dp, proto, flags, body)))
+            t += rnd.random() / 10
+    packets.sort(key=lambda p: p[0])
+    with open(path, "wb") as f:
+        w = dpkt.pcap.Writer(f)
+        for ts, data in packets:
+            w.writepkt(data, ts=ts)
+    return path
+
+
+def dpkt_flows(path, first_n=20):
+    """The session flows of a capture, computed here with dpkt alone."""
+    flows = {}
+    with open(path, "rb") as f:
+        for ts, buf in dpkt.pcap.Reader(f):
+            eth = dpkt.ethernet.Ethernet(buf)
+            ip = eth.data
+            if not isinstance(ip, (dpkt.ip.IP, dpkt.ip6.IP6)):
+                continue
+            l4 = ip.data
+            af = socket.AF_INET6 if isinstance(ip, dpkt.ip6.IP6) else socket.AF_INET
+            src, dst = socket.inet_ntop(af, ip.src), socket.inet_ntop(af, ip.dst)
+            proto = ip.nxt if af == socket.AF_INET6 else ip.p
+            ends = tuple(sorted([(ip.src, l4.sport), (ip.dst, l4.dport)]))
+            us = int(round(ts * 1e6))
+            fl = flows.get((proto, ends))
+            if fl is None:
+                fl = flows[(proto, ends)] = dict(src=src, dst=dst, src_port=l4.sport, dst_port=l4.dport, proto=proto,
+                                                 first_us=us, last_us=us, pk=[0, 0], by=[0, 0], pl=[0, 0], flags=0,
+                                                 sizes=[], dirs=[], gaps=[], prev=us, frames=[])  # fmt: skip
+            d = 0 if (src, l4.sport) == (fl["src"], fl["src_port"]) else 1
+            fl["pk"][d] += 1
+            fl["by"][d] += len(buf)
+            fl["pl"][d] += len(l4.data)
+            fl["flags"] |= l4.flags if proto == 6 else 0
+            fl["last_us"] = max(fl["last_us"], us)
+            if len(fl["sizes"]) < first_n:
+                fl["sizes"].append(len(buf))
+                fl["dirs"].append(d)
+                fl["gaps"].append(us - fl["prev"])
+            fl["prev"] = us
+            fl["frames"].append((buf, isinstance(ip, dpkt.ip6.IP6)))
+    return sorted(flows.values(), key=lambda fl: fl["first_us"])
+
+
+@pytest.fixture(scope="module")
+def capture(tmp_path_factory):
+    return mixed_capture(tmp_path_factory.mktemp("tables") / "mixed.pcap")
+
+
+# ---- the flow table -----------------------------------------------------------------------------------------------
+
+
+def test_flow_table_matches_dpkt(capture):
+    table = tables.flow_table(capture, first_n=4)
+    assert table.column_names == list(tables.FLOW_COLUMNS)
+    assert table.schema.field("sizes").type == pa.list_(pa.int64())
+    rows = table.to_pylist()
+    want = dpkt_flows(capture, first_n=4)
+    assert len(rows) == len(want)
+    for row, fl in zip(rows, want):
+        got = {k: row[k] for k in ("src", "dst", "src_port", "dst_port", "proto", "first_us", "last_us")}
+        assert got == {k: fl[k] for k in got}
+        assert row["duration_us"] == fl["last_us"] - fl["first_us"]
+        assert [row["packets_fwd"], row["packets_bwd"]] == fl["pk"]
+        assert [row["bytes_fwd"], row["bytes_bwd"]] == fl["by"]
+        assert [row["payload_fwd"], row["payload_bwd"]] == fl["pl"]
+        assert row["tcp_flags"] == fl["flags"]
+        assert (row["sizes"], row["dirs"], row["gaps_us"]) == (fl["sizes"], fl["dirs"], fl["gaps"])
+        assert row["community_id"] == tables.community_id(fl["src"], fl["dst"], fl["proto"], fl["src_port"],
+                                                          fl["dst_port"])  # fmt: skip
+
+
+@pytest.mark.parametrize("source", ["gzip", "archive", "jsonl"])
+def test_flow_table_from_other_inputs(capture, tmp_path, source):
+    plain = tables.flow_table(capture).drop(["input"])
+    if source == "gzip":
+        gz = tmp_path / "mixed.pcap.gz"
+        gz.write_bytes(gzip.compress(capture.read_bytes()))
+        other = tables.flow_table(gz).drop(["input"])
+        assert other.equals(plain)
+    elif source == "archive":
+        archive = tmp_path / "mixed.vexlor"
+        tables.run_tool(["archive", str(capture), str(archive), "--quiet"])
+        other = tables.flow_table(archive).drop(["input"])
+        assert other.drop(["id"]).to_pylist() == plain.drop(["id"]).to_pylist()
+    else:
+        lines = tables.run_tool(["table", str(capture), "--format", "jsonl", "--quiet"]).stdout.splitlines()
+        import json
+
+        assert [json.loads(x)["sizes"] for x in lines] == plain.column("sizes").to_pylist()
+
+
+def test_batches_and_parquet(capture, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    copy = tmp_path / "copy.pcap"
+    copy.write_bytes(capture.read_bytes())
+    batches = list(tables.iter_flow_batches([capture, copy], block_size=1024))
+    total = sum(b.num_rows for b in batches)
+    assert total == 2 * len(dpkt_flows(capture))
+    ids = [i for b in batches for i in b.column("id").to_pylist()]
+    assert ids == list(range(1, total + 1))  # ids go on from one input to the next
+    assert tables.write_parquet(iter(batches), tmp_path / "f.parquet") == total
+    assert pq.read_table(tmp_path / "f.parquet").num_rows == total
+
+
+@pytest.mark.skipif(not SHARED.is_dir(), reason="no shared captures beside the project")
+def test_shared_capture_against_dpkt():
+    path = SHARED / "tcpdump" / "eth-ipv4-tcp-dns.pcap"
+    if not path.is_file():
+        pytest.skip("capture not present")
+    table = tables.flow_table(path)
+    want = [fl for fl in dpkt_flows(path) if fl["proto"] in (6, 17)]
+    got = {(r["src"], r["src_port"], r["dst"], r["dst_port"]): r for r in table.to_pylist()}
+    for fl in want:
+        row = got[(fl["src"], fl["src_port"], fl["dst"], fl["dst_port"])]
+        assert [row["packets_fwd"], row["packets_bwd"]] == fl["pk"]
+        assert [row["bytes_fwd"], row["bytes_bwd"]] == fl["by"]
+
+
+# ---- Community ID -------------------------------------------------------------------------------------------------
+
+# The published test vectors (seed 0, base64).
+COMMUNITY_VECTORS = [
+    ("128.232.110.120", "66.35.250.204", 6, 34855, 80, "1:LQU9qZlK+B5F3KDmev6m5PMibrg="),
+    ("66.35.250.204", "128.232.110.120", 6, 80, 34855, "1:LQU9qZlK+B5F3KDmev6m5PMibrg="),
+    ("10.0.0.1", "10.0.0.2", 6, 10, 11569, "1:SXBGMX1lBOwhhoDrZynfROxnhnM="),
+    ("192.168.1.52", "8.8.8.8", 17, 54585, 53, "1:d/FP5EW3wiY1vCndhwleRRKHowQ="),
+    ("8.8.8.8", "192.168.1.52", 17, 53, 54585, "1:d/FP5EW3wiY1vCndhwleRRKHowQ="),
+    ("192.168.170.8", "192.168.170.56", 132, 7, 80, "1:jQgCxbku+pNGw8WPbEc/TS/uTpQ="),
+    ("192.168.0.89", "192.168.0.1", 1, 8, 0, "1:X0snYXpgwiv9TZtqg64sgzUn6Dk="),
+    ("192.168.0.1", "192.168.0.89", 1, 0, 8, "1:X0snYXpgwiv9TZtqg64sgzUn6Dk="),
+    ("192.168.0.89", "192.168.0.1", 1, 20, 0, "1:3o2RFccXzUgjl7zDpqmY7yJi8rI="),
+    ("192.168.0.89", "192.168.0.1", 1, 20, 1, "1:tz/fHIDUHs19NkixVVoOZywde+I="),
+    ("192.168.0.1", "192.168.0.89", 1, 0, 20, "1:X0snYXpgwiv9TZtqg64sgzUn6Dk="),
+    ("fe80::200:86ff:fe05:80da", "fe80::260:97ff:fe07:69ea", 58, 135, 0, "1:dGHyGvjMfljg6Bppwm3bg0LO8TY="),
+    ("fe80::260:97ff:fe07:69ea", "fe80::200:86ff:fe05:80da", 58, 136, 0, "1:dGHyGvjMfljg6Bppwm3bg0LO8TY="),
+    ("3ffe:507:0:1:260:97ff:fe07:69ea", "3ffe:507:0:1:200:86ff:fe05:80da", 58, 3, 0, "1:NdobDX8PQNJbAyfkWxhtL2Pqp5w="),
+    ("3ffe:507:0:1:200:86ff:fe05:80da", "3ffe:507:0:1:260:97ff:fe07:69ea", 58, 3, 0, "1:/OGBt9BN1ofenrmSPWYicpij2Vc="),
+    ("10.1.24.4", "10.1.12.1", 46, 0, 0, "1:/nQI4Rh/TtY3mf0R2gJFBkVlgS4="),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("src,dst,proto,sport,dport,want", COMMUNITY_VECTORS)
+def test_community_id_vectors(src, dst, proto, sport, dport, want):
+    assert tables.community_id(src, dst, proto, sport, dport) == want
+
+
+def test_tool_writes_the_published_community_ids(tmp_path):
+    # TCP and UDP vectors as one-packet flows: the tool's own hash must agree.
+    path = tmp_path / "v.pcap"
+    with open(path, "wb") as f:
+        w = dpkt.pcap.Writer(f)
+        for n, (src, dst, proto, sport, dport, _) in enumerate(v for v in COMMUNITY_VECTORS if v[2] in (6, 17)):
+            w.writepkt(frame(src, dst, sport, dport, proto), ts=n)
+    rows = tables.flow_table(path, strategy="flow").to_pylist()
+    want = [v[5] for v in COMMUNITY_VECTORS if v[2] in (6, 17)]
+    assert [r["community_id"] for r in rows] == want
+
+
+# ---- byte matrices ------------------------------------------------------------------------------------------------
+
+
+def masked(buf, v6, mask):
+    b = bytearray(buf)
+    if "mac" in mask:
+        b[0:12] = bytes(12)
+    if "ip" in mask:
+        lo, hi = (22, 54) if v6 else (26, 34)
+        b[lo:hi] = bytes(hi - lo)
+    if "port" in mask:
+        at = 54 if v6 else 34
+        b[at : at + 4] = bytes(4)
+    return bytes(b)
+
+
+@pytest.mark.parametrize(
+    "n,packets,payload,mask",
+    [(64, None, False, ()), (784, None, False, ("mac", "ip", "port")), (40, 3, False, ("ip",)), (16, 2, True, ())],
+)
+def test_byte_matrix_matches_dpkt(capture, n, packets, payload, mask):
+    matrix, keys = tables.byte_matrix(capture, n=n, packets=packets, payload=payload, mask=mask)
+    flows = dpkt_flows(capture)
+    assert matrix.dtype == np.uint8
+    assert matrix.shape == (len(flows), n * (packets or 1))
+    assert keys.column("src").to_pylist() == [fl["src"] for fl in flows]
+    for row, fl in zip(matrix, flows):
+        parts = []
+        for buf, v6 in fl["frames"][: packets or None]:
+            data = masked(buf, v6, mask)
+            if payload:
+                data = data[(74 if v6 else 54) if fl["proto"] == 6 else (62 if v6 else 42) :]
+            parts.append(data[:n].ljust(n, b"\0") if packets else data)
+        want = b"".join(parts).ljust(n * (packets or 1), b"\0")[: n * (packets or 1)]
+        assert row.tobytes() == want
+
+
+def test_byte_matrix_kept_files_are_mapped(capture, tmp_path):
+    out = tmp_path / "m.npy"
+    matrix, keys = tables.byte_matrix(capture, n=32, out=out)
+    assert isinstance(matrix, np.memmap) and (tmp_path / "m.keys.csv").is_file()
+    assert keys.num_rows == matrix.shape[0]
+
+
+def test_failing_input_leaves_no_file(tmp_path):
+    bad = tmp_path / "bad.pcap"
+    bad.write_bytes(b"not a capture at all")
+    with pytest.raises(ToolError):
+        tables.byte_matrix(bad, n=8, out=tmp_path / "x.npy")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.pcap"]
+
+
+# ---- hygiene ------------------------------------------------------------------------------------------------------
+
+
+def test_dedupe_drop_small_and_labels(tmp_path):
+    for label in ("benign", "attack"):
+        (tmp_path / label).mkdir()
+        mixed_capture(tmp_path / label / "c.pcap", flows=9, seed=3 if label == "benign" else 4)
+    matrix, keys = tables.byte_matrix(tmp_path, n=24, mask=("mac", "ip", "port"))
+    rows = {bytes(r) for r in matrix}
+    deduped, dkeys, removed = tables.dedupe(matrix, keys)
+    assert removed == len(matrix) - len(rows) and removed > 0
+    assert len({bytes(r) for r in deduped}) == len(deduped) == dkeys.num_rows
+    labels, names = tables.labels_from_dirs(keys)
+    assert names == ["attack", "benign"] and set(labels.tolist()) == {0, 1}
+    small = tables.drop_small(keys, 3)
+    assert all(p >= 3 for p in small.column("packets").to_pylist())
+
+
+@pytest.mark.parametrize("by", ["flow", "host", "time"])
+def test_grouped_split_never_leaks(capture, tmp_path, by):
+    copy = tmp_path / "copy.pcap"
+    copy.write_bytes(capture.read_bytes())
+    table = tables.flow_table([capture, copy])
+    train, test = tables.grouped_split(table, by=by, test_fraction=0.3, seed=7)
+    assert sorted(train.tolist() + test.tolist()) == list(range(table.num_rows))
+    assert len(test) > 0 and len(train) > 0
+    column = {"flow": "key", "host": "src", "time": "first_us"}[by]
+    values = table.column(column).to_pylist()
+    assert not {values[i] for i in train} & {values[i] for i in test}
+    again = tables.grouped_split(table, by=by, test_fraction=0.3, seed=7)
+    assert all((a == b).all() for a, b in zip(again, (train, test)))
+
+
+def test_preview_png(tmp_path):
+    matrix = np.arange(3 * 10, dtype=np.uint8).reshape(3, 10)
+    tables.preview_png(matrix, tmp_path / "p.png")
+    data = (tmp_path / "p.png").read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    width, height = struct.unpack(">II", data[16:24])
+    assert (width, height) == (10, 3)
+    idat = data[41 : 41 + struct.unpack(">I", data[33:37])[0]]
+    assert zlib.decompress(idat) == b"".join(b"\0" + bytes(r) for r in matrix.tolist())
+
+
+# ---- parameters ---------------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c: tables.flow_table(c, strategy="nope"),
+        lambda c: tables.flow_table(c, first_n=-1),
+        lambda c: tables.flow_table([]),
+        lambda c: tables.byte_matrix(c, n=0),
+        lambda c: tables.byte_matrix(c, packets=-1),
+        lambda c: tables.byte_matrix(c, mask=("mac", "vlan")),
+        lambda c: tables.byte_matrix(c, out="x.bin"),
+        lambda c: tables.grouped_split(pa.table({"key": ["a"]}), by="port"),
+        lambda c: tables.grouped_split(pa.table({"key": ["a"]}), test_fraction=1.5),
+        lambda c: tables.dedupe(np.zeros((2, 2)), ["a"]),
+    ],
+)
+def test_bad_parameters_raise_value_error(capture, call):
+    with pytest.raises(ValueError):
+        call(capture)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["--first", "0"], ["--first", "8", "--packets", "-1"], ["--first", "8", "--mask", "mac,vlan"], ["--first", "x"]],
+)
+def test_tool_refuses_bad_bytes_parameters(capture, tmp_path, args):
+    done = tables.run_tool(["bytes", str(capture), *args, "-o", str(tmp_path / "o.npy")], check=False)
+    assert done.returncode == 2 and not list(tmp_path.iterdir())
+
+
+def test_sha1_digest_sanity():
+    # The reference the Python side relies on, for symmetry with the tool's own SHA-1 test.
+    assert hashlib.sha1(b"abc").hexdigest() == "a9993e364706816aba3e25717850c26c9cd0d89d"
