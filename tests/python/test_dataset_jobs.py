@@ -59,7 +59,7 @@ def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path,
     assert "truncated gzip" in broken.error and not os.path.exists(broken.output)
     assert result[0].output == str(tmp_path / "api" / "day1" / "a.pcap") + (".vexlor" if command == "archive" else "")
     if not options:
-        assert (result[0].packets, result[0].flows, result[0].link_type) == (200, 5, 1) and result.packets == 840
+        assert (result[0].packets, result[0].flows, result[0].link_type) == (200, 5, 1) and result.packets == 980
     with pytest.raises(vd.ToolError, match="1 of 5 inputs failed: .*broken.pcap.gz"):
         result.check()
     # The tool's job and this one are the same job: nothing is left to do in either directory but the broken input.
@@ -127,20 +127,21 @@ def test_a_worker_killed_mid_task_is_survived_with_the_same_outputs(tmp_path, cl
     expected = tree(vd.split(src, tmp_path / "here", jobs=2).outdir)
     killer = tmp_path / "killer.sh"
     killer.write_text("""#!/bin/sh
-case "$*" in *d.pcap*) if mkdir {mark} 2>/dev/null; then
+case "$*" in */deep/d.pcap*) if mkdir {mark} 2>/dev/null; then
   worker=$PPID
-  (for i in $(seq 400); do [ -d {partial} ] && break; sleep 0.005; done; kill -9 $worker) &
+  (for i in $(seq 400); do [ -d {partial} ] && touch {mark}/mid && break; sleep 0.005; done; kill -9 $worker) &
 fi;; esac
 exec {real} "$@"
 """.format(mark=tmp_path / "killed", partial=tmp_path / "there" / "day2" / "deep" / "d.vexlor-partial", real=CLI))
     killer.chmod(killer.stat().st_mode | stat.S_IXUSR)
     pids = set(client.run(os.getpid).values())
-    client.run(os.environ.__setitem__, "VEXLOR_TOOL", str(killer))
+    wrapper = str(killer)
+    client.run(lambda: os.environ.update(VEXLOR_TOOL=wrapper))  # a lambda goes by value, with os by name
     try:
         result = vd.split(src, tmp_path / "there", client=client)
     finally:
-        client.run(os.environ.pop, "VEXLOR_TOOL", None)
+        client.run(lambda: os.environ.pop("VEXLOR_TOOL", None))
     client.wait_for_workers(2)
-    assert (tmp_path / "killed").is_dir() and len(pids & set(client.run(os.getpid).values())) == 1
-    assert tree(tmp_path / "there") == tree(tmp_path / "here") == {k: v for k, v in expected.items()}
+    assert (tmp_path / "killed" / "mid").exists() and len(pids & set(client.run(os.getpid).values())) == 1
+    assert tree(tmp_path / "there") == expected
     assert [r.status for r in result] == ["done", "done", "failed", "done", "done"]
