@@ -77,7 +77,7 @@ def main():
         from distributed import Client, LocalCluster
         from vexlor_dataset import split
         t = time.monotonic()
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
         client = Client(cluster)
         print("LocalCluster of 2 processes started in %.1f s" % (time.monotonic() - t), file=sys.stderr)
         runs["dask2"] = (many, lambda: split(inputs, out, client=client).check())

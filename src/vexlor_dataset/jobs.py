@@ -2,7 +2,7 @@
 
     from vexlor_dataset import split
     result = split(["/data/day1", "/data/day2/*.pcap.gz"], "/data/flows", jobs=8, strategy="host")
-    result = split("/shared/captures", "/shared/flows", client=Client("tcp://scheduler:8786"))
+    result = split("/shared/captures", "/shared/flows", client="tcp://scheduler:8786")
     for r in result.failed:
         print(r.path, r.error)
 
@@ -25,7 +25,7 @@ import sys
 import time
 import uuid
 from dataclasses import dataclass
-from typing import List, Optional
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Union
 
 from ._tool import ToolError, run_tool, tool_path
 from .progress import Progress
@@ -39,6 +39,12 @@ _RESERVED = {"jobs", "each", "root", "list", "quiet", "combine", "help"}
 _COMPRESSED = (".gz", ".zst", ".zstd", ".xz", ".bz2")
 _CAPTURES = (".pcapng", ".pcap", ".cap", ".ntar")
 
+PathArg = Union[str, "os.PathLike[str]"]
+# One input or several: files, directories, glob patterns.
+InputsArg = Union[PathArg, Sequence[PathArg]]
+# None or False, True, "auto", or a callable(done, total).
+ProgressArg = Union[None, bool, str, Callable[[int, int], Any]]
+
 
 @dataclass(frozen=True)
 class PlannedInput:
@@ -50,7 +56,7 @@ class PlannedInput:
     done: bool
 
     @property
-    def root(self):
+    def root(self) -> str:
         """The directory the input was found under (its path without `relative`)."""
         if self.relative and self.path.endswith(self.relative) and len(self.path) > len(self.relative):
             return self.path[:-len(self.relative)]
@@ -77,7 +83,7 @@ class InputResult:
     skipped: bool = False
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
         return self.status == "done"
 
 
@@ -89,65 +95,70 @@ class JobResult:
     inputs: List[InputResult]
 
     @property
-    def manifest(self):
+    def manifest(self) -> str:
         return os.path.join(self.outdir, MANIFEST)
 
     @property
-    def done(self):
+    def done(self) -> List[InputResult]:
         return [r for r in self.inputs if r.ok]
 
     @property
-    def failed(self):
+    def failed(self) -> List[InputResult]:
         return [r for r in self.inputs if not r.ok]
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
         return not self.failed
 
     @property
-    def packets(self):
+    def packets(self) -> int:
         return sum(r.packets for r in self.inputs)
 
-    def check(self):
+    def check(self) -> "JobResult":
         """Returns the result when every input is done; raises ToolError naming the failed inputs otherwise."""
         if self.failed:
             raise ToolError("%d of %d inputs failed: %s" % (len(self.failed), len(self.inputs), "; ".join(
                 "%s: %s" % (r.path, r.error) for r in self.failed)))
         return self
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[InputResult]:
         return iter(self.inputs)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.inputs)
 
-    def __getitem__(self, path):
+    def __getitem__(self, path: Union[int, PathArg]) -> InputResult:
         """The outcome of the input `path` (as planned), or of the index `path`."""
         if isinstance(path, int):
             return self.inputs[path]
+        path = os.fspath(path)
         for r in self.inputs:
-            if r.path == os.fspath(path):
+            if r.path == path:
                 return r
         raise KeyError(path)
 
 
-def split(inputs, outdir, *, jobs=None, client=None, progress=None, retries=2, **options):
+def split(inputs: InputsArg, outdir: PathArg, *, jobs: Optional[int] = None, client: Any = None,
+          progress: ProgressArg = None, retries: int = 2, **options: Any) -> JobResult:
     """Splits every capture of `inputs` into its own directory of flow files below `outdir`.  `options` are the
     tool's options by name (strategy="host", max_sessions=500, port=[53, 443], strict=True, output_type="l7",
     decode="basic"...).  See run_job."""
     return run_job("split", inputs, outdir, jobs=jobs, client=client, progress=progress, retries=retries, **options)
 
 
-def archive(inputs, outdir, *, jobs=None, client=None, progress=None, retries=2, **options):
+def archive(inputs: InputsArg, outdir: PathArg, *, jobs: Optional[int] = None, client: Any = None,
+            progress: ProgressArg = None, retries: int = 2, **options: Any) -> JobResult:
     """Builds one archive (NAME.vexlor) per capture of `inputs` below `outdir`.  See run_job."""
     return run_job("archive", inputs, outdir, jobs=jobs, client=client, progress=progress, retries=retries,
                    **options)
 
 
-def run_job(command, inputs, outdir, *, jobs=None, client=None, progress=None, retries=2, **options):
+def run_job(command: str, inputs: InputsArg, outdir: PathArg, *, jobs: Optional[int] = None, client: Any = None,
+            progress: ProgressArg = None, retries: int = 2, **options: Any) -> JobResult:
     """Runs `command` ("split" or "archive") once per capture of `inputs`, each output below `outdir`.
 
-    Without `client` the tool runs here on `jobs` threads (default: every core).  With a `distributed.Client`,
+    Without `client` the tool runs here on `jobs` threads (default: every core).  With a `distributed.Client` (or
+    a scheduler's address, such as "tcp://scheduler:8786", for a client of the job's own),
     each input not done is a task of its own (retried up to `retries` times when it raises; a worker lost
     meanwhile reruns it as the scheduler allows); relative paths are made absolute first, since workers do not
     share our working directory.  `progress`: None or False (silent), True, "auto" (only on a terminal) or a
@@ -169,12 +180,16 @@ def run_job(command, inputs, outdir, *, jobs=None, client=None, progress=None, r
     with Progress(progress, len(planned), sum(p.done for p in planned), "vexlor " + command) as bar:
         if client is None:
             errors = _run_here(command, paths, outdir, args, planned, before, bar)
+        elif isinstance(client, str):
+            from distributed import Client
+            with Client(client) as connected:
+                errors = _run_on(connected, command, outdir, args, planned, retries, bar)
         else:
             errors = _run_on(client, command, outdir, args, planned, retries, bar)
     return _result(command, outdir, planned, errors)
 
 
-def plan_job(command, inputs, outdir, **options):
+def plan_job(command: str, inputs: InputsArg, outdir: PathArg, **options: Any) -> List[PlannedInput]:
     """The inputs a job would read, in order, with their outputs and whether each is done already (nothing is
     run).  Raises ToolError for a mistake of use."""
     args = _options(command, options)

@@ -103,7 +103,7 @@ def test_plan_and_progress(tmp_path, capfd):
 def client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="400MiB",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 
@@ -111,7 +111,9 @@ def client():
 def test_a_cluster_job_gives_the_local_jobs_bytes(tmp_path, client, command):
     src = make_inputs(tmp_path / "in")
     here = vd.run_job(command, src, tmp_path / "here", jobs=2)
-    there = vd.run_job(command, src, tmp_path / "there", client=client, progress=True)
+    # A split through the client, an archive through the scheduler's address (a client of the job's own).
+    there = vd.run_job(command, src, tmp_path / "there", progress=True,
+                       client=client if command == "split" else client.scheduler.address)
     assert tree(tmp_path / "there") == tree(tmp_path / "here") and len(tree(tmp_path / "here")) > 5
     assert [(r.path, r.status, r.packets, r.error) for r in there] == [(r.path, r.status, r.packets, r.error)
                                                                      for r in here]
