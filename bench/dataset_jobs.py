@@ -14,7 +14,7 @@ Runs, round robin over the rounds, medians (wall seconds; MB/s of input read):
                      1 thread (started once, before the rounds: its start-up is timed on its own)
 - plain, zstd, gzip: vexlor split CAPTURE OUT of the capture as it is and compressed
 
-Outputs are deleted (and synced) between runs, outside the timed part; the page cache is warm.
+Outputs are deleted (and synced) between runs, untimed; the page cache is warm.
 """
 import argparse
 import os
