@@ -56,7 +56,7 @@ echo "== Python tests"
 venv="$root/build/venv"
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q pytest dpkt mypy pyarrow numpy
+"$venv/bin/python" -m pip install -q pytest dpkt mypy pyarrow numpy "dask[distributed]" tqdm
 "$venv/bin/python" -m pip install -q "$root"
 # Run from outside the source tree so the installed module is the one imported.
 cd "$root/tests/python"
