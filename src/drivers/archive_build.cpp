@@ -2,6 +2,7 @@
 
 #include "archive/archive_writer.h"
 #include "common/file_identity.h"
+#include "drivers/record_pump.h"
 #include "flow/boundaries.h"
 #include "flow/filter.h"
 #include "flow/flow_key.h"
@@ -43,8 +44,6 @@ Status build_archive(const ArchiveBuildOptions& options) {
     }
     CaptureReader& capture = **reader;
     capture.tolerate_cut_off(options.control.tolerate_cut_off);
-    Progress progress{0, capture.input_size().value_or(0), 0};
-    ProgressClock clock;
     RunSummary summary;
     const std::uint32_t link_type = capture.link_type();
 
@@ -64,29 +63,16 @@ Status build_archive(const ArchiveBuildOptions& options) {
     FlowBoundaries boundaries(options.boundaries, options.strategy,
                               [&](const FlowKey& key) { return writer->has_flow(key); });
     DecodeCounts counts;
+    RecordPump pump(capture, options.control, options.progress, summary);
     for (;;) {
-        auto rec = capture.next_record();
+        auto rec = pump.next();
         if (!rec) {
-            return std::unexpected(rec.error().to_error());
+            return std::unexpected(rec.error());
         }
         if (!*rec) {
             break;
         }
         const RawRecord& r = **rec;
-        ++summary.packets;
-        // The clock and the flag are looked at once per 256 records: often
-        // enough for a prompt stop, rarely enough to cost nothing.
-        if (summary.packets % 256 == 0) {
-            if (options.control.cancelled()) {
-                return runtime_error("interrupted");
-            }
-            if (options.progress && clock.due(summary.packets)) {
-                progress.packets = summary.packets;
-                progress.bytes_done = capture.input_done();
-                options.progress(progress);
-                clock.reported(summary.packets);
-            }
-        }
         // The frame stays valid until the next record is read, and the
         // packet does not outlive the iteration: a borrowed view saves a
         // reference-count round trip per packet.
@@ -118,16 +104,6 @@ Status build_archive(const ArchiveBuildOptions& options) {
                 return st;
             }
         }
-    }
-    summary.cut_off = capture.cut_off();
-    summary.link_type = link_type;
-    if (options.progress) {
-        progress.packets = summary.packets;
-        progress.bytes_done = progress.bytes_total;
-        options.progress(progress);
-    }
-    if (options.control.cancelled()) {
-        return runtime_error("interrupted");
     }
     summary.flows = writer->flow_count();
     Status st = std::move(*writer).finalize();

@@ -11,22 +11,18 @@
 #include "archive/archive_reader.h"
 #include "archive/format.h"
 #include "common/unique_fd.h"
+#include "drivers/record_pump.h"
 #include "flow/community_id.h"
 #include "flow/filter.h"
 #include "flow/flow_key.h"
 #include "flow/fragments.h"
+#include "packet/protocols.h"
 #include "packet/wide_dissect.h"
 #include "parser/capture_reader.h"
 
 namespace vexlor {
 
 namespace {
-
-constexpr std::uint8_t kIcmp = 1;
-constexpr std::uint8_t kTcp = 6;
-constexpr std::uint8_t kUdp = 17;
-constexpr std::uint8_t kIcmpv6 = 58;
-constexpr std::uint8_t kSctp = 132;
 
 // Where the innermost IP header starts: the last place in the frame where
 // its two addresses stand side by side, as they do in both IP versions.
@@ -64,7 +60,7 @@ std::optional<std::size_t> transport_at(std::span<const std::uint8_t> frame, std
 }
 
 bool has_ports(std::uint8_t proto) {
-    return proto == kTcp || proto == kUdp || proto == kSctp;
+    return proto == kProtoTcp || proto == kProtoUdp || proto == kProtoSctp;
 }
 
 } // namespace
@@ -132,7 +128,7 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
             r.dst = p.ip->dst_ip;
             r.src_port = p.ip->src_port;
             r.dst_port = p.ip->dst_port;
-            if (r.proto == kIcmp || r.proto == kIcmpv6) {
+            if (r.proto == kProtoIcmp || r.proto == kProtoIcmpv6) {
                 const auto ip_at = ip_header_at(p.bytes(), *p.ip);
                 const auto at = ip_at ? transport_at(p.bytes(), *ip_at, *p.ip) : std::nullopt;
                 if (at && *at + 2 <= p.bytes().size()) {
@@ -152,7 +148,7 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
     if (p.payload_offset && *p.payload_offset < p.caplen) {
         r.payload[d] += p.caplen - *p.payload_offset;
     }
-    if (p.ip && p.ip->protocol == kTcp) {
+    if (p.ip && p.ip->protocol == kProtoTcp) {
         r.tcp_flags |= p.ip->tcp_flags;
     }
     r.first_us = std::min(r.first_us, t);
@@ -213,7 +209,7 @@ std::string flow_community_id(const FlowRecord& r) {
         return "";
     }
     CommunityTuple t{r.src, r.dst, r.proto, r.src_port, r.dst_port};
-    if (r.proto == kIcmp || r.proto == kIcmpv6) {
+    if (r.proto == kProtoIcmp || r.proto == kProtoIcmpv6) {
         t.src_port = r.icmp_type;
         t.dst_port = r.icmp_code;
     }
@@ -308,8 +304,6 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
     capture.tolerate_cut_off(opt.control.tolerate_cut_off);
     const PacketFilter filter =
         build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
-    Progress progress{0, capture.input_size().value_or(0), 0};
-    ProgressClock clock;
     RunSummary summary;
 
     // Live flows by key; flows handed over early leave a hash of their key
@@ -342,30 +336,19 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
 
     FragmentTracker fragments;
     DecodeCounts counts;
+    RecordPump pump(capture, opt.control, opt.progress, summary);
     for (;;) {
-        auto rec = capture.next_record();
+        auto rec = pump.next();
         if (!rec) {
-            return std::unexpected(rec.error().to_error());
+            return std::unexpected(rec.error());
         }
         if (!*rec) {
             break;
         }
         const RawRecord& r = **rec;
-        ++summary.packets;
-        if (summary.packets % 256 == 0) {
-            if (opt.control.cancelled()) {
-                return runtime_error("interrupted");
-            }
-            if (opt.progress && clock.due(summary.packets)) {
-                progress.packets = summary.packets;
-                progress.bytes_done = capture.input_done();
-                opt.progress(progress);
-                clock.reported(summary.packets);
-            }
-            if (opt.boundaries.idle_timeout_us != 0 && summary.packets % 65536 == 0) {
-                if (auto st = flush_idle(); !st) {
-                    return st;
-                }
+        if (opt.boundaries.idle_timeout_us != 0 && summary.packets % 65536 == 0) {
+            if (auto st = flush_idle(); !st) {
+                return st;
             }
         }
         Packet packet = from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len,
@@ -391,11 +374,6 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
             }
             it->second->add(packet, r.link_type);
         }
-    }
-    summary.cut_off = capture.cut_off();
-    summary.link_type = capture.link_type();
-    if (opt.control.cancelled()) {
-        return runtime_error("interrupted");
     }
     for (auto& [key, stats] : live) {
         done.push_back(stats.get());

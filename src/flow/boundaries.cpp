@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "packet/protocols.h"
+
 namespace vexlor {
 namespace {
 
@@ -10,7 +12,6 @@ constexpr std::uint8_t kFin = 0x01;
 constexpr std::uint8_t kSyn = 0x02;
 constexpr std::uint8_t kRst = 0x04;
 constexpr std::uint8_t kAck = 0x10;
-constexpr std::uint8_t kProtoTcp = 6;
 constexpr std::uint32_t kMaxSeq = std::numeric_limits<std::uint32_t>::max() - 1;
 
 bool is_side(std::uint8_t family, const std::array<std::uint8_t, 16>& bytes, std::uint16_t port,

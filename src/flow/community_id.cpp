@@ -4,15 +4,11 @@
 #include <bit>
 #include <vector>
 
+#include "packet/protocols.h"
+
 namespace vexlor {
 
 namespace {
-
-constexpr std::uint8_t kIcmp = 1;
-constexpr std::uint8_t kTcp = 6;
-constexpr std::uint8_t kUdp = 17;
-constexpr std::uint8_t kIcmpv6 = 58;
-constexpr std::uint8_t kSctp = 132;
 
 std::uint32_t load32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
@@ -65,7 +61,7 @@ int icmp_counterpart(std::uint8_t proto, std::uint16_t type) {
                                                   {135, 136}, {136, 135}, {130, 131}, {131, 130},
                                                   {139, 140}, {140, 139}, {144, 145}, {145, 144}};
     const std::span<const std::pair<int, int>> pairs =
-        proto == kIcmp ? std::span<const std::pair<int, int>>(kV4) : kV6;
+        proto == kProtoIcmp ? std::span<const std::pair<int, int>>(kV4) : kV6;
     for (auto [from, to] : pairs) {
         if (from == type) {
             return to;
@@ -119,11 +115,11 @@ std::string base64(std::span<const std::uint8_t> bytes) {
 }
 
 std::string community_id(const CommunityTuple& t, std::uint16_t seed) {
-    const bool ports = t.proto == kTcp || t.proto == kUdp || t.proto == kSctp || t.proto == kIcmp ||
-                       t.proto == kIcmpv6;
+    const bool ports = t.proto == kProtoTcp || t.proto == kProtoUdp || t.proto == kProtoSctp ||
+                       t.proto == kProtoIcmp || t.proto == kProtoIcmpv6;
     std::uint16_t sport = t.src_port, dport = t.dst_port;
     bool one_way = false;
-    if (t.proto == kIcmp || t.proto == kIcmpv6) {
+    if (t.proto == kProtoIcmp || t.proto == kProtoIcmpv6) {
         const int answer = icmp_counterpart(t.proto, sport);
         one_way = answer < 0;
         if (!one_way) {

@@ -9,6 +9,7 @@
 
 #include "common/byte_reader.h"
 #include "packet/packet.h"
+#include "packet/protocols.h"
 
 namespace vexlor {
 namespace {
@@ -25,11 +26,7 @@ constexpr std::size_t kLlcSnapHeader = 8; // AA AA 03 00 00 00 + EtherType
 constexpr std::uint8_t kLlcSnapPrefix[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
 constexpr std::size_t kRadiotapMinHeader = 4;
 
-constexpr std::uint8_t kProtoIcmp = 1;
-constexpr std::uint8_t kProtoTcp = 6;
-constexpr std::uint8_t kProtoUdp = 17;
 constexpr std::uint8_t kProtoEsp = 50;
-constexpr std::uint8_t kProtoIcmpv6 = 58;
 constexpr std::uint8_t kProtoNoNext = 59;
 
 constexpr std::size_t kIpv4MinHeader = 20;

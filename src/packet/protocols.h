@@ -14,6 +14,13 @@ struct ProtocolName {
     std::string_view label; // what the module's Flow.proto_name says; empty: "?"
 };
 
+// The protocol numbers the decoding and the flow code look at.
+inline constexpr std::uint8_t kProtoIcmp = 1;
+inline constexpr std::uint8_t kProtoTcp = 6;
+inline constexpr std::uint8_t kProtoUdp = 17;
+inline constexpr std::uint8_t kProtoIcmpv6 = 58;
+inline constexpr std::uint8_t kProtoSctp = 132;
+
 // IANA protocol numbers of the protocols one meets in captures.  Number 0 is
 // left out on purpose: archives store 0 for flows without IP header.
 inline constexpr ProtocolName kProtocolNames[] = {

@@ -12,6 +12,7 @@
 #include <bit>
 
 #include "common/byte_reader.h"
+#include "packet/protocols.h"
 
 namespace vexlor {
 namespace {
@@ -35,7 +36,6 @@ constexpr std::uint16_t kPppIpv6 = 0x0057;
 constexpr std::uint16_t kPppMpls = 0x0281;
 
 constexpr std::uint8_t kProtoIpv4 = 4;
-constexpr std::uint8_t kProtoUdp = 17;
 constexpr std::uint8_t kProtoIpv6 = 41;
 constexpr std::uint8_t kProtoFragment = 44;
 constexpr std::uint8_t kProtoGre = 47;
