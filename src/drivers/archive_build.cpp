@@ -64,15 +64,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
                               [&](const FlowKey& key) { return writer->has_flow(key); });
     DecodeCounts counts;
     RecordPump pump(capture, options.control, options.progress, summary);
-    for (;;) {
-        auto rec = pump.next();
-        if (!rec) {
-            return std::unexpected(rec.error());
-        }
-        if (!*rec) {
-            break;
-        }
-        const RawRecord& r = **rec;
+    const Status read = pump.each([&](const RawRecord& r) -> Status {
         // The frame stays valid until the next record is read, and the
         // packet does not outlive the iteration: a borrowed view saves a
         // reference-count round trip per packet.
@@ -86,7 +78,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
             (void)fragments.place(packet); // the unmatched are counted there
         }
         if (!filter.matches(packet)) {
-            continue;
+            return Status{};
         }
         const FlowKeys keys = flow_keys(options.strategy, packet);
         // The host strategy lists the source's flow first (and the
@@ -104,6 +96,10 @@ Status build_archive(const ArchiveBuildOptions& options) {
                 return st;
             }
         }
+        return {};
+    });
+    if (!read) {
+        return read;
     }
     summary.flows = writer->flow_count();
     Status st = std::move(*writer).finalize();

@@ -337,15 +337,7 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
     FragmentTracker fragments;
     DecodeCounts counts;
     RecordPump pump(capture, opt.control, opt.progress, summary);
-    for (;;) {
-        auto rec = pump.next();
-        if (!rec) {
-            return std::unexpected(rec.error());
-        }
-        if (!*rec) {
-            break;
-        }
-        const RawRecord& r = **rec;
+    const Status read = pump.each([&](const RawRecord& r) -> Status {
         if (opt.boundaries.idle_timeout_us != 0 && summary.packets % 65536 == 0) {
             if (auto st = flush_idle(); !st) {
                 return st;
@@ -361,7 +353,7 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
             (void)fragments.place(packet);
         }
         if (!filter.matches(packet)) {
-            continue;
+            return Status{};
         }
         for (const FlowKey& k : flow_keys(opt.strategy, packet)) {
             const FlowKey key = boundaries.place(k, hash_key(k), packet);
@@ -374,6 +366,10 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
             }
             it->second->add(packet, r.link_type);
         }
+        return {};
+    });
+    if (!read) {
+        return read;
     }
     for (auto& [key, stats] : live) {
         done.push_back(stats.get());

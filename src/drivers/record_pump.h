@@ -15,8 +15,8 @@ class RecordPump {
 public:
     RecordPump(CaptureReader& capture, const RunControl& control, const ProgressFn& report,
                RunSummary& summary)
-        : capture_(capture), control_(control), report_(report), summary_(summary),
-          progress_{0, capture.input_size().value_or(0), 0} {}
+        : capture_(capture), control_(control), report_(report),
+          summary_(summary), progress_{0, capture.input_size().value_or(0), 0} {}
 
     // The next record, valid until the next call; nullopt once the data has
     // ended (the summary then holds the cut-off record and the link type,
@@ -36,7 +36,8 @@ public:
                 report_(progress_);
             }
             // The last chance to stop: what follows publishes.
-            return control_.cancelled() ? runtime_error("interrupted") : Result<std::optional<RawRecord>>();
+            return control_.cancelled() ? runtime_error("interrupted")
+                                        : Result<std::optional<RawRecord>>();
         }
         ++summary_.packets;
         // The clock and the flag are looked at once per 256 records: often
@@ -53,6 +54,23 @@ public:
             }
         }
         return *rec;
+    }
+
+    // Calls `on_record` (Status from a RawRecord) for every record, until
+    // the data ends or something fails.
+    template <class F> Status each(F&& on_record) {
+        for (;;) {
+            auto rec = next();
+            if (!rec) {
+                return std::unexpected(rec.error());
+            }
+            if (!*rec) {
+                return {};
+            }
+            if (Status st = on_record(**rec); !st) {
+                return st;
+            }
+        }
     }
 
 private:

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import pcapng_bytes, sessions_bytes, tcp4, write
+from conftest import capture, frame, sessions_bytes, write
 
 CLI = os.path.join(os.path.dirname(sys.executable), "vexlor")
 pytestmark = pytest.mark.skipif(not os.path.exists(CLI), reason="the vexlor tool is not installed")
@@ -33,8 +33,9 @@ def make_inputs(root, big=0):
     outputs must be named apart), a broken one (gzip cut short) and a file that is not a capture."""
     write(root / "day1" / "a.pcap", sessions_bytes(5, 40, 120))
     write(root / "day1" / "a.pcap.gz", gzip.compress(sessions_bytes(7, 30, 200, ipv6_every=2)))
-    write(root / "day2" / "c.pcapng", pcapng_bytes([(1700000000, n, tcp4("10.9.0.1", "192.0.2.%d" % (n % 4 + 1),
-                                                                        2000 + n % 4, 443, b"x" * n)) for n in range(30)]))
+    write(root / "day2" / "c.pcapng", capture([(1700000000, n, frame("10.9.0.1", "192.0.2.%d" % (n % 4 + 1), 6,
+                                                                   2000 + n % 4, 443, b"x" * n)) for n in range(30)],
+                                                  ng=True))
     write(root / "day2" / "deep" / "d.pcap", sessions_bytes(9, 60 + big, 300 + 10 * big))
     write(root / "day2" / "broken.pcap.gz", gzip.compress(sessions_bytes(3, 20, 100))[:-40])
     write(root / "notes.txt", b"not a capture")
