@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/byte_reader.h"
 #include "fuzz_util.h"
 #include "packet/packet.h"
+#include "parser/byte_stream.h"
 #include "parser/capture_reader.h"
 
 namespace {
@@ -121,6 +123,45 @@ std::optional<std::size_t> read_wide(const SharedBytes& bytes, bool pcapng) {
     return count;
 }
 
+// The same input read as a stream in small chunks (records straddle them
+// everywhere) must give what the whole reading gives: records, the error,
+// the cut-off record.
+void stream_agrees(const SharedBytes& bytes, std::size_t chunk) {
+    struct Read {
+        std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                               std::vector<std::uint8_t>>>
+            records;
+        std::string end;
+    };
+    auto read = [&](auto reader) {
+        Read out;
+        if (!reader) {
+            out.end = reader.error().display();
+            return out;
+        }
+        (*reader)->tolerate_cut_off(chunk % 2 == 1);
+        for (std::size_t n = 0; n < bytes.size() / 8 + 1; ++n) {
+            auto r = (*reader)->next_record();
+            if (!r || !*r) {
+                out.end = r ? "end" : r.error().display();
+                break;
+            }
+            const RawRecord& rec = **r;
+            out.records.emplace_back(rec.ts_sec, rec.ts_usec, rec.orig_len, rec.link_type,
+                                     std::vector<std::uint8_t>(rec.frame.begin(), rec.frame.end()));
+        }
+        if (const auto& c = (*reader)->cut_off()) {
+            out.end += " cut " + std::to_string(c->offset) + "+" + std::to_string(c->dropped);
+        }
+        return out;
+    };
+    const ReaderOptions options{.wide = true, .stream_chunk = chunk};
+    const Read whole = read(open_reader(bytes, options));
+    const Read streamed = read(open_reader(memory_stream(bytes.span()), options));
+    require(whole.records == streamed.records && whole.end == streamed.end,
+            "a streamed reading differs from the whole reading", whole.end + " / " + streamed.end);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -133,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<ClassicModel> model = ClassicModel::open(input);
 
     const std::optional<std::size_t> wide_count = read_wide(bytes, pcapng);
+    stream_agrees(bytes, 64 + size % 61);
     auto reader = open_reader(bytes);
     if (!reader) {
         require(!model, "a classic pcap header was refused", reader.error().to_error().message);

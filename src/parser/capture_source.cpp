@@ -9,7 +9,7 @@ namespace vexlor {
 namespace {
 
 // The largest window a stream gives: no capture record comes near it, and a
-// length field from a damaged file must not make us allocate gigabytes.
+// length field from a damaged file must not make us read gigabytes ahead.
 constexpr std::size_t kMaxWindow = std::size_t{256} << 20;
 
 } // namespace
@@ -97,25 +97,21 @@ Result<ByteSpan> CaptureSource::window(std::uint64_t offset, std::size_t want) {
             return ByteSpan{};
         }
     }
-    if (want > kMaxWindow) {
-        // Only the end of the data can excuse a length this large: read on
-        // to see whether it comes first, as it does in a damaged file.
-        if (auto st = skip_to(offset + want); !st) {
-            return std::unexpected(st.error());
-        }
-        if (ended_ && chunk_start_ + filled_ < offset + want) {
-            return ByteSpan{};
-        }
-        return io_error("a record of " + std::to_string(want) + " bytes at offset " +
-                        std::to_string(offset) + " is larger than a streamed capture may hold");
-    }
+    // Past kMaxWindow, the window says what a cut-off record says: the
+    // data ends first.  Only a damaged length field asks for that much, and
+    // a whole reading refuses it too, unless the file really holds it.
+    const std::size_t limit = std::min(want, kMaxWindow);
     auto rel = static_cast<std::size_t>(offset - chunk_start_);
-    if (filled_ - rel < want && !ended_) {
-        if (rel + want > capacity_) {
-            start_chunk(offset, std::max(chunk_size_, want));
+    while (filled_ - rel < limit && !ended_) {
+        if (filled_ == capacity_) {
+            // No room left: a new chunk from `offset` on, grown by doubling
+            // while one record needs more, so that a length field read from
+            // the file costs memory only as the data bears it out.
+            const std::size_t have = filled_ - rel;
+            start_chunk(offset, std::max(chunk_size_, std::min(limit, 2 * have)));
             rel = 0;
         }
-        if (auto st = fill_to(rel + want); !st) {
+        if (auto st = fill_to(std::min(capacity_, rel + limit)); !st) {
             return std::unexpected(st.error());
         }
     }
