@@ -7,7 +7,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/archive_writer.h"
-#include "archive_test_util.h"
+#include "builders.h"
 
 namespace vexlor {
 namespace {
@@ -15,6 +15,12 @@ namespace {
 using namespace vexlor::test;
 namespace fs = std::filesystem;
 using Ids = std::vector<std::uint64_t>;
+
+// A packet as the archive writer takes it.
+Packet stored_packet(std::uint32_t sec, std::uint32_t usec, Bytes frame,
+                     std::optional<IpInfo> ip = {}, std::int64_t orig_len = -1) {
+    return packet({sec, usec, std::move(frame), orig_len, ip});
+}
 
 // The layout's pieces, spelled out rather than computed by the code under test.
 Bytes header_bytes() {
@@ -68,7 +74,7 @@ protected:
         return std::move(*w);
     }
     static void add(ArchiveWriter& w, std::uint32_t k, const Packet& p) {
-        ASSERT_TRUE(w.add(key_of(k), hash_key(key_of(k)), p));
+        ASSERT_TRUE(w.add(flow_key(k), hash_key(flow_key(k)), p));
     }
     // Writes `packets` (flow key number, packet) into `out`.
     std::string write(const std::vector<std::pair<std::uint32_t, Packet>>& packets,
@@ -85,28 +91,27 @@ protected:
     // -> 10.0.0.2:5000 with three packets, flow 2 TCP 10.0.0.1:80 ->
     // 10.0.0.3:1234 with one.
     Bytes two_flows(bool indexes = true) {
-        IpInfo a{v4("10.0.0.1"), v4("10.0.0.2"), 17, 53, 5000};
-        IpInfo b{v4("10.0.0.1"), v4("10.0.0.3"), 6, 80, 1234};
-        return read_file(write({{1, make_packet(1, 0, repeat(1, 40), a)},
-                                {2, make_packet(2, 0, repeat(2, 50), b)},
-                                {1, make_packet(3, 0, repeat(3, 60), a)},
-                                {1, make_packet(4, 0, repeat(4, 70), a)}},
-                               indexes));
+        IpInfo a{addr("10.0.0.1"), addr("10.0.0.2"), 17, 53, 5000};
+        IpInfo b{addr("10.0.0.1"), addr("10.0.0.3"), 6, 80, 1234};
+        return file_bytes(write({{1, stored_packet(1, 0, repeat(1, 40), a)},
+                                 {2, stored_packet(2, 0, repeat(2, 50), b)},
+                                 {1, stored_packet(3, 0, repeat(3, 60), a)},
+                                 {1, stored_packet(4, 0, repeat(4, 70), a)}},
+                                indexes));
     }
     Result<std::shared_ptr<const ArchiveReader>> open_bytes(const Bytes& b) {
         write_file(dir / "damaged.vexlor", b);
         return ArchiveReader::open(dir / "damaged.vexlor");
     }
     // Offsets of footer fields.
-    static constexpr std::size_t kTableOffset = 48, kTableLength = 56, kFlowCount = 64,
-                                 kIndexOffset = 72, kIndexLength = 80;
+    static constexpr std::size_t kTableOffset = 48, kTableLength = 56;
     static std::size_t footer(const Bytes& b, std::size_t field) { return b.size() - 128 + field; }
 };
 
 TEST_F(ArchiveTest, EmptyArchiveIs240Bytes) {
     ASSERT_TRUE(create().finalize());
     Bytes index = cat({index_header(4, 4, 4), Bytes(12, 0)});
-    EXPECT_EQ(read_file(out), cat({header_bytes(), index, footer_bytes(0, 64, 0, 64, 0, 64, 48)}));
+    EXPECT_EQ(file_bytes(out), cat({header_bytes(), index, footer_bytes(0, 64, 0, 64, 0, 64, 48)}));
     EXPECT_FALSE(fs::exists(tmp));
 }
 
@@ -114,9 +119,9 @@ TEST_F(ArchiveTest, OneFlowArchiveMatchesTheLayoutByteForByte) {
     ArchiveWriter w = create();
     Bytes f1 = repeat(0xA1, 60);
     Bytes f2 = repeat(0xB2, 60);
-    IpInfo ip{v4("10.0.0.1"), v4("10.0.0.2"), 6, 1234, 80};
-    add(w, 1, make_packet(100, 5, f1, ip));
-    add(w, 1, make_packet(101, 7, f2, ip));
+    IpInfo ip{addr("10.0.0.1"), addr("10.0.0.2"), 6, 1234, 80};
+    add(w, 1, stored_packet(100, 5, f1, ip));
+    add(w, 1, stored_packet(101, 7, f2, ip));
     ASSERT_TRUE(std::move(w).finalize());
 
     Bytes list = cat({le({{64, 8}}), {0x4C}});
@@ -137,7 +142,7 @@ TEST_F(ArchiveTest, OneFlowArchiveMatchesTheLayoutByteForByte) {
                       index_header(60, 32, 17), ip_sec, port_sec, proto_sec,
                       footer_bytes(152, 216, 9, 225, 1, 321, 145)});
     ASSERT_EQ(want.size(), 594u);
-    EXPECT_EQ(read_file(out), want);
+    EXPECT_EQ(file_bytes(out), want);
 }
 
 TEST_F(ArchiveTest, DoesNotFollowASymlinkAtTheTemporaryName) {
@@ -147,14 +152,14 @@ TEST_F(ArchiveTest, DoesNotFollowASymlinkAtTheTemporaryName) {
     ASSERT_FALSE(w);
     EXPECT_EQ(w.error().kind, ErrorKind::Io);
     EXPECT_EQ(w.error().message, "Failed to create temp archive file: " + tmp);
-    EXPECT_EQ(read_file(dir / "victim"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
 }
 
 TEST_F(ArchiveTest, ReplacesAnExistingOutputOnlyAtTheEnd) {
     write_file(out, {1, 2, 3});
     ArchiveWriter w = create();
-    add(w, 1, make_packet(1, 0, repeat(1, 300000)));
-    EXPECT_EQ(read_file(out), (Bytes{1, 2, 3}));
+    add(w, 1, stored_packet(1, 0, repeat(1, 300000)));
+    EXPECT_EQ(file_bytes(out), (Bytes{1, 2, 3}));
     ASSERT_TRUE(std::move(w).finalize());
     EXPECT_TRUE(ArchiveReader::open(out));
 }
@@ -162,11 +167,11 @@ TEST_F(ArchiveTest, ReplacesAnExistingOutputOnlyAtTheEnd) {
 TEST_F(ArchiveTest, DroppedWriterLeavesWhatItWroteAtTheTemporaryPath) {
     {
         ArchiveWriter w = create();
-        add(w, 1, make_packet(1, 0, repeat(1, 10)));
+        add(w, 1, stored_packet(1, 0, repeat(1, 10)));
         ArchiveWriter moved = std::move(w); // the moved-from writer owns nothing
     }
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(read_file(tmp), cat({header_bytes(), record(1, 0, repeat(1, 10))}));
+    EXPECT_EQ(file_bytes(tmp), cat({header_bytes(), record(1, 0, repeat(1, 10))}));
 }
 
 // A count or offset list past what the archive's 32-bit fields hold fails
@@ -176,9 +181,9 @@ TEST_F(ArchiveTest, CountsBeyondThe32BitFieldsFailTheBuild) {
         ArchiveWriter w = create();
         w.set_field_limit(5);
         for (std::uint32_t i = 0; i < 5; ++i) {
-            add(w, 1, make_packet(i, 0, repeat(1, 10)));
+            add(w, 1, stored_packet(i, 0, repeat(1, 10)));
         }
-        Status st = w.add(key_of(1), hash_key(key_of(1)), make_packet(9, 0, repeat(1, 10)));
+        Status st = w.add(flow_key(1), hash_key(flow_key(1)), stored_packet(9, 0, repeat(1, 10)));
         ASSERT_FALSE(st);
         EXPECT_EQ(st.error().kind, ErrorKind::Runtime);
         EXPECT_EQ(st.error().message, "Flow has more packets than an archive can count (5)");
@@ -189,7 +194,7 @@ TEST_F(ArchiveTest, CountsBeyondThe32BitFieldsFailTheBuild) {
     ArchiveWriter w = create();
     w.set_field_limit(15);
     for (std::uint32_t i = 0; i < 5; ++i) {
-        add(w, 1, make_packet(i, 0, repeat(1, 200)));
+        add(w, 1, stored_packet(i, 0, repeat(1, 200)));
     }
     Status st = std::move(w).finalize();
     ASSERT_FALSE(st);
@@ -216,11 +221,11 @@ TEST_F(ArchiveTest, EveryPacketComesBackAsWritten) {
         }
         std::optional<IpInfo> ip;
         if (k != 16) {
-            ip = IpInfo{v4("192.0.2.1"), v6("2001:db8::7"), std::uint8_t(k % 2 ? 6 : 17),
+            ip = IpInfo{addr("192.0.2.1"), addr("2001:db8::7"), std::uint8_t(k % 2 ? 6 : 17),
                         static_cast<std::uint16_t>(1000 + k), 443};
         }
         std::int64_t orig = static_cast<std::int64_t>(frame.size() + rng() % 3);
-        packets.push_back({k, make_packet(rng() % 1000, rng() % 1000000, frame, ip, orig)});
+        packets.push_back({k, stored_packet(rng() % 1000, rng() % 1000000, frame, ip, orig)});
         sent[k].push_back(packets.back().second);
         if (sent[k].size() == 1) {
             key_by_id.push_back(k);
@@ -263,11 +268,11 @@ TEST_F(ArchiveTest, QueriesGiveTheSameAnswersWithAndWithoutIndexes) {
         ASSERT_TRUE(r);
         const auto& reader = **r;
         EXPECT_EQ(reader.has_indexes(), indexes);
-        EXPECT_EQ(reader.find_by_address(address16(v4("10.0.0.1"))), (Ids{1, 2}));
-        EXPECT_EQ(reader.find_by_address(address16(v4("10.0.0.3"))), (Ids{2}));
-        EXPECT_EQ(reader.find_by_address(address16(v4("10.0.0.9"))), Ids{});
+        EXPECT_EQ(reader.find_by_address(address16(addr("10.0.0.1"))), (Ids{1, 2}));
+        EXPECT_EQ(reader.find_by_address(address16(addr("10.0.0.3"))), (Ids{2}));
+        EXPECT_EQ(reader.find_by_address(address16(addr("10.0.0.9"))), Ids{});
         // The query form of an IPv4 address is already mapped.
-        EXPECT_EQ(reader.find_by_address(address16(v6("::ffff:10.0.0.2"))), (Ids{1}));
+        EXPECT_EQ(reader.find_by_address(address16(addr("::ffff:10.0.0.2"))), (Ids{1}));
         EXPECT_EQ(reader.find_by_port(53), (Ids{1}));
         EXPECT_EQ(reader.find_by_port(1234), (Ids{2}));
         EXPECT_EQ(reader.find_by_port(1), Ids{});
@@ -278,12 +283,14 @@ TEST_F(ArchiveTest, QueriesGiveTheSameAnswersWithAndWithoutIndexes) {
 }
 
 // --- Damaged files -----------------------------------------------------
+// Only the exact errors: that every other damage is read within the file and
+// agrees with a plain reading of the format is the archive fuzz target's.
 
 TEST_F(ArchiveTest, OpenReportsEachFatalDefect) {
     Bytes past_end = two_flows(), wrapping = two_flows();
-    set_le(past_end, footer(past_end, kTableLength), past_end.size());
-    set_le(wrapping, footer(wrapping, kTableOffset), ~std::uint64_t{0} - 10);
-    set_le(wrapping, footer(wrapping, kTableLength), 96);
+    past_end = set_le(past_end, footer(past_end, kTableLength), past_end.size());
+    wrapping = set_le(wrapping, footer(wrapping, kTableOffset), ~std::uint64_t{0} - 10);
+    wrapping = set_le(wrapping, footer(wrapping, kTableLength), 96);
     for (const auto& [bytes, message] : std::vector<std::pair<Bytes, std::string>>{
              {Bytes(127, 0), "File too small to be a valid archive"},
              {Bytes(128, 0), "Invalid archive footer"},
@@ -297,41 +304,6 @@ TEST_F(ArchiveTest, OpenReportsEachFatalDefect) {
     auto missing = ArchiveReader::open(dir / "absent.vexlor");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().message, "Failed to open archive");
-}
-
-TEST_F(ArchiveTest, ReadsOnlyWholeEntriesOfTheFlowTable) {
-    Bytes b = two_flows();
-    set_le(b, footer(b, kTableLength), 100);             // one entry and 4 stray bytes
-    set_le(b, footer(b, kFlowCount), 1'000'000'000'000); // the count only sizes storage
-    auto r = open_bytes(b);
-    ASSERT_TRUE(r);
-    ASSERT_EQ((*r)->flows().size(), 1u);
-    EXPECT_EQ((*r)->flows()[0].id, 1u);
-    EXPECT_EQ((*r)->resolve(2), nullptr);
-}
-
-TEST_F(ArchiveTest, UnusableIndexRegionMeansScanning) {
-    const Bytes base = two_flows();
-    const std::uint64_t index_off = u64_at(base, footer(base, kIndexOffset));
-    const std::uint64_t index_len = u64_at(base, footer(base, kIndexLength));
-    for (auto [offset, length] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-             {0, index_len}, {index_off, 0}, {index_off, base.size()}, {index_off, 20}}) {
-        Bytes b = base;
-        set_le(b, footer(b, kIndexOffset), offset);
-        set_le(b, footer(b, kIndexLength), length);
-        auto r = open_bytes(b);
-        ASSERT_TRUE(r) << offset << " " << length;
-        EXPECT_FALSE((*r)->has_indexes()) << offset << " " << length;
-        EXPECT_EQ((*r)->find_by_port(53), (Ids{1})) << offset << " " << length;
-    }
-    // A section that does not fit finds nothing, without falling back to a scan.
-    Bytes b = base;
-    set_le(b, index_off + 12, 1'000'000); // port section offset past the region
-    auto r = open_bytes(b);
-    ASSERT_TRUE(r);
-    EXPECT_TRUE((*r)->has_indexes());
-    EXPECT_EQ((*r)->find_by_port(53), Ids{});
-    EXPECT_EQ((*r)->find_by_protocol(17), (Ids{1}));
 }
 
 // What a list holds is the decoder's business; the reader checks that it lies
@@ -348,37 +320,6 @@ TEST_F(ArchiveTest, OffsetListOutsideTheFileIsAnError) {
         EXPECT_EQ(err.error().kind, ErrorKind::Runtime);
         EXPECT_EQ(err.error().message, "Offset list extends beyond file");
     }
-}
-
-TEST_F(ArchiveTest, RecordsThatRunPastTheEndAreSkipped) {
-    Bytes b = two_flows();
-    std::size_t second = 64 + 56 + 66; // flow 1's second record
-    ASSERT_EQ(b[second], 3);           // its ts_sec
-    set_le(b, second + 8, 0xFFFFFFF0, 4);
-    auto r = open_bytes(b);
-    ASSERT_TRUE(r);
-    const ArchiveReader& reader = **r;
-    auto offsets = reader.get_packet_offsets(reader.flows()[0]);
-    ASSERT_TRUE(offsets);
-    ASSERT_EQ(offsets->size(), 3u);
-    EXPECT_TRUE(reader.packet_at((*offsets)[0]));
-    EXPECT_FALSE(reader.packet_at((*offsets)[1]));
-    EXPECT_FALSE(reader.record_at((*offsets)[1]));
-    EXPECT_TRUE(reader.packet_at((*offsets)[2]));
-    EXPECT_FALSE(reader.packet_at(reader.file().size() - 15));
-    EXPECT_FALSE(reader.packet_at(~std::uint64_t{0} - 3));
-}
-
-TEST_F(ArchiveTest, ResolvesTheFirstEntryOfAnIdWhenIdsAreNotDense) {
-    Bytes b = two_flows();
-    std::uint64_t table = u64_at(b, footer(b, kTableOffset));
-    set_le(b, table, 7);
-    set_le(b, table + 96, 7);
-    auto r = open_bytes(b);
-    ASSERT_TRUE(r);
-    EXPECT_EQ((*r)->resolve(7), &(*r)->flows()[0]);
-    EXPECT_EQ((*r)->resolve(1), nullptr);
-    EXPECT_EQ((*r)->resolve(2), nullptr);
 }
 
 } // namespace

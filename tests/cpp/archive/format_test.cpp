@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <random>
 
 #include "archive/format.h"
 #include "archive/index.h"
-#include "archive_test_util.h"
+#include "builders.h"
 
 namespace vexlor {
 namespace {
@@ -21,13 +20,11 @@ struct RawEntry {
 };
 
 Bytes section(std::uint32_t pair_count, const std::vector<RawEntry>& entries) {
-    Bytes b;
-    put_u32le(b, pair_count);
+    Bytes b = le({{pair_count, 4}});
     for (const auto& e : entries) {
-        b.insert(b.end(), e.key.begin(), e.key.end());
-        put_u32le(b, static_cast<std::uint32_t>(e.n < 0 ? std::int64_t(e.ids.size()) : e.n));
+        b = cat({b, e.key, le({{e.n < 0 ? e.ids.size() : std::uint64_t(e.n), 4}})});
         for (auto id : e.ids) {
-            put_u64le(b, id);
+            b = cat({b, le({{id, 8}})});
         }
     }
     return b;
@@ -97,59 +94,6 @@ INSTANTIATE_TEST_SUITE_P(
                    {{80, {1}}, {53, {2}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PortLookup, IgnoresSectionsOutsideTheRegion) {
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    // (port section offset, length): past the region, wrapping, too short for a count, huge.
-    for (auto [offset, length] : std::vector<std::pair<std::uint64_t, std::uint32_t>>{
-             {1000, 18}, {max - 10, 18}, {max, 18}, {4, 3}, {4, 0xFFFFFFFF}}) {
-        Bytes r = region_with_port_section(section(1, {{port(53), {1}}}));
-        set_le(r, 12, offset);
-        set_le(r, 20, length, 4);
-        EXPECT_EQ(find_port(r, 53), Ids{}) << offset << " " << length;
-    }
-}
-
-// Random sections, sorted or not, cut short or with lying counts: the
-// prepared lookup answers every key exactly like the linear walk.
-TEST(SectionLookup, AgreesWithTheLinearWalk) {
-    std::mt19937 rng(11);
-    for (std::size_t width : {std::size_t{1}, std::size_t{2}, std::size_t{16}}) {
-        for (int round = 0; round < 400; ++round) {
-            std::vector<RawEntry> entries;
-            std::vector<Bytes> keys = {Bytes(width, 0), Bytes(width, 0xFF)};
-            std::uint32_t next_key = rng() % 3;
-            for (int i = 0, count = static_cast<int>(rng() % 8); i < count; ++i) {
-                // Mostly ascending keys (numeric order for narrow keys), with
-                // occasional repeats and reversals.
-                std::uint32_t k = (rng() % 5 == 0) ? rng() % 40 : (next_key += 1 + rng() % 300);
-                Bytes key(width, 0);
-                for (std::size_t j = 0; j < std::min<std::size_t>(width, 2); ++j) {
-                    key[width <= 2 ? j : 15 - j] = static_cast<std::uint8_t>(k >> (8 * j));
-                }
-                Ids ids(1 + rng() % 3);
-                for (auto& id : ids) {
-                    id = rng() % 50;
-                }
-                entries.push_back({key, ids, (rng() % 15 == 0) ? std::int64_t(rng() % 9) : -1});
-                keys.push_back(key);
-            }
-            Bytes sec = section(static_cast<std::uint32_t>(rng() % 10), entries);
-            if (rng() % 4 == 0 && !sec.empty()) {
-                sec.resize(rng() % sec.size());
-            }
-            Bytes region(kIndexHeaderSize, 0);
-            set_le(region, 8, sec.size(), 4);
-            region.insert(region.end(), sec.begin(), sec.end());
-            IndexSection s{0, static_cast<std::uint32_t>(sec.size())};
-            auto fast = SectionLookup::prepare(region, s, width);
-            for (const auto& key : keys) {
-                ASSERT_EQ(fast.find(region, key), lookup_generic(region, 0, s.length, key, width))
-                    << "width " << width << " round " << round;
-            }
-        }
-    }
-}
-
 FlowEntry flow(std::uint64_t id, const IpAddress& src, const IpAddress& dst, std::uint16_t sport,
                std::uint16_t dport, std::uint8_t proto) {
     FlowEntry e;
@@ -171,9 +115,9 @@ Bytes addr_key(const IpAddress& a) {
 // ports sort as numbers, addresses as bytes.
 TEST(SecondaryIndexBuilder, MergesPairsAndSortsKeys) {
     SecondaryIndexBuilder b;
-    b.add(flow(1, v4("10.0.0.1"), v4("10.0.0.2"), 53, 53, 17));
-    b.add(flow(2, v4("10.0.0.1"), v4("10.0.0.3"), 5000, 53, 17));
-    b.add(flow(3, v4("10.0.0.1"), v6("::1"), 256, 1, 6));
+    b.add(flow(1, addr("10.0.0.1"), addr("10.0.0.2"), 53, 53, 17));
+    b.add(flow(2, addr("10.0.0.1"), addr("10.0.0.3"), 5000, 53, 17));
+    b.add(flow(3, addr("10.0.0.1"), addr("::1"), 256, 1, 6));
     auto region = b.build();
     ASSERT_TRUE(region);
     auto idx = SecondaryIndexes::parse(*region);
@@ -184,10 +128,10 @@ TEST(SecondaryIndexBuilder, MergesPairsAndSortsKeys) {
     };
     EXPECT_EQ(idx->ip.offset, 0u);
     EXPECT_EQ(region->size(), 36u + idx->ip.length + idx->port.length + idx->protocol.length);
-    EXPECT_EQ(cut(idx->ip), section(6, {{addr_key(v6("::1")), {3}},
-                                        {addr_key(v4("10.0.0.1")), {1, 2, 3}},
-                                        {addr_key(v4("10.0.0.2")), {1}},
-                                        {addr_key(v4("10.0.0.3")), {2}}}));
+    EXPECT_EQ(cut(idx->ip), section(6, {{addr_key(addr("::1")), {3}},
+                                        {addr_key(addr("10.0.0.1")), {1, 2, 3}},
+                                        {addr_key(addr("10.0.0.2")), {1}},
+                                        {addr_key(addr("10.0.0.3")), {2}}}));
     EXPECT_EQ(
         cut(idx->port),
         section(5, {{port(1), {3}}, {port(53), {1, 2}}, {port(256), {3}}, {port(5000), {2}}}));
@@ -203,8 +147,9 @@ TEST(SecondaryIndexBuilder, MergesPairsAndSortsKeys) {
 TEST(SecondaryIndexBuilder, OrderOfAddingDoesNotMatter) {
     auto make = [](std::uint64_t id) {
         auto src = "10.0.0." + std::to_string(id % 7), dst = "10.0.1." + std::to_string(id % 5);
-        return flow(id, v4(src.c_str()), v4(dst.c_str()), static_cast<std::uint16_t>(id % 9 * 300),
-                    static_cast<std::uint16_t>(id % 4), static_cast<std::uint8_t>(id % 3));
+        return flow(id, addr(src.c_str()), addr(dst.c_str()),
+                    static_cast<std::uint16_t>(id % 9 * 300), static_cast<std::uint16_t>(id % 4),
+                    static_cast<std::uint8_t>(id % 3));
     };
     SecondaryIndexBuilder in_order, reversed;
     for (std::uint64_t id = 1; id <= 50; ++id) {
@@ -224,47 +169,32 @@ TEST(SecondaryIndexBuilder, OrderOfAddingDoesNotMatter) {
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
-struct VarintCase {
-    std::uint64_t value;
-    Bytes bytes;
-};
-class VarintTest : public ::testing::TestWithParam<VarintCase> {};
-
-TEST_P(VarintTest, EncodesShortestFormAndDecodesBack) {
-    const auto& c = GetParam();
-    Bytes out;
-    append_varint(out, c.value);
-    EXPECT_EQ(out, c.bytes);
-    EXPECT_EQ(varint_size(c.value), c.bytes.size());
-    auto d = decode_varint(c.bytes);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->value, c.value);
-    EXPECT_EQ(d->size, c.bytes.size());
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, VarintTest,
-                         ::testing::Values(VarintCase{0, {0x00}}, VarintCase{127, {0x7F}},
-                                           VarintCase{128, {0x80, 0x01}},
-                                           VarintCase{16383, {0xFF, 0x7F}},
-                                           VarintCase{16384, {0x80, 0x80, 0x01}},
-                                           VarintCase{kMax64, cat({repeat(0xFF, 9), {1}})}));
-
-TEST(Varint, RejectsCutOffAndOversizedInput) {
-    Bytes big(9, 0xFF);
-    big.push_back(0x02); // tenth byte above 1: more than 64 bits
-    for (const Bytes& bad : {Bytes{}, Bytes{0x80}, Bytes{0xFF, 0xFF}, big}) {
+// Shortest forms, and decoding back; cut-off input and more than 64 bits
+// are refused, and bytes after the last one are not read.
+TEST(Varint, EncodesShortestFormAndDecodesBack) {
+    const std::pair<std::uint64_t, Bytes> cases[] = {{0, {0x00}},
+                                                     {127, {0x7F}},
+                                                     {128, {0x80, 0x01}},
+                                                     {16383, {0xFF, 0x7F}},
+                                                     {16384, {0x80, 0x80, 0x01}},
+                                                     {kMax64, cat({repeat(0xFF, 9), {1}})}};
+    for (const auto& [value, bytes] : cases) {
+        Bytes out;
+        append_varint(out, value);
+        EXPECT_EQ(out, bytes);
+        EXPECT_EQ(varint_size(value), bytes.size());
+        const auto d = decode_varint(cat({bytes, {0x80}}));
+        ASSERT_TRUE(d);
+        EXPECT_EQ(std::pair(d->value, d->size), std::pair(value, bytes.size()));
+    }
+    for (const Bytes& bad :
+         {Bytes{}, Bytes{0x80}, Bytes{0xFF, 0xFF}, cat({repeat(0xFF, 9), {2}})}) {
         EXPECT_FALSE(decode_varint(bad)) << bad.size();
     }
-    auto d = decode_varint(Bytes{0x05, 0x80}); // bytes after the last one are not read
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->size, 1u);
 }
 
-Bytes list_of(std::uint64_t first, std::initializer_list<std::uint8_t> tail) {
-    Bytes b;
-    put_u64le(b, first);
-    b.insert(b.end(), tail);
-    return b;
+Bytes list_of(std::uint64_t first, const Bytes& tail) {
+    return cat({le({{first, 8}}), tail});
 }
 
 struct OffsetListCase {

@@ -39,14 +39,14 @@ TEST(AsyncFile, WritesEverythingInOrder) {
             want.insert(want.end(), b.begin(), b.end());
         }
         ASSERT_TRUE(f.flush());
-        EXPECT_EQ(test::read_file(path), want);
+        EXPECT_EQ(test::file_bytes(path), want);
         Bytes tail = pattern(10, 99);
         ASSERT_TRUE(f.write(tail));
         want.insert(want.end(), tail.begin(), tail.end());
         AsyncFile moved = std::move(f); // the moved-from file owns nothing
         EXPECT_FALSE(f.is_open());
     }
-    EXPECT_EQ(test::read_file(path), want);
+    EXPECT_EQ(test::file_bytes(path), want);
 }
 
 // A failed write of the thread is reported by a later call, and every call

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <random>
+#include <sstream>
 
 #include "builders.h"
 #include "common/ip_text.h"
@@ -11,13 +12,7 @@ namespace vexlor {
 namespace {
 
 // Reference conversions through inet_pton, in the family the text implies.
-bool is6(std::string_view text) {
-    return text.find(':') != std::string_view::npos;
-}
-IpAddress ref(const char* text) {
-    return is6(text) ? IpAddress::v6(test::ip6(text).data())
-                     : IpAddress::v4(test::ip4(text).data());
-}
+using test::addr;
 
 // IPv4, and IPv6 whose first twelve bytes are zero (which inet_ntop writes
 // dotted), are checked only here; the zero-run rules also against inet_ntop.
@@ -39,9 +34,9 @@ TEST(FormatIp, WritesTheCanonicalText) {
         {"2001:DB8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
     };
     for (const auto& [input, text] : cases) {
-        EXPECT_EQ(format_ip(ref(input)), text);
+        EXPECT_EQ(format_ip(addr(input)), text);
         std::string appended = "x";
-        append_ip(appended, ref(input));
+        append_ip(appended, addr(input));
         EXPECT_EQ(appended, std::string("x") + text);
     }
 }
@@ -51,48 +46,19 @@ TEST(ParseIp, AcceptsExactlyTheStandardForms) {
     for (const char* text : {"0.0.0.0", "255.255.255.255", "1::", "::2:3:4:5:6:7:8",
                              "1:2:3:4:5:6:7::", "FE80::A:b", "fe80:0000::0001", "::ffff:10.0.0.1",
                              "::10.0.0.1", "1:2:3:4:5:6:1.2.3.4", "1::255.255.255.255"}) {
-        EXPECT_EQ(parse_ip(text), ref(text)) << text;
+        EXPECT_EQ(parse_ip(text), addr(text)) << text;
     }
-    for (const char* text : {"",
-                             " ",
-                             "010.0.0.1",
-                             "10.0.0.1/24",
-                             "10.0.0",
-                             "10.0.0.1.",
-                             ".10.0.0.1",
-                             "256.0.0.1",
-                             " 10.0.0.1",
-                             "10.0.0.1 ",
-                             "+1.2.3.4",
-                             "0x1.2.3.4",
-                             ":::",
-                             "1:::2",
-                             "::1::",
-                             "1::2::3",
-                             ":1",
-                             "1:",
-                             ":1::2",
-                             "1::2:",
-                             "1:2:3:4:5:6:7",
-                             "1:2:3:4:5:6:7:8:9",
-                             "1:2:3:4:5:6:7:8::",
-                             "::1:2:3:4:5:6:7:8",
-                             "1:2:3:4::5:6:7:8",
-                             "12345::",
-                             "g::",
-                             "fe80::1%eth0",
-                             "[::1]",
-                             "::1/128",
-                             " ::1",
-                             "::1 ",
-                             "::ffff:010.0.0.1",
-                             "::1.2.3.4:5",
-                             "1.2.3.4::",
-                             "1:2:3:4:5:6:7:1.2.3.4",
-                             "1:2:3:4:5:1.2.3.4",
-                             "::1.2.3",
-                             "::ffff:1.2.3.256",
-                             "::1.2.3.4.5"}) {
+    // One space-separated list of texts that are no address.
+    std::istringstream rejected(
+        "010.0.0.1 10.0.0.1/24 10.0.0 10.0.0.1. .10.0.0.1 256.0.0.1 +1.2.3.4 0x1.2.3.4 ::: 1:::2 "
+        "::1:: 1::2::3 :1 1: :1::2 1::2: 1:2:3:4:5:6:7 1:2:3:4:5:6:7:8:9 1:2:3:4:5:6:7:8:: "
+        "::1:2:3:4:5:6:7:8 1:2:3:4::5:6:7:8 12345:: g:: fe80::1%eth0 [::1] ::1/128 "
+        "::ffff:010.0.0.1 ::1.2.3.4:5 1.2.3.4:: 1:2:3:4:5:6:7:1.2.3.4 1:2:3:4:5:1.2.3.4 ::1.2.3 "
+        "::ffff:1.2.3.256 ::1.2.3.4.5");
+    for (std::string text; rejected >> text;) {
+        EXPECT_FALSE(parse_ip(text)) << text;
+    }
+    for (const char* text : {"", " ", " 10.0.0.1", "10.0.0.1 ", " ::1", "::1 "}) {
         EXPECT_FALSE(parse_ip(text)) << '"' << text << '"';
     }
     EXPECT_FALSE(parse_ip(std::string_view("10.0.0.1\0", 9)));

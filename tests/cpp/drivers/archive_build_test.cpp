@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "../archive/archive_test_util.h"
 #include "archive/archive_reader.h"
+#include "builders.h"
 #include "drivers/archive_build.h"
 
 namespace vexlor {
@@ -13,11 +13,6 @@ using namespace vexlor::test;
 namespace fs = std::filesystem;
 using Ids = std::vector<std::uint64_t>;
 
-Bytes udp_frame(const char* src, const char* dst, std::uint16_t sport, std::uint16_t dport,
-                std::size_t payload = 10) {
-    return eth(mac(2), mac(1), kEtherIpv4,
-               ipv4(ip4(src), ip4(dst), 17, udp(sport, dport, repeat(0xEE, payload))));
-}
 const Bytes kArp = eth(mac(9), mac(8), kEtherArp, repeat(0, 28));
 
 class ArchiveBuildTest : public ::testing::Test {
@@ -45,8 +40,8 @@ protected:
 };
 
 TEST_F(ArchiveBuildTest, HostStrategyStoresEachIpPacketTwice) {
-    Bytes a = udp_frame("10.0.0.1", "10.0.0.2", 1000, 53);
-    Bytes b = udp_frame("10.0.0.2", "10.0.0.1", 53, 1000, 20);
+    Bytes a = udp_frame("10.0.0.2", 1000, 53, repeat(0xEE, 10));
+    Bytes b = udp_frame("10.0.0.1", 53, 1000, repeat(0xEE, 20), "10.0.0.2");
     auto r = build(PcapBuilder{}.packet(1, 0, a).packet(2, 0, b).bytes(), options("host"));
     ASSERT_TRUE(r);
     ASSERT_EQ(r->flows().size(), 2u);
@@ -66,19 +61,18 @@ TEST_F(ArchiveBuildTest, HostStrategyStoresEachIpPacketTwice) {
     auto first = *r->get_packet_offsets(r->flows()[0]);
     auto second = *r->get_packet_offsets(r->flows()[1]);
     EXPECT_EQ(second[0], first[0] + 16 + a.size());
-    EXPECT_EQ(r->flows()[0].src_addr, address16(v4("10.0.0.1")));
-    EXPECT_EQ(r->find_by_address(address16(v4("10.0.0.1"))), (Ids{1, 2}));
+    EXPECT_EQ(r->flows()[0].src_addr, address16(addr("10.0.0.1")));
+    EXPECT_EQ(r->find_by_address(address16(addr("10.0.0.1"))), (Ids{1, 2}));
 }
 
 TEST_F(ArchiveBuildTest, KeepsEverySessionBeyondMaxSessions) {
     PcapBuilder pcap;
     const std::uint32_t sessions = 10050;
     for (std::uint32_t i = 0; i < sessions; ++i) {
-        pcap.packet(i, 0,
-                    udp_frame("10.0.0.1", "10.0.0.2", static_cast<std::uint16_t>(1024 + i), 53));
+        pcap.packet(i, 0, udp_frame("10.0.0.2", static_cast<std::uint16_t>(1024 + i), 53));
     }
     // The first session again, after all the others.
-    pcap.packet(sessions, 0, udp_frame("10.0.0.2", "10.0.0.1", 53, 1024));
+    pcap.packet(sessions, 0, udp_frame("10.0.0.1", 53, 1024, {1, 2, 3}, "10.0.0.2"));
     auto r = build(pcap.bytes(), options());
     ASSERT_TRUE(r);
     ASSERT_EQ(r->flows().size(), sessions);
@@ -112,9 +106,9 @@ TEST_F(ArchiveBuildTest, ReportsProgressUpToTheWholeInput) {
 
 // Each failure, and which one wins when several are present.
 TEST_F(ArchiveBuildTest, ReportsFailuresInDriverOrder) {
-    Bytes first = udp_frame("10.0.0.1", "10.0.0.2", 1, 2);
+    Bytes first = udp_frame("10.0.0.2", 1, 2);
     Bytes truncated =
-        PcapBuilder{}.packet(1, 0, first).raw_record(2, 0, 1500, 1500, repeat(1, 10)).bytes();
+        PcapBuilder{}.packet(1, 0, first).record(2, 0, 1500, 1500, repeat(1, 10)).bytes();
     Bytes text{'h', 'e', 'l', 'l', 'o', '\n'};
     std::string no_dir_output = dir / "missing/out.vexlor";
     struct Case {

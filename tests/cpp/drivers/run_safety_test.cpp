@@ -20,18 +20,12 @@ namespace {
 
 using namespace test;
 
-Bytes udp_frame(std::uint8_t host, std::uint16_t sport) {
-    return eth(mac(2), mac(1), 0x0800,
-               ipv4(ip4("10.0.0.1"), {10, 0, 0, host}, 17, udp(sport, 53, {1, 2, 3})));
-}
-
-// Three flows; the last record is `tail` bytes long when given.
+// `records` packets of three flows.
 Bytes capture(std::size_t records = 3) {
     PcapBuilder b;
-    b.header();
     for (std::size_t i = 0; i < records; ++i) {
         b.packet(1700000000, static_cast<std::uint32_t>(i),
-                 udp_frame(2, static_cast<std::uint16_t>(1000 + i % 3)));
+                 udp_frame("10.0.0.2", static_cast<std::uint16_t>(1000 + i % 3), 53));
     }
     return b.bytes();
 }
@@ -59,7 +53,7 @@ TEST(Locks, ASecondHolderOfAnOutputIsRefusedAndTouchesNothing) {
     auto refused = ArchiveWriter::create(dir / "a.tmp", dir / "a", 1);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().message, "Output path " + (dir / "a") + " is in use by another run");
-    EXPECT_EQ(read_file(dir / "a.tmp"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(file_bytes(dir / "a.tmp"), (Bytes{1, 2, 3}));
     ::close(held);
     auto writer = ArchiveWriter::create(dir / "a.tmp", dir / "a", 1);
     ASSERT_TRUE(writer);
@@ -88,7 +82,7 @@ TEST(OwnInput, AnArchiveOverItsInputIsRefusedBeforeAnyWork) {
         const std::string named = out == dir / "x" ? out + ".tmp" : out;
         EXPECT_EQ(st.error().message,
                   "Output path " + named + " is the input capture " + o.input_path);
-        EXPECT_EQ(read_file(dir / "cap.pcap"), data);
+        EXPECT_EQ(file_bytes(dir / "cap.pcap"), data);
     }
 }
 
@@ -108,7 +102,7 @@ TEST(OwnInput, ASplitNeverTruncatesNorReplacesItsInput) {
         EXPECT_EQ(st.error().kind, ErrorKind::Value);
         EXPECT_EQ(st.error().message,
                   "Output file " + (dir / "out/") + name + " is the input capture " + o.input_path);
-        EXPECT_EQ(read_file(dir / "cap.pcap"), data) << name;
+        EXPECT_EQ(file_bytes(dir / "cap.pcap"), data) << name;
     }
 }
 
@@ -138,14 +132,15 @@ TEST(RunControl, ACancelledOrFailedRunRemovesItsTemporariesWhenAsked) {
         auto st = run_split(s);
         ASSERT_FALSE(st);
         EXPECT_EQ(st.error().message, c.cancel ? "interrupted" : st.error().message);
-        EXPECT_EQ(list_dir(dir / "out").size(), c.left);
+        EXPECT_EQ(dir_names(dir / "out").size(), c.left);
 
         ArchiveBuildOptions a;
         a.input_path = dir / "cap.pcap";
         a.output_path = dir / "a.vexlor";
         a.control = s.control;
         ASSERT_FALSE(build_archive(a));
-        EXPECT_EQ(list_dir(dir.path()).size(), c.remove ? 2u : 3u) << "cap.pcap, out, a.vexlor.tmp";
+        EXPECT_EQ(dir_names(dir.path()).size(), c.remove ? 2u : 3u)
+            << "cap.pcap, out, a.vexlor.tmp";
     }
 }
 
@@ -177,9 +172,8 @@ TEST(RunControl, ACutOffLastRecordKeepsThePacketsBeforeIt) {
 TEST(RunControl, TheSummaryCountsWhatWasWritten) {
     TempDir dir;
     PcapBuilder b;
-    b.header()
-        .packet(1, 0, udp_frame(2, 1))
-        .packet(2, 0, udp_frame(3, 1))
+    b.packet(1, 0, udp_frame("10.0.0.2", 1, 53))
+        .packet(2, 0, udp_frame("10.0.0.3", 1, 53))
         .packet(3, 0, Bytes(60, 0));
     write_file(dir / "cap.pcap", b.bytes());
     RunSummary summary;
@@ -189,8 +183,8 @@ TEST(RunControl, TheSummaryCountsWhatWasWritten) {
     s.control.summary = &summary;
     ASSERT_TRUE(run_split(s));
     std::uint64_t bytes = 0;
-    for (const std::string& name : list_dir(dir / "out")) {
-        bytes += read_file(dir / "out/" + name).size();
+    for (const std::string& name : dir_names(dir / "out")) {
+        bytes += file_bytes(dir / "out/" + name).size();
     }
     EXPECT_EQ((std::array{summary.packets, summary.packets_no_ip, summary.flows, summary.files,
                           summary.bytes_written}),

@@ -39,7 +39,7 @@ SplitRun split(const TempDir& dir, const Bytes& capture, Decode decode, const st
     o.counts = &run.counts;
     auto st = run_split(o);
     EXPECT_TRUE(st) << st.error().message;
-    run.files = list_dir(o.output_dir);
+    run.files = dir_names(o.output_dir);
     return run;
 }
 
@@ -47,7 +47,6 @@ SplitRun split(const TempDir& dir, const Bytes& capture, Decode decode, const st
 // byte for byte, under every strategy.
 TEST(WideSplit, AgreesWithTheBasicDecodingOnPlainCaptures) {
     PcapBuilder eth_cap;
-    eth_cap.header();
     eth_cap.packet(1, 0, eth4(tcp4("10.0.0.1", "10.0.0.2", 1234, 80)))
         .packet(2, 0, eth4(tcp4("10.0.0.2", "10.0.0.1", 80, 1234)))
         .packet(3, 0,
@@ -59,7 +58,6 @@ TEST(WideSplit, AgreesWithTheBasicDecodingOnPlainCaptures) {
         .packet(5, 0, eth(mac(0xFF), mac(3), kEtherArp, repeat(0, 28)));
     PcapBuilder raw_cap;
     raw_cap.link_type = 101;
-    raw_cap.header();
     raw_cap.packet(1, 0, tcp4("10.0.0.1", "10.0.0.2", 1, 2)).packet(2, 0, repeat(0, 20));
     for (const Bytes& capture : {eth_cap.bytes(), raw_cap.bytes()}) {
         for (SplitStrategy s :
@@ -70,7 +68,7 @@ TEST(WideSplit, AgreesWithTheBasicDecodingOnPlainCaptures) {
             SplitRun wide = split(dir, capture, Decode::Wide, "wide", s);
             ASSERT_EQ(wide.files, basic.files);
             for (const std::string& f : basic.files) {
-                EXPECT_EQ(read_file(dir / ("wide/" + f)), read_file(dir / ("basic/" + f))) << f;
+                EXPECT_EQ(file_bytes(dir / ("wide/" + f)), file_bytes(dir / ("basic/" + f))) << f;
             }
         }
     }
@@ -84,7 +82,6 @@ TEST(WideSplit, KeysTunnelledPacketsByTheInnermostHeaders) {
                          udp(outer_sport, 4789, vxlan(42, eth4(inner)))));
     };
     PcapBuilder b;
-    b.header();
     b.packet(1, 0, wrapped(50000, tcp4("10.0.0.1", "10.0.0.2", 1234, 80)))
         .packet(2, 0, wrapped(50001, tcp4("10.0.0.2", "10.0.0.1", 80, 1234)));
     TempDir dir;
@@ -107,7 +104,6 @@ TEST(WideSplit, KeepsFragmentsWithTheirDatagram) {
     const Bytes stray =
         ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(4, 8)), 9, 5, false);
     PcapBuilder b;
-    b.header();
     b.packet(1, 0, eth4(first))
         .packet(1, 1, eth4(middle))
         .packet(1, 2, eth4(last))
@@ -117,7 +113,7 @@ TEST(WideSplit, KeepsFragmentsWithTheirDatagram) {
     EXPECT_EQ(wide.files, (std::vector<std::string>{"cap_17_10_0_0_1_10_0_0_2_0_0.pcap",
                                                     "cap_17_10_0_0_1_10_0_0_2_2049_700.pcap"}));
     EXPECT_EQ(wide.counts.unmatched_fragments, 1u);
-    EXPECT_EQ(read_file(dir / "out/cap_17_10_0_0_1_10_0_0_2_2049_700.pcap").size(),
+    EXPECT_EQ(file_bytes(dir / "out/cap_17_10_0_0_1_10_0_0_2_2049_700.pcap").size(),
               24u + 3 * 16 + 3 * 14 + first.size() + middle.size() + last.size());
 }
 
@@ -132,35 +128,33 @@ TEST(WideSplit, WritesEachLinkTypeUnderItsOwnHeader) {
     SplitRun wide = split(dir, b.bytes(), Decode::Wide, "out");
     ASSERT_EQ(wide.files, (std::vector<std::string>{"cap_6_10_0_0_1_10_0_0_2_1_2.pcap",
                                                     "cap_lt113_6_10_0_0_3_10_0_0_4_3_4.pcap"}));
-    const Bytes second = read_file(dir / "out/cap_lt113_6_10_0_0_3_10_0_0_4_3_4.pcap");
+    const Bytes second = file_bytes(dir / "out/cap_lt113_6_10_0_0_3_10_0_0_4_3_4.pcap");
     EXPECT_EQ(load_le<std::uint32_t>(second.data() + 20), 113u);
     // The basic decoding keeps the module's behaviour: one header, the first
     // interface's type.
     SplitRun basic = split(dir, b.bytes(), Decode::Basic, "basic");
     ASSERT_EQ(basic.files.size(), 2u);
-    EXPECT_EQ(load_le<std::uint32_t>(read_file(dir / ("basic/" + basic.files[1])).data() + 20), 1u);
+    EXPECT_EQ(load_le<std::uint32_t>(file_bytes(dir / ("basic/" + basic.files[1])).data() + 20),
+              1u);
 }
 
 // The tracker's own rules: the first fragment's ports, in time and in memory.
 TEST(FragmentTracker, MatchesByAddressesProtocolAndId) {
-    auto packet = [](std::uint32_t id, bool first, std::uint32_t sec,
-                     const char* src = "10.0.0.1") {
-        Packet p;
-        p.ts_sec = sec;
-        p.ip = IpInfo{IpAddress::v4(ip4(src).data()), IpAddress::v4(ip4("10.0.0.2").data()), 17,
-                      static_cast<std::uint16_t>(first ? 53 : 0),
-                      static_cast<std::uint16_t>(first ? 99 : 0)};
+    auto fragment = [](std::uint32_t id, bool first, std::uint32_t sec,
+                       const char* src = "10.0.0.1") {
+        Packet p = packet(
+            {.ts_sec = sec, .ip = ip_info(src, "10.0.0.2", 17, first ? 53 : 0, first ? 99 : 0)});
         p.fragment = FragmentInfo{true, first, id};
         return p;
     };
     FragmentTracker t;
-    Packet first = packet(1, true, 0);
+    Packet first = fragment(1, true, 0);
     EXPECT_TRUE(t.place(first));
     for (auto [p, matched] : std::vector<std::pair<Packet, bool>>{
-             {packet(1, false, 1), true},
-             {packet(2, false, 1), false},             // another id
-             {packet(1, false, 1, "10.0.0.9"), false}, // another source
-             {packet(1, false, FragmentTracker::kMaxAgeUs / 1000000 + 1), false}}) { // too late
+             {fragment(1, false, 1), true},
+             {fragment(2, false, 1), false},             // another id
+             {fragment(1, false, 1, "10.0.0.9"), false}, // another source
+             {fragment(1, false, FragmentTracker::kMaxAgeUs / 1000000 + 1), false}}) { // too late
         EXPECT_EQ(t.place(p), matched);
         EXPECT_EQ(p.ip->src_port, matched ? 53 : 0);
     }

@@ -4,14 +4,23 @@
 #include <optional>
 #include <random>
 
+#include "builders.h"
 #include "flow/strategy.h"
-#include "flow_packets.h"
 
 namespace vexlor {
 namespace {
 
 using namespace test;
 using S = SplitStrategy;
+
+Packet ip_packet(const char* src, const char* dst, std::uint8_t proto = 6, std::uint16_t sport = 0,
+                 std::uint16_t dport = 0) {
+    return packet({.ip = ip_info(src, dst, proto, sport, dport)});
+}
+Packet link_packet(std::optional<MacAddress> src, std::optional<MacAddress> dst,
+                   std::optional<MacAddress> bssid = std::nullopt) {
+    return packet({.src_mac = src, .dst_mac = dst, .bssid = bssid});
+}
 
 // The packet's flow names, in order.
 std::vector<std::string> names_of(S strategy, const Packet& packet) {
@@ -100,11 +109,11 @@ TEST(FlowKeys, MapOneToOneOntoNames) {
                 p = ip_packet(pool[pick(12)], pool[pick(12)], pick(3), pick(3), pick(3));
             }
             if (pick(2) != 0) {
-                p.src_mac = MacAddress{mac(pick(3))};
-                p.bssid = MacAddress{mac(pick(3))};
+                p.src_mac = mac_address(pick(3));
+                p.bssid = mac_address(pick(3));
             }
             if (pick(2) != 0) {
-                p.dst_mac = MacAddress{mac(pick(3))};
+                p.dst_mac = mac_address(pick(3));
             }
             for (const FlowKey& k : flow_keys(s, p)) {
                 const std::string key(reinterpret_cast<const char*>(&k), sizeof k);
@@ -123,32 +132,16 @@ TEST(FlowKeys, MapOneToOneOntoNames) {
 }
 
 TEST(ParseStrategy, MatchesTheNamesInAnyCaseAndNothingElse) {
+    // Only ASCII letters are lower-cased: U+017F LATIN SMALL LETTER LONG S
+    // would case-fold to "s", and U+0130 lower-cases to "i" + U+0307.
     const std::pair<std::string_view, std::optional<S>> cases[] = {
-        {"session", S::Session},
-        {"SESSION", S::Session},
-        {"flow", S::Flow},
-        {"HoSt", S::Host},
-        {"hostPAIR", S::HostPair},
-        {"MAC", S::Mac},
-        {"bssid", S::Bssid},
-        {"NoSplit", S::NoSplit},
-        {"", {}},
-        {"sess", {}},
-        {" session", {}},
-        {"session ", {}},
-        {"SESSIONS", {}},
-        {"no-split", {}},
-        {std::string_view("flow\0", 5), {}},
-        // Only ASCII letters are lower-cased: U+017F LATIN SMALL LETTER LONG
-        // S would case-fold to "s", and U+0130 lower-cases to "i" + U+0307.
-        {"\xC5\xBF"
-         "ession",
-         {}},
-        {"SESS\xC4\xB0ON", {}},
-        {"\xFF"
-         "low",
-         {}}, // not UTF-8 at all
-    };
+        // clang-format off
+        {"session", S::Session}, {"SESSION", S::Session}, {"flow", S::Flow}, {"HoSt", S::Host},
+        {"hostPAIR", S::HostPair}, {"MAC", S::Mac}, {"bssid", S::Bssid}, {"NoSplit", S::NoSplit},
+        {"", {}}, {"sess", {}}, {" session", {}}, {"session ", {}}, {"SESSIONS", {}}, {"no-split", {}},
+        {std::string_view("flow\0", 5), {}}, {"\xC5\xBF" "ession", {}}, {"SESS\xC4\xB0ON", {}},
+        {"\xFF" "low", {}}}; // the last not UTF-8 at all
+    // clang-format on
     for (const auto& [text, strategy] : cases) {
         auto got = parse_strategy(text);
         ASSERT_EQ(got.has_value(), strategy.has_value()) << text;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -21,10 +22,7 @@ using Names = std::vector<std::string>;
 
 // Flow n of these tests; the writer sees only keys, the names come from kNames.
 FlowKey key(int n) {
-    FlowKey k;
-    k.tag = FlowKey::kNormal;
-    k.port_a = static_cast<std::uint16_t>(n);
-    return k;
+    return flow_key(static_cast<std::uint32_t>(n));
 }
 const Names kNames = {"A", "B", "C", "D", "E", "F", "G", "H", "a:b", "a.b"};
 std::string name_of(const FlowKey& k) {
@@ -33,14 +31,12 @@ std::string name_of(const FlowKey& k) {
 
 Packet make_packet(std::uint32_t ts, Bytes frame, std::optional<std::uint64_t> payload_offset,
                    std::uint32_t orig_len = 0) {
-    Packet p;
-    p.ts_sec = ts;
-    p.ts_usec = ts * 7 % 1000000;
-    p.caplen = static_cast<std::uint32_t>(frame.size());
-    p.orig_len = orig_len != 0 ? orig_len : p.caplen + 4;
-    p.payload_offset = payload_offset;
-    p.data = SharedBytes::from_vector(std::move(frame));
-    return p;
+    const auto orig = orig_len != 0 ? orig_len : std::int64_t(frame.size()) + 4;
+    return packet({.ts_sec = ts,
+                   .ts_usec = ts * 7 % 1000000,
+                   .frame = std::move(frame),
+                   .orig_len = orig,
+                   .payload_offset = payload_offset});
 }
 
 // Packet i: a frame of 20 to 319 bytes (copied or referred to by a buffer
@@ -55,12 +51,10 @@ Packet numbered(std::uint32_t i) {
 }
 
 Bytes expected_pcap(std::uint32_t link_type, const std::vector<Packet>& packets) {
-    PcapBuilder b;
-    b.link_type = link_type;
-    b.header();
+    PcapBuilder b{.link_type = link_type};
     for (const Packet& p : packets) {
-        b.raw_record(p.ts_sec, p.ts_usec, p.caplen, p.orig_len,
-                     Bytes(p.bytes().begin(), p.bytes().end()));
+        b.record(p.ts_sec, p.ts_usec, p.caplen, p.orig_len,
+                 Bytes(p.bytes().begin(), p.bytes().end()));
     }
     return b.bytes();
 }
@@ -106,11 +100,11 @@ protected:
             std::string file = "cap_" + name_of(key(flow)) + (l7 ? ".l7" : ".pcap");
             if (!want.empty()) { // an l7 flow without payload publishes nothing
                 names.push_back(file);
-                EXPECT_EQ(read_file(dir / file), want) << file;
+                EXPECT_EQ(file_bytes(dir / file), want) << file;
             }
         }
         std::sort(names.begin(), names.end());
-        EXPECT_EQ(list_dir(dir.path()), names);
+        EXPECT_EQ(dir_names(dir.path()), names);
     }
 
     TempDir dir;
@@ -118,21 +112,19 @@ protected:
     std::map<int, std::vector<Packet>> expected;
 };
 
-class SanitizeFlowName : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
-TEST_P(SanitizeFlowName, ReplacesUnsafeCharacters) {
-    EXPECT_EQ(sanitize_flow_name(GetParam().first), GetParam().second);
+TEST(SanitizeFlowName, ReplacesUnsafeCharacters) {
+    const std::pair<std::string, std::string> cases[] = {
+        // clang-format off
+        {"6_10.0.0.1_10.0.0.2_1234_80", "6_10_0_0_1_10_0_0_2_1234_80"},
+        {"17_2001:db8::1_2001:db8::2_5353_53", "17_2001_db8__1_2001_db8__2_5353_53"},
+        {"a\"b*c.d/e:f<g>h?i\\j|k", "a_b_c_d_e_f_g_h_i_j_k"}, {std::string("\x01\x1f\x7f\t\n\0", 6), "______"},
+        {" ~!#$%&'()+,;=@[]^`{}-", " ~!#$%&'()+,;=@[]^`{}-"}, {"../../etc/passwd", "______etc_passwd"},
+        {"\xc3\xa9\xe4\xb8\xad\x80\xff", "\xc3\xa9\xe4\xb8\xad\x80\xff"}, {"", ""}};
+    // clang-format on
+    for (const auto& [name, file] : cases) {
+        EXPECT_EQ(sanitize_flow_name(name), file) << name;
+    }
 }
-INSTANTIATE_TEST_SUITE_P(
-    Table, SanitizeFlowName,
-    ::testing::Values(std::pair{"6_10.0.0.1_10.0.0.2_1234_80", "6_10_0_0_1_10_0_0_2_1234_80"},
-                      std::pair{"17_2001:db8::1_2001:db8::2_5353_53",
-                                "17_2001_db8__1_2001_db8__2_5353_53"},
-                      std::pair{"a\"b*c.d/e:f<g>h?i\\j|k", "a_b_c_d_e_f_g_h_i_j_k"},
-                      std::pair{std::string("\x01\x1f\x7f\t\n\0", 6), std::string("______")},
-                      std::pair{" ~!#$%&'()+,;=@[]^`{}-", " ~!#$%&'()+,;=@[]^`{}-"},
-                      std::pair{"../../etc/passwd", "______etc_passwd"},
-                      std::pair{"\xc3\xa9\xe4\xb8\xad\x80\xff", "\xc3\xa9\xe4\xb8\xad\x80\xff"},
-                      std::pair{"", ""}));
 
 // The open-file cap closes files; a flow that comes back appends to its file,
 // so every file still holds all its packets behind one header.
@@ -157,62 +149,20 @@ TEST_P(SplitWriterCap, ReopenedFilesAreComplete) {
         ASSERT_TRUE(write_all(w, {f}));
         ASSERT_LE(w.open_files(), std::max<std::uint32_t>(max_sessions, 1));
     }
-    for (const std::string& name : list_dir(dir.path())) { // final names only at close
+    for (const std::string& name : dir_names(dir.path())) { // final names only at close
         EXPECT_TRUE(name.starts_with(".cap_") && name.ends_with(".tmp")) << name;
     }
     ASSERT_TRUE(std::move(w).close());
     expect_files(l7);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SplitWriterCap,
-    ::testing::Values(CapCase{0, false, 10000}, CapCase{1, false, 10000}, CapCase{2, false, 0},
-                      CapCase{3, false, 7}, CapCase{10000, false, 10000}, CapCase{1, true, 10000},
-                      CapCase{2, true, 0}, CapCase{10000, true, 10000},
-                      CapCase{1, false, 10000, true}, CapCase{3, false, 700, true},
-                      CapCase{10000, false, 10000, true}, CapCase{2, true, 500, true},
-                      CapCase{10000, true, 3000, true}));
-
-// buffer_bytes is a flow's share of the pool, not a wall: a busy flow keeps
-// buffering while the pool has room, and when the budget of referenced
-// bytes is spent, only the fullest buffers go out.
-TEST_F(SplitWriterTest, BuffersGrowPastTheirShareAndOnlyTheFullestAreWrittenOut) {
-    auto on_disk = [&](int flow) {
-        return std::filesystem::file_size(dir / (".cap_" + name_of(key(flow)) + ".pcap.tmp"));
-    };
-    {
-        SplitWriter w = make(false, 8, 4096); // a pool of 32 KiB, copies only
-        for (int i = 0; i < 40; ++i) {        // about 7 KiB
-            ASSERT_TRUE(write_all(w, {0}));
-        }
-        EXPECT_EQ(on_disk(0), 0u);
-        ASSERT_TRUE(std::move(w).close());
-        expect_files(false);
-        expected.clear();
-    }
-    // Flows 0-3 hold one small record each; flows 10-49 take 4,000-byte
-    // frames by reference until the first of them is written out.
-    SplitWriter w = make(false, 64, 4096, 1, true);
-    ASSERT_TRUE(write_all(w, {0, 1, 2, 3}));
-    int written = 0;
-    for (int round = 0; round < 64 && written == 0; ++round) {
-        for (int f = 10; f < 50; ++f) {
-            Packet p = make_packet(seq++, Bytes(4000, static_cast<std::uint8_t>(f)), 0);
-            ASSERT_TRUE(w.write(key(f), hash_key(key(f)), p));
-            expected[f].push_back(p);
-        }
-        for (int f = 10; f < 50; ++f) {
-            written += on_disk(f) > 0;
-        }
-    }
-    EXPECT_GT(written, 0);
-    EXPECT_LT(written, 40);
-    for (int f = 0; f < 4; ++f) {
-        EXPECT_EQ(on_disk(f), 0u) << f;
-    }
-    ASSERT_TRUE(std::move(w).close());
-    expect_files(false);
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, SplitWriterCap, ::testing::Values(
+    CapCase{0, false, 10000}, CapCase{1, false, 10000}, CapCase{2, false, 0}, CapCase{3, false, 7},
+    CapCase{10000, false, 10000}, CapCase{1, true, 10000}, CapCase{2, true, 0}, CapCase{10000, true, 10000},
+    CapCase{1, false, 10000, true}, CapCase{3, false, 700, true}, CapCase{10000, false, 10000, true},
+    CapCase{2, true, 500, true}, CapCase{10000, true, 3000, true}));
+// clang-format on
 
 // A frame above the snapshot length is written whole; an existing final file
 // is replaced, the other output type's file left alone.
@@ -223,8 +173,8 @@ TEST_F(SplitWriterTest, BigFrameReplacesAnExistingFile) {
     Packet p = make_packet(9, repeat(0x5A, 70000), std::nullopt, 80000);
     ASSERT_TRUE(w.write(key(0), hash_key(key(0)), p));
     ASSERT_TRUE(std::move(w).close());
-    EXPECT_EQ(read_file(dir / "cap_A.pcap"), expected_pcap(105, {p}));
-    EXPECT_EQ(read_file(dir / "cap_A.l7"), Bytes(5000, 0xEE));
+    EXPECT_EQ(file_bytes(dir / "cap_A.pcap"), expected_pcap(105, {p}));
+    EXPECT_EQ(file_bytes(dir / "cap_A.l7"), Bytes(5000, 0xEE));
 }
 
 TEST(SplitWriterCreate, CreatesMissingParentsAndFailsThroughAFile) {
@@ -249,7 +199,7 @@ class SplitWriterFull : public SplitWriterTest,
                         public ::testing::WithParamInterface<std::uint32_t> {};
 
 TEST_P(SplitWriterFull, WriteErrorIsReportedAndNothingIsRenamed) {
-    int rc = in_child([&] {
+    int rc = child_status([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         rlimit lim{3000, 3000};
         if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) {
@@ -273,7 +223,7 @@ TEST_P(SplitWriterFull, WriteErrorIsReportedAndNothingIsRenamed) {
         return st.error().message == os_error_text(EFBIG) ? 0 : 2;
     });
     ASSERT_EQ(rc, 0);
-    EXPECT_EQ(list_dir(dir.path()), (Names{".cap_A.pcap.tmp", ".cap_B.pcap.tmp"}));
+    EXPECT_EQ(dir_names(dir.path()), (Names{".cap_A.pcap.tmp", ".cap_B.pcap.tmp"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SplitWriterFull, ::testing::Values(1u, 10000u));
@@ -286,7 +236,7 @@ TEST_F(SplitWriterTest, DoesNotFollowALinkAtItsTemporaryName) {
     Status st = write_all(w, {0});
     ASSERT_FALSE(st.has_value());
     EXPECT_EQ(st.error().message, os_error_text(ELOOP));
-    EXPECT_EQ(read_file(dir / "victim"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
 }
 
 // Two flow names that sanitise to the same file name share the file instead
@@ -295,8 +245,8 @@ TEST_F(SplitWriterTest, FlowsWhoseNamesSanitiseAlikeShareOneFile) {
     SplitWriter w = make(false, 1, 100);
     ASSERT_TRUE(write_all(w, {8, 9, 8, 8, 9, 0, 9}));
     ASSERT_TRUE(std::move(w).close());
-    EXPECT_EQ(list_dir(dir.path()), (Names{"cap_A.pcap", "cap_a_b.pcap"}));
-    auto reader = open_reader(SharedBytes::from_vector(read_file(dir / "cap_a_b.pcap")));
+    EXPECT_EQ(dir_names(dir.path()), (Names{"cap_A.pcap", "cap_a_b.pcap"}));
+    auto reader = open_reader(SharedBytes::from_vector(file_bytes(dir / "cap_a_b.pcap")));
     ASSERT_TRUE(reader);
     std::vector<std::uint32_t> seen;
     while (auto p = (*reader)->next_packet()) {
@@ -307,6 +257,32 @@ TEST_F(SplitWriterTest, FlowsWhoseNamesSanitiseAlikeShareOneFile) {
     }
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 6}));
+}
+
+// The limit counts the temporary name ".NAME.tmp": a final name of 250 bytes
+// is the longest kept whole.  Names past it end in a stable hash; the
+// module's names (no shortening) are kept whatever their length.
+TEST(SplitFileName, NamesPastTheLimitAreShortenedStably) {
+    const struct {
+        std::size_t prefix_len;
+        const char* ext;
+        bool shorten, shortened;
+    } cases[] = {{10, ".pcap", true, false},         {250 - 5 - 4, ".pcap", true, false},
+                 {250 - 5 - 3, ".pcap", true, true}, {250 - 3 - 3, ".l7", true, true},
+                 {400, ".pcap", true, true},         {400, ".pcap", false, false}};
+    for (const auto& c : cases) {
+        const std::string prefix(c.prefix_len, 'p');
+        const std::string name = split_file_name(prefix, "all", c.ext, c.shorten);
+        EXPECT_EQ(name.size() != c.prefix_len + 4 + std::string_view(c.ext).size(), c.shortened)
+            << c.prefix_len << c.ext;
+        EXPECT_LE(("." + name + ".tmp").size(), c.shorten ? std::size_t{NAME_MAX} : 1000);
+        EXPECT_TRUE(name.ends_with(c.ext));
+        EXPECT_EQ(name, split_file_name(prefix, "all", c.ext, c.shorten));
+    }
+    // Names that differ only past the cut get different hashes.
+    const std::string prefix(300, 'p');
+    EXPECT_NE(split_file_name(prefix, "a", ".pcap", true),
+              split_file_name(prefix, "b", ".pcap", true));
 }
 
 } // namespace

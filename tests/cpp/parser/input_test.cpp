@@ -72,7 +72,7 @@ TEST(Input, PacketsKeepTheMappingAlive) {
     std::optional<TempDir> dir(std::in_place);
     const std::string path = *dir / "p.pcap";
     PcapBuilder b;
-    b.packet(5, 6, frame, 301).packet(7, 8, {}).raw_record(9, 0, 70, 70, {});
+    b.packet(5, 6, frame, 301).packet(7, 8, {}).record(9, 0, 70, 70, {});
     write_file(path, b.bytes());
     auto bytes = read_input_bytes(path);
     ASSERT_TRUE(bytes);

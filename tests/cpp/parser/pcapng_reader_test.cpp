@@ -1,85 +1,65 @@
+// pcapng, read by default (one interface table, fixed at opening, and the
+// first section's byte order) and wide (ReaderOptions{.wide = true}: every
+// section and interface as it comes, obsolete Packet Blocks, records of
+// unknown interfaces skipped).
 #include <gtest/gtest.h>
 
-#include "reader_support.h"
+#include "parser/pcap_format.h"
+#include "reading.h"
 
 namespace vexlor::test {
 namespace {
 
-constexpr std::uint32_t kShb = 0x0A0D0D0A;
-constexpr std::uint32_t kIdb = 1;
-constexpr std::uint32_t kSpb = 3;
-constexpr std::uint32_t kEpb = 6;
+constexpr std::uint32_t kShb = kPcapngBlockShb, kIdb = kPcapngBlockIdb, kEpb = kPcapngBlockEpb;
+const std::string kLead = "Invalid PCAP-NG format: ";
 
-PcapngBuilder section() {
-    return std::move(PcapngBuilder{}.shb());
+PcapngBuilder section(bool big = false) {
+    PcapngBuilder b{.big_endian = big};
+    return std::move(b.shb());
+}
+Reading wide(const Bytes& b) {
+    return reading(b, {.wide = true});
+}
+std::uint32_t link_type(const Bytes& b, bool wide = false) {
+    return (*open_reader(SharedBytes::from_vector(b), {.wide = wide}))->link_type();
 }
 
-Bytes option(const PcapngBuilder& b, std::uint16_t code, const Bytes& value) {
-    Bytes o;
-    b.u16(o, code);
-    b.u16(o, static_cast<std::uint16_t>(value.size()));
-    o.insert(o.end(), value.begin(), value.end());
-    o.resize((o.size() + 3) / 4 * 4);
-    return o;
-}
-
-// An IDB whose option area is exactly `options`, end-of-options included or not.
-PcapngBuilder& idb_with(PcapngBuilder& b, std::uint16_t link, const Bytes& options) {
-    Bytes body;
-    b.u16(body, link);
-    b.u16(body, 0);
-    b.u32(body, 65535);
-    return b.block(kIdb, cat({body, options}));
-}
-
-// A little-endian EPB body with the given captured-length field and frame.
-Bytes epb_body(std::uint32_t caplen, const Bytes& frame) {
-    Bytes body;
-    for (std::uint32_t v : {0u, 0u, 0u, caplen, caplen}) {
-        put_u32le(body, v);
-    }
-    return cat({body, frame});
-}
-
-std::uint32_t link_type_of(const Bytes& bytes) {
-    return (*open_reader(SharedBytes::from_vector(bytes)))->link_type();
-}
-
-// Interfaces declared before the first packet block form the table; ids
-// outside it, including interfaces declared later, get microseconds and
-// Ethernet.
-TEST(PcapngReader, InterfaceTableIsFixedAtOpening) {
+// Interfaces declared before the first packet block form the default
+// table; ids outside it, including interfaces declared later, get
+// microseconds and Ethernet.  The file's link type is the first interface's
+// (wide: interface 0's in the section of the first packet), Ethernet
+// without one.
+TEST(PcapngReader, InterfaceTableAndLinkType) {
     PcapngBuilder b = section();
-    b.idb(1).idb(113, 65535, 3).epb(0, 2500000, {1}).epb(1, 2500, {2}).epb(5, 2500000, {3});
-    b.idb(105, 65535, 9).epb(2, 2500000, {4});
-    const Drained got = drain(b.bytes());
+    b.idb(1).idb(113, 3).epb(0, 2500000, {1}).epb(1, 2500, {2}).epb(5, 2500000, {3});
+    b.idb(105, 9).epb(2, 2500000, {4});
+    const Reading got = reading(b.bytes());
     EXPECT_EQ(got.records, (std::vector<Rec>{{2, 500000, 1, 1, {1}},
                                              {2, 500000, 1, 113, {2}},
                                              {2, 500000, 1, 1, {3}},
                                              {2, 500000, 1, 1, {4}}}));
     EXPECT_FALSE(got.error);
-    // The file's link type is the first interface's, Ethernet without one.
-    EXPECT_EQ(link_type_of(b.bytes()), 1u);
-    EXPECT_EQ(link_type_of(section().idb(113).idb(1).bytes()), 113u);
-    EXPECT_EQ(link_type_of(section().epb(0, 0, {1}).bytes()), 1u);
+    EXPECT_EQ(link_type(b.bytes()), 1u);
+    EXPECT_EQ(link_type(section().idb(113).idb(1).bytes()), 113u);
+    EXPECT_EQ(link_type(section().epb(0, 0, {1}).bytes()), 1u);
+    const Bytes three = cat({section().idb(113).bytes(), section(true).idb(0).bytes(),
+                             section().idb(105).epb(0, 0, {1}).bytes()});
+    EXPECT_EQ(link_type(three, true), 105u);
+    EXPECT_EQ(link_type(three), 113u);
+    EXPECT_EQ(link_type(section().epb(0, 0, {1}).bytes(), true), 1u);
 }
 
 // Ticks to seconds and microseconds per if_tsresol, and the walk through
 // an IDB's options to find it.
 TEST(PcapngReader, ConvertsTicksPerIfTsresol) {
     const PcapngBuilder b;
-    const Bytes end = option(b, 0, {});
-    const auto res = [&](std::uint8_t r) { return cat({option(b, 9, {r}), end}); };
-    const Bytes ms = option(b, 9, {3});
-    Bytes past_body = ms; // the value length claims more than the block holds
-    past_body[2] = 200;
-    constexpr std::uint64_t kT = 1234567890;
-    constexpr std::uint64_t kBig = 12345678901234567890u; // near 2^64
+    const Bytes end = b.option(0, {}), ms = b.option(9, {3});
+    const auto res = [&](std::uint8_t r) { return cat({b.option(9, {r}), end}); };
+    constexpr std::uint64_t kT = 1234567890, kBig = 12345678901234567890u; // near 2^64
     const struct {
         Bytes options;
         std::uint64_t ticks;
-        std::uint32_t sec;
-        std::uint32_t usec;
+        std::uint32_t sec, usec;
     } cases[] = {
         {{}, kT, 1234, 567890},
         {res(9), 1700000000123456789, 1700000000, 123456},
@@ -94,118 +74,186 @@ TEST(PcapngReader, ConvertsTicksPerIfTsresol) {
         {res(25), kBig, 0, 1},
         {res(26), kBig, 0, 0},
         {res(127), ~0ull, 0, 0},
-        {cat({option(b, 2, {'e', 't', 'h', '0', 'x'}), ms, end}), kT, 1234567, 890000}, // padding
-        {cat({ms, res(9)}), kT, 1, 234567},               // the later one wins
-        {cat({option(b, 9, {}), end}), kT, 1234, 567890}, // empty value
-        {cat({end, ms}), kT, 1234, 567890},               // after the end
-        {ms, kT, 1234567, 890000},                        // no end of options
-        {past_body, kT, 1234, 567890},
-        {res(0x8A), kT, 1234, 567890}, // powers of two are not guessed at
+        {cat({b.option(2, {'e', 't', 'h', '0', 'x'}), ms, end}), kT, 1234567, 890000}, // padding
+        {cat({ms, res(9)}), kT, 1, 234567},              // the later one wins
+        {cat({b.option(9, {}), end}), kT, 1234, 567890}, // empty value
+        {cat({end, ms}), kT, 1234, 567890},              // after the end
+        {ms, kT, 1234567, 890000},                       // no end of options
+        {set(ms, 2, 200), kT, 1234, 567890},             // a value past the block
+        {res(0x8A), kT, 1234, 567890},                   // powers of two are not guessed at
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        PcapngBuilder f = section();
-        idb_with(f, 1, cases[i].options).epb(0, cases[i].ticks, {1});
-        const Drained got = drain(f.bytes());
-        ASSERT_EQ(got.records.size(), 1u);
-        EXPECT_EQ(got.records[0], (Rec{cases[i].sec, cases[i].usec, 1, 1, {1}})) << "case " << i;
+        const Bytes f =
+            section().idb(1, -1, 65535, cases[i].options).epb(0, cases[i].ticks, {1}).bytes();
+        EXPECT_EQ(reading(f).records, (std::vector<Rec>{{cases[i].sec, cases[i].usec, 1, 1, {1}}}))
+            << "case " << i;
     }
 }
 
-TEST(PcapngReader, PacketBlocks) {
-    // An SPB with no bytes after its original length yields no packet, but
-    // the packets behind it are not lost.
-    PcapngBuilder b = section();
-    b.idb(113).epb(0, 0, {}, 60).spb({}, 60).spb({1, 2, 3, 4}, 1514).spb({9, 9, 9, 9, 9}, 5);
-    const Drained got = drain(b.bytes());
-    EXPECT_EQ(got.records, (std::vector<Rec>{{0, 0, 60, 113, {}},
-                                             // SPBs: no time, always Ethernet, padding included.
-                                             {0, 0, 1514, 1, {1, 2, 3, 4}},
-                                             {0, 0, 5, 1, {9, 9, 9, 9, 9, 0, 0, 0}}}));
-    EXPECT_FALSE(got.error);
+// 1.5 s in microsecond ticks; the same instant in milli- and nanoseconds.
+constexpr std::uint64_t kUs = 1500000, kMs = 1500, kNs = 1500000000;
+
+// A record of 1.5 s unless told, whose original length is its frame's.
+Rec r(std::uint32_t link, const Bytes& frame, std::uint32_t sec = 1, std::uint32_t usec = 500000,
+      std::int64_t orig_len = -1) {
+    return {sec, usec, static_cast<std::uint32_t>(orig_len < 0 ? frame.size() : orig_len), link,
+            frame};
 }
 
-// A file cut anywhere inside its last block keeps the earlier packets and
-// ends without an error.
-TEST(PcapngReader, CutOffLastBlockEndsTheData) {
-    PcapngBuilder b = section();
-    const Bytes one = b.idb(1).epb(0, 1, repeat(1, 30)).bytes();
-    const Bytes full = b.epb(0, 2, repeat(2, 30)).bytes();
-    for (std::size_t n = one.size(); n < full.size(); ++n) {
-        const Drained got = drain(prefix(full, n));
-        EXPECT_EQ(got.records.size(), 1u) << n;
-        EXPECT_FALSE(got.error) << n;
+// One file each, its first section in either byte order, and what the wide
+// and the default reading make of it.
+struct Case {
+    const char* name;
+    Bytes (*build)(bool big);
+    std::vector<Rec> wide;
+    std::uint64_t skipped;
+    std::vector<std::uint32_t> seen;
+    std::vector<Rec> fixed;
+};
+
+// clang-format off
+const Case kCases[] = {
+    // An interface statistics block is skipped.
+    {"one_section", [](bool big) {
+         return section(big).idb(1).block(5, repeat(0, 12)).epb(0, kUs, {1, 2, 3}, 60).bytes(); },
+     {r(1, {1, 2, 3}, 1, 500000, 60)}, 0, {1}, {r(1, {1, 2, 3}, 1, 500000, 60)}},
+    // By default the first section's byte order stays: the other order's
+    // EPB seems to claim a length past the end, which ends the data.
+    {"sections_of_both_byte_orders", [](bool big) {
+         return cat({section(big).idb(1).epb(0, kUs, {1}).bytes(),
+                     section(!big).idb(113, 3).epb(0, kMs, {2}).bytes(),
+                     section(big).idb(105).idb(1).epb(1, kUs, {3}).epb(0, kUs, {4}).bytes()}); },
+     {r(1, {1}), r(113, {2}), r(1, {3}), r(105, {4})}, 0, {1, 113, 105}, {r(1, {1})}},
+    // By default every section before the first packet adds to the table.
+    {"sections_before_the_first_packet", [](bool big) {
+         return cat({section(big).idb(1).bytes(), section(!big).idb(113, 3).epb(1, kMs, {7}).bytes()}); },
+     {}, 1, {}, {r(113, {7})}},
+    // By default interface 1 is unknown: microseconds, Ethernet.
+    {"idb_after_epb", [](bool big) {
+         return section(big).idb(1).epb(0, kUs, {1}).idb(113, 9).epb(1, kNs, {2}).bytes(); },
+     {r(1, {1}), r(113, {2})}, 0, {1, 113}, {r(1, {1}), r(1, {2}, 1500, 0)}},
+    {"obsolete_packet_blocks", [](bool big) {
+         return section(big).idb(1).idb(101).opb(1, 7, kUs, {1, 2}).epb(0, kUs, {3}).opb(0, 0, kUs, {4}).bytes(); },
+     {r(101, {1, 2}), r(1, {3}), r(1, {4})}, 0, {101, 1}, {r(1, {3})}},
+    // Ids past the table, and SPBs of a section without interfaces.
+    {"unknown_interfaces_skipped", [](bool big) {
+         return cat({section(big).idb(1).epb(3, kUs, {1}).epb(0, kUs, {2}).opb(1, 0, kUs, {3}).bytes(),
+                     section(big).spb({4}, 1).epb(0, kUs, {5}).bytes()}); },
+     {r(1, {2})}, 4, {1}, {r(1, {1}), r(1, {2}), r(1, {4, 0, 0, 0}, 0, 0, 1), r(1, {5})}},
+    {"if_tsresol_in_a_later_section", [](bool big) {
+         return cat({section(big).idb(1).epb(0, kUs, {1}).bytes(), section(big).idb(1, 3).epb(0, kMs, {2}).bytes()}); },
+     {r(1, {1}), r(1, {2})}, 0, {1}, {r(1, {1}), r(1, {2}, 0, 1500)}},
+    // A new section empties the table even when it declares nothing.
+    {"a_section_header_forgets_interfaces", [](bool big) {
+         return cat({section(big).idb(113).epb(0, kUs, {1}).bytes(),
+                     section(big).epb(0, kUs, {2}).idb(0).epb(0, kUs, {3}).bytes()}); },
+     {r(113, {1}), r(0, {3})}, 1, {113, 0}, {r(113, {1}), r(113, {2}), r(113, {3})}},
+    {"mixed_link_types", [](bool big) {
+         return section(big).idb(1).idb(0).epb(1, kUs, {1}).epb(0, kUs, {2}).epb(1, kUs, {3}).bytes(); },
+     {r(0, {1}), r(1, {2}), r(0, {3})}, 0, {0, 1}, {r(0, {1}), r(1, {2}), r(0, {3})}},
+    // An SPB takes interface 0's link type and holds no more than the
+    // original and snapshot lengths; by default all of its body, padding
+    // too, on Ethernet.  One without bytes yields nothing, and the packets
+    // behind it are not lost.
+    {"simple_packet_blocks", [](bool big) {
+         return section(big).idb(113, -1, 4).epb(0, 0, {}, 60).spb({1, 2, 3, 4, 5, 6}, 6).spb({}, 0).spb({7, 8}, 2).bytes(); },
+     {r(113, {}, 0, 0, 60), r(113, {1, 2, 3, 4}, 0, 0, 6), r(113, {7, 8}, 0, 0)}, 0, {113},
+     {r(113, {}, 0, 0, 60), r(1, {1, 2, 3, 4, 5, 6, 0, 0}, 0, 0, 6), r(1, {7, 8, 0, 0}, 0, 0, 2)}},
+};
+// clang-format on
+
+class PcapngCase : public ::testing::TestWithParam<std::tuple<Case, bool>> {};
+
+TEST_P(PcapngCase, ReadsRecordByRecord) {
+    const auto& [c, big] = GetParam();
+    const Bytes file = c.build(big);
+    const Reading w = wide(file), fixed = reading(file);
+    EXPECT_EQ(w.records, c.wide);
+    EXPECT_EQ(w.error, std::nullopt);
+    EXPECT_EQ(w.skipped, c.skipped);
+    EXPECT_EQ(w.link_types, c.seen);
+    EXPECT_EQ(fixed.records, c.fixed);
+    EXPECT_EQ(fixed.error, std::nullopt);
+    EXPECT_EQ(fixed.skipped, 0u);
+    // Cut anywhere, both readings give the records before the cut and no
+    // error: a cut-off SHB is as harmless as a cut-off packet.
+    for (std::size_t n = 4; n < file.size(); ++n) {
+        for (const auto& [got, whole] :
+             {std::pair{wide(cut(file, n)), &c.wide}, {reading(cut(file, n)), &c.fixed}}) {
+            ASSERT_LE(got.records.size(), whole->size()) << n;
+            EXPECT_TRUE(std::equal(got.records.begin(), got.records.end(), whole->begin())) << n;
+            EXPECT_EQ(got.error, std::nullopt) << n;
+        }
     }
 }
 
-TEST(PcapngReader, BigEndianSectionReadsLikeLittleEndian) {
-    auto build = [](bool big) {
-        PcapngBuilder b;
-        b.big_endian = big;
-        b.shb();
-        idb_with(b, 113, cat({option(b, 2, {'l', 'o'}), option(b, 9, {3}), option(b, 0, {})}));
-        b.idb(1, 96, 9).block(0x00000005, repeat(0, 12)); // interface statistics
-        b.epb(0, 1234567, repeat(3, 7), 1500).epb(1, 1700000000123456789, repeat(4, 60));
-        return b.spb(repeat(5, 6), 6).epb(7, 42, {}).bytes();
+INSTANTIATE_TEST_SUITE_P(Built, PcapngCase,
+                         ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
+                         [](const auto& i) {
+                             return std::get<0>(i.param).name +
+                                    std::string(std::get<1>(i.param) ? "_be" : "_le");
+                         });
+
+// Odd and broken blocks: how many packets each reading gives before the
+// end of data or the error (after kLead; none: end of data).  A wide
+// reading reads later SHBs and IDBs, so their faults are its errors; the
+// default reading skips them.
+TEST(PcapngReader, BrokenBlocks) {
+    const auto body = [](std::uint32_t caplen) { // of an EPB or OPB: 12 bytes, lengths, frame
+        return cat({Bytes(12, 0), le({{caplen, 4}, {caplen, 4}}), repeat(1, 8)});
     };
-    const Drained le = drain(build(false));
-    const Drained be = drain(build(true));
-    ASSERT_EQ(le.records.size(), 4u);
-    EXPECT_EQ(le.records[0], (Rec{1234, 567000, 1500, 113, repeat(3, 7)}));
-    EXPECT_EQ(le.records, be.records);
-    EXPECT_FALSE(le.error || be.error);
-}
-
-TEST(PcapngReader, HeaderScanFollowsEverySectionBeforeThePackets) {
-    PcapngBuilder be;
-    be.big_endian = true;
-    be.shb().idb(113, 65535, 3).epb(1, 1500, {7});
-    EXPECT_EQ(drain(cat({section().idb(1).bytes(), be.bytes()})).records,
-              (std::vector<Rec>{{1, 500000, 1, 113, {7}}}));
-}
-
-// Odd and broken blocks: how many packets come before the end of data or
-// the error.
-TEST(PcapngReader, BlockEdgeCases) {
-    const Bytes word = repeat(1, 8);
-    const char* exceeds = "EPB packet data exceeds block";
+    const Bytes swapped_magic = {0xEF, 0xBE, 0xAD, 0xDE, 0, 0, 0, 0};
+    const char *exceeds = "EPB packet data exceeds block",
+               *bad_magic = "Unknown byte order magic: 0xDEADBEEF";
     const struct {
         Bytes bytes;
         std::size_t packets;
-        const char* error; // after "Invalid PCAP-NG format: "; nullptr: end of data
+        const char* error;
+        std::size_t wide_packets;
+        const char* wide_error;
     } cases[] = {
-        {PcapngBuilder{}.block(kShb, {0x4D, 0x3C, 0x2B, 0x1A}, 12).bytes(), 0, "SHB too short"},
-        {PcapngBuilder{}.block(kShb, {0xEF, 0xBE, 0xAD, 0xDE, 0, 0, 0, 0}).bytes(), 0,
-         "Unknown byte order magic: 0xDEADBEEF"},
-        {section().block(kIdb, repeat(0, 4)).bytes(), 0, "IDB too short"},
-        {section().epb(0, 0, {1}).block(kEpb, repeat(0, 16)).bytes(), 1, "EPB too short"},
-        {section().block(kEpb, epb_body(8, word)).bytes(), 1, nullptr}, // fills the body exactly
-        {section().block(kEpb, epb_body(9, word)).bytes(), 0, exceeds},
+        // clang-format off
+        {PcapngBuilder{}.block(kShb, {0x4D, 0x3C, 0x2B, 0x1A}, 12).bytes(), 0, "SHB too short", 0, "SHB too short"},
+        {PcapngBuilder{}.block(kShb, swapped_magic).bytes(), 0, bad_magic, 0, bad_magic},
+        {section().block(kIdb, repeat(0, 4)).bytes(), 0, "IDB too short", 0, "IDB too short"},
+        // A packet's own fault comes before the question of its interface.
+        {section().epb(0, 0, {1}).block(kEpb, repeat(0, 16)).bytes(), 1, "EPB too short", 0, "EPB too short"},
+        {section().idb(1).block(kEpb, body(8)).bytes(), 1, nullptr, 1, nullptr}, // fills the body exactly
+        {section().idb(1).block(kEpb, body(9)).bytes(), 0, exceeds, 0, exceeds},
         // 28 + 0xFFFFFFF0 wraps to 12 in 32 bits and would pass for a short frame.
-        {section().block(kEpb, epb_body(0xFFFFFFF0, word)).bytes(), 0, exceeds},
-        {section().block(kSpb, {}).bytes(), 0, "SPB too short"},
+        {section().idb(1).block(kEpb, body(0xFFFFFFF0)).bytes(), 0, exceeds, 0, exceeds},
+        {section().block(kPcapngBlockSpb, {}).bytes(), 0, "SPB too short", 0, "SPB too short"},
+        {section().idb(1).block(kPcapngBlockOpb, repeat(0, 16)).bytes(), 0, nullptr, 0, "OPB too short"},
+        {section().idb(1).block(kPcapngBlockOpb, body(8)).bytes(), 0, nullptr, 1, nullptr},
+        {section().idb(1).block(kPcapngBlockOpb, body(9)).bytes(), 0, nullptr, 0, "OPB packet data exceeds block"},
+        {section().epb(0, 0, {1}).block(kShb, swapped_magic).bytes(), 1, nullptr, 0, bad_magic},
+        {section().idb(1).epb(0, 0, {1}).block(kShb, {0x4D, 0x3C, 0x2B, 0x1A}, 12).bytes(), 1, nullptr, 1, "SHB too short"},
+        {section().idb(1).epb(0, 0, {1}).block(kIdb, repeat(0, 4)).bytes(), 1, nullptr, 1, "IDB too short"},
         // Unknown blocks are skipped to the next 32-bit boundary, before the
         // first packet block and after it.
-        {cat({section().block(0x0BAD, {0x77}).bytes(),
-              {0, 0, 0},
-              PcapngBuilder{}.epb(0, 0, {4}).block(0x0BAD, {0x77}).bytes(),
-              {0, 0, 0},
-              PcapngBuilder{}.epb(0, 0, {5}).bytes()}),
-         2, nullptr},
+        {cat({section().idb(1).block(0x0BAD, {0x77}).bytes(), {0, 0, 0},
+              PcapngBuilder{}.epb(0, 0, {4}).block(0x0BAD, {0x77}).bytes(), {0, 0, 0},
+              PcapngBuilder{}.epb(0, 0, {5}).bytes()}), 2, nullptr, 2, nullptr},
         // Block heads that do not fit end the data without an error: six
         // bytes, a length below 12, a length past the end (that would wrap).
-        {{0x0A, 0x0D, 0x0D, 0x0A, 0, 0}, 0, nullptr},
-        {section().epb(0, 0, {1}).block(9, {}, 8).epb(0, 0, {2}).bytes(), 1, nullptr},
-        {section().epb(0, 0, {1}).block(9, {}, 0xFFFFFFFD).epb(0, 0, {2}).bytes(), 1, nullptr},
+        {{0x0A, 0x0D, 0x0D, 0x0A, 0, 0}, 0, nullptr, 0, nullptr},
+        {section().idb(1).epb(0, 0, {1}).block(9, {}, 8).epb(0, 0, {2}).bytes(), 1, nullptr, 1, nullptr},
+        {section().idb(1).epb(0, 0, {1}).block(9, {}, 0xFFFFFFFD).epb(0, 0, {2}).bytes(), 1, nullptr, 1, nullptr},
         // Before the first packet block this stops the header scan; reading
         // resumes 8 bytes into the block and finds nothing usable.
-        {section().block(kEpb, repeat(0, 20), 0xFFFFFFFC).bytes(), 0, nullptr},
+        {section().block(kEpb, repeat(0, 20), 0xFFFFFFFC).bytes(), 0, nullptr, 0, nullptr},
+        // clang-format on
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
-        const Drained got = drain(c.bytes);
-        EXPECT_EQ(got.records.size(), c.packets) << i;
-        const std::string lead = "Invalid PCAP-NG format: ";
-        EXPECT_EQ(got.error, c.error ? std::optional(lead + c.error) : std::nullopt) << i;
+        const auto error = [](const char* e) {
+            return e ? std::optional(kLead + e) : std::nullopt;
+        };
+        const Reading fixed = reading(c.bytes), w = wide(c.bytes);
+        EXPECT_EQ(fixed.records.size(), c.packets) << i;
+        EXPECT_EQ(fixed.error, error(c.error)) << i;
+        EXPECT_EQ(w.records.size(), c.wide_packets) << i;
+        EXPECT_EQ(w.error, error(c.wide_error)) << i;
     }
 }
 
