@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", stream.error().message.c_str());
         return 1;
     }
-    PageBuffer buf(buffer); // as StreamReader and the decompressors read
+    PageBuffer buf(buffer); // as the capture reader and the decompressors read
     std::uint64_t out = 0;
     for (;;) {
         auto n = (*stream)->read(buf);

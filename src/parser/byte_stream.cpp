@@ -277,41 +277,4 @@ Result<std::unique_ptr<ByteStream>> open_stream(std::string_view path) {
     return open_stream(std::move(fd), std::move(name));
 }
 
-Result<ByteSpan> StreamReader::next(std::size_t n) {
-    if (end_ - begin_ < n && !ended_) {
-        // The unread tail moves so that it ends on a page boundary, where the
-        // next read starts: reads of a file then fill whole aligned pages.
-        const std::size_t have = end_ - begin_;
-        const std::size_t lead = (kPageSize - have % kPageSize) % kPageSize;
-        const std::size_t need = kPageSize + std::max(chunk_, n);
-        if (buf_.size() < need) {
-            PageBuffer bigger(need);
-            std::copy(buf_.begin() + static_cast<std::ptrdiff_t>(begin_),
-                      buf_.begin() + static_cast<std::ptrdiff_t>(end_),
-                      bigger.begin() + static_cast<std::ptrdiff_t>(lead));
-            buf_ = std::move(bigger);
-        } else if (have != 0) {
-            std::memmove(buf_.data() + lead, buf_.data() + begin_, have);
-        }
-        begin_ = lead;
-        end_ = lead + have;
-        while (end_ - begin_ < n) {
-            auto got = stream_.read(std::span(buf_).subspan(end_));
-            if (!got) {
-                return std::unexpected(got.error());
-            }
-            if (*got == 0) {
-                ended_ = true;
-                break;
-            }
-            end_ += *got;
-        }
-    }
-    const std::size_t take = std::min(n, end_ - begin_);
-    const ByteSpan out(buf_.data() + begin_, take);
-    begin_ += take;
-    position_ += take;
-    return out;
-}
-
 } // namespace vexlor

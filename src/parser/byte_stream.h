@@ -83,31 +83,4 @@ decompressing_stream(Compression c, std::unique_ptr<ByteStream> source, std::str
 // "cannot open NAME: No such file or directory (os error 2)".
 [[nodiscard]] Result<std::unique_ptr<ByteStream>> open_stream(std::string_view path);
 
-// Hands out a stream's bytes n at a time as contiguous spans, reading the
-// stream in large chunks: what a record reader wants ("the next 16 bytes",
-// "the next incl_len bytes").  Memory is a page more than the larger of
-// `chunk` and the largest n asked for, so callers cap n (a record length from
-// a file) first.
-class StreamReader {
-public:
-    explicit StreamReader(ByteStream& stream, std::size_t chunk = std::size_t{1} << 20)
-        : stream_(stream), chunk_(chunk == 0 ? 1 : chunk) {}
-
-    // The next n bytes, valid until the next call.  Fewer than n only at the
-    // end of the data (none at all: end of data before the call).
-    [[nodiscard]] Result<ByteSpan> next(std::size_t n);
-
-    // Bytes handed out so far: the offset in the (decompressed) data.
-    std::uint64_t position() const { return position_; }
-
-private:
-    ByteStream& stream_;
-    std::size_t chunk_;
-    PageBuffer buf_;
-    std::size_t begin_ = 0; // unread bytes are [begin_, end_)
-    std::size_t end_ = 0;
-    bool ended_ = false;
-    std::uint64_t position_ = 0;
-};
-
 } // namespace vexlor

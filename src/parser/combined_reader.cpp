@@ -195,7 +195,8 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
     std::vector<Input> inputs;
     std::uint32_t link_type = 0;
     for (const std::string& path : paths) {
-        Input in{path};
+        Input in;
+        in.path = path;
         auto reader = open_capture(path, reading, options);
         if (!reader) {
             return std::unexpected(named(path, reader.error()));

@@ -27,7 +27,7 @@ Bytes tcp_frame(std::uint16_t sport, std::uint8_t flags) {
 // A at 102 (RST) and 103 (SYN: restarted).
 Bytes capture() {
     PcapBuilder b;
-    b.header();
+
     b.packet(0, 0, tcp_frame(1, 0x02))
         .packet(5, 0, tcp_frame(1, 0x10))
         .packet(6, 0, tcp_frame(2, 0x02))
@@ -85,8 +85,8 @@ TEST(BoundariesRun, SplitFilesFollowTheirFlowsThroughTheDescriptorCap) {
         o.boundaries = e.options;
         ASSERT_TRUE(run_split(o));
         Counts got;
-        for (const std::string& name : list_dir(o.output_dir)) {
-            got.emplace_back(name, records(read_file(dir / "out/" + name)));
+        for (const std::string& name : dir_names(o.output_dir)) {
+            got.emplace_back(name, records(file_bytes(dir / "out/" + name)));
         }
         EXPECT_EQ(got, e.files);
     }

@@ -6,11 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "builders.h"
 #include "flow/boundaries.h"
-#include "flow_packets.h"
 
 namespace vexlor {
 namespace {
+
+Packet ip_packet(const char* src, const char* dst, std::uint8_t proto, std::uint16_t sport,
+                 std::uint16_t dport) {
+    return test::packet({.ip = test::ip_info(src, dst, proto, sport, dport)});
+}
 
 using namespace test;
 
@@ -155,7 +160,7 @@ TEST(FlowBoundaries, NamesLaterFlowsWithASuffix) {
     // The fallback bin is no flow of endpoints: never cut.
     Consumer consumer;
     FlowBoundaries b({kSec, true}, SplitStrategy::Session, consumer.holds());
-    Packet arp = link_packet(std::nullopt, std::nullopt);
+    Packet arp = test::packet({});
     for (std::uint32_t t : {0u, 100u, 200u}) {
         arp.ts_sec = t;
         EXPECT_EQ(flow_name(SplitStrategy::Session, b.place(FlowKey{}, hash_key(FlowKey{}), arp)),

@@ -43,14 +43,9 @@ struct Reading {
     std::vector<std::uint32_t> link_types;
 };
 
-inline Reading reading(SharedBytes bytes, ReaderOptions options = {}) {
+inline Reading reading(CaptureReader& reader) {
     Reading out;
-    auto reader = open_reader(std::move(bytes), options);
-    if (!reader) {
-        out.error = reader.error().display();
-        return out;
-    }
-    for (auto rec = (*reader)->next_record(); !rec || *rec; rec = (*reader)->next_record()) {
+    for (auto rec = reader.next_record(); !rec || *rec; rec = reader.next_record()) {
         if (!rec) {
             out.error = rec.error().display();
             break;
@@ -59,9 +54,16 @@ inline Reading reading(SharedBytes bytes, ReaderOptions options = {}) {
         out.records.push_back(
             {r.ts_sec, r.ts_usec, r.orig_len, r.link_type, Bytes(r.frame.begin(), r.frame.end())});
     }
-    out.skipped = (*reader)->skipped_records();
-    out.link_types = (*reader)->link_types_seen();
+    out.skipped = reader.skipped_records();
+    out.link_types = reader.link_types_seen();
     return out;
+}
+inline Reading reading(SharedBytes bytes, ReaderOptions options = {}) {
+    auto reader = open_reader(std::move(bytes), options);
+    if (!reader) {
+        return Reading{{}, reader.error().display(), 0, {}};
+    }
+    return reading(**reader);
 }
 inline Reading reading(const Bytes& bytes, ReaderOptions options = {}) {
     return reading(SharedBytes::from_vector(bytes), options);
