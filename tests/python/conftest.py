@@ -23,10 +23,10 @@ def eth(payload, ethertype=0x0800, broadcast=False):
     return (b"\xff" * 6 if broadcast else b"\2\0\0\0\0\2") + b"\2\0\0\0\0\1" + struct.pack(">H", ethertype) + payload
 
 
-def frame(src, dst, proto=6, sport=0, dport=0, payload=b"", raw=False):
+def frame(src, dst, proto=6, sport=0, dport=0, payload=b"", raw=False, flags=0x18):
     """An Ethernet frame (raw: the IP packet) from src to dst, IPv4 or IPv6; TCP (6) and UDP (17) get their header."""
     a, b = ipaddress.ip_address(src), ipaddress.ip_address(dst)
-    body = (struct.pack(">HHIIBBHHH", sport, dport, 1, 0, 5 << 4, 0x18, 65535, 0, 0) if proto == 6 else
+    body = (struct.pack(">HHIIBBHHH", sport, dport, 1, 0, 5 << 4, flags, 65535, 0, 0) if proto == 6 else
             struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) if proto == 17 else b"") + payload
     packet = (struct.pack(">BBHHHBBH", 0x45, 0, (20 + len(body)) & 0xFFFF, 1, 0, 64, proto, 0) if a.version == 4 else
               struct.pack(">IHBB", 6 << 28, len(body), proto, 64)) + a.packed + b.packed + body

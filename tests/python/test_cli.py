@@ -187,6 +187,10 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "extract {short} --id 1 -o x.pcap => 1: cannot open archive {short}: File too small to be a valid archive",
     *[r"split {%s} out => 1: ~(corrupt|truncated) %s stream at byte \d+ of {%s}.*" % (k, k, k) for k in COMPRESSED],
     " => 2: missing command", "frob => 2: unknown command 'frob'", "--frob => 2: unknown option '--frob'",
+    "split {cap} {cap} {out} --combine zip => 2: unknown way to combine 'zip' (valid: concat, merge)",
+    "split {cap} {cap} {out} --jobs x => 2: invalid value 'x' for --jobs: expected a number from 0 to 4294967295",
+    *["split {cap} {out} --idle-timeout=%s => 2: ~invalid value '%s' for --idle-timeout.*" % (v, re.escape(v))
+      for v in ("-1", "1.", ".5", "1.2345678", "x", "1e3")],
     "split {cap} => 2: missing OUTDIR", "split - {cap} {out} => 2: standard input (-) cannot be one of several inputs",
     "split {cap} {out} --port 65536 => 2: invalid value '65536' for --port: expected a number from 0 to 65535",
     "split {cap} {out} --max-sessions=4294967296 => 2: invalid value '4294967296' for --max-sessions: expected a "

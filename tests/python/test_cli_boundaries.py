@@ -71,12 +71,6 @@ def test_split_files_and_archive_flows_follow_the_boundaries(tmp_path, options, 
         assert {(r["src_ip"], r["dst_ip"]) for r in rows} <= {("10.0.0.1", "10.0.0.2"), ("10.0.0.2", "10.0.0.1")}
 
 
-@pytest.mark.parametrize("value", ["-1", "1.", ".5", "1.2345678", "x", "1e3"])
-def test_a_bad_idle_timeout_is_a_usage_error(tmp_path, value):
-    done = subprocess.run([str(CLI), "split", "in.pcap", tmp_path, "--idle-timeout=" + value], capture_output=True)
-    assert done.returncode == 2 and b"--idle-timeout" in done.stderr
-
-
 def vxlan(vni, frame):
     return eth(ipv4("192.0.2.1", "192.0.2.2", 17, udp(49152, 4789, struct.pack(">II", 0x08000000, vni << 8) + frame)))
 

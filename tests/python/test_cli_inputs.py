@@ -7,7 +7,6 @@ import lzma
 import os
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import time
@@ -63,13 +62,6 @@ def test_compressed_captures_give_the_plain_captures_outputs(tmp_path, ext):
     assert (tmp_path / "p.vexlor").read_bytes() == (tmp_path / "c.vexlor").read_bytes()
 
 
-def test_damaged_compressed_capture_fails_with_its_name(tmp_path):
-    cut = write(tmp_path / "cut.pcap.gz", gzip.compress(CAPTURE)[:-40])
-    r = run("split", cut, tmp_path / "out")
-    assert r.returncode == 1 and b"cut.pcap.gz" in r.stderr and b"truncated gzip" in r.stderr
-    assert not (tmp_path / "out").exists() or not os.listdir(tmp_path / "out")
-
-
 def capture(i, flows=3):
     """A small capture of its own: flows depend on i, times start at 1700000000 + 10 * i."""
     return pcap_bytes([(1700000000 + 10 * i, n, frame("10.0.%d.1" % i, "192.0.2.%d" % (n % flows + 1), 6,
@@ -119,18 +111,6 @@ def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, co
     assert b"3 done, 0 already done" in run(command, src, out, "--port", "80").stderr
 
 
-def test_a_failing_input_is_named_and_the_others_complete(tmp_path):
-    src = make_tree(tmp_path / "in")
-    write(src / "day1" / "broken.pcap", capture(5)[:24] + struct.pack("<IIII", 1, 0, 1000, 1000) + b"\x00" * 8)
-    r = run("split", src, tmp_path / "out", "--strict")
-    assert r.returncode == 1
-    assert b"broken.pcap" in r.stderr and b"3 done, 0 already done, 1 failed" in r.stderr
-    _, entries = manifest(tmp_path / "out")
-    assert entries["day1/broken.pcap"]["status"] == "failed" and "error" in entries["day1/broken.pcap"]
-    assert not os.path.exists(tmp_path / "out" / "day1" / "broken")
-    assert not [p for p in tree(tmp_path / "out") if "partial" in p]
-
-
 def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(tmp_path):
     src = tmp_path / "in"
     for i in range(16):
@@ -163,17 +143,6 @@ def test_inputs_read_as_one_match_mergecap(tmp_path):
     cooked = write(tmp_path / "cooked.pcap", pcap_bytes([], linktype=113))
     r = run("archive", early, cooked, tmp_path / "x.vexlor", "--combine", "merge")
     assert r.returncode == 1 and b"captures read as one must share a link type" in r.stderr
-
-
-@pytest.mark.parametrize("args, message", [
-    (["--combine", "zip"], b"unknown way to combine 'zip'"),
-    (["-", "other.pcap"], b"standard input (-) cannot be one of several inputs"),
-    (["--jobs", "x"], b"--jobs"),
-])
-def test_mistakes_with_several_inputs_are_usage_errors(tmp_path, args, message):
-    write(tmp_path / "a.pcap", capture(1))
-    r = run("split", tmp_path / "a.pcap", *args, tmp_path / "out", cwd=tmp_path)
-    assert r.returncode == 2 and message in r.stderr, r.stderr
 
 
 def test_a_set_of_archives_is_queried_as_the_union_of_its_archives(tmp_path):

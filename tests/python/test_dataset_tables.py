@@ -8,6 +8,8 @@ import socket
 import struct
 import zlib
 
+import conftest
+
 import pytest
 
 dpkt = pytest.importorskip("dpkt")
@@ -24,23 +26,7 @@ SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared" / "captures"
 
 
 def frame(src, dst, sport, dport, proto=6, flags=0x10, payload=b""):
-    v6 = ":" in src
-    if proto == 6:
-        l4 = dpkt.tcp.TCP(sport=sport, dport=dport, flags=flags, data=payload)
-    else:
-        l4 = dpkt.udp.UDP(sport=sport, dport=dport, data=payload)
-        l4.ulen = 8 + len(payload)
-    if v6:
-        ip = dpkt.ip6.IP6(src=socket.inet_pton(socket.AF_INET6, src), dst=socket.inet_pton(socket.AF_INET6, dst),
-                          nxt=proto, hlim=64, data=l4)  # fmt: skip
-        ip.plen = len(bytes(l4))
-        ethertype = dpkt.ethernet.ETH_TYPE_IP6
-    else:
-        ip = dpkt.ip.IP(src=socket.inet_aton(src), dst=socket.inet_aton(dst), p=proto, data=l4)
-        ip.len = len(bytes(ip))
-        ethertype = dpkt.ethernet.ETH_TYPE_IP
-    return bytes(dpkt.ethernet.Ethernet(src=bytes([2, 0, 0, 0, 0, 1]), dst=bytes([2, 0, 0, 0, 0, 2]), type=ethertype,
-                                        data=ip))  # fmt: skip
+    return conftest.frame(src, dst, proto, sport, dport, payload, flags=flags)
 
 
 def mixed_capture(path, flows=12, seed=1):
