@@ -241,19 +241,13 @@ def test_byte_matrix_matches_dpkt(capture, n, packets, payload, mask):
         assert row.tobytes() == want
 
 
-def test_byte_matrix_kept_files_are_mapped(capture, tmp_path):
-    out = tmp_path / "m.npy"
-    matrix, keys = tables.byte_matrix(capture, n=32, out=out)
-    assert isinstance(matrix, np.memmap) and (tmp_path / "m.keys.csv").is_file()
-    assert keys.num_rows == matrix.shape[0]
-
-
-def test_failing_input_leaves_no_file(tmp_path):
-    bad = tmp_path / "bad.pcap"
-    bad.write_bytes(b"not a capture at all")
+def test_byte_matrix_files_are_mapped_and_published_whole(capture, tmp_path):
+    matrix, keys = tables.byte_matrix(capture, n=32, out=tmp_path / "m.npy")
+    assert isinstance(matrix, np.memmap) and keys.num_rows == matrix.shape[0]
+    (tmp_path / "bad.pcap").write_bytes(b"not a capture at all")
     with pytest.raises(ToolError):
-        tables.byte_matrix(bad, n=8, out=tmp_path / "x.npy")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.pcap"]
+        tables.byte_matrix(tmp_path / "bad.pcap", n=8, out=tmp_path / "x.npy")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.pcap", "m.keys.csv", "m.npy"]
 
 
 # ---- hygiene ------------------------------------------------------------------------------------------------------
