@@ -12,11 +12,6 @@
 namespace vexlor {
 namespace {
 
-Packet ip_packet(const char* src, const char* dst, std::uint8_t proto, std::uint16_t sport,
-                 std::uint16_t dport) {
-    return test::packet({.ip = test::ip_info(src, dst, proto, sport, dport)});
-}
-
 using namespace test;
 
 constexpr std::uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, ACK = 0x10;
@@ -32,10 +27,10 @@ struct Step {
 };
 
 Packet packet_of(const Step& s) {
-    Packet p = s.back ? ip_packet("10.0.0.2", "10.0.0.1", s.proto, 80, 1000)
-                      : ip_packet("10.0.0.1", "10.0.0.2", s.proto, 1000, 80);
+    Packet p = packet({.ts_sec = s.sec,
+                       .ip = s.back ? ip_info("10.0.0.2", "10.0.0.1", s.proto, 80, 1000)
+                                    : ip_info("10.0.0.1", "10.0.0.2", s.proto, 1000, 80)});
     p.ip->tcp_flags = s.proto == 6 ? s.flags : 0;
-    p.ts_sec = s.sec;
     return p;
 }
 
@@ -152,19 +147,17 @@ TEST(FlowBoundaries, CutsKeysIntoFlows) {
 
 TEST(FlowBoundaries, NamesLaterFlowsWithASuffix) {
     FlowKey key = flow_keys(SplitStrategy::Session, packet_of({0})).keys[0];
-    EXPECT_EQ(flow_name(SplitStrategy::Session, key), "6_10.0.0.1_10.0.0.2_1000_80");
-    key.seq = 1;
-    EXPECT_EQ(flow_name(SplitStrategy::Session, key), "6_10.0.0.1_10.0.0.2_1000_80-2");
-    key.seq = 99;
-    EXPECT_EQ(flow_name(SplitStrategy::Session, key), "6_10.0.0.1_10.0.0.2_1000_80-100");
+    for (auto [seq, suffix] : {std::pair{0u, ""}, {1u, "-2"}, {99u, "-100"}}) {
+        key.seq = seq;
+        EXPECT_EQ(flow_name(SplitStrategy::Session, key),
+                  std::string("6_10.0.0.1_10.0.0.2_1000_80") + suffix);
+    }
     // The fallback bin is no flow of endpoints: never cut.
     Consumer consumer;
     FlowBoundaries b({kSec, true}, SplitStrategy::Session, consumer.holds());
-    Packet arp = test::packet({});
     for (std::uint32_t t : {0u, 100u, 200u}) {
-        arp.ts_sec = t;
-        EXPECT_EQ(flow_name(SplitStrategy::Session, b.place(FlowKey{}, hash_key(FlowKey{}), arp)),
-                  "no_session");
+        const FlowKey placed = b.place(FlowKey{}, hash_key(FlowKey{}), packet({.ts_sec = t}));
+        EXPECT_EQ(flow_name(SplitStrategy::Session, placed), "no_session");
     }
 }
 
@@ -174,9 +167,8 @@ TEST(FlowBoundaries, ForgottenKeysContinueTheirNumbering) {
     Consumer consumer;
     FlowBoundaries idle({10 * kSec}, SplitStrategy::Session, consumer.holds());
     EXPECT_EQ(consumer.store(idle, SplitStrategy::Session, packet_of({0})), "");
-    Packet other = ip_packet("10.9.9.9", "10.0.0.2", 6, 5, 6);
-    other.ts_sec = 100;
-    consumer.store(idle, SplitStrategy::Session, other);
+    consumer.store(idle, SplitStrategy::Session,
+                   packet({.ts_sec = 100, .ip = ip_info("10.9.9.9", "10.0.0.2", 6, 5, 6)}));
     EXPECT_EQ(idle.live(), 1u); // the first key's state is gone
     EXPECT_EQ(consumer.store(idle, SplitStrategy::Session, packet_of({200})), "-2");
 
