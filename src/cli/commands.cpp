@@ -1560,7 +1560,9 @@ bytes_bwd (frame lengths on the wire), payload_fwd, payload_bwd (captured
 transport payload), tcp_flags (every flag seen, OR-ed), then three lists
 of the first N packets: sizes (wire lengths), dirs (0 from the initiator,
 1 towards it) and gaps_us (microseconds since the flow's previous packet,
-0 for the first).  Forward is the initiator's way.  In CSV a list is its
+0 for the first), and outer: the tags and tunnels of the flow's first
+packet ("vlan=100 vni=5001 tunnel=192.0.2.1>192.0.2.2"; empty without
+any, and with --decode basic).  Forward is the initiator's way.  In CSV a list is its
 numbers separated by single spaces, in one cell ("60 52 1500"); in JSON
 lines it is an array.  Rows come in id order (first packet order), except
 that with --idle-timeout flows are written as they end.

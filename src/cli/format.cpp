@@ -179,18 +179,6 @@ void write_json(FdWriter& out, std::span<const FlowEntry* const> flows, const Ex
     out.write("]\n");
 }
 
-void append_ids(std::string& out, std::string_view name, std::span<const std::uint32_t> ids) {
-    if (ids.empty()) {
-        return;
-    }
-    out += out.empty() ? "" : " ";
-    out += name;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        out += i == 0 ? '=' : '/';
-        out += std::to_string(ids[i]);
-    }
-}
-
 void append_two(std::string& out, unsigned v) {
     out.push_back(static_cast<char>('0' + v / 10 % 10));
     out.push_back(static_cast<char>('0' + v % 10));
@@ -336,33 +324,6 @@ std::string seconds_text(std::uint64_t micros) {
 
 std::string duration_text(std::uint64_t start, std::uint64_t end) {
     return end >= start ? seconds_text(end - start) : "-" + seconds_text(start - end);
-}
-
-std::string outer_text(const Encapsulation& e) {
-    std::string out;
-    std::array<std::uint32_t, Encapsulation::kMaxIds> vlans{};
-    const std::size_t nvlan = std::min<std::size_t>(e.vlan_count, Encapsulation::kMaxIds);
-    std::copy_n(e.vlan_ids.begin(), nvlan, vlans.begin());
-    append_ids(out, "vlan", std::span(vlans).first(nvlan));
-    append_ids(out, "mpls",
-               std::span(e.mpls_labels)
-                   .first(std::min<std::size_t>(e.mpls_count, Encapsulation::kMaxIds)));
-    auto one = [&](std::string_view name, auto id) {
-        if (id) {
-            const std::uint32_t v = *id;
-            append_ids(out, name, std::span(&v, 1));
-        }
-    };
-    one("pppoe", e.pppoe_session);
-    one("gre_key", e.gre_key);
-    one("erspan", e.erspan_session);
-    one("vni", e.vni);
-    one("teid", e.teid);
-    if (e.tunnel_src && e.tunnel_dst) {
-        out += out.empty() ? "" : " ";
-        out += "tunnel=" + format_ip(*e.tunnel_src) + ">" + format_ip(*e.tunnel_dst);
-    }
-    return out;
 }
 
 void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,

@@ -40,12 +40,6 @@ std::string duration_text(std::uint64_t start, std::uint64_t end);
 
 enum class ListFormat { Table, Csv, Json };
 
-// The identifiers of the layers around a packet's innermost IP header, as
-// "vlan=100/200 mpls=16 pppoe=3 gre_key=5 erspan=7 vni=42 teid=9
-// tunnel=SRC>DST" (only those present; empty when there are none).  No
-// comma or quote, so that it is a plain CSV cell and JSON string.
-std::string outer_text(const Encapsulation& encap);
-
 // `outer`: each listed flow's outer_text, or empty.  The "outer" column is
 // listed only when one of them is not empty.
 // `outer`: each flow's outer identifiers (an "outer" column when any is

@@ -13,7 +13,7 @@ constexpr std::string_view kColumns[] = {
     "id",          "input",       "key",          "proto",     "src",         "dst",
     "src_port",    "dst_port",    "community_id", "first_us",  "last_us",     "duration_us",
     "packets_fwd", "packets_bwd", "bytes_fwd",    "bytes_bwd", "payload_fwd", "payload_bwd",
-    "tcp_flags",   "sizes",       "dirs",         "gaps_us",
+    "tcp_flags",   "sizes",       "dirs",         "gaps_us",   "outer",
 };
 
 // A CSV cell, quoted when it holds a comma, quote or line break.
@@ -126,6 +126,7 @@ void write_table_row(FdWriter& out, const FlowRecord& f, std::string_view input,
     list(f.sizes);
     list(f.dirs);
     list(f.gaps);
+    text(f.outer);
     line += csv ? "\n" : "}\n";
     out.write(line);
 }

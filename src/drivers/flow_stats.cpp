@@ -121,6 +121,13 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
     const bool first = r.packets[0] + r.packets[1] == 0;
     if (first) {
         r.first_us = r.last_us = prev_us_ = t;
+        if (p.layers != 0) {
+            // Decoded again for its identifiers, once per flow: tenants that
+            // share inner addresses are told apart by them.
+            WideDissection wide;
+            dissect_wide(p.bytes(), link_type, wide);
+            r.outer = outer_text(wide.encap);
+        }
         if (p.ip) {
             r.has_ip = true;
             r.proto = p.ip->protocol;

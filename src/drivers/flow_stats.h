@@ -47,6 +47,9 @@ struct FlowRecord {
     std::vector<std::uint8_t> dirs;
     std::vector<std::int64_t> gaps; // microseconds since the flow's previous packet
     std::vector<std::uint8_t> row;  // FlowFeatures::row_bytes (times row_packets), zero-padded
+    // The first packet's outer layers (VLAN ids, labels, VNI, TEID, tunnel
+    // endpoints: outer_text), in the wide decoding; empty without any.
+    std::string outer;
 };
 
 // Accumulates one flow's packets into its record; memory per flow is fixed by

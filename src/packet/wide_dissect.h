@@ -99,6 +99,12 @@ inline constexpr std::uint16_t kUdpPortGtpu = 2152; // either direction
 // or "link type N" for the others.
 std::string link_type_name(std::uint32_t link_type);
 
+// The identifiers of the layers around a packet's innermost IP header, as
+// "vlan=100/200 mpls=16 pppoe=3 gre_key=5 erspan=7 vni=42 teid=9
+// tunnel=SRC>DST" (only those present; empty when there are none).  No
+// comma or quote, so that it is a plain CSV cell and JSON string.
+std::string outer_text(const Encapsulation& encap);
+
 void dissect_wide(std::span<const std::uint8_t> frame, std::uint32_t link_type,
                   WideDissection& out);
 

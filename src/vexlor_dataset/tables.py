@@ -33,13 +33,13 @@ __all__ = [
 STRATEGIES = ("session", "flow", "host", "hostpair", "mac", "bssid", "nosplit")
 MASK_FIELDS = ("mac", "ip", "port")
 
-_STRING_COLUMNS = ("input", "key", "src", "dst", "community_id")
+_STRING_COLUMNS = ("input", "key", "src", "dst", "community_id", "outer")
 _LIST_COLUMNS = ("sizes", "dirs", "gaps_us")
 # The tool's columns, in its order (see `vexlor table --help`).
 FLOW_COLUMNS = (
     "id", "input", "key", "proto", "src", "dst", "src_port", "dst_port", "community_id", "first_us", "last_us",
     "duration_us", "packets_fwd", "packets_bwd", "bytes_fwd", "bytes_bwd", "payload_fwd", "payload_bwd",
-    "tcp_flags", "sizes", "dirs", "gaps_us",
+    "tcp_flags", "sizes", "dirs", "gaps_us", "outer",
 )  # fmt: skip
 
 

@@ -97,6 +97,8 @@ def test_flows_lists_outer_identifiers_only_when_there_are_some(tmp_path, frames
     text = tool("flows", tmp_path / "a.vexlor", "--format", "csv")
     header = text.splitlines()[0].split(",")
     assert header == KEYS + (["outer"] if outer else [])
+    rows = list(csv.DictReader(io.StringIO(tool("table", cap, "--quiet"))))  # the flow table has them too
+    assert [r["outer"] for r in rows] == (outer or [""] * len(rows))
     if outer:
         assert [r["outer"] for r in csv.DictReader(io.StringIO(text))] == outer
         table = tool("flows", tmp_path / "a.vexlor").splitlines()
