@@ -475,13 +475,20 @@ const WideCase kWideCases[] = {
 
 class WideTable : public testing::TestWithParam<WideCase> {};
 
-// (That no decoding reads past a cut frame, and that the two decodings agree
-// on the frames both understand alike, is the dissection fuzz target's.)
+// Every layer cut at every byte: each prefix is a buffer of its own size, so
+// that a read past it is a sanitizer's report, and what is found lies in it.
+// (That the two decodings agree on the frames both understand alike is the
+// dissection fuzz target's.)
 TEST_P(WideTable, Decodes) {
     WideDissection got;
     got.encap.tunnels = 99; // whatever the object held before is overwritten
     dissect_wide(GetParam().frame, GetParam().link, got);
     EXPECT_EQ(got, GetParam().want);
+    for (std::size_t len = 0; len < GetParam().frame.size(); ++len) {
+        const Bytes prefix = cut(GetParam().frame, len);
+        dissect_wide(prefix, GetParam().link, got);
+        EXPECT_LE(got.base.payload_offset.value_or(0), len) << "prefix " << len;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, WideTable, testing::ValuesIn(kWideCases),
