@@ -14,7 +14,7 @@ import time
 import pytest
 
 from conftest import capture as pcap_bytes
-from conftest import frame, sessions_bytes, write
+from conftest import CAPTURES, CORPUS, frame, sessions_bytes, write
 
 CLI = os.path.join(os.path.dirname(sys.executable), "vexlor")
 pytestmark = pytest.mark.skipif(not os.path.exists(CLI), reason="the vexlor tool is not installed")
@@ -60,6 +60,21 @@ def test_compressed_captures_give_the_plain_captures_outputs(tmp_path, ext):
     for src, out in ((plain, "p.vexlor"), (comp, "c.vexlor")):
         assert run("archive", src, tmp_path / out, "--quiet").returncode == 0
     assert (tmp_path / "p.vexlor").read_bytes() == (tmp_path / "c.vexlor").read_bytes()
+
+
+@pytest.mark.skipif(not CORPUS, reason="no real captures beside the project")
+def test_compressed_copies_of_the_real_captures_split_as_the_captures_do(tmp_path):
+    for row in CORPUS:
+        plain = CAPTURES / row["file"]
+        if plain.suffix in (".gz", ".zst", ".xz", ".bz2"):
+            continue  # already compressed: compressing it again makes no capture
+        want = run("split", plain, tmp_path / "plain", "--quiet")
+        for ext in sorted(COMPRESSORS):
+            packed = write(tmp_path / (plain.name + "." + ext), COMPRESSORS[ext](plain.read_bytes()))
+            got = run("split", packed, tmp_path / ext, "--quiet")
+            assert (got.returncode, tree(tmp_path / ext)) == (want.returncode, tree(tmp_path / "plain")), (row, ext)
+            shutil.rmtree(tmp_path / ext, ignore_errors=True)
+        shutil.rmtree(tmp_path / "plain", ignore_errors=True)
 
 
 def capture(i, flows=3):
