@@ -483,7 +483,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
         return std::nullopt;
     }
     if (inputs->files.empty()) {
-        return failed("no capture to read");
+        return failed("no capture in " + comma_list(paths, [](const std::string& p) { return p; }));
     }
     if (combine) {
         for (const InputFile& f : inputs->files) {
@@ -1053,7 +1053,8 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
         return std::unexpected(inputs.error());
     }
     if (inputs->files.empty()) {
-        return failed("no capture to read");
+        return failed("no capture in " +
+                      comma_list(args.positionals, [](const std::string& p) { return p; }));
     }
     std::vector<std::string> runs;
     const auto combine = args.last("combine");
