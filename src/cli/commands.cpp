@@ -1530,6 +1530,15 @@ it shows done): a set of archives queried as one.
     "--idle-timeout, flows idle past it are written out and forgotten as the\n"                    \
     "capture goes, so that only live flows are held.\n"
 
+// The options of table and bytes beyond their own, the same text in both.
+#define FLOW_OPTIONS_HELP                                                                          \
+    "  --ip ADDR         keep only packets from or to ADDR or a prefix (repeatable)\n"             \
+    "  --port N          keep only packets from or to port N (repeatable)\n"                       \
+    "  --combine HOW     read every input as one capture: concat or merge\n" DECODE_HELP           \
+        BOUNDARY_HELP "  --strict          fail on a capture whose last record is cut off\n"       \
+    "  --quiet           no progress display and no summary line\n"                                \
+    "  -h, --help        show this help and exit\n"
+
 constexpr std::string_view kTableHelp =
     R"(Usage: vexlor table INPUT... [OPTIONS]
 
@@ -1544,14 +1553,7 @@ Options:
                     packets of each flow (default: 20; 0: none)
   --format F        csv (default) or jsonl
   -o FILE           write to FILE, published whole (- for standard output)
-  --ip ADDR         keep only packets from or to ADDR or a prefix (repeatable)
-  --port N          keep only packets from or to port N (repeatable)
-  --combine HOW     read every input as one capture: concat or merge
-)" DECODE_HELP BOUNDARY_HELP
-    R"(  --strict          fail on a capture whose last record is cut off
-  --quiet           no progress display and no summary line
-  -h, --help        show this help and exit
-
+)" FLOW_OPTIONS_HELP R"(
 Columns: id, input, key (the strategy's flow name), proto, src, dst,
 src_port, dst_port (of the flow's first packet: its source is the
 initiator), community_id (version 1, seed 0; ICMP type and code stand for
@@ -1563,9 +1565,9 @@ of the first N packets: sizes (wire lengths), dirs (0 from the initiator,
 1 towards it) and gaps_us (microseconds since the flow's previous packet,
 0 for the first), and outer: the tags and tunnels of the flow's first
 packet ("vlan=100 vni=5001 tunnel=192.0.2.1>192.0.2.2"; empty without
-any, and with --decode basic).  Forward is the initiator's way.  In CSV a list is its
-numbers separated by single spaces, in one cell ("60 52 1500"); in JSON
-lines it is an array.  Rows come in id order (first packet order), except
+any, and with --decode basic).  Forward is the initiator's way.  In CSV a
+list is its numbers separated by single spaces, in one cell ("60 52
+1500"); in JSON lines it is an array.  Rows come in id order (first packet order), except
 that with --idle-timeout flows are written as they end.
 
 )" FLOW_INPUTS_HELP "\n" RUN_HELP;
@@ -1589,14 +1591,7 @@ Options:
                     innermost IP header), port (its TCP, UDP or SCTP ports)
   -o FILE.npy       the array; both files are published whole
   --strategy S      how packets form flows (default: session)
-  --ip ADDR         keep only packets from or to ADDR or a prefix (repeatable)
-  --port N          keep only packets from or to port N (repeatable)
-  --combine HOW     read every input as one capture: concat or merge
-)" DECODE_HELP BOUNDARY_HELP
-    R"(  --strict          fail on a capture whose last record is cut off
-  --quiet           no progress display and no summary line
-  -h, --help        show this help and exit
-
+)" FLOW_OPTIONS_HELP R"(
 )" FLOW_INPUTS_HELP "\n" RUN_HELP;
 
 constexpr Command kCommands[] = {
