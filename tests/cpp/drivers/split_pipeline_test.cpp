@@ -148,12 +148,6 @@ void expect_ok(const Status& st) {
     EXPECT_TRUE(st) << st.error().message;
 }
 
-void expect_error(const Status& st, ErrorKind kind, const std::string& message) {
-    ASSERT_FALSE(st);
-    EXPECT_EQ(st.error().kind, kind);
-    EXPECT_EQ(st.error().message, message);
-}
-
 class SplitPipelineTest : public ::testing::Test {
 protected:
     SplitOptions options(const Capture& c, std::string strategy = "session") {
@@ -344,15 +338,13 @@ TEST_F(SplitPipelineTest, StandardInputGivesTheHyphenPrefix) {
 }
 
 TEST(OutputPrefix, IsTheFileStem) {
-    // Paths, each followed by its prefix.
-    const char* cases[] = {"a.b.pcapng", "a.b",     "trace",      "trace",   "-",
-                           "-",          "/",       "unknown",    "",        "unknown",
-                           "dir/",       "dir",     "./x.pcap/.", "x",       "dir/.hidden.pcap",
-                           ".hidden",    ".hidden", ".hidden",    "a.",      "a",
-                           "...",        "..",      "x/..",       "unknown", "..",
-                           "unknown",    ".",       "unknown"};
-    for (std::size_t i = 0; i < std::size(cases); i += 2) {
-        EXPECT_EQ(output_prefix(cases[i]), cases[i + 1]) << cases[i];
+    const std::pair<const char*, const char*> cases[] = {// clang-format off
+        {"a.b.pcapng", "a.b"}, {"trace", "trace"}, {"-", "-"}, {"/", "unknown"}, {"", "unknown"},
+        {"dir/", "dir"}, {"./x.pcap/.", "x"}, {"dir/.hidden.pcap", ".hidden"}, {".hidden", ".hidden"},
+        {"a.", "a"}, {"...", ".."}, {"x/..", "unknown"}, {"..", "unknown"}, {".", "unknown"}};
+    // clang-format on
+    for (const auto& [path, prefix] : cases) {
+        EXPECT_EQ(output_prefix(path), prefix) << path;
     }
 }
 

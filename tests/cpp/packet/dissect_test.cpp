@@ -8,32 +8,10 @@
 #include <ostream>
 
 #include "common/byte_reader.h"
-#include "common/ip_text.h"
 #include "packet/wide_dissect.h"
 #include "reading.h"
 
 namespace vexlor {
-
-// Readable failure output: addresses and offsets instead of raw object bytes.
-void PrintTo(const Dissection& d, std::ostream* os) {
-    for (const auto& m : {d.dst_mac, d.src_mac, d.bssid}) {
-        *os << (m ? std::to_string(m->bytes[5]) : "-") << ' '; // the builders vary the last byte
-    }
-    if (d.ip) {
-        *os << format_ip(d.ip->src_ip) << '.' << d.ip->src_port << " > " << format_ip(d.ip->dst_ip)
-            << '.' << d.ip->dst_port << " proto " << int(d.ip->protocol);
-    }
-    *os << " payload@" << (d.payload_offset ? std::to_string(*d.payload_offset) : "-");
-}
-void PrintTo(const WideDissection& w, std::ostream* os) {
-    PrintTo(w.base, os);
-    const Encapsulation& e = w.encap;
-    *os << " kinds " << e.kinds << " tunnels " << int(e.tunnels) << " tags " << int(e.vlan_count)
-        << " labels " << int(e.mpls_count) << " ids " << e.pppoe_session.value_or(0) << '/'
-        << e.gre_key.value_or(0) << '/' << e.vni.value_or(0) << '/' << e.teid.value_or(0) << '/'
-        << e.erspan_session.value_or(0) << (e.tunnel_src ? " from outer" : "") << " fragment "
-        << w.fragment.fragment << w.fragment.first << ' ' << w.fragment.id;
-}
 
 namespace {
 
@@ -69,15 +47,6 @@ Bytes eth4(const Bytes& ip) {
 
 // ---- the basic decoding -----------------------------------------------------
 
-Bytes v4pkt(std::uint8_t proto, const Bytes& payload, std::uint8_t ihl = 5) {
-    return in4(payload, proto, ihl);
-}
-Bytes v6pkt(std::uint8_t next, const Bytes& payload) {
-    return in6(payload, next);
-}
-Bytes eth_v4(std::uint8_t proto, const Bytes& payload, std::uint8_t ihl = 5) {
-    return eth4(in4(payload, proto, ihl));
-}
 Bytes eth_vlan(std::uint16_t inner, const Bytes& payload) {
     return ether(kEtherVlan, vlan(7, inner, payload));
 }
@@ -85,14 +54,14 @@ Bytes wifi_data(std::uint8_t flags, const Bytes& body) {
     return wifi(2, flags, mac(0x11), mac(0x12), mac(0x13), body);
 }
 Bytes snap_udp() {
-    return llc_snap(kEtherIpv4, v4pkt(17, udp(1000, 2000, {1, 2})));
+    return llc_snap(kEtherIpv4, in4(udp(1000, 2000, {1, 2})));
 }
 // `count` hop-by-hop headers of 8 bytes in front of `last`.
 Bytes v6_chain(int count, std::uint8_t last, Bytes payload) {
     for (int i = 0; i < count; ++i) {
         payload = ext_header(i == 0 ? last : 0, 0, payload);
     }
-    return v6pkt(count > 0 ? 0 : last, payload);
+    return in6(payload, count > 0 ? 0 : last);
 }
 
 // Expected results: addresses named by the last byte of mac(n) (0: none),
@@ -160,41 +129,41 @@ TEST_P(DissectTable, Decodes) {
 
 const Case kCases[] = {
     // Ethernet
-    {"Thirteen", kEth, cut(eth_v4(6, {}), 13), kNothing},
+    {"Thirteen", kEth, cut(eth4(in4({}, 6)), 13), kNothing},
     {"Arp", kEth, ether(kEtherArp, repeat(0, 28)), kEthMacs},
     // Padding counts as payload: IP lengths are not consulted.
-    {"Padded", kEth, cat({eth_v4(6, tcp(1234, 80, {})), repeat(0, 6)}),
+    {"Padded", kEth, cat({eth4(in4(tcp(1234, 80, {}), 6)), repeat(0, 6)}),
      on_eth(v4(6, 1234, 80), 54)},
-    {"IcmpEcho", kEth, eth_v4(1, icmp_echo({1, 2})), on_eth(v4(1))},
-    {"Vlan", kEth, eth_vlan(kEtherIpv4, v4pkt(17, udp(53, 99, {5}))), on_eth(v4(17, 53, 99), 46)},
-    {"VlanIn17Bytes", kEth, cut(eth_vlan(kEtherIpv4, v4pkt(17, {})), 17), kEthMacs},
-    {"StackedVlan", kEth, eth_vlan(kEtherVlan, vlan(8, kEtherIpv4, v4pkt(17, {}))), kEthMacs},
+    {"IcmpEcho", kEth, eth4(in4(icmp_echo({1, 2}), 1)), on_eth(v4(1))},
+    {"Vlan", kEth, eth_vlan(kEtherIpv4, in4(udp(53, 99, {5}))), on_eth(v4(17, 53, 99), 46)},
+    {"VlanIn17Bytes", kEth, cut(eth_vlan(kEtherIpv4, in4({})), 17), kEthMacs},
+    {"StackedVlan", kEth, eth_vlan(kEtherVlan, vlan(8, kEtherIpv4, in4({}))), kEthMacs},
     // The version nibble decides, not the EtherType.
-    {"Nibble6", kEth, ether(kEtherIpv4, v6pkt(17, udp(1, 2, {}))), on_eth(v6(17, 1, 2), 62)},
-    {"NibbleNeither", kEth, ether(kEtherIpv4, set(v4pkt(17, {}), 0, 0x55)), kEthMacs},
-    {"HeaderLength4", kEth, eth_v4(6, tcp(1, 2, {}), 4), kEthMacs},
-    {"HeaderPastCapture", kEth, ether(kEtherIpv4, set(v4pkt(6, tcp(1, 2, {})), 0, 0x4F)), kEthMacs},
-    {"Ipv4Options", kEth, eth_v4(17, udp(1, 2, {9}), 6), on_eth(v4(17, 1, 2), 14 + 24 + 8)},
-    {"TcpCutAt10", kEth, eth_v4(6, cut(tcp(1234, 80, {}), 10)), on_eth(v4(6, 1234, 80))},
-    {"UdpCutAt2", kEth, eth_v4(17, cut(udp(53, 99, {}), 2)), on_eth(v4(17), 34)},
-    {"UdpCutAt4", kEth, eth_v4(17, cut(udp(53, 99, {}), 4)), on_eth(v4(17, 53, 99), 38)},
-    {"Gre", kEth, eth_v4(47, repeat(0, 4)), on_eth(v4(47), 34)},
-    {"TcpDataOffset2", kEth, eth_v4(6, tcp(1, 2, {7}, 2)), on_eth(v4(6, 1, 2), 14 + 20 + 8)},
-    {"DataOffsetPastCapture", kEth, eth_v4(6, set(tcp(1, 2, {}), 12, 0xF0)),
+    {"Nibble6", kEth, ether(kEtherIpv4, in6(udp(1, 2, {}), 17)), on_eth(v6(17, 1, 2), 62)},
+    {"NibbleNeither", kEth, ether(kEtherIpv4, set(in4({}), 0, 0x55)), kEthMacs},
+    {"HeaderLength4", kEth, eth4(in4(tcp(1, 2, {}), 6, 4)), kEthMacs},
+    {"HeaderPastCapture", kEth, ether(kEtherIpv4, set(in4(tcp(1, 2, {}), 6), 0, 0x4F)), kEthMacs},
+    {"Ipv4Options", kEth, eth4(in4(udp(1, 2, {9}), 17, 6)), on_eth(v4(17, 1, 2), 14 + 24 + 8)},
+    {"TcpCutAt10", kEth, eth4(in4(cut(tcp(1234, 80, {}), 10), 6)), on_eth(v4(6, 1234, 80))},
+    {"UdpCutAt2", kEth, eth4(in4(cut(udp(53, 99, {}), 2), 17)), on_eth(v4(17), 34)},
+    {"UdpCutAt4", kEth, eth4(in4(cut(udp(53, 99, {}), 4), 17)), on_eth(v4(17, 53, 99), 38)},
+    {"Gre", kEth, eth4(in4(repeat(0, 4), 47)), on_eth(v4(47), 34)},
+    {"TcpDataOffset2", kEth, eth4(in4(tcp(1, 2, {7}, 2), 6)), on_eth(v4(6, 1, 2), 14 + 20 + 8)},
+    {"DataOffsetPastCapture", kEth, eth4(in4(set(tcp(1, 2, {}), 12, 0xF0), 6)),
      on_eth(v4(6, 1, 2), 54)},
     // A later fragment: its first bytes are taken for ports all the same.
-    {"LaterFragment", kEth, ether(kEtherIpv4, set(v4pkt(17, {0, 1, 0, 2, 9}), 7, 0x10)),
+    {"LaterFragment", kEth, ether(kEtherIpv4, set(in4({0, 1, 0, 2, 9}, 17), 7, 0x10)),
      on_eth(v4(17, 1, 2), 39)},
     // IPv6 extension headers
-    {"Udp6", kRaw, v6pkt(17, udp(53, 99, {1})), raw(v6(17, 53, 99), 48)},
+    {"Udp6", kRaw, in6(udp(53, 99, {1}), 17), raw(v6(17, 53, 99), 48)},
     {"EveryExtensionKind", kRaw,
-     v6pkt(0, ext_header(43, 0, ext_header(44, 0, ext_header(51, 0, kAhDstOpts)))),
+     in6(ext_header(43, 0, ext_header(44, 0, ext_header(51, 0, kAhDstOpts))), 0),
      raw(v6(17, 5, 6), 40 + 8 + 8 + 8 + 16 + 24 + 8)},
-    {"FirstHeaderCutOff", kRaw, cut(v6pkt(0, ext_header(6, 0, {})), 41), kNothing},
-    {"EspAfterHopByHop", kRaw, v6pkt(0, ext_header(50, 0, repeat(0, 16))), raw(v6(50))},
-    {"Icmpv6", kRaw, v6pkt(58, icmp_echo({})), raw(v6(58))},
+    {"FirstHeaderCutOff", kRaw, cut(in6(ext_header(6, 0, {}), 0), 41), kNothing},
+    {"EspAfterHopByHop", kRaw, in6(ext_header(50, 0, repeat(0, 16)), 0), raw(v6(50))},
+    {"Icmpv6", kRaw, in6(icmp_echo({}), 58), raw(v6(58))},
     // The hop-by-hop header declares 16 bytes of which 10 were captured.
-    {"DeclaredHeaderPastCapture", kRaw, cut(v6pkt(0, ext_header(6, 1, tcp(1, 2, {}))), 50),
+    {"DeclaredHeaderPastCapture", kRaw, cut(in6(ext_header(6, 1, tcp(1, 2, {})), 0), 50),
      raw(v6(6), 50)},
     // At most eight extension headers are walked.
     {"EightHeadersThenTcp", kRaw, v6_chain(8, 6, tcp(1, 2, {})), raw(v6(6, 1, 2), 124)},
@@ -222,9 +191,9 @@ const Case kCases[] = {
     // Every other link type is read as raw IP: a cooked-capture header
     // starts with a zero packet type, which is no IP version, and neither is
     // the 02 of an Ethernet frame under a network field with upper bits set.
-    {"Raw", kRaw, v4pkt(6, tcp(1, 2, {3})), raw(v4(6, 1, 2), 40)},
-    {"Cooked113", 113, cat({repeat(0, 16), v4pkt(6, tcp(1, 2, {}))}), kNothing},
-    {"EthernetWithUpperBits", 0x00010001, eth_v4(17, udp(1, 2, {})), kNothing},
+    {"Raw", kRaw, in4(tcp(1, 2, {3}), 6), raw(v4(6, 1, 2), 40)},
+    {"Cooked113", 113, cat({repeat(0, 16), in4(tcp(1, 2, {}), 6)}), kNothing},
+    {"EthernetWithUpperBits", 0x00010001, eth4(in4(udp(1, 2, {}))), kNothing},
 };
 INSTANTIATE_TEST_SUITE_P(Frames, DissectTable, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });

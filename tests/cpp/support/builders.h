@@ -8,6 +8,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/result.h"
 #include "flow/flow_key.h"
 #include "packet/packet.h"
 
@@ -445,6 +447,13 @@ inline std::vector<std::string> dir_names(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// A failed Status or Result, of the kind and with the exact message given.
+template <class R> void expect_error(const R& r, ErrorKind kind, const std::string& message) {
+    ASSERT_FALSE(r) << message;
+    EXPECT_EQ(r.error().kind, kind);
+    EXPECT_EQ(r.error().message, message);
 }
 
 // The exit status of `body` run in a child process, for tests that set
