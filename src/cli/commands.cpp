@@ -436,8 +436,8 @@ std::string compressed_stem(const std::string& path) {
 std::string options_signature(const ParsedArgs& args) {
     std::string sig;
     for (const ParsedArgs::Option& o : args.options) {
-        if (o.name != "quiet" && o.name != "jobs" && o.name != "help" && o.name != "each" &&
-            o.name != "root" && o.name != "list") {
+        if (o.name != "quiet" && o.name != "jobs" && o.name != "writer-threads" &&
+            o.name != "help" && o.name != "each" && o.name != "root" && o.name != "list") {
             sig += (sig.empty() ? "--" : " --") + std::string(o.name) +
                    (o.value.empty() ? "" : "=" + o.value);
         }
@@ -511,6 +511,12 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
             }
             Options one = opt;
             one.input_path = in.path;
+            if constexpr (requires { one.writer_threads; }) {
+                // Parallel inputs already keep every core busy.
+                if (*jobs > 1 && !args.has("writer-threads")) {
+                    one.writer_threads = 0;
+                }
+            }
             set_output(one, out);
             control.cancel = opt.control.cancel;
             control.remove_on_failure = true;
@@ -537,6 +543,13 @@ CommandStatus split_command(const ParsedArgs& args) {
         return misused(buffer_bytes.error());
     }
     opt.buffer_bytes = *buffer_bytes;
+    // At most 255: more would only take turns with each other.
+    auto writers = number_option<std::uint8_t>(args, "writer-threads",
+                                               static_cast<std::uint8_t>(default_writer_threads()));
+    if (!writers) {
+        return misused(writers.error());
+    }
+    opt.writer_threads = *writers;
     if (auto st = build_options(args, opt); !st) {
         return st;
     }
@@ -1314,11 +1327,11 @@ constexpr std::string_view kArchiveArg[] = {"ARCHIVE"};
 constexpr std::string_view kInputArg[] = {"INPUT"};
 
 constexpr OptionDef kSplitOptions[] = {
-    {"strategy", true},     {"max-sessions", true}, {"buffer-bytes", true}, {"ip", true},
-    {"port", true},         {"output-type", true},  {"prefix", true},       {"strict", false},
-    {"decode", true},       {"quiet", false},       {"jobs", true, 'j'},    {"combine", true},
-    {"each", false},        {"root", true},         {"list", false},        {"help", false, 'h'},
-    {"idle-timeout", true}, {"tcp-restart", false},
+    {"strategy", true},     {"max-sessions", true}, {"buffer-bytes", true},   {"ip", true},
+    {"port", true},         {"output-type", true},  {"prefix", true},         {"strict", false},
+    {"decode", true},       {"quiet", false},       {"jobs", true, 'j'},      {"combine", true},
+    {"each", false},        {"root", true},         {"list", false},          {"help", false, 'h'},
+    {"idle-timeout", true}, {"tcp-restart", false}, {"writer-threads", true},
 };
 constexpr OptionDef kArchiveOptions[] = {
     {"strategy", true},   {"max-sessions", true}, {"ip", true},           {"port", true},
@@ -1420,6 +1433,9 @@ Options:
                     as 10.0.0.0/8 or 2001:db8::/32 (repeatable)
   --port N          keep only packets from or to port N (repeatable)
   --output-type T   pcap, or l7 for the application payload (default: pcap)
+  --writer-threads N  threads that create and write the files, 0 for none
+                    (default: one per core, at most 4; 0 with --jobs above 1);
+                    the files are the same with any number
 )" DECODE_HELP BOUNDARY_HELP INPUTS_HELP
     R"(  --prefix NAME     start file names with NAME (default: the input's name
                     without its extensions; stdin for standard input)

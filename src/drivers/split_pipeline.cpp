@@ -1,7 +1,9 @@
 #include "drivers/split_pipeline.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "common/file_identity.h"
@@ -50,6 +52,7 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         wopt.remove_on_failure = opt.control.remove_on_failure;
         wopt.shorten_long_names = opt.shorten_long_names;
         wopt.lock_directory = first;
+        wopt.writer_threads = opt.writer_threads;
         return SplitWriter::create(std::move(wopt), [strat = opt.strategy](const FlowKey& key) {
             return flow_name(strat, key);
         });
@@ -223,6 +226,11 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
 }
 
 } // namespace
+
+unsigned default_writer_threads() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores < 2 ? 0 : std::min(cores, 4u);
+}
 
 Status run_split(const SplitOptions& opt) {
     auto reader = open_run_input(opt.input_path, opt.control, opt.decode);

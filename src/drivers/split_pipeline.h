@@ -33,9 +33,16 @@ struct SplitOptions {
     std::string prefix;
     // See SplitWriterOptions::shorten_long_names.
     bool shorten_long_names = false;
+    // See SplitWriterOptions::writer_threads.
+    unsigned writer_threads = 0;
     ProgressFn progress;
     RunControl control;
 };
+
+// Writer threads for one split on this machine: one per core, at most four
+// (the file work of a split stops gaining there); none on a single core,
+// where they would only take turns with the classifying thread.
+unsigned default_writer_threads();
 
 // Errors, in the order they are checked: reading the input (I/O error),
 // the capture header (runtime error), creating the output directory (I/O

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "output/slab_pool.h"
@@ -19,6 +20,20 @@ namespace vexlor {
 // run of small records leaves the buffer as one piece of a gathered write.
 class PieceBuffer {
 public:
+    PieceBuffer() = default;
+    // A buffer handed to a writer thread leaves an empty one behind.
+    PieceBuffer(PieceBuffer&& o) noexcept { *this = std::move(o); }
+    PieceBuffer& operator=(PieceBuffer&& o) noexcept {
+        slabs_ = std::exchange(o.slabs_, {});
+        tail_ = std::exchange(o.tail_, nullptr);
+        used_ = std::exchange(o.used_, 0);
+        open_copy_ = std::exchange(o.open_copy_, kNone);
+        open_len_ = std::exchange(o.open_len_, 0);
+        size_ = std::exchange(o.size_, 0);
+        referenced_ = std::exchange(o.referenced_, 0);
+        return *this;
+    }
+
     // Adds `head` (always copied) and `body` (copied, or referred to when
     // `by_reference`), all or nothing: false when the pool has too few slabs
     // left for them.
@@ -34,6 +49,7 @@ public:
     std::uint64_t size() const { return size_; }             // bytes the pieces stand for
     std::uint64_t referenced() const { return referenced_; } // of which held by reference
     bool empty() const { return size_ == 0; }
+    std::size_t slab_count() const { return slabs_.size(); }
 
 private:
     static constexpr std::size_t kSlabSize = SlabPool::kSlabSize;

@@ -17,7 +17,8 @@ void Publisher::drop_last() {
 
 std::optional<std::string> Publisher::clash(const OutputDir& dir, const FileIdentity& kept) const {
     for (const Names& f : files_) {
-        if (dir.size_of(f.temp) && dir.identity_of(f.final) == kept) {
+        // Final names are rarely there at all: one look-up for most files.
+        if (dir.identity_of(f.final) == kept && dir.size_of(f.temp)) {
             return f.final;
         }
     }
@@ -32,20 +33,19 @@ void Publisher::remove_temporaries(const OutputDir& dir) const {
 
 Status Publisher::publish(const OutputDir& dir, bool drop_empty, Published* done) const {
     for (const Names& f : files_) {
-        const auto size = dir.size_of(f.temp);
-        if (!size) {
-            continue; // removed behind our back: nothing to publish
-        }
-        if (drop_empty && *size == 0) {
+        if (drop_empty && f.bytes == 0) {
             dir.remove(f.temp);
             continue;
         }
         if (auto st = dir.rename(f.temp, f.final); !st) {
+            if (!dir.size_of(f.temp)) {
+                continue; // removed behind our back: nothing to publish
+            }
             return st;
         }
         if (done) {
             done->files += 1;
-            done->bytes += static_cast<std::uint64_t>(*size);
+            done->bytes += f.bytes;
         }
     }
     return {};

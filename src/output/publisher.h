@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "common/result.h"
 #include "output/output_dir.h"
@@ -29,6 +29,9 @@ public:
     void drop_last();
 
     const std::string& temp_name(std::uint32_t index) const { return files_[index].temp; }
+    // Counts bytes handed over for writing into the file `index`: its size
+    // once they are written, without asking the file system.
+    void add_bytes(std::uint32_t index, std::uint64_t n) { files_[index].bytes += n; }
 
     // Files renamed and their bytes.
     struct Published {
@@ -36,8 +39,8 @@ public:
         std::uint64_t bytes = 0;
     };
     // Renames every file that is still there to its final name, in the
-    // order they were added; with `drop_empty`, an empty file is removed
-    // instead.  The first failed rename ends it.  Counts what it renamed
+    // order they were added; with `drop_empty`, a file given no bytes is
+    // removed instead.  The first failed rename ends it.  Counts what it renamed
     // into `*done` when given.
     [[nodiscard]] Status publish(const OutputDir& dir, bool drop_empty,
                                  Published* done = nullptr) const;
@@ -53,8 +56,9 @@ private:
     struct Names {
         std::string temp;
         std::string final;
+        std::uint64_t bytes = 0;
     };
-    std::vector<Names> files_;
+    std::deque<Names> files_; // names stay where they are while files are added
     std::unordered_map<std::string, std::uint32_t> index_of_; // final name -> files_
 };
 

@@ -9,7 +9,6 @@
 #include <cstdio>
 
 #include "common/text.h"
-#include "common/write_all.h"
 #include "parser/pcap_format.h"
 
 namespace vexlor {
@@ -70,10 +69,10 @@ std::size_t max_slabs_of(const SplitWriterOptions& o) {
 } // namespace
 
 SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_of)
-    : opt_(std::move(options)), dir_(std::move(dir)), name_of_(std::move(name_of)),
-      pool_(max_slabs_of(opt_)), fd_cap_(fd_cap_of(opt_)) {
+    : opt_(std::move(options)), name_of_(std::move(name_of)), pool_(max_slabs_of(opt_)),
+      work_(std::make_unique<FileWork>(std::move(dir), fd_cap_of(opt_), opt_.writer_threads)) {
     const std::uint64_t per_flow = opt_.buffer_bytes;
-    const std::uint64_t budget = memory_budget(per_flow, fd_cap_);
+    const std::uint64_t budget = memory_budget(per_flow, fd_cap_of(opt_));
     // Referenced bytes are pages of the input: they cost no memory of ours,
     // but they keep a window of the input in the page cache until written
     // (should the kernel drop some, the write reads them again).  The wider
@@ -105,9 +104,12 @@ Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_
 }
 
 SplitWriter::~SplitWriter() {
+    if (!work_) {
+        return; // moved from
+    }
     abandon();
     if (opt_.remove_on_failure && !published_) {
-        publisher_.remove_temporaries(dir_);
+        publisher_.remove_temporaries(dir());
     }
 }
 
@@ -122,44 +124,27 @@ Status SplitWriter::refuse_input(const std::string& name) const {
 void SplitWriter::abandon() {
     // Best effort: what is buffered still reaches the temporary files.
     flows_.for_each_handle([this](Handle h) { (void)flush_flow(h); });
-    fds_.drain([this](OpenFd o) {
-        flows_.at(o.flow).fd = kLruNil;
-        (void)o.fd.reset();
+    (void)work_->finish();
+    reap();
+    (void)work_->descriptors().close_all();
+}
+
+Status SplitWriter::submit(FileWork::Job&& job, bool tail_stable) {
+    publisher_.add_bytes(job.file, job.buffer.size() + job.tail[0].size() + job.tail[1].size());
+    writing_slabs_ += job.buffer.slab_count();
+    writing_referenced_ += job.buffer.referenced();
+    Status st = work_->submit(std::move(job), tail_stable);
+    reap();
+    return st;
+}
+
+void SplitWriter::reap() {
+    work_->reap([this](PieceBuffer& b) {
+        writing_slabs_ -= b.slab_count();
+        writing_referenced_ -= b.referenced();
+        referenced_ -= b.referenced();
+        b.clear(pool_);
     });
-}
-
-void SplitWriter::close_least_recent() {
-    OpenFd o = fds_.pop_front();
-    flows_.at(o.flow).fd = kLruNil;
-    // Nothing is buffered in a descriptor; a close error on a local file
-    // system has nothing left to report.
-    (void)o.fd.reset();
-}
-
-void SplitWriter::make_room() {
-    while (fds_.size() >= fd_cap_) {
-        close_least_recent();
-    }
-}
-
-Result<UniqueFd> SplitWriter::open_file(std::uint32_t file, int flags) {
-    // O_NOFOLLOW: a link planted under our temporary name in a shared
-    // directory must not make us write through it.
-    flags |= O_WRONLY | O_APPEND | O_NOFOLLOW;
-    for (;;) {
-        auto fd = dir_.open_file(publisher_.temp_name(file), flags);
-        if (fd) {
-            return std::move(*fd);
-        }
-        const int err = fd.error().errnum;
-        // Out of descriptors (per process or system wide, whatever the cap
-        // says): give back the least recently used one and try again.
-        if ((err == EMFILE || err == ENFILE) && !fds_.empty()) {
-            close_least_recent();
-            continue;
-        }
-        return std::unexpected(Error{ErrorKind::Io, os_error_text(err)});
-    }
 }
 
 Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::uint64_t hash) {
@@ -170,24 +155,27 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     // destroy the capture being read.
     if (file.fresh && opt_.input_identity) {
         const std::string temp = publisher_.temp_name(file.index);
-        if (dir_.identity_of(temp) == opt_.input_identity) {
+        if (dir().identity_of(temp) == opt_.input_identity) {
             publisher_.drop_last();
             return std::unexpected(refuse_input(temp).error());
         }
     }
-    make_room();
-    // A flow that shares its file with an earlier one joins it: every
-    // descriptor appends, so the two never overwrite each other.
-    auto fd = open_file(file.index, file.fresh ? O_CREAT | O_TRUNC : 0);
-    if (!fd) {
-        if (file.fresh) {
+    // A flow that shares its file with an earlier one joins it: its writes
+    // append, so the two never overwrite each other.
+    if (file.fresh) {
+        FileWork::Job job;
+        job.file = file.index;
+        job.name = &publisher_.temp_name(file.index);
+        job.create = true;
+        if (auto st = submit(std::move(job), true); !st) {
             publisher_.drop_last();
+            return std::unexpected(st.error());
         }
-        return std::unexpected(fd.error());
     }
-    // The flow counts as having a file only once its creation succeeded.
-    const Handle h = flows_.insert(key, hash, FlowFile{{}, hash, file.index, kLruNil});
-    flows_.at(h).fd = fds_.insert(key, hash, OpenFd{std::move(*fd), h});
+    // The flow counts as having a file only once its creation succeeded
+    // (or, with writer threads, was handed over: a failure there ends the
+    // run at the next write).
+    const Handle h = flows_.insert(key, hash, FlowFile{{}, hash, file.index});
     if (!l7 && file.fresh) {
         if (auto st = append(h, pcap_global_header(opt_.link_type), {}); !st) {
             return std::unexpected(st.error());
@@ -216,16 +204,25 @@ Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
         opt_.stable_frames &&
         (body.size() >= kCopyBelow || (opt_.headers_in_place && opt_.type == OutputType::Pcap));
     while (!flows_.at(flow).buffer.add(pool_, head, body, by_reference)) {
-        // The pool is dry: push the fullest buffers out.  That may be this
-        // flow's own, which keeps its bytes in order: what it buffered so
-        // far goes out before what comes next.
+        // The pool is dry.  Slabs on their way back from the files come
+        // first: waiting for them beats writing out small buffers that
+        // would have grown.
+        if (writing_slabs_ > 0) {
+            if (auto st = await_writes(); !st) {
+                return st;
+            }
+            continue;
+        }
+        // Then the fullest buffers go out.  That may be this flow's own,
+        // which keeps its bytes in order: what it buffered so far goes out
+        // before what comes next.
         const std::size_t left_before = pool_.left();
         if (auto st = shed(); !st) {
             return st;
         }
-        if (pool_.left() == left_before) {
-            // Nothing left to shed (a pool smaller than one write's pieces):
-            // write straight through.
+        if (pool_.left() == left_before && writing_slabs_ == 0) {
+            // Nothing left to shed (a pool smaller than one write's
+            // pieces): write straight through.
             return flush_flow(flow, head, body);
         }
     }
@@ -233,9 +230,32 @@ Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
         referenced_ += body.size();
     }
     if (referenced_ > reference_budget_) {
-        return shed();
+        if (must_shed()) {
+            if (auto st = shed(); !st) {
+                return st;
+            }
+        }
+        while (referenced_ > reference_budget_ && writing_referenced_ > 0) {
+            if (auto st = await_writes(); !st) {
+                return st;
+            }
+        }
     }
     return {};
+}
+
+Status SplitWriter::await_writes() {
+    Status st = work_->wait_one();
+    reap();
+    return st;
+}
+
+bool SplitWriter::must_shed() const {
+    // Buffers already handed to writer threads count as written: shedding
+    // more for them would only sort every flow again and again while those
+    // writes finish.
+    return (pool_.left() + writing_slabs_) * 2 < pool_.max_slabs() ||
+           (referenced_ - writing_referenced_) * 2 > reference_budget_;
 }
 
 Status SplitWriter::flush_flow(Handle flow, std::span<const std::uint8_t> tail_head,
@@ -244,48 +264,14 @@ Status SplitWriter::flush_flow(Handle flow, std::span<const std::uint8_t> tail_h
     if (f.buffer.empty() && tail_head.empty() && tail_body.empty()) {
         return {};
     }
-    Status st;
-    if (f.fd != kLruNil) {
-        fds_.touch(f.fd);
-    } else {
-        // Its descriptor went to another flow: continue the file, no header.
-        make_room();
-        if (auto fd = open_file(f.file, 0)) {
-            f.fd = fds_.insert(flows_.key_at(flow), f.hash, OpenFd{std::move(*fd), flow});
-        } else {
-            st = std::unexpected(fd.error());
-        }
-    }
-    // Gathered writes of at most IOV_MAX pieces each, sent as they fill:
-    // a large buffer of small records would otherwise need a piece list as
-    // large as its slabs.
-    const int out = st ? fds_.at(f.fd).fd.get() : -1;
-    iov_.clear();
-    auto put = [&](const std::uint8_t* p, std::size_t n) {
-        iov_.push_back(iovec{const_cast<std::uint8_t*>(p), n});
-        if (iov_.size() == IOV_MAX) {
-            if (st) {
-                st = write_all(out, iov_);
-            }
-            iov_.clear();
-        }
-    };
-    if (st) {
-        f.buffer.for_each_piece(put);
-        for (auto tail : {tail_head, tail_body}) {
-            if (!tail.empty()) {
-                put(tail.data(), tail.size());
-            }
-        }
-        if (st && !iov_.empty()) {
-            st = write_all(out, iov_);
-        }
-    }
-    // The slabs go back to the pool whatever happened: after a failure the
-    // run is over, and the bytes cannot be written anyway.
-    referenced_ -= f.buffer.referenced();
-    f.buffer.clear(pool_);
-    return st;
+    FileWork::Job job;
+    job.file = f.file;
+    job.name = &publisher_.temp_name(f.file);
+    job.buffer = std::move(f.buffer);
+    job.tail[0] = tail_head;
+    job.tail[1] = tail_body;
+    // A record header in the tail is the caller's temporary.
+    return submit(std::move(job), opt_.stable_frames && tail_head.empty());
 }
 
 Status SplitWriter::shed() {
@@ -299,7 +285,7 @@ Status SplitWriter::shed() {
     });
     std::sort(held.begin(), held.end(), [](auto& a, auto& b) { return a.first > b.first; });
     for (auto [bytes, h] : held) {
-        if (pool_.left() * 2 >= pool_.max_slabs() && referenced_ * 2 <= reference_budget_) {
+        if (!must_shed()) {
             break;
         }
         if (auto st = flush_flow(h); !st) {
@@ -341,36 +327,37 @@ Status SplitWriter::close() && {
     // their descriptors away only for them to be opened again.
     std::vector<Handle> order;
     order.reserve(flows_.size());
-    fds_.for_each_handle([&](Handle fd) { order.push_back(fds_.at(fd).flow); });
-    flows_.for_each_handle([&](Handle h) {
-        if (flows_.at(h).fd == kLruNil) {
-            order.push_back(h);
-        }
-    });
+    for (bool open : {true, false}) {
+        flows_.for_each_handle([&](Handle h) {
+            if (work_->descriptors().is_open(flows_.at(h).file) == open) {
+                order.push_back(h);
+            }
+        });
+    }
     Status outcome;
     for (Handle h : order) {
         if (!(outcome = flush_flow(h))) {
             break;
         }
     }
-    fds_.drain([&](OpenFd o) {
-        flows_.at(o.flow).fd = kLruNil;
-        const int err = o.fd.reset();
-        if (outcome && err != 0) {
-            outcome = os_error(err);
-        }
-    });
+    if (Status written = work_->finish(); outcome && !written) {
+        outcome = written;
+    }
+    reap();
+    if (const int err = work_->descriptors().close_all(); outcome && err != 0) {
+        outcome = os_error(err);
+    }
     if (!outcome) {
         return outcome;
     }
     // Checked for every file before the first rename, so that a refusal
     // leaves every final name as it was.
     if (opt_.input_identity) {
-        if (auto name = publisher_.clash(dir_, *opt_.input_identity)) {
+        if (auto name = publisher_.clash(dir(), *opt_.input_identity)) {
             return refuse_input(*name);
         }
     }
-    outcome = publisher_.publish(dir_, opt_.type == OutputType::L7, &published_files_);
+    outcome = publisher_.publish(dir(), opt_.type == OutputType::L7, &published_files_);
     published_ = outcome.has_value();
     return outcome;
 }

@@ -2,15 +2,17 @@
 // payload.  Files are written under hidden temporary names and renamed to
 // their final names only by a successful close().
 //
-// The writer owns the table of flows with files and the cache of open
-// descriptors; its parts are the slab pool (buffer memory), each flow's piece
-// buffer, the output directory's file calls, and the publisher (renames).
+// The writer owns the table of flows with files; its parts are the slab pool
+// (buffer memory), each flow's piece buffer, the file work (creating and
+// writing files, in this thread or in writer threads, and the cache of open
+// descriptors), the output directory, and the publisher (renames).
 #pragma once
 
 #include <sys/uio.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +20,7 @@
 
 #include "common/result.h"
 #include "flow/flow_key.h"
+#include "output/file_work.h"
 #include "output/output_dir.h"
 #include "output/piece_buffer.h"
 #include "output/publisher.h"
@@ -64,6 +67,9 @@ struct SplitWriterOptions {
     // Whether this writer takes the output directory's lock; another writer
     // of the same run (files of a second link type) does not.
     bool lock_directory = true;
+    // Threads that create and write the files, each owning a share of them;
+    // 0: the caller's thread does it.  The files are the same either way.
+    unsigned writer_threads = 0;
 };
 
 // The final file name of a flow: "{prefix}_{flow name, sanitised}{ext}", cut
@@ -132,7 +138,7 @@ public:
     // Whether the flow `key` has a file (open or not).
     bool has_flow(const FlowKey& key) const { return flows_.find(key) != kLruNil; }
 
-    std::size_t open_files() const { return fds_.size(); }
+    std::size_t open_files() const { return work_->descriptors().open_count(); }
     // Flows that have a file, and what a successful close() published.
     std::size_t flow_count() const { return flows_.size(); }
     const Publisher::Published& published() const { return published_files_; }
@@ -143,44 +149,44 @@ private:
         PieceBuffer buffer;
         std::uint64_t hash = 0;
         std::uint32_t file = 0; // in the publisher
-        Handle fd = kLruNil;    // in fds_, or kLruNil when closed
-    };
-    struct OpenFd {
-        UniqueFd fd;
-        Handle flow = kLruNil;
     };
 
     SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_of);
 
+    const OutputDir& dir() const { return work_->dir(); }
     [[nodiscard]] Result<Handle> create_flow(const FlowKey& key, std::uint64_t hash);
-    [[nodiscard]] Result<UniqueFd> open_file(std::uint32_t file, int flags);
-    void make_room();
-    void close_least_recent();
     // Appends a header (at most a record header's length, copied) and a
     // body through the flow's buffer, with the buffering rule applied to
     // the two as one write.
     [[nodiscard]] Status append(Handle flow, std::span<const std::uint8_t> head,
                                 std::span<const std::uint8_t> body);
-    // Writes the flow's buffer and then `tail` with one gathered write,
-    // reopening the file for appending when the cap took its descriptor away.
+    // Hands the flow's buffer and then `tail` to the file work as one
+    // gathered write; the flow continues in a fresh buffer.
     [[nodiscard]] Status flush_flow(Handle flow, std::span<const std::uint8_t> tail_head = {},
                                     std::span<const std::uint8_t> tail_body = {});
+    [[nodiscard]] Status submit(FileWork::Job&& job, bool tail_stable);
+    // Takes back the buffers of finished writes: their slabs to the pool.
+    void reap();
     [[nodiscard]] Status shed();
+    // Whether the budgets need shedding, counting writes in flight as done.
+    bool must_shed() const;
+    // Waits for a write in flight and takes its buffer back.
+    [[nodiscard]] Status await_writes();
     [[nodiscard]] Status refuse_input(const std::string& name) const;
     void abandon();
 
     SplitWriterOptions opt_;
-    OutputDir dir_;
     NameOf name_of_;
     FlowTable<FlowFile> flows_; // every flow that has a file
-    FlowTable<OpenFd> fds_;     // the files open now, least recently used first
-    Publisher publisher_;
+    Publisher publisher_;       // outlives work_: queued jobs name its files
     SlabPool pool_;
-    std::size_t fd_cap_;
+    std::unique_ptr<FileWork> work_;     // the output directory and its descriptors
     std::uint64_t flow_capacity_ = 0;    // one flow's buffer at most
-    std::uint64_t referenced_ = 0;       // by all buffers
+    std::uint64_t referenced_ = 0;       // by all buffers, written or not
     std::uint64_t reference_budget_ = 0; // see kReferenceBudget
-    std::vector<iovec> iov_;             // scratch of flush_flow
+    // What buffers handed to writer threads hold until they are reaped.
+    std::size_t writing_slabs_ = 0;
+    std::uint64_t writing_referenced_ = 0;
     bool published_ = false;
     Publisher::Published published_files_;
 };

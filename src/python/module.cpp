@@ -68,6 +68,7 @@ PyObject* fn_split(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         SplitOptions opt;
+        opt.writer_threads = default_writer_threads();
         std::string strategy = "session";
         std::string output_type = "pcap";
         if (!to_string("input_path", a[0], opt.input_path) ||

@@ -174,3 +174,21 @@ def test_a_capture_without_ip_is_reported(tmp_path):  # a link type read as raw 
     result = cli("split", write(tmp_path / "odd.pcap", capture([(1, i, bytes(40)) for i in range(3)], linktype=147)),
                  tmp_path / "out", "--quiet")
     assert result.returncode == 0 and b"3 of 3 packets had no IP header (link type 147, link type 147)" in result.stderr
+
+
+# Writer threads share out the files, never their bytes: every thread count gives the same files, statuses and
+# messages, under a tight descriptor cap (files closed and reopened) and with buffering off or wide.
+@needs_cli
+@pytest.mark.parametrize("options", [[], ["--max-sessions", "3", "--buffer-bytes", "0"],
+                                     ["--strategy", "host", "--max-sessions", "7", "--output-type", "l7"]])
+def test_writer_threads_change_no_output(tmp_path, big, options):
+    sources = [big] + [str(CAPTURES / r["file"]) for r in CORPUS]
+    for n, source in enumerate(sources if options else sources[:1]):
+        runs = []
+        for threads in ["0", "1", "2", "4"]:
+            out = tmp_path / ("%d-%s" % (n, threads))
+            done = cli("split", source, out, "--quiet", "--writer-threads", threads, *options)
+            runs.append((done.returncode, done.stderr.replace(str(out).encode(), b"OUT"),
+                         contents(out) if out.exists() else None))
+        assert runs[1:] == runs[:1] * 3, source
+        assert source != big or len(runs[0][2]) > 100

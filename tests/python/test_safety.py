@@ -52,24 +52,30 @@ def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, case, fro
 
 
 @needs_cli
-@pytest.mark.parametrize("kind,sig", [("split", signal.SIGINT), ("archive", signal.SIGINT),
-                                      ("split", signal.SIGTERM)])
-def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig):
+@pytest.mark.parametrize("kind,sig,threads", [("split", signal.SIGINT, "2"), ("archive", signal.SIGINT, None),
+                                              ("split", signal.SIGTERM, "0"), ("split", signal.SIGKILL, "4")])
+def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig, threads):
     rng = random.Random(7)
     interrupted = 0
+    options = ["--quiet"] + (["--writer-threads", threads] if threads else [])
     for i in range(6):
         out = tmp_path / ("out%d" % i if kind == "split" else "a%d.vexlor" % i)
-        proc = subprocess.Popen([str(CLI), kind, big, str(out), "--quiet"], stderr=subprocess.PIPE)
+        proc = subprocess.Popen([str(CLI), kind, big, str(out), *options], stderr=subprocess.PIPE)
         time.sleep(0.1 if i == 0 else rng.uniform(0.0, 0.6))
         proc.send_signal(sig)
         status, err = proc.wait(), proc.stderr.read()
         if status == 0:
             continue
         interrupted += 1
-        assert (status, err) == (128 + sig, b"vexlor: interrupted: nothing published\n")
-        assert (not out.exists() or os.listdir(out) == []) if kind == "split" else finals(tmp_path, True) == [] and \
-            not out.exists()
-        assert cli(kind, big, out, "--quiet").returncode == 0  # a rerun gives the normal outputs
+        if sig == signal.SIGKILL:  # no chance to clean up: temporaries stay, no final name appears
+            assert (status, finals(out) if kind == "split" else out.exists()) == (-sig, [])
+        else:
+            assert (status, err) == (128 + sig, b"vexlor: interrupted: nothing published\n")
+            assert (not out.exists() or os.listdir(out) == []) if kind == "split" else \
+                finals(tmp_path, True) == [] and not out.exists()
+        assert cli(kind, big, out, *options).returncode == 0  # a rerun gives the normal outputs
+        first = tmp_path / ("out0" if kind == "split" else "a0.vexlor")
+        assert contents(out) == contents(first) and (kind != "split" or finals(out, True) == [])
     assert interrupted > 0, "every run ended before its signal"
     assert finals(tmp_path, True) == []
 

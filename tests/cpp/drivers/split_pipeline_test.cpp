@@ -156,10 +156,12 @@ protected:
         o.input_path = input;
         o.output_dir = out;
         o.strategy = *parse_strategy(strategy);
+        o.writer_threads = threads;
         return o;
     }
 
     TempDir tmp;
+    unsigned threads = 0; // writer threads of options()
     std::string input = tmp / "capture.pcap";
     std::string out = tmp / "out";
 };
@@ -169,13 +171,15 @@ struct StrategyCase {
     bool wifi;
     FlowTable flows;
 };
-class SplitStrategies : public SplitPipelineTest,
-                        public ::testing::WithParamInterface<std::tuple<StrategyCase, bool>> {};
+class SplitStrategies
+    : public SplitPipelineTest,
+      public ::testing::WithParamInterface<std::tuple<StrategyCase, bool, unsigned>> {};
 
 // How each strategy names its flows is the strategies' own business; here the
 // pipeline routes every packet (to two files, for host) and writes the bytes.
 TEST_P(SplitStrategies, WritesEveryFlowByteForByte) {
-    auto [sc, l7] = GetParam();
+    auto [sc, l7, writers] = GetParam();
+    threads = writers;
     Capture c = sc.wifi ? wifi_capture() : ethernet_capture();
     SplitOptions o = options(c, sc.strategy);
     o.output_type = l7 ? OutputType::L7 : OutputType::Pcap;
@@ -198,11 +202,13 @@ const StrategyCase kStrategies[] = {
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Table, SplitStrategies,
-                         ::testing::Combine(::testing::ValuesIn(kStrategies), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(kStrategies), ::testing::Bool(),
+                                            ::testing::Values(0u, 2u)),
                          [](const auto& info) {
                              const StrategyCase& sc = std::get<0>(info.param);
                              return std::string(sc.strategy) + (sc.wifi ? "_wifi" : "") +
-                                    (std::get<1>(info.param) ? "_l7" : "_pcap");
+                                    (std::get<1>(info.param) ? "_l7" : "_pcap") + "_" +
+                                    std::to_string(std::get<2>(info.param));
                          });
 
 // Progress goes forward, one report per interval of records and a last one
@@ -247,6 +253,7 @@ TEST_F(SplitPipelineTest, FiltersDropPacketsBeforeClassification) {
 TEST_F(SplitPipelineTest, ReadErrorAfterPacketsLeavesOnlyTemporaryFiles) {
     FlowTable flows;
     Capture c = many_capture(5000, 3, &flows);
+    threads = 2;
     SplitOptions o = options(c);
     PcapBuilder tail{.out = c.bytes()};
     std::size_t frame_offset = tail.out.size() + 16;
@@ -304,24 +311,29 @@ TEST_F(SplitPipelineTest, RenameFailureAtCloseIsARuntimeError) {
 }
 
 // With few descriptors allowed, the writer closes its least recently written
-// files to make room, and reopens them for appending when their flows return.
+// files to make room, and reopens them for appending when their flows return,
+// whichever thread wrote them last.
 TEST_F(SplitPipelineTest, RunningOutOfDescriptorsClosesOldFiles) {
     FlowTable flows;
     Capture c = many_capture(3000, 200, &flows);
-    SplitOptions o = options(c);
-    int rc = child_status([&] {
-        rlimit lim{32, 32};
-        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) {
-            return 2;
-        }
-        Status st = run_split(o);
-        if (!st) {
-            std::fprintf(stderr, "split failed: %s\n", st.error().message.c_str());
-        }
-        return st ? 0 : 1;
-    });
-    ASSERT_EQ(rc, 0);
-    expect_dir(out, expected_files(c, flows, false));
+    for (unsigned writers : {0u, 1u, 2u, 4u}) {
+        threads = writers;
+        SplitOptions o = options(c);
+        o.output_dir = out + std::to_string(writers);
+        int rc = child_status([&] {
+            rlimit lim{32, 32};
+            if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+                return 2;
+            }
+            Status st = run_split(o);
+            if (!st) {
+                std::fprintf(stderr, "split failed: %s\n", st.error().message.c_str());
+            }
+            return st ? 0 : 1;
+        });
+        ASSERT_EQ(rc, 0) << writers;
+        expect_dir(o.output_dir, expected_files(c, flows, false));
+    }
 }
 
 // "-" reads standard input, and the output prefix is then "-".

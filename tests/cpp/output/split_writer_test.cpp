@@ -64,10 +64,11 @@ protected:
                      std::uint64_t buffer_bytes = 10000, std::uint32_t link_type = 1,
                      bool stable = false) {
         // The packets written stay alive in `expected`, so frames are stable.
-        auto w = SplitWriter::create(SplitWriterOptions{dir.path(), "cap", link_type,
-                                                        l7 ? OutputType::L7 : OutputType::Pcap,
-                                                        buffer_bytes, max_sessions, stable},
-                                     name_of);
+        SplitWriterOptions o{
+            dir.path(),   "cap",        link_type, l7 ? OutputType::L7 : OutputType::Pcap,
+            buffer_bytes, max_sessions, stable};
+        o.writer_threads = threads;
+        auto w = SplitWriter::create(std::move(o), name_of);
         if (!w) {
             ADD_FAILURE() << w.error().message;
             std::abort();
@@ -86,6 +87,12 @@ protected:
             expected[f].push_back(p);
         }
         return {};
+    }
+    // The same, then close(): writer threads report a failure at a later
+    // write or at close.
+    Status write_and_close(SplitWriter& w, const std::vector<int>& flows) {
+        Status st = write_all(w, flows);
+        return st ? std::move(w).close() : st;
     }
     // Every flow's final file holds exactly its packets, behind one header.
     void expect_files(bool l7) {
@@ -107,6 +114,7 @@ protected:
     }
 
     TempDir dir;
+    unsigned threads = 0; // writer threads of make()
     std::uint32_t seq = 0;
     std::map<int, std::vector<Packet>> expected;
 };
@@ -133,10 +141,14 @@ struct CapCase {
     std::uint64_t buffer_bytes;
     bool stable = false;
 };
-class SplitWriterCap : public SplitWriterTest, public ::testing::WithParamInterface<CapCase> {};
+// Each case runs with the file work in the writer's thread and in 1, 2 and 4
+// writer threads: the files are the same, and the cap holds across threads.
+class SplitWriterCap : public SplitWriterTest,
+                       public ::testing::WithParamInterface<std::tuple<CapCase, unsigned>> {};
 
 TEST_P(SplitWriterCap, ReopenedFilesAreComplete) {
-    auto [max_sessions, l7, buffer_bytes, stable] = GetParam();
+    auto [max_sessions, l7, buffer_bytes, stable] = std::get<0>(GetParam());
+    threads = std::get<1>(GetParam());
     SplitWriter w = make(l7, max_sessions, buffer_bytes, 1, stable);
     std::vector<int> flows = {0, 1, 0, 2, 1, 0, 2, 2, 0, 1, 3, 3, 4, 0, 1, 2, 3, 4, 7, 5, 6, 0};
     // Long enough to fill slabs and buffers, and for flushes of more pieces
@@ -156,11 +168,11 @@ TEST_P(SplitWriterCap, ReopenedFilesAreComplete) {
 }
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, SplitWriterCap, ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Table, SplitWriterCap, ::testing::Combine(::testing::Values(
     CapCase{0, false, 10000}, CapCase{1, false, 10000}, CapCase{2, false, 0}, CapCase{3, false, 7},
     CapCase{10000, false, 10000}, CapCase{1, true, 10000}, CapCase{2, true, 0}, CapCase{10000, true, 10000},
     CapCase{1, false, 10000, true}, CapCase{3, false, 700, true}, CapCase{10000, false, 10000, true},
-    CapCase{2, true, 500, true}, CapCase{10000, true, 3000, true}));
+    CapCase{2, true, 500, true}, CapCase{10000, true, 3000, true}), ::testing::Values(0u, 1u, 2u, 4u)));
 // clang-format on
 
 // A frame above the snapshot length is written whole; an existing final file
@@ -195,7 +207,8 @@ TEST(SplitWriterCreate, CreatesMissingParentsAndFailsThroughAFile) {
 // way the error is reported, nothing is published, and the writer can still
 // be dropped afterwards (its descriptors were all released).
 class SplitWriterFull : public SplitWriterTest,
-                        public ::testing::WithParamInterface<std::uint32_t> {};
+                        public ::testing::WithParamInterface<std::tuple<std::uint32_t, unsigned>> {
+};
 
 TEST_P(SplitWriterFull, WriteErrorIsReportedAndNothingIsRenamed) {
     int rc = child_status([&] {
@@ -206,15 +219,13 @@ TEST_P(SplitWriterFull, WriteErrorIsReportedAndNothingIsRenamed) {
         }
         Status st;
         {
-            SplitWriter w = make(false, GetParam());
+            threads = std::get<1>(GetParam());
+            SplitWriter w = make(false, std::get<0>(GetParam()));
             std::vector<int> flows;
             for (int i = 0; i < 60; ++i) {
                 flows.push_back(i % 2);
             }
-            st = write_all(w, flows);
-            if (st) {
-                st = std::move(w).close();
-            }
+            st = write_and_close(w, flows);
         }
         if (st) {
             return 1;
@@ -225,15 +236,20 @@ TEST_P(SplitWriterFull, WriteErrorIsReportedAndNothingIsRenamed) {
     EXPECT_EQ(dir_names(dir.path()), (Names{".cap_A.pcap.tmp", ".cap_B.pcap.tmp"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SplitWriterFull, ::testing::Values(1u, 10000u));
+INSTANTIATE_TEST_SUITE_P(Table, SplitWriterFull,
+                         ::testing::Combine(::testing::Values(1u, 10000u),
+                                            ::testing::Values(0u, 2u)));
 
 // A link planted under a temporary name is not written through.
 TEST_F(SplitWriterTest, DoesNotFollowALinkAtItsTemporaryName) {
     write_file(dir / "victim", Bytes{1, 2, 3});
     std::filesystem::create_symlink(dir / "victim", dir / ".cap_A.pcap.tmp");
-    SplitWriter w = make();
-    expect_error(write_all(w, {0}), ErrorKind::Io, os_error_text(ELOOP));
-    EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
+    for (unsigned n : {0u, 2u}) {
+        threads = n;
+        SplitWriter w = make();
+        expect_error(write_and_close(w, {0, 1}), ErrorKind::Io, os_error_text(ELOOP));
+        EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
+    }
 }
 
 // Two flow names that sanitise to the same file name share the file instead
