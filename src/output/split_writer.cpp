@@ -325,15 +325,15 @@ Status SplitWriter::close() && {
     // under its temporary name.
     // Flows whose file is open go first, so that the others do not take
     // their descriptors away only for them to be opened again.
+    // Whether a file is open is asked once: writer threads still open and
+    // close files while the order is made, and a flow must be in it once.
     std::vector<Handle> order;
+    std::vector<Handle> closed;
     order.reserve(flows_.size());
-    for (bool open : {true, false}) {
-        flows_.for_each_handle([&](Handle h) {
-            if (work_->descriptors().is_open(flows_.at(h).file) == open) {
-                order.push_back(h);
-            }
-        });
-    }
+    flows_.for_each_handle([&](Handle h) {
+        (work_->descriptors().is_open(flows_.at(h).file) ? order : closed).push_back(h);
+    });
+    order.insert(order.end(), closed.begin(), closed.end());
     Status outcome;
     for (Handle h : order) {
         if (!(outcome = flush_flow(h))) {
