@@ -135,6 +135,12 @@ Status SplitWriter::submit(FileWork::Job&& job, bool tail_stable) {
     writing_referenced_ += job.buffer.referenced();
     Status st = work_->submit(std::move(job), tail_stable);
     reap();
+    // Slabs on their way to the files are memory the buffers would
+    // otherwise have given back at once: a few megabytes of them keep the
+    // writer threads busy, more would only raise the peak.
+    while (st && writing_slabs_ > kMostSlabsInFlight) {
+        st = await_writes();
+    }
     return st;
 }
 

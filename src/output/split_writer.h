@@ -106,6 +106,8 @@ class SplitWriter {
 public:
     static constexpr std::uint64_t kBufferBudget = std::uint64_t{96} << 20;
     static constexpr std::uint64_t kReferenceBudget = 16;
+    // Slabs handed to writer threads and not yet back: 4 MiB.
+    static constexpr std::size_t kMostSlabsInFlight = 2048;
     // Frames shorter than this are copied together with their record header
     // even when they could be referred to: a copy that short is cheaper than
     // the kernel's walk of one more piece of a gathered write.
