@@ -266,7 +266,7 @@ void FileWork::serve(Queue& q) {
             if (!st) {
                 fail(st.error());
             }
-            if (!job.buffer.empty()) {
+            if (job.buffer.slab_count() > 0) { // its slabs go back to the pool
                 finished_.push_back(std::move(job.buffer));
             }
             queued_.fetch_sub(1, std::memory_order_acq_rel);
