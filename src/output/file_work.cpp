@@ -32,7 +32,8 @@ int DescriptorCache::evict() {
     }
     const std::uint32_t victim = head_;
     unlink(victim);
-    --open_;
+    // Still counted in open_ until it is closed: another thread that runs
+    // out of descriptors meanwhile waits for it rather than failing.
     return std::exchange(entries_[victim].fd, -1);
 }
 
@@ -54,6 +55,10 @@ Result<int> DescriptorCache::acquire(const OutputDir& dir, std::uint32_t file,
         lock.unlock();
         ::close(fd);
         lock.lock();
+        --open_;
+        if (waiting_ > 0) {
+            released_.notify_all();
+        }
     };
     for (;;) {
         while (open_ >= cap_) {

@@ -58,7 +58,8 @@ private:
     void unlink(std::uint32_t file);
     void push_back(std::uint32_t file);
     // Takes the least recently used idle descriptor out of the cache: its
-    // number, or -1 when every open descriptor is in use.
+    // number, or -1 when every open descriptor is in use.  The caller closes
+    // it and only then takes it off the count.
     int evict();
 
     std::mutex mutex_;
