@@ -4,6 +4,7 @@
 #include <glob.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -184,30 +186,74 @@ std::optional<Stamp> stamp_of(const std::string& path) {
                      static_cast<std::uint64_t>(st.st_mtim.tv_nsec)};
 }
 
-// The manifest: a header line, then one line per input, sorted by path.
-// It is rewritten whole (and renamed into place) whenever an input ends, so
-// that a run killed at any moment leaves the last complete one; under a
-// lock, merged with what other runs into the same directory (the tasks of
-// a cluster job) recorded meanwhile.
+// The whole of a file, or nullopt (errno set) when it cannot be opened.
+std::optional<std::string> read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The lines of a manifest's text that end with their newline: a last line
+// without it is an append cut short (its run killed), which counts as not
+// written.
+std::vector<std::string_view> complete_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string_view::npos;
+         start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+// The length of the complete lines of the open file `fd` of `size` bytes:
+// its size without a last line that lacks its newline.  -1: unreadable.
+off_t complete_length(int fd, off_t size) {
+    char buf[4096];
+    for (off_t end = size; end > 0;) {
+        const off_t start = std::max<off_t>(0, end - static_cast<off_t>(sizeof buf));
+        if (::pread(fd, buf, static_cast<std::size_t>(end - start), start) != end - start) {
+            return -1;
+        }
+        for (off_t i = end - start; i > 0; --i) {
+            if (buf[i - 1] == '\n') {
+                return start + i;
+            }
+        }
+        end = start;
+    }
+    return 0;
+}
+
+// The manifest: a header line (command, options), then lines of inputs.
+// When an input ends, its line is appended whole with one write, so that
+// the cost of a run grows with its inputs, not with their square.  At the
+// start of a run (when needed) and at its end, the manifest is compacted:
+// rewritten under a temporary name with the last line of each input,
+// sorted by path, synced and renamed into place.  Appends and compactions
+// take a lock shared with the other runs into the same directory (the
+// tasks of a cluster job).  A run killed mid-append leaves a last line
+// without its newline: readers ignore it, and the next append or
+// compaction removes it, so that its input is done again.  Appends are not
+// synced: a line lost with the machine only means its input is redone.
 class Manifest {
 public:
     using Entries = std::map<std::string, std::pair<Fields, std::string>>; // by path
 
-    Manifest(const Batch& batch, const std::vector<InputFile>& inputs)
-        : path_((fs::path(batch.outdir) / kManifest).string()), batch_(batch),
-          lines_(inputs.size()) {
-        for (const InputFile& f : inputs) {
-            paths_.push_back(f.path);
-        }
-    }
+    explicit Manifest(const Batch& batch)
+        : path_((fs::path(batch.outdir) / kManifest).string()),
+          // A hidden name: it stays, as removing a lock file others may
+          // hold open is a race.
+          lock_path_((fs::path(batch.outdir) / ".vexlor-manifest.lock").string()), batch_(batch) {}
 
     // The entries of an earlier run of the same command and options.  A
     // manifest this version cannot read is left as it is, and refused.
     [[nodiscard]] Status load() { return read(earlier_); }
 
-    // The earlier entry of `input`, when it is done, the input unchanged
-    // and its output there.  Called before the jobs start: no lock.
-    bool done_before(std::size_t index, const InputFile& input, const std::string& output) {
+    // Whether `input` is done by an earlier run: its entry says so, the
+    // input is unchanged and its output there.
+    bool done_before(const InputFile& input, const std::string& output) {
         auto it = earlier_.find(input.path);
         const auto stamp = stamp_of(input.path);
         if (it == earlier_.end() || !stamp) {
@@ -215,18 +261,13 @@ public:
         }
         Fields& f = it->second.first;
         std::error_code ec;
-        if (f["status"] != "done" || f["size"] != std::to_string(stamp->size) ||
-            f["mtime_ns"] != std::to_string(stamp->mtime_ns) || f["output"] != output ||
-            !fs::exists(output, ec)) {
-            return false;
-        }
-        lines_[index] = it->second.second;
-        return true;
+        return f["status"] == "done" && f["size"] == std::to_string(stamp->size) &&
+               f["mtime_ns"] == std::to_string(stamp->mtime_ns) && f["output"] == output &&
+               fs::exists(output, ec);
     }
 
-    [[nodiscard]] Status record(std::size_t index, const InputFile& input,
-                                const std::string& output, const RunSummary& s,
-                                const Status& outcome) {
+    [[nodiscard]] Status record(const InputFile& input, const std::string& output,
+                                const RunSummary& s, const Status& outcome) {
         const Stamp stamp = stamp_of(input.path).value_or(Stamp{});
         std::string line = "{\"path\": " + json_string(input.path) +
                            ", \"size\": " + std::to_string(stamp.size) +
@@ -246,25 +287,112 @@ public:
             line += ", \"status\": \"failed\", \"error\": " + json_string(outcome.error().message) +
                     "}";
         }
-        std::lock_guard lock(mutex_);
-        lines_[index] = line;
-        return write_locked();
+        return append(line + "\n");
     }
 
-    [[nodiscard]] Status write() {
-        std::lock_guard lock(mutex_);
-        return write_locked();
+    // Rewrites the manifest with the last line of each input of this job,
+    // sorted by path, unless it is so already.  A manifest of another
+    // command or other options gives way to an empty one of this job.
+    [[nodiscard]] Status compact() {
+        std::lock_guard guard(mutex_);
+        auto lock = lock_dir();
+        if (!lock) {
+            return std::unexpected(lock.error());
+        }
+        Entries entries;
+        bool tidy = false;
+        if (auto st = read(entries, &tidy); !st || tidy) {
+            return st;
+        }
+        std::string text = header();
+        for (const auto& [path, entry] : entries) {
+            text += entry.second;
+            text += '\n';
+        }
+        const std::string tmp = path_ + ".tmp";
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            return io_error("cannot write " + tmp + ": " + os_error_text(errno));
+        }
+        // Synced before the rename, so that the manifest on disk is this
+        // one or the one it replaces, whatever happens to the machine.
+        const ssize_t n = ::write(fd.get(), text.data(), text.size());
+        int err = n < 0 ? errno : n != static_cast<ssize_t>(text.size()) ? ENOSPC : 0;
+        if (err == 0 && ::fdatasync(fd.get()) != 0) {
+            err = errno;
+        }
+        if (const int closed = fd.reset(); err == 0) {
+            err = closed;
+        }
+        if (err == 0 && std::rename(tmp.c_str(), path_.c_str()) != 0) {
+            err = errno;
+        }
+        if (err != 0) {
+            std::remove(tmp.c_str());
+            return io_error("cannot write " + path_ + ": " + os_error_text(err));
+        }
+        return {};
     }
 
 private:
+    std::string header() const {
+        return "{\"vexlor_manifest\": 1, \"command\": " + json_string(batch_.command) +
+               ", \"options\": " + json_string(batch_.signature) + "}\n";
+    }
+
+    // The lock among the runs into the directory, held until the returned
+    // descriptor is closed.
+    std::expected<UniqueFd, Error> lock_dir() const {
+        UniqueFd lock(::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
+            return io_error("cannot lock " + lock_path_ + ": " + os_error_text(errno));
+        }
+        return lock;
+    }
+
+    // Appends `line` (with its newline) in one write, after the header when
+    // the manifest is new, and after taking away what an append cut short
+    // left at its end.
+    Status append(const std::string& line) {
+        std::lock_guard guard(mutex_);
+        auto lock = lock_dir();
+        if (!lock) {
+            return std::unexpected(lock.error());
+        }
+        UniqueFd fd(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+            return io_error("cannot write " + path_ + ": " + os_error_text(errno));
+        }
+        const off_t end = complete_length(fd.get(), st.st_size);
+        if (end < 0 || (end != st.st_size && ::ftruncate(fd.get(), end) != 0)) {
+            return io_error("cannot write " + path_ + ": " + os_error_text(errno));
+        }
+        const std::string text = end == 0 ? header() + line : line;
+        const ssize_t n = ::write(fd.get(), text.data(), text.size());
+        if (n != static_cast<ssize_t>(text.size())) {
+            const int err = n < 0 ? errno : ENOSPC;
+            // A part of the line would read as an append cut short: taken back.
+            (void)!::ftruncate(fd.get(), end);
+            return io_error("cannot write " + path_ + ": " + os_error_text(err));
+        }
+        if (const int err = fd.reset(); err != 0) {
+            return io_error("cannot write " + path_ + ": " + os_error_text(err));
+        }
+        return {};
+    }
+
     // The entries of the manifest on disk when it was made by the same
-    // command and options (none otherwise, or when there is none).
-    Status read(Entries& out) const {
-        std::ifstream in(path_);
-        std::string line;
+    // command and options (none otherwise, or when there is none), the last
+    // line of each input.  `tidy`: whether it is as a compaction leaves it.
+    Status read(Entries& out, bool* tidy = nullptr) const {
+        const std::string text = read_text(path_).value_or("");
+        const std::vector<std::string_view> lines = complete_lines(text);
         bool same_job = false;
-        for (std::size_t n = 1; std::getline(in, line); ++n) {
-            auto fields = parse_line(line);
+        bool sorted = true;
+        std::string previous;
+        for (std::size_t n = 1; n <= lines.size(); ++n) {
+            auto fields = parse_line(lines[n - 1]);
             const bool header = n == 1;
             if (!fields || header != fields->contains("vexlor_manifest") ||
                 (!header && !fields->contains("path"))) {
@@ -279,52 +407,22 @@ private:
                 same_job = (*fields)["command"] == batch_.command &&
                            (*fields)["options"] == batch_.signature;
             } else if (same_job) {
-                out[(*fields)["path"]] = {*fields, line};
+                std::string path = (*fields)["path"];
+                sorted = sorted && (n == 2 || previous < path);
+                out[path] = {std::move(*fields), std::string(lines[n - 1])};
+                previous = std::move(path);
             }
         }
-        return {};
-    }
-
-    Status write_locked() {
-        // A hidden name: it stays, as removing a lock file others may hold
-        // open is a race.
-        const std::string lock_path =
-            (fs::path(path_).parent_path() / ".vexlor-manifest.lock").string();
-        UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
-            return io_error("cannot lock " + lock_path + ": " + os_error_text(errno));
-        }
-        Entries merged;
-        if (auto st = read(merged); !st) {
-            return st;
-        }
-        for (std::size_t i = 0; i < lines_.size(); ++i) {
-            if (!lines_[i].empty()) {
-                merged[paths_[i]] = {Fields{}, lines_[i]};
-            }
-        }
-        std::string text = "{\"vexlor_manifest\": 1, \"command\": " + json_string(batch_.command) +
-                           ", \"options\": " + json_string(batch_.signature) + "}\n";
-        for (const auto& [path, entry] : merged) {
-            text += entry.second + "\n";
-        }
-        const std::string tmp = path_ + ".tmp";
-        std::FILE* f = std::fopen(tmp.c_str(), "wb");
-        if (!f) {
-            return io_error("cannot write " + tmp + ": " + os_error_text(errno));
-        }
-        const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path_.c_str()) != 0) {
-            return io_error("cannot write " + path_ + ": " + os_error_text(errno));
+        if (tidy) {
+            *tidy = same_job && sorted && text.ends_with('\n');
         }
         return {};
     }
 
     std::string path_;
+    std::string lock_path_;
     const Batch& batch_;
-    std::mutex mutex_;
-    std::vector<std::string> paths_; // by input
-    std::vector<std::string> lines_; // by input, empty until known
+    std::mutex mutex_; // between this run's threads; the lock file between runs
     Entries earlier_;
 };
 
@@ -361,13 +459,13 @@ std::string output_of(const Batch& batch, const std::string& name) {
 // relative (its name below its directory), output, done (by the manifest).
 CommandStatus list_batch(const Batch& batch, const Inputs& inputs) {
     const std::vector<std::string> names = output_names(inputs.files);
-    Manifest manifest(batch, inputs.files);
+    Manifest manifest(batch);
     if (auto st = manifest.load(); !st) {
         return failure(st.error().message);
     }
     for (std::size_t i = 0; i < inputs.files.size(); ++i) {
         const std::string out = output_of(batch, names[i]);
-        const bool done = manifest.done_before(i, inputs.files[i], out);
+        const bool done = manifest.done_before(inputs.files[i], out);
         std::printf("{\"path\": %s, \"relative\": %s, \"output\": %s, \"done\": %s}\n",
                     json_string(inputs.files[i].path).c_str(),
                     json_string(inputs.files[i].relative).c_str(), json_string(out).c_str(),
@@ -466,20 +564,31 @@ std::expected<std::vector<std::string>, Failure> archives_named(const std::strin
         return out;
     }
     set = true;
-    std::ifstream in(arg);
-    if (!in) {
+    const auto text = read_text(arg);
+    if (!text) {
         return failure("cannot read " + arg + ": " + os_error_text(errno));
     }
-    std::string line;
-    for (std::size_t n = 1; std::getline(in, line); ++n) {
-        auto fields = parse_line(line);
+    // The last line of each input tells (a job still running, or killed,
+    // has appended lines the next compaction sorts), in the order of their
+    // paths, as a compacted manifest has them.
+    std::map<std::string, std::string> names; // by input path; "" unless done
+    const std::vector<std::string_view> lines = complete_lines(*text);
+    for (std::size_t n = 1; n <= lines.size(); ++n) {
+        auto fields = parse_line(lines[n - 1]);
         if (!fields) {
             return failure(arg + " is damaged at line " + std::to_string(n));
         }
-        // "name" is the output's path below the manifest's directory,
-        // wherever the job was run from.
-        if ((*fields)["status"] == "done" && (*fields)["name"].ends_with(".vexlor")) {
-            out.push_back((fs::path(arg).parent_path() / (*fields)["name"]).string());
+        if (n > 1) {
+            // "name" is the output's path below the manifest's directory,
+            // wherever the job was run from.
+            const bool done =
+                (*fields)["status"] == "done" && (*fields)["name"].ends_with(".vexlor");
+            names[(*fields)["path"]] = done ? (*fields)["name"] : "";
+        }
+    }
+    for (const auto& [path, name] : names) {
+        if (!name.empty()) {
+            out.push_back((fs::path(arg).parent_path() / name).string());
         }
     }
     return out;
@@ -523,19 +632,20 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     }
     const std::vector<std::string> names = output_names(inputs.files);
     auto output_of = [&](std::size_t i) { return vexlor::cli::output_of(batch, names[i]); };
-    Manifest manifest(batch, inputs.files);
+    Manifest manifest(batch);
     if (auto st = manifest.load(); !st) {
         return failure(st.error().message);
     }
-    // What an earlier run did is settled before any job starts, so that
-    // every manifest written from here on lists it.
+    // What an earlier run did is settled before any job starts.
     std::vector<bool> done_before(inputs.files.size());
     std::uint64_t skipped = 0;
     for (std::size_t i = 0; i < inputs.files.size(); ++i) {
-        done_before[i] = manifest.done_before(i, inputs.files[i], output_of(i));
+        done_before[i] = manifest.done_before(inputs.files[i], output_of(i));
         skipped += done_before[i] ? 1 : 0;
     }
-    if (auto st = manifest.write(); !st) {
+    // What a killed run left (a line cut short, lines out of order) is put
+    // right before anything is appended.
+    if (auto st = manifest.compact(); !st) {
         return failure(st.error().message);
     }
 
@@ -571,8 +681,7 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                 fs::remove_all(target, mk);
             }
             const bool interrupted = !st && batch.cancel && batch.cancel->load();
-            Status recorded =
-                interrupted ? Status{} : manifest.record(i, input, output, summary, st);
+            Status recorded = interrupted ? Status{} : manifest.record(input, output, summary, st);
             std::lock_guard lock(report);
             if (interrupted) {
                 continue;
@@ -604,6 +713,11 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     worker();
     for (std::thread& t : threads) {
         t.join();
+    }
+    // The lines appended, sorted and one per input.
+    if (auto st = manifest.compact(); !st) {
+        ++failed;
+        std::fprintf(stderr, "vexlor: %s\n", st.error().message.c_str());
     }
     if (batch.cancel && batch.cancel->load()) {
         const int sig = batch.signal ? *batch.signal : SIGINT;

@@ -72,7 +72,9 @@ struct Batch {
 // published whole (a split's directory under a temporary name, renamed when
 // complete; an archive by its own rename), and the manifest
 // OUTDIR/vexlor-manifest.jsonl records every input (path, size, mtime,
-// first and last packet time, packets, link type, output, status).  Inputs
+// first and last packet time, packets, link type, output, status): a line
+// appended as each input ends, the lines sorted by path, one per input, at
+// the start (when a killed run left them otherwise) and at the end.  Inputs
 // the manifest shows done with the same options, size and mtime, whose
 // output is there, are skipped.  A failing input is reported with its path
 // and the rest go on; the status then says that something failed.

@@ -119,6 +119,38 @@ def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, co
     assert b"3 done, 0 already done" in run(command, src, out, "--port", "80").stderr
 
 
+def done_twice(line, then):
+    return line.replace(b'"status": "done"', b'"status": "failed", "error": "x"') + line if then == "done" else \
+        line + line.replace(b'"status": "done"', b'"status": "failed", "error": "x"')
+
+
+@pytest.mark.parametrize("edit, shown", [
+    # Killed while appending b's line: the half written counts as not written.
+    (lambda a, b, c: [a, c, b[:len(b) // 2]], "ac"),
+    # Appended out of order, a failed and then done (a retried task): the last line of an input tells.
+    (lambda a, b, c: [c, done_twice(a, then="done"), b], "abc"),
+    (lambda a, b, c: [b, c, done_twice(a, then="failed")], "bc"),
+])
+def test_a_manifest_as_a_killed_job_left_it_is_read_by_the_last_whole_line_of_each_input(tmp_path, edit, shown):
+    src, out = make_tree(tmp_path / "in"), tmp_path / "set"
+    assert run("archive", src, out, "--quiet").returncode == 0
+    manifest = out / "vexlor-manifest.jsonl"
+    whole = manifest.read_bytes()
+    head, *lines = whole.splitlines(keepends=True)
+    assert len(lines) == 3 and lines == sorted(lines)
+    manifest.write_bytes(head + b"".join(edit(*lines)))
+    listed = run("flows", manifest, "--format", "json")
+    assert listed.returncode == 0, listed.stderr
+    archives = [json.loads(lines["abc".index(x)])["output"] for x in shown]
+    assert list(dict.fromkeys(r["archive"] for r in json.loads(listed.stdout))) == archives
+    planned = [json.loads(line)["done"] for line in run("archive", "--list", src, out).stdout.splitlines()]
+    assert planned == [x in shown for x in "abc"]
+    # The rerun redoes the others, and leaves the manifest of an uninterrupted run.
+    r = run("archive", src, out)
+    assert b"3 inputs: %d done, %d already done, 0 failed" % (3 - len(shown), len(shown)) in r.stderr, r.stderr
+    assert manifest.read_bytes() == whole
+
+
 def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(tmp_path):
     src = tmp_path / "in"
     for i in range(16):
