@@ -455,10 +455,40 @@ std::string output_of(const Batch& batch, const std::string& name) {
     return (fs::path(batch.outdir) / name).string() + batch.suffix;
 }
 
+// Two inputs whose outputs would take one path, or one inside the other
+// (a split's OUT/a/ and OUT/a/b/), would overwrite each other: refused,
+// both named, before anything is done.
+CommandStatus check_outputs(const Batch& batch, const std::vector<InputFile>& files,
+                            const std::vector<std::string>& names) {
+    std::map<std::string, std::size_t> owner; // input by output name
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto [it, fresh] = owner.emplace(names[i] + batch.suffix, i);
+        if (!fresh) {
+            return failure(files[it->second].path + " and " + files[i].path +
+                           " would both be written to " + output_of(batch, names[i]) +
+                           " (outputs are named after their input's path below the directory "
+                           "given): run them into different output directories");
+        }
+    }
+    for (const auto& [name, i] : owner) {
+        for (auto slash = name.find('/'); slash != std::string::npos;
+             slash = name.find('/', slash + 1)) {
+            if (auto outer = owner.find(name.substr(0, slash)); outer != owner.end()) {
+                return failure(files[outer->second].path + " and " + files[i].path +
+                               " would be written to " +
+                               (fs::path(batch.outdir) / outer->first).string() + " and to " +
+                               (fs::path(batch.outdir) / name).string() +
+                               ", inside it: run them into different output directories");
+            }
+        }
+    }
+    return {};
+}
+
 // The plan of a batch on standard output, one JSON object per input: path,
 // relative (its name below its directory), output, done (by the manifest).
-CommandStatus list_batch(const Batch& batch, const Inputs& inputs) {
-    const std::vector<std::string> names = output_names(inputs.files);
+CommandStatus list_batch(const Batch& batch, const Inputs& inputs,
+                         const std::vector<std::string>& names) {
     Manifest manifest(batch);
     if (auto st = manifest.load(); !st) {
         return failure(st.error().message);
@@ -613,8 +643,12 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files) {
 }
 
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one) {
+    const std::vector<std::string> names = output_names(inputs.files);
+    if (auto st = check_outputs(batch, inputs.files, names); !st) {
+        return st;
+    }
     if (batch.list) {
-        return list_batch(batch, inputs);
+        return list_batch(batch, inputs, names);
     }
     const auto start = std::chrono::steady_clock::now();
     if (inputs.skipped > 0 && !batch.quiet) {
@@ -630,7 +664,6 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     if (ec) {
         return failure("cannot create " + batch.outdir + ": " + ec.message());
     }
-    const std::vector<std::string> names = output_names(inputs.files);
     auto output_of = [&](std::size_t i) { return vexlor::cli::output_of(batch, names[i]); };
     Manifest manifest(batch);
     if (auto st = manifest.load(); !st) {

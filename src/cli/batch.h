@@ -76,8 +76,10 @@ struct Batch {
 // appended as each input ends, the lines sorted by path, one per input, at
 // the start (when a killed run left them otherwise) and at the end.  Inputs
 // the manifest shows done with the same options, size and mtime, whose
-// output is there, are skipped.  A failing input is reported with its path
-// and the rest go on; the status then says that something failed.
+// output is there, are skipped.  Two inputs whose outputs would take one
+// path, or one inside the other, are refused before anything is done (or
+// listed), both named.  A failing input is reported with its path and the
+// rest go on; the status then says that something failed.
 // With `batch.list`, nothing runs: the plan goes to standard output as one
 // JSON object per input (path, relative, output, done).
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one);

@@ -151,6 +151,36 @@ def test_a_manifest_as_a_killed_job_left_it_is_read_by_the_last_whole_line_of_ea
     assert manifest.read_bytes() == whole
 
 
+@pytest.mark.parametrize("command, files, given, clash", [
+    ("split", ["a/x.pcap", "b/x.pcap"], ["a", "b"], ("a/x.pcap", "b/x.pcap")),
+    ("archive", ["a/x.pcap", "b/x.pcap"], ["a/x.pcap", "b/x.pcap"], ("a/x.pcap", "b/x.pcap")),
+    # x.pcap and x.pcap.gz keep their extensions, and x.pcap.pcap loses one: x.pcap twice.
+    ("archive", ["d/x.pcap", "d/x.pcap.gz", "d/x.pcap.pcap"], ["d"], ("d/x.pcap", "d/x.pcap.pcap")),
+    # A split's directory inside another's.
+    ("split", ["d/a.pcap", "d/a/b.pcap"], ["d"], ("d/a.pcap", "d/a/b.pcap")),
+    # Told apart: each output of its own.
+    ("split", ["a/x.pcap", "b/x.pcap.gz"], ["a", "b"], None),
+    ("archive", ["d/x.pcap", "d/x.pcap.gz"], ["d"], None),
+    ("archive", ["d/a.pcap", "d/a/b.pcap"], ["d"], None),
+])
+def test_inputs_whose_outputs_would_collide_are_refused_before_anything_runs(tmp_path, command, files, given, clash):
+    src, out = tmp_path / "in", tmp_path / "out"
+    for i, name in enumerate(files):
+        write(src / name, gzip.compress(capture(i)) if name.endswith(".gz") else capture(i))
+    for extra in ("--list", "--quiet"):
+        r = run(command, *[src / g for g in given], out, extra)
+        if clash:
+            named = "vexlor: %s and %s would " % tuple(src / c for c in clash)
+            assert (r.returncode, r.stdout) == (1, b"") and r.stderr.startswith(named.encode()), r.stderr
+            assert not out.exists()
+        else:
+            assert r.returncode == 0, r.stderr
+    if not clash:
+        entries = [json.loads(line) for line in open(out / "vexlor-manifest.jsonl")][1:]
+        assert [e["status"] for e in entries] == ["done"] * len(files)
+        assert len({e["output"] for e in entries}) == len(files) and all(os.path.exists(e["output"]) for e in entries)
+
+
 def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(tmp_path):
     src = tmp_path / "in"
     for i in range(16):
