@@ -426,6 +426,150 @@ private:
     Entries earlier_;
 };
 
+// A size as the single-input progress line shows it.
+std::string size_text(std::uint64_t bytes) {
+    char buf[32];
+    if (bytes >= 1000000000) {
+        std::snprintf(buf, sizeof buf, "%.2f GB", static_cast<double>(bytes) / 1e9);
+    } else if (bytes >= 1000000) {
+        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else if (bytes >= 1000) {
+        std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(bytes) / 1e3);
+    } else {
+        std::snprintf(buf, sizeof buf, "%u B", static_cast<unsigned>(bytes));
+    }
+    return buf;
+}
+
+// The progress line of a batch on standard error, redrawn in place at most
+// a few times a second: inputs ended out of those to run, input bytes read
+// out of theirs, packets, rate and time left.  Fed by the end of each input
+// and, while inputs run, by their drivers' reports.  Messages printed
+// meanwhile take a line of their own above it.
+class BatchLine {
+public:
+    BatchLine(bool enabled, unsigned workers, std::size_t inputs, std::uint64_t bytes)
+        : enabled_(enabled), inputs_(inputs), bytes_total_(bytes), running_(workers) {}
+
+    bool enabled() const { return enabled_; }
+
+    // A report of the input that worker `slot` runs, of `size` bytes.
+    void running(unsigned slot, const Progress& p, std::uint64_t size) {
+        std::lock_guard lock(mutex_);
+        running_[slot] = {std::min(p.bytes_done, size), p.packets};
+        update();
+    }
+
+    // The input of worker `slot` ended, done or failed: its bytes are read.
+    void ended(unsigned slot, std::uint64_t size, std::uint64_t packets) {
+        if (!enabled_) {
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        running_[slot] = {};
+        ++ended_;
+        bytes_ += size;
+        packets_ += packets;
+        update();
+    }
+
+    void print(const std::string& message) {
+        std::lock_guard lock(mutex_);
+        clear();
+        std::fprintf(stderr, "vexlor: %s\n", message.c_str());
+        if (drawn_) {
+            draw(Clock::now());
+        }
+    }
+
+    // The final figures stay on a line of their own when the batch ran to
+    // its end; an interrupted one clears the line.
+    void finish(bool ok) {
+        std::lock_guard lock(mutex_);
+        if (ok && drawn_) {
+            draw(Clock::now());
+            std::fputs("\n", stderr);
+        } else {
+            clear();
+        }
+        drawn_ = false;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kInterval = std::chrono::milliseconds(250);
+
+    struct Running {
+        std::uint64_t bytes = 0;
+        std::uint64_t packets = 0;
+    };
+
+    void update() {
+        const auto now = Clock::now();
+        if (!drawn_ || now - last_draw_ >= kInterval) {
+            draw(now);
+        }
+    }
+
+    static std::string duration_text(double seconds) {
+        const auto s = static_cast<unsigned long long>(seconds + 0.5);
+        char buf[32];
+        if (s >= 3600) {
+            std::snprintf(buf, sizeof buf, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
+        } else {
+            std::snprintf(buf, sizeof buf, "%llu:%02llu", s / 60, s % 60);
+        }
+        return buf;
+    }
+
+    void draw(Clock::time_point now) {
+        std::uint64_t bytes = bytes_, packets = packets_;
+        for (const Running& r : running_) {
+            bytes += r.bytes;
+            packets += r.packets;
+        }
+        const double secs = std::chrono::duration<double>(now - start_).count();
+        const double rate = secs > 0 ? static_cast<double>(bytes) / secs : 0;
+        // Time left at the rate so far, once there is one.
+        const std::string left =
+            bytes >= bytes_total_ ? "0:00"
+            : rate > 0            ? duration_text(static_cast<double>(bytes_total_ - bytes) / rate)
+                                  : "-:--";
+        char line[200];
+        const int n = std::snprintf(
+            line, sizeof line, "%zu/%zu inputs  %s / %s  %llu packets  %.1f MB/s  %s left", ended_,
+            inputs_, size_text(bytes).c_str(), size_text(bytes_total_).c_str(),
+            static_cast<unsigned long long>(packets), rate / 1e6, left.c_str());
+        const std::size_t len =
+            n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1);
+        // Blanks over whatever a longer previous line left behind.
+        std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(width_ > len ? width_ - len : 0),
+                     "");
+        width_ = std::max(width_, len);
+        drawn_ = true;
+        last_draw_ = now;
+    }
+
+    void clear() {
+        if (drawn_) {
+            std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+        }
+    }
+
+    const bool enabled_;
+    const std::size_t inputs_;
+    const std::uint64_t bytes_total_;
+    std::mutex mutex_;
+    std::vector<Running> running_; // by worker
+    std::size_t ended_ = 0;
+    std::uint64_t bytes_ = 0;   // of the inputs ended
+    std::uint64_t packets_ = 0; // of the inputs ended
+    bool drawn_ = false;
+    std::size_t width_ = 0;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_draw_;
+};
+
 // Strips one extension of `exts` from the end of `name`, if it has one.
 bool strip(std::string& name, std::initializer_list<std::string_view> exts) {
     for (std::string_view ext : exts) {
@@ -682,11 +826,24 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
         return failure(st.error().message);
     }
 
+    const unsigned jobs = std::max(1u, std::min<unsigned>(batch.jobs, inputs.files.size()));
+    // The progress line, on a terminal unless --quiet (as for one input).
+    const bool live = batch.progress && !batch.quiet;
+    std::vector<std::uint64_t> sizes(inputs.files.size());
+    std::uint64_t bytes_to_read = 0;
+    for (std::size_t i = 0; live && i < inputs.files.size(); ++i) {
+        if (!done_before[i]) {
+            sizes[i] = stamp_of(inputs.files[i].path).value_or(Stamp{}).size;
+            bytes_to_read += sizes[i];
+        }
+    }
+    BatchLine line(live, jobs, inputs.files.size() - skipped, bytes_to_read);
+
     std::atomic<std::size_t> next{0};
     std::mutex report;
     RunSummary total;
     std::uint64_t done = 0, failed = 0;
-    auto worker = [&] {
+    auto worker = [&](unsigned slot) {
         for (std::size_t i = next++; i < inputs.files.size(); i = next++) {
             if (batch.cancel && batch.cancel->load()) {
                 return;
@@ -706,7 +863,13 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             if (is_dir) {
                 fs::remove_all(target, mk);
             }
-            Status st = run_one(input, target, control);
+            ProgressFn progress;
+            if (line.enabled()) {
+                progress = [&line, slot, size = sizes[i]](const Progress& p) {
+                    line.running(slot, p, size);
+                };
+            }
+            Status st = run_one(input, target, control, progress);
             if (st && is_dir) {
                 st = publish_dir(target, output);
             }
@@ -719,12 +882,11 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             if (interrupted) {
                 continue;
             }
+            line.ended(slot, sizes[i], summary.packets);
             if (!st) {
                 ++failed;
                 const std::string& m = st.error().message;
-                std::fprintf(
-                    stderr, "vexlor: %s\n",
-                    (m.find(input.path) != std::string::npos ? m : input.path + ": " + m).c_str());
+                line.print(m.find(input.path) != std::string::npos ? m : input.path + ": " + m);
             } else {
                 ++done;
                 total.packets += summary.packets;
@@ -734,24 +896,24 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             }
             if (!recorded) {
                 ++failed;
-                std::fprintf(stderr, "vexlor: %s\n", recorded.error().message.c_str());
+                line.print(recorded.error().message);
             }
         }
     };
-    const unsigned jobs = std::max(1u, std::min<unsigned>(batch.jobs, inputs.files.size()));
     std::vector<std::thread> threads;
     for (unsigned j = 1; j < jobs; ++j) {
-        threads.emplace_back(worker);
+        threads.emplace_back(worker, j);
     }
-    worker();
+    worker(0);
     for (std::thread& t : threads) {
         t.join();
     }
     // The lines appended, sorted and one per input.
     if (auto st = manifest.compact(); !st) {
         ++failed;
-        std::fprintf(stderr, "vexlor: %s\n", st.error().message.c_str());
+        line.print(st.error().message);
     }
+    line.finish(!(batch.cancel && batch.cancel->load()));
     if (batch.cancel && batch.cancel->load()) {
         const int sig = batch.signal ? *batch.signal : SIGINT;
         return std::unexpected(

@@ -52,9 +52,10 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files);
 std::expected<std::vector<std::string>, Failure> archives_named(const std::string& arg, bool& set);
 
 // One input's run: `output` is the path for its output (a directory for a
-// split, an archive file otherwise).
-using RunOne =
-    std::function<Status(const InputFile& input, const std::string& output, RunControl& control)>;
+// split, an archive file otherwise); `progress` (maybe empty) takes the
+// driver's reports.
+using RunOne = std::function<Status(const InputFile& input, const std::string& output,
+                                    RunControl& control, const ProgressFn& progress)>;
 
 struct Batch {
     std::string command;   // "split" or "archive"
@@ -66,6 +67,9 @@ struct Batch {
     bool list = false; // only print the plan (see run_batch)
     const std::atomic<bool>* cancel = nullptr;
     const volatile std::sig_atomic_t* signal = nullptr;
+    // A progress line on standard error while inputs run (on a terminal,
+    // without --quiet: as for one input).
+    bool progress = false;
 };
 
 // Runs `run_one` for every input on `batch.jobs` threads.  Each output is

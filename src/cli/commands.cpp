@@ -501,11 +501,14 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 args.has("quiet"),
                 args.has("list"),
                 &g_cancel,
-                &g_signal};
+                &g_signal,
+                show_progress(args)};
     configure_run(args, opt.control);
     catch_interrupts();
     return run_batch(
-        batch, *inputs, [&](const InputFile& in, const std::string& out, RunControl& control) {
+        batch, *inputs,
+        [&](const InputFile& in, const std::string& out, RunControl& control,
+            const ProgressFn& progress) {
             if (auto readable = check_input(in.path); !readable) {
                 return Status(io_error(readable.error().message));
             }
@@ -518,6 +521,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 }
             }
             set_output(one, out);
+            one.progress = progress;
             control.cancel = opt.control.cancel;
             control.remove_on_failure = true;
             control.tolerate_cut_off = opt.control.tolerate_cut_off;

@@ -5,6 +5,8 @@ import gzip
 import json
 import lzma
 import os
+import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -179,6 +181,33 @@ def test_inputs_whose_outputs_would_collide_are_refused_before_anything_runs(tmp
         entries = [json.loads(line) for line in open(out / "vexlor-manifest.jsonl")][1:]
         assert [e["status"] for e in entries] == ["done"] * len(files)
         assert len({e["output"] for e in entries}) == len(files) and all(os.path.exists(e["output"]) for e in entries)
+
+
+@pytest.mark.parametrize("option, terminal, shown", [("--quiet", True, False), ("-j2", False, False),
+                                                     ("-j2", True, True)])
+def test_a_batch_shows_its_progress_on_a_terminal_unless_quiet(tmp_path, option, terminal, shown):
+    src = make_tree(tmp_path / "in")
+    write(src / "day3" / "broken.pcap.gz", gzip.compress(capture(5))[:-20])
+    reader, writer = pty.openpty() if terminal else os.pipe()
+    p = subprocess.Popen([CLI, "archive", str(src), str(tmp_path / "out"), option], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=writer)
+    os.close(writer)
+    err = b""
+    while True:
+        try:
+            chunk = os.read(reader, 4096)
+        except OSError:  # a terminal whose other side is closed
+            chunk = b""
+        if not chunk:
+            break
+        err += chunk
+    os.close(reader)
+    assert p.wait() == 1
+    line = rb"4/4 inputs  (\S+ \S+) / \1  \d+ packets  [\d.]+ MB/s  0:00 left *\r?\n"
+    assert bool(re.search(line, err)) == shown and (b" inputs  " in err) == shown, err
+    # A failure's message takes a line of its own, the progress line blanked for it.
+    assert re.search((rb"\r +\r" if shown else rb"(^|\n)") + rb"vexlor: [^\r\n]*broken.pcap.gz", err), err
+    assert (b"4 inputs: 3 done, 0 already done, 1 failed" in err) == (option != "--quiet")
 
 
 def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(tmp_path):
