@@ -4,6 +4,7 @@
 #include <glob.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -184,30 +186,74 @@ std::optional<Stamp> stamp_of(const std::string& path) {
                      static_cast<std::uint64_t>(st.st_mtim.tv_nsec)};
 }
 
-// The manifest: a header line, then one line per input, sorted by path.
-// It is rewritten whole (and renamed into place) whenever an input ends, so
-// that a run killed at any moment leaves the last complete one; under a
-// lock, merged with what other runs into the same directory (the tasks of
-// a cluster job) recorded meanwhile.
+// The whole of a file, or nullopt (errno set) when it cannot be opened.
+std::optional<std::string> read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The lines of a manifest's text that end with their newline: a last line
+// without it is an append cut short (its run killed), which counts as not
+// written.
+std::vector<std::string_view> complete_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string_view::npos;
+         start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+// The length of the complete lines of the open file `fd` of `size` bytes:
+// its size without a last line that lacks its newline.  -1: unreadable.
+off_t complete_length(int fd, off_t size) {
+    char buf[4096];
+    for (off_t end = size; end > 0;) {
+        const off_t start = std::max<off_t>(0, end - static_cast<off_t>(sizeof buf));
+        if (::pread(fd, buf, static_cast<std::size_t>(end - start), start) != end - start) {
+            return -1;
+        }
+        for (off_t i = end - start; i > 0; --i) {
+            if (buf[i - 1] == '\n') {
+                return start + i;
+            }
+        }
+        end = start;
+    }
+    return 0;
+}
+
+// The manifest: a header line (command, options), then lines of inputs.
+// When an input ends, its line is appended whole with one write, so that
+// the cost of a run grows with its inputs, not with their square.  At the
+// start of a run (when needed) and at its end, the manifest is compacted:
+// rewritten under a temporary name with the last line of each input,
+// sorted by path, synced and renamed into place.  Appends and compactions
+// take a lock shared with the other runs into the same directory (the
+// tasks of a cluster job).  A run killed mid-append leaves a last line
+// without its newline: readers ignore it, and the next append or
+// compaction removes it, so that its input is done again.  Appends are not
+// synced: a line lost with the machine only means its input is redone.
 class Manifest {
 public:
     using Entries = std::map<std::string, std::pair<Fields, std::string>>; // by path
 
-    Manifest(const Batch& batch, const std::vector<InputFile>& inputs)
-        : path_((fs::path(batch.outdir) / kManifest).string()), batch_(batch),
-          lines_(inputs.size()) {
-        for (const InputFile& f : inputs) {
-            paths_.push_back(f.path);
-        }
-    }
+    explicit Manifest(const Batch& batch)
+        : path_((fs::path(batch.outdir) / kManifest).string()),
+          // A hidden name: it stays, as removing a lock file others may
+          // hold open is a race.
+          lock_path_((fs::path(batch.outdir) / ".vexlor-manifest.lock").string()), batch_(batch) {}
 
     // The entries of an earlier run of the same command and options.  A
     // manifest this version cannot read is left as it is, and refused.
     [[nodiscard]] Status load() { return read(earlier_); }
 
-    // The earlier entry of `input`, when it is done, the input unchanged
-    // and its output there.  Called before the jobs start: no lock.
-    bool done_before(std::size_t index, const InputFile& input, const std::string& output) {
+    // Whether `input` is done by an earlier run: its entry says so, the
+    // input is unchanged and its output there.
+    bool done_before(const InputFile& input, const std::string& output) {
         auto it = earlier_.find(input.path);
         const auto stamp = stamp_of(input.path);
         if (it == earlier_.end() || !stamp) {
@@ -215,18 +261,13 @@ public:
         }
         Fields& f = it->second.first;
         std::error_code ec;
-        if (f["status"] != "done" || f["size"] != std::to_string(stamp->size) ||
-            f["mtime_ns"] != std::to_string(stamp->mtime_ns) || f["output"] != output ||
-            !fs::exists(output, ec)) {
-            return false;
-        }
-        lines_[index] = it->second.second;
-        return true;
+        return f["status"] == "done" && f["size"] == std::to_string(stamp->size) &&
+               f["mtime_ns"] == std::to_string(stamp->mtime_ns) && f["output"] == output &&
+               fs::exists(output, ec);
     }
 
-    [[nodiscard]] Status record(std::size_t index, const InputFile& input,
-                                const std::string& output, const RunSummary& s,
-                                const Status& outcome) {
+    [[nodiscard]] Status record(const InputFile& input, const std::string& output,
+                                const RunSummary& s, const Status& outcome) {
         const Stamp stamp = stamp_of(input.path).value_or(Stamp{});
         std::string line = "{\"path\": " + json_string(input.path) +
                            ", \"size\": " + std::to_string(stamp.size) +
@@ -246,25 +287,112 @@ public:
             line += ", \"status\": \"failed\", \"error\": " + json_string(outcome.error().message) +
                     "}";
         }
-        std::lock_guard lock(mutex_);
-        lines_[index] = line;
-        return write_locked();
+        return append(line + "\n");
     }
 
-    [[nodiscard]] Status write() {
-        std::lock_guard lock(mutex_);
-        return write_locked();
+    // Rewrites the manifest with the last line of each input of this job,
+    // sorted by path, unless it is so already.  A manifest of another
+    // command or other options gives way to an empty one of this job.
+    [[nodiscard]] Status compact() {
+        std::lock_guard guard(mutex_);
+        auto lock = lock_dir();
+        if (!lock) {
+            return std::unexpected(lock.error());
+        }
+        Entries entries;
+        bool tidy = false;
+        if (auto st = read(entries, &tidy); !st || tidy) {
+            return st;
+        }
+        std::string text = header();
+        for (const auto& [path, entry] : entries) {
+            text += entry.second;
+            text += '\n';
+        }
+        const std::string tmp = path_ + ".tmp";
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            return io_error("cannot write " + tmp + ": " + os_error_text(errno));
+        }
+        // Synced before the rename, so that the manifest on disk is this
+        // one or the one it replaces, whatever happens to the machine.
+        const ssize_t n = ::write(fd.get(), text.data(), text.size());
+        int err = n < 0 ? errno : n != static_cast<ssize_t>(text.size()) ? ENOSPC : 0;
+        if (err == 0 && ::fdatasync(fd.get()) != 0) {
+            err = errno;
+        }
+        if (const int closed = fd.reset(); err == 0) {
+            err = closed;
+        }
+        if (err == 0 && std::rename(tmp.c_str(), path_.c_str()) != 0) {
+            err = errno;
+        }
+        if (err != 0) {
+            std::remove(tmp.c_str());
+            return io_error("cannot write " + path_ + ": " + os_error_text(err));
+        }
+        return {};
     }
 
 private:
+    std::string header() const {
+        return "{\"vexlor_manifest\": 1, \"command\": " + json_string(batch_.command) +
+               ", \"options\": " + json_string(batch_.signature) + "}\n";
+    }
+
+    // The lock among the runs into the directory, held until the returned
+    // descriptor is closed.
+    std::expected<UniqueFd, Error> lock_dir() const {
+        UniqueFd lock(::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
+            return io_error("cannot lock " + lock_path_ + ": " + os_error_text(errno));
+        }
+        return lock;
+    }
+
+    // Appends `line` (with its newline) in one write, after the header when
+    // the manifest is new, and after taking away what an append cut short
+    // left at its end.
+    Status append(const std::string& line) {
+        std::lock_guard guard(mutex_);
+        auto lock = lock_dir();
+        if (!lock) {
+            return std::unexpected(lock.error());
+        }
+        UniqueFd fd(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+            return io_error("cannot write " + path_ + ": " + os_error_text(errno));
+        }
+        const off_t end = complete_length(fd.get(), st.st_size);
+        if (end < 0 || (end != st.st_size && ::ftruncate(fd.get(), end) != 0)) {
+            return io_error("cannot write " + path_ + ": " + os_error_text(errno));
+        }
+        const std::string text = end == 0 ? header() + line : line;
+        const ssize_t n = ::write(fd.get(), text.data(), text.size());
+        if (n != static_cast<ssize_t>(text.size())) {
+            const int err = n < 0 ? errno : ENOSPC;
+            // A part of the line would read as an append cut short: taken back.
+            (void)!::ftruncate(fd.get(), end);
+            return io_error("cannot write " + path_ + ": " + os_error_text(err));
+        }
+        if (const int err = fd.reset(); err != 0) {
+            return io_error("cannot write " + path_ + ": " + os_error_text(err));
+        }
+        return {};
+    }
+
     // The entries of the manifest on disk when it was made by the same
-    // command and options (none otherwise, or when there is none).
-    Status read(Entries& out) const {
-        std::ifstream in(path_);
-        std::string line;
+    // command and options (none otherwise, or when there is none), the last
+    // line of each input.  `tidy`: whether it is as a compaction leaves it.
+    Status read(Entries& out, bool* tidy = nullptr) const {
+        const std::string text = read_text(path_).value_or("");
+        const std::vector<std::string_view> lines = complete_lines(text);
         bool same_job = false;
-        for (std::size_t n = 1; std::getline(in, line); ++n) {
-            auto fields = parse_line(line);
+        bool sorted = true;
+        std::string previous;
+        for (std::size_t n = 1; n <= lines.size(); ++n) {
+            auto fields = parse_line(lines[n - 1]);
             const bool header = n == 1;
             if (!fields || header != fields->contains("vexlor_manifest") ||
                 (!header && !fields->contains("path"))) {
@@ -279,53 +407,167 @@ private:
                 same_job = (*fields)["command"] == batch_.command &&
                            (*fields)["options"] == batch_.signature;
             } else if (same_job) {
-                out[(*fields)["path"]] = {*fields, line};
+                std::string path = (*fields)["path"];
+                sorted = sorted && (n == 2 || previous < path);
+                out[path] = {std::move(*fields), std::string(lines[n - 1])};
+                previous = std::move(path);
             }
         }
-        return {};
-    }
-
-    Status write_locked() {
-        // A hidden name: it stays, as removing a lock file others may hold
-        // open is a race.
-        const std::string lock_path =
-            (fs::path(path_).parent_path() / ".vexlor-manifest.lock").string();
-        UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
-            return io_error("cannot lock " + lock_path + ": " + os_error_text(errno));
-        }
-        Entries merged;
-        if (auto st = read(merged); !st) {
-            return st;
-        }
-        for (std::size_t i = 0; i < lines_.size(); ++i) {
-            if (!lines_[i].empty()) {
-                merged[paths_[i]] = {Fields{}, lines_[i]};
-            }
-        }
-        std::string text = "{\"vexlor_manifest\": 1, \"command\": " + json_string(batch_.command) +
-                           ", \"options\": " + json_string(batch_.signature) + "}\n";
-        for (const auto& [path, entry] : merged) {
-            text += entry.second + "\n";
-        }
-        const std::string tmp = path_ + ".tmp";
-        std::FILE* f = std::fopen(tmp.c_str(), "wb");
-        if (!f) {
-            return io_error("cannot write " + tmp + ": " + os_error_text(errno));
-        }
-        const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path_.c_str()) != 0) {
-            return io_error("cannot write " + path_ + ": " + os_error_text(errno));
+        if (tidy) {
+            *tidy = same_job && sorted && text.ends_with('\n');
         }
         return {};
     }
 
     std::string path_;
+    std::string lock_path_;
     const Batch& batch_;
-    std::mutex mutex_;
-    std::vector<std::string> paths_; // by input
-    std::vector<std::string> lines_; // by input, empty until known
+    std::mutex mutex_; // between this run's threads; the lock file between runs
     Entries earlier_;
+};
+
+// A size as the single-input progress line shows it.
+std::string size_text(std::uint64_t bytes) {
+    char buf[32];
+    if (bytes >= 1000000000) {
+        std::snprintf(buf, sizeof buf, "%.2f GB", static_cast<double>(bytes) / 1e9);
+    } else if (bytes >= 1000000) {
+        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else if (bytes >= 1000) {
+        std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(bytes) / 1e3);
+    } else {
+        std::snprintf(buf, sizeof buf, "%u B", static_cast<unsigned>(bytes));
+    }
+    return buf;
+}
+
+// The progress line of a batch on standard error, redrawn in place at most
+// a few times a second: inputs ended out of those to run, input bytes read
+// out of theirs, packets, rate and time left.  Fed by the end of each input
+// and, while inputs run, by their drivers' reports.  Messages printed
+// meanwhile take a line of their own above it.
+class BatchLine {
+public:
+    BatchLine(bool enabled, unsigned workers, std::size_t inputs, std::uint64_t bytes)
+        : enabled_(enabled), inputs_(inputs), bytes_total_(bytes), running_(workers) {}
+
+    bool enabled() const { return enabled_; }
+
+    // A report of the input that worker `slot` runs, of `size` bytes.
+    void running(unsigned slot, const Progress& p, std::uint64_t size) {
+        std::lock_guard lock(mutex_);
+        running_[slot] = {std::min(p.bytes_done, size), p.packets};
+        update();
+    }
+
+    // The input of worker `slot` ended, done or failed: its bytes are read.
+    void ended(unsigned slot, std::uint64_t size, std::uint64_t packets) {
+        if (!enabled_) {
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        running_[slot] = {};
+        ++ended_;
+        bytes_ += size;
+        packets_ += packets;
+        update();
+    }
+
+    void print(const std::string& message) {
+        std::lock_guard lock(mutex_);
+        clear();
+        std::fprintf(stderr, "vexlor: %s\n", message.c_str());
+        if (drawn_) {
+            draw(Clock::now());
+        }
+    }
+
+    // The final figures stay on a line of their own when the batch ran to
+    // its end; an interrupted one clears the line.
+    void finish(bool ok) {
+        std::lock_guard lock(mutex_);
+        if (ok && drawn_) {
+            draw(Clock::now());
+            std::fputs("\n", stderr);
+        } else {
+            clear();
+        }
+        drawn_ = false;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kInterval = std::chrono::milliseconds(250);
+
+    struct Running {
+        std::uint64_t bytes = 0;
+        std::uint64_t packets = 0;
+    };
+
+    void update() {
+        const auto now = Clock::now();
+        if (!drawn_ || now - last_draw_ >= kInterval) {
+            draw(now);
+        }
+    }
+
+    static std::string duration_text(double seconds) {
+        const auto s = static_cast<unsigned long long>(seconds + 0.5);
+        char buf[32];
+        if (s >= 3600) {
+            std::snprintf(buf, sizeof buf, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
+        } else {
+            std::snprintf(buf, sizeof buf, "%llu:%02llu", s / 60, s % 60);
+        }
+        return buf;
+    }
+
+    void draw(Clock::time_point now) {
+        std::uint64_t bytes = bytes_, packets = packets_;
+        for (const Running& r : running_) {
+            bytes += r.bytes;
+            packets += r.packets;
+        }
+        const double secs = std::chrono::duration<double>(now - start_).count();
+        const double rate = secs > 0 ? static_cast<double>(bytes) / secs : 0;
+        // Time left at the rate so far, once there is one.
+        const std::string left =
+            bytes >= bytes_total_ ? "0:00"
+            : rate > 0            ? duration_text(static_cast<double>(bytes_total_ - bytes) / rate)
+                                  : "-:--";
+        char line[200];
+        const int n = std::snprintf(
+            line, sizeof line, "%zu/%zu inputs  %s / %s  %llu packets  %.1f MB/s  %s left", ended_,
+            inputs_, size_text(bytes).c_str(), size_text(bytes_total_).c_str(),
+            static_cast<unsigned long long>(packets), rate / 1e6, left.c_str());
+        const std::size_t len =
+            n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1);
+        // Blanks over whatever a longer previous line left behind.
+        std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(width_ > len ? width_ - len : 0),
+                     "");
+        width_ = std::max(width_, len);
+        drawn_ = true;
+        last_draw_ = now;
+    }
+
+    void clear() {
+        if (drawn_) {
+            std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+        }
+    }
+
+    const bool enabled_;
+    const std::size_t inputs_;
+    const std::uint64_t bytes_total_;
+    std::mutex mutex_;
+    std::vector<Running> running_; // by worker
+    std::size_t ended_ = 0;
+    std::uint64_t bytes_ = 0;   // of the inputs ended
+    std::uint64_t packets_ = 0; // of the inputs ended
+    bool drawn_ = false;
+    std::size_t width_ = 0;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_draw_;
 };
 
 // Strips one extension of `exts` from the end of `name`, if it has one.
@@ -357,17 +599,47 @@ std::string output_of(const Batch& batch, const std::string& name) {
     return (fs::path(batch.outdir) / name).string() + batch.suffix;
 }
 
+// Two inputs whose outputs would take one path, or one inside the other
+// (a split's OUT/a/ and OUT/a/b/), would overwrite each other: refused,
+// both named, before anything is done.
+CommandStatus check_outputs(const Batch& batch, const std::vector<InputFile>& files,
+                            const std::vector<std::string>& names) {
+    std::map<std::string, std::size_t> owner; // input by output name
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto [it, fresh] = owner.emplace(names[i] + batch.suffix, i);
+        if (!fresh) {
+            return failure(files[it->second].path + " and " + files[i].path +
+                           " would both be written to " + output_of(batch, names[i]) +
+                           " (outputs are named after their input's path below the directory "
+                           "given): run them into different output directories");
+        }
+    }
+    for (const auto& [name, i] : owner) {
+        for (auto slash = name.find('/'); slash != std::string::npos;
+             slash = name.find('/', slash + 1)) {
+            if (auto outer = owner.find(name.substr(0, slash)); outer != owner.end()) {
+                return failure(files[outer->second].path + " and " + files[i].path +
+                               " would be written to " +
+                               (fs::path(batch.outdir) / outer->first).string() + " and to " +
+                               (fs::path(batch.outdir) / name).string() +
+                               ", inside it: run them into different output directories");
+            }
+        }
+    }
+    return {};
+}
+
 // The plan of a batch on standard output, one JSON object per input: path,
 // relative (its name below its directory), output, done (by the manifest).
-CommandStatus list_batch(const Batch& batch, const Inputs& inputs) {
-    const std::vector<std::string> names = output_names(inputs.files);
-    Manifest manifest(batch, inputs.files);
+CommandStatus list_batch(const Batch& batch, const Inputs& inputs,
+                         const std::vector<std::string>& names) {
+    Manifest manifest(batch);
     if (auto st = manifest.load(); !st) {
         return failure(st.error().message);
     }
     for (std::size_t i = 0; i < inputs.files.size(); ++i) {
         const std::string out = output_of(batch, names[i]);
-        const bool done = manifest.done_before(i, inputs.files[i], out);
+        const bool done = manifest.done_before(inputs.files[i], out);
         std::printf("{\"path\": %s, \"relative\": %s, \"output\": %s, \"done\": %s}\n",
                     json_string(inputs.files[i].path).c_str(),
                     json_string(inputs.files[i].relative).c_str(), json_string(out).c_str(),
@@ -466,20 +738,31 @@ std::expected<std::vector<std::string>, Failure> archives_named(const std::strin
         return out;
     }
     set = true;
-    std::ifstream in(arg);
-    if (!in) {
+    const auto text = read_text(arg);
+    if (!text) {
         return failure("cannot read " + arg + ": " + os_error_text(errno));
     }
-    std::string line;
-    for (std::size_t n = 1; std::getline(in, line); ++n) {
-        auto fields = parse_line(line);
+    // The last line of each input tells (a job still running, or killed,
+    // has appended lines the next compaction sorts), in the order of their
+    // paths, as a compacted manifest has them.
+    std::map<std::string, std::string> names; // by input path; "" unless done
+    const std::vector<std::string_view> lines = complete_lines(*text);
+    for (std::size_t n = 1; n <= lines.size(); ++n) {
+        auto fields = parse_line(lines[n - 1]);
         if (!fields) {
             return failure(arg + " is damaged at line " + std::to_string(n));
         }
-        // "name" is the output's path below the manifest's directory,
-        // wherever the job was run from.
-        if ((*fields)["status"] == "done" && (*fields)["name"].ends_with(".vexlor")) {
-            out.push_back((fs::path(arg).parent_path() / (*fields)["name"]).string());
+        if (n > 1) {
+            // "name" is the output's path below the manifest's directory,
+            // wherever the job was run from.
+            const bool done =
+                (*fields)["status"] == "done" && (*fields)["name"].ends_with(".vexlor");
+            names[(*fields)["path"]] = done ? (*fields)["name"] : "";
+        }
+    }
+    for (const auto& [path, name] : names) {
+        if (!name.empty()) {
+            out.push_back((fs::path(arg).parent_path() / name).string());
         }
     }
     return out;
@@ -504,8 +787,12 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files) {
 }
 
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one) {
+    const std::vector<std::string> names = output_names(inputs.files);
+    if (auto st = check_outputs(batch, inputs.files, names); !st) {
+        return st;
+    }
     if (batch.list) {
-        return list_batch(batch, inputs);
+        return list_batch(batch, inputs, names);
     }
     const auto start = std::chrono::steady_clock::now();
     if (inputs.skipped > 0 && !batch.quiet) {
@@ -521,29 +808,42 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     if (ec) {
         return failure("cannot create " + batch.outdir + ": " + ec.message());
     }
-    const std::vector<std::string> names = output_names(inputs.files);
     auto output_of = [&](std::size_t i) { return vexlor::cli::output_of(batch, names[i]); };
-    Manifest manifest(batch, inputs.files);
+    Manifest manifest(batch);
     if (auto st = manifest.load(); !st) {
         return failure(st.error().message);
     }
-    // What an earlier run did is settled before any job starts, so that
-    // every manifest written from here on lists it.
+    // What an earlier run did is settled before any job starts.
     std::vector<bool> done_before(inputs.files.size());
     std::uint64_t skipped = 0;
     for (std::size_t i = 0; i < inputs.files.size(); ++i) {
-        done_before[i] = manifest.done_before(i, inputs.files[i], output_of(i));
+        done_before[i] = manifest.done_before(inputs.files[i], output_of(i));
         skipped += done_before[i] ? 1 : 0;
     }
-    if (auto st = manifest.write(); !st) {
+    // What a killed run left (a line cut short, lines out of order) is put
+    // right before anything is appended.
+    if (auto st = manifest.compact(); !st) {
         return failure(st.error().message);
     }
+
+    const unsigned jobs = std::max(1u, std::min<unsigned>(batch.jobs, inputs.files.size()));
+    // The progress line, on a terminal unless --quiet (as for one input).
+    const bool live = batch.progress && !batch.quiet;
+    std::vector<std::uint64_t> sizes(inputs.files.size());
+    std::uint64_t bytes_to_read = 0;
+    for (std::size_t i = 0; live && i < inputs.files.size(); ++i) {
+        if (!done_before[i]) {
+            sizes[i] = stamp_of(inputs.files[i].path).value_or(Stamp{}).size;
+            bytes_to_read += sizes[i];
+        }
+    }
+    BatchLine line(live, jobs, inputs.files.size() - skipped, bytes_to_read);
 
     std::atomic<std::size_t> next{0};
     std::mutex report;
     RunSummary total;
     std::uint64_t done = 0, failed = 0;
-    auto worker = [&] {
+    auto worker = [&](unsigned slot) {
         for (std::size_t i = next++; i < inputs.files.size(); i = next++) {
             if (batch.cancel && batch.cancel->load()) {
                 return;
@@ -563,7 +863,13 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             if (is_dir) {
                 fs::remove_all(target, mk);
             }
-            Status st = run_one(input, target, control);
+            ProgressFn progress;
+            if (line.enabled()) {
+                progress = [&line, slot, size = sizes[i]](const Progress& p) {
+                    line.running(slot, p, size);
+                };
+            }
+            Status st = run_one(input, target, control, progress);
             if (st && is_dir) {
                 st = publish_dir(target, output);
             }
@@ -571,18 +877,16 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                 fs::remove_all(target, mk);
             }
             const bool interrupted = !st && batch.cancel && batch.cancel->load();
-            Status recorded =
-                interrupted ? Status{} : manifest.record(i, input, output, summary, st);
+            Status recorded = interrupted ? Status{} : manifest.record(input, output, summary, st);
             std::lock_guard lock(report);
             if (interrupted) {
                 continue;
             }
+            line.ended(slot, sizes[i], summary.packets);
             if (!st) {
                 ++failed;
                 const std::string& m = st.error().message;
-                std::fprintf(
-                    stderr, "vexlor: %s\n",
-                    (m.find(input.path) != std::string::npos ? m : input.path + ": " + m).c_str());
+                line.print(m.find(input.path) != std::string::npos ? m : input.path + ": " + m);
             } else {
                 ++done;
                 total.packets += summary.packets;
@@ -592,19 +896,24 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             }
             if (!recorded) {
                 ++failed;
-                std::fprintf(stderr, "vexlor: %s\n", recorded.error().message.c_str());
+                line.print(recorded.error().message);
             }
         }
     };
-    const unsigned jobs = std::max(1u, std::min<unsigned>(batch.jobs, inputs.files.size()));
     std::vector<std::thread> threads;
     for (unsigned j = 1; j < jobs; ++j) {
-        threads.emplace_back(worker);
+        threads.emplace_back(worker, j);
     }
-    worker();
+    worker(0);
     for (std::thread& t : threads) {
         t.join();
     }
+    // The lines appended, sorted and one per input.
+    if (auto st = manifest.compact(); !st) {
+        ++failed;
+        line.print(st.error().message);
+    }
+    line.finish(!(batch.cancel && batch.cancel->load()));
     if (batch.cancel && batch.cancel->load()) {
         const int sig = batch.signal ? *batch.signal : SIGINT;
         return std::unexpected(

@@ -52,9 +52,10 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files);
 std::expected<std::vector<std::string>, Failure> archives_named(const std::string& arg, bool& set);
 
 // One input's run: `output` is the path for its output (a directory for a
-// split, an archive file otherwise).
-using RunOne =
-    std::function<Status(const InputFile& input, const std::string& output, RunControl& control)>;
+// split, an archive file otherwise); `progress` (maybe empty) takes the
+// driver's reports.
+using RunOne = std::function<Status(const InputFile& input, const std::string& output,
+                                    RunControl& control, const ProgressFn& progress)>;
 
 struct Batch {
     std::string command;   // "split" or "archive"
@@ -66,16 +67,23 @@ struct Batch {
     bool list = false; // only print the plan (see run_batch)
     const std::atomic<bool>* cancel = nullptr;
     const volatile std::sig_atomic_t* signal = nullptr;
+    // A progress line on standard error while inputs run (on a terminal,
+    // without --quiet: as for one input).
+    bool progress = false;
 };
 
 // Runs `run_one` for every input on `batch.jobs` threads.  Each output is
 // published whole (a split's directory under a temporary name, renamed when
 // complete; an archive by its own rename), and the manifest
 // OUTDIR/vexlor-manifest.jsonl records every input (path, size, mtime,
-// first and last packet time, packets, link type, output, status).  Inputs
+// first and last packet time, packets, link type, output, status): a line
+// appended as each input ends, the lines sorted by path, one per input, at
+// the start (when a killed run left them otherwise) and at the end.  Inputs
 // the manifest shows done with the same options, size and mtime, whose
-// output is there, are skipped.  A failing input is reported with its path
-// and the rest go on; the status then says that something failed.
+// output is there, are skipped.  Two inputs whose outputs would take one
+// path, or one inside the other, are refused before anything is done (or
+// listed), both named.  A failing input is reported with its path and the
+// rest go on; the status then says that something failed.
 // With `batch.list`, nothing runs: the plan goes to standard output as one
 // JSON object per input (path, relative, output, done).
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one);

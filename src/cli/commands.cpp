@@ -501,11 +501,14 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 args.has("quiet"),
                 args.has("list"),
                 &g_cancel,
-                &g_signal};
+                &g_signal,
+                show_progress(args)};
     configure_run(args, opt.control);
     catch_interrupts();
     return run_batch(
-        batch, *inputs, [&](const InputFile& in, const std::string& out, RunControl& control) {
+        batch, *inputs,
+        [&](const InputFile& in, const std::string& out, RunControl& control,
+            const ProgressFn& progress) {
             if (auto readable = check_input(in.path); !readable) {
                 return Status(io_error(readable.error().message));
             }
@@ -518,6 +521,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 }
             }
             set_output(one, out);
+            one.progress = progress;
             control.cancel = opt.control.cancel;
             control.remove_on_failure = true;
             control.tolerate_cut_off = opt.control.tolerate_cut_off;
@@ -1389,11 +1393,15 @@ constexpr OptionDef kBytesOptions[] = {
     "known by their first bytes.  Several inputs without --combine give one\n"                     \
     "output each below the last argument, named after the input's path below\n"                    \
     "its directory without extensions (day1/a.pcap.gz: day1/a), each published\n"                  \
-    "whole; vexlor-manifest.jsonl there records every input (path, size, mtime,\n"                 \
-    "first and last packet time, packets, link type, output, status), and the\n"                   \
-    "same command run again skips the inputs it shows done.  A failing input is\n"                 \
-    "reported and the others go on; the exit status is then 1.  With --combine\n"                  \
-    "there is one output, as for one input; the inputs must share a link type.\n"                  \
+    "whole.  Captures whose names differ only in extensions keep them (a.pcap\n"                   \
+    "and a.pcap.gz: a.pcap, a.pcap.gz); two inputs that would still get one\n"                     \
+    "output (x.pcap in two directories given) are refused before anything runs,\n"                 \
+    "both named (exit status 1).  vexlor-manifest.jsonl there records every input\n"               \
+    "(path, size, mtime, first and last packet time, packets, link type, output,\n"                \
+    "status), appended as each ends; the same command run again skips the inputs\n"                \
+    "it shows done.  A failing input is reported and the others go on; the exit\n"                 \
+    "status is then 1.  With --combine there is one output, as for one input;\n"                   \
+    "the inputs must share a link type.\n"                                                         \
     "\n"
 
 // Flow boundaries, the same text in both helps.

@@ -5,6 +5,8 @@ import gzip
 import json
 import lzma
 import os
+import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -117,6 +119,95 @@ def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, co
     write(src / "day1" / "a.pcap", capture(4))
     assert b"1 done, 2 already done" in run(command, src, out).stderr
     assert b"3 done, 0 already done" in run(command, src, out, "--port", "80").stderr
+
+
+def done_twice(line, then):
+    return line.replace(b'"status": "done"', b'"status": "failed", "error": "x"') + line if then == "done" else \
+        line + line.replace(b'"status": "done"', b'"status": "failed", "error": "x"')
+
+
+@pytest.mark.parametrize("edit, shown", [
+    # Killed while appending b's line: the half written counts as not written.
+    (lambda a, b, c: [a, c, b[:len(b) // 2]], "ac"),
+    # Appended out of order, a failed and then done (a retried task): the last line of an input tells.
+    (lambda a, b, c: [c, done_twice(a, then="done"), b], "abc"),
+    (lambda a, b, c: [b, c, done_twice(a, then="failed")], "bc"),
+])
+def test_a_manifest_as_a_killed_job_left_it_is_read_by_the_last_whole_line_of_each_input(tmp_path, edit, shown):
+    src, out = make_tree(tmp_path / "in"), tmp_path / "set"
+    assert run("archive", src, out, "--quiet").returncode == 0
+    manifest = out / "vexlor-manifest.jsonl"
+    whole = manifest.read_bytes()
+    head, *lines = whole.splitlines(keepends=True)
+    assert len(lines) == 3 and lines == sorted(lines)
+    manifest.write_bytes(head + b"".join(edit(*lines)))
+    listed = run("flows", manifest, "--format", "json")
+    assert listed.returncode == 0, listed.stderr
+    archives = [json.loads(lines["abc".index(x)])["output"] for x in shown]
+    assert list(dict.fromkeys(r["archive"] for r in json.loads(listed.stdout))) == archives
+    planned = [json.loads(line)["done"] for line in run("archive", "--list", src, out).stdout.splitlines()]
+    assert planned == [x in shown for x in "abc"]
+    # The rerun redoes the others, and leaves the manifest of an uninterrupted run.
+    r = run("archive", src, out)
+    assert b"3 inputs: %d done, %d already done, 0 failed" % (3 - len(shown), len(shown)) in r.stderr, r.stderr
+    assert manifest.read_bytes() == whole
+
+
+@pytest.mark.parametrize("command, files, given, clash", [
+    ("split", ["a/x.pcap", "b/x.pcap"], ["a", "b"], ("a/x.pcap", "b/x.pcap")),
+    ("archive", ["a/x.pcap", "b/x.pcap"], ["a/x.pcap", "b/x.pcap"], ("a/x.pcap", "b/x.pcap")),
+    # x.pcap and x.pcap.gz keep their extensions, and x.pcap.pcap loses one: x.pcap twice.
+    ("archive", ["d/x.pcap", "d/x.pcap.gz", "d/x.pcap.pcap"], ["d"], ("d/x.pcap", "d/x.pcap.pcap")),
+    # A split's directory inside another's.
+    ("split", ["d/a.pcap", "d/a/b.pcap"], ["d"], ("d/a.pcap", "d/a/b.pcap")),
+    # Told apart: each output of its own.
+    ("split", ["a/x.pcap", "b/x.pcap.gz"], ["a", "b"], None),
+    ("archive", ["d/x.pcap", "d/x.pcap.gz"], ["d"], None),
+    ("archive", ["d/a.pcap", "d/a/b.pcap"], ["d"], None),
+])
+def test_inputs_whose_outputs_would_collide_are_refused_before_anything_runs(tmp_path, command, files, given, clash):
+    src, out = tmp_path / "in", tmp_path / "out"
+    for i, name in enumerate(files):
+        write(src / name, gzip.compress(capture(i)) if name.endswith(".gz") else capture(i))
+    for extra in ("--list", "--quiet"):
+        r = run(command, *[src / g for g in given], out, extra)
+        if clash:
+            named = "vexlor: %s and %s would " % tuple(src / c for c in clash)
+            assert (r.returncode, r.stdout) == (1, b"") and r.stderr.startswith(named.encode()), r.stderr
+            assert not out.exists()
+        else:
+            assert r.returncode == 0, r.stderr
+    if not clash:
+        entries = [json.loads(line) for line in open(out / "vexlor-manifest.jsonl")][1:]
+        assert [e["status"] for e in entries] == ["done"] * len(files)
+        assert len({e["output"] for e in entries}) == len(files) and all(os.path.exists(e["output"]) for e in entries)
+
+
+@pytest.mark.parametrize("option, terminal, shown", [("--quiet", True, False), ("-j2", False, False),
+                                                     ("-j2", True, True)])
+def test_a_batch_shows_its_progress_on_a_terminal_unless_quiet(tmp_path, option, terminal, shown):
+    src = make_tree(tmp_path / "in")
+    write(src / "day3" / "broken.pcap.gz", gzip.compress(capture(5))[:-20])
+    reader, writer = pty.openpty() if terminal else os.pipe()
+    p = subprocess.Popen([CLI, "archive", str(src), str(tmp_path / "out"), option], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=writer)
+    os.close(writer)
+    err = b""
+    while True:
+        try:
+            chunk = os.read(reader, 4096)
+        except OSError:  # a terminal whose other side is closed
+            chunk = b""
+        if not chunk:
+            break
+        err += chunk
+    os.close(reader)
+    assert p.wait() == 1
+    line = rb"4/4 inputs  (\S+ \S+) / \1  \d+ packets  [\d.]+ MB/s  0:00 left *\r?\n"
+    assert bool(re.search(line, err)) == shown and (b" inputs  " in err) == shown, err
+    # A failure's message takes a line of its own, the progress line blanked for it.
+    assert re.search((rb"\r +\r" if shown else rb"(^|\n)") + rb"vexlor: [^\r\n]*broken.pcap.gz", err), err
+    assert (b"4 inputs: 3 done, 0 already done, 1 failed" in err) == (option != "--quiet")
 
 
 def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(tmp_path):

@@ -77,6 +77,9 @@ def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path,
     (lambda s, o: vd.run_job("merge", s, o), "unknown command"),
     (lambda s, o: vd.split(os.path.join(s, "day2", "none*.pcap"), o), "no file matches"),
     (lambda s, o: vd.split([], o), "no input"),
+    # day1/a.pcap and a.pcap named alone would both give a.pcap (beside day1/a.pcap.gz).
+    (lambda s, o: vd.split([os.path.join(s, "day1"), write(os.path.join(s, "x", "a.pcap"), capture([]))], o),
+     "would both be written to"),
 ])
 def test_mistakes_of_use_raise_and_run_nothing(tmp_path, call, message):
     src = make_inputs(tmp_path / "in")
