@@ -1,6 +1,6 @@
 // What a run does to its outputs besides writing them: locks, cancellation
-// and the removal of temporaries, cut-off captures.  (Outputs that are the
-// input, and the summary, are checked through the module and the tool.)
+// and the removal of temporaries.  (Outputs that are the input, the summary
+// and cut-off captures are checked through the module and the tool.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -98,31 +98,6 @@ TEST(RunControl, ACancelledOrFailedRunRemovesItsTemporariesWhenAsked) {
         ASSERT_FALSE(build_archive(a));
         EXPECT_EQ(dir_names(dir.path()).size(), c.remove ? 2u : 3u)
             << "cap.pcap, out, a.vexlor.tmp";
-    }
-}
-
-TEST(RunControl, ACutOffLastRecordKeepsThePacketsBeforeIt) {
-    TempDir dir;
-    const Bytes whole = capture(3);
-    const std::size_t last = capture(2).size();
-    for (std::size_t cut = last + 1; cut < whole.size(); ++cut) {
-        write_file(dir / "cap.pcap", Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
-        RunSummary summary;
-        SplitOptions s;
-        s.input_path = dir / "cap.pcap";
-        s.output_dir = dir / "out";
-        s.control.tolerate_cut_off = true;
-        s.control.summary = &summary;
-        ASSERT_TRUE(run_split(s)) << cut;
-        EXPECT_EQ(summary.packets, 2u) << cut;
-        ASSERT_TRUE(summary.cut_off) << cut;
-        EXPECT_EQ(summary.cut_off->offset, last);
-        EXPECT_EQ(summary.cut_off->dropped, cut - last);
-        // Without the option a record header cut short still ends quietly
-        // (and is noted), a frame cut short fails.
-        s.control.tolerate_cut_off = false;
-        auto strict = run_split(s);
-        EXPECT_EQ(strict.has_value(), cut - last < 16) << cut;
     }
 }
 
