@@ -53,8 +53,8 @@ def test_split_files_and_archive_flows_follow_the_boundaries(tmp_path, options, 
 
 
 def vxlan(vni, inner):
-    return frame("192.0.2.1", "192.0.2.2", 17, 49152, 4789, bytes.fromhex("08000000") + (vni << 8).to_bytes(4, "big")
-                 + inner)
+    header = bytes.fromhex("08000000") + (vni << 8).to_bytes(4, "big")
+    return frame("192.0.2.1", "192.0.2.2", 17, 49152, 4789, header + inner)
 
 
 def vlan(vid, inner):
