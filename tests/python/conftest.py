@@ -93,9 +93,11 @@ def listing(directory):
     return sorted(p.name for p in pathlib.Path(directory).iterdir())
 
 
-def contents(path):  # a directory's files and their bytes, or a file's bytes
-    return {n: (pathlib.Path(path) / n).read_bytes() for n in listing(path)} if os.path.isdir(path) else \
-        pathlib.Path(path).read_bytes()
+def contents(path):
+    """A directory's files, by path relative to it, and their bytes (none if it is missing); or a file's bytes."""
+    path = pathlib.Path(path)
+    return path.read_bytes() if path.is_file() else {
+        str(p.relative_to(path)): p.read_bytes() for p in sorted(path.rglob("*")) if p.is_file()}
 
 
 def finals(directory, temporary=False):

@@ -1,46 +1,27 @@
 """The tool's flow boundaries (--idle-timeout, --tcp-restart) on split and archive, and the outer identifiers that
 `flows` lists for tagged and tunnelled flows."""
-import csv
-import io
-import pathlib
-import re
-import shutil
-import struct
-import subprocess
-import sys
+import csv, io, re, shutil, subprocess
 
 import pytest
 
-from conftest import CAPTURES, eth, read_pcap, write
-from conftest import capture as pcap_bytes
+from conftest import CAPTURES, capture, cli, frame, needs_cli, read_pcap, write
 
-CLI = pathlib.Path(sys.executable).parent / "vexlor"
-pytestmark = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)
+pytestmark = needs_cli
 KEYS = ["id", "protocol", "src_ip", "dst_ip", "src_port", "dst_port", "packets", "bytes", "start", "duration"]
 T = 1700000000
 FIN, SYN, RST, ACK = 0x01, 0x02, 0x04, 0x10
 NAME = "cap_6_10_0_0_1_10_0_0_2_1000_80"
 
 
-def ipv4(src, dst, proto, payload):
-    return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), 1, 0, 64, proto, 0,
-                       bytes(map(int, src.split("."))), bytes(map(int, dst.split(".")))) + payload
-
-
-def udp(sport, dport, payload):
-    return struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
-
-
 def tool(*args):
-    done = subprocess.run([str(CLI), *map(str, args)], capture_output=True, text=True)
+    done = cli(*args, text=True)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
 
 def segment(secs, flags, back=False):
     ends = [("10.0.0.1", 1000), ("10.0.0.2", 80)][::-1 if back else 1]
-    tcp = struct.pack(">HHIIBBHHH", ends[0][1], ends[1][1], 1, 0, 5 << 4, flags, 65535, 0, 0)
-    return (T + secs, 0, eth(ipv4(ends[0][0], ends[1][0], 6, tcp)))
+    return (T + secs, 0, frame(ends[0][0], ends[1][0], 6, ends[0][1], ends[1][1], flags=flags))
 
 
 # One connection, closed, opened again a second later, reset, quiet for an hour, and used again.
@@ -59,7 +40,7 @@ BOUNDARIES = [
 
 @pytest.mark.parametrize("options, files", BOUNDARIES)
 def test_split_files_and_archive_flows_follow_the_boundaries(tmp_path, options, files):
-    cap = write(tmp_path / "cap.pcap", pcap_bytes(CONNECTIONS))
+    cap = write(tmp_path / "cap.pcap", capture(CONNECTIONS))
     for decode in ("wide", "basic"):
         out = tmp_path / decode
         tool("split", cap, out, "--quiet", "--decode", decode, *options)
@@ -71,15 +52,16 @@ def test_split_files_and_archive_flows_follow_the_boundaries(tmp_path, options, 
         assert {(r["src_ip"], r["dst_ip"]) for r in rows} <= {("10.0.0.1", "10.0.0.2"), ("10.0.0.2", "10.0.0.1")}
 
 
-def vxlan(vni, frame):
-    return eth(ipv4("192.0.2.1", "192.0.2.2", 17, udp(49152, 4789, struct.pack(">II", 0x08000000, vni << 8) + frame)))
+def vxlan(vni, inner):
+    header = bytes.fromhex("08000000") + (vni << 8).to_bytes(4, "big")
+    return frame("192.0.2.1", "192.0.2.2", 17, 49152, 4789, header + inner)
 
 
-def vlan(vid, frame):
-    return frame[:12] + struct.pack(">HH", 0x8100, vid) + frame[12:]
+def vlan(vid, inner):
+    return inner[:12] + b"\x81\x00" + vid.to_bytes(2, "big") + inner[12:]
 
 
-INNER = [eth(ipv4("10.1.0.%d" % n, "10.1.0.9", 17, udp(5000 + n, 53, b"q"))) for n in range(4)]
+INNER = [frame("10.1.0.%d" % n, "10.1.0.9", 17, 5000 + n, 53, b"q") for n in range(4)]
 # (records, the outer column of each flow in id order; None: no such column)
 OUTER = [
     ([INNER[0], INNER[1]], None),
@@ -92,7 +74,7 @@ OUTER = [
 
 @pytest.mark.parametrize("frames, outer", OUTER)
 def test_flows_lists_outer_identifiers_only_when_there_are_some(tmp_path, frames, outer):
-    cap = write(tmp_path / "cap.pcap", pcap_bytes([(T + i, 0, f) for i, f in enumerate(frames)]))
+    cap = write(tmp_path / "cap.pcap", capture([(T + i, 0, f) for i, f in enumerate(frames)]))
     tool("archive", cap, tmp_path / "a.vexlor", "--quiet")
     text = tool("flows", tmp_path / "a.vexlor", "--format", "csv")
     header = text.splitlines()[0].split(",")

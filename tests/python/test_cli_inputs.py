@@ -1,39 +1,13 @@
 """The tool's inputs beyond one plain file: compressed captures, several inputs, directories and patterns, one output
 per input with a manifest that makes reruns resume, and inputs read as one capture, checked against mergecap."""
-import bz2
-import gzip
-import json
-import lzma
-import os
-import pty
-import re
-import shutil
-import signal
-import subprocess
-import sys
-import time
+import bz2, gzip, json, lzma, os, pty, re, shutil, signal, subprocess, time
 
 import pytest
 
 from conftest import capture as pcap_bytes
-from conftest import CAPTURES, CORPUS, frame, read_pcap, sessions_bytes, write
+from conftest import CLI, cli, contents, frame, needs_cli, read_pcap, sessions_bytes, write
 
-CLI = os.path.join(os.path.dirname(sys.executable), "vexlor")
-pytestmark = pytest.mark.skipif(not os.path.exists(CLI), reason="the vexlor tool is not installed")
-
-
-def run(*args, **kw):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, **kw)
-
-
-def tree(root):
-    """Every file below root, by relative path, with its bytes."""
-    out = {}
-    for d, _, files in os.walk(root):
-        for f in files:
-            p = os.path.join(d, f)
-            out[os.path.relpath(p, root)] = open(p, "rb").read()
-    return out
+pytestmark = needs_cli
 
 
 def zstd(data):
@@ -54,29 +28,14 @@ def test_compressed_captures_give_the_plain_captures_outputs(tmp_path, ext):
         half = len(CAPTURE) // 2
         packed = COMPRESSORS[ext](CAPTURE[:half]) + COMPRESSORS[ext](CAPTURE[half:])
     plain, comp = write(tmp_path / "cap.pcap", CAPTURE), write(tmp_path / ("cap.pcap." + ext), packed)
-    assert run("split", plain, tmp_path / "a", "--quiet").returncode == 0
-    assert run("split", comp, tmp_path / "b", "--quiet").returncode == 0
-    assert tree(tmp_path / "a") == tree(tmp_path / "b") and len(tree(tmp_path / "a")) == 7
-    piped = run("split", "-", tmp_path / "c", "--prefix", "cap", "--quiet", input=packed)
-    assert piped.returncode == 0 and tree(tmp_path / "c") == tree(tmp_path / "a")
+    assert cli("split", plain, tmp_path / "a", "--quiet").returncode == 0
+    assert cli("split", comp, tmp_path / "b", "--quiet").returncode == 0
+    assert contents(tmp_path / "a") == contents(tmp_path / "b") and len(contents(tmp_path / "a")) == 7
+    piped = cli("split", "-", tmp_path / "c", "--prefix", "cap", "--quiet", input=packed)
+    assert piped.returncode == 0 and contents(tmp_path / "c") == contents(tmp_path / "a")
     for src, out in ((plain, "p.vexlor"), (comp, "c.vexlor")):
-        assert run("archive", src, tmp_path / out, "--quiet").returncode == 0
+        assert cli("archive", src, tmp_path / out, "--quiet").returncode == 0
     assert (tmp_path / "p.vexlor").read_bytes() == (tmp_path / "c.vexlor").read_bytes()
-
-
-@pytest.mark.skipif(not CORPUS, reason="no real captures beside the project")
-def test_compressed_copies_of_the_real_captures_split_as_the_captures_do(tmp_path):
-    for row in CORPUS:
-        plain = CAPTURES / row["file"]
-        if plain.suffix in (".gz", ".zst", ".xz", ".bz2"):
-            continue  # already compressed: compressing it again makes no capture
-        want = run("split", plain, tmp_path / "plain", "--quiet")
-        for ext in sorted(COMPRESSORS):
-            packed = write(tmp_path / (plain.name + "." + ext), COMPRESSORS[ext](plain.read_bytes()))
-            got = run("split", packed, tmp_path / ext, "--quiet")
-            assert (got.returncode, tree(tmp_path / ext)) == (want.returncode, tree(tmp_path / "plain")), (row, ext)
-            shutil.rmtree(tmp_path / ext, ignore_errors=True)
-        shutil.rmtree(tmp_path / "plain", ignore_errors=True)
 
 
 def capture(i, flows=3):
@@ -96,12 +55,12 @@ def make_tree(root):
 @pytest.mark.parametrize("command, suffix", [("split", ""), ("archive", ".vexlor")])
 def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, command, suffix):
     src, out = make_tree(tmp_path / "in"), tmp_path / "out"
-    r = run(command, src, out)
+    r = cli(command, src, out)
     assert r.returncode == 0, r.stderr
     assert b"1 files in the input directories are not captures" in r.stderr
     assert b"3 inputs: 3 done, 0 already done, 0 failed" in r.stderr
     names = {"day1/a", "day1/b", "day2/nested/c"}
-    made = {p for p in tree(out) if "vexlor-manifest" not in p}
+    made = {p for p in contents(out) if "vexlor-manifest" not in p}
     assert made == {n + suffix for n in names} if suffix else {os.path.dirname(p) for p in made} == names
     assert all(os.path.basename(p).startswith(os.path.basename(os.path.dirname(p)) + "_") for p in made if not suffix)
     head, *lines = [json.loads(line) for line in open(out / "vexlor-manifest.jsonl")]
@@ -112,13 +71,13 @@ def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, co
     assert (a["first_packet_us"], a["last_packet_us"]) == (1700000010000000, 1700000010000011)
     assert a["size"] == os.path.getsize(src / "day1" / "a.pcap") and a["output"] == str(out / "day1" / "a") + suffix
 
-    before = tree(out)
-    r = run(command, src, out, "-j", "1")
-    assert b"3 inputs: 0 done, 3 already done" in r.stderr and tree(out) == before
+    before = contents(out)
+    r = cli(command, src, out, "-j", "1")
+    assert b"3 inputs: 0 done, 3 already done" in r.stderr and contents(out) == before
     # A changed input is redone; other options redo everything.
     write(src / "day1" / "a.pcap", capture(4))
-    assert b"1 done, 2 already done" in run(command, src, out).stderr
-    assert b"3 done, 0 already done" in run(command, src, out, "--port", "80").stderr
+    assert b"1 done, 2 already done" in cli(command, src, out).stderr
+    assert b"3 done, 0 already done" in cli(command, src, out, "--port", "80").stderr
 
 
 def done_twice(line, then):
@@ -135,20 +94,20 @@ def done_twice(line, then):
 ])
 def test_a_manifest_as_a_killed_job_left_it_is_read_by_the_last_whole_line_of_each_input(tmp_path, edit, shown):
     src, out = make_tree(tmp_path / "in"), tmp_path / "set"
-    assert run("archive", src, out, "--quiet").returncode == 0
+    assert cli("archive", src, out, "--quiet").returncode == 0
     manifest = out / "vexlor-manifest.jsonl"
     whole = manifest.read_bytes()
     head, *lines = whole.splitlines(keepends=True)
     assert len(lines) == 3 and lines == sorted(lines)
     manifest.write_bytes(head + b"".join(edit(*lines)))
-    listed = run("flows", manifest, "--format", "json")
+    listed = cli("flows", manifest, "--format", "json")
     assert listed.returncode == 0, listed.stderr
     archives = [json.loads(lines["abc".index(x)])["output"] for x in shown]
     assert list(dict.fromkeys(r["archive"] for r in json.loads(listed.stdout))) == archives
-    planned = [json.loads(line)["done"] for line in run("archive", "--list", src, out).stdout.splitlines()]
+    planned = [json.loads(line)["done"] for line in cli("archive", "--list", src, out).stdout.splitlines()]
     assert planned == [x in shown for x in "abc"]
     # The rerun redoes the others, and leaves the manifest of an uninterrupted run.
-    r = run("archive", src, out)
+    r = cli("archive", src, out)
     assert b"3 inputs: %d done, %d already done, 0 failed" % (3 - len(shown), len(shown)) in r.stderr, r.stderr
     assert manifest.read_bytes() == whole
 
@@ -170,7 +129,7 @@ def test_inputs_whose_outputs_would_collide_are_refused_before_anything_runs(tmp
     for i, name in enumerate(files):
         write(src / name, gzip.compress(capture(i)) if name.endswith(".gz") else capture(i))
     for extra in ("--list", "--quiet"):
-        r = run(command, *[src / g for g in given], out, extra)
+        r = cli(command, *[src / g for g in given], out, extra)
         if clash:
             named = "vexlor: %s and %s would " % tuple(src / c for c in clash)
             assert (r.returncode, r.stdout) == (1, b"") and r.stderr.startswith(named.encode()), r.stderr
@@ -214,16 +173,16 @@ def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(t
     src = tmp_path / "in"
     for i in range(16):
         write(src / ("f%02d.pcap" % i), sessions_bytes(40 + i, 40, 200))
-    assert run("split", src, tmp_path / "whole", "--quiet", "-j", "2").returncode == 0
-    expected = tree(tmp_path / "whole")
+    assert cli("split", src, tmp_path / "whole", "--quiet", "-j", "2").returncode == 0
+    expected = contents(tmp_path / "whole")
     for n, delay in enumerate((0.02, 0.08, 0.2)):
         out = tmp_path / ("killed%d" % n)
-        p = subprocess.Popen([CLI, "split", str(src), str(out), "--quiet", "-j", "2"], stderr=subprocess.DEVNULL)
+        p = subprocess.Popen([str(CLI), "split", str(src), str(out), "--quiet", "-j", "2"], stderr=subprocess.DEVNULL)
         time.sleep(delay)
         p.send_signal(signal.SIGKILL)
         p.wait()
-        assert run("split", src, out, "--quiet", "-j", "2").returncode == 0
-        got = tree(out)
+        assert cli("split", src, out, "--quiet", "-j", "2").returncode == 0
+        got = contents(out)
         # The manifest lists the same inputs and outputs; only the time stamps of a run may differ.
         assert set(got) == set(expected) and all(got[k] == expected[k] for k in got if "manifest" not in k)
 
@@ -235,9 +194,9 @@ def test_a_capture_cut_into_five_rotated_files_splits_as_the_whole(tmp_path):
     # Named so that their names sort in another order than their packets.
     files = [write(tmp_path / ("rot-%d.pcap" % ((7 * i) % 5)), pcap_bytes([(s, u, f, o) for s, u, o, f in part]))
              for i, part in enumerate(parts)]
-    assert run("split", write(tmp_path / "whole.pcap", whole), tmp_path / "a", "--prefix", "x").returncode == 0
-    assert run("split", *sorted(files), tmp_path / "b", "--combine", "concat", "--prefix", "x").returncode == 0
-    assert tree(tmp_path / "a") == tree(tmp_path / "b") and len(tree(tmp_path / "a")) == 30
+    assert cli("split", write(tmp_path / "whole.pcap", whole), tmp_path / "a", "--prefix", "x").returncode == 0
+    assert cli("split", *sorted(files), tmp_path / "b", "--combine", "concat", "--prefix", "x").returncode == 0
+    assert contents(tmp_path / "a") == contents(tmp_path / "b") and len(contents(tmp_path / "a")) == 30
 
 
 def test_inputs_read_as_one_match_mergecap(tmp_path):
@@ -248,21 +207,21 @@ def test_inputs_read_as_one_match_mergecap(tmp_path):
     for how, peer in (("concat", ["-a", early, late]), ("merge", [early, late])):
         merged = tmp_path / (how + ".pcap")
         subprocess.run(["mergecap", "-F", "pcap", "-w", str(merged), *peer], check=True)
-        assert run("split", late, early, tmp_path / how, "--combine", how, "--prefix", "x", "--quiet").returncode == 0
-        assert run("split", merged, tmp_path / (how + "-peer"), "--prefix", "x", "--quiet").returncode == 0
-        assert tree(tmp_path / how) == tree(tmp_path / (how + "-peer")) and tree(tmp_path / how)
+        assert cli("split", late, early, tmp_path / how, "--combine", how, "--prefix", "x", "--quiet").returncode == 0
+        assert cli("split", merged, tmp_path / (how + "-peer"), "--prefix", "x", "--quiet").returncode == 0
+        assert contents(tmp_path / how) == contents(tmp_path / (how + "-peer")) and contents(tmp_path / how)
     cooked = write(tmp_path / "cooked.pcap", pcap_bytes([], linktype=113))
-    r = run("archive", early, cooked, tmp_path / "x.vexlor", "--combine", "merge")
+    r = cli("archive", early, cooked, tmp_path / "x.vexlor", "--combine", "merge")
     assert r.returncode == 1 and b"captures read as one must share a link type" in r.stderr
 
 
 def test_a_set_of_archives_is_queried_as_the_union_of_its_archives(tmp_path):
     src = make_tree(tmp_path / "in")
-    assert run("archive", src, tmp_path / "set", "--quiet").returncode == 0
+    assert cli("archive", src, tmp_path / "set", "--quiet").returncode == 0
     members = sorted(str(p) for p in (tmp_path / "set").rglob("*.vexlor"))
 
     def rows(*args):
-        r = run("flows", *args, "--format", "json")
+        r = cli("flows", *args, "--format", "json")
         assert r.returncode == 0, r.stderr
         return json.loads(r.stdout)
 
@@ -280,11 +239,11 @@ def test_a_set_of_archives_is_queried_as_the_union_of_its_archives(tmp_path):
     parts = []
     for i, m in enumerate(members):
         parts.append(str(tmp_path / ("part%d.pcap" % i)))
-        assert run("extract", m, "--port", "80", "-o", parts[-1]).returncode == 0
-    assert run("extract", tmp_path / "set", "--port", "80", "-o", tmp_path / "all.pcap").returncode == 0
+        assert cli("extract", m, "--port", "80", "-o", parts[-1]).returncode == 0
+    assert cli("extract", tmp_path / "set", "--port", "80", "-o", tmp_path / "all.pcap").returncode == 0
     if shutil.which("mergecap"):
         subprocess.run(["mergecap", "-F", "pcap", "-w", str(tmp_path / "peer.pcap"), *parts], check=True)
         # The records; the global headers' snapshot lengths differ.
         assert (tmp_path / "all.pcap").read_bytes()[24:] == (tmp_path / "peer.pcap").read_bytes()[24:]
-    bad = run("flows", tmp_path / "set", "--since", "yesterday")
+    bad = cli("flows", tmp_path / "set", "--since", "yesterday")
     assert bad.returncode == 2 and b"invalid value 'yesterday' for --since" in bad.stderr

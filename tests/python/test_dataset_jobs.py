@@ -1,31 +1,19 @@
 """Jobs over many captures from Python: run here they give the tool's own outputs; as the tasks of a Dask cluster of
 worker processes they give the same bytes, a worker killed mid-task included; a broken input is reported and the
 others complete."""
-import gzip
-import json
-import os
-import stat
-import subprocess
-import sys
+import gzip, os, stat, subprocess
 
 import pytest
 
-from conftest import capture, frame, sessions_bytes, write
+from conftest import CLI, capture, contents, frame, needs_cli, sessions_bytes, write
 
-CLI = os.path.join(os.path.dirname(sys.executable), "vexlor")
-pytestmark = pytest.mark.skipif(not os.path.exists(CLI), reason="the vexlor tool is not installed")
+pytestmark = needs_cli
 vd = pytest.importorskip("vexlor_dataset")
 
 
 def tree(root):
-    """Every file below root by relative path, with its bytes; the manifest's paths made relative to root."""
-    out = {}
-    for d, _, files in os.walk(root):
-        for f in files:
-            p = os.path.join(d, f)
-            data = open(p, "rb").read()
-            out[os.path.relpath(p, root)] = data.replace(os.fsencode(root), b"OUT") if f.endswith(".jsonl") else data
-    return out
+    """contents(root), with the job manifest's paths made relative to root."""
+    return {k: v.replace(os.fsencode(root), b"OUT") if k.endswith(".jsonl") else v for k, v in contents(root).items()}
 
 
 def make_inputs(root, big=0):
@@ -49,7 +37,7 @@ def make_inputs(root, big=0):
 ])
 def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path, command, options, cli_options):
     src = make_inputs(tmp_path / "in")
-    by_cli = subprocess.run([CLI, command, src, str(tmp_path / "cli"), "-j", "2", "--quiet", *cli_options])
+    by_cli = subprocess.run([str(CLI), command, src, str(tmp_path / "cli"), "-j", "2", "--quiet", *cli_options])
     assert by_cli.returncode == 1
     result = vd.run_job(command, src, tmp_path / "api", jobs=2, **options)
     assert tree(tmp_path / "api") == tree(tmp_path / "cli")

@@ -15,7 +15,7 @@ def run(argv, tmp_path):
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     site = os.path.dirname(importlib.util.find_spec("vexlor").origin)
     if not any(n.startswith("vexlor-") and n.endswith(".dist-info") for n in os.listdir(site)):
-        (tmp_path / "stubs").mkdir()
+        (tmp_path / "stubs").mkdir(exist_ok=True)
         shutil.copy(str(REPO_ROOT / "src" / "python" / "vexlor.pyi"), str(tmp_path / "stubs"))
         env["MYPYPATH"] = str(tmp_path / "stubs")
     return subprocess.run(argv, cwd=str(tmp_path), env=env, capture_output=True, text=True)

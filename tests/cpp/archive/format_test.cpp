@@ -70,29 +70,19 @@ TEST_P(PortLookup, FindsWhatTheWalkReaches) {
     EXPECT_EQ(lookup_generic(idx->bytes, idx->port.offset, idx->port.length, Bytes{53}, 2), Ids{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, PortLookup,
-    ::testing::Values(
-        LookupCase{"Sorted",
-                   4,
-                   {{port(53), {1, 2}}, {port(80), {3}}, {port(443), {4}}},
-                   {{53, {1, 2}}, {443, {4}}, {54, {}}}},
-        LookupCase{"PairCountBounds",
-                   2,
-                   {{port(53), {1}}, {port(80), {3}}, {port(443), {4}}},
-                   {{80, {3}}, {443, {}}}},
-        LookupCase{"ZeroPairs", 0, {{port(53), {1}}}, {{53, {}}}},
-        LookupCase{"PairCountAboveTheEntries", 100, {{port(53), {1}}}, {{53, {1}}, {80, {}}}},
-        // Ids running past the section end stop the walk for that key and later ones.
-        LookupCase{"LyingIdCount",
-                   9,
-                   {{port(53), {1}}, {port(80), {3}, 1000}, {port(443), {4}}},
-                   {{53, {1}}, {80, {}}, {443, {}}}},
-        LookupCase{"UnsortedFirstKeyWins",
-                   4,
-                   {{port(80), {1}}, {port(53), {2}}, {port(80), {3}}},
-                   {{80, {1}}, {53, {2}}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+const LookupCase kLookups[] = {
+    {"Sorted", 4, {{port(53), {1, 2}}, {port(80), {3}}, {port(443), {4}}}, {{53, {1, 2}}, {443, {4}}, {54, {}}}},
+    {"PairCountBounds", 2, {{port(53), {1}}, {port(80), {3}}, {port(443), {4}}}, {{80, {3}}, {443, {}}}},
+    {"ZeroPairs", 0, {{port(53), {1}}}, {{53, {}}}},
+    {"PairCountAboveTheEntries", 100, {{port(53), {1}}}, {{53, {1}}, {80, {}}}},
+    // Ids running past the section end stop the walk for that key and later ones.
+    {"LyingIdCount", 9, {{port(53), {1}}, {port(80), {3}, 1000}, {port(443), {4}}}, {{53, {1}}, {80, {}}, {443, {}}}},
+    {"UnsortedFirstKeyWins", 4, {{port(80), {1}}, {port(53), {2}}, {port(80), {3}}}, {{80, {1}}, {53, {2}}}},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, PortLookup, ::testing::ValuesIn(kLookups),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 FlowEntry flow(std::uint64_t id, const IpAddress& src, const IpAddress& dst, std::uint16_t sport,
                std::uint16_t dport, std::uint8_t proto) {

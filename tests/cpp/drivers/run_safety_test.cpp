@@ -1,6 +1,6 @@
-// What a run does to its outputs besides writing them: locks, refusals of an
-// output that is the input, cancellation and the removal of temporaries,
-// cut-off captures, and the summary.
+// What a run does to its outputs besides writing them: locks, cancellation
+// and the removal of temporaries.  (Outputs that are the input, the summary
+// and cut-off captures are checked through the module and the tool.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -63,50 +63,7 @@ TEST(Locks, ASecondHolderOfAnOutputIsRefusedAndTouchesNothing) {
     EXPECT_TRUE(ArchiveWriter::create(dir / "a.tmp", dir / "a", 1));
 }
 
-// ---- an output that is the input ----------------------------------------------------------------
-
-TEST(OwnInput, AnArchiveOverItsInputIsRefusedBeforeAnyWork) {
-    TempDir dir;
-    const Bytes data = capture();
-    write_file(dir / "cap.pcap", data);
-    ASSERT_EQ(::link((dir / "cap.pcap").c_str(), (dir / "x.tmp").c_str()), 0);
-    ASSERT_EQ(::symlink((dir / "cap.pcap").c_str(), (dir / "sym").c_str()), 0);
-    for (const std::string& out :
-         {dir / "cap.pcap", dir / "." + "/cap.pcap", dir / "x", dir / "sym"}) {
-        ArchiveBuildOptions o;
-        o.input_path = dir / "cap.pcap";
-        o.output_path = out;
-        auto st = build_archive(o);
-        ASSERT_FALSE(st) << out;
-        EXPECT_EQ(st.error().kind, ErrorKind::Value);
-        const std::string named = out == dir / "x" ? out + ".tmp" : out;
-        EXPECT_EQ(st.error().message,
-                  "Output path " + named + " is the input capture " + o.input_path);
-        EXPECT_EQ(file_bytes(dir / "cap.pcap"), data);
-    }
-}
-
-TEST(OwnInput, ASplitNeverTruncatesNorReplacesItsInput) {
-    for (const char* name : {"cap_all.pcap", ".cap_all.pcap.tmp"}) {
-        TempDir dir;
-        const Bytes data = capture();
-        write_file(dir / "cap.pcap", data);
-        ASSERT_EQ(::mkdir((dir / "out").c_str(), 0777), 0);
-        ASSERT_EQ(::link((dir / "cap.pcap").c_str(), (dir / "out/" + name).c_str()), 0);
-        SplitOptions o;
-        o.input_path = dir / "cap.pcap";
-        o.output_dir = dir / "out";
-        o.strategy = SplitStrategy::NoSplit;
-        auto st = run_split(o);
-        ASSERT_FALSE(st) << name;
-        EXPECT_EQ(st.error().kind, ErrorKind::Value);
-        EXPECT_EQ(st.error().message,
-                  "Output file " + (dir / "out/") + name + " is the input capture " + o.input_path);
-        EXPECT_EQ(file_bytes(dir / "cap.pcap"), data) << name;
-    }
-}
-
-// ---- cancellation, failure, summary ------------------------------------------------------------
+// ---- cancellation, failure ---------------------------------------------------------------------
 
 TEST(RunControl, ACancelledOrFailedRunRemovesItsTemporariesWhenAsked) {
     struct Case {
@@ -142,53 +99,6 @@ TEST(RunControl, ACancelledOrFailedRunRemovesItsTemporariesWhenAsked) {
         EXPECT_EQ(dir_names(dir.path()).size(), c.remove ? 2u : 3u)
             << "cap.pcap, out, a.vexlor.tmp";
     }
-}
-
-TEST(RunControl, ACutOffLastRecordKeepsThePacketsBeforeIt) {
-    TempDir dir;
-    const Bytes whole = capture(3);
-    const std::size_t last = capture(2).size();
-    for (std::size_t cut = last + 1; cut < whole.size(); ++cut) {
-        write_file(dir / "cap.pcap", Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
-        RunSummary summary;
-        SplitOptions s;
-        s.input_path = dir / "cap.pcap";
-        s.output_dir = dir / "out";
-        s.control.tolerate_cut_off = true;
-        s.control.summary = &summary;
-        ASSERT_TRUE(run_split(s)) << cut;
-        EXPECT_EQ(summary.packets, 2u) << cut;
-        ASSERT_TRUE(summary.cut_off) << cut;
-        EXPECT_EQ(summary.cut_off->offset, last);
-        EXPECT_EQ(summary.cut_off->dropped, cut - last);
-        // Without the option a record header cut short still ends quietly
-        // (and is noted), a frame cut short fails.
-        s.control.tolerate_cut_off = false;
-        auto strict = run_split(s);
-        EXPECT_EQ(strict.has_value(), cut - last < 16) << cut;
-    }
-}
-
-TEST(RunControl, TheSummaryCountsWhatWasWritten) {
-    TempDir dir;
-    PcapBuilder b;
-    b.packet(1, 0, udp_frame("10.0.0.2", 1, 53))
-        .packet(2, 0, udp_frame("10.0.0.3", 1, 53))
-        .packet(3, 0, Bytes(60, 0));
-    write_file(dir / "cap.pcap", b.bytes());
-    RunSummary summary;
-    SplitOptions s;
-    s.input_path = dir / "cap.pcap";
-    s.output_dir = dir / "out";
-    s.control.summary = &summary;
-    ASSERT_TRUE(run_split(s));
-    std::uint64_t bytes = 0;
-    for (const std::string& name : dir_names(dir / "out")) {
-        bytes += file_bytes(dir / "out/" + name).size();
-    }
-    EXPECT_EQ((std::array{summary.packets, summary.packets_no_ip, summary.flows, summary.files,
-                          summary.bytes_written}),
-              (std::array<std::uint64_t, 5>{3, 1, 3, 3, bytes}));
 }
 
 } // namespace

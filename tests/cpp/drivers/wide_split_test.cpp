@@ -95,14 +95,13 @@ TEST(WideSplit, KeysTunnelledPacketsByTheInnermostHeaders) {
 // Fragments of one UDP datagram join its flow; a later fragment whose first
 // fragment never came keeps ports 0 and is counted, not hidden.
 TEST(WideSplit, KeepsFragmentsWithTheirDatagram) {
-    const Bytes first = ipv4_fragment(
-        ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, udp(2049, 700, repeat(1, 16))), 7, 0, true);
-    const Bytes middle =
-        ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(2, 16)), 7, 3, true);
-    const Bytes last =
-        ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(3, 8)), 7, 5, false);
-    const Bytes stray =
-        ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, repeat(4, 8)), 9, 5, false);
+    const auto fragment = [](const Bytes& data, std::uint16_t id, std::uint16_t offset, bool more) {
+        return ipv4_fragment(ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, data), id, offset, more);
+    };
+    const Bytes first = fragment(udp(2049, 700, repeat(1, 16)), 7, 0, true);
+    const Bytes middle = fragment(repeat(2, 16), 7, 3, true);
+    const Bytes last = fragment(repeat(3, 8), 7, 5, false),
+                stray = fragment(repeat(4, 8), 9, 5, false);
     PcapBuilder b;
     b.packet(1, 0, eth4(first))
         .packet(1, 1, eth4(middle))

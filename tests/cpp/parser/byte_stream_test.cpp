@@ -1,11 +1,12 @@
 // The decompressing stream's own work, shown through gzip: members read as
 // their concatenation through any buffer size, and trailing data and cuts
-// are errors at their offset.  (No product path reads compressed input yet;
-// the other formats' decoders are left to the decompression fuzz target.)
+// are errors at their offset; and the tool's way of opening a capture, which
+// decompresses what it recognises.  (The other formats' decoders are left to
+// the decompression fuzz target.)
 #include <gtest/gtest.h>
 
-#include "builders.h"
 #include "parser/byte_stream.h"
+#include "reading.h"
 
 #if VEXLOR_HAVE_ZLIB
 #include <zlib.h>
@@ -116,6 +117,34 @@ TEST(DecompressingStream, TrailingDataAndCutsAreErrorsAtTheirOffset) {
                     std::equal(o.data.begin(), o.data.end(), data.begin()))
             << "cut at " << at;
     }
+}
+
+// The module's reading knows no compression; a plain file is mapped either way.
+TEST(OpenCapture, TheToolsReadingDecompressesWhatItRecognises) {
+    PcapBuilder b;
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        b.packet(i, i * 7, repeat(static_cast<std::uint8_t>(i), 1 + i * 37 % 190));
+    }
+    const Bytes plain = b.bytes(), gz = gzip(plain);
+    TempDir dir;
+    write_file(dir / "c.pcap.gz", gz);
+    auto streamed = open_capture(dir / "c.pcap.gz", InputReading::Streamed);
+    ASSERT_TRUE(streamed);
+    EXPECT_TRUE((*streamed)->streaming());
+    EXPECT_EQ(reading(**streamed).records, reading(plain).records);
+    EXPECT_EQ((*streamed)->input_done(), gz.size());
+    EXPECT_EQ((*streamed)->input_size(), gz.size());
+
+    auto whole = open_capture(dir / "c.pcap.gz", InputReading::Whole);
+    ASSERT_FALSE(whole);
+    EXPECT_EQ(whole.error().message, "Unsupported file format (unknown magic number)");
+    write_file(dir / "p.pcap", plain);
+    auto mapped = open_capture(dir / "p.pcap", InputReading::Streamed);
+    ASSERT_TRUE(mapped);
+    EXPECT_FALSE((*mapped)->streaming());
+    auto missing = open_capture(dir / "none.pcap.gz", InputReading::Streamed);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
 }
 
 } // namespace

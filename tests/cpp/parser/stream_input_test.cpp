@@ -1,8 +1,6 @@
 // Captures read as streams, in chunks of any size, yield exactly what the
-// same bytes yield read whole: records, errors, cut-off records; and the
-// tool's way of opening inputs decompresses what it recognises.
+// same bytes yield read whole: records, errors, cut-off records.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "reading.h"
 
@@ -59,10 +57,18 @@ Bytes pcapng_file() {
     return cat({a.bytes(), b.bytes()});
 }
 
+// Besides those files, a record length of 4 GiB in a small file (a cut-off
+// record either way) and a pcapng block of 572 MB, whose reading resumes after
+// its head: neither may be read ahead of.
 TEST(StreamedReading, AgreesWithTheWholeReadingAtEveryCutAndChunkSize) {
-    const std::vector<std::pair<std::string, Bytes>> files = {{"pcap", pcap_file(false)},
-                                                              {"big-endian pcap", pcap_file(true)},
-                                                              {"pcapng", pcapng_file()}};
+    PcapngBuilder huge_block;
+    huge_block.shb().block(0x22222222, repeat(0x22, 8), 0x22222222).idb(1).epb(0, 5, frame(2, 40));
+    const std::vector<std::pair<std::string, Bytes>> files = {
+        {"pcap", pcap_file(false)},
+        {"big-endian pcap", pcap_file(true)},
+        {"pcapng", pcapng_file()},
+        {"huge record", PcapBuilder{}.record(1, 0, 0xFFFFFFF0u, 60, frame(1, 20)).bytes()},
+        {"huge block", huge_block.bytes()}};
     for (const auto& [name, file] : files) {
         for (std::size_t cut = 0; cut <= file.size(); ++cut) {
             const Bytes part = vexlor::test::cut(file, cut);
@@ -75,7 +81,8 @@ TEST(StreamedReading, AgreesWithTheWholeReadingAtEveryCutAndChunkSize) {
             }
         }
         // The whole file gives every record.
-        EXPECT_FALSE(std::get<0>(read_as(file, 64, false)).empty()) << name;
+        EXPECT_TRUE(name.starts_with("huge") || !std::get<0>(read_as(file, 64, false)).empty())
+            << name;
     }
 }
 
@@ -100,58 +107,6 @@ TEST(StreamedReading, FramesHeldOutliveTheChunksTheyCameFrom) {
         EXPECT_EQ(Bytes(packets[i].bytes().begin(), packets[i].bytes().end()),
                   whole.records[i].frame);
     }
-}
-
-TEST(StreamedReading, HugeLengthsEndLikeTheWholeReadingWithoutReadingAhead) {
-    // A length of 4 GiB in a small file is a cut-off record either way, and
-    // a pcapng block of 572 MB whose reading resumes after its head.
-    PcapBuilder b;
-    const Bytes pcap = b.record(1, 0, 0xFFFFFFF0u, 60, frame(1, 20)).bytes();
-    PcapngBuilder ng;
-    ng.shb().block(0x22222222, repeat(0x22, 8), 0x22222222).idb(1).epb(0, 5, frame(2, 40));
-    for (const Bytes& file : {pcap, ng.bytes()}) {
-        for (bool tolerate : {false, true}) {
-            EXPECT_EQ(read_as(file, std::nullopt, tolerate), read_as(file, 64, tolerate));
-        }
-    }
-}
-
-TEST(OpenCapture, TheToolsReadingDecompressesWhatItRecognises) {
-    const Bytes plain = pcap_file(false);
-    uLongf size = compressBound(plain.size()) + 32;
-    Bytes gz(size);
-    z_stream z{};
-    ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    z.next_in = const_cast<Bytef*>(plain.data());
-    z.avail_in = static_cast<uInt>(plain.size());
-    z.next_out = gz.data();
-    z.avail_out = static_cast<uInt>(gz.size());
-    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    gz.resize(z.total_out);
-    deflateEnd(&z);
-    TempDir dir;
-    const std::string path = dir / "c.pcap.gz";
-    write_file(path, gz);
-
-    auto streamed = open_capture(path, InputReading::Streamed);
-    ASSERT_TRUE(streamed);
-    EXPECT_TRUE((*streamed)->streaming());
-    EXPECT_EQ(reading(**streamed).records, reading(plain).records);
-    EXPECT_EQ((*streamed)->input_done(), gz.size());
-    EXPECT_EQ((*streamed)->input_size(), gz.size());
-
-    // The module's reading knows no compression.
-    auto whole = open_capture(path, InputReading::Whole);
-    ASSERT_FALSE(whole);
-    EXPECT_EQ(whole.error().message, "Unsupported file format (unknown magic number)");
-    // A plain file is mapped either way.
-    write_file(dir / "p.pcap", plain);
-    auto mapped = open_capture(dir / "p.pcap", InputReading::Streamed);
-    ASSERT_TRUE(mapped);
-    EXPECT_FALSE((*mapped)->streaming());
-    auto missing = open_capture(dir / "none.pcap.gz", InputReading::Streamed);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
 }
 
 } // namespace

@@ -6,13 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -86,59 +83,6 @@ inline std::optional<std::string> captures_dir() {
     if (!::vexlor::test::captures_dir()) {                                                         \
         GTEST_SKIP() << "no real captures (set VEXLOR_CAPTURES to the folder of MANIFEST.tsv)";    \
     }
-
-// One row of MANIFEST.tsv.
-struct CaptureFile {
-    std::string name;                   // relative to the folder; "none" for the placeholder
-    std::optional<std::size_t> packets; // classic pcap: how many records read before the end
-    std::optional<std::string> error;   // the exact error reading ends with
-    std::string path() const { return captures_dir().value_or("") + "/" + name; }
-    friend void PrintTo(const CaptureFile& c, std::ostream* os) { *os << c.name; }
-};
-
-// Every row of the manifest; without captures one placeholder row, so that a
-// test parameterised over them is instantiated and skips.  Columns: file,
-// source repository, source path, licence, format, link types, packets (a
-// count leads: "20056 (then: ...)" counts those before a cut), note (which
-// quotes the error a broken file must end with).
-inline std::vector<CaptureFile> capture_files() {
-    const auto dir = captures_dir();
-    if (!dir) {
-        return {CaptureFile{"none", {}, {}}};
-    }
-    const std::string mark = "expected: vexlor raises RuntimeError \"";
-    std::vector<CaptureFile> out;
-    std::ifstream in(*dir + "/MANIFEST.tsv");
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> cols;
-        std::stringstream ss(line);
-        for (std::string col; std::getline(ss, col, '\t');) {
-            cols.push_back(col);
-        }
-        if (cols.size() < 8) {
-            continue;
-        }
-        CaptureFile& c = out.emplace_back(CaptureFile{cols[0], {}, {}});
-        if (cols[4].starts_with("pcap-") && std::isdigit(static_cast<unsigned char>(cols[6][0]))) {
-            c.packets = std::stoul(cols[6]);
-        }
-        if (const auto at = cols[7].find(mark); at != std::string::npos) {
-            const auto begin = at + mark.size();
-            c.error = cols[7].substr(begin, cols[7].find('"', begin) - begin);
-        }
-    }
-    return out;
-}
-
-// A gtest name for a file: every character but letters and digits as '_'.
-inline std::string test_name(std::string name) {
-    for (char& c : name) {
-        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    }
-    return name;
-}
 
 // A real capture's contents; an error when it cannot be read.
 inline SharedBytes capture_bytes(const std::string& name) {
