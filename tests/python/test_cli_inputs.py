@@ -5,7 +5,7 @@ import bz2, gzip, json, lzma, os, pty, re, shutil, signal, subprocess, time
 import pytest
 
 from conftest import capture as pcap_bytes
-from conftest import CLI, cli, contents, frame, needs_cli, read_pcap, sessions_bytes, write
+from conftest import CAPTURES, CLI, CORPUS, cli, contents, frame, needs_cli, read_pcap, sessions_bytes, write
 
 pytestmark = needs_cli
 
@@ -36,6 +36,21 @@ def test_compressed_captures_give_the_plain_captures_outputs(tmp_path, ext):
     for src, out in ((plain, "p.vexlor"), (comp, "c.vexlor")):
         assert cli("archive", src, tmp_path / out, "--quiet").returncode == 0
     assert (tmp_path / "p.vexlor").read_bytes() == (tmp_path / "c.vexlor").read_bytes()
+
+
+@pytest.mark.skipif(not CORPUS, reason="no real captures beside the project")
+def test_compressed_copies_of_the_real_captures_split_as_the_captures_do(tmp_path):
+    for row in CORPUS:
+        plain = CAPTURES / row["file"]
+        if plain.suffix in (".gz", ".zst", ".xz", ".bz2"):
+            continue  # already compressed: compressing it again makes no capture
+        want = cli("split", plain, tmp_path / "plain", "--quiet")
+        for ext in sorted(COMPRESSORS):
+            packed = write(tmp_path / (plain.name + "." + ext), COMPRESSORS[ext](plain.read_bytes()))
+            got = cli("split", packed, tmp_path / ext, "--quiet")
+            assert (got.returncode, contents(tmp_path / ext)) == (want.returncode, contents(tmp_path / "plain")), ext
+            shutil.rmtree(tmp_path / ext, ignore_errors=True)
+        shutil.rmtree(tmp_path / "plain", ignore_errors=True)
 
 
 def capture(i, flows=3):
