@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "cli/format.h"
 #include "common/unique_fd.h"
 #include "parser/byte_stream.h"
 #include "parser/pcap_reader.h"
@@ -425,21 +426,6 @@ private:
     std::mutex mutex_; // between this run's threads; the lock file between runs
     Entries earlier_;
 };
-
-// A size as the single-input progress line shows it.
-std::string size_text(std::uint64_t bytes) {
-    char buf[32];
-    if (bytes >= 1000000000) {
-        std::snprintf(buf, sizeof buf, "%.2f GB", static_cast<double>(bytes) / 1e9);
-    } else if (bytes >= 1000000) {
-        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    } else if (bytes >= 1000) {
-        std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(bytes) / 1e3);
-    } else {
-        std::snprintf(buf, sizeof buf, "%u B", static_cast<unsigned>(bytes));
-    }
-    return buf;
-}
 
 // The progress line of a batch on standard error, redrawn in place at most
 // a few times a second: inputs ended out of those to run, input bytes read

@@ -59,20 +59,6 @@ std::unexpected<Failure> write_failed(int err, std::string_view where) {
 
 // ---- progress ---------------------------------------------------------------
 
-std::string size_text(std::uint64_t bytes) {
-    char buf[32];
-    if (bytes >= 1000000000) {
-        std::snprintf(buf, sizeof buf, "%.2f GB", static_cast<double>(bytes) / 1e9);
-    } else if (bytes >= 1000000) {
-        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    } else if (bytes >= 1000) {
-        std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(bytes) / 1e3);
-    } else {
-        std::snprintf(buf, sizeof buf, "%u B", static_cast<unsigned>(bytes));
-    }
-    return buf;
-}
-
 // One status line on standard error, redrawn in place.  The drivers report
 // every 65536 records; drawing is further limited to a few times a second
 // so that a fast run does not spend its time on the terminal.

@@ -353,4 +353,18 @@ void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFor
     }
 }
 
+std::string size_text(std::uint64_t bytes) {
+    char buf[32];
+    if (bytes >= 1000000000) {
+        std::snprintf(buf, sizeof buf, "%.2f GB", static_cast<double>(bytes) / 1e9);
+    } else if (bytes >= 1000000) {
+        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else if (bytes >= 1000) {
+        std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(bytes) / 1e3);
+    } else {
+        std::snprintf(buf, sizeof buf, "%u B", static_cast<unsigned>(bytes));
+    }
+    return buf;
+}
+
 } // namespace vexlor::cli

@@ -38,6 +38,10 @@ std::string seconds_text(std::uint64_t micros);
 // before it starts.
 std::string duration_text(std::uint64_t start, std::uint64_t end);
 
+// A byte count as the progress lines show it: "812 B", "1.5 kB", "3.2 MB",
+// "1.46 GB".
+std::string size_text(std::uint64_t bytes);
+
 enum class ListFormat { Table, Csv, Json };
 
 // `outer`: each listed flow's outer_text, or empty.  The "outer" column is
