@@ -110,7 +110,6 @@ public:
 
     const OutputDir& dir() const { return dir_; }
     bool threaded() const { return !threads_.empty(); }
-    std::size_t queued() const { return queued_.load(std::memory_order_acquire); }
     DescriptorCache& descriptors() { return cache_; }
 
 private:
