@@ -1133,6 +1133,8 @@ CommandStatus flow_input_options(const ParsedArgs& args, FlowStatsOptions& opt) 
     if (auto st = build_options(args, opt); !st) {
         return st;
     }
+    // An archive's flows are read on every core (a capture is read in order).
+    opt.threads = default_writer_threads();
     if (auto combine = args.last("combine");
         combine && *combine != "concat" && *combine != "merge") {
         return misused(
@@ -1257,6 +1259,9 @@ CommandStatus bytes_command(const ParsedArgs& args) {
     opt.features.row_packets = *k;
     opt.features.payload = args.has("payload");
     opt.features.mask = *mask;
+    // The keys carry only each flow's packet count: packets past the row's
+    // need no decoding.
+    opt.features.directions = false;
     const std::uint64_t width = std::uint64_t(*n) * (*k == 0 ? 1 : *k);
 
     const std::string npy_path(*dest);

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -38,7 +41,7 @@ std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, con
     }
     for (std::size_t at = frame.size() - 2 * len + 1; at-- > before;) {
         const std::uint8_t version = frame[at - before] >> 4;
-        if (std::memcmp(frame.data() + at, pair, 2 * len) == 0 &&
+        if (frame[at] == pair[0] && std::memcmp(frame.data() + at, pair, 2 * len) == 0 &&
             version == (ip.src_ip.is_v4() ? 4 : 6)) {
             return at - before;
         }
@@ -66,7 +69,7 @@ bool has_ports(std::uint8_t proto) {
 } // namespace
 
 void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t link_type,
-                std::uint8_t mask) {
+                std::uint8_t mask, std::size_t keep) {
     auto zero = [&](std::size_t at, std::size_t n) {
         if (at < frame.size()) {
             std::fill_n(frame.begin() + at, std::min(n, frame.size() - at), 0);
@@ -86,8 +89,8 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
             std::uint8_t pair[12];
             std::memcpy(pair, p.dst_mac->bytes.data(), 6);
             std::memcpy(pair + 6, p.src_mac->bytes.data(), 6);
-            for (std::size_t at = 0; at + 12 <= frame.size(); ++at) {
-                if (std::memcmp(frame.data() + at, pair, 12) == 0) {
+            for (std::size_t at = 0; at + 12 <= frame.size() && at < keep; ++at) {
+                if (frame[at] == pair[0] && std::memcmp(frame.data() + at, pair, 12) == 0) {
                     zero(at, 12);
                 }
             }
@@ -115,7 +118,30 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
     }
 }
 
+bool FlowStats::wants_frames() const {
+    const FlowFeatures& f = *features_;
+    if (f.directions || rec_.packets[0] + rec_.packets[1] == 0 || rec_.sizes.size() < f.first_n) {
+        return true;
+    }
+    if (f.row_bytes == 0) {
+        return false;
+    }
+    return f.row_packets == 0 ? row_slots_ < f.row_bytes : row_slots_ < f.row_packets;
+}
+
+void FlowStats::add_counted(std::uint64_t t, std::uint32_t orig_len) {
+    rec_.packets[0] += 1;
+    rec_.bytes[0] += orig_len;
+    rec_.first_us = std::min(rec_.first_us, t);
+    rec_.last_us = std::max(rec_.last_us, t);
+    prev_us_ = t;
+}
+
 void FlowStats::add(const Packet& p, std::uint32_t link_type) {
+    if (!wants_frames()) {
+        add_counted(p.time_us(), p.orig_len);
+        return;
+    }
     FlowRecord& r = rec_;
     const std::uint64_t t = p.time_us();
     const bool first = r.packets[0] + r.packets[1] == 0;
@@ -149,20 +175,22 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
     const bool back = r.has_ip && p.ip &&
                       !(p.ip->src_ip == r.src && p.ip->src_port == r.src_port) &&
                       p.ip->dst_ip == r.src;
-    const int d = back ? 1 : 0;
+    const int d = back && features_->directions ? 1 : 0;
     r.packets[d] += 1;
     r.bytes[d] += p.orig_len;
-    if (p.payload_offset && *p.payload_offset < p.caplen) {
-        r.payload[d] += p.caplen - *p.payload_offset;
-    }
-    if (p.ip && p.ip->protocol == kProtoTcp) {
-        r.tcp_flags |= p.ip->tcp_flags;
+    if (features_->directions) {
+        if (p.payload_offset && *p.payload_offset < p.caplen) {
+            r.payload[d] += p.caplen - *p.payload_offset;
+        }
+        if (p.ip && p.ip->protocol == kProtoTcp) {
+            r.tcp_flags |= p.ip->tcp_flags;
+        }
     }
     r.first_us = std::min(r.first_us, t);
     r.last_us = std::max(r.last_us, t);
     if (r.sizes.size() < features_->first_n) {
         r.sizes.push_back(p.orig_len);
-        r.dirs.push_back(static_cast<std::uint8_t>(d));
+        r.dirs.push_back(back ? 1 : 0);
         r.gaps.push_back(static_cast<std::int64_t>(t) - static_cast<std::int64_t>(prev_us_));
     }
     prev_us_ = t;
@@ -203,7 +231,7 @@ void FlowStats::add_row(const Packet& p, std::uint32_t link_type) {
     if (f.mask != 0 && !f.payload) {
         // Masked on a copy of the whole frame: the fields are found there.
         std::vector<std::uint8_t> frame(bytes.begin(), bytes.end());
-        mask_frame(frame, p, link_type, f.mask);
+        mask_frame(frame, p, link_type, f.mask, n);
         std::copy_n(frame.begin(), n, out);
     } else {
         std::copy_n(bytes.begin() + from, n, out);
@@ -249,53 +277,204 @@ Status hand_over(std::vector<FlowStats*>& done, const FlowSink& sink) {
     return {};
 }
 
+// How far ahead of its use a record's header is asked for.
+constexpr std::size_t kLookahead = 16;
+// Records whose headers are gathered before they are decoded.
+constexpr std::size_t kGathered = 4096;
+// Flows are read in chunks, one chunk to a thread at a time, of at most this
+// many flows and about this many bytes of byte rows.
+constexpr std::size_t kChunkFlows = 256;
+constexpr std::size_t kChunkRowBytes = std::size_t(16) << 20;
+
+// One chunk's outcome: the records of its flows with packets, in order, up to
+// the first failure, which ends the run once those records are handed over.
+struct Chunk {
+    std::vector<FlowRecord> records;
+    RunSummary summary;
+    Status status;
+    bool ready = false;
+};
+
+class ArchiveFlows {
+public:
+    ArchiveFlows(const FlowStatsOptions& opt, const ArchiveReader& archive)
+        : opt_(opt), archive_(archive),
+          filter_(build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes)),
+          filtered_(!filter_.ips.empty() || !filter_.prefixes.empty() || !filter_.ports.empty()) {
+        const std::size_t row = std::size_t(opt.features.row_bytes) *
+                                std::max<std::size_t>(opt.features.row_packets, 1);
+        chunk_flows_ =
+            std::clamp<std::size_t>(kChunkRowBytes / std::max<std::size_t>(row, 1), 1, kChunkFlows);
+    }
+
+    std::size_t chunks() const {
+        return (archive_.flows().size() + chunk_flows_ - 1) / chunk_flows_;
+    }
+
+    // Reads the flows of chunk `c`; safe on several threads at once.
+    Chunk read(std::size_t c) const {
+        Chunk out;
+        const std::vector<FlowEntry>& flows = archive_.flows();
+        const std::span<const std::uint8_t> file = archive_.file();
+        std::vector<StoredPacket> stored;
+        const std::size_t end = std::min(flows.size(), (c + 1) * chunk_flows_);
+        for (std::size_t i = c * chunk_flows_; i < end; ++i) {
+            if (opt_.control.cancelled()) {
+                out.status = runtime_error("interrupted");
+                break;
+            }
+            auto offsets = archive_.get_packet_offsets(flows[i]);
+            if (!offsets) {
+                out.status = std::unexpected(offsets.error());
+                break;
+            }
+            FlowStats stats(opt_.features);
+            stats.record().id = flows[i].id;
+            // A flow's records lie scattered over the mapped file.  Their
+            // headers are read first, in a loop of their own and asked for
+            // ahead, so that the misses overlap instead of coming one by one
+            // between decodings.
+            const std::vector<std::uint64_t>& at = *offsets;
+            for (std::size_t from = 0; from < at.size(); from += kGathered) {
+                const std::size_t to = std::min(at.size(), from + kGathered);
+                stored.clear();
+                for (std::size_t k = from; k < to; ++k) {
+                    if (k + kLookahead < at.size() && at[k + kLookahead] < file.size()) {
+                        __builtin_prefetch(file.data() + at[k + kLookahead]);
+                    }
+                    if (auto s = archive_.packet_at(at[k])) {
+                        stored.push_back(*s);
+                    }
+                }
+                for (const StoredPacket& s : stored) {
+                    add(stats, s, out.summary);
+                }
+            }
+            if (stats.record().packets[0] + stats.record().packets[1] != 0) {
+                out.records.push_back(std::move(stats.record()));
+            }
+        }
+        return out;
+    }
+
+private:
+    void add(FlowStats& stats, const StoredPacket& s, RunSummary& summary) const {
+        const std::uint64_t t = std::uint64_t(s.ts_sec) * 1000000 + s.ts_usec;
+        ++summary.packets;
+        note_time(summary, t);
+        if (!filtered_ && !stats.wants_frames()) {
+            stats.add_counted(t, s.orig_len);
+            return;
+        }
+        const Packet p =
+            from_pcap_record(s.ts_sec, s.ts_usec, s.orig_len, SharedBytes::borrowed(s.data),
+                             archive_.link_type(), opt_.decode);
+        if (!filter_.matches(p)) {
+            return;
+        }
+        if (stats.record().packets[0] + stats.record().packets[1] == 0) {
+            const FlowKeys keys = flow_keys(opt_.strategy, p);
+            stats.record().key = keys.count ? flow_name(opt_.strategy, keys.keys[0]) : "";
+        }
+        stats.add(p, p.link_type ? p.link_type : archive_.link_type());
+    }
+
+    const FlowStatsOptions& opt_;
+    const ArchiveReader& archive_;
+    const PacketFilter filter_;
+    const bool filtered_;
+    std::size_t chunk_flows_;
+};
+
 Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
     auto reader = ArchiveReader::open(opt.input_path);
     if (!reader) {
         return std::unexpected(reader.error());
     }
-    const ArchiveReader& archive = **reader;
-    const PacketFilter filter =
-        build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
+    const ArchiveFlows source(opt, **reader);
+    const std::size_t chunks = source.chunks();
     RunSummary summary;
-    for (const FlowEntry& e : archive.flows()) {
-        if (opt.control.cancelled()) {
-            return runtime_error("interrupted");
+    // Hands a chunk's records over; false when the run ends with it.
+    Status ended;
+    auto take = [&](Chunk& chunk) {
+        summary.packets += chunk.summary.packets;
+        if (chunk.summary.packets != 0) {
+            note_time(summary, chunk.summary.first_us);
+            note_time(summary, chunk.summary.last_us);
         }
-        auto offsets = archive.get_packet_offsets(e);
-        if (!offsets) {
-            return std::unexpected(offsets.error());
-        }
-        FlowStats stats(opt.features);
-        stats.record().id = e.id;
-        for (std::uint64_t off : *offsets) {
-            auto stored = archive.packet_at(off);
-            if (!stored) {
-                continue;
+        for (const FlowRecord& r : chunk.records) {
+            ++summary.flows;
+            if (auto st = sink(r); !st) {
+                ended = st;
+                return false;
             }
-            const Packet p = from_pcap_record(stored->ts_sec, stored->ts_usec, stored->orig_len,
-                                              SharedBytes::borrowed(stored->data),
-                                              archive.link_type(), opt.decode);
-            ++summary.packets;
-            note_time(summary, p.time_us());
-            if (!filter.matches(p)) {
-                continue;
-            }
-            if (stats.record().packets[0] + stats.record().packets[1] == 0) {
-                const FlowKeys keys = flow_keys(opt.strategy, p);
-                stats.record().key = keys.count ? flow_name(opt.strategy, keys.keys[0]) : "";
-            }
-            stats.add(p, p.link_type ? p.link_type : archive.link_type());
         }
-        if (stats.record().packets[0] + stats.record().packets[1] == 0) {
-            continue;
+        ended = chunk.status;
+        return bool(chunk.status);
+    };
+
+    if (opt.threads == 0 || chunks < 2) {
+        for (std::size_t c = 0; c < chunks; ++c) {
+            Chunk chunk = source.read(c);
+            if (!take(chunk)) {
+                return ended;
+            }
         }
-        ++summary.flows;
-        if (auto st = sink(stats.record()); !st) {
-            return st;
+    } else {
+        // Threads read chunks ahead, at most `window` of them, while this one
+        // hands them over in order.
+        const std::size_t window = 4 * std::size_t(opt.threads);
+        std::vector<Chunk> slots(window);
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::size_t next = 0;   // the next chunk to read
+        std::size_t handed = 0; // chunks handed over
+        bool stop = false;
+        auto work = [&] {
+            std::unique_lock lock(mutex);
+            for (;;) {
+                changed.wait(lock,
+                             [&] { return stop || next >= chunks || next < handed + window; });
+                if (stop || next >= chunks) {
+                    return;
+                }
+                const std::size_t c = next++;
+                lock.unlock();
+                Chunk chunk = source.read(c);
+                lock.lock();
+                slots[c % window] = std::move(chunk);
+                slots[c % window].ready = true;
+                changed.notify_all();
+            }
+        };
+        std::vector<std::jthread> threads;
+        for (unsigned t = 0; t < opt.threads; ++t) {
+            threads.emplace_back(work);
+        }
+        bool ok = true;
+        for (std::size_t c = 0; c < chunks && ok; ++c) {
+            Chunk chunk;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return slots[c % window].ready; });
+                chunk = std::move(slots[c % window]);
+                slots[c % window] = Chunk{};
+                handed = c + 1;
+                changed.notify_all();
+            }
+            ok = take(chunk);
+        }
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        threads.clear();
+        if (!ok) {
+            return ended;
         }
     }
-    summary.link_type = archive.link_type();
+    summary.link_type = (*reader)->link_type();
     if (opt.control.summary) {
         *opt.control.summary = summary;
     }

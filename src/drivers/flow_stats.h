@@ -28,6 +28,10 @@ struct FlowFeatures {
                                    // K: the first row_bytes of each of its first K packets
     bool payload = false;          // the transport payload instead of the whole frame
     std::uint8_t mask = 0;         // MaskField bits
+    // Counted each way, with payload and TCP flags.  Without them (byte rows
+    // and their keys), packets[0] and bytes[0] count every packet and only
+    // the packets the row and lists still need are looked into.
+    bool directions = true;
 };
 
 struct FlowRecord {
@@ -61,6 +65,11 @@ public:
     // Packets in capture order; `link_type` is the frame's (for masking).
     void add(const Packet& packet, std::uint32_t link_type);
 
+    // Whether the next packet must be decoded to be added; when not, it is
+    // added by its time and length alone.
+    bool wants_frames() const;
+    void add_counted(std::uint64_t time_us, std::uint32_t orig_len);
+
     FlowRecord& record() { return rec_; }
     const FlowRecord& record() const { return rec_; }
 
@@ -75,8 +84,10 @@ private:
 
 // Zeroes the fields named by `mask` (MaskField bits) in `frame`, a copy of the
 // packet's frame, at the places its dissection found them.
+// Fields that start at or after `keep` are left alone: only the first `keep`
+// bytes of the frame are wanted.
 void mask_frame(std::span<std::uint8_t> frame, const Packet& packet, std::uint32_t link_type,
-                std::uint8_t mask);
+                std::uint8_t mask, std::size_t keep = SIZE_MAX);
 
 // The community identifier of a flow's first packet endpoints, or "" for a
 // flow without IP.
@@ -98,6 +109,10 @@ struct FlowStatsOptions {
     RunControl control;
     FlowFeatures features;
     std::uint64_t first_id = 1;
+    // Threads that read an archive's flows besides the calling one, which
+    // hands them over in order; 0 reads on the calling thread alone.  A
+    // capture is read in order on the calling thread.
+    unsigned threads = 0;
 };
 
 // Called once per flow; a failure ends the run with it.

@@ -82,6 +82,13 @@ def capture(tmp_path_factory):
     return mixed_capture(tmp_path_factory.mktemp("tables") / "mixed.pcap")
 
 
+@pytest.fixture(scope="module")
+def archive(capture):
+    path = capture.with_suffix(".vexlor")
+    tables.run_tool(["archive", str(capture), str(path), "--quiet"])
+    return path
+
+
 # ---- the flow table -----------------------------------------------------------------------------------------------
 
 
@@ -107,15 +114,14 @@ def test_flow_table_matches_dpkt(capture):
 
 
 @pytest.mark.parametrize("source", ["gzip", "archive", "jsonl"])
-def test_flow_table_from_other_inputs(capture, tmp_path, source):
+def test_flow_table_from_other_inputs(capture, archive, tmp_path, source):
     """A compressed capture gives the same table, an archive the same flows, the tool's JSON lines the same rows."""
     plain = tables.flow_table(capture).drop(["input"])
     if source == "gzip":
         (tmp_path / "mixed.pcap.gz").write_bytes(gzip.compress(capture.read_bytes()))
         assert tables.flow_table(tmp_path / "mixed.pcap.gz").drop(["input"]).equals(plain)
     elif source == "archive":
-        tables.run_tool(["archive", str(capture), str(tmp_path / "mixed.vexlor"), "--quiet"])
-        other = tables.flow_table(tmp_path / "mixed.vexlor").drop(["input", "id"])
+        other = tables.flow_table(archive).drop(["input", "id"])
         assert other.to_pylist() == plain.drop(["id"]).to_pylist()
     else:
         lines = tables.run_tool(["table", str(capture), "--format", "jsonl", "--quiet"]).stdout.splitlines()
@@ -190,12 +196,15 @@ def masked(buf, v6, mask):
 
 @pytest.mark.parametrize("n,packets,payload,mask", [(64, None, False, ()), (784, None, False, ("mac", "ip", "port")),
                                                    (40, 3, False, ("ip",)), (16, 2, True, ())])
-def test_byte_matrix_matches_dpkt(capture, n, packets, payload, mask):
-    matrix, keys = tables.byte_matrix(capture, n=n, packets=packets, payload=payload, mask=mask)
+@pytest.mark.parametrize("source", ["capture", "archive"])
+def test_byte_matrix_matches_dpkt(capture, archive, source, n, packets, payload, mask):
+    matrix, keys = tables.byte_matrix(locals()[source], n=n, packets=packets, payload=payload, mask=mask)
     flows = dpkt_flows(capture)
     assert matrix.dtype == np.uint8
     assert matrix.shape == (len(flows), n * (packets or 1))
     assert keys.column("src").to_pylist() == [fl["src"] for fl in flows]
+    assert keys.column("packets").to_pylist() == [sum(fl["pk"]) for fl in flows]
+    assert keys.column("first_us").to_pylist() == [fl["first_us"] for fl in flows]
     for row, fl in zip(matrix, flows):
         parts = []
         for buf, v6 in fl["frames"][:packets or None]:
