@@ -1593,7 +1593,9 @@ constexpr std::string_view kBytesHelp =
 Write the first N bytes of each flow, zero-padded, one row per flow, as a
 NumPy array of uint8 (FILE.npy, shape (flows, N)), and the flows of its
 rows as CSV beside it (FILE.keys.csv: row, id, input, key, proto, src,
-dst, src_port, dst_port, community_id, first_us, packets).
+dst, src_port, dst_port, community_id, first_us, packets; first_us is the
+time of the flow's first packet).  From an archive, only the packets a row
+keeps are read: the counts are the flow entries'.
 
 Options:
   --first N         bytes per row, or per packet with --packets (required)

@@ -143,7 +143,7 @@ void write_keys_row(FdWriter& out, std::uint64_t row, const FlowRecord& f, std::
     line += "," + std::to_string(f.proto) + "," + ip_or_empty(f, f.src) + "," +
             ip_or_empty(f, f.dst) + "," + std::to_string(f.src_port) + "," +
             std::to_string(f.dst_port) + "," + flow_community_id(f) + "," +
-            std::to_string(f.first_us) + "," + std::to_string(f.packets[0] + f.packets[1]) + "\n";
+            std::to_string(f.start_us) + "," + std::to_string(f.packets[0] + f.packets[1]) + "\n";
     out.write(line);
 }
 

@@ -39,12 +39,19 @@ std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, con
     if (frame.size() < before + 2 * len) {
         return std::nullopt;
     }
-    for (std::size_t at = frame.size() - 2 * len + 1; at-- > before;) {
-        const std::uint8_t version = frame[at - before] >> 4;
-        if (frame[at] == pair[0] && std::memcmp(frame.data() + at, pair, 2 * len) == 0 &&
-            version == (ip.src_ip.is_v4() ? 4 : 6)) {
+    // Candidates from the last one back, found by their first byte.
+    for (std::size_t end = frame.size() - 2 * len + 1; end > before;) {
+        const void* hit = ::memrchr(frame.data() + before, pair[0], end - before);
+        if (hit == nullptr) {
+            break;
+        }
+        const auto at =
+            static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - frame.data());
+        if (std::memcmp(frame.data() + at, pair, 2 * len) == 0 &&
+            frame[at - before] >> 4 == (ip.src_ip.is_v4() ? 4 : 6)) {
             return at - before;
         }
+        end = at;
     }
     return std::nullopt;
 }
@@ -89,8 +96,16 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
             std::uint8_t pair[12];
             std::memcpy(pair, p.dst_mac->bytes.data(), 6);
             std::memcpy(pair + 6, p.src_mac->bytes.data(), 6);
-            for (std::size_t at = 0; at + 12 <= frame.size() && at < keep; ++at) {
-                if (frame[at] == pair[0] && std::memcmp(frame.data() + at, pair, 12) == 0) {
+            // Candidates found by their first byte, up to the last one that
+            // reaches into the kept bytes.
+            const std::size_t end = std::min(frame.size() - 11, keep);
+            for (std::size_t at = 0; at < end; ++at) {
+                const void* hit = std::memchr(frame.data() + at, pair[0], end - at);
+                if (hit == nullptr) {
+                    break;
+                }
+                at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - frame.data());
+                if (std::memcmp(frame.data() + at, pair, 12) == 0) {
                     zero(at, 12);
                 }
             }
@@ -146,7 +161,7 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
     const std::uint64_t t = p.time_us();
     const bool first = r.packets[0] + r.packets[1] == 0;
     if (first) {
-        r.first_us = r.last_us = prev_us_ = t;
+        r.first_us = r.last_us = r.start_us = prev_us_ = t;
         if (p.layers != 0) {
             // Decoded again for its identifiers, once per flow: tenants that
             // share inner addresses are told apart by them.
@@ -330,25 +345,44 @@ public:
             }
             FlowStats stats(opt_.features);
             stats.record().id = flows[i].id;
+            // Byte rows without filters read only the packets they keep: the
+            // flow entry has the counts.
+            const bool counted = !opt_.features.directions && !filtered_;
+            const std::size_t step = counted ? kLookahead : kGathered;
             // A flow's records lie scattered over the mapped file.  Their
             // headers are read first, in a loop of their own and asked for
             // ahead, so that the misses overlap instead of coming one by one
             // between decodings.
             const std::vector<std::uint64_t>& at = *offsets;
-            for (std::size_t from = 0; from < at.size(); from += kGathered) {
-                const std::size_t to = std::min(at.size(), from + kGathered);
+            const std::size_t ahead_to = counted ? 0 : at.size();
+            std::uint64_t added = 0;
+            for (std::size_t from = 0; from < at.size() && (!counted || stats.wants_frames());
+                 from += step) {
+                const std::size_t to = std::min(at.size(), from + step);
                 stored.clear();
                 for (std::size_t k = from; k < to; ++k) {
-                    if (k + kLookahead < at.size() && at[k + kLookahead] < file.size()) {
-                        __builtin_prefetch(file.data() + at[k + kLookahead]);
+                    const std::size_t next = k + kLookahead;
+                    if (next < ahead_to && at[next] + 64 < file.size()) {
+                        // The header, and the frame's first headers, which
+                        // run into the next line.
+                        __builtin_prefetch(file.data() + at[next]);
+                        __builtin_prefetch(file.data() + at[next] + 64);
                     }
                     if (auto s = archive_.packet_at(at[k])) {
                         stored.push_back(*s);
                     }
                 }
-                for (const StoredPacket& s : stored) {
-                    add(stats, s, out.summary);
+                for (std::size_t k = 0; k < stored.size() && (!counted || stats.wants_frames());
+                     ++k) {
+                    add(stats, stored[k], out.summary);
+                    ++added;
                 }
+            }
+            if (counted && added != 0) {
+                out.summary.packets +=
+                    flows[i].packet_count - std::min<std::uint64_t>(added, flows[i].packet_count);
+                stats.record().packets[0] = flows[i].packet_count;
+                stats.record().bytes[0] = flows[i].total_bytes;
             }
             if (stats.record().packets[0] + stats.record().packets[1] != 0) {
                 out.records.push_back(std::move(stats.record()));
@@ -362,10 +396,6 @@ private:
         const std::uint64_t t = std::uint64_t(s.ts_sec) * 1000000 + s.ts_usec;
         ++summary.packets;
         note_time(summary, t);
-        if (!filtered_ && !stats.wants_frames()) {
-            stats.add_counted(t, s.orig_len);
-            return;
-        }
         const Packet p =
             from_pcap_record(s.ts_sec, s.ts_usec, s.orig_len, SharedBytes::borrowed(s.data),
                              archive_.link_type(), opt_.decode);

@@ -30,7 +30,9 @@ struct FlowFeatures {
     std::uint8_t mask = 0;         // MaskField bits
     // Counted each way, with payload and TCP flags.  Without them (byte rows
     // and their keys), packets[0] and bytes[0] count every packet and only
-    // the packets the row and lists still need are looked into.
+    // the packets the row and lists still need are looked into; from an
+    // archive read without filters they are its flow entry's counts, and
+    // of the times only start_us is kept.
     bool directions = true;
 };
 
@@ -45,6 +47,7 @@ struct FlowRecord {
     // ICMP and ICMPv6: the first message's type and code.
     std::uint8_t icmp_type = 0, icmp_code = 0;
     std::uint64_t first_us = 0, last_us = 0; // earliest and latest packet times
+    std::uint64_t start_us = 0;              // the first packet's time
     std::uint64_t packets[2] = {}, bytes[2] = {}, payload[2] = {};
     std::uint8_t tcp_flags = 0; // every TCP flag seen, either way
     std::vector<std::uint32_t> sizes;
