@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -443,64 +445,82 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
         return bool(chunk.status);
     };
 
-    if (opt.threads == 0 || chunks < 2) {
-        for (std::size_t c = 0; c < chunks; ++c) {
-            Chunk chunk = source.read(c);
-            if (!take(chunk)) {
-                return ended;
-            }
+    // Helper threads read chunks ahead, at most `window` of them, while this
+    // one hands them over in order and reads the next itself whenever no
+    // helper has taken it yet (with no helpers, it reads every chunk).
+    const std::size_t window = 4 * std::size_t(std::max(opt.threads, 1u));
+    std::vector<Chunk> slots(window);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t next = 0;   // the next chunk to read
+    std::size_t handed = 0; // chunks handed over
+    bool stop = false;
+    auto read = [&](std::size_t c) {
+        Chunk chunk;
+        try {
+            chunk = source.read(c);
+        } catch (const std::bad_alloc&) {
+            // Nothing may leave a helper: the failure goes with the chunk.
+            chunk.status = fail(ErrorKind::Panic, "out of memory while gathering flows");
         }
-    } else {
-        // Threads read chunks ahead, at most `window` of them, while this one
-        // hands them over in order.
-        const std::size_t window = 4 * std::size_t(opt.threads);
-        std::vector<Chunk> slots(window);
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::size_t next = 0;   // the next chunk to read
-        std::size_t handed = 0; // chunks handed over
-        bool stop = false;
-        auto work = [&] {
-            std::unique_lock lock(mutex);
-            for (;;) {
-                changed.wait(lock,
-                             [&] { return stop || next >= chunks || next < handed + window; });
-                if (stop || next >= chunks) {
-                    return;
-                }
-                const std::size_t c = next++;
-                lock.unlock();
-                Chunk chunk = source.read(c);
-                lock.lock();
-                slots[c % window] = std::move(chunk);
-                slots[c % window].ready = true;
-                changed.notify_all();
+        return chunk;
+    };
+    auto work = [&] {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stop || next >= chunks || next < handed + window; });
+            if (stop || next >= chunks) {
+                return;
             }
-        };
-        std::vector<std::jthread> threads;
-        for (unsigned t = 0; t < opt.threads; ++t) {
-            threads.emplace_back(work);
+            const std::size_t c = next++;
+            lock.unlock();
+            Chunk chunk = read(c);
+            lock.lock();
+            slots[c % window] = std::move(chunk);
+            slots[c % window].ready = true;
+            changed.notify_all();
         }
-        bool ok = true;
-        for (std::size_t c = 0; c < chunks && ok; ++c) {
-            Chunk chunk;
+    };
+    std::vector<std::jthread> helpers;
+    // Declared after the helpers, so that it stops them before they are
+    // joined, on every way out.
+    struct Stop {
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        bool& stop;
+        ~Stop() {
             {
-                std::unique_lock lock(mutex);
+                std::lock_guard lock(mutex);
+                stop = true;
+            }
+            changed.notify_all();
+        }
+    } stopper{mutex, changed, stop};
+    try {
+        for (unsigned t = 0; t < opt.threads && chunks > 1; ++t) {
+            helpers.emplace_back(work);
+        }
+    } catch (const std::system_error&) {
+        // Fewer helpers, or none: this thread reads what they do not.
+    }
+    for (std::size_t c = 0; c < chunks; ++c) {
+        Chunk chunk;
+        {
+            std::unique_lock lock(mutex);
+            if (!slots[c % window].ready && next == c) {
+                ++next;
+                lock.unlock();
+                chunk = read(c);
+                lock.lock();
+            } else {
                 changed.wait(lock, [&] { return slots[c % window].ready; });
                 chunk = std::move(slots[c % window]);
                 slots[c % window] = Chunk{};
-                handed = c + 1;
-                changed.notify_all();
             }
-            ok = take(chunk);
+            handed = c + 1;
+            changed.notify_all();
         }
-        {
-            std::lock_guard lock(mutex);
-            stop = true;
-        }
-        changed.notify_all();
-        threads.clear();
-        if (!ok) {
+        if (!take(chunk)) {
             return ended;
         }
     }
