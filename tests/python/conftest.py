@@ -16,7 +16,21 @@ needs_cli = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not 
 needs_tshark = pytest.mark.skipif(shutil.which("tshark") is None, reason="tshark not installed")
 
 
+KEYS = ["id", "protocol", "src_ip", "dst_ip", "src_port", "dst_port", "packets", "bytes", "start", "duration"]
+T = 1700000000
+
+
 cli = lambda *args, **kw: subprocess.run([str(CLI), *map(str, args)], capture_output=True, **kw)  # noqa: E731
+
+
+def drain(fd):
+    """Everything read from `fd` until its other side is closed (a terminal then fails with EIO); closes it."""
+    data = b""
+    with contextlib.suppress(OSError):
+        while chunk := os.read(fd, 4096):
+            data += chunk
+    os.close(fd)
+    return data
 
 
 def eth(payload, ethertype=0x0800, broadcast=False):

@@ -6,13 +6,11 @@ from decimal import Decimal
 import pytest
 
 import vexlor
-from conftest import (ARP, CLI, SAMPLE, capture, cli, contents, frame, listing, needs_cli, raises_exactly,
-                      read_pcap, sessions_bytes, write)
+from conftest import (ARP, CLI, KEYS, SAMPLE, T, capture, cli, contents, drain, frame, listing, needs_cli,
+                      raises_exactly, read_pcap, sessions_bytes, write)
 
 pytestmark = needs_cli
-KEYS = ["id", "protocol", "src_ip", "dst_ip", "src_port", "dst_port", "packets", "bytes", "start", "duration"]
 PROTO_NAMES = {1: "icmp", 6: "tcp", 17: "udp", 58: "icmpv6"}
-T = 1700000000
 # Ties within a flow and across flows, a packet out of time order, and two DNS-over-TLS flows, on top of the sample.
 MIXED = SAMPLE + [(T + 1, 0, frame("10.0.0.1", "10.0.0.2", 6, 51000, 80, b"tie-in-flow")),
                   (T - 1, 999995, frame("10.0.0.3", "10.0.0.1", 17, 5353, 53, b"early")),
@@ -58,9 +56,7 @@ def selected_ids(archive, selectors):
     "split {in} {out} --ip 10.0.0.2/31 => vexlor.split(cap, mod, ip_filters=['10.0.0.2', '10.0.0.3'])",
     "split {in} {out} --ip 192.0.2.0/24 --ip 2001:db8::/32 => vexlor.split(cap, mod, ip_filters=['192.0.2.9', "
     "'192.0.2.1', '2001:db8::1', '10.0.0.0/8'])",
-    "split {in} {out} --ip 0.0.0.0/0 => vexlor.split(cap, mod, ip_filters=['10.0.0.1', '10.0.0.3', '192.0.2.9'])",
-    "split {in} {out} --ip 11.0.0.0/8 --ip 10.0.0.3 => vexlor.split(cap, mod, ip_filters=['11.0.0.1', '10.0.0.3'])",
-    "split {in} {out} --ip 2001:db8::2/128 => vexlor.split(cap, mod, ip_filters=['2001:db8::2'])"])
+    "split {in} {out} --ip 11.0.0.0/8 --ip 10.0.0.3 => vexlor.split(cap, mod, ip_filters=['11.0.0.1', '10.0.0.3'])"])
 def test_builds_match_module(tmp_path, row):
     args, call = row.split(" => ")
     cap, mod, out = write(tmp_path / "cap.pcap", capture(MIXED)), str(tmp_path / "mod"), tmp_path / "cli"
@@ -133,13 +129,7 @@ def run_on_terminal(args, stream):
     other = "stderr" if stream == "stdout" else "stdout"
     result = subprocess.run([str(CLI), *map(str, args)], **{stream: slave, other: subprocess.PIPE})
     os.close(slave)
-    seen = b""
-    try:  # what the tool wrote, then EIO: the terminal is gone
-        while chunk := os.read(master, 4096):
-            seen += chunk
-    except OSError:
-        os.close(master)
-    return result.returncode, seen, getattr(result, other)
+    return result.returncode, drain(master), getattr(result, other)
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])

@@ -4,11 +4,9 @@ import csv, io, re, shutil, subprocess
 
 import pytest
 
-from conftest import CAPTURES, capture, cli, frame, needs_cli, read_pcap, write
+from conftest import CAPTURES, KEYS, T, capture, cli, frame, needs_cli, read_pcap, write
 
 pytestmark = needs_cli
-KEYS = ["id", "protocol", "src_ip", "dst_ip", "src_port", "dst_port", "packets", "bytes", "start", "duration"]
-T = 1700000000
 FIN, SYN, RST, ACK = 0x01, 0x02, 0x04, 0x10
 NAME = "cap_6_10_0_0_1_10_0_0_2_1000_80"
 

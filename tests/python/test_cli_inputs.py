@@ -5,7 +5,7 @@ import bz2, gzip, json, lzma, os, pty, re, shutil, signal, subprocess, time
 import pytest
 
 from conftest import capture as pcap_bytes
-from conftest import CAPTURES, CLI, CORPUS, cli, contents, frame, needs_cli, read_pcap, sessions_bytes, write
+from conftest import CAPTURES, CLI, CORPUS, cli, contents, drain, frame, needs_cli, read_pcap, sessions_bytes, write
 
 pytestmark = needs_cli
 
@@ -166,16 +166,7 @@ def test_a_batch_shows_its_progress_on_a_terminal_unless_quiet(tmp_path, option,
     p = subprocess.Popen([CLI, "archive", str(src), str(tmp_path / "out"), option], stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=writer)
     os.close(writer)
-    err = b""
-    while True:
-        try:
-            chunk = os.read(reader, 4096)
-        except OSError:  # a terminal whose other side is closed
-            chunk = b""
-        if not chunk:
-            break
-        err += chunk
-    os.close(reader)
+    err = drain(reader)
     assert p.wait() == 1
     line = rb"4/4 inputs  (\S+ \S+) / \1  \d+ packets  [\d.]+ MB/s  0:00 left *\r?\n"
     assert bool(re.search(line, err)) == shown and (b" inputs  " in err) == shown, err

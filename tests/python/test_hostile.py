@@ -5,8 +5,7 @@ import os, struct
 import pytest
 
 import vexlor
-from conftest import (SAMPLE, TEMP_ARCHIVE, capture, contents, finals, listing, pcapng_block, raises_exactly, read_pcap,
-                      records, write)
+from conftest import SAMPLE, TEMP_ARCHIVE, capture, contents, finals, listing, raises_exactly, read_pcap, records, write
 
 PCAP, NG = capture(SAMPLE), capture(SAMPLE, ng=True)
 SECOND_EPB = 48 + struct.unpack_from("<I", NG, 52)[0]  # after the section header, the interface and one EPB
@@ -20,25 +19,19 @@ def u32(data, pos, value):  # data with the u32 at pos set to value
     return data[:pos] + struct.pack("<I", value) + data[pos + 4:]
 
 
-# (input bytes or a path, exception, message); exception None: the number of packets read.
+# (input bytes or a path, exception, message); exception None: the number of packets read. One case of each kind
+# of outcome: every reader error's exact text, cut-off headers and blocks are the C++ readers' tests.
 CAPTURES = {
     "missing": ("nope.pcap", OSError, "No such file or directory (os error 2)"),
     "nul-in-name": ("a\0b.pcap", OSError, "file name contained an unexpected NUL byte"),
-    "empty": (b"", RuntimeError, BAD_MAGIC), "text": (b"hello, this is text\n", RuntimeError, BAD_MAGIC),
+    "empty": (b"", RuntimeError, BAD_MAGIC),
     "header-cut": (PCAP[:23], RuntimeError, "Invalid PCAP format: file too small for global header"),
     "header-only": (PCAP[:24], None, 0),
     "record-header-cut": (PCAP[:24 + 16 + 59 + 15], None, 1),  # a trailing fragment ends the data quietly
     "frame-cut": (PCAP[:-1], RuntimeError, "Invalid PCAP format: packet incl_len 58 exceeds remaining data at "
                                            "offset %d" % (len(PCAP) - 58)),
-    "incl-len-max": (u32(PCAP, 32, 2**32 - 1), RuntimeError,
-                     "Invalid PCAP format: packet incl_len 4294967295 exceeds remaining data at offset 40"),
     "ng-byte-order": (u32(NG, 8, 0x1B2B3C4D), RuntimeError, "Invalid PCAP-NG format: Unknown byte order magic: "
                                                             "0x1B2B3C4D"),
-    "ng-shb-short": (struct.pack("<III", 0x0A0D0D0A, 12, 0x1A2B3C4D), RuntimeError,
-                     "Invalid PCAP-NG format: SHB too short"),
-    "ng-idb-short": (NG[:28] + pcapng_block("<", 1, b""), RuntimeError, "Invalid PCAP-NG format: IDB too short"),
-    "ng-epb-short": (NG[:48] + pcapng_block("<", 6, bytes(8)), RuntimeError, "Invalid PCAP-NG format: EPB too short"),
-    "ng-spb-short": (NG[:48] + pcapng_block("<", 3, b""), RuntimeError, "Invalid PCAP-NG format: SPB too short"),
     "ng-caplen-max": (u32(NG, SECOND_EPB + 20, 2**32 - 1), RuntimeError,
                       "Invalid PCAP-NG format: EPB packet data exceeds block")}
 

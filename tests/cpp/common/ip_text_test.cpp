@@ -15,7 +15,9 @@ namespace {
 using test::addr;
 
 // IPv4, and IPv6 whose first twelve bytes are zero (which inet_ntop writes
-// dotted), are checked only here; the zero-run rules also against inet_ntop.
+// dotted), are checked only here; the zero-run rules (the longest run
+// shortened, of equal runs the first, a single zero group never) against
+// inet_ntop below.
 TEST(FormatIp, WritesTheCanonicalText) {
     const std::pair<const char*, const char*> cases[] = {
         {"0.0.0.0", "0.0.0.0"},
@@ -27,11 +29,6 @@ TEST(FormatIp, WritesTheCanonicalText) {
         {"::ffff:0.0.0.0", "::ffff:0.0.0.0"},
         {"::10.0.0.1", "::a00:1"},
         {"::1:ffff:10.0.0.1", "::1:ffff:a00:1"},
-        // The longest run of zero groups is shortened, of equal runs the
-        // first, and a single zero group never.
-        {"1:0:0:1:0:0:0:1", "1:0:0:1::1"},
-        {"1:0:0:2:0:0:3:4", "1::2:0:0:3:4"},
-        {"2001:DB8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
     };
     for (const auto& [input, text] : cases) {
         EXPECT_EQ(format_ip(addr(input)), text);

@@ -60,12 +60,11 @@ TEST(BoundariesRun, SplitFilesAndArchiveFlowsFollowTheBoundaries) {
     for (const auto& e : kExpected) {
         TempDir dir;
         write_file(dir / "c.pcap", capture());
-        SplitOptions o;
-        o.input_path = dir / "c.pcap";
-        o.output_dir = dir / "out";
-        o.max_sessions = 1;
-        o.buffer_bytes = 0;
-        o.boundaries = e.options;
+        const SplitOptions o{.input_path = dir / "c.pcap",
+                             .output_dir = dir / "out",
+                             .boundaries = e.options,
+                             .max_sessions = 1,
+                             .buffer_bytes = 0};
         ASSERT_TRUE(run_split(o));
         Counts files;
         for (const std::string& name : dir_names(o.output_dir)) {
@@ -73,12 +72,10 @@ TEST(BoundariesRun, SplitFilesAndArchiveFlowsFollowTheBoundaries) {
         }
         EXPECT_EQ(files, e.files);
 
-        ArchiveBuildOptions a;
-        a.input_path = o.input_path;
-        a.output_path = dir / "c.vexlor";
-        a.boundaries = e.options;
-        ASSERT_TRUE(build_archive(a));
-        auto reader = ArchiveReader::open(a.output_path);
+        ASSERT_TRUE(build_archive({.input_path = o.input_path,
+                                   .output_path = dir / "c.vexlor",
+                                   .boundaries = e.options}));
+        auto reader = ArchiveReader::open(dir / "c.vexlor");
         ASSERT_TRUE(reader);
         Counts flows;
         for (const FlowEntry& f : (*reader)->flows()) {

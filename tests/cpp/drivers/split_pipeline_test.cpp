@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -211,28 +210,6 @@ INSTANTIATE_TEST_SUITE_P(Table, SplitStrategies,
                                     std::to_string(std::get<2>(info.param));
                          });
 
-// Progress goes forward, one report per interval of records and a last one
-// at the end of the input.
-TEST_F(SplitPipelineTest, ReportsProgressUpToTheWholeInput) {
-    Capture c = many_capture(static_cast<int>(kProgressInterval) + 500, 3);
-    SplitOptions o = options(c);
-    std::vector<Progress> seen;
-    o.progress = [&](const Progress& p) { seen.push_back(p); };
-    expect_ok(run_split(o));
-    const std::uint64_t size = std::filesystem::file_size(o.input_path);
-    // Reports also come by time, as many as a slow machine makes: they only
-    // grow, and the last is the whole input.
-    ASSERT_GE(seen.size(), 2u);
-    for (std::size_t i = 1; i < seen.size(); ++i) {
-        EXPECT_GE(seen[i].packets, seen[i - 1].packets);
-        EXPECT_GE(seen[i].bytes_done, seen[i - 1].bytes_done);
-    }
-    EXPECT_LT(seen.front().bytes_done, size);
-    EXPECT_EQ(seen.back().packets, kProgressInterval + 500);
-    EXPECT_EQ(seen.back().bytes_done, size);
-    EXPECT_EQ(seen.back().bytes_total, size);
-}
-
 // Filters drop packets before classification; with nothing left, only the
 // (nested) output directory is created.
 TEST_F(SplitPipelineTest, FiltersDropPacketsBeforeClassification) {
@@ -266,27 +243,6 @@ TEST_F(SplitPipelineTest, ReadErrorAfterPacketsLeavesOnlyTemporaryFiles) {
         want["." + name + ".tmp"] = bytes;
     }
     expect_dir(out, want);
-}
-
-// Errors in the order the driver meets them: the earlier check wins, and
-// nothing is created before the output directory step.
-TEST_F(SplitPipelineTest, ReportsTheFirstError) {
-    struct Case {
-        const char* input; // relative to the test's directory
-        ErrorKind kind;
-        std::string message;
-    };
-    write_file(tmp / "notes.txt", text("these are not packets\n"));
-    for (const Case& c : std::vector<Case>{
-             {"missing", ErrorKind::Io, "No such file or directory (os error 2)"},
-             {".", ErrorKind::Io, "No such device (os error 19)"},
-             {"notes.txt", ErrorKind::Runtime, "Unsupported file format (unknown magic number)"}}) {
-        SplitOptions o;
-        o.input_path = tmp / c.input;
-        o.output_dir = out;
-        expect_error(run_split(o), c.kind, c.message);
-        EXPECT_FALSE(std::filesystem::exists(out));
-    }
 }
 
 // The consumer gives up while the producer still has most of the capture to
@@ -334,19 +290,6 @@ TEST_F(SplitPipelineTest, RunningOutOfDescriptorsClosesOldFiles) {
         ASSERT_EQ(rc, 0) << writers;
         expect_dir(o.output_dir, expected_files(c, flows, false));
     }
-}
-
-// "-" reads standard input, and the output prefix is then "-".
-TEST_F(SplitPipelineTest, StandardInputGivesTheHyphenPrefix) {
-    Capture c = ethernet_capture();
-    SplitOptions o = options(c, "nosplit");
-    o.input_path = "-";
-    int rc = child_status([&] {
-        int fd = ::open(input.c_str(), O_RDONLY);
-        return fd < 0 || ::dup2(fd, 0) < 0 ? 2 : run_split(o) ? 0 : 1;
-    });
-    ASSERT_EQ(rc, 0);
-    expect_dir(out, expected_files(c, {{"all", kAll}}, false, "-"));
 }
 
 TEST(OutputPrefix, IsTheFileStem) {

@@ -30,13 +30,12 @@ struct SplitRun {
 SplitRun split(const TempDir& dir, const Bytes& capture, Decode decode, const std::string& out,
                SplitStrategy strategy = SplitStrategy::Session) {
     write_file(dir / "cap.pcap", capture);
-    SplitOptions o;
-    o.input_path = dir / "cap.pcap";
-    o.output_dir = dir / out;
-    o.strategy = strategy;
-    o.decode = decode;
     SplitRun run;
-    o.counts = &run.counts;
+    const SplitOptions o{.input_path = dir / "cap.pcap",
+                         .output_dir = dir / out,
+                         .strategy = strategy,
+                         .decode = decode,
+                         .counts = &run.counts};
     auto st = run_split(o);
     EXPECT_TRUE(st) << st.error().message;
     run.files = dir_names(o.output_dir);

@@ -188,20 +188,6 @@ TEST_F(SplitWriterTest, BigFrameReplacesAnExistingFile) {
     EXPECT_EQ(file_bytes(dir / "cap_A.l7"), Bytes(5000, 0xEE));
 }
 
-TEST(SplitWriterCreate, CreatesMissingParentsAndFailsThroughAFile) {
-    TempDir dir;
-    ASSERT_TRUE(SplitWriter::create(SplitWriterOptions{dir / "a/b/c", "p"}, name_of));
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "a/b/c"));
-    EXPECT_TRUE(SplitWriter::create(SplitWriterOptions{dir / "a/b/c/", "p"}, name_of));
-    write_file(dir / "file", Bytes{1});
-    for (std::string out : {dir / "file", dir / "file/sub"}) {
-        auto w = SplitWriter::create(SplitWriterOptions{out, "p"}, name_of);
-        ASSERT_FALSE(w.has_value()) << out;
-        EXPECT_EQ(w.error().kind, ErrorKind::Io);
-        EXPECT_NE(w.error().message.find("(os error "), std::string::npos) << w.error().message;
-    }
-}
-
 // Write errors, made real with a file size limit: at close, or earlier when
 // the cap takes the descriptor away while bytes are still buffered.  Either
 // way the error is reported, nothing is published, and the writer can still

@@ -35,35 +35,6 @@ Result<SharedBytes> read_stdin_from(int fd) {
     return bytes;
 }
 
-// An empty file cannot be mapped as such and needs a path of its own.
-TEST(Input, MapsWholeFiles) {
-    TempDir dir;
-    for (std::size_t n : {0, 3, 100000}) {
-        write_file(dir / "f", counting(n));
-        auto bytes = read_input_bytes(dir / "f");
-        ASSERT_TRUE(bytes) << bytes.error().message;
-        EXPECT_EQ(contents(*bytes), counting(n));
-    }
-}
-
-TEST(Input, FailuresAreIoErrors) {
-    TempDir dir;
-    write_file(dir / "x", {1});
-    // A directory opens but cannot be mapped; the system's text varies.
-    const std::pair<std::string, std::string> cases[] = {
-        {dir / "missing", "No such file or directory (os error 2)"},
-        {dir.path(), " (os error "},
-        // open() would stop at the NUL and open another file.
-        {dir / std::string("x\0.pcap", 7), "file name contained an unexpected NUL byte"},
-    };
-    for (const auto& [path, message] : cases) {
-        auto r = read_input_bytes(path);
-        ASSERT_FALSE(r) << path;
-        EXPECT_EQ(r.error().kind, ErrorKind::Io);
-        EXPECT_NE(r.error().message.find(message), std::string::npos) << r.error().message;
-    }
-}
-
 // Packets are slices of the mapping itself and keep it alive after the
 // reader is gone and the file removed.  A reader error comes through
 // next_packet.

@@ -67,7 +67,7 @@ inline Bytes repeat(std::uint8_t byte, std::size_t n) {
     return Bytes(n, byte);
 }
 // `b` cut to its first `n` bytes; `b` with byte `i` replaced; `b` with a
-// little-endian field replaced (for damage), and such a field's value.
+// little-endian field replaced (for damage).
 inline Bytes cut(Bytes b, std::size_t n) {
     b.resize(n);
     return b;
@@ -80,13 +80,6 @@ inline Bytes set_le(Bytes b, std::size_t pos, std::uint64_t v, int width = 8) {
     const Bytes f = fields(false, {{v, width}});
     std::copy(f.begin(), f.end(), b.begin() + static_cast<std::ptrdiff_t>(pos));
     return b;
-}
-inline std::uint64_t le_at(const Bytes& b, std::size_t pos, int width = 8) {
-    std::uint64_t v = 0;
-    for (int i = width - 1; i >= 0; --i) {
-        v = (v << 8) | b.at(pos + i);
-    }
-    return v;
 }
 
 // ---- addresses --------------------------------------------------------------
