@@ -82,6 +82,14 @@ inline Bytes set_le(Bytes b, std::size_t pos, std::uint64_t v, int width = 8) {
     return b;
 }
 
+inline std::uint64_t le_at(const Bytes& b, std::size_t pos, int width = 8) {
+    std::uint64_t v = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        v = (v << 8) | b.at(pos + i);
+    }
+    return v;
+}
+
 // ---- addresses --------------------------------------------------------------
 
 // mac(7) is 02:00:00:00:00:07.  Texts go through inet_pton, so that tests do
