@@ -11,6 +11,7 @@ import os
 import struct
 import subprocess
 import tempfile
+import warnings
 import zlib
 
 from ._tool import ToolError, run_tool, tool_path
@@ -101,21 +102,38 @@ def _convert_options(pa):
     return pa.csv.ConvertOptions(column_types=types, strings_can_be_null=False)
 
 
+def _numbers_list(pa, column):
+    """A column of cells of space-separated numbers as list<int64>.  With NumPy the numbers of all cells are parsed
+    in one pass and the cells' lengths counted by Arrow; otherwise (or should the pass not find exactly the numbers
+    counted) Arrow splits and converts cell by cell, and says where a cell is not a number."""
+    pc = pa.compute
+    empty = pc.equal(column, "")
+    try:
+        import numpy as np
+    except ImportError:  # pragma: no cover - pyarrow without numpy
+        np = None
+    if np is not None:
+        lengths = pc.if_else(empty, 0, pc.add(pc.count_substring(column, " "), 1)).to_numpy(zero_copy_only=False)
+        offsets = np.zeros(len(column) + 1, dtype=np.int32)
+        np.cumsum(lengths, out=offsets[1:])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                values = np.fromstring(" ".join(column.to_pylist()), dtype=np.int64, sep=" ")
+            except ValueError:
+                values = None
+        if values is not None and len(values) == offsets[-1]:
+            return pa.ListArray.from_arrays(pa.array(offsets), pa.array(values))
+    parts = pc.if_else(empty, pa.scalar([], pa.list_(pa.string())), pc.split_pattern(column, " "))
+    return parts.cast(pa.list_(pa.int64()))
+
+
 def _with_lists(batch):
     """The CSV cells of space-separated numbers as list<int64> columns."""
     pa = _arrow()
-    pc = pa.compute
-    columns, names = [], []
-    for name, column in zip(batch.schema.names, batch.columns):
-        if name in _LIST_COLUMNS:
-            parts = pc.split_pattern(column, " ")
-            # An empty cell splits into one empty string: an empty list.
-            empty = pc.equal(column, "")
-            parts = pc.if_else(empty, pa.scalar([], pa.list_(pa.string())), parts)
-            column = parts.cast(pa.list_(pa.int64()))
-        columns.append(column)
-        names.append(name)
-    return pa.RecordBatch.from_arrays(columns, names=names)
+    columns = [_numbers_list(pa, column) if name in _LIST_COLUMNS else column
+               for name, column in zip(batch.schema.names, batch.columns)]
+    return pa.RecordBatch.from_arrays(columns, names=batch.schema.names)
 
 
 def iter_flow_batches(
@@ -273,8 +291,8 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
     with tempfile.TemporaryDirectory(prefix="vexlor-bytes-") as tmp:
         npy = os.path.join(tmp, "rows.npy")
         run_tool([*args, "-o", npy])
-        matrix, keys = load(npy)
-        return np.array(matrix), keys
+        # Read into memory (not mapped): the file goes with the directory.
+        return load(npy)
 
 
 def _column(table, name):

@@ -128,6 +128,14 @@ def test_flow_table_from_other_inputs(capture, archive, tmp_path, source):
         assert [json.loads(x)["sizes"] for x in lines] == plain.column("sizes").to_pylist()
 
 
+def test_list_cells_become_int64_lists():
+    """The tool's list cells (negative gaps included) in one pass, and a cell that is not numbers named by Arrow."""
+    pa_ = tables._arrow()
+    assert tables._numbers_list(pa_, pa_.array(["54 -3 154", "", "7"])).to_pylist() == [[54, -3, 154], [], [7]]
+    with pytest.raises(pa.ArrowInvalid, match="'x'"):
+        tables._numbers_list(pa_, pa_.array(["1 2", "x 5"]))
+
+
 def test_batches_and_parquet(capture, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     copy = tmp_path / "copy.pcap"
