@@ -40,9 +40,10 @@ if __name__ == "__main__":
     while True:
         time.sleep(1)
 EOF
-"$py" "$work/cluster.py" "$work/address" 2>"$work/cluster.log" &
+# In a session of its own: stopping its workers signals their whole group.
+setsid "$py" "$work/cluster.py" "$work/address" 2>"$work/cluster.log" &
 cluster_pid=$!
-trap 'kill $cluster_pid 2>/dev/null; wait $cluster_pid 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill -- -$cluster_pid 2>/dev/null; wait $cluster_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 120); do
     [[ -s $work/address ]] && break
     sleep 0.5
