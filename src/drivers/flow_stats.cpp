@@ -350,7 +350,9 @@ public:
             // Byte rows without filters read only the packets they keep: the
             // flow entry has the counts.
             const bool counted = !opt_.features.directions && !filtered_;
-            const std::size_t step = counted ? kLookahead : kGathered;
+            // Byte rows mostly need a flow's first packet or two: their
+            // gathering starts small and doubles.
+            std::size_t step = counted ? 2 : kGathered;
             // A flow's records lie scattered over the mapped file.  Their
             // headers are read first, in a loop of their own and asked for
             // ahead, so that the misses overlap instead of coming one by one
@@ -358,9 +360,10 @@ public:
             const std::vector<std::uint64_t>& at = *offsets;
             const std::size_t ahead_to = counted ? 0 : at.size();
             std::uint64_t added = 0;
-            for (std::size_t from = 0; from < at.size() && (!counted || stats.wants_frames());
-                 from += step) {
-                const std::size_t to = std::min(at.size(), from + step);
+            for (std::size_t from = 0, to = 0;
+                 from < at.size() && (!counted || stats.wants_frames());
+                 from = to, step = std::min(step * 2, kGathered)) {
+                to = std::min(at.size(), from + step);
                 stored.clear();
                 for (std::size_t k = from; k < to; ++k) {
                     const std::size_t next = k + kLookahead;
