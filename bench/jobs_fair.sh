@@ -61,23 +61,8 @@ peers=(
 sync
 VEXLOR_TOOL=$tool python3 "$fair" "$cap" "$rounds" "${peers[@]}"
 
-# Peak RssAnon (heap, stacks, slabs; not the mapped inputs), sampled every 5 ms.
-peak_anon() {
-    python3 - "$@" <<'EOF'
-import subprocess, sys, time
-p = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
-peak = 0
-while p.poll() is None:
-    try:
-        for line in open("/proc/%d/status" % p.pid):
-            if line.startswith("RssAnon:"):
-                peak = max(peak, int(line.split()[1]))
-    except OSError:
-        pass
-    time.sleep(0.005)
-print("%.0f MB" % (peak / 1024))
-EOF
-}
+# Peak RssAnon (not the mapped inputs).
+peak_anon() { python3 "$here/peak_anon.py" "$@"; }
 out=$(mktemp -d)
 echo "peak anonymous memory, one input: $(peak_anon "$tool" split "$inputs/cap0.pcap" "$out/one" --quiet)"
 echo "peak anonymous memory, $(ls "$inputs" | wc -l) inputs combined: $(peak_anon "$tool" split "$inputs" "$out/all" --combine concat --quiet)"

@@ -43,23 +43,8 @@ fi
 sync
 python3 "$fair" "$cap" "$rounds" "${peers[@]}"
 
-# Peak RssAnon (heap, stacks, slabs; not the mapped input), sampled every 5 ms.
-peak_anon() {
-    python3 - "$@" <<'EOF'
-import subprocess, sys, time
-p = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
-peak = 0
-while p.poll() is None:
-    try:
-        for line in open("/proc/%d/status" % p.pid):
-            if line.startswith("RssAnon:"):
-                peak = max(peak, int(line.split()[1]))
-    except OSError:
-        pass
-    time.sleep(0.005)
-print("%.0f MB" % (peak / 1024))
-EOF
-}
+# Peak RssAnon (not the mapped input).
+peak_anon() { python3 "$here/peak_anon.py" "$@"; }
 out=$(mktemp -d /tmp/writer-threads.XXXXXX)
 for strategy in session host; do
     for threads in 0 default; do

@@ -68,16 +68,16 @@ public:
     // Packets in capture order; `link_type` is the frame's (for masking).
     void add(const Packet& packet, std::uint32_t link_type);
 
-    // Whether the next packet must be decoded to be added; when not, it is
-    // added by its time and length alone.
+    // Whether the next packet must be decoded to be added; when not, add()
+    // counts it by its time and length alone.
     bool wants_frames() const;
-    void add_counted(std::uint64_t time_us, std::uint32_t orig_len);
 
     FlowRecord& record() { return rec_; }
     const FlowRecord& record() const { return rec_; }
 
 private:
     void add_row(const Packet& packet, std::uint32_t link_type);
+    void add_counted(std::uint64_t time_us, std::uint32_t orig_len);
 
     const FlowFeatures* features_;
     FlowRecord rec_;

@@ -253,10 +253,10 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
                 combine=None, decode="wide", out=None):  # fmt: skip
     """The first `n` bytes of each flow (or of each of its first `packets` packets, one slot of `n` bytes per
     packet), zero-padded, as a uint8 array of shape (flows, n) or (flows, packets * n), and the flows of its rows
-    as a pyarrow Table (row, id, input, key, proto, src, dst, src_port, dst_port, community_id, first_us (the
-    flow's first packet's time), packets).  `mask`: fields zeroed, from "mac", "ip", "port".  With `out` (a path ending in .npy) the files are
-    kept there (out and out minus .npy plus .keys.csv) and the array is memory-mapped read-only; otherwise it is
-    read into memory."""
+    as a pyarrow Table (row, id, input, key, proto, src, dst, src_port, dst_port, community_id, first_us (the flow's
+    first packet's time), packets). `mask`: fields zeroed, from "mac", "ip", "port". With `out` (a path ending in
+    .npy) the files are kept there (out and out minus .npy plus .keys.csv) and the array is memory-mapped read-only;
+    otherwise it is read into memory."""
     np = _numpy()
     inputs = _inputs(inputs)
     _count(n, "n", 1)
