@@ -238,7 +238,7 @@ Status run_split(const SplitOptions& opt) {
         return std::unexpected(reader.error());
     }
     // Our own hold on a whole input: packets in flight borrow from it.
-    const SharedBytes input = (*reader)->whole_input();
+    const std::vector<SharedBytes> inputs = (*reader)->stable_inputs();
     (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
     const InputFacts facts{(*reader)->link_type(), (*reader)->records_in_written_form(),
                            !(*reader)->streaming(), (*reader)->input_size().value_or(0)};

@@ -85,9 +85,16 @@ public:
     // only until the next call, unless held.  Otherwise it lives as long as
     // the reader's buffer (see hold()).
     virtual bool streaming() const { return source_->streaming(); }
-    // The whole capture, for a reader that is not streaming (else empty):
-    // holding it keeps every frame the reader hands out valid.
-    virtual const SharedBytes& whole_input() const { return source_->whole(); }
+    // For a reader that is not streaming, the buffers its frames lie in
+    // (the whole capture, or one per capture of several read as one); empty
+    // for a streaming one.  Holding them keeps every frame the reader hands
+    // out valid, after the reader itself is gone too.
+    virtual std::vector<SharedBytes> stable_inputs() const {
+        if (streaming()) {
+            return {};
+        }
+        return {source_->whole()};
+    }
 
     // Progress: bytes of the input as stored taken so far (compressed bytes
     // for a compressed stream), safe to read from another thread, and their

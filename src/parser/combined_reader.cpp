@@ -2,16 +2,25 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "packet/wide_dissect.h"
 
 namespace vexlor {
 namespace {
 
+// Mapped inputs held for the whole run at most: each is a mapping of the
+// process, and their number is limited (vm.max_map_count, 65,530 by default).
+constexpr std::size_t kMostHeldMappings = 1024;
+
 struct Input {
     std::string path;
-    std::uint64_t size = 0;                // as stored
-    std::uint64_t first = 0;               // time of the first packet, for ordering
+    std::uint64_t size = 0;  // as stored
+    std::uint64_t first = 0; // time of the first packet, for ordering
+    // The mapped capture, while every input is mapped: reopened from here,
+    // and held until the reader is gone (see stable_inputs()).
+    std::optional<SharedBytes> mapped;
+    bool written_form = false;             // its reader's records_in_written_form()
     std::unique_ptr<CaptureReader> reader; // while it is being read
     std::optional<RawRecord> pending;      // Merge: its next record
     bool ended = false;
@@ -32,9 +41,14 @@ public:
                    ReaderOptions options, std::uint32_t link_type)
         : CaptureReader(nullptr), inputs_(std::move(inputs)), how_(how), reading_(reading),
           options_(options), link_type_(link_type) {
+        stable_ = true;
+        written_form_ = true;
         for (const Input& in : inputs_) {
             total_ += in.size;
+            stable_ = stable_ && in.mapped.has_value();
+            written_form_ = written_form_ && in.written_form;
         }
+        written_form_ = written_form_ && stable_;
     }
 
     std::uint32_t link_type() const override { return link_type_; }
@@ -42,11 +56,21 @@ public:
         return how_ == Combine::Merge ? next_merged() : next_concatenated();
     }
     SharedBytes hold(const RawRecord& r) const override { return last_->hold(r); }
-    // Records come from readers that end and close as the run goes on.
-    bool streaming() const override { return true; }
-    const SharedBytes& whole_input() const override {
-        static const SharedBytes kNone;
-        return kNone;
+    // Mapped inputs stay mapped for as long as the caller holds them, so
+    // that a split refers to buffered frames rather than copying them: its
+    // memory is then that of one mapped capture, however many are combined.
+    // Otherwise records come from readers that end and close as the run
+    // goes on.
+    bool streaming() const override { return !stable_; }
+    bool records_in_written_form() const override { return written_form_; }
+    std::vector<SharedBytes> stable_inputs() const override {
+        std::vector<SharedBytes> all;
+        if (stable_) {
+            for (const Input& in : inputs_) {
+                all.push_back(*in.mapped);
+            }
+        }
+        return all;
     }
     std::uint64_t input_done() const override {
         std::uint64_t done = finished_;
@@ -87,7 +111,14 @@ private:
     }
 
     Expected<void, ParseError> open(Input& in) {
-        auto reader = open_capture(in.path, reading_, options_);
+        Result<std::unique_ptr<CaptureReader>> reader = std::unexpected(Error{});
+        if (in.mapped) {
+            auto again = open_reader(*in.mapped, options_);
+            reader = again ? Result<std::unique_ptr<CaptureReader>>(std::move(*again))
+                           : std::unexpected(again.error().to_error());
+        } else {
+            reader = open_capture(in.path, reading_, options_);
+        }
         if (!reader) {
             return std::unexpected(failed(in, reader.error()));
         }
@@ -175,6 +206,8 @@ private:
     std::uint32_t link_type_;
     std::size_t next_ = 0; // Concatenate: the input being read
     const CaptureReader* last_ = nullptr;
+    bool stable_ = false;
+    bool written_form_ = false;
     std::uint64_t total_ = 0;
     std::uint64_t finished_ = 0;
     std::vector<std::uint32_t> seen_;
@@ -211,6 +244,10 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
                                  "): captures read as one must share a link type");
         }
         in.size = (*reader)->input_size().value_or(0);
+        if (!(*reader)->streaming() && paths.size() <= kMostHeldMappings) {
+            in.mapped = (*reader)->stable_inputs().front();
+            in.written_form = (*reader)->records_in_written_form();
+        }
         if (how == Combine::Merge) {
             in.reader = std::move(*reader);
         } else {
@@ -219,6 +256,14 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
                 first && *first ? time_of(**first) : std::numeric_limits<std::uint64_t>::max();
         }
         inputs.push_back(std::move(in));
+    }
+    // Mappings are held only when every input is mapped (a split either
+    // refers to all frames or copies them all).
+    if (!std::all_of(inputs.begin(), inputs.end(),
+                     [](const Input& in) { return in.mapped.has_value(); })) {
+        for (Input& in : inputs) {
+            in.mapped.reset();
+        }
     }
     if (how == Combine::Concatenate) {
         std::stable_sort(inputs.begin(), inputs.end(),

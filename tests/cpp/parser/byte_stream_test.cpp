@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "parser/byte_stream.h"
+#include "parser/combined_reader.h"
 #include "reading.h"
 
 #if VEXLOR_HAVE_ZLIB
@@ -145,6 +146,53 @@ TEST(OpenCapture, TheToolsReadingDecompressesWhatItRecognises) {
     auto missing = open_capture(dir / "none.pcap.gz", InputReading::Streamed);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().kind, ErrorKind::Io);
+}
+
+// Several mapped captures read as one stay mapped for as long as the caller
+// holds them, so a split may keep referring to frames of inputs the reader
+// has finished; one compressed input makes the whole reading a stream.
+TEST(OpenCapture, MappedCapturesReadAsOneOutliveTheirReader) {
+    TempDir dir;
+    std::vector<std::string> paths;
+    Bytes expected;
+    for (std::uint32_t f = 0; f < 3; ++f) {
+        PcapBuilder b;
+        for (std::uint32_t i = 0; i < 4; ++i) {
+            const auto n = static_cast<std::uint8_t>(f * 4 + i);
+            b.packet(10 * (2 - f) + i, 0, repeat(n, 20 + n));
+        }
+        paths.push_back(dir / ("c" + std::to_string(f) + ".pcap"));
+        write_file(paths.back(), b.bytes());
+    }
+    for (Combine how : {Combine::Concatenate, Combine::Merge}) {
+        std::vector<SharedBytes> held;
+        std::vector<std::pair<const std::uint8_t*, std::size_t>> frames;
+        {
+            auto reader = open_combined(paths, how, InputReading::Streamed);
+            ASSERT_TRUE(reader);
+            EXPECT_FALSE((*reader)->streaming());
+            EXPECT_TRUE((*reader)->records_in_written_form());
+            held = (*reader)->stable_inputs();
+            EXPECT_EQ(held.size(), 3u);
+            for (auto r = (*reader)->next_record(); r && *r; r = (*reader)->next_record()) {
+                frames.emplace_back((**r).frame.data(), (**r).frame.size());
+            }
+        }
+        // The last file's packets come first: they are the earliest.
+        ASSERT_EQ(frames.size(), 12u);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const auto n = static_cast<std::uint8_t>((2 - i / 4) * 4 + i % 4);
+            EXPECT_EQ(Bytes(frames[i].first, frames[i].first + frames[i].second),
+                      repeat(n, 20 + n));
+        }
+    }
+    write_file(dir / "c3.pcap.gz", gzip(PcapBuilder{}.packet(1, 0, repeat(1, 30)).bytes()));
+    paths.push_back(dir / "c3.pcap.gz");
+    auto mixed = open_combined(paths, Combine::Concatenate, InputReading::Streamed);
+    ASSERT_TRUE(mixed);
+    EXPECT_TRUE((*mixed)->streaming());
+    EXPECT_TRUE((*mixed)->stable_inputs().empty());
+    EXPECT_EQ(reading(**mixed).records.size(), 13u);
 }
 
 } // namespace
