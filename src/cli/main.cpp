@@ -1,4 +1,6 @@
 // vexlor: the command-line face of the same core as the Python module.
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -104,6 +106,22 @@ int run(std::span<char* const> args) {
     return status.error().status;
 }
 
+// Captures and archives are read through mappings of their files.  A file
+// that another program shortens while we read it (a rotation by truncation,
+// say), or whose storage fails, makes the next touch of a page past what is
+// left a bus error.  That is the input changing under us, not a fault of
+// ours: say so in one line and leave with the failure status instead of a
+// core dump.  Outputs are published only by renaming complete files, so
+// whatever was being written stays under its temporary name, and a rerun of
+// a job redoes that input.
+extern "C" void on_bus_error(int) {
+    static constexpr char kText[] =
+        "vexlor: an input could not be read: it was shortened by another program, or its storage "
+        "failed, while it was being read (bus error); nothing more was published\n";
+    (void)!::write(STDERR_FILENO, kText, sizeof kText - 1);
+    ::_exit(kExitFailure);
+}
+
 } // namespace
 } // namespace vexlor::cli
 
@@ -111,6 +129,7 @@ int main(int argc, char** argv) {
     // A closed pipe shows up as EPIPE from write, which each command turns
     // into a quiet exit status instead of a death by signal.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGBUS, vexlor::cli::on_bus_error);
     try {
         return vexlor::cli::run(std::span<char* const>(argv + 1, argc > 0 ? argc - 1 : 0));
     } catch (const std::exception& e) {

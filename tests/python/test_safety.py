@@ -52,6 +52,24 @@ def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, case, fro
 
 
 @needs_cli
+def test_an_input_shortened_while_it_is_read_fails_the_run_cleanly(tmp_path, big):
+    """The tool maps its inputs: a file truncated under it is a one-line failure, not a death by SIGBUS."""
+    late = write(tmp_path / "late.pcap", sessions_bytes(50, 100, 1000))
+    proc = subprocess.Popen([str(CLI), "split", big, late, str(tmp_path / "out"), "--combine", "concat", "--quiet"],
+                            stderr=subprocess.PIPE)
+    # Every input is mapped before the first is read: once the second is, the run is early in the first.
+    deadline = time.monotonic() + 10
+    while late not in pathlib.Path("/proc/%d/maps" % proc.pid).read_text() and time.monotonic() < deadline:
+        time.sleep(0.001)
+    proc.send_signal(signal.SIGSTOP)
+    os.truncate(late, 100)
+    proc.send_signal(signal.SIGCONT)
+    status, err = proc.wait(), proc.stderr.read()
+    assert status == 1 and b"was shortened by another program" in err, (status, err)
+    assert finals(tmp_path / "out") == []
+
+
+@needs_cli
 @pytest.mark.parametrize("kind,sig,threads", [("split", signal.SIGINT, "2"), ("archive", signal.SIGINT, None),
                                               ("split", signal.SIGTERM, "0"), ("split", signal.SIGKILL, "4")])
 def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig, threads):
