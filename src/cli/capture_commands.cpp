@@ -1,0 +1,274 @@
+// split and archive: one run over a capture (or several read as one), or a
+// job of one run per input.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/batch.h"
+#include "cli/command_support.h"
+#include "drivers/archive_build.h"
+#include "drivers/split_pipeline.h"
+#include "packet/wide_dissect.h"
+
+namespace vexlor::cli {
+namespace {
+
+// What the decoding made of the capture, on standard error: a capture whose
+// packets mostly have no IP header was probably not read as its link layer
+// deserves, and one useless fallback flow must not pass for a result.
+void report_decoding(const ParsedArgs& args, const DecodeCounts& c) {
+    if (c.packets > 0 && c.without_ip * 2 > c.packets) {
+        std::fprintf(stderr,
+                     "vexlor: warning: %llu of %llu packets had no IP header (link type %u, %s)\n",
+                     static_cast<unsigned long long>(c.without_ip),
+                     static_cast<unsigned long long>(c.packets), c.link_type,
+                     link_type_name(c.link_type).c_str());
+    }
+    if (!args.has("quiet") && (c.decapsulated > 0 || c.unmatched_fragments > 0)) {
+        std::fprintf(stderr, "vexlor: %llu packets decapsulated, %llu fragments unmatched\n",
+                     static_cast<unsigned long long>(c.decapsulated),
+                     static_cast<unsigned long long>(c.unmatched_fragments));
+    }
+}
+
+void print_summary(const RunSummary& s, double seconds) {
+    std::fprintf(stderr, "vexlor: %s, %s, %s, %s written, %s without IP, %.1f s\n",
+                 counted(s.packets, "packet", "packets").c_str(),
+                 counted(s.flows, "flow", "flows").c_str(),
+                 counted(s.files, "file", "files").c_str(), size_text(s.bytes_written).c_str(),
+                 counted(s.packets_no_ip, "packet", "packets").c_str(), seconds);
+}
+
+// Runs a driver with the progress line on the terminal when it is wanted,
+// interrupts caught, and temporary files removed by a failed run.
+template <class Options, class Driver>
+CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view output,
+                         Driver driver) {
+    if (auto st = check_input(opt.input_path); !st) {
+        return st;
+    }
+    RunSummary summary;
+    configure_run(args, opt.control);
+    opt.control.summary = &summary;
+    catch_interrupts();
+    const auto start = std::chrono::steady_clock::now();
+    ProgressLine progress(show_progress(args));
+    opt.progress = progress.callback();
+    DecodeCounts counts;
+    opt.counts = &counts;
+    auto st = driver(opt);
+    progress.finish(st.has_value());
+    if (!st && g_cancel.load()) {
+        return interrupted();
+    }
+    if (summary.cut_off) {
+        std::fprintf(stderr, "vexlor: warning: %s: last record cut off at byte %llu (%s dropped)\n",
+                     input_name(opt.input_path).c_str(),
+                     static_cast<unsigned long long>(summary.cut_off->offset),
+                     counted(summary.cut_off->dropped, "byte", "bytes").c_str());
+    }
+    if (!st) {
+        return run_failed(st.error(), opt.input_path, output);
+    }
+    if (!args.has("quiet")) {
+        print_summary(
+            summary,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    report_decoding(args, counts);
+    return {};
+}
+
+Parsed<std::string> prefix_option(const ParsedArgs& args) {
+    auto text = args.last("prefix");
+    if (!text) {
+        return std::string();
+    }
+    if (text->empty() || text->find('/') != std::string_view::npos ||
+        text->find('\0') != std::string_view::npos || *text == "." || *text == "..") {
+        return usage_error("invalid value '" + std::string(*text) +
+                           "' for --prefix: expected a file name without '/'");
+    }
+    return std::string(*text);
+}
+
+// The default file-name prefix of a compressed input: its name without the
+// compression's extension and then the capture's ("a.pcap.gz": "a").
+// Empty (the driver's own default) for any other input.
+std::string compressed_stem(const std::string& path) {
+    for (std::string_view ext : {".gz", ".zst", ".zstd", ".xz", ".bz2"}) {
+        if (path.size() > ext.size() && path.ends_with(ext)) {
+            return output_prefix(path.substr(0, path.size() - ext.size()));
+        }
+    }
+    return "";
+}
+
+// The options that shape outputs, in a fixed form: a manifest made with
+// others does not vouch for this run's outputs.
+std::string options_signature(const ParsedArgs& args) {
+    std::string sig;
+    for (const ParsedArgs::Option& o : args.options) {
+        if (o.name != "quiet" && o.name != "jobs" && o.name != "writer-threads" &&
+            o.name != "help" && o.name != "each" && o.name != "root" && o.name != "list") {
+            sig += (sig.empty() ? "--" : " --") + std::string(o.name) +
+                   (o.value.empty() ? "" : "=" + o.value);
+        }
+    }
+    return sig;
+}
+
+void set_output(SplitOptions& opt, const std::string& out) {
+    opt.output_dir = out;
+    if (opt.prefix.empty()) {
+        opt.prefix = compressed_stem(opt.input_path);
+    }
+}
+void set_output(ArchiveBuildOptions& opt, const std::string& out) {
+    opt.output_path = out;
+}
+
+// Several inputs (or a directory, or a pattern): either one run over all of
+// them read as one capture (--combine), or one run per input.  nullopt: the
+// command line names one capture, for the usual run.
+template <class Options>
+std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std::string& output,
+                                      std::string_view command, std::string_view suffix,
+                                      Status (*driver)(const Options&)) {
+    const std::vector<std::string> paths(args.positionals.begin(), args.positionals.end() - 1);
+    auto inputs = expand_inputs(paths, std::string(args.last("root").value_or("")));
+    if (!inputs) {
+        return std::unexpected(inputs.error());
+    }
+    auto jobs = number_option<std::uint32_t>(args, "jobs",
+                                             std::max(1u, std::thread::hardware_concurrency()));
+    if (!jobs) {
+        return misused(jobs.error());
+    }
+    const auto combine = combine_option(args);
+    if (!combine) {
+        return std::unexpected(combine.error());
+    }
+    const bool each = args.has("each") || args.has("list");
+    if (!*combine && !each && !inputs->expanded && inputs->files.size() == 1) {
+        opt.input_path = inputs->files.front().path;
+        return std::nullopt;
+    }
+    if (inputs->files.empty()) {
+        return failed("no capture in " + comma_list(paths, [](const std::string& p) { return p; }));
+    }
+    if (*combine) {
+        for (const InputFile& f : inputs->files) {
+            opt.control.combined_inputs.push_back(f.path);
+        }
+        opt.control.combine = **combine;
+        opt.input_path = inputs->files.front().path;
+        return std::nullopt;
+    }
+    Batch batch{std::string(command),
+                output,
+                std::string(suffix),
+                options_signature(args),
+                std::max<std::uint32_t>(*jobs, 1),
+                args.has("quiet"),
+                args.has("list"),
+                &g_cancel,
+                &g_signal,
+                show_progress(args)};
+    configure_run(args, opt.control);
+    catch_interrupts();
+    return run_batch(
+        batch, *inputs,
+        [&](const InputFile& in, const std::string& out, RunControl& control,
+            const ProgressFn& progress) {
+            if (auto readable = check_input(in.path); !readable) {
+                return Status(io_error(readable.error().message));
+            }
+            Options one = opt;
+            one.input_path = in.path;
+            if constexpr (requires { one.writer_threads; }) {
+                // Parallel inputs already keep every core busy.
+                if (*jobs > 1 && !args.has("writer-threads")) {
+                    one.writer_threads = 0;
+                }
+            }
+            set_output(one, out);
+            one.progress = progress;
+            control.cancel = opt.control.cancel;
+            control.remove_on_failure = true;
+            control.tolerate_cut_off = opt.control.tolerate_cut_off;
+            control.ip_prefixes = true;
+            control.record_host_side = true;
+            control.reading = InputReading::Streamed;
+            one.control = control;
+            Status st = driver(one);
+            if (!st) {
+                // The tool's words for it, the input named.
+                return Status(std::unexpected(
+                    Error{st.error().kind, run_failed(st.error(), in.path, out).error().message}));
+            }
+            return st;
+        });
+}
+
+} // namespace
+
+CommandStatus split_command(const ParsedArgs& args) {
+    SplitOptions opt;
+    opt.output_dir = args.positionals.back();
+    auto buffer_bytes = number_option<std::uint64_t>(args, "buffer-bytes", opt.buffer_bytes);
+    if (!buffer_bytes) {
+        return misused(buffer_bytes.error());
+    }
+    opt.buffer_bytes = *buffer_bytes;
+    // At most 255: more would only take turns with each other.
+    auto writers = number_option<std::uint8_t>(args, "writer-threads",
+                                               static_cast<std::uint8_t>(default_writer_threads()));
+    if (!writers) {
+        return misused(writers.error());
+    }
+    opt.writer_threads = *writers;
+    if (auto st = build_options(args, opt); !st) {
+        return st;
+    }
+    const std::string_view type_text = args.last("output-type").value_or("pcap");
+    auto type = parse_output_type(type_text);
+    if (!type) {
+        return misused({"unknown output type '" + std::string(type_text) + "' (valid: pcap, l7)"});
+    }
+    opt.output_type = *type;
+    auto prefix = prefix_option(args);
+    if (!prefix) {
+        return misused(prefix.error());
+    }
+    opt.prefix = *prefix;
+    opt.shorten_long_names = true;
+    if (auto many = run_many(args, opt, opt.output_dir, "split", "", run_split)) {
+        return *many;
+    }
+    // Standard input has no stem; "-" as a leading file name character
+    // would read as an option to other tools.
+    if (opt.prefix.empty()) {
+        opt.prefix = opt.input_path == "-" ? "stdin" : compressed_stem(opt.input_path);
+    }
+    return run_driver(args, opt, opt.output_dir, run_split);
+}
+
+
+CommandStatus archive_command(const ParsedArgs& args) {
+    ArchiveBuildOptions opt;
+    opt.output_path = args.positionals.back();
+    if (auto st = build_options(args, opt); !st) {
+        return st;
+    }
+    if (auto many = run_many(args, opt, opt.output_path, "archive", ".vexlor", build_archive)) {
+        return *many;
+    }
+    return run_driver(args, opt, opt.output_path, build_archive);
+}
+
+} // namespace vexlor::cli

@@ -1,0 +1,289 @@
+#include "cli/command_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "common/ip_text.h"
+#include "drivers/archive_build.h"
+#include "drivers/flow_stats.h"
+#include "drivers/split_pipeline.h"
+#include "flow/filter.h"
+
+namespace vexlor::cli {
+
+// ---- failures ---------------------------------------------------------------
+
+std::unexpected<Failure> failed(std::string message) {
+    return std::unexpected(Failure{kExitFailure, std::move(message)});
+}
+
+std::unexpected<Failure> misused(UsageError e) {
+    return std::unexpected(Failure{kExitUsage, std::move(e.message)});
+}
+
+std::unexpected<Failure> core_failed(const Error& e) {
+    return failed(e.kind == ErrorKind::Panic ? "internal error: " + e.message : e.message);
+}
+
+std::unexpected<Failure> write_failed(int err, std::string_view where) {
+    if (err == EPIPE) {
+        return std::unexpected(Failure{kExitFailure, {}});
+    }
+    return failed("Failed to write " + std::string(where) + ": " + os_error_text(err));
+}
+
+std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
+                                    std::string_view output) {
+    const std::string& m = e.message;
+    if (m.starts_with("Invalid PCAP") || m.starts_with("Unsupported file format")) {
+        return failed(input_name(input) + ": " + m);
+    }
+    if (e.kind == ErrorKind::Io && !m.starts_with("Output ") && !m.starts_with("Failed to")) {
+        return failed("cannot write " + std::string(output) + ": " + m);
+    }
+    if (e.kind == ErrorKind::Value) {
+        return failed(m);
+    }
+    return core_failed(e);
+}
+
+// ---- progress ---------------------------------------------------------------
+
+bool show_progress(const ParsedArgs& args) {
+    return !args.has("quiet") && ::isatty(STDERR_FILENO) == 1;
+}
+
+// ---- options ----------------------------------------------------------------
+
+namespace {
+
+Parsed<std::vector<std::uint16_t>> port_options(const ParsedArgs& args) {
+    std::vector<std::uint16_t> ports;
+    for (std::string_view text : args.all("port")) {
+        auto n = parse_number(text, 65535, "--port");
+        if (!n) {
+            return std::unexpected(n.error());
+        }
+        ports.push_back(static_cast<std::uint16_t>(*n));
+    }
+    return ports;
+}
+
+// Filters for split and archive: addresses and prefixes ("10.0.0.0/8").  The
+// drivers would skip a malformed address silently, which on a command line
+// turns a typo into "no address filter"; the tool refuses it instead.
+std::expected<void, Failure> filter_options(const ParsedArgs& args, std::vector<std::string>& ips,
+                                            std::vector<std::uint16_t>& ports) {
+    auto p = port_options(args);
+    if (!p) {
+        return misused(p.error());
+    }
+    ports = std::move(*p);
+    for (std::string_view text : args.all("ip")) {
+        if (!parse_ip(text) && !parse_prefix(text)) {
+            return bad_address(text);
+        }
+        ips.emplace_back(text);
+    }
+    return {};
+}
+
+// Seconds as a whole number or with up to six decimals ("300", "0.5"), in
+// microseconds.  A year and more is allowed: a capture may span one.
+Parsed<std::uint64_t> seconds_option(std::string_view text, std::string_view what) {
+    constexpr std::uint64_t kMaxSeconds = 1'000'000'000;
+    const std::size_t dot = text.find('.');
+    const std::string_view whole = text.substr(0, dot);
+    const std::string_view frac =
+        dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    auto secs = parse_number(whole, kMaxSeconds, what);
+    auto micros =
+        frac.size() <= 6 ? parse_number(frac.empty() ? "0" : frac, 999999, what) : usage_error("");
+    if (!secs || !micros || (dot != std::string_view::npos && frac.empty())) {
+        return usage_error("invalid value '" + std::string(text) + "' for " + std::string(what) +
+                           ": expected seconds, such as 300 or 0.5");
+    }
+    std::uint64_t us = *micros;
+    for (std::size_t i = frac.size(); i < 6; ++i) {
+        us *= 10;
+    }
+    return *secs * 1'000'000 + us;
+}
+
+} // namespace
+
+std::unexpected<Failure> bad_address(std::string_view text) {
+    const bool prefix = text.find('/') != std::string_view::npos;
+    return misused(
+        {(prefix ? "invalid IP prefix '" : "invalid IP address '") + std::string(text) + "'"});
+}
+
+template <class Options> CommandStatus build_options(const ParsedArgs& args, Options& opt) {
+    auto max_sessions = number_option<std::uint32_t>(args, "max-sessions", opt.max_sessions);
+    if (!max_sessions) {
+        return misused(max_sessions.error());
+    }
+    opt.max_sessions = *max_sessions;
+    if (auto st = filter_options(args, opt.ip_filters, opt.port_filters); !st) {
+        return st;
+    }
+    const std::string_view strategy_text = args.last("strategy").value_or("session");
+    auto strategy = parse_strategy(strategy_text);
+    if (!strategy) {
+        return misused({"unknown strategy '" + std::string(strategy_text) +
+                        "' (valid: " + strategy_names() + ")"});
+    }
+    opt.strategy = *strategy;
+    if (auto idle = args.last("idle-timeout")) {
+        auto us = seconds_option(*idle, "--idle-timeout");
+        if (!us) {
+            return misused(us.error());
+        }
+        opt.boundaries.idle_timeout_us = *us;
+    }
+    opt.boundaries.tcp_restart = args.has("tcp-restart");
+    // The tool decodes widely unless asked for exactly the module's outputs.
+    const std::string_view decode = args.last("decode").value_or("wide");
+    if (decode != "wide" && decode != "basic") {
+        return misused(
+            UsageError{"unknown decoding '" + std::string(decode) + "' (valid: wide, basic)"});
+    }
+    opt.decode = decode == "wide" ? Decode::Wide : Decode::Basic;
+    return {};
+}
+
+template CommandStatus build_options(const ParsedArgs&, SplitOptions&);
+template CommandStatus build_options(const ParsedArgs&, ArchiveBuildOptions&);
+template CommandStatus build_options(const ParsedArgs&, FlowStatsOptions&);
+
+std::expected<std::optional<Combine>, Failure> combine_option(const ParsedArgs& args) {
+    const auto combine = args.last("combine");
+    if (!combine) {
+        return std::nullopt;
+    }
+    if (*combine != "concat" && *combine != "merge") {
+        return misused(
+            {"unknown way to combine '" + std::string(*combine) + "' (valid: concat, merge)"});
+    }
+    return *combine == "merge" ? Combine::Merge : Combine::Concatenate;
+}
+
+void configure_run(const ParsedArgs& args, RunControl& control) {
+    control.cancel = &g_cancel;
+    control.remove_on_failure = true;
+    control.tolerate_cut_off = !args.has("strict");
+    control.ip_prefixes = true;
+    control.record_host_side = true;
+    // Compressed captures and standard input are read as streams.
+    control.reading = InputReading::Streamed;
+}
+
+// ---- interrupts -------------------------------------------------------------
+
+// A lock-free atomic is safe to store from a signal handler.
+std::atomic<bool> g_cancel{false};
+volatile std::sig_atomic_t g_signal = 0;
+
+namespace {
+
+extern "C" void on_interrupt(int sig) {
+    g_signal = sig;
+    g_cancel.store(true, std::memory_order_relaxed);
+}
+
+} // namespace
+
+void catch_interrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    // A second signal of the same kind takes the default way out, for a run
+    // that does not come to its next poll soon enough.
+    sa.sa_flags = SA_RESETHAND;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+std::unexpected<Failure> interrupted() {
+    return std::unexpected(
+        Failure{128 + static_cast<int>(g_signal), "interrupted: nothing published"});
+}
+
+// ---- inputs and outputs -----------------------------------------------------
+
+std::expected<void, Failure> check_input(const std::string& path) {
+    if (path == "-") {
+        return {};
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return failed("cannot read " + path + ": " + os_error_text(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return failed(path + ": is a directory");
+    }
+    return {};
+}
+
+std::string input_name(const std::string& path) {
+    return path == "-" ? "standard input" : path;
+}
+
+namespace {
+
+std::string count_text(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) {
+        digits.insert(i - 3, ",");
+    }
+    return digits;
+}
+
+} // namespace
+
+std::string counted(std::uint64_t n, std::string_view one, std::string_view many) {
+    return count_text(n) + " " + std::string(n == 1 ? one : many);
+}
+
+std::expected<TempFile, Failure> TempFile::create(std::string path) {
+    TempFile f;
+    f.path_ = std::move(path);
+    f.tmp_ = f.path_ + ".tmp";
+    f.fd_ = UniqueFd(::open(f.tmp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!f.fd_.valid()) {
+        return failed("Failed to create output file " + f.tmp_ + ": " + os_error_text(errno));
+    }
+    return f;
+}
+
+std::expected<std::optional<TempFile>, Failure>
+TempFile::for_output(std::optional<std::string_view> dest) {
+    if (!dest || *dest == "-") {
+        return std::nullopt;
+    }
+    auto created = create(std::string(*dest));
+    if (!created) {
+        return std::unexpected(created.error());
+    }
+    return std::optional<TempFile>(std::move(*created));
+}
+
+TempFile::~TempFile() {
+    if (fd_.valid() || !tmp_.empty()) {
+        ::unlink(tmp_.c_str());
+    }
+}
+
+CommandStatus TempFile::publish() {
+    if (int err = fd_.reset(); err != 0) {
+        return write_failed(err, tmp_);
+    }
+    if (::rename(tmp_.c_str(), path_.c_str()) != 0) {
+        return failed("Failed to rename " + tmp_ + " -> " + path_ + ": " + os_error_text(errno));
+    }
+    tmp_.clear();
+    return {};
+}
+
+} // namespace vexlor::cli

@@ -1,0 +1,198 @@
+// What the tool's commands share: how they fail, the progress line, options
+// that several commands take, interrupts, inputs, temporary outputs, and the
+// commands themselves for the command table.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/commands.h"
+#include "cli/format.h"
+#include "common/result.h"
+#include "common/text.h"
+#include "common/unique_fd.h"
+#include "drivers/progress.h"
+#include "parser/combined_reader.h"
+
+namespace vexlor::cli {
+
+// ---- the commands -----------------------------------------------------------
+
+CommandStatus split_command(const ParsedArgs& args);
+CommandStatus archive_command(const ParsedArgs& args);
+CommandStatus flows_command(const ParsedArgs& args);
+CommandStatus extract_command(const ParsedArgs& args);
+CommandStatus table_command(const ParsedArgs& args);
+CommandStatus bytes_command(const ParsedArgs& args);
+
+// ---- failures ---------------------------------------------------------------
+
+std::unexpected<Failure> failed(std::string message);
+std::unexpected<Failure> misused(UsageError e);
+// A core error prints exactly as the module raises it.
+std::unexpected<Failure> core_failed(const Error& e);
+// A reader that stopped reading our output ends the run without noise.
+std::unexpected<Failure> write_failed(int err, std::string_view where);
+// A core error, with the file it concerns named where the core's words do
+// not name it.
+std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
+                                    std::string_view output);
+
+// ---- progress ---------------------------------------------------------------
+
+
+// One status line on standard error, redrawn in place.  The drivers report
+// every 65536 records; drawing is further limited to a few times a second
+// so that a fast run does not spend its time on the terminal.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool enabled) : enabled_(enabled) {}
+
+    ProgressFn callback() {
+        if (!enabled_) {
+            return {};
+        }
+        return [this](const Progress& p) {
+            last_ = p;
+            seen_ = true;
+            auto now = Clock::now();
+            if (!drawn_ || now - last_draw_ >= kInterval) {
+                draw(now);
+            }
+        };
+    }
+
+    // Success leaves the final figures on their own line; a failure clears
+    // the line so that the error message starts at the margin.
+    void finish(bool ok) {
+        if (ok && seen_) {
+            draw(Clock::now());
+            std::fputs("\n", stderr);
+        } else if (drawn_) {
+            std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kInterval = std::chrono::milliseconds(250);
+
+    void draw(Clock::time_point now) {
+        double secs = std::chrono::duration<double>(now - start_).count();
+        double rate = secs > 0 ? static_cast<double>(last_.bytes_done) / 1e6 / secs : 0;
+        unsigned percent = last_.bytes_total == 0
+                               ? 100
+                               : static_cast<unsigned>(last_.bytes_done * 100 / last_.bytes_total);
+        char line[160];
+        int n =
+            std::snprintf(line, sizeof line, "%s / %s (%u%%)  %llu packets  %.1f MB/s",
+                          size_text(last_.bytes_done).c_str(), size_text(last_.bytes_total).c_str(),
+                          percent, static_cast<unsigned long long>(last_.packets), rate);
+        std::size_t len = n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), 159);
+        // Blanks over whatever a longer previous line left behind.
+        std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(width_ > len ? width_ - len : 0),
+                     "");
+        width_ = std::max(width_, len);
+        drawn_ = true;
+        last_draw_ = now;
+    }
+
+    bool enabled_;
+    bool seen_ = false;
+    bool drawn_ = false;
+    std::size_t width_ = 0;
+    Progress last_;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_draw_;
+};
+
+// Progress is drawn on a terminal only, and never with --quiet.
+bool show_progress(const ParsedArgs& args);
+
+// ---- options ----------------------------------------------------------------
+
+template <class T>
+Parsed<T> number_option(const ParsedArgs& args, std::string_view name, T fallback) {
+    auto text = args.last(name);
+    if (!text) {
+        return fallback;
+    }
+    auto n = parse_number(*text, std::numeric_limits<T>::max(), "--" + std::string(name));
+    if (!n) {
+        return std::unexpected(n.error());
+    }
+    return static_cast<T>(*n);
+}
+
+std::unexpected<Failure> bad_address(std::string_view text);
+
+// The options split, archive, table and bytes share: the live-flow cap,
+// filters, the strategy and flow boundaries, into any of their drivers'
+// options (SplitOptions, ArchiveBuildOptions, FlowStatsOptions).
+template <class Options> CommandStatus build_options(const ParsedArgs& args, Options& opt);
+
+// --combine: how several inputs are read as one, if they are.
+std::expected<std::optional<Combine>, Failure> combine_option(const ParsedArgs& args);
+
+// How the tool's runs behave, unlike the module's: see RunControl.
+void configure_run(const ParsedArgs& args, RunControl& control);
+
+// ---- interrupts -------------------------------------------------------------
+
+// Set by SIGINT or SIGTERM; the drivers poll it.
+extern std::atomic<bool> g_cancel;
+extern volatile std::sig_atomic_t g_signal;
+
+void catch_interrupts();
+// How a run that was interrupted ends.
+std::unexpected<Failure> interrupted();
+
+// ---- inputs and outputs -----------------------------------------------------
+
+// The tool looks at the input before a run, for messages that name it.
+std::expected<void, Failure> check_input(const std::string& path);
+std::string input_name(const std::string& path);
+
+// "1,234 packets".
+std::string counted(std::uint64_t n, std::string_view one, std::string_view many);
+
+// A file written under a temporary name and renamed into place by publish();
+// dropped unpublished, it is removed.
+class TempFile {
+public:
+    static std::expected<TempFile, Failure> create(std::string path);
+    // The file of an -o option; none (standard output) without one or for "-".
+    static std::expected<std::optional<TempFile>, Failure>
+    for_output(std::optional<std::string_view> dest);
+    TempFile() = default;
+    TempFile(TempFile&& o) noexcept { *this = std::move(o); }
+    TempFile& operator=(TempFile&& o) noexcept {
+        std::swap(path_, o.path_);
+        std::swap(tmp_, o.tmp_);
+        std::swap(fd_, o.fd_);
+        return *this;
+    }
+    ~TempFile();
+    int fd() const { return fd_.get(); }
+    const std::string& tmp() const { return tmp_; }
+
+    CommandStatus publish();
+
+private:
+    std::string path_, tmp_;
+    UniqueFd fd_;
+};
+
+} // namespace vexlor::cli
