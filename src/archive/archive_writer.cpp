@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "archive/index.h"
@@ -112,10 +113,7 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
 
     auto header = pcap_record_header(packet.ts_sec, packet.ts_usec,
                                      static_cast<std::uint32_t>(frame.size()), packet.orig_len);
-    if (auto st = out_.write(header); !st) {
-        return st;
-    }
-    if (auto st = out_.write(frame); !st) {
+    if (auto st = store(header, frame); !st) {
         return st;
     }
     position_ += kPcapRecordHeaderSize + frame.size();
@@ -137,6 +135,26 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
     // The time of the packet stored last, even when it is earlier.
     f.end_ts = t;
     return {};
+}
+
+Status ArchiveWriter::store(std::span<const std::uint8_t> header,
+                            std::span<const std::uint8_t> frame) {
+    if (!stable_frames_) {
+        if (auto st = out_.write(header); !st) {
+            return st;
+        }
+        return out_.write(frame);
+    }
+    if (headers_in_place_) {
+        const std::uint8_t* record = frame.data() - header.size();
+        if (std::memcmp(record, header.data(), header.size()) == 0) {
+            return out_.write_stable({record, header.size() + frame.size()});
+        }
+    }
+    if (auto st = out_.write(header); !st) {
+        return st;
+    }
+    return out_.write_stable(frame);
 }
 
 FlowEntry ArchiveWriter::entry_of(std::size_t flow) const {

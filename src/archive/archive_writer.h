@@ -46,6 +46,19 @@ public:
 
     void set_remove_on_failure(bool on) { remove_on_failure_ = on; }
 
+    // The caller's promise that every packet's bytes stay valid and
+    // unchanged until the writer is finalized or destroyed (the frames of a
+    // mapped input).  Records then refer to them instead of copying them:
+    // the system copies each frame once, on the file's thread.  With
+    // `headers_in_place`, the 16 bytes in front of a frame may be its stored
+    // record header (a classic little-endian microsecond pcap): where they
+    // are, the whole record is one piece, and records that follow each
+    // other in the input are written as one.
+    void set_stable_frames(bool headers_in_place) {
+        stable_frames_ = true;
+        headers_in_place_ = headers_in_place;
+    }
+
     // Stores one record for the flow of `key` (`hash` = hash_key(key)).  New
     // flows get the ids 1, 2, 3, ... in order of first appearance.  Write
     // failures are runtime errors with the system's text.
@@ -87,6 +100,9 @@ private:
 
         bool is_open() const { return file_.is_open(); }
         Status write(std::span<const std::uint8_t> bytes) { return runtime(file_.write(bytes)); }
+        Status write_stable(std::span<const std::uint8_t> bytes) {
+            return runtime(file_.write_stable(bytes));
+        }
         Status flush() { return runtime(file_.flush()); }
         Status close() { return runtime(file_.close()); } // flushes first
         void abandon() { file_.abandon(); }               // errors ignored
@@ -100,6 +116,9 @@ private:
         }
         AsyncFile file_;
     };
+
+    // Writes a record: copied, or referred to with stable frames.
+    Status store(std::span<const std::uint8_t> header, std::span<const std::uint8_t> frame);
 
     // A flow's summary is kept in two parts.  What every packet updates is
     // small and dense, so that with thousands of flows it stays in the
@@ -142,6 +161,8 @@ private:
     std::uint64_t field_limit_ = 0xFFFFFFFFu;
     UniqueFd lock_; // holds the flock on the temporary file, when a descriptor could be had
     bool remove_on_failure_ = false;
+    bool stable_frames_ = false;
+    bool headers_in_place_ = false;
     bool finalized_ = false;
 };
 

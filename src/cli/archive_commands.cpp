@@ -25,7 +25,6 @@
 namespace vexlor::cli {
 namespace {
 
-
 // Repeating one kind of selector widens the choice (any of the values);
 // different kinds narrow it (all of the kinds).
 struct Selection {

@@ -258,7 +258,6 @@ CommandStatus split_command(const ParsedArgs& args) {
     return run_driver(args, opt, opt.output_dir, run_split);
 }
 
-
 CommandStatus archive_command(const ParsedArgs& args) {
     ArchiveBuildOptions opt;
     opt.output_path = args.positionals.back();

@@ -52,7 +52,6 @@ std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
 
 // ---- progress ---------------------------------------------------------------
 
-
 // One status line on standard error, redrawn in place.  The drivers report
 // every 65536 records; drawing is further limited to a few times a second
 // so that a fast run does not spend its time on the terminal.

@@ -2,6 +2,10 @@
 // while the other is being written, so the system's part of a long
 // sequential write (copying into the page cache, allocating blocks) runs on a
 // second core beside the work that produces the bytes.
+//
+// Bytes that stay put (a mapped input) may be passed by reference instead:
+// the buffer then lists them for one gathered write, and the system copies
+// them once, straight from where they are, on the file's thread.
 #pragma once
 
 #include <condition_variable>
@@ -35,6 +39,11 @@ public:
     // of the thread is reported by the next call after it (the first
     // failure only; later writes are skipped).
     Status write(std::span<const std::uint8_t> bytes);
+    // The same for bytes that the caller keeps valid and unchanged until
+    // close() returns (or the file is destroyed): they are referred to, not
+    // copied.  Bytes that continue the previous reference join it, so a run
+    // of records that lie one after another in the input is one piece.
+    Status write_stable(std::span<const std::uint8_t> bytes);
     // Hands over what is buffered and waits until everything is written.
     Status flush();
     // Flushes, stops the thread and closes the descriptor; the first error wins.
@@ -43,6 +52,7 @@ public:
     void abandon() { (void)close(); }
 
 private:
+    struct Buffer;
     struct State; // shared with the thread
     Status hand_over();
 

@@ -58,6 +58,12 @@ Status build_archive(const ArchiveBuildOptions& options) {
         return std::unexpected(writer.error());
     }
     writer->set_remove_on_failure(options.control.remove_on_failure);
+    // The reader, declared before the writer, outlives it: with a mapped
+    // input (or several), records refer to its frames, and the system
+    // copies them once.
+    if (!capture.streaming()) {
+        writer->set_stable_frames(capture.records_in_written_form());
+    }
 
     FragmentTracker fragments;
     FlowBoundaries boundaries(options.boundaries, options.strategy,

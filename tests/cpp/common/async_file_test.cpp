@@ -49,6 +49,37 @@ TEST(AsyncFile, WritesEverythingInOrder) {
     EXPECT_EQ(test::file_bytes(path), want);
 }
 
+// References to bytes that stay put arrive in order among copies: runs that
+// continue each other, short ones (copied), and enough of them to fill a
+// buffer's quota of pieces and of referenced bytes several times over.
+TEST(AsyncFile, WritesReferencesAmongCopiesInOrder) {
+    test::TempDir dir;
+    const std::string path = dir / "out";
+    const Bytes source = pattern(std::size_t{12} << 20, 3);
+    Bytes want;
+    {
+        AsyncFile f = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 4096);
+        std::size_t at = 0;
+        for (std::size_t i = 0; at < source.size(); ++i) {
+            const std::size_t n =
+                std::min<std::size_t>(source.size() - at, i % 7 == 0   ? 5
+                                                          : i % 3 == 0 ? 3000
+                                                                       : 200 + i % 90);
+            const std::span<const std::uint8_t> piece(source.data() + at, n);
+            ASSERT_TRUE(f.write_stable(piece));
+            want.insert(want.end(), piece.begin(), piece.end());
+            if (i % 5 == 0) { // a copy between references; else they continue each other
+                Bytes b = pattern(i % 50, static_cast<std::uint8_t>(i));
+                ASSERT_TRUE(f.write(b));
+                want.insert(want.end(), b.begin(), b.end());
+            }
+            at += i % 11 == 0 ? n + 17 : n; // now and then a gap in the source
+        }
+        ASSERT_TRUE(f.close());
+    }
+    EXPECT_TRUE(test::file_bytes(path) == want);
+}
+
 // A failed write of the thread is reported by a later call, and every call
 // after it fails the same way, close() included.
 TEST(AsyncFile, ReportsTheThreadsFailureLater) {

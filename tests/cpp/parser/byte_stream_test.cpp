@@ -26,20 +26,6 @@ Bytes sample(std::size_t n, std::uint32_t seed = 1) {
     return b;
 }
 
-Bytes gzip(const Bytes& d) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    Bytes out(deflateBound(&z, d.size()));
-    z.next_in = const_cast<Bytef*>(d.data());
-    z.avail_in = static_cast<uInt>(d.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 // What a stream gives through a buffer of `chunk` bytes up to its end or its
 // first error.
 struct Outcome {

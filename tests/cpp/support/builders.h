@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -280,6 +281,21 @@ inline Bytes udp_frame(const char* dst, std::uint16_t sport, std::uint16_t dport
 }
 
 // ---- capture files ----------------------------------------------------------
+
+// `d` as one gzip member.
+inline Bytes gzip(const Bytes& d) {
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(deflateBound(&z, d.size()));
+    z.next_in = const_cast<Bytef*>(d.data());
+    z.avail_in = static_cast<uInt>(d.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
 
 // Classic pcap: the global header, then records in call order.
 struct PcapBuilder {
