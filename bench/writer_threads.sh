@@ -38,7 +38,8 @@ peers=(
 )
 if [[ -n $before ]]; then
     peers+=("split session, before=$before split {in} {out} --quiet"
-        "split host, before=$before split {in} {out} --quiet --strategy host")
+        "split host, before=$before split {in} {out} --quiet --strategy host"
+        "archive, before=$before archive {in} {out}/a.vexlor --quiet")
 fi
 sync
 python3 "$fair" "$cap" "$rounds" "${peers[@]}"
