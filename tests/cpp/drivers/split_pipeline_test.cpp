@@ -170,16 +170,18 @@ struct StrategyCase {
 };
 class SplitStrategies
     : public SplitPipelineTest,
-      public ::testing::WithParamInterface<std::tuple<StrategyCase, bool, unsigned>> {};
+      public ::testing::WithParamInterface<std::tuple<StrategyCase, bool, unsigned, Decode>> {};
 
 // How each strategy names its flows is the strategies' own business; here the
-// pipeline routes every packet (to two files, for host) and writes the bytes.
+// pipeline routes every packet (to two files, for host and mac) and writes the
+// bytes, the same with either decoding.
 TEST_P(SplitStrategies, WritesEveryFlowByteForByte) {
-    auto [sc, l7, writers] = GetParam();
+    auto [sc, l7, writers, decode] = GetParam();
     threads = writers;
     Capture c = sc.wifi ? wifi_capture() : ethernet_capture();
     SplitOptions o = options(c, sc.strategy);
     o.output_type = l7 ? OutputType::L7 : OutputType::Pcap;
+    o.decode = decode;
     expect_ok(run_split(o));
     expect_dir(out, expected_files(c, sc.flows, l7));
 }
@@ -191,8 +193,14 @@ const std::vector<int> kTcp = {0, 1, 4, 6};
 const StrategyCase kStrategies[] = {
     {"session", false, {{"6_10.0.0.1_10.0.0.2_1234_80", kTcp}, {"17_2001:db8::1_2001:db8::2_5353_53", {2}},
                         {"no_session", {3}}, {"1_192.0.2.1_192.0.2.9_0_0", {5}}}},
+    {"flow", false, {{"6_10.0.0.1_10.0.0.2_1234_80", {0, 4, 6}}, {"6_10.0.0.2_10.0.0.1_80_1234", {1}},
+                     {"17_2001:db8::1_2001:db8::2_5353_53", {2}}, {"no_flow", {3}}, {"1_192.0.2.9_192.0.2.1_0_0", {5}}}},
     {"host", false, {{"10.0.0.1", kTcp}, {"10.0.0.2", kTcp}, {"2001:db8::1", {2}}, {"2001:db8::2", {2}},
                      {"no_host", {3}}, {"192.0.2.9", {5}}, {"192.0.2.1", {5}}}},
+    {"hostpair", false, {{"10.0.0.1_10.0.0.2", kTcp}, {"2001:db8::1_2001:db8::2", {2}}, {"no_hostpair", {3}},
+                         {"192.0.2.1_192.0.2.9", {5}}}},
+    {"mac", false, {{"020000000001", {0, 1, 2, 4, 5, 6}}, {"020000000002", kTcp}, {"020000000003", {2}},
+                    {"020000000004", {3}}, {"ffffffffffff", {3}}, {"020000000005", {5}}}},
     {"bssid", false, {{"no_bssid", kAll}}},
     {"bssid", true, {{"0200000000b1", {0, 1}}, {"0200000000b2", {2}}, {"no_bssid", {3}}}},
     {"nosplit", false, {{"all", kAll}}}};
@@ -200,12 +208,14 @@ const StrategyCase kStrategies[] = {
 
 INSTANTIATE_TEST_SUITE_P(Table, SplitStrategies,
                          ::testing::Combine(::testing::ValuesIn(kStrategies), ::testing::Bool(),
-                                            ::testing::Values(0u, 2u)),
+                                            ::testing::Values(0u, 2u),
+                                            ::testing::Values(Decode::Basic, Decode::Wide)),
                          [](const auto& info) {
                              const StrategyCase& sc = std::get<0>(info.param);
                              return std::string(sc.strategy) + (sc.wifi ? "_wifi" : "") +
                                     (std::get<1>(info.param) ? "_l7" : "_pcap") + "_" +
-                                    std::to_string(std::get<2>(info.param));
+                                    std::to_string(std::get<2>(info.param)) +
+                                    (std::get<3>(info.param) == Decode::Wide ? "_wide" : "");
                          });
 
 // Filters drop packets before classification; with nothing left, only the
