@@ -97,10 +97,7 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
         }
     }
     write_file(input, pcap.bytes());
-    ArchiveBuildOptions build;
-    build.input_path = input;
-    build.output_path = archive;
-    ASSERT_TRUE(build_archive(build));
+    ASSERT_TRUE(build_archive({.input_path = input, .output_path = archive}));
 
     auto fields = [](const FlowRecord& r) {
         return std::tuple(r.id, r.key, r.src_port, r.packets[0], r.packets[1], r.bytes[0],
@@ -109,11 +106,9 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
     };
     using Fields = decltype(fields(FlowRecord{}));
     auto run = [&](const std::string& path, FlowFeatures features, unsigned threads,
-                   std::size_t fail_at = SIZE_MAX) {
-        FlowStatsOptions opt;
-        opt.input_path = path;
-        opt.features = features;
-        opt.threads = threads;
+                   std::size_t fail_at = SIZE_MAX, std::vector<std::string> ips = {}) {
+        const FlowStatsOptions opt{
+            .input_path = path, .ip_filters = ips, .features = features, .threads = threads};
         std::vector<Fields> got;
         Status st = run_flow_stats(opt, [&](const FlowRecord& r) -> Status {
             if (got.size() == fail_at) {
@@ -125,18 +120,12 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
         return std::pair(got, st ? std::string() : st.error().message);
     };
 
-    FlowFeatures table;
-    table.first_n = 2;
-    FlowFeatures rows;
-    rows.first_n = 0;
-    rows.row_bytes = 70; // the first packet and part of the second
-    rows.mask = kMaskIp | kMaskPort;
-    FlowFeatures light = rows;
-    light.directions = false;
-    FlowFeatures slots; // five packets: more than are gathered at first
-    slots.first_n = 0;
-    slots.row_bytes = 40;
-    slots.row_packets = 5;
+    const FlowFeatures table{.first_n = 2},
+        // The first packet and part of the second.
+        rows{.first_n = 0, .row_bytes = 70, .mask = kMaskIp | kMaskPort},
+        light{.first_n = 0, .row_bytes = 70, .mask = kMaskIp | kMaskPort, .directions = false},
+        // Five packets: more than are gathered at first.
+        slots{.first_n = 0, .row_bytes = 40, .row_packets = 5};
 
     const auto [want, ok] = run(archive, table, 0);
     ASSERT_EQ(want.size(), std::size_t(kFlows));
@@ -189,24 +178,19 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
     // Filtered, every packet is looked into: a host's flow holds packets of
     // both its peers.
     const std::string hosts = dir / "hosts.vexlor";
-    build.output_path = hosts;
-    build.strategy = SplitStrategy::Host;
-    ASSERT_TRUE(build_archive(build));
-    auto host_counts = [&](const FlowFeatures& features, std::vector<std::string> ips) {
-        FlowStatsOptions opt;
-        opt.input_path = hosts;
-        opt.ip_filters = std::move(ips);
-        opt.features = features;
-        std::vector<std::uint64_t> counts;
-        EXPECT_TRUE(run_flow_stats(opt, [&](const FlowRecord& r) -> Status {
-            counts.push_back(r.packets[0] + r.packets[1]);
-            return {};
-        }));
-        return counts;
-    };
+    ASSERT_TRUE(build_archive(
+        {.input_path = input, .output_path = hosts, .strategy = SplitStrategy::Host}));
     for (const FlowFeatures& features : {table, light}) {
-        EXPECT_EQ(host_counts(features, {}), (std::vector<std::uint64_t>{2100, 4200, 2100}));
-        EXPECT_EQ(host_counts(features, {"10.0.0.3"}), (std::vector<std::uint64_t>{2100, 2100}));
+        for (const auto& [ips, want_counts] :
+             {std::pair{std::vector<std::string>{}, std::vector<std::uint64_t>{2100, 4200, 2100}},
+              {{"10.0.0.3"}, {2100, 2100}}}) {
+            const auto [flows, failed] = run(hosts, features, 0, SIZE_MAX, ips);
+            std::vector<std::uint64_t> counts;
+            for (const Fields& f : flows) {
+                counts.push_back(std::get<3>(f) + std::get<4>(f));
+            }
+            EXPECT_EQ(std::pair(counts, failed), std::pair(want_counts, std::string()));
+        }
     }
 }
 

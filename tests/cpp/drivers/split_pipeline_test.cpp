@@ -53,40 +53,32 @@ Capture ethernet_capture() {
     Bytes get = text("GET /"), ok = text("OK"), q = text("q");
     Bytes udp6 = ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 17, udp(5353, 53, q));
     Bytes icmp4 = ipv4(ip4("192.0.2.9"), ip4("192.0.2.1"), 1, icmp_echo(text("ping")));
-    Capture c;
-    c.recs = {
+    // clang-format off
+    return {1, {
         {1, 10, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, get)), get},
         {1, 20, eth(mac(1), mac(2), kEtherIpv4, tcp4("10.0.0.2", "10.0.0.1", 80, 1234, ok)), ok},
         {2, 0, eth(mac(3), mac(1), kEtherIpv6, udp6), q},
         {2, 5, eth(kBroadcast, mac(4), kEtherArp, Bytes(28)), {}},
         {3, 0, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, {})), {}},
         {3, 7, eth(mac(1), mac(5), kEtherIpv4, icmp4), {}},
-        {4, 999999, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, get)),
-         get},
-    };
-    return c;
+        {4, 999999, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, get)), get}}};
+    // clang-format on
 }
 
 // 802.11 without radio header: data to and from an access point, a beacon,
 // and a frame too short for the header.
 Capture wifi_capture() {
-    Bytes x = text("x"), yz = text("yz");
     auto data = [](const Bytes& body) { return llc_snap(kEtherIpv4, body); };
-    Capture c;
-    c.link_type = 105;
-    c.recs = {
-        {1, 0,
-         wifi(2, 0, mac(2), mac(1), mac(0xB1),
-              data(ipv4(ip4("10.1.0.1"), ip4("10.1.0.2"), 17, udp(1000, 2000, x)))),
-         x},
-        {1, 1,
-         wifi(2, 2, mac(1), mac(0xB1), mac(2),
-              data(ipv4(ip4("10.1.0.2"), ip4("10.1.0.1"), 17, udp(2000, 1000, yz)))),
-         yz},
+    auto udp4 = [](const char* s, const char* d, std::uint16_t sp, std::uint16_t dp,
+                   const Bytes& pl) { return ipv4(ip4(s), ip4(d), 17, udp(sp, dp, pl)); };
+    const Bytes x = text("x"), yz = text("yz");
+    // clang-format off
+    return {105, {
+        {1, 0, wifi(2, 0, mac(2), mac(1), mac(0xB1), data(udp4("10.1.0.1", "10.1.0.2", 1000, 2000, x))), x},
+        {1, 1, wifi(2, 2, mac(1), mac(0xB1), mac(2), data(udp4("10.1.0.2", "10.1.0.1", 2000, 1000, yz))), yz},
         {1, 2, wifi(0, 0, kBroadcast, mac(0xB2), mac(0xB2), Bytes(12)), {}},
-        {1, 3, Bytes(10, 0x08), {}},
-    };
-    return c;
+        {1, 3, Bytes(10, 0x08), {}}}};
+    // clang-format on
 }
 
 // `packets` UDP packets from 10.0.0.1 to 10.0.0.2 port 53, packet i from
@@ -149,12 +141,10 @@ class SplitPipelineTest : public ::testing::Test {
 protected:
     SplitOptions options(const Capture& c, std::string strategy = "session") {
         write_file(input, c.bytes());
-        SplitOptions o;
-        o.input_path = input;
-        o.output_dir = out;
-        o.strategy = *parse_strategy(strategy);
-        o.writer_threads = threads;
-        return o;
+        return {.input_path = input,
+                .output_dir = out,
+                .strategy = *parse_strategy(strategy),
+                .writer_threads = threads};
     }
 
     TempDir tmp;
