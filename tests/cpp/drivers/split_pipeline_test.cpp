@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <map>
 
+#include "archive/archive_reader.h"
 #include "builders.h"
+#include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
 #include "output/split_writer.h"
 
@@ -287,6 +289,53 @@ TEST_F(SplitPipelineTest, RunningOutOfDescriptorsClosesOldFiles) {
         });
         ASSERT_EQ(rc, 0) << writers;
         expect_dir(o.output_dir, expected_files(c, flows, false));
+    }
+}
+
+// Flow boundaries through a split that keeps one file open and an archive.
+// Two keys interleave so that every packet takes the other key's file away:
+// A at 0 and 5, B at 6, A at 100 (idle), B at 101 (its state gone, numbered
+// on from the files held, its own closed), A at 102 (RST) and 103 (SYN).
+TEST_F(SplitPipelineTest, BoundariesNumberFlowsOnFromTheFilesHeld) {
+    using Flows = std::vector<std::tuple<std::uint16_t, std::uint64_t, std::uint32_t>>;
+    const std::string a = "6_10.0.0.1_10.0.0.2_1_80", b = "6_10.0.0.1_10.0.0.2_2_80";
+    // clang-format off
+    const std::tuple<std::uint32_t, std::uint16_t, std::uint8_t> packets[] = { // second, port, flags
+        {0, 1, 0x02}, {5, 1, 0x10}, {6, 2, 0x02}, {100, 1, 0x10}, {101, 2, 0x10}, {102, 1, 0x04}, {103, 1, 0x02}};
+    const struct {
+        FlowBoundaryOptions options;
+        FlowTable files;
+        Flows flows; // the archive's in id order: source port, first second, packets
+    } cases[] = {
+        {{50'000'000}, {{a, {0, 1}}, {b, {2}}, {a + "-2", {3, 5, 6}}, {b + "-2", {4}}},
+         {{1, 0, 2}, {2, 6, 1}, {1, 100, 3}, {2, 101, 1}}},
+        {{50'000'000, true}, {{a, {0, 1}}, {b, {2}}, {a + "-2", {3, 5}}, {b + "-2", {4}}, {a + "-3", {6}}},
+         {{1, 0, 2}, {2, 6, 1}, {1, 100, 2}, {2, 101, 1}, {1, 103, 1}}}};
+    // clang-format on
+    Capture c;
+    for (auto [sec, sport, flags] : packets) {
+        const Bytes ip =
+            ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 6, set(tcp(sport, 80, {'x'}), 13, flags));
+        c.recs.push_back({sec, 0, eth(mac(2), mac(1), kEtherIpv4, ip), {'x'}});
+    }
+    for (const auto& e : cases) {
+        SplitOptions o = options(c);
+        o.output_dir = out + std::to_string(e.flows.size());
+        o.boundaries = e.options;
+        o.max_sessions = 1;
+        o.buffer_bytes = 0;
+        expect_ok(run_split(o));
+        expect_dir(o.output_dir, expected_files(c, e.files, false));
+        const std::string archive = tmp / "c.vexlor";
+        expect_ok(
+            build_archive({.input_path = input, .output_path = archive, .boundaries = e.options}));
+        auto reader = ArchiveReader::open(archive);
+        ASSERT_TRUE(reader);
+        Flows flows;
+        for (const FlowEntry& f : (*reader)->flows()) {
+            flows.emplace_back(f.src_port, f.start_ts / 1000000, f.packet_count);
+        }
+        EXPECT_EQ(flows, e.flows);
     }
 }
 
