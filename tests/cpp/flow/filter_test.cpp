@@ -28,7 +28,8 @@ TEST(PacketFilter, Matches) {
         {{"10.0.0.9", "192.0.2.1"}, {}, out, true}, // any of the list
         {{"10.0.0.1"}, {}, arp, false},             // an address needs IP
         {{"10.0.0.1/24"}, {}, arp, true},           // unparsed text is no condition
-        {{"host.example", "", "fe80::1%eth0", "10.0.0.1."}, {}, arp, true},
+        // Texts that are no address are passed over, the rest of the list kept.
+        {{"10.0.0.9", "host.example", "", "fe80::1%eth0", "192.0.2.1"}, {}, out, true},
         {{"::ffff:10.0.0.1"}, {}, out, false}, // families never compare equal
         {{"2001:db8::1"}, {}, packet({.ip = ip_info("::1", "2001:DB8:0::1")}), true},
         {{}, {53}, packet({.ip = ip_info("10.0.0.1", "10.0.0.53", 17, 40000, 53)}), true},
