@@ -21,18 +21,6 @@ def test_split_files(tmp_path, sample_pcap, buffer_bytes):
     assert contents(tmp_path / "l7") == {"cap_all.l7": b"GET /HTTPq?tlsmore"}
 
 
-NS = [(s, f * 1000 + 999) + tuple(rest) for s, f, *rest in SAMPLE]  # cut to the microsecond when read
-
-
-@pytest.mark.parametrize("ng", [False, True], ids=["pcap", "pcapng"])
-@pytest.mark.parametrize("big", [False, True], ids=["le", "be"])
-@pytest.mark.parametrize("nano", [False, True], ids=["us", "ns"])
-def test_input_formats(tmp_path, ng, big, nano):
-    (flow,) = vexlor.read_flows(write(tmp_path / "in", capture(NS if nano else SAMPLE, nano=nano, big=big, ng=ng)),
-                                "nosplit").flows()
-    assert records(flow.packets()) == records(SAMPLE)
-
-
 def test_archive_flow_and_packet_attributes_and_reprs(archive, tmp_path, make_capture):
     assert (archive.flow_count, len(archive), bool(archive), archive.link_type) == (5, 5, True, 1)
     assert repr(archive) == "Archive(flows=5, link_type=1)" and ids(archive.flows()) == [1, 2, 3, 4, 5]

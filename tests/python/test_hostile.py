@@ -73,24 +73,27 @@ def test_outputs_that_cannot_be_written(tmp_path, sample_pcap):
     assert listing(tmp_path / "taken.vexlor") == ["inner"] and open(blocker, "rb").read() == b"precious"
 
 
-# Files that are no archive, and fields of the sample archive set to a value out of the file (the footer's flow table
-# offset; flow 2's offset list, then its only record, which starts 10 bytes before the end): the error each gives.
-@pytest.mark.parametrize("case", ["missing", "nul", "short", "footer", "table", "offset list", "record"])
+# Files that are no archive, and fields of the sample archive set to a value out of the file, wrapping past 2**64 or
+# not (the footer's flow table offset and length; flow 2's offset list, then its only record, which starts 10 bytes
+# before the end): the error each gives.
+@pytest.mark.parametrize("case", ["missing", "nul", "short", "footer", "table", "table length", "offset list",
+                                  "offset list end", "record"])
 def test_damaged_archives(tmp_path, sample_archive, case):
     data = bytearray(open(sample_archive, "rb").read())
     u64 = lambda pos: struct.unpack_from("<Q", data, pos)[0]  # noqa: E731
-    at = {"table": len(data) - 80, "offset list": u64(len(data) - 80) + 96 + 56}.get(case)
-    at = u64(u64(len(data) - 80) + 96 + 56) if case == "record" else at
+    end, lists = len(data), u64(len(data) - 80) + 96 + 56
+    at, value = {"table": (end - 80, 2**64 - 1), "table length": (end - 72, end), "offset list": (lists, 2**64 - 1),
+                 "offset list end": (lists, end - 4), "record": (u64(lists), end - 10)}.get(case, (None, None))
     if at is not None:
-        data[at:at + 8] = struct.pack("<Q", len(data) - 10 if case == "record" else 2**64 - 1)
+        data[at:at + 8] = struct.pack("<Q", value)
     path = {"missing": str(tmp_path / "missing.vexlor"), "nul": str(tmp_path / "a\0b"), "short": write(
         tmp_path / "s", bytes(127)), "footer": write(tmp_path / "f", b"VEXLOR02" + bytes(300))}.get(case) or write(
         sample_archive + ".patched", bytes(data))
-    if case not in ("offset list", "record"):
+    if not case.startswith(("offset list", "record")):
+        message = {"short": "File too small to be a valid archive", "footer": "Invalid archive footer",
+                   "table": "Flow table extends beyond file"}.get(case.split()[0], "Failed to open archive")
         for call in (vexlor.Archive.open, vexlor.pipe_archive):
-            with raises_exactly(OSError, {"short": "File too small to be a valid archive", "footer": "Invalid archive "
-                                          "footer", "table": "Flow table extends beyond file"}.get(case, "Failed to "
-                                                                                                    "open archive")):
+            with raises_exactly(OSError, message):
                 call(path)
         return
     flows = vexlor.Archive.open(path).flows()  # flows outlive their archive and keep reading its mapping

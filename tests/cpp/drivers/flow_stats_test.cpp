@@ -23,6 +23,7 @@ TEST(CommunityId, MatchesPublishedVectors) {
         std::uint16_t sport, dport;
         const char* id;
     } cases[] = {
+        // clang-format off
         {"128.232.110.120", "66.35.250.204", 6, 34855, 80, "1:LQU9qZlK+B5F3KDmev6m5PMibrg="},
         {"66.35.250.204", "128.232.110.120", 6, 80, 34855, "1:LQU9qZlK+B5F3KDmev6m5PMibrg="},
         {"192.168.1.52", "8.8.8.8", 17, 54585, 53, "1:d/FP5EW3wiY1vCndhwleRRKHowQ="},
@@ -30,13 +31,12 @@ TEST(CommunityId, MatchesPublishedVectors) {
         {"192.168.0.89", "192.168.0.1", 1, 8, 0, "1:X0snYXpgwiv9TZtqg64sgzUn6Dk="},
         {"192.168.0.1", "192.168.0.89", 1, 0, 20, "1:X0snYXpgwiv9TZtqg64sgzUn6Dk="},
         {"192.168.0.89", "192.168.0.1", 1, 20, 1, "1:tz/fHIDUHs19NkixVVoOZywde+I="},
-        {"fe80::260:97ff:fe07:69ea", "fe80::200:86ff:fe05:80da", 58, 136, 0,
-         "1:dGHyGvjMfljg6Bppwm3bg0LO8TY="},
-        {"3ffe:507:0:1:200:86ff:fe05:80da", "3ffe:507:0:1:260:97ff:fe07:69ea", 58, 3, 0,
-         "1:/OGBt9BN1ofenrmSPWYicpij2Vc="},
+        {"fe80::260:97ff:fe07:69ea", "fe80::200:86ff:fe05:80da", 58, 136, 0, "1:dGHyGvjMfljg6Bppwm3bg0LO8TY="},
+        {"3ffe:507:0:1:200:86ff:fe05:80da", "3ffe:507:0:1:260:97ff:fe07:69ea", 58, 3, 0, "1:/OGBt9BN1ofenrmSPWYicpij2Vc="},
         {"10.1.12.1", "10.1.24.4", 46, 0, 0, "1:/nQI4Rh/TtY3mf0R2gJFBkVlgS4="},
         {"10.0.0.1", "10.0.0.1", 6, 9000, 80, "1:h7TinaUh4GjLw6QxFuNrAT0ci7Y="},
         {"10.0.0.1", "10.0.0.1", 6, 80, 9000, "1:h7TinaUh4GjLw6QxFuNrAT0ci7Y="},
+        // clang-format on
     };
     for (const auto& c : cases) {
         EXPECT_EQ(community_id({addr(c.src), addr(c.dst), c.proto, c.sport, c.dport}), c.id)
@@ -97,10 +97,7 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
         }
     }
     write_file(input, pcap.bytes());
-    ArchiveBuildOptions build;
-    build.input_path = input;
-    build.output_path = archive;
-    ASSERT_TRUE(build_archive(build));
+    ASSERT_TRUE(build_archive({.input_path = input, .output_path = archive}));
 
     auto fields = [](const FlowRecord& r) {
         return std::tuple(r.id, r.key, r.src_port, r.packets[0], r.packets[1], r.bytes[0],
@@ -109,11 +106,9 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
     };
     using Fields = decltype(fields(FlowRecord{}));
     auto run = [&](const std::string& path, FlowFeatures features, unsigned threads,
-                   std::size_t fail_at = SIZE_MAX) {
-        FlowStatsOptions opt;
-        opt.input_path = path;
-        opt.features = features;
-        opt.threads = threads;
+                   std::size_t fail_at = SIZE_MAX, std::vector<std::string> ips = {}) {
+        const FlowStatsOptions opt{
+            .input_path = path, .ip_filters = ips, .features = features, .threads = threads};
         std::vector<Fields> got;
         Status st = run_flow_stats(opt, [&](const FlowRecord& r) -> Status {
             if (got.size() == fail_at) {
@@ -125,18 +120,12 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
         return std::pair(got, st ? std::string() : st.error().message);
     };
 
-    FlowFeatures table;
-    table.first_n = 2;
-    FlowFeatures rows;
-    rows.first_n = 0;
-    rows.row_bytes = 70; // the first packet and part of the second
-    rows.mask = kMaskIp | kMaskPort;
-    FlowFeatures light = rows;
-    light.directions = false;
-    FlowFeatures slots; // five packets: more than are gathered at first
-    slots.first_n = 0;
-    slots.row_bytes = 40;
-    slots.row_packets = 5;
+    const FlowFeatures table{.first_n = 2},
+        // The first packet and part of the second.
+        rows{.first_n = 0, .row_bytes = 70, .mask = kMaskIp | kMaskPort},
+        light{.first_n = 0, .row_bytes = 70, .mask = kMaskIp | kMaskPort, .directions = false},
+        // Five packets: more than are gathered at first.
+        slots{.first_n = 0, .row_bytes = 40, .row_packets = 5};
 
     const auto [want, ok] = run(archive, table, 0);
     ASSERT_EQ(want.size(), std::size_t(kFlows));
@@ -169,47 +158,39 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
             }
         }
     }
+    // A failing sink ends the run with its failure, wherever the threads are;
+    // so does flow 400's list pointed past the end, with the reader's words.
+    // The flows before are handed over.
+    Bytes bytes = file_bytes(archive);
+    const std::uint64_t table_at = le_at(bytes, bytes.size() - 128 + 48);
+    write_file(dir / "damaged.vexlor", set_le(bytes, table_at + 399 * 96 + 56, bytes.size()));
+    using Ending = std::tuple<std::string, std::size_t, std::size_t, std::string>;
     for (unsigned threads : {0u, 1u, 3u}) {
-        // A failing sink ends the run with its failure, wherever the threads are.
-        const auto [some, failed] = run(archive, table, threads, 300);
-        EXPECT_EQ(some, std::vector<Fields>(want.begin(), want.begin() + 300));
-        EXPECT_EQ(failed, "sink full");
+        for (const auto& [path, fail_at, handed, message] :
+             {Ending{archive, 300, 300, "sink full"},
+              Ending{dir / "damaged.vexlor", SIZE_MAX, 399, "Offset list extends beyond file"}}) {
+            const auto [some, failed] = run(path, table, threads, fail_at);
+            EXPECT_EQ(some, std::vector<Fields>(want.begin(), want.begin() + handed));
+            EXPECT_EQ(failed, message);
+        }
     }
 
     // Filtered, every packet is looked into: a host's flow holds packets of
     // both its peers.
     const std::string hosts = dir / "hosts.vexlor";
-    build.output_path = hosts;
-    build.strategy = SplitStrategy::Host;
-    ASSERT_TRUE(build_archive(build));
-    auto host_counts = [&](const FlowFeatures& features, std::vector<std::string> ips) {
-        FlowStatsOptions opt;
-        opt.input_path = hosts;
-        opt.ip_filters = std::move(ips);
-        opt.features = features;
-        std::vector<std::uint64_t> counts;
-        EXPECT_TRUE(run_flow_stats(opt, [&](const FlowRecord& r) -> Status {
-            counts.push_back(r.packets[0] + r.packets[1]);
-            return {};
-        }));
-        return counts;
-    };
+    ASSERT_TRUE(build_archive(
+        {.input_path = input, .output_path = hosts, .strategy = SplitStrategy::Host}));
     for (const FlowFeatures& features : {table, light}) {
-        EXPECT_EQ(host_counts(features, {}), (std::vector<std::uint64_t>{2100, 4200, 2100}));
-        EXPECT_EQ(host_counts(features, {"10.0.0.3"}), (std::vector<std::uint64_t>{2100, 2100}));
-    }
-
-    // Flow 400's list pointed past the end: the flows before it are handed
-    // over, then the run fails with the reader's words.
-    Bytes bytes = file_bytes(archive);
-    const std::uint64_t table_at = le_at(bytes, bytes.size() - 128 + 48);
-    bytes = set_le(bytes, table_at + 399 * 96 + 56, bytes.size());
-    const std::string damaged = dir / "damaged.vexlor";
-    write_file(damaged, bytes);
-    for (unsigned threads : {0u, 3u}) {
-        const auto [some, failed] = run(damaged, table, threads);
-        EXPECT_EQ(some, std::vector<Fields>(want.begin(), want.begin() + 399));
-        EXPECT_EQ(failed, "Offset list extends beyond file");
+        for (const auto& [ips, want_counts] :
+             {std::pair{std::vector<std::string>{}, std::vector<std::uint64_t>{2100, 4200, 2100}},
+              {{"10.0.0.3"}, {2100, 2100}}}) {
+            const auto [flows, failed] = run(hosts, features, 0, SIZE_MAX, ips);
+            std::vector<std::uint64_t> counts;
+            for (const Fields& f : flows) {
+                counts.push_back(std::get<3>(f) + std::get<4>(f));
+            }
+            EXPECT_EQ(std::pair(counts, failed), std::pair(want_counts, std::string()));
+        }
     }
 }
 

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <map>
 
+#include "archive/archive_reader.h"
 #include "builders.h"
+#include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
 #include "output/split_writer.h"
 
@@ -53,40 +55,32 @@ Capture ethernet_capture() {
     Bytes get = text("GET /"), ok = text("OK"), q = text("q");
     Bytes udp6 = ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 17, udp(5353, 53, q));
     Bytes icmp4 = ipv4(ip4("192.0.2.9"), ip4("192.0.2.1"), 1, icmp_echo(text("ping")));
-    Capture c;
-    c.recs = {
+    // clang-format off
+    return {1, {
         {1, 10, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, get)), get},
         {1, 20, eth(mac(1), mac(2), kEtherIpv4, tcp4("10.0.0.2", "10.0.0.1", 80, 1234, ok)), ok},
         {2, 0, eth(mac(3), mac(1), kEtherIpv6, udp6), q},
         {2, 5, eth(kBroadcast, mac(4), kEtherArp, Bytes(28)), {}},
         {3, 0, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, {})), {}},
         {3, 7, eth(mac(1), mac(5), kEtherIpv4, icmp4), {}},
-        {4, 999999, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, get)),
-         get},
-    };
-    return c;
+        {4, 999999, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, get)), get}}};
+    // clang-format on
 }
 
 // 802.11 without radio header: data to and from an access point, a beacon,
 // and a frame too short for the header.
 Capture wifi_capture() {
-    Bytes x = text("x"), yz = text("yz");
     auto data = [](const Bytes& body) { return llc_snap(kEtherIpv4, body); };
-    Capture c;
-    c.link_type = 105;
-    c.recs = {
-        {1, 0,
-         wifi(2, 0, mac(2), mac(1), mac(0xB1),
-              data(ipv4(ip4("10.1.0.1"), ip4("10.1.0.2"), 17, udp(1000, 2000, x)))),
-         x},
-        {1, 1,
-         wifi(2, 2, mac(1), mac(0xB1), mac(2),
-              data(ipv4(ip4("10.1.0.2"), ip4("10.1.0.1"), 17, udp(2000, 1000, yz)))),
-         yz},
+    auto udp4 = [](const char* s, const char* d, std::uint16_t sp, std::uint16_t dp,
+                   const Bytes& pl) { return ipv4(ip4(s), ip4(d), 17, udp(sp, dp, pl)); };
+    const Bytes x = text("x"), yz = text("yz");
+    // clang-format off
+    return {105, {
+        {1, 0, wifi(2, 0, mac(2), mac(1), mac(0xB1), data(udp4("10.1.0.1", "10.1.0.2", 1000, 2000, x))), x},
+        {1, 1, wifi(2, 2, mac(1), mac(0xB1), mac(2), data(udp4("10.1.0.2", "10.1.0.1", 2000, 1000, yz))), yz},
         {1, 2, wifi(0, 0, kBroadcast, mac(0xB2), mac(0xB2), Bytes(12)), {}},
-        {1, 3, Bytes(10, 0x08), {}},
-    };
-    return c;
+        {1, 3, Bytes(10, 0x08), {}}}};
+    // clang-format on
 }
 
 // `packets` UDP packets from 10.0.0.1 to 10.0.0.2 port 53, packet i from
@@ -98,9 +92,7 @@ Capture many_capture(int packets, int flows, FlowTable* table = nullptr) {
         auto sport = static_cast<std::uint16_t>(10000 + i % flows);
         c.recs.push_back({static_cast<std::uint32_t>(i / 1000),
                           static_cast<std::uint32_t>(i % 1000 * 1000),
-                          eth(mac(2), mac(1), kEtherIpv4,
-                              ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 17, udp(sport, 53, pl))),
-                          pl});
+                          udp_frame("10.0.0.2", sport, 53, pl), pl});
         if (table) {
             (*table)["17_10.0.0.1_10.0.0.2_" + std::to_string(sport) + "_53"].push_back(i);
         }
@@ -151,12 +143,10 @@ class SplitPipelineTest : public ::testing::Test {
 protected:
     SplitOptions options(const Capture& c, std::string strategy = "session") {
         write_file(input, c.bytes());
-        SplitOptions o;
-        o.input_path = input;
-        o.output_dir = out;
-        o.strategy = *parse_strategy(strategy);
-        o.writer_threads = threads;
-        return o;
+        return {.input_path = input,
+                .output_dir = out,
+                .strategy = *parse_strategy(strategy),
+                .writer_threads = threads};
     }
 
     TempDir tmp;
@@ -172,16 +162,18 @@ struct StrategyCase {
 };
 class SplitStrategies
     : public SplitPipelineTest,
-      public ::testing::WithParamInterface<std::tuple<StrategyCase, bool, unsigned>> {};
+      public ::testing::WithParamInterface<std::tuple<StrategyCase, bool, unsigned, Decode>> {};
 
 // How each strategy names its flows is the strategies' own business; here the
-// pipeline routes every packet (to two files, for host) and writes the bytes.
+// pipeline routes every packet (to two files, for host and mac) and writes the
+// bytes, the same with either decoding.
 TEST_P(SplitStrategies, WritesEveryFlowByteForByte) {
-    auto [sc, l7, writers] = GetParam();
+    auto [sc, l7, writers, decode] = GetParam();
     threads = writers;
     Capture c = sc.wifi ? wifi_capture() : ethernet_capture();
     SplitOptions o = options(c, sc.strategy);
     o.output_type = l7 ? OutputType::L7 : OutputType::Pcap;
+    o.decode = decode;
     expect_ok(run_split(o));
     expect_dir(out, expected_files(c, sc.flows, l7));
 }
@@ -193,8 +185,14 @@ const std::vector<int> kTcp = {0, 1, 4, 6};
 const StrategyCase kStrategies[] = {
     {"session", false, {{"6_10.0.0.1_10.0.0.2_1234_80", kTcp}, {"17_2001:db8::1_2001:db8::2_5353_53", {2}},
                         {"no_session", {3}}, {"1_192.0.2.1_192.0.2.9_0_0", {5}}}},
+    {"flow", false, {{"6_10.0.0.1_10.0.0.2_1234_80", {0, 4, 6}}, {"6_10.0.0.2_10.0.0.1_80_1234", {1}},
+                     {"17_2001:db8::1_2001:db8::2_5353_53", {2}}, {"no_flow", {3}}, {"1_192.0.2.9_192.0.2.1_0_0", {5}}}},
     {"host", false, {{"10.0.0.1", kTcp}, {"10.0.0.2", kTcp}, {"2001:db8::1", {2}}, {"2001:db8::2", {2}},
                      {"no_host", {3}}, {"192.0.2.9", {5}}, {"192.0.2.1", {5}}}},
+    {"hostpair", false, {{"10.0.0.1_10.0.0.2", kTcp}, {"2001:db8::1_2001:db8::2", {2}}, {"no_hostpair", {3}},
+                         {"192.0.2.1_192.0.2.9", {5}}}},
+    {"mac", false, {{"020000000001", {0, 1, 2, 4, 5, 6}}, {"020000000002", kTcp}, {"020000000003", {2}},
+                    {"020000000004", {3}}, {"ffffffffffff", {3}}, {"020000000005", {5}}}},
     {"bssid", false, {{"no_bssid", kAll}}},
     {"bssid", true, {{"0200000000b1", {0, 1}}, {"0200000000b2", {2}}, {"no_bssid", {3}}}},
     {"nosplit", false, {{"all", kAll}}}};
@@ -202,12 +200,14 @@ const StrategyCase kStrategies[] = {
 
 INSTANTIATE_TEST_SUITE_P(Table, SplitStrategies,
                          ::testing::Combine(::testing::ValuesIn(kStrategies), ::testing::Bool(),
-                                            ::testing::Values(0u, 2u)),
+                                            ::testing::Values(0u, 2u),
+                                            ::testing::Values(Decode::Basic, Decode::Wide)),
                          [](const auto& info) {
                              const StrategyCase& sc = std::get<0>(info.param);
                              return std::string(sc.strategy) + (sc.wifi ? "_wifi" : "") +
                                     (std::get<1>(info.param) ? "_l7" : "_pcap") + "_" +
-                                    std::to_string(std::get<2>(info.param));
+                                    std::to_string(std::get<2>(info.param)) +
+                                    (std::get<3>(info.param) == Decode::Wide ? "_wide" : "");
                          });
 
 // Filters drop packets before classification; with nothing left, only the
@@ -245,25 +245,25 @@ TEST_F(SplitPipelineTest, ReadErrorAfterPacketsLeavesOnlyTemporaryFiles) {
     expect_dir(out, want);
 }
 
-// The consumer gives up while the producer still has most of the capture to
-// send: the call fails cleanly and the producer winds down on its own.
-TEST_F(SplitPipelineTest, OpenFailureEndsTheRunWithARuntimeError) {
-    SplitOptions o = options(many_capture(20000, 1), "nosplit");
+// Creating the file fails while the producer still has most of the capture
+// to send: the call fails cleanly and the producer winds down on its own.
+// Renaming it at close fails: the OS's reason, and the whole file left at
+// its temporary name.
+TEST_F(SplitPipelineTest, OutputFailuresEndTheRunWithARuntimeError) {
+    FlowTable flows;
+    const Capture c = many_capture(20000, 1, &flows);
+    SplitOptions o = options(c, "nosplit");
     std::filesystem::create_directories(out + "/.capture_all.pcap.tmp");
     expect_error(run_split(o), ErrorKind::Runtime, "Is a directory (os error 21)");
     EXPECT_EQ(dir_names(out), std::vector<std::string>{".capture_all.pcap.tmp"});
-}
-
-TEST_F(SplitPipelineTest, RenameFailureAtCloseIsARuntimeError) {
-    Capture c = ethernet_capture();
-    SplitOptions o = options(c, "nosplit");
+    std::filesystem::remove_all(out);
     std::filesystem::create_directories(out + "/capture_all.pcap/x");
     Status st = run_split(o);
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error().kind, ErrorKind::Runtime);
     EXPECT_NE(st.error().message.find(" (os error "), std::string::npos) << st.error().message;
     EXPECT_EQ(file_bytes(out + "/.capture_all.pcap.tmp"),
-              expected_files(c, {{"all", kAll}}, false).begin()->second);
+              expected_files(c, {{"all", flows.begin()->second}}, false).begin()->second);
 }
 
 // With few descriptors allowed, the writer closes its least recently written
@@ -289,6 +289,53 @@ TEST_F(SplitPipelineTest, RunningOutOfDescriptorsClosesOldFiles) {
         });
         ASSERT_EQ(rc, 0) << writers;
         expect_dir(o.output_dir, expected_files(c, flows, false));
+    }
+}
+
+// Flow boundaries through a split that keeps one file open and an archive.
+// Two keys interleave so that every packet takes the other key's file away:
+// A at 0 and 5, B at 6, A at 100 (idle), B at 101 (its state gone, numbered
+// on from the files held, its own closed), A at 102 (RST) and 103 (SYN).
+TEST_F(SplitPipelineTest, BoundariesNumberFlowsOnFromTheFilesHeld) {
+    using Flows = std::vector<std::tuple<std::uint16_t, std::uint64_t, std::uint32_t>>;
+    const std::string a = "6_10.0.0.1_10.0.0.2_1_80", b = "6_10.0.0.1_10.0.0.2_2_80";
+    // clang-format off
+    const std::tuple<std::uint32_t, std::uint16_t, std::uint8_t> packets[] = { // second, port, flags
+        {0, 1, 0x02}, {5, 1, 0x10}, {6, 2, 0x02}, {100, 1, 0x10}, {101, 2, 0x10}, {102, 1, 0x04}, {103, 1, 0x02}};
+    const struct {
+        FlowBoundaryOptions options;
+        FlowTable files;
+        Flows flows; // the archive's in id order: source port, first second, packets
+    } cases[] = {
+        {{50'000'000}, {{a, {0, 1}}, {b, {2}}, {a + "-2", {3, 5, 6}}, {b + "-2", {4}}},
+         {{1, 0, 2}, {2, 6, 1}, {1, 100, 3}, {2, 101, 1}}},
+        {{50'000'000, true}, {{a, {0, 1}}, {b, {2}}, {a + "-2", {3, 5}}, {b + "-2", {4}}, {a + "-3", {6}}},
+         {{1, 0, 2}, {2, 6, 1}, {1, 100, 2}, {2, 101, 1}, {1, 103, 1}}}};
+    // clang-format on
+    Capture c;
+    for (auto [sec, sport, flags] : packets) {
+        const Bytes ip =
+            ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 6, set(tcp(sport, 80, {'x'}), 13, flags));
+        c.recs.push_back({sec, 0, eth(mac(2), mac(1), kEtherIpv4, ip), {'x'}});
+    }
+    for (const auto& e : cases) {
+        SplitOptions o = options(c);
+        o.output_dir = out + std::to_string(e.flows.size());
+        o.boundaries = e.options;
+        o.max_sessions = 1;
+        o.buffer_bytes = 0;
+        expect_ok(run_split(o));
+        expect_dir(o.output_dir, expected_files(c, e.files, false));
+        const std::string archive = tmp / "c.vexlor";
+        expect_ok(
+            build_archive({.input_path = input, .output_path = archive, .boundaries = e.options}));
+        auto reader = ArchiveReader::open(archive);
+        ASSERT_TRUE(reader);
+        Flows flows;
+        for (const FlowEntry& f : (*reader)->flows()) {
+            flows.emplace_back(f.src_port, f.start_ts / 1000000, f.packet_count);
+        }
+        EXPECT_EQ(flows, e.flows);
     }
 }
 

@@ -1,5 +1,6 @@
-// The split driver with the wide decoding: where it must agree with the basic
-// decoding, and what only it does (tunnels, fragments, mixed link types).
+// What only the split driver's wide decoding does: tunnels, fragments, mixed
+// link types.  (Where it must agree with the basic decoding, it writes the
+// same files: split_pipeline_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -40,37 +41,6 @@ SplitRun split(const TempDir& dir, const Bytes& capture, Decode decode, const st
     EXPECT_TRUE(st) << st.error().message;
     run.files = dir_names(o.output_dir);
     return run;
-}
-
-// On plain Ethernet and raw IP the two decodings must give the same files,
-// byte for byte, under every strategy.
-TEST(WideSplit, AgreesWithTheBasicDecodingOnPlainCaptures) {
-    PcapBuilder eth_cap;
-    eth_cap.packet(1, 0, eth4(tcp4("10.0.0.1", "10.0.0.2", 1234, 80)))
-        .packet(2, 0, eth4(tcp4("10.0.0.2", "10.0.0.1", 80, 1234)))
-        .packet(3, 0,
-                eth(mac(2), mac(1), kEtherVlan,
-                    vlan(7, kEtherIpv4, tcp4("10.0.0.3", "10.0.0.4", 5, 6))))
-        .packet(4, 0,
-                eth(mac(2), mac(1), kEtherIpv6,
-                    ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 17, udp(53, 5353, {}))))
-        .packet(5, 0, eth(mac(0xFF), mac(3), kEtherArp, repeat(0, 28)));
-    PcapBuilder raw_cap;
-    raw_cap.link_type = 101;
-    raw_cap.packet(1, 0, tcp4("10.0.0.1", "10.0.0.2", 1, 2)).packet(2, 0, repeat(0, 20));
-    for (const Bytes& capture : {eth_cap.bytes(), raw_cap.bytes()}) {
-        for (SplitStrategy s :
-             {SplitStrategy::Session, SplitStrategy::Flow, SplitStrategy::Host,
-              SplitStrategy::HostPair, SplitStrategy::Mac, SplitStrategy::NoSplit}) {
-            TempDir dir;
-            SplitRun basic = split(dir, capture, Decode::Basic, "basic", s);
-            SplitRun wide = split(dir, capture, Decode::Wide, "wide", s);
-            ASSERT_EQ(wide.files, basic.files);
-            for (const std::string& f : basic.files) {
-                EXPECT_EQ(file_bytes(dir / ("wide/" + f)), file_bytes(dir / ("basic/" + f))) << f;
-            }
-        }
-    }
 }
 
 // A ping through VXLAN: request and reply go from different outer ports, but

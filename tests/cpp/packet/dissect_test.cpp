@@ -99,24 +99,25 @@ const IpInfo kSnapUdp = v4(17, 1000, 2000);
 // options headers in front of UDP.
 const Bytes kAhDstOpts = ext_header(60, 1, ext_header(17, 2, udp(5, 6, {})));
 
-struct Case {
+// A frame of a link type and what either decoding makes of it.
+template <class Want> struct Case {
     const char* name;
     std::uint32_t link;
     Bytes frame;
-    Dissection want;
+    Want want;
 };
-void PrintTo(const Case& c, std::ostream* os) {
+template <class Want> void PrintTo(const Case<Want>& c, std::ostream* os) {
     *os << c.name;
 }
 
-class DissectTable : public testing::TestWithParam<Case> {};
+class DissectTable : public testing::TestWithParam<Case<Dissection>> {};
 
 // Packets are dissected in place by a second instantiation of the same
 // steps.  Bytes after the payload start are never read: cutting there
 // changes nothing.  (A TCP data offset below the minimum puts the payload
 // start inside the TCP header, which must be captured whole to be read.)
 TEST_P(DissectTable, Decodes) {
-    const Case& c = GetParam();
+    const auto& c = GetParam();
     EXPECT_EQ(dissect_frame(c.frame, c.link), c.want);
     const Packet p = from_pcap_record(1, 2, 3, SharedBytes::from_vector(c.frame), c.link);
     EXPECT_EQ((Dissection{p.src_mac, p.dst_mac, p.bssid, p.ip, p.payload_offset}), c.want);
@@ -127,13 +128,13 @@ TEST_P(DissectTable, Decodes) {
     }
 }
 
-const Case kCases[] = {
+// clang-format off
+const Case<Dissection> kCases[] = {
     // Ethernet
     {"Thirteen", kEth, cut(eth4(in4({}, 6)), 13), kNothing},
     {"Arp", kEth, ether(kEtherArp, repeat(0, 28)), kEthMacs},
     // Padding counts as payload: IP lengths are not consulted.
-    {"Padded", kEth, cat({eth4(in4(tcp(1234, 80, {}), 6)), repeat(0, 6)}),
-     on_eth(v4(6, 1234, 80), 54)},
+    {"Padded", kEth, cat({eth4(in4(tcp(1234, 80, {}), 6)), repeat(0, 6)}), on_eth(v4(6, 1234, 80), 54)},
     {"IcmpEcho", kEth, eth4(in4(icmp_echo({1, 2}), 1)), on_eth(v4(1))},
     {"Vlan", kEth, eth_vlan(kEtherIpv4, in4(udp(53, 99, {5}))), on_eth(v4(17, 53, 99), 46)},
     {"VlanIn17Bytes", kEth, cut(eth_vlan(kEtherIpv4, in4({})), 17), kEthMacs},
@@ -149,11 +150,9 @@ const Case kCases[] = {
     {"UdpCutAt4", kEth, eth4(in4(cut(udp(53, 99, {}), 4), 17)), on_eth(v4(17, 53, 99), 38)},
     {"Gre", kEth, eth4(in4(repeat(0, 4), 47)), on_eth(v4(47), 34)},
     {"TcpDataOffset2", kEth, eth4(in4(tcp(1, 2, {7}, 2), 6)), on_eth(v4(6, 1, 2), 14 + 20 + 8)},
-    {"DataOffsetPastCapture", kEth, eth4(in4(set(tcp(1, 2, {}), 12, 0xF0), 6)),
-     on_eth(v4(6, 1, 2), 54)},
+    {"DataOffsetPastCapture", kEth, eth4(in4(set(tcp(1, 2, {}), 12, 0xF0), 6)), on_eth(v4(6, 1, 2), 54)},
     // A later fragment: its first bytes are taken for ports all the same.
-    {"LaterFragment", kEth, ether(kEtherIpv4, set(in4({0, 1, 0, 2, 9}, 17), 7, 0x10)),
-     on_eth(v4(17, 1, 2), 39)},
+    {"LaterFragment", kEth, ether(kEtherIpv4, set(in4({0, 1, 0, 2, 9}, 17), 7, 0x10)), on_eth(v4(17, 1, 2), 39)},
     // IPv6 extension headers
     {"Udp6", kRaw, in6(udp(53, 99, {1}), 17), raw(v6(17, 53, 99), 48)},
     {"EveryExtensionKind", kRaw,
@@ -163,8 +162,7 @@ const Case kCases[] = {
     {"EspAfterHopByHop", kRaw, in6(ext_header(50, 0, repeat(0, 16)), 0), raw(v6(50))},
     {"Icmpv6", kRaw, in6(icmp_echo({}), 58), raw(v6(58))},
     // The hop-by-hop header declares 16 bytes of which 10 were captured.
-    {"DeclaredHeaderPastCapture", kRaw, cut(in6(ext_header(6, 1, tcp(1, 2, {})), 0), 50),
-     raw(v6(6), 50)},
+    {"DeclaredHeaderPastCapture", kRaw, cut(in6(ext_header(6, 1, tcp(1, 2, {})), 0), 50), raw(v6(6), 50)},
     // At most eight extension headers are walked.
     {"EightHeadersThenTcp", kRaw, v6_chain(8, 6, tcp(1, 2, {})), raw(v6(6, 1, 2), 124)},
     {"NineHeaders", kRaw, v6_chain(9, 6, tcp(1, 2, {})), raw(v6(0), 104)},
@@ -182,8 +180,7 @@ const Case kCases[] = {
     {"SnapArp", kWifi, wifi_data(0, llc_snap(kEtherArp, repeat(0, 28))), macs(0x11, 0x12, 0x13)},
     {"SnapCutShort", kWifi, cut(wifi_data(0, snap_udp()), 31), macs(0x11, 0x12, 0x13)},
     {"Header23", kWifi, cut(wifi_data(0, {}), 23), kNothing},
-    {"Radiotap", kRtap, radiotap(36, wifi_data(2, snap_udp())),
-     with(macs(0x11, 0x12, 0x12), kSnapUdp, 36 + 60)},
+    {"Radiotap", kRtap, radiotap(36, wifi_data(2, snap_udp())), with(macs(0x11, 0x12, 0x12), kSnapUdp, 36 + 60)},
     {"RadiotapVersion1", kRtap, set(radiotap(8, wifi_data(0, snap_udp())), 0, 1), kNothing},
     {"RadiotapLength2", kRtap, set(radiotap(8, wifi_data(0, snap_udp())), 2, 2), kNothing},
     {"RadiotapPastFrame", kRtap, set(radiotap(8, wifi_data(0, {})), 3, 1), kNothing},
@@ -195,6 +192,7 @@ const Case kCases[] = {
     {"Cooked113", 113, cat({repeat(0, 16), in4(tcp(1, 2, {}), 6)}), kNothing},
     {"EthernetWithUpperBits", 0x00010001, eth4(in4(udp(1, 2, {}))), kNothing},
 };
+// clang-format on
 INSTANTIATE_TEST_SUITE_P(Frames, DissectTable, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -307,17 +305,8 @@ E tunnel(std::initializer_list<K> kinds, E e = {}, int tunnels = 1) {
     return via(kinds, e, tunnels, outer(0).base.ip);
 }
 
-struct WideCase {
-    const char* name;
-    std::uint32_t link;
-    Bytes frame;
-    WideDissection want;
-};
-void PrintTo(const WideCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-const WideCase kWideCases[] = {
+// clang-format off
+const Case<WideDissection> kWideCases[] = {
     // Link types and tags
     {"Ethernet", kEth, eth4(in4()), got4(14)},
     {"OneTag", kEth, tagged(1, in4()), got4(18, via({K::Vlan}, tags(1, {1})))},
@@ -325,8 +314,7 @@ const WideCase kWideCases[] = {
     {"QinQ", kEth,
      set(ether(kEtherQinq, vlan(100, kEtherVlan, vlan(7, kEtherIpv6, in6()))), 14, 0xE0),
      got6(22, via({K::Vlan}, tags(2, {100, 7})))},
-    {"Tag9100", kEth, ether(0x9100, vlan(300, kEtherIpv4, in4())),
-     got4(18, via({K::Vlan}, tags(1, {300})))},
+    {"Tag9100", kEth, ether(0x9100, vlan(300, kEtherIpv4, in4())), got4(18, via({K::Vlan}, tags(1, {300})))},
     {"SixTags", kEth, tagged(6, in4()), got4(38, via({K::Vlan}, tags(6, {1, 2, 3, 4})))},
     {"Cooked", kLinkLinuxCooked, sll(kEtherIpv4, in4()), got4(16, {}, 0)},
     {"Cooked2", kLinkLinuxCooked2, sll2(kEtherIpv6, in6()), got6(20, {}, 0)},
@@ -352,10 +340,8 @@ const WideCase kWideCases[] = {
                        llc_snap(kEtherIpv4, out4(17, udp(5, 4789, vxlan(1, inner_eth4())))))),
      got4(12 + 38 + 28 + 8 + 14, tunnel({K::Vxlan}, id(&E::vni, 1)), 3)},
     // Label stacks and PPPoE
-    {"Mpls", kEth, ether(kEtherMpls, mpls({100, 200}, in4())),
-     got4(22, via({K::Mpls}, labels({100, 200})))},
-    {"MplsMulticast", kEth, ether(0x8848, mpls({0xFFFFF}, in6())),
-     got6(18, via({K::Mpls}, labels({0xFFFFF})))},
+    {"Mpls", kEth, ether(kEtherMpls, mpls({100, 200}, in4())), got4(22, via({K::Mpls}, labels({100, 200})))},
+    {"MplsMulticast", kEth, ether(0x8848, mpls({0xFFFFF}, in6())), got6(18, via({K::Mpls}, labels({0xFFFFF})))},
     {"MplsPseudowire", kEth, ether(kEtherMpls, mpls({30}, cat({repeat(0, 4), inner_eth4()}))),
      got4(36, via({K::Mpls}, labels({30})), 3)},
     {"MplsNeitherIpNorWire", kEth, ether(kEtherMpls, mpls({30}, repeat(0x55, 30))),
@@ -369,13 +355,10 @@ const WideCase kWideCases[] = {
      got6(50, tunnel({K::Gre}, id(&E::gre_key, 0xDEADBEEF)))},
     {"GreBridging", kEth, over(47, gre(kGreBridging, inner_eth4(), 9)),
      got4(56, tunnel({K::Gre}, id(&E::gre_key, 9)), 3)},
-    {"GreMpls", kEth, over(47, gre(kEtherMpls, mpls({55}, in4()))),
-     got4(42, tunnel({K::Gre, K::Mpls}, labels({55})))},
-    {"GreOverIpv6", kEth, ether(kEtherIpv6, out6(47, gre(kEtherIpv4, in4()))),
-     got4(58, via({K::Gre}, {}, 1, kOuter6))},
+    {"GreMpls", kEth, over(47, gre(kEtherMpls, mpls({55}, in4()))), got4(42, tunnel({K::Gre, K::Mpls}, labels({55})))},
+    {"GreOverIpv6", kEth, ether(kEtherIpv6, out6(47, gre(kEtherIpv4, in4()))), got4(58, via({K::Gre}, {}, 1, kOuter6))},
     {"GreUnknownType", kEth, over(47, gre(0x1234, in4())), outer(47)},
-    {"Pptp", kEth, over(47, pptp_gre(77, ppp(kPppIpv4, in4()))),
-     got4(50, tunnel({K::Gre}, id(&E::gre_key, 77)))},
+    {"Pptp", kEth, over(47, pptp_gre(77, ppp(kPppIpv4, in4()))), got4(50, tunnel({K::Gre}, id(&E::gre_key, 77)))},
     {"PptpAckCompressed", kEth,
      over(47, pptp_gre(78, ppp(kPppIpv6, in6(), false, true), false, true)),
      got6(47, tunnel({K::Gre}, id(&E::gre_key, 78)))},
@@ -391,15 +374,12 @@ const WideCase kWideCases[] = {
     // UDP tunnels, and UDP packets on their ports that are none.
     {"Vxlan", kEth, over_udp(5, 4789, vxlan(0xABCDEF, inner_eth4())),
      got4(64, tunnel({K::Vxlan}, id(&E::vni, 0xABCDEF)), 3)},
-    {"VxlanWithoutI", kEth, over_udp(5, 4789, set(vxlan(1, inner_eth4()), 0, 0)),
-     outer(17, 5, 4789)},
+    {"VxlanWithoutI", kEth, over_udp(5, 4789, set(vxlan(1, inner_eth4()), 0, 0)), outer(17, 5, 4789)},
     {"VxlanCutShort", kEth, cut(over_udp(5, 4789, vxlan(1, {})), 49), outer(17, 5, 4789)},
     {"Geneve", kEth, over_udp(5, 6081, geneve(0x123456, kGreBridging, inner_eth4(), 2)),
      got4(72, tunnel({K::Geneve}, id(&E::vni, 0x123456)), 3)},
-    {"GeneveIp", kEth, over_udp(5, 6081, geneve(9, kEtherIpv6, in6())),
-     got6(50, tunnel({K::Geneve}, id(&E::vni, 9)))},
-    {"GeneveVersion1", kEth, over_udp(5, 6081, set(geneve(9, kEtherIpv6, in6()), 0, 0x40)),
-     outer(17, 5, 6081)},
+    {"GeneveIp", kEth, over_udp(5, 6081, geneve(9, kEtherIpv6, in6())), got6(50, tunnel({K::Geneve}, id(&E::vni, 9)))},
+    {"GeneveVersion1", kEth, over_udp(5, 6081, set(geneve(9, kEtherIpv6, in6()), 0, 0x40)), outer(17, 5, 6081)},
     {"Gtpu", kEth, over_udp(2152, 2152, gtpu(0x01020304, in4())),
      got4(50, tunnel({K::Gtpu}, id(&E::teid, 0x01020304)))},
     {"GtpuExtensionsFromPort", kEth, over_udp(2152, 40000, gtpu(5, in6(), {1, 3}, true)),
@@ -411,24 +391,19 @@ const WideCase kWideCases[] = {
     {"Ip4in6", 101, out6(4, in4()), got4(40, via({K::IpInIp}, {}, 1, kOuter6), 0)},
     {"Ip6in6", 101, out6(41, in6()), got6(40, via({K::IpInIp}, {}, 1, kOuter6), 0)},
     {"InnerIpCutShort", kEth, cut(over(4, in4()), 34 + 19), outer(4)},
-    {"Nested", kEth, nested(),
-     got6(92, tunnel({K::Mpls, K::Gre, K::Vxlan}, labels({16}, id(&E::vni, 77)), 2), 3)},
+    {"Nested", kEth, nested(), got6(92, tunnel({K::Mpls, K::Gre, K::Vxlan}, labels({16}, id(&E::vni, 77)), 2), 3)},
     // Limits: eight tunnels, kMaxWideLayers headers in all.
-    {"IpInIp100", kEth, ip_in_ip(100),
-     got(outer(4).base.ip.value(), 14 + 9 * 20, 1, tunnel({K::IpInIp}, {}, 8))},
-    {"Tags40", kEth, tagged(40, in4()),
-     no_ip(1, via({K::Vlan}, tags(kMaxWideLayers - 1, {1, 2, 3, 4})))},
+    {"IpInIp100", kEth, ip_in_ip(100), got(outer(4).base.ip.value(), 14 + 9 * 20, 1, tunnel({K::IpInIp}, {}, 8))},
+    {"Tags40", kEth, tagged(40, in4()), no_ip(1, via({K::Vlan}, tags(kMaxWideLayers - 1, {1, 2, 3, 4})))},
     // Fragments
     {"V4FirstFragment", kEth, eth4(ipv4_fragment(in4(), 0x4242, 0, true)),
      got(got4(0).base.ip.value(), 42, 1, {}, {true, true, 0x4242})},
-    {"V4MiddleFragment", kEth, eth4(ipv4_fragment(in4(), 0x4242, 100, true)),
-     later_fragment(got4(14), 17, 34, 0x4242)},
+    {"V4MiddleFragment", kEth, eth4(ipv4_fragment(in4(), 0x4242, 100, true)), later_fragment(got4(14), 17, 34, 0x4242)},
     {"V4LastFragment", kEth, eth4(ipv4_fragment(in4(udp(1, 2, {}), 1), 7, 3, false)),
      later_fragment(got4(14), 1, 34, 7)},
     {"V6FirstFragment", 101, in6(ipv6_fragment(17, 0, true, 0xABCDEF01, kUdp), 44),
      got(got6(0).base.ip.value(), 56, 0, {}, {true, true, 0xABCDEF01})},
-    {"V6MiddleFragment", 101, in6(ipv6_fragment(17, 10, true, 3, kUdp), 44),
-     later_fragment(got6(0, {}, 0), 17, 48, 3)},
+    {"V6MiddleFragment", 101, in6(ipv6_fragment(17, 10, true, 3, kUdp), 44), later_fragment(got6(0, {}, 0), 17, 48, 3)},
     // The basic walk would take the data for more headers and give up.
     {"V6LastFragmentAfterHopByHop", 101,
      in6(ext_header(44, 0, ipv6_fragment(60, 10, false, 4, {0, 0xFF})), 0),
@@ -441,8 +416,9 @@ const WideCase kWideCases[] = {
     {"FirstFragmentOfGre", kEth, eth4(ipv4_fragment(out4(47, gre(kEtherIpv4, in4())), 1, 0, true)),
      got4(38, tunnel({K::Gre}))},
 };
+// clang-format on
 
-class WideTable : public testing::TestWithParam<WideCase> {};
+class WideTable : public testing::TestWithParam<Case<WideDissection>> {};
 
 // Every layer cut at every byte: each prefix is a buffer of its own size, so
 // that a read past it is a sanitizer's report, and what is found lies in it.

@@ -1,3 +1,6 @@
+// Reading a capture's input: mapped whole, from standard input, or as a stream
+// in chunks of any size, which yields exactly what the same bytes yield read
+// whole (records, errors, cut-off records).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -5,8 +8,8 @@
 #include <optional>
 #include <tuple>
 
-#include "builders.h"
-#include "parser/capture_reader.h"
+#include "parser/byte_stream.h"
+#include "reading.h"
 
 namespace vexlor::test {
 namespace {
@@ -20,8 +23,62 @@ Bytes counting(std::size_t n) {
     return b;
 }
 
-Bytes contents(const SharedBytes& b) {
-    return Bytes(b.span().begin(), b.span().end());
+// A frame of `len` bytes of `n` that starts with its own length.
+Bytes frame(std::uint8_t n, std::size_t len) {
+    Bytes f = repeat(n, len);
+    f[0] = static_cast<std::uint8_t>(len);
+    return f;
+}
+
+// Records of many sizes, some larger than the smallest chunk, so that
+// records start, end and straddle chunks everywhere.
+PcapBuilder pcap(bool big) {
+    PcapBuilder b{.big_endian = big};
+    for (std::uint8_t i = 0; i < 12; ++i) {
+        b.packet(i, i * 7u, frame(i, 1 + (i * 37u) % 190));
+    }
+    return b;
+}
+
+// Packets outlive their reader and their file: read whole, their frames are
+// slices of the mapping itself; streamed, of chunks the reader has let go.
+// A reader error comes through next_packet, after the packets before it.
+TEST(Input, PacketsOutliveTheirReaderAndFile) {
+    const Bytes file = pcap(false).packet(12, 0, {}, 60).record(13, 0, 70, 70, {}).bytes();
+    const Reading whole = reading(file);
+    ASSERT_EQ(whole.records.size(), 13u);
+    ASSERT_EQ(whole.error, "Invalid PCAP format: packet incl_len 70 exceeds remaining data at "
+                           "offset " +
+                               std::to_string(file.size()));
+    for (bool streamed : {false, true}) {
+        std::optional<TempDir> dir(std::in_place);
+        const std::string path = *dir / "p.pcap";
+        write_file(path, file);
+        auto reader = streamed ? open_reader(std::move(*open_stream(path)), {.stream_chunk = 64})
+                               : open_reader(std::move(*read_input_bytes(path)));
+        ASSERT_TRUE(reader);
+        EXPECT_EQ((*reader)->streaming(), streamed);
+        std::vector<Packet> packets;
+        auto p = (*reader)->next_packet();
+        for (; p && *p; p = (*reader)->next_packet()) {
+            packets.push_back(std::move(**p));
+        }
+        ASSERT_FALSE(p);
+        EXPECT_EQ(p.error().display(), whole.error);
+        if (!streamed) { // no copy
+            EXPECT_EQ(packets[0].data.data(), (*reader)->stable_inputs().front().data() + 40);
+        }
+        reader->reset();
+        dir.reset();
+        ASSERT_EQ(packets.size(), whole.records.size());
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            const Packet& q = packets[i];
+            EXPECT_EQ((Rec{q.ts_sec, q.ts_usec, q.orig_len, 1,
+                           Bytes(q.bytes().begin(), q.bytes().end())}),
+                      whole.records[i])
+                << i << (streamed ? " streamed" : " mapped");
+        }
+    }
 }
 
 // Runs read_input_bytes("-") with `fd` standing in for standard input; -1
@@ -33,38 +90,6 @@ Result<SharedBytes> read_stdin_from(int fd) {
     ::dup2(saved, STDIN_FILENO);
     ::close(saved);
     return bytes;
-}
-
-// Packets are slices of the mapping itself and keep it alive after the
-// reader is gone and the file removed.  A reader error comes through
-// next_packet.
-TEST(Input, PacketsKeepTheMappingAlive) {
-    const Bytes frame = counting(300);
-    std::optional<TempDir> dir(std::in_place);
-    const std::string path = *dir / "p.pcap";
-    PcapBuilder b;
-    b.packet(5, 6, frame, 301).packet(7, 8, {}).record(9, 0, 70, 70, {});
-    write_file(path, b.bytes());
-    auto bytes = read_input_bytes(path);
-    ASSERT_TRUE(bytes);
-    auto reader = open_reader(std::move(*bytes));
-    ASSERT_TRUE(reader);
-    auto first = (*reader)->next_packet();
-    auto empty = (*reader)->next_packet();
-    auto bad = (*reader)->next_packet();
-    ASSERT_TRUE(first && *first && empty && *empty);
-    EXPECT_EQ((*first)->data.data(), (*reader)->stable_inputs().front().data() + 40); // no copy
-    ASSERT_FALSE(bad);
-    EXPECT_EQ(bad.error().display(), "Invalid PCAP format: packet incl_len 70 exceeds remaining "
-                                     "data at offset 372");
-    reader->reset();
-    dir.reset();
-
-    const Packet& p = **first;
-    EXPECT_EQ(std::tuple(p.ts_sec, p.ts_usec, p.orig_len, p.caplen),
-              std::tuple(5u, 6u, 301u, 300u));
-    EXPECT_EQ(Bytes(p.bytes().begin(), p.bytes().end()), frame);
-    EXPECT_TRUE((*empty)->data.empty());
 }
 
 TEST(Input, StandardInput) {
@@ -82,10 +107,74 @@ TEST(Input, StandardInput) {
     for (int fd : {::open((dir / "in").c_str(), O_RDONLY), fds[0], -1}) {
         auto bytes = read_stdin_from(fd);
         ASSERT_TRUE(bytes) << bytes.error().message;
-        EXPECT_EQ(contents(*bytes), fd < 0 ? Bytes{} : data);
+        EXPECT_EQ(Bytes(bytes->span().begin(), bytes->span().end()), fd < 0 ? Bytes{} : data);
         if (fd >= 0) {
             ::close(fd);
         }
+    }
+}
+
+// ---- streamed reading ---------------------------------------------------------------------------
+
+// What a reading yields, cut-off record (offset, bytes dropped) included.
+using Read =
+    std::tuple<std::vector<Rec>, std::optional<std::string>, std::uint64_t,
+               std::vector<std::uint32_t>, std::optional<std::pair<std::uint64_t, std::uint64_t>>>;
+
+Read read_as(const Bytes& file, std::optional<std::size_t> chunk, bool tolerate) {
+    ReaderOptions options{.wide = true};
+    auto reader =
+        chunk ? (options.stream_chunk = *chunk, open_reader(memory_stream(ByteSpan(file)), options))
+              : open_reader(SharedBytes::from_vector(file), options);
+    if (!reader) {
+        return {{}, reader.error().display(), 0, {}, {}};
+    }
+    (*reader)->tolerate_cut_off(tolerate);
+    Reading d = reading(**reader);
+    const auto cut_off = (*reader)->cut_off();
+    return {std::move(d.records), d.error, d.skipped, d.link_types,
+            cut_off ? std::optional(std::pair(cut_off->offset, cut_off->dropped)) : std::nullopt};
+}
+
+// Two sections of opposite byte order, a late interface of another link
+// type, padding, an SPB and an obsolete Packet Block.
+Bytes pcapng_file() {
+    PcapngBuilder a;
+    a.shb().idb(1).epb(0, 5, frame(1, 150)).spb(frame(2, 33), 40).idb(113, 9);
+    a.epb(1, 7000000001, frame(3, 61))
+        .block(2, cat({Bytes{0, 0, 0, 0}, Bytes(16, 0), frame(4, 8)}));
+    PcapngBuilder b;
+    b.big_endian = true;
+    b.shb().idb(101).epb(0, 99, frame(5, 77)).epb(0, 100, frame(6, 3));
+    return cat({a.bytes(), b.bytes()});
+}
+
+// Besides those files, a record length of 4 GiB in a small file (a cut-off
+// record either way) and a pcapng block of 572 MB, whose reading resumes after
+// its head: neither may be read ahead of.
+TEST(StreamedReading, AgreesWithTheWholeReadingAtEveryCutAndChunkSize) {
+    PcapngBuilder huge_block;
+    huge_block.shb().block(0x22222222, repeat(0x22, 8), 0x22222222).idb(1).epb(0, 5, frame(2, 40));
+    const std::vector<std::pair<std::string, Bytes>> files = {
+        {"pcap", pcap(false).bytes()},
+        {"big-endian pcap", pcap(true).bytes()},
+        {"pcapng", pcapng_file()},
+        {"huge record", PcapBuilder{}.record(1, 0, 0xFFFFFFF0u, 60, frame(1, 20)).bytes()},
+        {"huge block", huge_block.bytes()}};
+    for (const auto& [name, file] : files) {
+        for (std::size_t cut = 0; cut <= file.size(); ++cut) {
+            const Bytes part = vexlor::test::cut(file, cut);
+            for (bool tolerate : {false, true}) {
+                const Read whole = read_as(part, std::nullopt, tolerate);
+                for (std::size_t chunk : {64, 100, 1 << 20}) {
+                    ASSERT_EQ(whole, read_as(part, chunk, tolerate))
+                        << name << " cut at " << cut << ", chunk " << chunk;
+                }
+            }
+        }
+        // The whole file gives every record.
+        EXPECT_TRUE(name.starts_with("huge") || !std::get<0>(read_as(file, 64, false)).empty())
+            << name;
     }
 }
 

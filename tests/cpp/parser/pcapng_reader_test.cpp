@@ -24,19 +24,6 @@ std::uint32_t link_type(const Bytes& b, bool wide = false) {
     return (*open_reader(SharedBytes::from_vector(b), {.wide = wide}))->link_type();
 }
 
-// The file's link type is the first interface's (wide: interface 0's in the
-// section of the first packet), Ethernet without one.  Which interfaces form
-// the default table, and what ids outside it get, is in the cases below.
-TEST(PcapngReader, LinkTypeIsTheFirstInterfaces) {
-    EXPECT_EQ(link_type(section().idb(113).idb(1).bytes()), 113u);
-    EXPECT_EQ(link_type(section().epb(0, 0, {1}).bytes()), 1u);
-    EXPECT_EQ(link_type(section().epb(0, 0, {1}).bytes(), true), 1u);
-    const Bytes three = cat({section().idb(113).bytes(), section(true).idb(0).bytes(),
-                             section().idb(105).epb(0, 0, {1}).bytes()});
-    EXPECT_EQ(link_type(three, true), 105u);
-    EXPECT_EQ(link_type(three), 113u);
-}
-
 // Ticks to seconds and microseconds per if_tsresol, and the walk through
 // an IDB's options to find it.
 TEST(PcapngReader, ConvertsTicksPerIfTsresol) {
@@ -89,7 +76,9 @@ Rec r(std::uint32_t link, const Bytes& frame, std::uint32_t sec = 1, std::uint32
 }
 
 // One file each, its first section in either byte order, and what the wide
-// and the default reading make of it.
+// and the default reading make of it.  The file's link type is the first
+// interface's (wide: interface 0's in the section of the first packet),
+// Ethernet without one.
 struct Case {
     const char* name;
     Bytes (*build)(bool big);
@@ -97,6 +86,7 @@ struct Case {
     std::uint64_t skipped;
     std::vector<std::uint32_t> seen;
     std::vector<Rec> fixed;
+    std::uint32_t wide_link = 1, fixed_link = 1;
 };
 
 // clang-format off
@@ -115,7 +105,7 @@ const Case kCases[] = {
     // By default every section before the first packet adds to the table.
     {"sections_before_the_first_packet", [](bool big) {
          return cat({section(big).idb(1).bytes(), section(!big).idb(113, 3).epb(1, kMs, {7}).bytes()}); },
-     {}, 1, {}, {r(113, {7})}},
+     {}, 1, {}, {r(113, {7})}, 113, 1},
     // By default interface 1 is unknown: microseconds, Ethernet.
     {"idb_after_epb", [](bool big) {
          return section(big).idb(1).epb(0, kUs, {1}).idb(113, 9).epb(1, kNs, {2}).bytes(); },
@@ -135,7 +125,7 @@ const Case kCases[] = {
     {"a_section_header_forgets_interfaces", [](bool big) {
          return cat({section(big).idb(113).epb(0, kUs, {1}).bytes(),
                      section(big).epb(0, kUs, {2}).idb(0).epb(0, kUs, {3}).bytes()}); },
-     {r(113, {1}), r(0, {3})}, 1, {113, 0}, {r(113, {1}), r(113, {2}), r(113, {3})}},
+     {r(113, {1}), r(0, {3})}, 1, {113, 0}, {r(113, {1}), r(113, {2}), r(113, {3})}, 113, 113},
     {"mixed_link_types", [](bool big) {
          return section(big).idb(1).idb(0).epb(1, kUs, {1}).epb(0, kUs, {2}).epb(1, kUs, {3}).bytes(); },
      {r(0, {1}), r(1, {2}), r(0, {3})}, 0, {0, 1}, {r(0, {1}), r(1, {2}), r(0, {3})}},
@@ -146,7 +136,9 @@ const Case kCases[] = {
     {"simple_packet_blocks", [](bool big) {
          return section(big).idb(113, -1, 4).epb(0, 0, {}, 60).spb({1, 2, 3, 4, 5, 6}, 6).spb({}, 0).spb({7, 8}, 2).bytes(); },
      {r(113, {}, 0, 0, 60), r(113, {1, 2, 3, 4}, 0, 0, 6), r(113, {7, 8}, 0, 0)}, 0, {113},
-     {r(113, {}, 0, 0, 60), r(1, {1, 2, 3, 4, 5, 6, 0, 0}, 0, 0, 6), r(1, {7, 8, 0, 0}, 0, 0, 2)}},
+     {r(113, {}, 0, 0, 60), r(1, {1, 2, 3, 4, 5, 6, 0, 0}, 0, 0, 6), r(1, {7, 8, 0, 0}, 0, 0, 2)}, 113, 113},
+    {"no_interfaces", [](bool big) { return section(big).epb(0, kUs, {1}).bytes(); },
+     {}, 1, {}, {r(1, {1})}},
 };
 // clang-format on
 
@@ -163,6 +155,8 @@ TEST_P(PcapngCase, ReadsRecordByRecord) {
     EXPECT_EQ(fixed.records, c.fixed);
     EXPECT_EQ(fixed.error, std::nullopt);
     EXPECT_EQ(fixed.skipped, 0u);
+    EXPECT_EQ(std::pair(link_type(file, true), link_type(file)),
+              std::pair(c.wide_link, c.fixed_link));
     // Cut anywhere, both readings give the records before the cut and no
     // error: a cut-off SHB is as harmless as a cut-off packet.
     for (std::size_t n = 4; n < file.size(); ++n) {
