@@ -5,7 +5,7 @@ import bz2, gzip, json, lzma, os, pty, re, shutil, signal, subprocess, time
 import pytest
 
 from conftest import capture as pcap_bytes
-from conftest import CAPTURES, CLI, CORPUS, cli, contents, drain, frame, needs_cli, sessions_bytes, write
+from conftest import CAPTURES, CLI, CORPUS, cli, contents, drain, frame, needs_cli, read_pcap, sessions_bytes, write
 
 pytestmark = needs_cli
 
@@ -191,6 +191,18 @@ def test_a_job_killed_at_any_moment_and_rerun_leaves_the_uninterrupted_outputs(t
         got = contents(out)
         # The manifest lists the same inputs and outputs; only the time stamps of a run may differ.
         assert set(got) == set(expected) and all(got[k] == expected[k] for k in got if "manifest" not in k)
+
+
+def test_a_capture_cut_into_five_rotated_files_splits_as_the_whole(tmp_path):
+    whole = sessions_bytes(30, 20, 100, ipv6_every=4)
+    link, records = read_pcap(whole)
+    parts = [records[i * len(records) // 5:(i + 1) * len(records) // 5] for i in range(5)]
+    # Named so that their names sort in another order than their packets.
+    files = [write(tmp_path / ("rot-%d.pcap" % ((7 * i) % 5)), pcap_bytes([(s, u, f, o) for s, u, o, f in part]))
+             for i, part in enumerate(parts)]
+    assert cli("split", write(tmp_path / "whole.pcap", whole), tmp_path / "a", "--prefix", "x").returncode == 0
+    assert cli("split", *sorted(files), tmp_path / "b", "--combine", "concat", "--prefix", "x").returncode == 0
+    assert contents(tmp_path / "a") == contents(tmp_path / "b") and len(contents(tmp_path / "a")) == 30
 
 
 def test_inputs_read_as_one_match_mergecap(tmp_path):
