@@ -41,14 +41,18 @@ public:
                    ReaderOptions options, std::uint32_t link_type)
         : CaptureReader(nullptr), inputs_(std::move(inputs)), how_(how), reading_(reading),
           options_(options), link_type_(link_type) {
-        stable_ = true;
-        written_form_ = true;
-        for (const Input& in : inputs_) {
+        // Mappings are held only when every input is mapped (a split either
+        // refers to all frames or copies them all).
+        stable_ = std::all_of(inputs_.begin(), inputs_.end(),
+                              [](const Input& in) { return in.mapped.has_value(); });
+        written_form_ = stable_;
+        for (Input& in : inputs_) {
             total_ += in.size;
-            stable_ = stable_ && in.mapped.has_value();
             written_form_ = written_form_ && in.written_form;
+            if (!stable_) {
+                in.mapped.reset();
+            }
         }
-        written_form_ = written_form_ && stable_;
     }
 
     std::uint32_t link_type() const override { return link_type_; }
@@ -110,15 +114,20 @@ private:
         return ParseError::stream(named(in.path, e));
     }
 
-    Expected<void, ParseError> open(Input& in) {
-        Result<std::unique_ptr<CaptureReader>> reader = std::unexpected(Error{});
-        if (in.mapped) {
-            auto again = open_reader(*in.mapped, options_);
-            reader = again ? Result<std::unique_ptr<CaptureReader>>(std::move(*again))
-                           : std::unexpected(again.error().to_error());
-        } else {
-            reader = open_capture(in.path, reading_, options_);
+    // An input's reader: over its held mapping, else from its file.
+    Result<std::unique_ptr<CaptureReader>> open_again(const Input& in) const {
+        if (!in.mapped) {
+            return open_capture(in.path, reading_, options_);
         }
+        auto reader = open_reader(*in.mapped, options_);
+        if (!reader) {
+            return std::unexpected(reader.error().to_error());
+        }
+        return std::move(*reader);
+    }
+
+    Expected<void, ParseError> open(Input& in) {
+        Result<std::unique_ptr<CaptureReader>> reader = open_again(in);
         if (!reader) {
             return std::unexpected(failed(in, reader.error()));
         }
@@ -256,14 +265,6 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
                 first && *first ? time_of(**first) : std::numeric_limits<std::uint64_t>::max();
         }
         inputs.push_back(std::move(in));
-    }
-    // Mappings are held only when every input is mapped (a split either
-    // refers to all frames or copies them all).
-    if (!std::all_of(inputs.begin(), inputs.end(),
-                     [](const Input& in) { return in.mapped.has_value(); })) {
-        for (Input& in : inputs) {
-            in.mapped.reset();
-        }
     }
     if (how == Combine::Concatenate) {
         std::stable_sort(inputs.begin(), inputs.end(),
