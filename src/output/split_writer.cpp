@@ -182,6 +182,18 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     // (or, with writer threads, was handed over: a failure there ends the
     // run at the next write).
     const Handle h = flows_.insert(key, hash, FlowFile{{}, hash, file.index});
+    if (file.fresh) {
+        first_flow_.push_back(h);
+    } else {
+        // What the file's first flow buffered goes out before anything of
+        // this one; from now on both write straight through.
+        const Handle first = first_flow_.at(file.index);
+        flows_.at(first).shared = true;
+        flows_.at(h).shared = true;
+        if (auto st = flush_flow(first); !st) {
+            return std::unexpected(st.error());
+        }
+    }
     if (!l7 && file.fresh) {
         if (auto st = append(h, pcap_global_header(opt_.link_type), {}); !st) {
             return std::unexpected(st.error());
@@ -192,6 +204,9 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
 
 Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
                            std::span<const std::uint8_t> body) {
+    if (flows_.at(flow).shared) {
+        return flush_flow(flow, head, body);
+    }
     const std::uint64_t capacity = flow_capacity_;
     const std::size_t n = head.size() + body.size();
     if (n > capacity - flows_.at(flow).buffer.size()) {

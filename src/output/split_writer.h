@@ -151,6 +151,11 @@ private:
         PieceBuffer buffer;
         std::uint64_t hash = 0;
         std::uint32_t file = 0; // in the publisher
+        // Its file holds other flows too (names that differ only in
+        // characters a file name cannot hold): its writes go straight
+        // through, so that the file keeps every flow's packets in the order
+        // they were written.
+        bool shared = false;
     };
 
     SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_of);
@@ -179,8 +184,9 @@ private:
 
     SplitWriterOptions opt_;
     NameOf name_of_;
-    FlowTable<FlowFile> flows_; // every flow that has a file
-    Publisher publisher_;       // outlives work_: queued jobs name its files
+    FlowTable<FlowFile> flows_;      // every flow that has a file
+    std::vector<Handle> first_flow_; // of each file of the publisher
+    Publisher publisher_;            // outlives work_: queued jobs name its files
     SlabPool pool_;
     std::unique_ptr<FileWork> work_;     // the output directory and its descriptors
     std::uint64_t flow_capacity_ = 0;    // one flow's buffer at most
