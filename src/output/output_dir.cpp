@@ -1,5 +1,6 @@
 #include "output/output_dir.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -154,6 +155,31 @@ Status OutputDir::rename(const std::string& from, const std::string& to) const {
 
 void OutputDir::remove(const std::string& name) const {
     (void)::unlinkat(fd_.get(), name.c_str(), 0);
+}
+
+bool OutputDir::for_each_name(const std::function<void(const std::string&)>& visit) const {
+    // A descriptor of its own: reading a directory moves its position.
+    const int fd = ::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return false;
+    }
+    std::string name;
+    errno = 0;
+    while (const dirent* e = ::readdir(d)) {
+        name = e->d_name;
+        if (name != "." && name != "..") {
+            visit(name);
+        }
+        errno = 0;
+    }
+    const bool read_all = errno == 0;
+    ::closedir(d);
+    return read_all;
 }
 
 std::optional<off_t> OutputDir::size_of(const std::string& name) const {

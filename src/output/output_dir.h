@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,9 @@ public:
     std::optional<FileIdentity> identity_of(const std::string& name) const {
         return identity_at(fd_.get(), name);
     }
+    // Calls `visit` with the name of every entry of the directory ("." and
+    // ".." left out); false when the directory cannot be read.
+    [[nodiscard]] bool for_each_name(const std::function<void(const std::string&)>& visit) const;
 
 private:
     explicit OutputDir(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -15,10 +15,10 @@ void Publisher::drop_last() {
     files_.pop_back();
 }
 
-std::optional<std::string> Publisher::clash(const OutputDir& dir, const FileIdentity& kept) const {
+std::optional<std::string>
+Publisher::clash(const OutputDir& dir, const std::function<bool(const std::string&)>& kept) const {
     for (const Names& f : files_) {
-        // Final names are rarely there at all: one look-up for most files.
-        if (dir.identity_of(f.final) == kept && dir.size_of(f.temp)) {
+        if (kept(f.final) && dir.size_of(f.temp)) {
             return f.final;
         }
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -45,9 +46,10 @@ public:
     [[nodiscard]] Status publish(const OutputDir& dir, bool drop_empty,
                                  Published* done = nullptr) const;
 
-    // The first final name (of a file still there to publish) that stands
-    // for the file `kept` already: publishing would replace it.
-    std::optional<std::string> clash(const OutputDir& dir, const FileIdentity& kept) const;
+    // The first final name (of a file still there to publish) that `kept`
+    // says must not be replaced.
+    std::optional<std::string> clash(const OutputDir& dir,
+                                     const std::function<bool(const std::string&)>& kept) const;
 
     // Removes every temporary file still there.
     void remove_temporaries(const OutputDir& dir) const;

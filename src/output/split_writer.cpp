@@ -93,6 +93,25 @@ SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_
     // descriptor the cap took away is reopened that much more rarely.  A
     // buffer_bytes of 0 still means no buffering at all.
     flow_capacity_ = per_flow == 0 ? 0 : std::max<std::uint64_t>(per_flow, budget);
+    // A look-up of every new file's name would cost a path walk each in a
+    // directory that the writer threads are filling (and whose lock they
+    // hold while they create files): the directory is read once instead,
+    // and only names of this writer's files (temporary or final) are looked
+    // into.
+    if (opt_.input_identity) {
+        std::unordered_set<std::string> found;
+        const std::string mine = opt_.prefix + '_';
+        const std::string hidden = '.' + mine;
+        const bool listed = this->dir().for_each_name([&](const std::string& name) {
+            if ((name.starts_with(mine) || name.starts_with(hidden)) &&
+                this->dir().identity_of(name) == opt_.input_identity) {
+                found.insert(name);
+            }
+        });
+        if (listed) {
+            input_names_ = std::move(found);
+        }
+    }
 }
 
 Result<SplitWriter> SplitWriter::create(SplitWriterOptions options, NameOf name_of) {
@@ -111,6 +130,14 @@ SplitWriter::~SplitWriter() {
     if (opt_.remove_on_failure && !published_) {
         publisher_.remove_temporaries(dir());
     }
+}
+
+bool SplitWriter::is_input(const std::string& name) const {
+    if (!opt_.input_identity) {
+        return false;
+    }
+    return input_names_ ? input_names_->contains(name)
+                        : dir().identity_of(name) == opt_.input_identity;
 }
 
 Status SplitWriter::refuse_input(const std::string& name) const {
@@ -161,7 +188,7 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
     // destroy the capture being read.
     if (file.fresh && opt_.input_identity) {
         const std::string temp = publisher_.temp_name(file.index);
-        if (dir().identity_of(temp) == opt_.input_identity) {
+        if (is_input(temp)) {
             publisher_.drop_last();
             return std::unexpected(refuse_input(temp).error());
         }
@@ -374,7 +401,8 @@ Status SplitWriter::close() && {
     // Checked for every file before the first rename, so that a refusal
     // leaves every final name as it was.
     if (opt_.input_identity) {
-        if (auto name = publisher_.clash(dir(), *opt_.input_identity)) {
+        if (auto name =
+                publisher_.clash(dir(), [this](const std::string& n) { return is_input(n); })) {
             return refuse_input(*name);
         }
     }

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "common/result.h"
@@ -180,6 +181,8 @@ private:
     // Waits for a write in flight and takes its buffer back.
     [[nodiscard]] Status await_writes();
     [[nodiscard]] Status refuse_input(const std::string& name) const;
+    // Whether the file `name` of the output directory is the input capture.
+    bool is_input(const std::string& name) const;
     void abandon();
 
     SplitWriterOptions opt_;
@@ -197,6 +200,11 @@ private:
     std::uint64_t writing_referenced_ = 0;
     bool published_ = false;
     Publisher::Published published_files_;
+    // The names in the output directory that stood for the input capture when
+    // the writer was made (the directory is ours for the run: nothing of
+    // another run appears in it meanwhile); nothing when it could not be
+    // listed, and every name is then looked up when it is written.
+    std::optional<std::unordered_set<std::string>> input_names_;
 };
 
 } // namespace vexlor
