@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,7 +83,12 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
             return os_error(errno);
         }
     }
-    if (::ftruncate(fd.get(), 0) != 0) {
+    // Only a file with something in it is emptied: ext4 takes a truncation
+    // to zero as the start of a rewrite and, when the file is closed, pushes
+    // every page written since to the disk before close() returns, which
+    // for a new archive is the whole of it.
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0)) {
         return io_error("Failed to create temp archive file: " + temp_path);
     }
     auto file = AsyncFile::open(std::move(fd), kArchiveWriteBuffer);
