@@ -16,7 +16,7 @@
 #include "archive/archive_reader.h"
 #include "archive/format.h"
 #include "common/unique_fd.h"
-#include "drivers/record_pump.h"
+#include "drivers/packet_producer.h"
 #include "flow/community_id.h"
 #include "flow/filter.h"
 #include "flow/flow_key.h"
@@ -539,8 +539,11 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
     if (!reader) {
         return std::unexpected(reader.error());
     }
-    CaptureReader& capture = **reader;
-    capture.tolerate_cut_off(opt.control.tolerate_cut_off);
+    (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
+    const std::uint32_t link_type = (*reader)->link_type();
+    const std::uint64_t input_size = (*reader)->input_size().value_or(0);
+    // Our own hold on a whole input: packets in flight borrow from it.
+    const std::vector<SharedBytes> inputs = (*reader)->stable_inputs();
     const PacketFilter filter =
         build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
     RunSummary summary;
@@ -573,17 +576,20 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
         return hand_over(done, sink);
     };
 
+    // The capture is read and decoded on a thread of its own, beside the
+    // flows' accounting on this one.
+    auto producer = PacketProducer::start(std::move(*reader), opt.decode);
+    if (!producer) {
+        return std::unexpected(producer.error());
+    }
     FragmentTracker fragments;
     DecodeCounts counts;
-    RecordPump pump(capture, opt.control, opt.progress, summary);
-    const Status read = pump.each([&](const RawRecord& r) -> Status {
+    auto add = [&](Packet& packet) -> Status {
         if (opt.boundaries.idle_timeout_us != 0 && summary.packets % 65536 == 0) {
             if (auto st = flush_idle(); !st) {
                 return st;
             }
         }
-        Packet packet = from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len,
-                                         SharedBytes::borrowed(r.frame), r.link_type, opt.decode);
         counts.count(packet);
         note_time(summary, packet.time_us());
         now_us = std::max(now_us, packet.time_us());
@@ -603,12 +609,43 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
                 it->second->record().key = flow_name(opt.strategy, key);
                 ++summary.flows;
             }
-            it->second->add(packet, r.link_type);
+            it->second->add(packet, packet.link_type);
         }
         return {};
-    });
-    if (!read) {
-        return read;
+    };
+    Progress progress{0, input_size, 0};
+    ProgressClock clock;
+    PacketChannel::Batch batch;
+    while ((*producer)->receive(batch)) {
+        if (opt.control.cancelled()) {
+            return runtime_error("interrupted");
+        }
+        if (opt.progress && !batch.empty() && clock.due(summary.packets + batch.size())) {
+            progress.packets = summary.packets + batch.size();
+            progress.bytes_done = (*producer)->input_done();
+            opt.progress(progress);
+            clock.reported(progress.packets);
+        }
+        for (Packet& packet : batch) {
+            ++summary.packets;
+            if (auto st = add(packet); !st) {
+                return st;
+            }
+        }
+        batch.clear();
+    }
+    if (auto st = (*producer)->finish(); !st) {
+        return st;
+    }
+    summary.cut_off = (*producer)->cut_off();
+    summary.link_type = link_type;
+    if (opt.progress) {
+        progress.packets = summary.packets;
+        progress.bytes_done = input_size;
+        opt.progress(progress);
+    }
+    if (opt.control.cancelled()) {
+        return runtime_error("interrupted");
     }
     for (auto& [key, stats] : live) {
         done.push_back(stats.get());
@@ -621,7 +658,7 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
     }
     if (opt.counts) {
         counts.unmatched_fragments = fragments.unmatched();
-        counts.link_type = capture.link_type();
+        counts.link_type = link_type;
         *opt.counts = counts;
     }
     return {};

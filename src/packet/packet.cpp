@@ -70,10 +70,10 @@ Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32
     // The frame is moved in, never copied; dissection only reads it.
     p.data = std::move(data);
     detail::dissect_packet(p, link_type);
+    p.link_type = link_type;
     if (decode == Decode::Basic) {
         return p;
     }
-    p.link_type = link_type;
     if (basic_is_wide(p, link_type)) {
         return p;
     }
