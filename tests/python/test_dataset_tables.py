@@ -230,7 +230,13 @@ def test_byte_matrix_files_are_mapped_and_published_whole(capture, tmp_path):
     (tmp_path / "bad.pcap").write_bytes(b"not a capture at all")
     with pytest.raises(ToolError):
         tables.byte_matrix(tmp_path / "bad.pcap", n=8, out=tmp_path / "x.npy")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.pcap", "m.keys.csv", "m.npy"]
+    # A capture that fails after some packets (its last record cut short, refused with --strict): no output at all.
+    (tmp_path / "cut.pcap").write_bytes(capture.read_bytes()[:-10])
+    for command, out in (("table", "t.csv"), ("bytes", "c.npy")):
+        with pytest.raises(ToolError, match="exceeds remaining data"):
+            tables.run_tool([command, str(tmp_path / "cut.pcap"), "--strict", "--quiet", "-o", str(tmp_path / out)]
+                            + ["--first", "8"] * (command == "bytes"))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.pcap", "cut.pcap", "m.keys.csv", "m.npy"]
 
 
 # ---- hygiene ------------------------------------------------------------------------------------------------------
