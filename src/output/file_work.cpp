@@ -48,6 +48,9 @@ Result<int> DescriptorCache::acquire(const OutputDir& dir, std::uint32_t file,
         entries_[file].in_use = true;
         return entries_[file].fd;
     }
+    if (const int err = entries_[file].create_error; err != 0) {
+        return std::unexpected(Error{ErrorKind::Io, os_error_text(err)});
+    }
     // Closing is done outside the lock; nothing is buffered in a
     // descriptor, and a close error on a local file system has nothing
     // left to report.
@@ -100,6 +103,9 @@ Result<int> DescriptorCache::acquire(const OutputDir& dir, std::uint32_t file,
                 --waiting_;
                 continue;
             }
+        }
+        if (flags & O_CREAT) {
+            entries_[file].create_error = err;
         }
         return std::unexpected(Error{ErrorKind::Io, os_error_text(err)});
     }
@@ -171,7 +177,8 @@ FileWork::~FileWork() {
 Status FileWork::run(Job& job, std::vector<iovec>& iov) {
     // O_NOFOLLOW: a link planted under our temporary name in a shared
     // directory must not make us write through it.
-    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | (job.create ? O_CREAT | O_TRUNC : 0);
+    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW |
+                      (job.create ? O_CREAT | (job.exclusive ? O_EXCL : O_TRUNC) : 0);
     auto fd = cache_.acquire(dir_, job.file, *job.name, flags);
     if (!fd) {
         return std::unexpected(fd.error());

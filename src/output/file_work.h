@@ -54,6 +54,9 @@ private:
         std::uint32_t prev = kNone; // in the recency list while idle
         std::uint32_t next = kNone;
         bool in_use = false;
+        // Its creation failed (the error): nothing is written to whatever
+        // stands under its name.
+        int create_error = 0;
     };
     void unlink(std::uint32_t file);
     void push_back(std::uint32_t file);
@@ -80,6 +83,10 @@ public:
         std::uint32_t file = 0;
         const std::string* name = nullptr; // its temporary name; outlives the job
         bool create = false;
+        // Create only a file that is not there: the name was not in the
+        // directory when the run began, so whatever stands there now was
+        // put there by someone else, and is not ours to truncate.
+        bool exclusive = false;
         PieceBuffer buffer;
         std::span<const std::uint8_t> tail[2];
         std::vector<std::uint8_t> owned; // tail bytes copied for a writer thread

@@ -97,20 +97,21 @@ SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_
     // directory that the writer threads are filling (and whose lock they
     // hold while they create files): the directory is read once instead,
     // and only names of this writer's files (temporary or final) are looked
-    // into.
-    if (opt_.input_identity) {
-        std::unordered_set<std::string> found;
-        const std::string mine = opt_.prefix + '_';
-        const std::string hidden = '.' + mine;
-        const bool listed = this->dir().for_each_name([&](const std::string& name) {
-            if ((name.starts_with(mine) || name.starts_with(hidden)) &&
-                this->dir().identity_of(name) == opt_.input_identity) {
-                found.insert(name);
+    // into.  A temporary name that was not there is created exclusively, so
+    // that nothing put there during the run is truncated either.
+    std::unordered_set<std::string> present;
+    const std::string mine = opt_.prefix + '_';
+    const std::string hidden = '.' + mine;
+    const bool listed = this->dir().for_each_name([&](const std::string& name) {
+        if (name.starts_with(mine) || name.starts_with(hidden)) {
+            if (opt_.input_identity && this->dir().identity_of(name) == opt_.input_identity) {
+                input_names_.insert(name);
             }
-        });
-        if (listed) {
-            input_names_ = std::move(found);
+            present.insert(name);
         }
+    });
+    if (listed) {
+        present_names_ = std::move(present);
     }
 }
 
@@ -136,8 +137,8 @@ bool SplitWriter::is_input(const std::string& name) const {
     if (!opt_.input_identity) {
         return false;
     }
-    return input_names_ ? input_names_->contains(name)
-                        : dir().identity_of(name) == opt_.input_identity;
+    return present_names_ ? input_names_.contains(name)
+                          : dir().identity_of(name) == opt_.input_identity;
 }
 
 Status SplitWriter::refuse_input(const std::string& name) const {
@@ -200,6 +201,7 @@ Result<SplitWriter::Handle> SplitWriter::create_flow(const FlowKey& key, std::ui
         job.file = file.index;
         job.name = &publisher_.temp_name(file.index);
         job.create = true;
+        job.exclusive = present_names_ && !present_names_->contains(*job.name);
         if (auto st = submit(std::move(job), true); !st) {
             publisher_.drop_last();
             return std::unexpected(st.error());

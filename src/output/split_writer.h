@@ -200,11 +200,13 @@ private:
     std::uint64_t writing_referenced_ = 0;
     bool published_ = false;
     Publisher::Published published_files_;
-    // The names in the output directory that stood for the input capture when
-    // the writer was made (the directory is ours for the run: nothing of
-    // another run appears in it meanwhile); nothing when it could not be
-    // listed, and every name is then looked up when it is written.
-    std::optional<std::unordered_set<std::string>> input_names_;
+    // The names of this writer's files (temporary or final) that were in the
+    // output directory when the writer was made, and of those the ones that
+    // stood for the input capture (the directory is ours for the run: no
+    // other run adds names meanwhile); nothing when it could not be listed,
+    // and every name is then looked up when it is written.
+    std::optional<std::unordered_set<std::string>> present_names_;
+    std::unordered_set<std::string> input_names_;
 };
 
 } // namespace vexlor

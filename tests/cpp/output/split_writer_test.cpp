@@ -226,7 +226,9 @@ INSTANTIATE_TEST_SUITE_P(Table, SplitWriterFull,
                          ::testing::Combine(::testing::Values(1u, 10000u),
                                             ::testing::Values(0u, 2u)));
 
-// A link planted under a temporary name is not written through.
+// A link planted under a temporary name is not written through, nor is a
+// file that appears under a temporary name after the writer was made (the
+// name was not there then) truncated.
 TEST_F(SplitWriterTest, DoesNotFollowALinkAtItsTemporaryName) {
     write_file(dir / "victim", Bytes{1, 2, 3});
     std::filesystem::create_symlink(dir / "victim", dir / ".cap_A.pcap.tmp");
@@ -234,6 +236,15 @@ TEST_F(SplitWriterTest, DoesNotFollowALinkAtItsTemporaryName) {
         threads = n;
         SplitWriter w = make();
         expect_error(write_and_close(w, {0, 1}), ErrorKind::Io, os_error_text(ELOOP));
+        EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
+    }
+    std::filesystem::remove(dir / ".cap_A.pcap.tmp");
+    for (unsigned n : {0u, 2u}) {
+        threads = n;
+        std::filesystem::remove(dir / ".cap_B.pcap.tmp");
+        SplitWriter w = make();
+        std::filesystem::create_hard_link(dir / "victim", dir / ".cap_B.pcap.tmp");
+        expect_error(write_and_close(w, {0, 1}), ErrorKind::Io, os_error_text(EEXIST));
         EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
     }
 }
