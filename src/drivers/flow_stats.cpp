@@ -584,8 +584,9 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
     }
     FragmentTracker fragments;
     DecodeCounts counts;
+    std::uint64_t seen = 0;
     auto add = [&](Packet& packet) -> Status {
-        if (opt.boundaries.idle_timeout_us != 0 && summary.packets % 65536 == 0) {
+        if (opt.boundaries.idle_timeout_us != 0 && ++seen % 65536 == 0) {
             if (auto st = flush_idle(); !st) {
                 return st;
             }
@@ -613,40 +614,19 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
         }
         return {};
     };
-    Progress progress{0, input_size, 0};
-    ProgressClock clock;
-    PacketChannel::Batch batch;
-    while ((*producer)->receive(batch)) {
-        if (opt.control.cancelled()) {
-            return runtime_error("interrupted");
-        }
-        if (opt.progress && !batch.empty() && clock.due(summary.packets + batch.size())) {
-            progress.packets = summary.packets + batch.size();
-            progress.bytes_done = (*producer)->input_done();
-            opt.progress(progress);
-            clock.reported(progress.packets);
-        }
-        for (Packet& packet : batch) {
-            ++summary.packets;
-            if (auto st = add(packet); !st) {
-                return st;
-            }
-        }
-        batch.clear();
+    Status drained = drain(**producer, opt.control, opt.progress, input_size, summary,
+                           [&](PacketChannel::Batch& batch) -> Status {
+                               for (Packet& packet : batch) {
+                                   if (auto st = add(packet); !st) {
+                                       return st;
+                                   }
+                               }
+                               return {};
+                           });
+    if (!drained) {
+        return drained;
     }
-    if (auto st = (*producer)->finish(); !st) {
-        return st;
-    }
-    summary.cut_off = (*producer)->cut_off();
     summary.link_type = link_type;
-    if (opt.progress) {
-        progress.packets = summary.packets;
-        progress.bytes_done = input_size;
-        opt.progress(progress);
-    }
-    if (opt.control.cancelled()) {
-        return runtime_error("interrupted");
-    }
     for (auto& [key, stats] : live) {
         done.push_back(stats.get());
     }

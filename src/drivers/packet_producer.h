@@ -9,6 +9,7 @@
 
 #include "common/result.h"
 #include "drivers/packet_channel.h"
+#include "drivers/progress.h"
 #include "parser/capture_reader.h"
 
 namespace vexlor {
@@ -53,5 +54,45 @@ private:
     std::shared_ptr<Outcome> outcome_;
     std::thread thread_;
 };
+
+// Hands every batch of `producer` to `on_batch` (Status from a Batch&), with
+// what every driver of a producer does around its work: counting the packets
+// into `summary` (before the batch is handed on), looking at the cancel flag
+// and the progress clock once per batch, the reader's own error when the
+// data ends, and the summary's and the progress display's last word.  The
+// cancel flag is looked at once more at the end: what follows publishes.
+template <class OnBatch>
+Status drain(PacketProducer& producer, const RunControl& control, const ProgressFn& report,
+             std::uint64_t input_size, RunSummary& summary, OnBatch&& on_batch) {
+    Progress progress{0, input_size, 0};
+    ProgressClock clock;
+    PacketChannel::Batch batch;
+    while (producer.receive(batch)) {
+        if (control.cancelled()) {
+            return runtime_error("interrupted");
+        }
+        summary.packets += batch.size();
+        if (report && !batch.empty() && clock.due(summary.packets)) {
+            progress.packets = summary.packets;
+            progress.bytes_done = producer.input_done();
+            report(progress);
+            clock.reported(summary.packets);
+        }
+        if (Status st = on_batch(batch); !st) {
+            return st;
+        }
+        batch.clear();
+    }
+    if (auto st = producer.finish(); !st) {
+        return st;
+    }
+    summary.cut_off = producer.cut_off();
+    if (report) {
+        progress.packets = summary.packets;
+        progress.bytes_done = input_size;
+        report(progress);
+    }
+    return control.cancelled() ? runtime_error("interrupted") : Status{};
+}
 
 } // namespace vexlor

@@ -32,6 +32,9 @@ struct InputFacts {
     // run_split), so that buffers may refer to them rather than copy them.
     bool stable_frames = false;
     std::uint64_t size = 0; // as stored, for progress; 0 when unknown
+    // Of several captures read as one: the largest's size (see
+    // SplitWriterOptions::reference_window); 0 for one capture.
+    std::uint64_t largest_of_many = 0;
 };
 
 Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFilter& filter,
@@ -53,6 +56,7 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         wopt.shorten_long_names = opt.shorten_long_names;
         wopt.lock_directory = first;
         wopt.writer_threads = opt.writer_threads;
+        wopt.reference_window = input.largest_of_many;
         return SplitWriter::create(std::move(wopt), [strat = opt.strategy](const FlowKey& key) {
             return flow_name(strat, key);
         });
@@ -125,22 +129,8 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         }
     };
 
-    Progress progress{0, input.size, 0};
-    ProgressClock clock;
     RunSummary summary;
-
-    PacketChannel::Batch batch;
-    while (producer.receive(batch)) {
-        if (opt.control.cancelled()) {
-            return runtime_error("interrupted");
-        }
-        summary.packets += batch.size();
-        if (opt.progress && !batch.empty() && clock.due(summary.packets)) {
-            progress.packets = summary.packets;
-            progress.bytes_done = producer.input_done();
-            opt.progress(progress);
-            clock.reported(summary.packets);
-        }
+    auto split_batch = [&](PacketChannel::Batch& batch) -> Status {
         keyed.clear();
         passed.clear();
         for (Packet& p : batch) {
@@ -180,22 +170,15 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
                 }
             }
         }
-        batch.clear();
+        return {};
+    };
+    // The last chance to stop is at the end of drain(): past it the files
+    // are published.
+    Status drained = drain(producer, opt.control, opt.progress, input.size, summary, split_batch);
+    if (!drained) {
+        return drained;
     }
-    if (auto st = producer.finish(); !st) {
-        return st;
-    }
-    summary.cut_off = producer.cut_off();
     summary.link_type = link_type;
-    if (opt.progress) {
-        progress.packets = summary.packets;
-        progress.bytes_done = input.size;
-        opt.progress(progress);
-    }
-    // The last chance to stop: past this point the files are published.
-    if (opt.control.cancelled()) {
-        return runtime_error("interrupted");
-    }
     summary.flows = writer->flow_count();
     Status closed = std::move(*writer).close();
     summary.files = writer->published().files;
@@ -240,8 +223,13 @@ Status run_split(const SplitOptions& opt) {
     // Our own hold on a whole input: packets in flight borrow from it.
     const std::vector<SharedBytes> inputs = (*reader)->stable_inputs();
     (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
-    const InputFacts facts{(*reader)->link_type(), (*reader)->records_in_written_form(),
-                           !(*reader)->streaming(), (*reader)->input_size().value_or(0)};
+    InputFacts facts{(*reader)->link_type(), (*reader)->records_in_written_form(),
+                     !(*reader)->streaming(), (*reader)->input_size().value_or(0)};
+    if (inputs.size() > 1) {
+        for (const SharedBytes& one : inputs) {
+            facts.largest_of_many = std::max<std::uint64_t>(facts.largest_of_many, one.size());
+        }
+    }
     PacketFilter filter = build_filter(opt.ip_filters, opt.port_filters, opt.control.ip_prefixes);
     if (auto st = create_dir_all(opt.output_dir); !st) {
         return std::unexpected(reclassify(st.error(), ErrorKind::Io));
