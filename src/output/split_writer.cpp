@@ -86,6 +86,12 @@ SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_
             ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
             : std::uint64_t{1} << 30;
     reference_budget_ = std::clamp(memory / 8, budget, kReferenceBudget * budget);
+    if (opt_.reference_window != 0) {
+        // Not below a floor: captures of a few megabytes each would
+        // otherwise write their flows out in pieces of a few packets.
+        reference_budget_ =
+            std::min(reference_budget_, std::max(opt_.reference_window, kLeastReferenceWindow));
+    }
     // buffer_bytes is each file's share of the pool, not a wall: a flow may
     // keep buffering while the pool (and the reference budget) has room,
     // and the fullest buffers go out when it has not.  Busy flows then leave

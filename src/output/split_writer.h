@@ -71,6 +71,11 @@ struct SplitWriterOptions {
     // Threads that create and write the files, each owning a share of them;
     // 0: the caller's thread does it.  The files are the same either way.
     unsigned writer_threads = 0;
+    // With stable frames: the widest window of input that buffers may refer
+    // to, when narrower than the writer's own rule (0: no narrower).  A run
+    // over many captures read as one gives the size of its largest, so that
+    // it pins and buffers no more than that capture would alone.
+    std::uint64_t reference_window = 0;
 };
 
 // The final file name of a flow: "{prefix}_{flow name, sanitised}{ext}", cut
@@ -107,6 +112,8 @@ class SplitWriter {
 public:
     static constexpr std::uint64_t kBufferBudget = std::uint64_t{96} << 20;
     static constexpr std::uint64_t kReferenceBudget = 16;
+    // The narrowest SplitWriterOptions::reference_window taken: 64 MiB.
+    static constexpr std::uint64_t kLeastReferenceWindow = std::uint64_t{64} << 20;
     // Slabs handed to writer threads and not yet back: 4 MiB.
     static constexpr std::size_t kMostSlabsInFlight = 2048;
     // Frames shorter than this are copied together with their record header

@@ -68,6 +68,7 @@ protected:
             dir.path(),   "cap",        link_type, l7 ? OutputType::L7 : OutputType::Pcap,
             buffer_bytes, max_sessions, stable};
         o.writer_threads = threads;
+        o.reference_window = window;
         auto w = SplitWriter::create(std::move(o), name_of);
         if (!w) {
             ADD_FAILURE() << w.error().message;
@@ -114,7 +115,8 @@ protected:
     }
 
     TempDir dir;
-    unsigned threads = 0; // writer threads of make()
+    unsigned threads = 0;     // writer threads of make()
+    std::uint64_t window = 0; // its reference window
     std::uint32_t seq = 0;
     std::map<int, std::vector<Packet>> expected;
 };
@@ -174,6 +176,29 @@ INSTANTIATE_TEST_SUITE_P(Table, SplitWriterCap, ::testing::Combine(::testing::Va
     CapCase{1, false, 10000, true}, CapCase{3, false, 700, true}, CapCase{10000, false, 10000, true},
     CapCase{2, true, 500, true}, CapCase{10000, true, 3000, true}), ::testing::Values(0u, 1u, 2u, 4u)));
 // clang-format on
+
+// Referred-to frames stay buffered until the reference budget fills: with the
+// default budget a flow of 64 MiB is written at close, with a narrower window
+// (a run over many captures) as soon as the window is full.  The file is the
+// same either way.
+class SplitWriterWindow : public SplitWriterTest,
+                          public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(SplitWriterWindow, BuffersGoOutOnceTheWindowIsFull) {
+    window = GetParam();
+    SplitWriter w = make(false, 10000, 10000, 1, true);
+    const Packet p = make_packet(1, repeat(0x5A, 60000), 54);
+    for (std::uint64_t i = 0; i <= SplitWriter::kLeastReferenceWindow / 60000; ++i) {
+        ASSERT_TRUE(w.write(key(0), hash_key(key(0)), p));
+        expected[0].push_back(p);
+    }
+    const auto temp = dir / ".cap_A.pcap.tmp";
+    EXPECT_EQ(std::filesystem::exists(temp) && std::filesystem::file_size(temp) > 0, window != 0);
+    ASSERT_TRUE(std::move(w).close());
+    expect_files(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SplitWriterWindow, ::testing::Values(0u, 1u));
 
 // A frame above the snapshot length is written whole; an existing final file
 // is replaced, the other output type's file left alone.
