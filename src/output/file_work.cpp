@@ -217,16 +217,23 @@ void FileWork::fail(Error e) {
     }
 }
 
+void FileWork::finish_job(Job& job) {
+    if (const std::size_t slabs = job.buffer.slab_count(); slabs > 0) {
+        finished_slabs_ += slabs; // they go back to the pool at reap()
+        finished_.push_back(std::move(job.buffer));
+    }
+}
+
 Status FileWork::submit(Job&& job, bool tail_stable) {
     if (!threaded()) {
         Status st = run(job, iov_);
         std::lock_guard lock(done_mutex_);
-        finished_.push_back(std::move(job.buffer));
+        finish_job(job);
         return st;
     }
     if (failed_.load(std::memory_order_acquire)) {
         std::lock_guard lock(done_mutex_);
-        finished_.push_back(std::move(job.buffer));
+        finish_job(job);
         return std::unexpected(error_);
     }
     if (!tail_stable) {
@@ -278,11 +285,9 @@ void FileWork::serve(Queue& q) {
             if (!st) {
                 fail(st.error());
             }
-            if (job.buffer.slab_count() > 0) { // its slabs go back to the pool
-                finished_.push_back(std::move(job.buffer));
-            }
-            queued_.fetch_sub(1, std::memory_order_acq_rel);
-            wake = awaiting_;
+            finish_job(job);
+            const bool last = queued_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+            wake = awaiting_ && (finished_slabs_ >= awaited_slabs_ || last || !st);
         }
         if (wake) {
             done_.notify_all();
@@ -290,11 +295,12 @@ void FileWork::serve(Queue& q) {
     }
 }
 
-Status FileWork::wait_one() {
+Status FileWork::wait_for(std::size_t slabs) {
     std::unique_lock lock(done_mutex_);
     awaiting_ = true;
+    awaited_slabs_ = std::max<std::size_t>(slabs, 1);
     done_.wait(lock, [&] {
-        return !finished_.empty() || queued_.load(std::memory_order_acquire) == 0 ||
+        return finished_slabs_ >= awaited_slabs_ || queued_.load(std::memory_order_acquire) == 0 ||
                failed_.load(std::memory_order_acquire);
     });
     awaiting_ = false;
@@ -307,6 +313,7 @@ Status FileWork::wait_one() {
 Status FileWork::finish() {
     std::unique_lock lock(done_mutex_);
     awaiting_ = true;
+    awaited_slabs_ = SIZE_MAX; // woken by the last job only
     done_.wait(lock, [&] { return queued_.load(std::memory_order_acquire) == 0; });
     awaiting_ = false;
     if (failed_.load(std::memory_order_acquire)) {

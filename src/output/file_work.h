@@ -109,9 +109,10 @@ public:
     // `take(PieceBuffer&)`, in the submitting thread: the slabs go back to a
     // pool only that thread touches.
     template <class F> void reap(F&& take);
-    // Blocks until a queued job has finished (or none is left); the first
-    // failure.
-    [[nodiscard]] Status wait_one();
+    // Blocks until finished jobs not yet reaped hold at least `slabs` slabs
+    // (or no job is left); the first failure.  The writer threads wake the
+    // waiting thread only then, not at every job.
+    [[nodiscard]] Status wait_for(std::size_t slabs);
     // Blocks until every queued job has finished; the first failure.
     [[nodiscard]] Status finish();
 
@@ -129,7 +130,8 @@ private:
     };
     [[nodiscard]] Status run(Job& job, std::vector<iovec>& iov);
     void serve(Queue& q);
-    void fail(Error e); // under done_mutex_
+    void fail(Error e);        // under done_mutex_
+    void finish_job(Job& job); // likewise: its buffer to finished_
 
     OutputDir dir_;
     DescriptorCache cache_;
@@ -141,7 +143,9 @@ private:
     std::mutex done_mutex_;
     std::condition_variable done_;
     std::vector<PieceBuffer> finished_;
-    bool awaiting_ = false; // the submitting thread waits for a job to finish
+    std::size_t finished_slabs_ = 0; // held by finished_
+    bool awaiting_ = false;          // the submitting thread waits ...
+    std::size_t awaited_slabs_ = 0;  // ... for finished_ to hold this many slabs
     std::atomic<bool> failed_{false};
     Error error_{};
 };
@@ -151,6 +155,7 @@ template <class F> void FileWork::reap(F&& take) {
     {
         std::lock_guard lock(done_mutex_);
         got.swap(finished_);
+        finished_slabs_ = 0;
     }
     for (PieceBuffer& b : got) {
         take(b);

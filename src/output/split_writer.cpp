@@ -172,8 +172,10 @@ Status SplitWriter::submit(FileWork::Job&& job, bool tail_stable) {
     // Slabs on their way to the files are memory the buffers would
     // otherwise have given back at once: a few megabytes of them keep the
     // writer threads busy, more would only raise the peak.
+    // Once past that, the threads get on with half of it before this one
+    // submits again: one wake-up per megabytes written, not one per file.
     while (st && writing_slabs_ > kMostSlabsInFlight) {
-        st = await_writes();
+        st = await_writes(writing_slabs_ - kMostSlabsInFlight / 2);
     }
     return st;
 }
@@ -264,7 +266,7 @@ Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
         // first: waiting for them beats writing out small buffers that
         // would have grown.
         if (writing_slabs_ > 0) {
-            if (auto st = await_writes(); !st) {
+            if (auto st = await_writes(writing_slabs_ / 2); !st) {
                 return st;
             }
             continue;
@@ -292,7 +294,7 @@ Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
             }
         }
         while (referenced_ > reference_budget_ && writing_referenced_ > 0) {
-            if (auto st = await_writes(); !st) {
+            if (auto st = await_writes(1); !st) {
                 return st;
             }
         }
@@ -300,8 +302,8 @@ Status SplitWriter::append(Handle flow, std::span<const std::uint8_t> head,
     return {};
 }
 
-Status SplitWriter::await_writes() {
-    Status st = work_->wait_one();
+Status SplitWriter::await_writes(std::size_t slabs) {
+    Status st = work_->wait_for(slabs);
     reap();
     return st;
 }

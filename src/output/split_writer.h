@@ -186,7 +186,9 @@ private:
     // Whether the budgets need shedding, counting writes in flight as done.
     bool must_shed() const;
     // Waits for a write in flight and takes its buffer back.
-    [[nodiscard]] Status await_writes();
+    // Waits until writes done hold `slabs` slabs (or none is left), and
+    // takes their buffers back.
+    [[nodiscard]] Status await_writes(std::size_t slabs);
     [[nodiscard]] Status refuse_input(const std::string& name) const;
     // Whether the file `name` of the output directory is the input capture.
     bool is_input(const std::string& name) const;
