@@ -17,9 +17,6 @@ struct Key {
 struct KeyHash {
     std::uint64_t operator()(const Key& k) const { return k.n * 0x9E3779B97F4A7C15ull; }
 };
-Key key(std::uint32_t n) {
-    return Key{n};
-}
 
 // Random inserts, touches and evictions against a model: the victim is the
 // key with the smallest last-use counter.
@@ -35,12 +32,12 @@ TEST(LruTable, EvictsInOrderOfLastUse) {
             ASSERT_EQ(t.pop_front(), victim->first);
             last_use.erase(victim);
         }
-        if (auto h = t.find(key(k)); h != kLruNil) {
+        if (auto h = t.find(Key{k}); h != kLruNil) {
             ASSERT_EQ(t.at(h), k);
             t.touch(h);
         } else {
             ASSERT_EQ(last_use.count(k), 0u);
-            t.insert(key(k), k);
+            t.insert(Key{k}, k);
         }
         last_use[k] = seq;
         ASSERT_EQ(t.size(), last_use.size());

@@ -12,7 +12,6 @@ namespace {
 
 using namespace vexlor::test;
 namespace fs = std::filesystem;
-using Ids = std::vector<std::uint64_t>;
 
 class ArchiveBuildTest : public ::testing::Test {
 protected:

@@ -3,16 +3,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 
 #include "archive/archive_reader.h"
-#include "builders.h"
+#include "common/byte_order.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
 #include "output/split_writer.h"
+#include "reading.h"
 
 namespace vexlor {
 namespace {
@@ -22,7 +24,7 @@ using FlowTable = std::map<std::string, std::vector<int>>; // flow name -> recor
 
 // One capture record as the test wrote it, with the payload bytes the l7
 // output should take from it (none for packets without a payload offset).
-struct Rec {
+struct Record {
     std::uint32_t ts_sec;
     std::uint32_t ts_usec;
     Bytes frame;
@@ -31,11 +33,11 @@ struct Rec {
 
 struct Capture {
     std::uint32_t link_type = 1;
-    std::vector<Rec> recs;
+    std::vector<Record> recs;
 
     Bytes bytes() const {
         PcapBuilder b{.link_type = link_type};
-        for (const Rec& r : recs) {
+        for (const Record& r : recs) {
             b.packet(r.ts_sec, r.ts_usec, r.frame);
         }
         return b.bytes();
@@ -50,11 +52,9 @@ const Bytes kBroadcast(6, 0xFF);
 // Ethernet: a TCP conversation (with a bare ACK and a retransmission), an
 // IPv6 UDP exchange, ARP, and ICMP.
 Capture ethernet_capture() {
-    auto tcp4 = [](const char* s, const char* d, std::uint16_t sp, std::uint16_t dp,
-                   const Bytes& pl) { return ipv4(ip4(s), ip4(d), 6, tcp(sp, dp, pl)); };
     Bytes get = text("GET /"), ok = text("OK"), q = text("q");
-    Bytes udp6 = ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 17, udp(5353, 53, q));
-    Bytes icmp4 = ipv4(ip4("192.0.2.9"), ip4("192.0.2.1"), 1, icmp_echo(text("ping")));
+    Bytes udp6 = ipv6(ip("2001:db8::1"), ip("2001:db8::2"), 17, udp(5353, 53, q));
+    Bytes icmp4 = ipv4(ip("192.0.2.9"), ip("192.0.2.1"), 1, icmp_echo(text("ping")));
     // clang-format off
     return {1, {
         {1, 10, eth(mac(2), mac(1), kEtherIpv4, tcp4("10.0.0.1", "10.0.0.2", 1234, 80, get)), get},
@@ -72,7 +72,7 @@ Capture ethernet_capture() {
 Capture wifi_capture() {
     auto data = [](const Bytes& body) { return llc_snap(kEtherIpv4, body); };
     auto udp4 = [](const char* s, const char* d, std::uint16_t sp, std::uint16_t dp,
-                   const Bytes& pl) { return ipv4(ip4(s), ip4(d), 17, udp(sp, dp, pl)); };
+                   const Bytes& pl) { return ipv4(ip(s), ip(d), 17, udp(sp, dp, pl)); };
     const Bytes x = text("x"), yz = text("yz");
     // clang-format off
     return {105, {
@@ -109,7 +109,7 @@ std::map<std::string, Bytes> expected_files(const Capture& c, const FlowTable& f
         PcapBuilder pcap{.link_type = c.link_type};
         Bytes payload;
         for (int i : indices) {
-            const Rec& r = c.recs[static_cast<std::size_t>(i)];
+            const Record& r = c.recs[static_cast<std::size_t>(i)];
             pcap.packet(r.ts_sec, r.ts_usec, r.frame);
             payload.insert(payload.end(), r.payload.begin(), r.payload.end());
         }
@@ -121,18 +121,6 @@ std::map<std::string, Bytes> expected_files(const Capture& c, const FlowTable& f
         }
     }
     return out;
-}
-
-// Compares names first, so that a mismatch reads as a list, not a byte dump.
-void expect_dir(const std::string& dir, const std::map<std::string, Bytes>& want) {
-    std::vector<std::string> want_names;
-    for (const auto& [name, _] : want) {
-        want_names.push_back(name);
-    }
-    ASSERT_EQ(dir_names(dir), want_names);
-    for (const auto& [name, bytes] : want) {
-        EXPECT_TRUE(file_bytes(dir + "/" + name) == bytes) << name << " differs";
-    }
 }
 
 void expect_ok(const Status& st) {
@@ -147,6 +135,16 @@ protected:
                 .output_dir = out,
                 .strategy = *parse_strategy(strategy),
                 .writer_threads = threads};
+    }
+
+    // The files a split of `capture` writes into `dir`, with what its decoding
+    // counted.
+    std::vector<std::string> split(const Bytes& capture, Decode decode, const std::string& dir,
+                                   DecodeCounts* counts = nullptr) {
+        write_file(input, capture);
+        expect_ok(run_split(
+            {.input_path = input, .output_dir = tmp / dir, .decode = decode, .counts = counts}));
+        return dir_names(tmp / dir);
     }
 
     TempDir tmp;
@@ -226,23 +224,37 @@ TEST_F(SplitPipelineTest, FiltersDropPacketsBeforeClassification) {
 }
 
 // A classic pcap whose last record is cut off: every packet before it is
-// written, then the reader's error ends the run with temporary files only.
-TEST_F(SplitPipelineTest, ReadErrorAfterPacketsLeavesOnlyTemporaryFiles) {
+// written, then the reader's error ends the run with temporary files only; a
+// build of an archive leaves its temporary file.  Asked to, a failed run
+// removes them; so does a cancelled one, with the error "interrupted".
+TEST_F(SplitPipelineTest, AFailedRunLeavesOnlyTemporaryFiles) {
     FlowTable flows;
     Capture c = many_capture(5000, 3, &flows);
     threads = 2;
     SplitOptions o = options(c);
     PcapBuilder tail{.out = c.bytes()};
-    std::size_t frame_offset = tail.out.size() + 16;
+    const std::string cut_off = incl_len_error(100, tail.out.size() + 16);
     write_file(input, tail.record(9, 9, 100, 100, Bytes(10, 0xAB)).bytes());
-    expect_error(run_split(o), ErrorKind::Runtime,
-                 "Invalid PCAP format: packet incl_len 100 exceeds remaining data at offset " +
-                     std::to_string(frame_offset));
+    expect_error(run_split(o), ErrorKind::Runtime, cut_off);
     std::map<std::string, Bytes> want;
     for (auto& [name, bytes] : expected_files(c, flows, false)) {
         want["." + name + ".tmp"] = bytes;
     }
     expect_dir(out, want);
+    std::atomic<bool> cancel{false};
+    ArchiveBuildOptions archive{.input_path = input, .output_path = tmp / "a.vexlor"};
+    expect_error(build_archive(archive), ErrorKind::Runtime, cut_off);
+    EXPECT_TRUE(std::filesystem::exists(tmp / "a.vexlor.tmp"));
+    std::filesystem::remove_all(out);
+    o.control = archive.control = {.cancel = &cancel, .remove_on_failure = true};
+    for (bool cancelled : {false, true}) {
+        cancel = cancelled;
+        const std::string error = cancelled ? "interrupted" : cut_off;
+        expect_error(run_split(o), ErrorKind::Runtime, error);
+        EXPECT_TRUE(dir_names(out).empty());
+        expect_error(build_archive(archive), ErrorKind::Runtime, error);
+        EXPECT_EQ(dir_names(tmp.path()), (std::vector<std::string>{"capture.pcap", "out"}));
+    }
 }
 
 // Creating the file fails while the producer still has most of the capture
@@ -314,9 +326,8 @@ TEST_F(SplitPipelineTest, BoundariesNumberFlowsOnFromTheFilesHeld) {
     // clang-format on
     Capture c;
     for (auto [sec, sport, flags] : packets) {
-        const Bytes ip =
-            ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 6, set(tcp(sport, 80, {'x'}), 13, flags));
-        c.recs.push_back({sec, 0, eth(mac(2), mac(1), kEtherIpv4, ip), {'x'}});
+        c.recs.push_back(
+            {sec, 0, ip_frame(tcp4("10.0.0.1", "10.0.0.2", sport, 80, {'x'}, flags)), {'x'}});
     }
     for (const auto& e : cases) {
         SplitOptions o = options(c);
@@ -337,6 +348,70 @@ TEST_F(SplitPipelineTest, BoundariesNumberFlowsOnFromTheFilesHeld) {
         }
         EXPECT_EQ(flows, e.flows);
     }
+}
+
+// ---- what only the wide decoding does -----------------------------------------------------------
+
+// A ping through VXLAN: request and reply go from different outer ports, but
+// the flow is the inner one; the decapsulated packets are counted.
+TEST_F(SplitPipelineTest, WideDecodingKeysTunnelledPacketsByTheInnermostHeaders) {
+    auto wrapped = [](std::uint16_t outer_sport, const Bytes& inner) {
+        return ip_frame(ipv4(ip("192.0.2.1"), ip("192.0.2.2"), 17,
+                             udp(outer_sport, 4789, vxlan(42, ip_frame(inner)))));
+    };
+    const Bytes c = PcapBuilder{}
+                        .packet(1, 0, wrapped(50000, tcp4("10.0.0.1", "10.0.0.2", 1234, 80)))
+                        .packet(2, 0, wrapped(50001, tcp4("10.0.0.2", "10.0.0.1", 80, 1234)))
+                        .bytes();
+    DecodeCounts counts;
+    EXPECT_EQ(split(c, Decode::Wide, "wide", &counts),
+              std::vector<std::string>{"capture_6_10_0_0_1_10_0_0_2_1234_80.pcap"});
+    EXPECT_EQ(counts.decapsulated, 2u);
+    EXPECT_EQ(counts.without_ip, 0u);
+    EXPECT_EQ(split(c, Decode::Basic, "basic").size(), 2u);
+}
+
+// Fragments of one UDP datagram join its flow; a later fragment whose first
+// fragment never came keeps ports 0 and is counted, not hidden.
+TEST_F(SplitPipelineTest, WideDecodingKeepsFragmentsWithTheirDatagram) {
+    const auto fragment = [](const Bytes& data, std::uint16_t id, std::uint16_t offset, bool more) {
+        return ipv4_fragment(ipv4(ip("10.0.0.1"), ip("10.0.0.2"), 17, data), id, offset, more);
+    };
+    const Bytes first = fragment(udp(2049, 700, repeat(1, 16)), 7, 0, true);
+    const Bytes middle = fragment(repeat(2, 16), 7, 3, true);
+    const Bytes last = fragment(repeat(3, 8), 7, 5, false);
+    PcapBuilder b;
+    b.packet(1, 0, ip_frame(first))
+        .packet(1, 1, ip_frame(middle))
+        .packet(1, 2, ip_frame(last))
+        .packet(2, 0, ip_frame(fragment(repeat(4, 8), 9, 5, false)));
+    DecodeCounts counts;
+    EXPECT_EQ(split(b.bytes(), Decode::Wide, "wide", &counts),
+              (std::vector<std::string>{"capture_17_10_0_0_1_10_0_0_2_0_0.pcap",
+                                        "capture_17_10_0_0_1_10_0_0_2_2049_700.pcap"}));
+    EXPECT_EQ(counts.unmatched_fragments, 1u);
+    EXPECT_EQ(file_bytes(tmp / "wide/capture_17_10_0_0_1_10_0_0_2_2049_700.pcap").size(),
+              24u + 3 * 16 + 3 * 14 + first.size() + middle.size() + last.size());
+}
+
+// Interfaces of two link types in one pcapng: the frames of the second type
+// go to files of their own, whose header names that type.  The basic decoding
+// keeps the module's behaviour: one header, the first interface's type.
+TEST_F(SplitPipelineTest, WideDecodingWritesEachLinkTypeUnderItsOwnHeader) {
+    PcapngBuilder b;
+    b.shb().idb(1).idb(113);
+    b.epb(0, 1, ip_frame(tcp4("10.0.0.1", "10.0.0.2", 1, 2)));
+    b.epb(1, 2, sll(kEtherIpv4, tcp4("10.0.0.3", "10.0.0.4", 3, 4)));
+    ASSERT_EQ(split(b.bytes(), Decode::Wide, "wide"),
+              (std::vector<std::string>{"capture_6_10_0_0_1_10_0_0_2_1_2.pcap",
+                                        "capture_lt113_6_10_0_0_3_10_0_0_4_3_4.pcap"}));
+    const auto link_type = [&](const std::string& file) {
+        return load_le<std::uint32_t>(file_bytes(tmp / file).data() + 20);
+    };
+    EXPECT_EQ(link_type("wide/capture_lt113_6_10_0_0_3_10_0_0_4_3_4.pcap"), 113u);
+    const auto basic = split(b.bytes(), Decode::Basic, "basic");
+    ASSERT_EQ(basic.size(), 2u);
+    EXPECT_EQ(link_type("basic/" + basic[1]), 1u);
 }
 
 TEST(OutputPrefix, IsTheFileStem) {

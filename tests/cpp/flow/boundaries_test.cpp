@@ -1,5 +1,6 @@
 // Flow boundaries: which packets of one key start a new flow, and the names
-// the later flows get.
+// the later flows get; and the fragment tracker, which gives a later fragment
+// its first fragment's ports.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "builders.h"
 #include "flow/boundaries.h"
+#include "flow/fragments.h"
 
 namespace vexlor {
 namespace {
@@ -18,7 +20,9 @@ constexpr std::uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, ACK = 0x10;
 constexpr std::uint64_t kSec = 1'000'000;
 
 // One packet of the conversation 10.0.0.1:1000 <-> 10.0.0.2:80; `back` is
-// the answer's direction.
+// the answer's direction.  A packet of kNoIp has no IP header at all: it goes
+// to the fallback bin.
+constexpr std::uint8_t kNoIp = 255;
 struct Step {
     std::uint32_t sec;
     std::uint8_t flags = ACK;
@@ -27,6 +31,9 @@ struct Step {
 };
 
 Packet packet_of(const Step& s) {
+    if (s.proto == kNoIp) {
+        return packet({.ts_sec = s.sec});
+    }
     Packet p = packet({.ts_sec = s.sec,
                        .ip = s.back ? ip_info("10.0.0.2", "10.0.0.1", s.proto, 80, 1000)
                                     : ip_info("10.0.0.1", "10.0.0.2", s.proto, 1000, 80)});
@@ -48,8 +55,12 @@ struct Consumer {
             if (std::ranges::find(held, placed) == held.end()) {
                 held.push_back(placed);
             }
-            const std::string base = flow_name(strategy, key);
-            return flow_name(strategy, placed).substr(base.size());
+            const std::string suffix =
+                flow_name(strategy, placed).substr(flow_name(strategy, key).size());
+            // Only a key's first flow goes without a suffix; the fallback bin's
+            // name never has one, so the bin must never be cut.
+            EXPECT_EQ(suffix.empty(), placed.seq == 0) << flow_name(strategy, placed);
+            return suffix;
         }
         return "?";
     }
@@ -92,6 +103,8 @@ const Case kCases[] = {
      {{0, 0, false, 17}, {86400, 0, false, 17}}, {"", ""}},
     {"both: whichever comes first", {60 * kSec, true}, kSession,
      {{0, SYN}, {1, RST}, {2, SYN}, {100, ACK}, {101, RST}, {102, SYN}}, {"", "", "-2", "-3", "-3", "-4"}},
+    {"the fallback bin is no flow of endpoints: never cut", {kSec, true}, kSession,
+     {{0, 0, false, kNoIp}, {100, 0, false, kNoIp}, {200, 0, false, kNoIp}}, {"", "", ""}},
 };
 // clang-format on
 
@@ -105,16 +118,6 @@ TEST(FlowBoundaries, CutsKeysIntoFlows) {
             got.push_back(consumer.store(b, c.strategy, packet_of(s)));
         }
         EXPECT_EQ(got, c.suffixes);
-    }
-}
-
-// The fallback bin is no flow of endpoints: never cut.
-TEST(FlowBoundaries, TheFallbackBinIsNeverCut) {
-    Consumer consumer;
-    FlowBoundaries b({kSec, true}, SplitStrategy::Session, consumer.holds());
-    for (std::uint32_t t : {0u, 100u, 200u}) {
-        const FlowKey placed = b.place(FlowKey{}, hash_key(FlowKey{}), packet({.ts_sec = t}));
-        EXPECT_EQ(flow_name(SplitStrategy::Session, placed), "no_session");
     }
 }
 
@@ -145,6 +148,29 @@ TEST(FlowBoundaries, ForgottenKeysContinueTheirNumbering) {
         FlowBoundaries opening({0, true}, SplitStrategy::Session, held.holds());
         EXPECT_EQ(held.store(opening, SplitStrategy::Session, packet_of({5, SYN})), next);
     }
+}
+
+// The tracker's own rules: the first fragment's ports, in time and in memory.
+TEST(FragmentTracker, MatchesByAddressesProtocolAndId) {
+    auto fragment = [](std::uint32_t id, bool first, std::uint32_t sec,
+                       const char* src = "10.0.0.1") {
+        Packet p = packet(
+            {.ts_sec = sec, .ip = ip_info(src, "10.0.0.2", 17, first ? 53 : 0, first ? 99 : 0)});
+        p.fragment = FragmentInfo{true, first, id};
+        return p;
+    };
+    FragmentTracker t;
+    Packet first = fragment(1, true, 0);
+    EXPECT_TRUE(t.place(first));
+    for (auto [p, matched] : std::vector<std::pair<Packet, bool>>{
+             {fragment(1, false, 1), true},
+             {fragment(2, false, 1), false},             // another id
+             {fragment(1, false, 1, "10.0.0.9"), false}, // another source
+             {fragment(1, false, FragmentTracker::kMaxAgeUs / 1000000 + 1), false}}) { // too late
+        EXPECT_EQ(t.place(p), matched);
+        EXPECT_EQ(p.ip->src_port, matched ? 53 : 0);
+    }
+    EXPECT_EQ(t.unmatched(), 3u);
 }
 
 } // namespace

@@ -19,34 +19,22 @@ namespace {
 using namespace test;
 using Names = std::vector<std::string>;
 
-// Flow n of these tests; the writer sees only keys, the names come from kNames.
-FlowKey key(int n) {
-    return flow_key(static_cast<std::uint32_t>(n));
-}
+// Flow n of these tests is flow_key(n); the writer sees only keys, the names
+// come from kNames.
 const Names kNames = {"A", "B", "C", "D", "E", "F", "G", "H", "a:b", "a.b"};
 std::string name_of(const FlowKey& k) {
     return k.port_a < kNames.size() ? kNames[k.port_a] : "f" + std::to_string(k.port_a);
 }
 
-Packet make_packet(std::uint32_t ts, Bytes frame, std::optional<std::uint64_t> payload_offset,
-                   std::uint32_t orig_len = 0) {
-    const auto orig = orig_len != 0 ? orig_len : std::int64_t(frame.size()) + 4;
-    return packet({.ts_sec = ts,
-                   .ts_usec = ts * 7 % 1000000,
-                   .frame = std::move(frame),
-                   .orig_len = orig,
-                   .payload_offset = payload_offset});
-}
-
 // Packet i: a frame of 20 to 319 bytes (copied or referred to by a buffer
-// with stable frames) whose last i % 4 bytes are payload.
+// with stable frames) whose last i % 4 bytes are payload, of 4 more on the wire.
 Packet numbered(std::uint32_t i) {
-    Bytes frame(20 + i * 37 % 300);
-    for (std::size_t j = 0; j < frame.size(); ++j) {
-        frame[j] = static_cast<std::uint8_t>(i * 31 + j);
-    }
-    std::size_t size = frame.size();
-    return make_packet(i, std::move(frame), size - i % 4);
+    const std::size_t size = 20 + i * 37 % 300;
+    return packet({.ts_sec = i,
+                   .ts_usec = i * 7,
+                   .frame = sample(size, i),
+                   .orig_len = std::int64_t(size) + 4,
+                   .payload_offset = size - i % 4});
 }
 
 Bytes expected_pcap(std::uint32_t link_type, const std::vector<Packet>& packets) {
@@ -76,42 +64,36 @@ protected:
         }
         return std::move(*w);
     }
-    // Writes flows[i] <- numbered(i), remembering what each flow should hold;
-    // stops at the first error and returns it.
-    Status write_all(SplitWriter& w, const std::vector<int>& flows) {
+    // Writes flows[i] <- numbered(i), remembering what each flow should hold,
+    // then closes when asked (writer threads report a failure at a later write
+    // or at close); stops at the first error and returns it.
+    Status write_all(SplitWriter& w, const std::vector<int>& flows, bool close = false) {
         for (int f : flows) {
             Packet p = numbered(seq++);
-            Status st = w.write(key(f), hash_key(key(f)), p);
+            Status st = w.write(flow_key(f), hash_key(flow_key(f)), p);
             if (!st) {
                 return st;
             }
             expected[f].push_back(p);
         }
-        return {};
+        return close ? std::move(w).close() : Status{};
     }
-    // The same, then close(): writer threads report a failure at a later
-    // write or at close.
-    Status write_and_close(SplitWriter& w, const std::vector<int>& flows) {
-        Status st = write_all(w, flows);
-        return st ? std::move(w).close() : st;
-    }
-    // Every flow's final file holds exactly its packets, behind one header.
+    // Every flow's final file holds exactly its packets, behind one header; an
+    // l7 flow without payload publishes nothing.
     void expect_files(bool l7) {
-        Names names;
+        std::map<std::string, Bytes> want;
         for (const auto& [flow, packets] : expected) {
-            Bytes want;
+            Bytes payload;
             for (const Packet& p : packets) {
-                want.insert(want.end(), p.bytes().begin() + *p.payload_offset, p.bytes().end());
+                payload.insert(payload.end(), p.bytes().begin() + *p.payload_offset,
+                               p.bytes().end());
             }
-            want = l7 ? want : expected_pcap(1, packets);
-            std::string file = "cap_" + name_of(key(flow)) + (l7 ? ".l7" : ".pcap");
-            if (!want.empty()) { // an l7 flow without payload publishes nothing
-                names.push_back(file);
-                EXPECT_EQ(file_bytes(dir / file), want) << file;
+            if (!l7 || !payload.empty()) {
+                want["cap_" + name_of(flow_key(flow)) + (l7 ? ".l7" : ".pcap")] =
+                    l7 ? payload : expected_pcap(1, packets);
             }
         }
-        std::sort(names.begin(), names.end());
-        EXPECT_EQ(dir_names(dir.path()), names);
+        expect_dir(dir.path(), want);
     }
 
     TempDir dir;
@@ -120,20 +102,6 @@ protected:
     std::uint32_t seq = 0;
     std::map<int, std::vector<Packet>> expected;
 };
-
-TEST(SanitizeFlowName, ReplacesUnsafeCharacters) {
-    const std::pair<std::string, std::string> cases[] = {
-        // clang-format off
-        {"6_10.0.0.1_10.0.0.2_1234_80", "6_10_0_0_1_10_0_0_2_1234_80"},
-        {"17_2001:db8::1_2001:db8::2_5353_53", "17_2001_db8__1_2001_db8__2_5353_53"},
-        {"a\"b*c.d/e:f<g>h?i\\j|k", "a_b_c_d_e_f_g_h_i_j_k"}, {std::string("\x01\x1f\x7f\t\n\0", 6), "______"},
-        {" ~!#$%&'()+,;=@[]^`{}-", " ~!#$%&'()+,;=@[]^`{}-"}, {"../../etc/passwd", "______etc_passwd"},
-        {"\xc3\xa9\xe4\xb8\xad\x80\xff", "\xc3\xa9\xe4\xb8\xad\x80\xff"}, {"", ""}};
-    // clang-format on
-    for (const auto& [name, file] : cases) {
-        EXPECT_EQ(sanitize_flow_name(name), file) << name;
-    }
-}
 
 // The open-file cap closes files; a flow that comes back appends to its file,
 // so every file still holds all its packets behind one header.
@@ -187,9 +155,9 @@ class SplitWriterWindow : public SplitWriterTest,
 TEST_P(SplitWriterWindow, BuffersGoOutOnceTheWindowIsFull) {
     window = GetParam();
     SplitWriter w = make(false, 10000, 10000, 1, true);
-    const Packet p = make_packet(1, repeat(0x5A, 60000), 54);
+    const Packet p = packet({.ts_sec = 1, .frame = repeat(0x5A, 60000), .payload_offset = 54});
     for (std::uint64_t i = 0; i <= SplitWriter::kLeastReferenceWindow / 60000; ++i) {
-        ASSERT_TRUE(w.write(key(0), hash_key(key(0)), p));
+        ASSERT_TRUE(w.write(flow_key(0), hash_key(flow_key(0)), p));
         expected[0].push_back(p);
     }
     const auto temp = dir / ".cap_A.pcap.tmp";
@@ -206,8 +174,8 @@ TEST_F(SplitWriterTest, BigFrameReplacesAnExistingFile) {
     write_file(dir / "cap_A.pcap", Bytes(5000, 0xEE));
     write_file(dir / "cap_A.l7", Bytes(5000, 0xEE));
     SplitWriter w = make(false, 10000, 10000, 105);
-    Packet p = make_packet(9, repeat(0x5A, 70000), std::nullopt, 80000);
-    ASSERT_TRUE(w.write(key(0), hash_key(key(0)), p));
+    Packet p = packet({.ts_sec = 9, .frame = repeat(0x5A, 70000), .orig_len = 80000});
+    ASSERT_TRUE(w.write(flow_key(0), hash_key(flow_key(0)), p));
     ASSERT_TRUE(std::move(w).close());
     EXPECT_EQ(file_bytes(dir / "cap_A.pcap"), expected_pcap(105, {p}));
     EXPECT_EQ(file_bytes(dir / "cap_A.l7"), Bytes(5000, 0xEE));
@@ -236,7 +204,7 @@ TEST_P(SplitWriterFull, WriteErrorIsReportedAndNothingIsRenamed) {
             for (int i = 0; i < 60; ++i) {
                 flows.push_back(i % 2);
             }
-            st = write_and_close(w, flows);
+            st = write_all(w, flows, true);
         }
         if (st) {
             return 1;
@@ -260,7 +228,7 @@ TEST_F(SplitWriterTest, DoesNotFollowALinkAtItsTemporaryName) {
     for (unsigned n : {0u, 2u}) {
         threads = n;
         SplitWriter w = make();
-        expect_error(write_and_close(w, {0, 1}), ErrorKind::Io, os_error_text(ELOOP));
+        expect_error(write_all(w, {0, 1}, true), ErrorKind::Io, os_error_text(ELOOP));
         EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
     }
     std::filesystem::remove(dir / ".cap_A.pcap.tmp");
@@ -269,7 +237,7 @@ TEST_F(SplitWriterTest, DoesNotFollowALinkAtItsTemporaryName) {
         std::filesystem::remove(dir / ".cap_B.pcap.tmp");
         SplitWriter w = make();
         std::filesystem::create_hard_link(dir / "victim", dir / ".cap_B.pcap.tmp");
-        expect_error(write_and_close(w, {0, 1}), ErrorKind::Io, os_error_text(EEXIST));
+        expect_error(write_all(w, {0, 1}, true), ErrorKind::Io, os_error_text(EEXIST));
         EXPECT_EQ(file_bytes(dir / "victim"), (Bytes{1, 2, 3}));
     }
 }
@@ -289,10 +257,22 @@ TEST_F(SplitWriterTest, FlowsWhoseNamesSanitiseAlikeShareOneFile) {
     EXPECT_EQ(seen, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 6}));
 }
 
-// The limit counts the temporary name ".NAME.tmp": a final name of 250 bytes
-// is the longest kept whole.  Names past it end in a stable hash; the
-// module's names (no shortening) are kept whatever their length.
-TEST(SplitFileName, NamesPastTheLimitAreShortenedStably) {
+// Characters unsafe in a file name become '_'.  The limit counts the
+// temporary name ".NAME.tmp": a final name of 250 bytes is the longest kept
+// whole.  Names past it end in a stable hash; the module's names (no
+// shortening) are kept whatever their length.
+TEST(SplitFileName, IsSanitisedAndShortenedStably) {
+    const std::pair<std::string, std::string> sanitised[] = {
+        // clang-format off
+        {"6_10.0.0.1_10.0.0.2_1234_80", "6_10_0_0_1_10_0_0_2_1234_80"},
+        {"17_2001:db8::1_2001:db8::2_5353_53", "17_2001_db8__1_2001_db8__2_5353_53"},
+        {"a\"b*c.d/e:f<g>h?i\\j|k", "a_b_c_d_e_f_g_h_i_j_k"}, {std::string("\x01\x1f\x7f\t\n\0", 6), "______"},
+        {" ~!#$%&'()+,;=@[]^`{}-", " ~!#$%&'()+,;=@[]^`{}-"}, {"../../etc/passwd", "______etc_passwd"},
+        {"\xc3\xa9\xe4\xb8\xad\x80\xff", "\xc3\xa9\xe4\xb8\xad\x80\xff"}, {"", ""}};
+    // clang-format on
+    for (const auto& [name, file] : sanitised) {
+        EXPECT_EQ(sanitize_flow_name(name), file) << name;
+    }
     const struct {
         std::size_t prefix_len;
         const char* ext;

@@ -27,16 +27,16 @@ constexpr std::uint32_t kRaw = 101;
 // ones from mac(4) to mac(3).
 const Bytes kUdp = udp(1000, 2000, {7, 7});
 Bytes in4(const Bytes& l4 = kUdp, std::uint8_t proto = 17, std::uint8_t ihl = 5) {
-    return ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), proto, l4, ihl);
+    return ipv4(ip("10.0.0.1"), ip("10.0.0.2"), proto, l4, ihl);
 }
 Bytes in6(const Bytes& l4 = kUdp, std::uint8_t next = 17) {
-    return ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), next, l4);
+    return ipv6(ip("2001:db8::1"), ip("2001:db8::2"), next, l4);
 }
 Bytes out4(std::uint8_t proto, const Bytes& payload) {
-    return ipv4(ip4("192.0.2.1"), ip4("192.0.2.2"), proto, payload);
+    return ipv4(ip("192.0.2.1"), ip("192.0.2.2"), proto, payload);
 }
 Bytes out6(std::uint8_t next, const Bytes& payload) {
-    return ipv6(ip6("2001:db8:ff::1"), ip6("2001:db8:ff::2"), next, payload);
+    return ipv6(ip("2001:db8:ff::1"), ip("2001:db8:ff::2"), next, payload);
 }
 Bytes ether(std::uint16_t type, const Bytes& payload) {
     return eth(mac(1), mac(2), type, payload);
@@ -47,8 +47,12 @@ Bytes eth4(const Bytes& ip) {
 
 // ---- the basic decoding -----------------------------------------------------
 
-Bytes eth_vlan(std::uint16_t inner, const Bytes& payload) {
-    return ether(kEtherVlan, vlan(7, inner, payload));
+Bytes tagged(int tags, const Bytes& packet) { // ids 1, 2, ... from the outside
+    Bytes b = packet;
+    for (int i = tags; i > 0; --i) {
+        b = vlan(static_cast<std::uint16_t>(i), i == tags ? kEtherIpv4 : kEtherVlan, b);
+    }
+    return ether(kEtherVlan, b);
 }
 Bytes wifi_data(std::uint8_t flags, const Bytes& body) {
     return wifi(2, flags, mac(0x11), mac(0x12), mac(0x13), body);
@@ -64,36 +68,33 @@ Bytes v6_chain(int count, std::uint8_t last, Bytes payload) {
     return in6(payload, count > 0 ? 0 : last);
 }
 
-// Expected results: addresses named by the last byte of mac(n) (0: none),
-// then IP fields and the payload start.
-Dissection macs(std::uint8_t dst, std::uint8_t src, std::uint8_t bssid = 0) {
-    Dissection d;
-    d.dst_mac = mac_address(dst);
-    d.src_mac = mac_address(src);
-    if (bssid != 0) {
-        d.bssid = mac_address(bssid);
-    }
-    return d;
-}
+// Expected results: the IP fields, where the payload starts, and Ethernet
+// addresses mac(n) and mac(n + 1) (0: none); or 802.11 addresses named by the
+// last byte of mac(n).
 IpInfo v4(std::uint8_t proto, std::uint16_t sport = 0, std::uint16_t dport = 0) {
     return ip_info("10.0.0.1", "10.0.0.2", proto, sport, dport);
 }
 IpInfo v6(std::uint8_t proto, std::uint16_t sport = 0, std::uint16_t dport = 0) {
     return ip_info("2001:db8::1", "2001:db8::2", proto, sport, dport);
 }
-Dissection with(Dissection d, IpInfo ip, std::optional<std::uint64_t> payload = std::nullopt) {
-    d.ip = ip;
-    d.payload_offset = payload;
+Dissection base(std::optional<IpInfo> ip, std::optional<std::uint64_t> payload = {},
+                std::uint8_t macs = 1) {
+    Dissection d{.ip = ip, .payload_offset = payload};
+    if (macs != 0) {
+        d.dst_mac = mac_address(macs);
+        d.src_mac = mac_address(macs + 1);
+    }
     return d;
 }
-const Dissection kNothing{};
-const Dissection kEthMacs = macs(1, 2);
-Dissection on_eth(IpInfo ip, std::optional<std::uint64_t> payload = std::nullopt) {
-    return with(kEthMacs, ip, payload);
+Dissection macs(std::uint8_t dst, std::uint8_t src, std::uint8_t bssid = 0,
+                std::optional<IpInfo> ip = {}, std::optional<std::uint64_t> payload = {}) {
+    Dissection d{mac_address(src), mac_address(dst), {}, ip, payload};
+    if (bssid != 0) {
+        d.bssid = mac_address(bssid);
+    }
+    return d;
 }
-Dissection raw(IpInfo ip, std::optional<std::uint64_t> payload = std::nullopt) {
-    return with({}, ip, payload);
-}
+const Dissection kNothing{}, kEthMacs = base({});
 const IpInfo kSnapUdp = v4(17, 1000, 2000);
 // Authentication (sized in 8-byte units like the rest) and destination
 // options headers in front of UDP.
@@ -134,45 +135,45 @@ const Case<Dissection> kCases[] = {
     {"Thirteen", kEth, cut(eth4(in4({}, 6)), 13), kNothing},
     {"Arp", kEth, ether(kEtherArp, repeat(0, 28)), kEthMacs},
     // Padding counts as payload: IP lengths are not consulted.
-    {"Padded", kEth, cat({eth4(in4(tcp(1234, 80, {}), 6)), repeat(0, 6)}), on_eth(v4(6, 1234, 80), 54)},
-    {"IcmpEcho", kEth, eth4(in4(icmp_echo({1, 2}), 1)), on_eth(v4(1))},
-    {"Vlan", kEth, eth_vlan(kEtherIpv4, in4(udp(53, 99, {5}))), on_eth(v4(17, 53, 99), 46)},
-    {"VlanIn17Bytes", kEth, cut(eth_vlan(kEtherIpv4, in4({})), 17), kEthMacs},
-    {"StackedVlan", kEth, eth_vlan(kEtherVlan, vlan(8, kEtherIpv4, in4({}))), kEthMacs},
+    {"Padded", kEth, cat({eth4(in4(tcp(1234, 80, {}), 6)), repeat(0, 6)}), base(v4(6, 1234, 80), 54)},
+    {"IcmpEcho", kEth, eth4(in4(icmp_echo({1, 2}), 1)), base(v4(1))},
+    {"Vlan", kEth, tagged(1, in4(udp(53, 99, {5}))), base(v4(17, 53, 99), 46)},
+    {"VlanIn17Bytes", kEth, cut(tagged(1, in4({})), 17), kEthMacs},
+    {"StackedVlan", kEth, tagged(2, in4({})), kEthMacs},
     // The version nibble decides, not the EtherType.
-    {"Nibble6", kEth, ether(kEtherIpv4, in6(udp(1, 2, {}), 17)), on_eth(v6(17, 1, 2), 62)},
+    {"Nibble6", kEth, ether(kEtherIpv4, in6(udp(1, 2, {}), 17)), base(v6(17, 1, 2), 62)},
     {"NibbleNeither", kEth, ether(kEtherIpv4, set(in4({}), 0, 0x55)), kEthMacs},
     {"HeaderLength4", kEth, eth4(in4(tcp(1, 2, {}), 6, 4)), kEthMacs},
     {"HeaderPastCapture", kEth, ether(kEtherIpv4, set(in4(tcp(1, 2, {}), 6), 0, 0x4F)), kEthMacs},
-    {"Ipv4Options", kEth, eth4(in4(udp(1, 2, {9}), 17, 6)), on_eth(v4(17, 1, 2), 14 + 24 + 8)},
-    {"TcpCutAt10", kEth, eth4(in4(cut(tcp(1234, 80, {}), 10), 6)), on_eth(v4(6, 1234, 80))},
-    {"UdpCutAt2", kEth, eth4(in4(cut(udp(53, 99, {}), 2), 17)), on_eth(v4(17), 34)},
-    {"UdpCutAt4", kEth, eth4(in4(cut(udp(53, 99, {}), 4), 17)), on_eth(v4(17, 53, 99), 38)},
-    {"Gre", kEth, eth4(in4(repeat(0, 4), 47)), on_eth(v4(47), 34)},
-    {"TcpDataOffset2", kEth, eth4(in4(tcp(1, 2, {7}, 2), 6)), on_eth(v4(6, 1, 2), 14 + 20 + 8)},
-    {"DataOffsetPastCapture", kEth, eth4(in4(set(tcp(1, 2, {}), 12, 0xF0), 6)), on_eth(v4(6, 1, 2), 54)},
+    {"Ipv4Options", kEth, eth4(in4(udp(1, 2, {9}), 17, 6)), base(v4(17, 1, 2), 14 + 24 + 8)},
+    {"TcpCutAt10", kEth, eth4(in4(cut(tcp(1234, 80, {}), 10), 6)), base(v4(6, 1234, 80))},
+    {"UdpCutAt2", kEth, eth4(in4(cut(udp(53, 99, {}), 2), 17)), base(v4(17), 34)},
+    {"UdpCutAt4", kEth, eth4(in4(cut(udp(53, 99, {}), 4), 17)), base(v4(17, 53, 99), 38)},
+    {"Gre", kEth, eth4(in4(repeat(0, 4), 47)), base(v4(47), 34)},
+    {"TcpDataOffset2", kEth, eth4(in4(tcp(1, 2, {7}, 2), 6)), base(v4(6, 1, 2), 14 + 20 + 8)},
+    {"DataOffsetPastCapture", kEth, eth4(in4(set(tcp(1, 2, {}), 12, 0xF0), 6)), base(v4(6, 1, 2), 54)},
     // A later fragment: its first bytes are taken for ports all the same.
-    {"LaterFragment", kEth, ether(kEtherIpv4, set(in4({0, 1, 0, 2, 9}, 17), 7, 0x10)), on_eth(v4(17, 1, 2), 39)},
+    {"LaterFragment", kEth, ether(kEtherIpv4, set(in4({0, 1, 0, 2, 9}, 17), 7, 0x10)), base(v4(17, 1, 2), 39)},
     // IPv6 extension headers
-    {"Udp6", kRaw, in6(udp(53, 99, {1}), 17), raw(v6(17, 53, 99), 48)},
+    {"Udp6", kRaw, in6(udp(53, 99, {1}), 17), base(v6(17, 53, 99), 48, 0)},
     {"EveryExtensionKind", kRaw,
      in6(ext_header(43, 0, ext_header(44, 0, ext_header(51, 0, kAhDstOpts))), 0),
-     raw(v6(17, 5, 6), 40 + 8 + 8 + 8 + 16 + 24 + 8)},
+     base(v6(17, 5, 6), 40 + 8 + 8 + 8 + 16 + 24 + 8, 0)},
     {"FirstHeaderCutOff", kRaw, cut(in6(ext_header(6, 0, {}), 0), 41), kNothing},
-    {"EspAfterHopByHop", kRaw, in6(ext_header(50, 0, repeat(0, 16)), 0), raw(v6(50))},
-    {"Icmpv6", kRaw, in6(icmp_echo({}), 58), raw(v6(58))},
+    {"EspAfterHopByHop", kRaw, in6(ext_header(50, 0, repeat(0, 16)), 0), base(v6(50), {}, 0)},
+    {"Icmpv6", kRaw, in6(icmp_echo({}), 58), base(v6(58), {}, 0)},
     // The hop-by-hop header declares 16 bytes of which 10 were captured.
-    {"DeclaredHeaderPastCapture", kRaw, cut(in6(ext_header(6, 1, tcp(1, 2, {})), 0), 50), raw(v6(6), 50)},
+    {"DeclaredHeaderPastCapture", kRaw, cut(in6(ext_header(6, 1, tcp(1, 2, {})), 0), 50), base(v6(6), 50, 0)},
     // At most eight extension headers are walked.
-    {"EightHeadersThenTcp", kRaw, v6_chain(8, 6, tcp(1, 2, {})), raw(v6(6, 1, 2), 124)},
-    {"NineHeaders", kRaw, v6_chain(9, 6, tcp(1, 2, {})), raw(v6(0), 104)},
-    {"SevenHeadersThenNoNext", kRaw, v6_chain(7, 59, {}), raw(v6(59))},
-    {"EightHeadersThenNoNext", kRaw, v6_chain(8, 59, {}), raw(v6(59), 104)},
+    {"EightHeadersThenTcp", kRaw, v6_chain(8, 6, tcp(1, 2, {})), base(v6(6, 1, 2), 124, 0)},
+    {"NineHeaders", kRaw, v6_chain(9, 6, tcp(1, 2, {})), base(v6(0), 104, 0)},
+    {"SevenHeadersThenNoNext", kRaw, v6_chain(7, 59, {}), base(v6(59), {}, 0)},
+    {"EightHeadersThenNoNext", kRaw, v6_chain(8, 59, {}), base(v6(59), 104, 0)},
     // 802.11: which address is the BSS depends on the DS bits.
-    {"DataNoDs", kWifi, wifi_data(0, snap_udp()), with(macs(0x11, 0x12, 0x13), kSnapUdp, 60)},
-    {"DataFromDs", kWifi, wifi_data(2, snap_udp()), with(macs(0x11, 0x12, 0x12), kSnapUdp, 60)},
-    {"DataToDs", kWifi, wifi_data(1, snap_udp()), with(macs(0x11, 0x12, 0x11), kSnapUdp, 60)},
-    {"DataBothDs", kWifi, wifi_data(3, snap_udp()), with(macs(0x11, 0x12), kSnapUdp, 66)},
+    {"DataNoDs", kWifi, wifi_data(0, snap_udp()), macs(0x11, 0x12, 0x13, kSnapUdp, 60)},
+    {"DataFromDs", kWifi, wifi_data(2, snap_udp()), macs(0x11, 0x12, 0x12, kSnapUdp, 60)},
+    {"DataToDs", kWifi, wifi_data(1, snap_udp()), macs(0x11, 0x12, 0x11, kSnapUdp, 60)},
+    {"DataBothDs", kWifi, wifi_data(3, snap_udp()), macs(0x11, 0x12, 0, kSnapUdp, 66)},
     {"Beacon", kWifi, wifi(0, 0, mac(0xFF), mac(0x12), mac(0x13), {}), macs(0xFF, 0x12, 0x13)},
     {"Control", kWifi, wifi(1, 0, mac(0x11), mac(0x12), mac(0x13), {}), macs(0x11, 0x12)},
     // The two-byte QoS control field is not skipped.
@@ -180,7 +181,7 @@ const Case<Dissection> kCases[] = {
     {"SnapArp", kWifi, wifi_data(0, llc_snap(kEtherArp, repeat(0, 28))), macs(0x11, 0x12, 0x13)},
     {"SnapCutShort", kWifi, cut(wifi_data(0, snap_udp()), 31), macs(0x11, 0x12, 0x13)},
     {"Header23", kWifi, cut(wifi_data(0, {}), 23), kNothing},
-    {"Radiotap", kRtap, radiotap(36, wifi_data(2, snap_udp())), with(macs(0x11, 0x12, 0x12), kSnapUdp, 36 + 60)},
+    {"Radiotap", kRtap, radiotap(36, wifi_data(2, snap_udp())), macs(0x11, 0x12, 0x12, kSnapUdp, 36 + 60)},
     {"RadiotapVersion1", kRtap, set(radiotap(8, wifi_data(0, snap_udp())), 0, 1), kNothing},
     {"RadiotapLength2", kRtap, set(radiotap(8, wifi_data(0, snap_udp())), 2, 2), kNothing},
     {"RadiotapPastFrame", kRtap, set(radiotap(8, wifi_data(0, {})), 3, 1), kNothing},
@@ -188,7 +189,7 @@ const Case<Dissection> kCases[] = {
     // Every other link type is read as raw IP: a cooked-capture header
     // starts with a zero packet type, which is no IP version, and neither is
     // the 02 of an Ethernet frame under a network field with upper bits set.
-    {"Raw", kRaw, in4(tcp(1, 2, {3}), 6), raw(v4(6, 1, 2), 40)},
+    {"Raw", kRaw, in4(tcp(1, 2, {3}), 6), base(v4(6, 1, 2), 40, 0)},
     {"Cooked113", 113, cat({repeat(0, 16), in4(tcp(1, 2, {}), 6)}), kNothing},
     {"EthernetWithUpperBits", 0x00010001, eth4(in4(udp(1, 2, {}))), kNothing},
 };
@@ -210,13 +211,6 @@ Bytes inner_eth(std::uint16_t type, const Bytes& payload) {
 Bytes inner_eth4() {
     return inner_eth(kEtherIpv4, in4());
 }
-Bytes tagged(int tags, const Bytes& packet) { // ids 1, 2, ... from the outside
-    Bytes b = packet;
-    for (int i = tags; i > 0; --i) {
-        b = vlan(static_cast<std::uint16_t>(i), i == tags ? kEtherIpv4 : kEtherVlan, b);
-    }
-    return ether(kEtherVlan, b);
-}
 Bytes ip_in_ip(int depth) {
     Bytes b = in4();
     for (int i = 0; i < depth; ++i) {
@@ -230,18 +224,10 @@ Bytes nested() { // MPLS, then GRE, then VXLAN from 192.0.2.9
 }
 const IpInfo kOuter6{addr("2001:db8:ff::1"), addr("2001:db8:ff::2")};
 
-// Expected results.  `macs` n: Ethernet addresses mac(n) and mac(n + 1),
-// 0: none.  got4/got6 name where the inner IP header starts.
-WideDissection got(IpInfo ip, std::optional<std::uint64_t> payload, std::uint8_t macs = 1, E e = {},
-                   FragmentInfo f = {}) {
-    WideDissection w{{}, e, f};
-    if (macs != 0) {
-        w.base.dst_mac = mac_address(macs);
-        w.base.src_mac = mac_address(macs + 1);
-    }
-    w.base.ip = ip;
-    w.base.payload_offset = payload;
-    return w;
+// Expected results, as above; got4/got6 name where the inner IP header starts.
+WideDissection got(std::optional<IpInfo> ip, std::optional<std::uint64_t> payload,
+                   std::uint8_t macs = 1, E e = {}, FragmentInfo f = {}) {
+    return {base(ip, payload, macs), e, f};
 }
 WideDissection got4(std::uint64_t at, E e = {}, std::uint8_t macs = 1) {
     return got(v4(17, 1000, 2000), at + 28, macs, e);
@@ -253,11 +239,6 @@ WideDissection outer(std::uint8_t proto, std::uint16_t sport = 0, std::uint16_t 
                      E e = {}) {
     return got(ip_info("192.0.2.1", "192.0.2.2", proto, sport, dport), 34 + (proto == 17) * 8, 1,
                e);
-}
-WideDissection no_ip(std::uint8_t macs, E e = {}) {
-    WideDissection w = got({}, {}, macs, e);
-    w.base.ip.reset();
-    return w;
 }
 WideDissection with_bssid(WideDissection w, std::uint8_t bssid) {
     w.base.bssid = mac_address(bssid);
@@ -345,7 +326,7 @@ const Case<WideDissection> kWideCases[] = {
     {"MplsPseudowire", kEth, ether(kEtherMpls, mpls({30}, cat({repeat(0, 4), inner_eth4()}))),
      got4(36, via({K::Mpls}, labels({30})), 3)},
     {"MplsNeitherIpNorWire", kEth, ether(kEtherMpls, mpls({30}, repeat(0x55, 30))),
-     no_ip(1, via({K::Mpls}, labels({30})))},
+     got({}, {}, 1, via({K::Mpls}, labels({30})))},
     {"Pppoe", kEth, ether(kEtherPppoe, pppoe_session(0x1234, kPppIpv4, in4())),
      got4(22, via({K::Pppoe}, id(&E::pppoe_session, 0x1234)))},
     {"PppMpls", kLinkPpp, ppp(0x0281, mpls({5}, in4())), got4(8, via({K::Mpls}, labels({5})), 0)},
@@ -393,16 +374,16 @@ const Case<WideDissection> kWideCases[] = {
     {"InnerIpCutShort", kEth, cut(over(4, in4()), 34 + 19), outer(4)},
     {"Nested", kEth, nested(), got6(92, tunnel({K::Mpls, K::Gre, K::Vxlan}, labels({16}, id(&E::vni, 77)), 2), 3)},
     // Limits: eight tunnels, kMaxWideLayers headers in all.
-    {"IpInIp100", kEth, ip_in_ip(100), got(outer(4).base.ip.value(), 14 + 9 * 20, 1, tunnel({K::IpInIp}, {}, 8))},
-    {"Tags40", kEth, tagged(40, in4()), no_ip(1, via({K::Vlan}, tags(kMaxWideLayers - 1, {1, 2, 3, 4})))},
+    {"IpInIp100", kEth, ip_in_ip(100), got(outer(4).base.ip, 14 + 9 * 20, 1, tunnel({K::IpInIp}, {}, 8))},
+    {"Tags40", kEth, tagged(40, in4()), got({}, {}, 1, via({K::Vlan}, tags(kMaxWideLayers - 1, {1, 2, 3, 4})))},
     // Fragments
     {"V4FirstFragment", kEth, eth4(ipv4_fragment(in4(), 0x4242, 0, true)),
-     got(got4(0).base.ip.value(), 42, 1, {}, {true, true, 0x4242})},
+     got(got4(0).base.ip, 42, 1, {}, {true, true, 0x4242})},
     {"V4MiddleFragment", kEth, eth4(ipv4_fragment(in4(), 0x4242, 100, true)), later_fragment(got4(14), 17, 34, 0x4242)},
     {"V4LastFragment", kEth, eth4(ipv4_fragment(in4(udp(1, 2, {}), 1), 7, 3, false)),
      later_fragment(got4(14), 1, 34, 7)},
     {"V6FirstFragment", 101, in6(ipv6_fragment(17, 0, true, 0xABCDEF01, kUdp), 44),
-     got(got6(0).base.ip.value(), 56, 0, {}, {true, true, 0xABCDEF01})},
+     got(got6(0).base.ip, 56, 0, {}, {true, true, 0xABCDEF01})},
     {"V6MiddleFragment", 101, in6(ipv6_fragment(17, 10, true, 3, kUdp), 44), later_fragment(got6(0, {}, 0), 17, 48, 3)},
     // The basic walk would take the data for more headers and give up.
     {"V6LastFragmentAfterHopByHop", 101,

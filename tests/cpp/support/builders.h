@@ -1,7 +1,7 @@
 // Builders for the inputs of the tests (frames, capture files, packet records,
 // flow keys, files), so that a test reads like the case it checks:
-//     auto frame = eth(mac(1), mac(2), kEtherIpv4, ipv4(ip4("10.0.0.1"), ip4("10.0.0.2"), 6,
-//                                                      tcp(1234, 80, {})));
+//     auto frame = eth(mac(1), mac(2), kEtherIpv4,
+//                      ipv4(ip("10.0.0.1"), ip("10.0.0.2"), 6, tcp(1234, 80, {})));
 //     auto file = PcapBuilder{}.packet(1, 2, frame).bytes();
 // Every helper is named after what it returns: eth() is an Ethernet frame,
 // packet() a packet record, file_bytes() a file's contents.
@@ -19,6 +19,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -67,8 +68,18 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
 inline Bytes repeat(std::uint8_t byte, std::size_t n) {
     return Bytes(n, byte);
 }
-// `b` cut to its first `n` bytes; `b` with byte `i` replaced; `b` with a
-// little-endian field replaced (for damage).
+// Bytes that differ from their neighbours and with the seed, so that a piece
+// read or written to the wrong place shows: runs of 512 bytes of noise, then
+// of repeated text, which gives a compressor long matches.
+inline Bytes sample(std::size_t n, std::uint32_t seed = 1) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245 + 12345;
+        b[i] = (i / 512) % 2 ? "flow data "[i % 10] : static_cast<std::uint8_t>(seed >> 16);
+    }
+    return b;
+}
+// `b` cut to its first `n` bytes; `b` with byte `i` replaced.
 inline Bytes cut(Bytes b, std::size_t n) {
     b.resize(n);
     return b;
@@ -76,19 +87,6 @@ inline Bytes cut(Bytes b, std::size_t n) {
 inline Bytes set(Bytes b, std::size_t i, std::uint8_t v) {
     b.at(i) = v;
     return b;
-}
-inline Bytes set_le(Bytes b, std::size_t pos, std::uint64_t v, int width = 8) {
-    const Bytes f = fields(false, {{v, width}});
-    std::copy(f.begin(), f.end(), b.begin() + static_cast<std::ptrdiff_t>(pos));
-    return b;
-}
-
-inline std::uint64_t le_at(const Bytes& b, std::size_t pos, int width = 8) {
-    std::uint64_t v = 0;
-    for (int i = width - 1; i >= 0; --i) {
-        v = (v << 8) | b.at(pos + i);
-    }
-    return v;
 }
 
 // ---- addresses --------------------------------------------------------------
@@ -102,7 +100,7 @@ inline Bytes mac(std::uint8_t last) {
 inline MacAddress mac_address(std::uint8_t last) {
     return MacAddress{{0x02, 0, 0, 0, 0, last}};
 }
-inline Bytes ip_bytes(const char* text) {
+inline Bytes ip(const char* text) {
     const bool v6 = std::string_view(text).find(':') != std::string_view::npos;
     Bytes a(v6 ? 16 : 4);
     if (inet_pton(v6 ? AF_INET6 : AF_INET, text, a.data()) != 1) {
@@ -110,14 +108,8 @@ inline Bytes ip_bytes(const char* text) {
     }
     return a;
 }
-inline Bytes ip4(const char* text) {
-    return ip_bytes(text);
-}
-inline Bytes ip6(const char* text) {
-    return ip_bytes(text);
-}
 inline IpAddress addr(const char* text) {
-    const Bytes a = ip_bytes(text);
+    const Bytes a = ip(text);
     return a.size() == 16 ? IpAddress::v6(a.data()) : IpAddress::v4(a.data());
 }
 inline IpInfo ip_info(const char* src, const char* dst, std::uint8_t proto = 6,
@@ -273,11 +265,18 @@ inline Bytes sll2(std::uint16_t protocol, const Bytes& payload) {
 inline Bytes loopback(std::uint32_t family, const Bytes& payload, bool big_endian = false) {
     return cat({fields(big_endian, {{family, 4}}), payload});
 }
-// An Ethernet frame from mac(1) to mac(2) of UDP from 10.0.0.1 to `dst`.
+// IPv4 of TCP, PSH ACK unless `flags` say otherwise; an Ethernet frame from
+// mac(1) to mac(2) of an IPv4 packet, and of UDP from 10.0.0.1 to `dst`.
+inline Bytes tcp4(const char* src, const char* dst, std::uint16_t sport, std::uint16_t dport,
+                  const Bytes& payload = {}, std::uint8_t flags = 0x18) {
+    return ipv4(ip(src), ip(dst), 6, set(tcp(sport, dport, payload), 13, flags));
+}
+inline Bytes ip_frame(const Bytes& packet) {
+    return eth(mac(2), mac(1), kEtherIpv4, packet);
+}
 inline Bytes udp_frame(const char* dst, std::uint16_t sport, std::uint16_t dport,
                        const Bytes& payload = {1, 2, 3}, const char* src = "10.0.0.1") {
-    return eth(mac(2), mac(1), kEtherIpv4,
-               ipv4(ip4(src), ip4(dst), 17, udp(sport, dport, payload)));
+    return ip_frame(ipv4(ip(src), ip(dst), 17, udp(sport, dport, payload)));
 }
 
 // ---- capture files ----------------------------------------------------------
@@ -414,6 +413,9 @@ inline Packet packet(PacketFields f) {
     return p;
 }
 
+// Flow ids, as an archive's queries give them.
+using Ids = std::vector<std::uint64_t>;
+
 // A distinct key per number: writers only need keys to be equal or not.
 inline FlowKey flow_key(std::uint32_t n) {
     FlowKey k;
@@ -464,6 +466,19 @@ inline std::vector<std::string> dir_names(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Exactly these files in `dir`, byte for byte; names are compared first, so
+// that a mismatch reads as a list, not a byte dump.
+inline void expect_dir(const std::string& dir, const std::map<std::string, Bytes>& want) {
+    std::vector<std::string> want_names;
+    for (const auto& [name, _] : want) {
+        want_names.push_back(name);
+    }
+    ASSERT_EQ(dir_names(dir), want_names);
+    for (const auto& [name, bytes] : want) {
+        EXPECT_TRUE(file_bytes(dir + "/" + name) == bytes) << name << " differs";
+    }
 }
 
 // A failed Status or Result, of the kind and with the exact message given.

@@ -32,13 +32,22 @@ struct Rec {
 };
 
 // The records up to the end of data or the first error, that error (of
-// opening, too) as display text, and what the reader counted on the way.
+// opening, too) as display text, what the reader counted on the way, and the
+// cut-off record it dropped (offset, bytes).
 struct Reading {
     std::vector<Rec> records;
     std::optional<std::string> error;
     std::uint64_t skipped = 0;
     std::vector<std::uint32_t> link_types;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> cut_off;
+    friend bool operator==(const Reading&, const Reading&) = default;
 };
+
+// The error of a pcap record whose frame runs past the end of the data.
+inline std::string incl_len_error(std::uint32_t incl_len, std::uint64_t offset) {
+    return "Invalid PCAP format: packet incl_len " + std::to_string(incl_len) +
+           " exceeds remaining data at offset " + std::to_string(offset);
+}
 
 inline Reading reading(CaptureReader& reader) {
     Reading out;
@@ -53,12 +62,15 @@ inline Reading reading(CaptureReader& reader) {
     }
     out.skipped = reader.skipped_records();
     out.link_types = reader.link_types_seen();
+    if (const auto& c = reader.cut_off()) {
+        out.cut_off = {c->offset, c->dropped};
+    }
     return out;
 }
 inline Reading reading(SharedBytes bytes, ReaderOptions options = {}) {
     auto reader = open_reader(std::move(bytes), options);
     if (!reader) {
-        return Reading{{}, reader.error().display(), 0, {}};
+        return Reading{{}, reader.error().display()};
     }
     return reading(**reader);
 }
