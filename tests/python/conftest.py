@@ -1,5 +1,5 @@
 """Builders (one per kind of input), a strict pcap reader, the sample capture, the tool and fixtures."""
-import contextlib, csv, gc, ipaddress, os, pathlib, shutil, struct, subprocess, sys
+import contextlib, csv, gc, gzip, ipaddress, lzma, os, pathlib, shutil, struct, subprocess, sys
 
 import pytest
 
@@ -21,6 +21,13 @@ T = 1700000000
 
 
 cli = lambda *args, **kw: subprocess.run([str(CLI), *map(str, args)], capture_output=True, **kw)  # noqa: E731
+
+
+def tool(*args, **kw):
+    """The tool's standard output as text, once it has succeeded."""
+    done = cli(*args, **kw)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.decode()
 
 
 def drain(fd):
@@ -82,6 +89,21 @@ def sessions_bytes(flows, per_flow, size, ipv6_every=0, proto=6):
               frame("10.%d.%d.1" % (f // 250, f % 250), "192.0.2.1", proto, 1024 + f, 80, bytes([f & 0xFF]) * size)
               for f in range(flows)]
     return capture([(1700000000 + i // 100, i % 10**6, frames[i % flows]) for i in range(per_flow * flows)])
+
+
+def small_capture(i, ng=False):
+    """Twelve packets in three TCP flows from 10.0.i.1 (each i a capture of its own), from T + 10 * i seconds on."""
+    return capture([(T + 10 * i, n, frame("10.0.%d.1" % i, "192.0.2.%d" % (n % 3 + 1), 6, 1000 + n % 3, 80,
+                                          bytes([n]) * 40)) for n in range(12)], ng=ng)
+
+
+def capture_tree(root):
+    """Captures in nested directories (a.pcap, b.pcap.gz, and c.pcapng.xz, a pcapng) and a file that is no capture."""
+    write(root / "day1" / "a.pcap", small_capture(1))
+    write(root / "day1" / "b.pcap.gz", gzip.compress(small_capture(2)))
+    write(root / "day2" / "nested" / "c.pcapng.xz", lzma.compress(small_capture(3, ng=True)))
+    write(root / "notes.txt", b"not a capture")
+    return root
 
 
 def read_pcap(data):

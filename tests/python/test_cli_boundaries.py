@@ -1,20 +1,14 @@
 """The tool's flow boundaries (--idle-timeout, --tcp-restart) on split and archive, and the outer identifiers that
 `flows` lists for tagged and tunnelled flows."""
-import csv, io, re, shutil, subprocess
+import csv, io, re, subprocess
 
 import pytest
 
-from conftest import CAPTURES, KEYS, T, capture, cli, frame, needs_cli, read_pcap, write
+from conftest import CAPTURES, KEYS, T, capture, frame, needs_cli, needs_tshark, read_pcap, tool, write
 
 pytestmark = needs_cli
 FIN, SYN, RST, ACK = 0x01, 0x02, 0x04, 0x10
 NAME = "cap_6_10_0_0_1_10_0_0_2_1000_80"
-
-
-def tool(*args):
-    done = cli(*args, text=True)
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 def segment(secs, flags, back=False):
@@ -92,7 +86,7 @@ REAL = ["tcpdump/eth-udp-vxlan.pcap", "tcpdump/eth-qinq-8021ad.pcap", "zeek/eth-
         "pcapplusplus/eth-mpls.pcap", "pcapplusplus/eth-pppoe-session.pcap"]
 
 
-@pytest.mark.skipif(not shutil.which("tshark"), reason="tshark is not installed")
+@needs_tshark
 @pytest.mark.parametrize("name", REAL)
 def test_outer_identifiers_are_those_tshark_sees(tmp_path, name):
     if not (CAPTURES / name).is_file():

@@ -5,7 +5,7 @@ import gzip, os, stat, subprocess
 
 import pytest
 
-from conftest import CLI, capture, contents, frame, needs_cli, sessions_bytes, write
+from conftest import CLI, capture_tree, contents, needs_cli, sessions_bytes, small_capture, write
 
 pytestmark = needs_cli
 vd = pytest.importorskip("vexlor_dataset")
@@ -17,17 +17,18 @@ def tree(root):
 
 
 def make_inputs(root, big=0):
-    """Four captures in two nested directories (one compressed, one pcapng, and a.pcap beside a.pcap.gz, whose
-    outputs must be named apart), a broken one (gzip cut short) and a file that is not a capture."""
-    write(root / "day1" / "a.pcap", sessions_bytes(5, 40, 120))
+    """The tree of captures, with a.pcap.gz beside a.pcap (their outputs must be named apart), a bigger capture
+    deeper down and a broken one (gzip cut short)."""
+    capture_tree(root)
     write(root / "day1" / "a.pcap.gz", gzip.compress(sessions_bytes(7, 30, 200, ipv6_every=2)))
-    write(root / "day2" / "c.pcapng", capture([(1700000000, n, frame("10.9.0.1", "192.0.2.%d" % (n % 4 + 1), 6,
-                                                                   2000 + n % 4, 443, b"x" * n)) for n in range(30)],
-                                                  ng=True))
     write(root / "day2" / "deep" / "d.pcap", sessions_bytes(9, 60 + big, 300 + 10 * big))
     write(root / "day2" / "broken.pcap.gz", gzip.compress(sessions_bytes(3, 20, 100))[:-40])
-    write(root / "notes.txt", b"not a capture")
     return str(root)
+
+
+INPUTS = ["day1/a.pcap", "day1/a.pcap.gz", "day1/b.pcap.gz", "day2/broken.pcap.gz", "day2/deep/d.pcap",
+          "day2/nested/c.pcapng.xz"]
+DONE = [name != "day2/broken.pcap.gz" for name in INPUTS]  # once the job has run
 
 
 @pytest.mark.parametrize("command, options, cli_options", [
@@ -35,26 +36,32 @@ def make_inputs(root, big=0):
     ("split", {"port": [80, 443], "output_type": "l7"}, ["--port", "80", "--port", "443", "--output-type", "l7"]),
     ("archive", {}, []),
 ])
-def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path, command, options, cli_options):
+def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path, capfd, command, options,
+                                                                       cli_options):
     src = make_inputs(tmp_path / "in")
     by_cli = subprocess.run([str(CLI), command, src, str(tmp_path / "cli"), "-j", "2", "--quiet", *cli_options])
     assert by_cli.returncode == 1
-    result = vd.run_job(command, src, tmp_path / "api", jobs=2, **options)
+    capfd.readouterr()  # the tool's message of the broken input
+    plan, seen = vd.plan_job(command, src, tmp_path / "api", **options), []
+    assert [p.done for p in plan] == [False] * 6 and {p.root for p in plan} == {src + "/"}
+    result = getattr(vd, command)(src, tmp_path / "api", jobs=2, progress=lambda *n: seen.append(n), **options)
+    # Progress goes from nothing done to everything, only forward, and nothing is shown unless asked.
+    assert seen[0] == (0, 6) and seen[-1] == (6, 6) and seen == sorted(seen) and capfd.readouterr().err == ""
     assert tree(tmp_path / "api") == tree(tmp_path / "cli")
-    assert [os.path.relpath(r.path, src) for r in result] == [
-        "day1/a.pcap", "day1/a.pcap.gz", "day2/broken.pcap.gz", "day2/c.pcapng", "day2/deep/d.pcap"]
-    assert [r.status for r in result] == ["done", "done", "failed", "done", "done"] and not result.ok
+    assert [os.path.relpath(r.path, src) for r in result] == INPUTS
+    assert [r.status for r in result] == [["failed", "done"][d] for d in DONE] and not result.ok
     broken = result[os.path.join(src, "day2/broken.pcap.gz")]
     assert "truncated gzip" in broken.error and not os.path.exists(broken.output)
     assert result[0].output == str(tmp_path / "api" / "day1" / "a.pcap") + (".vexlor" if command == "archive" else "")
     if not options:
-        assert (result[0].packets, result[0].flows, result[0].link_type) == (200, 5, 1) and result.packets == 980
-    with pytest.raises(vd.ToolError, match="1 of 5 inputs failed: .*broken.pcap.gz"):
+        assert (result[0].packets, result[0].flows, result[0].link_type) == (12, 3, 1) and result.packets == 786
+    with pytest.raises(vd.ToolError, match="1 of 6 inputs failed: .*broken.pcap.gz"):
         result.check()
     # The tool's job and this one are the same job: nothing is left to do in either directory but the broken input.
-    again = vd.run_job(command, [src], tmp_path / "cli", **options)
-    assert [r.skipped for r in again] == [True, True, False, True, True] and tree(tmp_path / "cli") == tree(
-        tmp_path / "api")
+    again = vd.run_job(command, [src], tmp_path / "cli", progress=True, **options)
+    assert [r.skipped for r in again] == DONE and tree(tmp_path / "cli") == tree(
+        tmp_path / "api") and "6/6" in capfd.readouterr().err
+    assert [p.done for p in vd.plan_job(command, src, tmp_path / "api", **options)] == DONE
 
 
 @pytest.mark.parametrize("call, message", [
@@ -66,7 +73,7 @@ def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path,
     (lambda s, o: vd.split(os.path.join(s, "day2", "none*.pcap"), o), "no file matches"),
     (lambda s, o: vd.split([], o), "no input"),
     # day1/a.pcap and a.pcap named alone would both give a.pcap (beside day1/a.pcap.gz).
-    (lambda s, o: vd.split([os.path.join(s, "day1"), write(os.path.join(s, "x", "a.pcap"), capture([]))], o),
+    (lambda s, o: vd.split([os.path.join(s, "day1"), write(os.path.join(s, "x", "a.pcap"), small_capture(9))], o),
      "would both be written to"),
 ])
 def test_mistakes_of_use_raise_and_run_nothing(tmp_path, call, message):
@@ -74,19 +81,6 @@ def test_mistakes_of_use_raise_and_run_nothing(tmp_path, call, message):
     with pytest.raises(vd.ToolError, match=message):
         call(src, str(tmp_path / "out"))
     assert not (tmp_path / "out").exists()
-
-
-def test_plan_and_progress(tmp_path, capfd):
-    src = make_inputs(tmp_path / "in")
-    plan = vd.plan_job("split", src, tmp_path / "out")
-    assert [p.done for p in plan] == [False] * 5 and {p.root for p in plan} == {src + "/"}
-    seen = []
-    vd.split(src, tmp_path / "out", jobs=1, progress=lambda done, total: seen.append((done, total)))
-    assert seen[0] == (0, 5) and seen[-1] == (5, 5) and seen == sorted(seen)
-    assert capfd.readouterr().err == ""  # silent unless asked
-    vd.split(src, tmp_path / "out", progress=True)
-    assert "5/5" in capfd.readouterr().err
-    assert [p.done for p in vd.plan_job("split", src, tmp_path / "out")] == [True, True, False, True, True]
 
 
 # ---- on a Dask cluster of worker processes ----------------------------------------------------------------------
@@ -100,26 +94,13 @@ def client():
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])
-def test_a_cluster_job_gives_the_local_jobs_bytes(tmp_path, client, command):
-    src = make_inputs(tmp_path / "in")
-    here = vd.run_job(command, src, tmp_path / "here", jobs=2)
-    # A split through the client, an archive through the scheduler's address (a client of the job's own).
-    there = vd.run_job(command, src, tmp_path / "there", progress=True,
-                       client=client if command == "split" else client.scheduler.address)
-    assert tree(tmp_path / "there") == tree(tmp_path / "here") and len(tree(tmp_path / "here")) > 5
-    assert [(r.path, r.status, r.packets, r.error) for r in there] == [(r.path, r.status, r.packets, r.error)
-                                                                     for r in here]
-    # Run again, only the broken input is a task.
-    assert [r.skipped for r in vd.run_job(command, src, tmp_path / "there", client=client)] == [
-        True, True, False, True, True]
-
-
-def test_a_worker_killed_mid_task_is_survived_with_the_same_outputs(tmp_path, client):
-    """The first run of the tool on the biggest input kills its own worker process once it is writing (watched for
-    without pauses: the split takes milliseconds); the scheduler reruns that task on another worker, and the
-    outputs are those of a job that never failed."""
+def test_a_cluster_job_gives_the_local_jobs_bytes_a_worker_killed_mid_task_included(tmp_path, client, command):
+    """A split goes through the client, and its first run of the tool on the biggest input kills its own worker
+    process once it is writing (watched for without pauses: the split takes milliseconds); the scheduler reruns
+    that task on another worker, and the outputs are those of a job that never failed. An archive goes through the
+    scheduler's address (a client of the job's own)."""
     src = make_inputs(tmp_path / "in", big=400)
-    expected = tree(vd.split(src, tmp_path / "here", jobs=2).outdir)
+    here = getattr(vd, command)(src, tmp_path / "here", jobs=2)
     killer = tmp_path / "killer.sh"
     killer.write_text("""#!/bin/sh
 case "$*" in */deep/d.pcap*) if mkdir {mark} 2>/dev/null; then
@@ -130,14 +111,18 @@ fi;; esac
 exec {real} "$@"
 """.format(mark=tmp_path / "killed", partial=tmp_path / "there" / "day2" / "deep" / "d.vexlor-partial", real=CLI))
     killer.chmod(killer.stat().st_mode | stat.S_IXUSR)
-    pids = set(client.run(os.getpid).values())
-    wrapper = str(killer)
+    pids, wrapper = set(client.run(os.getpid).values()), str(killer) if command == "split" else str(CLI)
     client.run(lambda: os.environ.update(VEXLOR_TOOL=wrapper))  # a lambda goes by value, with os by name
     try:
-        result = vd.split(src, tmp_path / "there", client=client)
+        there = getattr(vd, command)(src, tmp_path / "there", progress=True,
+                                     client=client if command == "split" else client.scheduler.address)
     finally:
         client.run(lambda: os.environ.pop("VEXLOR_TOOL", None))
     client.wait_for_workers(2)
-    assert (tmp_path / "killed" / "mid").exists() and len(pids & set(client.run(os.getpid).values())) == 1
-    assert tree(tmp_path / "there") == expected
-    assert [r.status for r in result] == ["done", "done", "failed", "done", "done"]
+    assert command != "split" or (tmp_path / "killed" / "mid").exists() and len(
+        pids & set(client.run(os.getpid).values())) == 1
+    assert tree(there.outdir) == tree(here.outdir) and len(tree(here.outdir)) > 5
+    assert [(r.path, r.status, r.packets, r.error) for r in there] == [(r.path, r.status, r.packets, r.error)
+                                                                     for r in here]
+    # Run again, only the broken input is a task.
+    assert [r.skipped for r in vd.run_job(command, src, tmp_path / "there", client=client)] == DONE

@@ -7,7 +7,7 @@ import pytest
 
 import vexlor
 from conftest import (CAPTURES, CLI, CORPUS, REPO_ROOT, SAMPLE, capture, cli, contents, frame, listing, needs_cli,
-                      needs_tshark, orig_len, raises_exactly, read_pcap, write)
+                      needs_tshark, orig_len, raises_exactly, read_pcap, tool, write)
 
 wide = pytest.mark.skipif(not (CLI.exists() and CAPTURES.is_dir() and shutil.which("tshark")),
                           reason="needs the tool, tshark and the real captures (VEXLOR_CAPTURES)")
@@ -39,10 +39,6 @@ def dpkt_records(data):
 
 def packet_records(packets):
     return [(p.ts_sec * 10**6 + p.ts_usec, p.orig_len, p.length, hashlib.md5(p.data).hexdigest()) for p in packets]
-
-
-def vexlor_records(path):  # every packet in capture order: the one flow of nosplit
-    return [r for f in vexlor.read_flows(str(path), strategy="nosplit").flows() for r in packet_records(f.packets())]
 
 
 # The sample plus a full-size frame, a 70000-byte frame (beyond the 65535 snapshot length that written files
@@ -106,19 +102,17 @@ def test_tool_written_capture_read_as_tshark_reads_it(magic, commands, tmp_path)
         subprocess.run(command.format(out=out, **sources).split(), capture_output=True, check=True)
     assert out.read_bytes()[:4] == magic
     (expected,) = tshark_records(out)
-    assert len(expected) >= len(SAMPLE) and vexlor_records(out) == expected
+    (flow,) = vexlor.read_flows(str(out), strategy="nosplit").flows()  # every packet, in capture order
+    assert len(expected) >= len(SAMPLE) and packet_records(flow.packets()) == expected
     vexlor.split(str(out), str(tmp_path / "split"), strategy="nosplit")
     (data,) = contents(tmp_path / "split").values()
     assert dpkt_records(data)[1] == [(t, c, m) for t, _, c, m in expected]
 
 
-def refusal(row):
-    return re.search(r'expected: vexlor raises (\w+) "([^"]*)"', row["note"])
-
-
 @pytest.mark.parametrize("corpus_row", CORPUS or [None], indirect=True, ids=lambda r: r and r["file"])
 def test_corpus_capture_read_whole_or_refused(corpus_row):
-    path, refused = str(CAPTURES / corpus_row["file"]), refusal(corpus_row)
+    path, refused = str(CAPTURES / corpus_row["file"]), re.search(r'expected: vexlor raises (\w+) "([^"]*)"',
+                                                                  corpus_row["note"])
     if refused:
         with raises_exactly({"RuntimeError": RuntimeError}[refused.group(1)], refused.group(2)):
             vexlor.read_flows(path)
@@ -138,35 +132,33 @@ PLAIN = ["pcapplusplus/eth-vlan-arp.pcap", "pcapng-test-generator/le-test001-bas
 
 
 def split(tmp_path, name, *args):
-    result = cli("split", CAPTURES / name, tmp_path / "".join(["out", *args]), "--quiet", *args)
-    assert result.returncode == 0, result.stderr
-    return contents(tmp_path / "".join(["out", *args]))
-
-
-@wide
-@pytest.mark.parametrize("name", INNER)
-def test_sessions_are_tsharks_conversations(tmp_path, name):
-    ours = sorted(len(read_pcap(d)[1]) for n, d in split(tmp_path, name).items() if re.search(r"_(6|17)_", n))
-    out = subprocess.run(["tshark", "-r", str(CAPTURES / name), "-q", "-z", "conv,tcp", "-z", "conv,udp"],
-                         capture_output=True, text=True, check=True).stdout
-    theirs = sorted(int(m.group(1)) for m in re.finditer(r"<->.*?\d+ \S+ bytes\s+\d+ \S+ bytes\s+(\d+) ", out))
-    if "fragments" not in name:
-        assert ours == theirs
-        return
-    # tshark counts a datagram once, in the frame that completes it; every fragment is in our session file.
-    frames = subprocess.run(["tshark", "-r", str(CAPTURES / name)], capture_output=True, text=True)
-    assert len(ours) == len(theirs) and sum(ours) == len(frames.stdout.splitlines())
+    out = tmp_path / "".join(["out", *args])
+    tool("split", CAPTURES / name, out, "--quiet", *args)
+    return contents(out)
 
 
 @wide
 @pytest.mark.parametrize("name", INNER + PLAIN + ["tcpdump/eth-udp-vxlan.pcap"])
-def test_basic_decoding_is_the_modules_and_plain_captures_decode_alike(tmp_path, name):
+def test_sessions_are_tsharks_conversations_and_basic_decoding_the_modules(tmp_path, name):
+    """Wide decoding (the default) finds tshark's conversations; --decode basic makes the module's files, and so
+    does wide decoding of a plain capture."""
     vexlor.split(str(CAPTURES / name), str(tmp_path / "module"))
+    ours = split(tmp_path, name)
     assert split(tmp_path, name, "--decode", "basic") == contents(tmp_path / "module")
-    assert name not in PLAIN or split(tmp_path, name, "--decode", "wide") == contents(tmp_path / "module")
+    assert name not in PLAIN or ours == contents(tmp_path / "module")
     if "vxlan" in name:  # the inner request and reply of a tunnelled ping leave from different outer ports
-        (inner,) = [d for n, d in split(tmp_path, name).items() if "_1_192_168_203_3_192_168_203_5_" in n]
+        (inner,) = [d for n, d in ours.items() if "_1_192_168_203_3_192_168_203_5_" in n]
         assert len(read_pcap(inner)[1]) == 8
+    if name not in INNER:
+        return
+    ours = sorted(len(read_pcap(d)[1]) for n, d in ours.items() if re.search(r"_(6|17)_", n))
+    out = subprocess.run(["tshark", "-r", str(CAPTURES / name), "-q", "-z", "conv,tcp", "-z", "conv,udp"],
+                         capture_output=True, text=True, check=True).stdout
+    theirs = sorted(int(m.group(1)) for m in re.finditer(r"<->.*?\d+ \S+ bytes\s+\d+ \S+ bytes\s+(\d+) ", out))
+    if "fragments" in name:  # tshark counts a datagram once, in the frame that completes it; we keep every fragment
+        frames = subprocess.run(["tshark", "-r", str(CAPTURES / name)], capture_output=True, text=True).stdout
+        ours, theirs = (len(ours), sum(ours)), (len(theirs), len(frames.splitlines()))
+    assert ours == theirs
 
 
 @needs_cli

@@ -1,6 +1,6 @@
 """Locks, outputs over their input, interrupts, failing writes and too few descriptors: a final-named output is
 complete or absent, only hidden temporaries are left otherwise, and a rerun gives the normal output."""
-import errno, fcntl, json, os, pathlib, random, resource, signal, struct, subprocess, sys, time
+import errno, fcntl, json, os, pathlib, random, re, resource, signal, struct, subprocess, sys, time
 
 import pytest
 
@@ -10,45 +10,44 @@ from conftest import CLI, SAMPLE, capture, cli, contents, finals, needs_cli, rai
 BUILD, TEMP = {"split": vexlor.split, "archive": vexlor.create_archive}, "/tmp/vexlor_py_%d.vexlor"
 
 
+# (kind, output, the path named in the message, how that path is made). A run locks its output directory, or its
+# archive's temporary file; an output over the input is refused by name, by link, and by its temporary's name.
 @needs_cli
-@pytest.mark.parametrize("case", ["held-split", "held-archive", "same", "dotted", "symlink", "hardlink", "tmp-hardlink",
-                                  "split-file", "split-temporary"])
+@pytest.mark.parametrize("kind,out,named,how", [
+    ("split", "out", "out", "held"), ("archive", "a", "a.tmp", "held"), ("archive", "cap.pcap", "cap.pcap", None),
+    ("archive", "./cap.pcap", "./cap.pcap", None), ("archive", "link", "link", os.symlink),
+    ("archive", "hard", "hard", os.link), ("archive", "a", "a.tmp", os.link),
+    ("split", "out", "out/cap_all.pcap", os.link), ("split", "out", "out/.cap_all.pcap.tmp", os.link)])
 @pytest.mark.parametrize("front", ["module", "tool"])
-def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, case, front):
+def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, kind, out, named, how, front):
     """The module raises, the tool exits 1; input and outputs are left alone; once unlocked, the run goes through."""
     data = capture(SAMPLE)
-    cap, kind, archive = write(tmp_path / "cap.pcap", data), "split" if "split" in case else "archive", tmp_path / "a"
-    out, named = {"same": (cap, cap), "dotted": (str(tmp_path / "." / "cap.pcap"),) * 2,
-                  "symlink": (str(tmp_path / "link"),) * 2, "hardlink": (str(tmp_path / "hard"),) * 2,
-                  "tmp-hardlink": (str(archive), str(archive) + ".tmp"), "held-split": (tmp_path / "out",) * 2,
-                  "held-archive": (archive, str(archive) + ".tmp"),
-                  "split-file": (tmp_path / "out", tmp_path / "out" / "cap_all.pcap"),
-                  "split-temporary": (tmp_path / "out", tmp_path / "out" / ".cap_all.pcap.tmp")}[case]
-    if case.startswith("held"):
-        write(tmp_path / "out" / "cap_all.pcap" if kind == "split" else named, b"earlier")
+    cap, out, named = write(tmp_path / "cap.pcap", data), "%s/%s" % (tmp_path, out), "%s/%s" % (tmp_path, named)
+    if how == "held":
+        write(out + "/cap_all.pcap" if kind == "split" else named, b"earlier")
         fd = os.open(named, os.O_RDONLY if kind == "split" else os.O_RDWR)
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # the lock a run takes
         exc, message = OSError, "Output %s %s is in use by another run" % ("directory" if kind == "split" else "path",
                                                                            out)
     else:
-        if case not in ("same", "dotted"):
+        if how:
             os.makedirs(os.path.dirname(named), exist_ok=True)
-            (os.symlink if case == "symlink" else os.link)(cap, named)
+            how(cap, named)
         exc, message = ValueError, "Output %s %s is the input capture %s" % ("file" if kind == "split" else "path",
                                                                              named, cap)
     before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
     if front == "module":
         with raises_exactly(exc, message):
-            BUILD[kind](cap, str(out), *["nosplit"] * (kind == "split"))
+            BUILD[kind](cap, out, *["nosplit"] * (kind == "split"))
     else:
         result = cli(kind, cap, out, *["--strategy", "nosplit"] * (kind == "split"))
         assert (result.returncode, result.stderr) == (1, b"vexlor: %s\n" % message.encode())
-    assert front == "module" and case.startswith("split") or {
+    assert front == "module" and named.startswith(out + "/") or {
         p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
     assert pathlib.Path(cap).read_bytes() == data
-    if case.startswith("held"):
+    if how == "held":
         os.close(fd)
-        assert BUILD[kind](cap, str(out)) is None if front == "module" else cli(kind, cap, out).returncode == 0
+        assert BUILD[kind](cap, out) is None if front == "module" else cli(kind, cap, out).returncode == 0
 
 
 @needs_cli
@@ -69,50 +68,60 @@ def test_an_input_shortened_while_it_is_read_fails_the_run_cleanly(tmp_path, big
     assert finals(tmp_path / "out") == []
 
 
+def outputs(path):
+    """A run's files (or its archive), the bytes of a job's manifest left out: only a run's times differ there."""
+    found = contents(path)
+    return {k: "manifest" in k or v for k, v in found.items()} if isinstance(found, dict) else found
+
+
+# A directory of captures split one job each on two threads (-j) resumes by its manifest.
 @needs_cli
-@pytest.mark.parametrize("kind,sig,threads", [("split", signal.SIGINT, "2"), ("archive", signal.SIGINT, None),
-                                              ("split", signal.SIGTERM, "0"), ("split", signal.SIGKILL, "4")])
-def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig, threads):
-    rng = random.Random(7)
-    interrupted = 0
-    options = ["--quiet"] + (["--writer-threads", threads] if threads else [])
-    ref = tmp_path / ("ref" if kind == "split" else "ref.vexlor")
-    assert cli(kind, big, ref, *options).returncode == 0
+@pytest.mark.parametrize("kind,sig,options", [
+    ("split", signal.SIGINT, ["--writer-threads", "2"]), ("archive", signal.SIGINT, []),
+    ("split", signal.SIGTERM, ["--writer-threads", "0"]), ("split", signal.SIGKILL, ["--writer-threads", "4"]),
+    ("split", signal.SIGKILL, ["-j", "2"])])
+def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig, options):
+    if "-j" in options:
+        big = tmp_path / "in"
+        for i in range(16):
+            write(big / ("f%02d.pcap" % i), sessions_bytes(40 + i, 40, 200))
+    rng, interrupted, ref = random.Random(7), 0, tmp_path / ("ref" if kind == "split" else "ref.vexlor")
+    spread = 0.1 if "-j" in options else 0.6  # seconds: about as long as a run takes
+    assert cli(kind, big, ref, "--quiet", *options).returncode == 0
+    want = outputs(ref)
     for i in range(6):
         out = tmp_path / ("out%d" % i if kind == "split" else "a%d.vexlor" % i)
-        proc = subprocess.Popen([str(CLI), kind, big, str(out), *options], stderr=subprocess.PIPE)
-        time.sleep(0.1 if i == 0 else rng.uniform(0.0, 0.6))
+        proc = subprocess.Popen([str(CLI), kind, big, str(out), "--quiet", *options], stderr=subprocess.PIPE)
+        time.sleep(spread / 6 if i == 0 else rng.uniform(0.0, spread))
         proc.send_signal(sig)
         status, err = proc.wait(), proc.stderr.read()
         if status == 0:
             continue
         interrupted += 1
         if sig == signal.SIGKILL:  # no clean-up: temporaries stay, and a file under its final name is whole
-            assert status == -sig and all(contents(out / n) == contents(ref / n) for n in finals(out))
+            assert status == -sig and all(v == want[k] for k, v in outputs(out).items() if not re.search(
+                r"\.tmp$|-partial/|manifest", k))
         else:
             assert (status, err) == (128 + sig, b"vexlor: interrupted: nothing published\n")
             assert (not out.exists() or os.listdir(out) == []) if kind == "split" else \
                 finals(tmp_path, True) == [] and not out.exists()
-        assert cli(kind, big, out, *options).returncode == 0  # a rerun gives the normal outputs
-        assert contents(out) == contents(ref) and (kind != "split" or finals(out, True) == [])
+        assert cli(kind, big, out, "--quiet", *options).returncode == 0  # a rerun gives the normal outputs
+        assert outputs(out) == want and (kind != "split" or finals(out, True) == [])
     assert interrupted > 0, "every run ended before its signal"
     assert finals(tmp_path, True) == []
 
 
-# The child leaves `spare` descriptors free if asked, makes the calls and prints their outcomes.
+# The child leaves `spare` descriptors free if asked, makes the call and prints its outcome.
 CHILD = r"""
 import json, os, resource, sys, vexlor
-calls, spare = json.loads(sys.argv[1])
+fn, args, kwargs, spare = json.loads(sys.argv[1])
 if spare is not None:
     free = [fd for fd in range(64) if not os.path.exists("/proc/self/fd/%d" % fd)]
     resource.setrlimit(resource.RLIMIT_NOFILE, (free[spare], resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
-results = []
-for fn, args, kwargs in calls:
-    try:
-        results.append(getattr(vexlor, fn)(*args, **kwargs))
-    except Exception as e:
-        results.append([type(e).__name__, str(e)])
-print(json.dumps(results))
+try:
+    print(json.dumps(getattr(vexlor, fn)(*args, **kwargs)))
+except Exception as e:
+    print(json.dumps([type(e).__name__, str(e)]))
 """
 
 
@@ -120,15 +129,17 @@ def os_error(code):
     return "%s (os error %d)" % (os.strerror(code), code)
 
 
-def child(calls, spare=None, fsize=None):
-    """(each call's None or (exception class name, message), the child's pid); writes past `fsize` fail (EFBIG)."""
+def child(fn, args, kwargs, spare=None, fsize=None):
+    """(the call's None or (exception class name, message), the child's pid); writes past `fsize` fail (EFBIG)."""
     limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(  # noqa: E731
         resource.RLIMIT_FSIZE, (fsize, resource.getrlimit(resource.RLIMIT_FSIZE)[1])))
-    proc = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps([calls, spare])], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, preexec_fn=limit if fsize is not None else None)
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps([fn, args, kwargs, spare])],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=limit if fsize is not None else None)
     out, err = proc.communicate(timeout=300)
     assert proc.returncode == 0, err.decode(errors="replace")
-    return [tuple(r) if r else r for r in json.loads(out)], proc.pid
+    result = json.loads(out)
+    return result and tuple(result), proc.pid
 
 
 # (call, options, file size limit, spare descriptors, the error expected). split: ten flows of 4344-byte pcap files
@@ -158,17 +169,17 @@ def test_file_size_and_descriptor_limits(tmp_path, call, options, fsize, spare, 
         lists, _, table, _, _, index = struct.unpack_from("<QQQQQQ", ref.read_bytes(), size - 96) if call != "split" \
             else [0] * 6
         fsize = eval(fsize, dict(footer=size - 128, lists=lists, table=table, index=index, size=size))
-    results, _ = child([[call, [src, str(out)], options]], spare=spare, fsize=fsize)
+    result, _ = child(call, [src, str(out)], options, spare=spare, fsize=fsize)
     if error or fsize is not None and fsize < size:
-        assert results[0] in [(error, os_error(errno.EMFILE))] if error else [
+        assert result in [(error, os_error(errno.EMFILE))] if error else [
             ("RuntimeError", os_error(errno.EFBIG)), ("RuntimeError", "Failed to write footer")]
         assert finals(out) == [] and not out.is_file()
         assert spare is not None or call == "split" or os.path.getsize(str(out) + ".tmp") <= fsize
     else:
-        assert results == [None] and contents(out) == contents(ref)
+        assert result is None and contents(out) == contents(ref)
     getattr(vexlor, call)(src, str(out), **options)  # a rerun over what was left
     assert contents(out) == contents(ref) and not os.path.exists(str(out) + ".tmp")
     if fsize == 300000:  # read_flows fails like any other; its own temporary file stays behind
-        results, pid = child([["read_flows", [src], {}]], fsize=fsize)
-        assert results == [("RuntimeError", os_error(errno.EFBIG))] and not os.path.exists(TEMP % pid)
+        result, pid = child("read_flows", [src], {}, fsize=fsize)
+        assert result == ("RuntimeError", os_error(errno.EFBIG)) and not os.path.exists(TEMP % pid)
         os.unlink(TEMP % pid + ".tmp")
