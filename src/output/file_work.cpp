@@ -77,7 +77,13 @@ Result<int> DescriptorCache::acquire(const OutputDir& dir, std::uint32_t file,
         }
         ++open_;
         lock.unlock();
-        auto fd = dir.open_file(name, flags);
+        auto fd = [&] {
+            if (!(flags & O_CREAT)) {
+                return dir.open_file(name, flags);
+            }
+            std::lock_guard one_at_a_time(create_mutex_);
+            return dir.open_file(name, flags);
+        }();
         lock.lock();
         if (fd) {
             entries_[file].fd = fd->release();

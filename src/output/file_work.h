@@ -66,6 +66,11 @@ private:
     int evict();
 
     std::mutex mutex_;
+    // Held while a file is created.  Creations in one directory take turns
+    // on its lock in the kernel anyway, where a second writer thread would
+    // spin for it on a core that the reading and classifying need; here it
+    // sleeps instead.
+    std::mutex create_mutex_;
     std::condition_variable released_;
     std::vector<Entry> entries_; // by file
     std::uint32_t head_ = kNone; // least recently used idle entry

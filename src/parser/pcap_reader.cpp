@@ -53,10 +53,6 @@ RecordResult PcapReader::next_record() {
         return std::nullopt;
     }
     const std::uint8_t* h = header->data();
-    // Records are read in file order: ask for the lines of the next few
-    // records early, so their headers are in cache when their turn comes.
-    __builtin_prefetch(h + 1024);
-    __builtin_prefetch(h + 2048);
     RawRecord rec;
     rec.ts_sec = load<std::uint32_t>(h, endian_);
     const std::uint32_t sub_second = load<std::uint32_t>(h + 4, endian_);
