@@ -58,6 +58,12 @@ public:
         stable_frames_ = true;
         headers_in_place_ = headers_in_place;
     }
+    // With stable frames: `input` (a mapped file) holds frames; the file's
+    // thread copies referred-to records from the file, not the mapping
+    // (AsyncFile::add_source).
+    void add_input(const SharedBytes& input) {
+        out_.add_source(input.file(), input.file_offset(), {input.data(), input.size()});
+    }
 
     // Stores one record for the flow of `key` (`hash` = hash_key(key)).  New
     // flows get the ids 1, 2, 3, ... in order of first appearance.  Write
@@ -104,6 +110,9 @@ private:
             return runtime(file_.write_stable(bytes));
         }
         Status flush() { return runtime(file_.flush()); }
+        void add_source(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+            file_.add_source(fd, offset, bytes);
+        }
         Status close() { return runtime(file_.close()); } // flushes first
         void abandon() { file_.abandon(); }               // errors ignored
 

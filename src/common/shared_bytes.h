@@ -14,7 +14,9 @@ namespace vexlor {
 // a split are released on the calling thread.
 class SharedStorage {
 public:
-    static SharedStorage* from_mapping(void* base, std::size_t map_len, std::size_t size);
+    // `fd` (or -1): the mapped file, kept open as long as the mapping.
+    static SharedStorage* from_mapping(void* base, std::size_t map_len, std::size_t size,
+                                       int fd = -1);
     static SharedStorage* from_vector(std::vector<std::uint8_t> bytes);
 
     void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
@@ -22,6 +24,10 @@ public:
 
     const std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
+    // The descriptor of the mapped file; -1 for a heap buffer, or once
+    // closed by close_file() (the mapping stays).
+    int file() const { return fd_; }
+    void close_file() noexcept;
 
 private:
     SharedStorage() = default;
@@ -32,6 +38,7 @@ private:
     std::size_t size_ = 0;
     void* map_base_ = nullptr; // non-null for a mapping
     std::size_t map_len_ = 0;
+    int fd_ = -1;
     std::vector<std::uint8_t> heap_;
 };
 
@@ -86,6 +93,20 @@ public:
     bool empty() const { return size_ == 0; }
     std::span<const std::uint8_t> span() const { return {data_, size_}; }
     bool is_borrowed() const { return st_ == nullptr && data_ != nullptr; }
+    // For bytes of a mapped file: its descriptor, and where the bytes start
+    // in it.  -1 otherwise.
+    int file() const { return st_ ? st_->file() : -1; }
+    // Closes the mapped file's descriptor, for everyone who shares the
+    // storage: a run that holds many inputs at once would otherwise hold as
+    // many descriptors.  Only before anyone has taken file().
+    void close_file() const {
+        if (st_) {
+            st_->close_file();
+        }
+    }
+    std::uint64_t file_offset() const {
+        return st_ ? static_cast<std::uint64_t>(data_ - st_->data()) : 0;
+    }
 
     // [offset, offset + len) of this view; the caller has checked the bounds.
     SharedBytes slice(std::size_t offset, std::size_t len) const {

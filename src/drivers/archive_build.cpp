@@ -63,6 +63,9 @@ Status build_archive(const ArchiveBuildOptions& options) {
     // copies them once.
     if (!capture.streaming()) {
         writer->set_stable_frames(capture.records_in_written_form());
+        for (const SharedBytes& input : capture.stable_inputs()) {
+            writer->add_input(input);
+        }
     }
 
     FragmentTracker fragments;

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "builders.h"
 #include "common/async_file.h"
@@ -15,21 +17,42 @@ AsyncFile open_file(const std::string& path, int flags, std::size_t buffer) {
     return std::move(*f);
 }
 
+// Where referred-to bytes come from: memory, a mapped file sent with
+// sendfile(), or a "file" that sendfile() refuses (a pipe), whose bytes then
+// go through memory after all.
+enum class Source { Memory, SentFromFile, Refused };
+
+class AsyncFileSource : public ::testing::TestWithParam<Source> {};
+
 // Copies shorter and longer than a buffer, and references to bytes that stay
 // put, arrive whole and in order: references that continue each other, short
 // ones (copied), and enough of them to fill a buffer's quota of pieces and of
 // referenced bytes several times over.  flush() puts everything on disk, and
 // a file dropped without close() still gets what was buffered.
-TEST(AsyncFile, WritesEverythingInOrder) {
+TEST_P(AsyncFileSource, WritesEverythingInOrder) {
     test::TempDir dir;
     const std::string path = dir / "out";
-    const Bytes source = test::sample(std::size_t{12} << 20, 3);
+    const Bytes bytes = test::sample(std::size_t{12} << 20, 3);
+    test::write_file(dir / "in", bytes);
+    UniqueFd in(::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC));
+    void* mapped = ::mmap(nullptr, bytes.size(), PROT_READ, MAP_SHARED, in.get(), 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    const std::span<const std::uint8_t> source(static_cast<const std::uint8_t*>(mapped),
+                                               bytes.size());
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    UniqueFd pipe_in(pipe_fds[0]), pipe_out(pipe_fds[1]);
     Bytes want;
     const auto wrote = [&](std::span<const std::uint8_t> b) {
         want.insert(want.end(), b.begin(), b.end());
     };
     {
         AsyncFile f = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 4096);
+        if (GetParam() == Source::SentFromFile) {
+            f.add_source(in.get(), 0, source, true);
+        } else if (GetParam() == Source::Refused) {
+            f.add_source(pipe_in.get(), 0, source, true);
+        }
         std::uint32_t seed = 0;
         for (std::size_t n : {0, 1, 4095, 4096, 4097, 10000, 5, 128}) {
             const Bytes b = test::sample(n, seed++);
@@ -58,7 +81,11 @@ TEST(AsyncFile, WritesEverythingInOrder) {
         EXPECT_FALSE(f.is_open());
     }
     EXPECT_TRUE(test::file_bytes(path) == want);
+    ::munmap(mapped, bytes.size());
 }
+
+INSTANTIATE_TEST_SUITE_P(Sources, AsyncFileSource,
+                         ::testing::Values(Source::Memory, Source::SentFromFile, Source::Refused));
 
 // A failed write of the thread is reported by a later call, and every call
 // after it fails the same way, close() included.
