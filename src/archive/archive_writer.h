@@ -58,11 +58,13 @@ public:
         stable_frames_ = true;
         headers_in_place_ = headers_in_place;
     }
-    // With stable frames: `input` (a mapped file) holds frames; the file's
-    // thread copies referred-to records from the file, not the mapping
-    // (AsyncFile::add_source).
-    void add_input(const SharedBytes& input) {
-        out_.add_source(input.file(), input.file_offset(), {input.data(), input.size()});
+    // With stable frames: `input`, the mapping of the file `path`, holds
+    // frames; the file's thread may copy referred-to records from the file
+    // instead of the mapping (AsyncFile::add_source).
+    void add_input(const std::string& path, const SharedBytes& input) {
+        if (auto file = input.file()) {
+            out_.add_source(path, *file, input.file_offset(), {input.data(), input.size()});
+        }
     }
 
     // Stores one record for the flow of `key` (`hash` = hash_key(key)).  New
@@ -110,8 +112,9 @@ private:
             return runtime(file_.write_stable(bytes));
         }
         Status flush() { return runtime(file_.flush()); }
-        void add_source(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-            file_.add_source(fd, offset, bytes);
+        void add_source(std::string path, FileIdentity file, std::uint64_t offset,
+                        std::span<const std::uint8_t> bytes) {
+            file_.add_source(std::move(path), file, offset, bytes);
         }
         Status close() { return runtime(file_.close()); } // flushes first
         void abandon() { file_.abandon(); }               // errors ignored

@@ -1,6 +1,8 @@
 #include "common/async_file.h"
 
+#include <fcntl.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -20,12 +22,31 @@ constexpr std::size_t kMostPieces = 4096;
 // copy that short costs less than the system's walk of one more piece.
 constexpr std::size_t kCopyBelow = 128;
 
-// A file whose mapped bytes may be referred to.
+// A file whose mapped bytes may be referred to, opened by the file's thread
+// when it first sends from it.
 struct Source {
-    int fd;
+    std::string path;
+    FileIdentity file;
     std::uint64_t file_offset;
     const std::uint8_t* begin;
     const std::uint8_t* end;
+    UniqueFd fd{};
+    bool tried = false;
+
+    // Whether bytes can be sent from the file: it opens, and is the file
+    // that is mapped.
+    bool open() {
+        if (!tried) {
+            tried = true;
+            fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            struct stat st {};
+            if (fd.valid() &&
+                (::fstat(fd.get(), &st) != 0 || !(FileIdentity{st.st_dev, st.st_ino} == file))) {
+                fd.reset();
+            }
+        }
+        return fd.valid();
+    }
 };
 
 // Writes `n` bytes of `src` from `offset` to `out` with sendfile(); false
@@ -33,7 +54,7 @@ struct Source {
 Result<bool> send_all(int out, const Source& src, std::uint64_t offset, std::size_t n, bool first) {
     while (n > 0) {
         auto off = static_cast<off_t>(offset);
-        const ssize_t done = ::sendfile(out, src.fd, &off, n);
+        const ssize_t done = ::sendfile(out, src.fd.get(), &off, n);
         if (done < 0) {
             if (errno == EINTR) {
                 continue;
@@ -143,9 +164,9 @@ struct AsyncFile::Buffer {
         run.clear();
         for (const iovec& v : pieces) {
             const auto* p = static_cast<const std::uint8_t*>(v.iov_base);
-            const Source* src = nullptr;
-            for (const Source& s : sources) {
-                if (p >= s.begin && p + v.iov_len <= s.end) {
+            Source* src = nullptr;
+            for (Source& s : sources) {
+                if (p >= s.begin && p + v.iov_len <= s.end && s.open()) {
                     src = &s;
                 }
             }
@@ -166,9 +187,9 @@ struct AsyncFile::Buffer {
                 return std::unexpected(sent.error());
             }
             if (!*sent) {
-                // Not between these files: every later piece goes through
-                // the mapping.
-                sources.clear();
+                // Not between these files: its later pieces go through the
+                // mapping.
+                src->fd.reset();
                 run.push_back(v);
             }
         }
@@ -284,13 +305,13 @@ Status AsyncFile::write_stable(std::span<const std::uint8_t> bytes) {
     return {};
 }
 
-void AsyncFile::add_source(int fd, std::uint64_t file_offset, std::span<const std::uint8_t> bytes,
-                           bool send_always) {
-    if (fd >= 0 && !bytes.empty()) {
+void AsyncFile::add_source(std::string path, FileIdentity file, std::uint64_t file_offset,
+                           std::span<const std::uint8_t> bytes, bool send_always) {
+    if (!path.empty() && path.find('\0') == std::string::npos && !bytes.empty()) {
         std::lock_guard lock(state_->mu);
         state_->sending.on = state_->sending.on || send_always;
         state_->sending.sources.push_back(
-            Source{fd, file_offset, bytes.data(), bytes.data() + bytes.size()});
+            Source{std::move(path), file, file_offset, bytes.data(), bytes.data() + bytes.size()});
     }
 }
 

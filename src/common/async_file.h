@@ -13,9 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "common/file_identity.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
 
@@ -44,17 +46,18 @@ public:
     // copied.  Bytes that continue the previous reference join it, so a run
     // of records that lie one after another in the input is one piece.
     Status write_stable(std::span<const std::uint8_t> bytes);
-    // `bytes` (a mapping) are the contents of the file `fd` from its offset
-    // `file_offset` on; the file stays open until close() returns.  Should
-    // a gathered write through the mapping run slow (on some virtual
-    // machines, a copy from a mapping that another thread reads drops to a
-    // fraction of its speed at random), referred-to bytes among them are
-    // written with sendfile() from then on, page cache to page cache; at
-    // once with `send_always`.  Where the system refuses sendfile() between
-    // the files, they go through the mapping after all.  Call before the
-    // first write.
-    void add_source(int fd, std::uint64_t file_offset, std::span<const std::uint8_t> bytes,
-                    bool send_always = false);
+    // `bytes` (a mapping) are the contents of the file `path`, which is
+    // `file`, from its offset `file_offset` on.  Should a gathered write
+    // through the mapping run slow (on some virtual machines, a copy from a
+    // mapping that another thread reads drops to a fraction of its speed at
+    // random), the file's thread opens `path` and, if it is still `file`,
+    // writes referred-to bytes among them with sendfile() from then on, page
+    // cache to page cache; at once with `send_always`.  Where the file
+    // cannot be opened (no descriptor to spare, say), is another file now,
+    // or the system refuses sendfile() between the two, they go through the
+    // mapping after all.  Call before the first write.
+    void add_source(std::string path, FileIdentity file, std::uint64_t file_offset,
+                    std::span<const std::uint8_t> bytes, bool send_always = false);
     // Hands over what is buffered and waits until everything is written.
     Status flush();
     // Flushes, stops the thread and closes the descriptor; the first error wins.

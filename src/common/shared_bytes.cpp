@@ -1,14 +1,13 @@
 #include "common/shared_bytes.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 namespace vexlor {
 
 SharedStorage* SharedStorage::from_mapping(void* base, std::size_t map_len, std::size_t size,
-                                           int fd) {
+                                           std::optional<FileIdentity> file) {
     auto* s = new SharedStorage();
-    s->fd_ = fd;
+    s->file_ = file;
     s->map_base_ = base;
     s->map_len_ = map_len;
     s->data_ = static_cast<const std::uint8_t*>(base);
@@ -24,13 +23,6 @@ SharedStorage* SharedStorage::from_vector(std::vector<std::uint8_t> bytes) {
     return s;
 }
 
-void SharedStorage::close_file() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 void SharedStorage::release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         delete this;
@@ -41,7 +33,6 @@ SharedStorage::~SharedStorage() {
     if (map_base_) {
         ::munmap(map_base_, map_len_);
     }
-    close_file();
 }
 
 } // namespace vexlor

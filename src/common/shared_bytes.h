@@ -4,8 +4,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
+
+#include "common/file_identity.h"
 
 namespace vexlor {
 
@@ -14,9 +17,9 @@ namespace vexlor {
 // a split are released on the calling thread.
 class SharedStorage {
 public:
-    // `fd` (or -1): the mapped file, kept open as long as the mapping.
+    // `file`: which file is mapped, so that a writer may open it again.
     static SharedStorage* from_mapping(void* base, std::size_t map_len, std::size_t size,
-                                       int fd = -1);
+                                       std::optional<FileIdentity> file = std::nullopt);
     static SharedStorage* from_vector(std::vector<std::uint8_t> bytes);
 
     void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
@@ -24,10 +27,8 @@ public:
 
     const std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
-    // The descriptor of the mapped file; -1 for a heap buffer, or once
-    // closed by close_file() (the mapping stays).
-    int file() const { return fd_; }
-    void close_file() noexcept;
+    // The mapped file; nothing for a heap buffer.
+    const std::optional<FileIdentity>& file() const { return file_; }
 
 private:
     SharedStorage() = default;
@@ -38,7 +39,7 @@ private:
     std::size_t size_ = 0;
     void* map_base_ = nullptr; // non-null for a mapping
     std::size_t map_len_ = 0;
-    int fd_ = -1;
+    std::optional<FileIdentity> file_;
     std::vector<std::uint8_t> heap_;
 };
 
@@ -93,17 +94,8 @@ public:
     bool empty() const { return size_ == 0; }
     std::span<const std::uint8_t> span() const { return {data_, size_}; }
     bool is_borrowed() const { return st_ == nullptr && data_ != nullptr; }
-    // For bytes of a mapped file: its descriptor, and where the bytes start
-    // in it.  -1 otherwise.
-    int file() const { return st_ ? st_->file() : -1; }
-    // Closes the mapped file's descriptor, for everyone who shares the
-    // storage: a run that holds many inputs at once would otherwise hold as
-    // many descriptors.  Only before anyone has taken file().
-    void close_file() const {
-        if (st_) {
-            st_->close_file();
-        }
-    }
+    // For bytes of a mapped file: which file, and where they start in it.
+    std::optional<FileIdentity> file() const { return st_ ? st_->file() : std::nullopt; }
     std::uint64_t file_offset() const {
         return st_ ? static_cast<std::uint64_t>(data_ - st_->data()) : 0;
     }

@@ -63,8 +63,12 @@ Status build_archive(const ArchiveBuildOptions& options) {
     // copies them once.
     if (!capture.streaming()) {
         writer->set_stable_frames(capture.records_in_written_form());
-        for (const SharedBytes& input : capture.stable_inputs()) {
-            writer->add_input(input);
+        // One capture: its file may be read again by name (inputs read as
+        // one are copied through their mappings).
+        if (options.control.combined_inputs.empty()) {
+            for (const SharedBytes& input : capture.stable_inputs()) {
+                writer->add_input(options.input_path, input);
+            }
         }
     }
 

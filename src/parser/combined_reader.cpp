@@ -253,11 +253,6 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
                                  "): captures read as one must share a link type");
         }
         in.size = (*reader)->input_size().value_or(0);
-        // Inputs read as one may be thousands: their mappings keep no
-        // descriptors (writers then copy through the mappings).
-        for (const SharedBytes& mapped : (*reader)->stable_inputs()) {
-            mapped.close_file();
-        }
         if (!(*reader)->streaming() && paths.size() <= kMostHeldMappings) {
             in.mapped = (*reader)->stable_inputs().front();
             in.written_form = (*reader)->records_in_written_form();

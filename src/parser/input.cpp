@@ -92,9 +92,9 @@ Result<SharedBytes> map_file(std::string_view path) {
     // Captures are read front to back exactly once; let the kernel read ahead
     // and drop pages behind us.  Only a hint, so its failure does not matter.
     (void)::madvise(base, map_len, MADV_SEQUENTIAL);
-    // The descriptor stays with the mapping: a writer may copy the file's
-    // bytes from it, page cache to page cache, instead of through the mapping.
-    return SharedBytes::adopt(SharedStorage::from_mapping(base, map_len, size, fd.release()));
+    // The mapping outlives the descriptor, which closes on return.
+    return SharedBytes::adopt(
+        SharedStorage::from_mapping(base, map_len, size, FileIdentity{st.st_dev, st.st_ino}));
 }
 
 } // namespace

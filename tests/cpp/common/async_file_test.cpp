@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "builders.h"
@@ -18,9 +19,15 @@ AsyncFile open_file(const std::string& path, int flags, std::size_t buffer) {
 }
 
 // Where referred-to bytes come from: memory, a mapped file sent with
-// sendfile(), or a "file" that sendfile() refuses (a pipe), whose bytes then
-// go through memory after all.
-enum class Source { Memory, SentFromFile, Refused };
+// sendfile(), a name that is another file now, or a "file" that sendfile()
+// refuses (a pipe); the last two go through memory after all.
+enum class Source { Memory, SentFromFile, Replaced, Refused };
+
+FileIdentity identity(int fd) {
+    struct stat st {};
+    EXPECT_EQ(::fstat(fd, &st), 0);
+    return FileIdentity{st.st_dev, st.st_ino};
+}
 
 class AsyncFileSource : public ::testing::TestWithParam<Source> {};
 
@@ -49,9 +56,12 @@ TEST_P(AsyncFileSource, WritesEverythingInOrder) {
     {
         AsyncFile f = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 4096);
         if (GetParam() == Source::SentFromFile) {
-            f.add_source(in.get(), 0, source, true);
+            f.add_source(dir / "in", identity(in.get()), 0, source, true);
+        } else if (GetParam() == Source::Replaced) {
+            f.add_source(path, identity(in.get()), 0, source, true);
         } else if (GetParam() == Source::Refused) {
-            f.add_source(pipe_in.get(), 0, source, true);
+            f.add_source("/proc/self/fd/" + std::to_string(pipe_in.get()), identity(pipe_in.get()),
+                         0, source, true);
         }
         std::uint32_t seed = 0;
         for (std::size_t n : {0, 1, 4095, 4096, 4097, 10000, 5, 128}) {
@@ -85,7 +95,8 @@ TEST_P(AsyncFileSource, WritesEverythingInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, AsyncFileSource,
-                         ::testing::Values(Source::Memory, Source::SentFromFile, Source::Refused));
+                         ::testing::Values(Source::Memory, Source::SentFromFile, Source::Replaced,
+                                           Source::Refused));
 
 // A failed write of the thread is reported by a later call, and every call
 // after it fails the same way, close() included.
