@@ -51,7 +51,8 @@ struct Source {
 
 // Writes `n` bytes of `src` from `offset` to `out` with sendfile(); false
 // (nothing written) when the system refuses sendfile between these files.
-Result<bool> send_all(int out, const Source& src, std::uint64_t offset, std::size_t n, bool first) {
+Result<bool> send_all(int out, const Source& src, std::uint64_t offset, std::size_t n) {
+    bool first = true; // nothing of this piece sent yet
     while (n > 0) {
         auto off = static_cast<off_t>(offset);
         const ssize_t done = ::sendfile(out, src.fd.get(), &off, n);
@@ -180,9 +181,8 @@ struct AsyncFile::Buffer {
                 }
                 run.clear();
             }
-            auto sent =
-                send_all(fd, *src, src->file_offset + static_cast<std::uint64_t>(p - src->begin),
-                         v.iov_len, true);
+            auto sent = send_all(
+                fd, *src, src->file_offset + static_cast<std::uint64_t>(p - src->begin), v.iov_len);
             if (!sent) {
                 return std::unexpected(sent.error());
             }
