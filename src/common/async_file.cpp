@@ -4,6 +4,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,9 +15,17 @@ namespace vexlor {
 
 namespace {
 
-// A buffer's references: past this many bytes, or this many pieces, it is
-// handed over, which bounds how much of the input a write pins.
-constexpr std::size_t kMostReferenced = std::size_t{4} << 20;
+// A buffer is handed over where it reaches a multiple of kStretch of the
+// file's offset, or at kMostPieces pieces, so that each gathered write covers
+// at most one aligned 1 MiB stretch.  The page cache then holds the file in
+// 1 MiB folios.  A write that covers a whole aligned 2 MiB stretch gets a
+// 2 MiB folio instead, and on some virtual machines those come at times
+// several times slower (writing L's 1.46 GB in 2 MiB pieces: 1.2-2.7 s; in
+// 1 MiB pieces: 0.3-0.35 s; in 64 KiB pieces: 0.37-0.39 s).  Against small
+// pages, 1 MiB folios also spare a later reader of the file most of the
+// kernel's work of mapping it (a flow table read from L's archive: 0.01-0.03
+// s of system time against 0.05-0.08 s).
+constexpr std::uint64_t kStretch = std::uint64_t{1} << 20;
 constexpr std::size_t kMostPieces = 4096;
 // Shorter references that do not continue the previous one are copied: a
 // copy that short costs less than the system's walk of one more piece.
@@ -77,19 +86,23 @@ Result<bool> send_all(int out, const Source& src, std::uint64_t offset, std::siz
 }
 
 // How referred-to bytes of a mapped file reach the file being written.  A
-// copy through the mapping runs at several GB/s, but on some virtual
-// machines, while another thread reads the same mapping, it drops at random
-// to under 1 GB/s (the same archive build: 0.5 s or 2 s).  sendfile() copies
-// page cache to page cache without the mapping, at a steady 2.5 GB/s there.
-// So writes go through the mapping, timed, and once one of at least
-// kTimedFrom referred-to bytes runs below kSlowCopy bytes a second, the rest
-// go by sendfile().
+// copy through the mapping normally runs at several GB/s; should it run slow
+// all the same (on some virtual machines it has dropped below 1 GB/s for
+// whole runs), sendfile() copies page cache to page cache without the
+// mapping, at a steady 2.5 GB/s there.  So writes of at least kTimedFrom
+// referred-to bytes go through the mapping, timed, and once kJudgedOver
+// bytes of them have run below kSlowCopy bytes a second, the rest go by
+// sendfile().  One slow write (a block allocation, a journal commit)
+// decides nothing.
 struct Sending {
     std::vector<Source> sources;
     std::vector<iovec> between; // the pieces between two of a source
     bool on = false;
+    std::size_t timed = 0; // referred-to bytes of the writes timed since the last judgement
+    double took = 0;       // their seconds
 };
-constexpr std::size_t kTimedFrom = std::size_t{1} << 20;
+constexpr std::size_t kTimedFrom = std::size_t{512} << 10;
+constexpr std::size_t kJudgedOver = std::size_t{16} << 20;
 constexpr double kSlowCopy = 2e9;
 
 } // namespace
@@ -104,6 +117,8 @@ struct AsyncFile::Buffer {
     std::size_t covered = 0;    // bytes listed in `pieces` so far
     std::size_t referenced = 0; // bytes of references
     bool last_is_reference = false;
+
+    std::size_t size() const { return bytes.size() + referenced; }
 
     bool empty() const { return bytes.empty() && pieces.empty(); }
     void clear() {
@@ -139,9 +154,8 @@ struct AsyncFile::Buffer {
         referenced += b.size();
         last_is_reference = true;
     }
-    bool full(std::size_t capacity) const {
-        return bytes.size() == capacity || referenced >= kMostReferenced ||
-               pieces.size() >= kMostPieces;
+    bool full(std::size_t capacity, std::size_t room) const {
+        return bytes.size() == capacity || room == 0 || pieces.size() >= kMostPieces;
     }
     Status write_to(int fd, Sending& sending) {
         if (pieces.empty()) {
@@ -155,7 +169,13 @@ struct AsyncFile::Buffer {
             const auto start = std::chrono::steady_clock::now();
             Status st = write_all(fd, pieces);
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            sending.on = st && static_cast<double>(referenced) < kSlowCopy * took.count();
+            sending.timed += referenced;
+            sending.took += took.count();
+            if (st && sending.timed >= kJudgedOver) {
+                sending.on = static_cast<double>(sending.timed) < kSlowCopy * sending.took;
+                sending.timed = 0;
+                sending.took = 0;
+            }
             return st;
         }
         // Pieces of a source go by sendfile; the rest, between them, as
@@ -200,15 +220,23 @@ struct AsyncFile::Buffer {
 struct AsyncFile::State {
     UniqueFd fd;
     std::size_t capacity = 0;
-    Buffer filling;  // this side's
-    Buffer pending;  // the thread's while `busy`
-    Sending sending; // the thread's, once writing has begun
+    Buffer filling;               // this side's
+    std::uint64_t filling_at = 0; // the file offset where `filling` begins
+    Buffer pending;               // the thread's while `busy`
+    Sending sending;              // the thread's, once writing has begun
 
     std::mutex mu;
     std::condition_variable cv;
     bool busy = false; // `pending` is being written
     bool stop = false;
     Status outcome; // ok until a write of the thread fails, then its first error
+
+    // How many more bytes `filling` takes before it is handed over.
+    std::size_t room() const {
+        const std::uint64_t end = (filling_at / kStretch + 1) * kStretch;
+        return static_cast<std::size_t>(end - filling_at) - filling.size();
+    }
+    bool filled() const { return filling.full(capacity, room()); }
 
     void run() {
         std::unique_lock lock(mu);
@@ -269,6 +297,7 @@ Status AsyncFile::hand_over() {
         return s.outcome;
     }
     if (!s.filling.empty()) {
+        s.filling_at += s.filling.size();
         std::swap(s.filling, s.pending);
         s.filling.clear();
         s.busy = true;
@@ -280,11 +309,10 @@ Status AsyncFile::hand_over() {
 Status AsyncFile::write(std::span<const std::uint8_t> bytes) {
     State& s = *state_;
     while (!bytes.empty()) {
-        std::size_t room = s.capacity - s.filling.bytes.size();
-        std::size_t n = std::min(room, bytes.size());
+        std::size_t n = std::min({s.capacity - s.filling.bytes.size(), s.room(), bytes.size()});
         s.filling.bytes.insert(s.filling.bytes.end(), bytes.begin(), bytes.begin() + n);
         bytes = bytes.subspan(n);
-        if (s.filling.full(s.capacity)) {
+        if (s.filled()) {
             if (auto st = hand_over(); !st) {
                 return st;
             }
@@ -298,9 +326,15 @@ Status AsyncFile::write_stable(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kCopyBelow && !s.filling.continues(bytes)) {
         return write(bytes);
     }
-    s.filling.refer(bytes);
-    if (s.filling.full(s.capacity)) {
-        return hand_over();
+    while (!bytes.empty()) {
+        const std::size_t n = std::min(s.room(), bytes.size());
+        s.filling.refer(bytes.first(n));
+        bytes = bytes.subspan(n);
+        if (s.filled()) {
+            if (auto st = hand_over(); !st) {
+                return st;
+            }
+        }
     }
     return {};
 }
