@@ -11,7 +11,8 @@ MANIFEST = CAPTURES / "MANIFEST.tsv"
 CORPUS = list(csv.DictReader(MANIFEST.read_text().splitlines(), delimiter="\t")) if MANIFEST.is_file() else []
 TEMP_ARCHIVE = "/tmp/vexlor_py_%d.vexlor" % os.getpid()
 ZERO_ADDR = ":".join(["0000"] * 8)
-CLI = pathlib.Path(sys.executable).parent / "vexlor"
+# $VEXLOR_TOOL, as vexlor_dataset honours it, else the tool installed beside this Python.
+CLI = pathlib.Path(os.environ.get("VEXLOR_TOOL") or pathlib.Path(sys.executable).parent / "vexlor")
 needs_cli = pytest.mark.skipif(not CLI.exists(), reason="the vexlor tool is not installed beside %s" % sys.executable)
 needs_tshark = pytest.mark.skipif(shutil.which("tshark") is None, reason="tshark not installed")
 
