@@ -309,6 +309,13 @@ constexpr std::size_t kChunkRowBytes = std::size_t(16) << 20;
 // the first failure, which ends the run once those records are handed over.
 struct Chunk {
     std::vector<FlowRecord> records;
+    // Records whose packets all carry both names (host, mac; or as far as a
+    // row read from a flow's first packets saw), with their second name.  The
+    // flow of the other end was opened first (a packet opens its source's
+    // flow before its destination's, and an end seen before has its flow
+    // already), so handed over in order, such a record keeps its first name
+    // unless an earlier flow has it.
+    std::vector<std::pair<std::size_t, std::string>> others;
     RunSummary summary;
     Status status;
     bool ready = false;
@@ -349,6 +356,7 @@ public:
             }
             FlowStats stats(opt_.features);
             stats.record().id = flows[i].id;
+            FlowKeys names; // none until the first packet
             // Byte rows without filters read only the packets they keep: the
             // flow entry has the counts.
             const bool counted = !opt_.features.directions && !filtered_;
@@ -381,10 +389,12 @@ public:
                 }
                 for (std::size_t k = 0; k < stored.size() && (!counted || stats.wants_frames());
                      ++k) {
-                    add(stats, stored[k], out.summary);
+                    add(stats, stored[k], out.summary, names);
                     ++added;
                 }
             }
+            std::string other;
+            std::tie(stats.record().key, other) = name_of(names, flows[i]);
             if (counted && added != 0) {
                 out.summary.packets +=
                     flows[i].packet_count - std::min<std::uint64_t>(added, flows[i].packet_count);
@@ -392,6 +402,9 @@ public:
                 stats.record().bytes[0] = flows[i].total_bytes;
             }
             if (stats.record().packets[0] + stats.record().packets[1] != 0) {
+                if (!other.empty()) {
+                    out.others.emplace_back(out.records.size(), std::move(other));
+                }
                 out.records.push_back(std::move(stats.record()));
             }
         }
@@ -399,19 +412,58 @@ public:
     }
 
 private:
-    void add(FlowStats& stats, const StoredPacket& s, RunSummary& summary) const {
+    Packet decode(const StoredPacket& s) const {
+        return from_pcap_record(s.ts_sec, s.ts_usec, s.orig_len, SharedBytes::borrowed(s.data),
+                                archive_.link_type(), opt_.decode);
+    }
+
+    // Under host and mac a packet has two names, one for each end, and is
+    // stored in both flows; a flow's name is the one all its packets share.
+    // `names` starts as the first packet's and keeps only those every later
+    // packet has too.
+    static void narrow(FlowKeys& names, const FlowKeys& keys) {
+        if (names.count == 0) {
+            names = keys;
+            return;
+        }
+        if (names.count == 2) {
+            const bool first = std::ranges::find(keys, names.keys[0]) != keys.end();
+            const bool second = std::ranges::find(keys, names.keys[1]) != keys.end();
+            if (first != second) {
+                names.keys[0] = first ? names.keys[0] : names.keys[1];
+                names.count = 1;
+            }
+        }
+    }
+
+    // A flow's name, and where every packet has both names, the other one
+    // too: the two flows then hold the same packets.  The build may have
+    // recorded which end a host flow is; if not, the names are told apart in
+    // the order of the flows (see Chunk::others).
+    std::pair<std::string, std::string> name_of(const FlowKeys& names,
+                                                const FlowEntry& entry) const {
+        if (names.count == 0) {
+            return {};
+        }
+        if (names.count == 1) {
+            return {flow_name(opt_.strategy, names.keys[0]), ""};
+        }
+        if (entry.host_side != HostSide::Unknown) {
+            return {flow_name(opt_.strategy,
+                              names.keys[entry.host_side == HostSide::Destination ? 1 : 0]),
+                    ""};
+        }
+        return {flow_name(opt_.strategy, names.keys[0]), flow_name(opt_.strategy, names.keys[1])};
+    }
+
+    void add(FlowStats& stats, const StoredPacket& s, RunSummary& summary, FlowKeys& names) const {
         const std::uint64_t t = std::uint64_t(s.ts_sec) * 1000000 + s.ts_usec;
         ++summary.packets;
         note_time(summary, t);
-        const Packet p =
-            from_pcap_record(s.ts_sec, s.ts_usec, s.orig_len, SharedBytes::borrowed(s.data),
-                             archive_.link_type(), opt_.decode);
+        const Packet p = decode(s);
+        narrow(names, flow_keys(opt_.strategy, p));
         if (!filter_.matches(p)) {
             return;
-        }
-        if (stats.record().packets[0] + stats.record().packets[1] == 0) {
-            const FlowKeys keys = flow_keys(opt_.strategy, p);
-            stats.record().key = keys.count ? flow_name(opt_.strategy, keys.keys[0]) : "";
         }
         stats.add(p, p.link_type ? p.link_type : archive_.link_type());
     }
@@ -431,6 +483,10 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
     const ArchiveFlows source(opt, **reader);
     const std::size_t chunks = source.chunks();
     RunSummary summary;
+    // The names handed over, where a packet has two.
+    const bool two_names =
+        opt.strategy == SplitStrategy::Host || opt.strategy == SplitStrategy::Mac;
+    std::unordered_set<std::string> taken;
     // Hands a chunk's records over; false when the run ends with it.
     Status ended;
     auto take = [&](Chunk& chunk) {
@@ -439,7 +495,18 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
             note_time(summary, chunk.summary.first_us);
             note_time(summary, chunk.summary.last_us);
         }
-        for (const FlowRecord& r : chunk.records) {
+        auto other = chunk.others.begin();
+        for (std::size_t k = 0; k < chunk.records.size(); ++k) {
+            FlowRecord& r = chunk.records[k];
+            if (other != chunk.others.end() && other->first == k) {
+                if (taken.contains(r.key)) {
+                    r.key = std::move(other->second);
+                }
+                ++other;
+            }
+            if (two_names) {
+                taken.insert(r.key);
+            }
             ++summary.flows;
             if (auto st = sink(r); !st) {
                 ended = st;

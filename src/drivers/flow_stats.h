@@ -123,7 +123,7 @@ using FlowSink = std::function<Status(const FlowRecord&)>;
 
 // Reads a capture (packets grouped into flows by the strategy and
 // boundaries) or an archive (its flows as stored, named by the strategy from
-// their first packet) and hands each flow's record to `sink`.  With an idle
+// their packets) and hands each flow's record to `sink`.  With an idle
 // timeout, flows idle past it (no later packet can join them) are handed
 // over as the capture goes, so that memory follows the live flows; the rest
 // come at the end.  Each hand-over is in id order.

@@ -189,5 +189,46 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
     }
 }
 
+// Under host and mac a packet is stored in the flows of both its ends: an
+// archive's flow is named after the end all its packets share, as a table of
+// the capture names it, even where every packet has both ends (a and b).
+TEST(FlowStats, ArchiveFlowsOfBothEndsKeepTheirNames) {
+    TempDir dir;
+    const std::string input = dir / "in.pcap", archive = dir / "a.vexlor";
+    PcapBuilder pcap;
+    const auto frame = [](std::uint8_t from, std::uint8_t to) {
+        const std::string src = "10.0.0." + std::to_string(from),
+                          dst = "10.0.0." + std::to_string(to);
+        return eth(mac(to), mac(from), kEtherIpv4,
+                   ipv4(ip(src.c_str()), ip(dst.c_str()), 17, udp(1000 + from, 53, {})));
+    };
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        pcap.packet(i, 0, i % 2 ? frame(2, 1) : frame(1, 2)); // a, b
+        pcap.packet(i, 1, frame(3, 4));                       // c, d
+        pcap.packet(i, 2, frame(5, 4));                       // e, d
+    }
+    write_file(input, pcap.bytes());
+    for (SplitStrategy strategy : {SplitStrategy::Host, SplitStrategy::Mac}) {
+        auto names = [&](const std::string& path, FlowFeatures features) {
+            std::vector<std::pair<std::string, std::uint64_t>> got;
+            EXPECT_TRUE(
+                run_flow_stats({.input_path = path, .strategy = strategy, .features = features},
+                               [&](const FlowRecord& r) -> Status {
+                                   got.emplace_back(r.key, r.packets[0] + r.packets[1]);
+                                   return {};
+                               }));
+            std::ranges::sort(got);
+            return got;
+        };
+        ASSERT_TRUE(
+            build_archive({.input_path = input, .output_path = archive, .strategy = strategy}));
+        const auto want = names(input, {});
+        ASSERT_EQ(want.size(), 5u);
+        EXPECT_EQ(names(archive, {}), want);
+        // Byte rows alone read a flow's first packet only.
+        EXPECT_EQ(names(archive, {.first_n = 0, .row_bytes = 8, .directions = false}), want);
+    }
+}
+
 } // namespace
 } // namespace vexlor
