@@ -297,7 +297,11 @@ Options:
   --payload         the transport payload instead of whole frames
   --mask FIELDS     zero these header fields (comma-separated, repeatable):
                     mac (link-layer addresses), ip (IP addresses of the
-                    innermost IP header), port (its TCP, UDP or SCTP ports)
+                    innermost IP header), port (its TCP, UDP or SCTP ports),
+                    checksum (its IPv4 header's and its TCP, UDP, SCTP or
+                    ICMPv6 checksum, sums over the addresses and ports that
+                    would tell them apart: masked rows of flows alike in all
+                    else are then alike)
   -o FILE.npy       the array; both files are published whole
   --strategy S      how packets form flows (default: session)
 )" FLOW_OPTIONS_HELP R"(

@@ -190,9 +190,11 @@ Parsed<std::uint8_t> mask_option(const ParsedArgs& args) {
                 mask |= kMaskIp;
             } else if (field == "port") {
                 mask |= kMaskPort;
+            } else if (field == "checksum") {
+                mask |= kMaskChecksum;
             } else {
                 return usage_error("unknown field '" + std::string(field) +
-                                   "' for --mask (valid: mac, ip, port)");
+                                   "' for --mask (valid: mac, ip, port, checksum)");
             }
         }
     }

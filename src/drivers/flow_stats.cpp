@@ -113,7 +113,7 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
             }
         }
     }
-    if (!p.ip || !(mask & (kMaskIp | kMaskPort))) {
+    if (!p.ip || !(mask & (kMaskIp | kMaskPort | kMaskChecksum))) {
         return;
     }
     const auto ip_at = ip_header_at(frame, *p.ip);
@@ -121,12 +121,26 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
         return;
     }
     const auto transport = transport_at(frame, *ip_at, *p.ip);
-    // Ports first: the addresses they are looked up by are still there.
-    if ((mask & kMaskPort) && transport && has_ports(p.ip->protocol) &&
-        *transport + 4 <= frame.size()) {
-        const std::uint8_t* q = frame.data() + *transport;
-        if ((q[0] << 8 | q[1]) == p.ip->src_port && (q[2] << 8 | q[3]) == p.ip->dst_port) {
-            zero(*transport, 4);
+    // A transport header is where its ports are: not in a later fragment.
+    // Looked for before the addresses they are found by are masked.
+    const std::uint8_t proto = p.ip->protocol;
+    const bool ports = transport && has_ports(proto) && *transport + 4 <= frame.size() &&
+                       (frame[*transport] << 8 | frame[*transport + 1]) == p.ip->src_port &&
+                       (frame[*transport + 2] << 8 | frame[*transport + 3]) == p.ip->dst_port;
+    if ((mask & kMaskPort) && ports) {
+        zero(*transport, 4);
+    }
+    if (mask & kMaskChecksum) {
+        if (p.ip->src_ip.is_v4()) {
+            zero(*ip_at + 10, 2);
+        }
+        if (ports) {
+            zero(*transport + (proto == kProtoTcp   ? 16
+                               : proto == kProtoUdp ? 6
+                                                    : 8),
+                 proto == kProtoSctp ? 4 : 2);
+        } else if (transport && proto == kProtoIcmpv6) {
+            zero(*transport + 2, 2);
         }
     }
     if (mask & kMaskIp) {

@@ -18,7 +18,7 @@
 namespace vexlor {
 
 // Header fields zeroed in byte rows.
-enum MaskField : std::uint8_t { kMaskMac = 1, kMaskIp = 2, kMaskPort = 4 };
+enum MaskField : std::uint8_t { kMaskMac = 1, kMaskIp = 2, kMaskPort = 4, kMaskChecksum = 8 };
 
 // What is kept of each flow besides its counters.
 struct FlowFeatures {

@@ -71,6 +71,39 @@ TEST(FlowStats, MasksTheInnermostHeaderOfATunnel) {
     EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 12), Bytes(12, 0));
 }
 
+// The checksums are sums over the addresses and ports: masked with them, they
+// are zeroed (the IPv4 header's, then the transport's), and only they.  A
+// later fragment has no transport header to mask.
+TEST(FlowStats, MasksChecksumsWithTheirFields) {
+    const Bytes v4 = ip("10.0.0.1"), v6 = ip("2001:db8::1");
+    const auto frame = [](std::uint16_t type, const Bytes& packet) {
+        return eth(mac(2), mac(1), type, packet);
+    };
+    const Bytes fragment = ipv4_fragment(ipv4(v4, v4, 17, udp(1, 2, sample(20))), 7, 8, false);
+    using Case = std::tuple<Bytes, std::vector<std::size_t>>; // frame, checksum offsets
+    for (const auto& [plain, sums] :
+         {Case{frame(kEtherIpv4, ipv4(v4, v4, 6, tcp(1, 2, sample(9)))), {24, 25, 50, 51}},
+          Case{frame(kEtherIpv4, ipv4(v4, v4, 17, udp(1, 2, sample(9)))), {24, 25, 40, 41}},
+          Case{frame(kEtherIpv6, ipv6(v6, v6, 58, Bytes{128, 0, 0, 0, 0, 1, 0, 1})), {56, 57}},
+          Case{frame(kEtherIpv4, fragment), {24, 25}}}) {
+        Bytes filled = plain;
+        for (std::size_t at : sums) {
+            filled.at(at) = 0xAB;
+        }
+        const Packet p =
+            from_pcap_record(0, 0, static_cast<std::uint32_t>(filled.size()),
+                             SharedBytes::from_vector(filled), kLinkEthernet, Decode::Wide);
+        Bytes fields = filled, all = filled;
+        mask_frame(fields, p, kLinkEthernet, kMaskIp | kMaskPort);
+        mask_frame(all, p, kLinkEthernet, kMaskIp | kMaskPort | kMaskChecksum);
+        for (std::size_t at : sums) {
+            EXPECT_EQ(fields.at(at), 0xAB) << at;
+            fields.at(at) = 0;
+        }
+        EXPECT_EQ(all, fields);
+    }
+}
+
 // An archive's flows are read a chunk at a time, on helper threads or not, and
 // byte rows read only the packets they need: none of it shows in the records,
 // in their order, nor in where a damaged list or a failing sink ends the run.
