@@ -230,10 +230,13 @@ it shows done): a set of archives queried as one.
     "INPUT is a capture (pcap or pcapng, compressed or not; - for standard\n"                      \
     "input), a directory of them, a quoted glob pattern, or a .vexlor archive\n"                   \
     "(known by its first bytes), whose flows are taken as stored and named\n"                      \
-    "by --strategy after their first packet.  Several inputs are read one\n"                       \
-    "after the other into one output, flow ids going on from one to the next,\n"                   \
-    "the input column naming each flow's; with --combine they are read as one\n"                   \
-    "capture.  Memory grows with the number of flows, not of packets; with\n"                      \
+    "by --strategy after the end their packets share; the archives in a\n"                         \
+    "directory, and those a job's vexlor-manifest.jsonl shows done, are read\n"                    \
+    "too.  Several inputs are read one after the other into one output, the\n"                     \
+    "input column naming each flow's, flow ids going on from one capture to\n"                     \
+    "the next (an archive's flows keep their ids, as extract --id takes\n"                         \
+    "them); with --combine captures are read as one.  Memory grows with the number of flows, not " \
+    "of packets; with\n"                                                                           \
     "--idle-timeout, flows idle past it are written out and forgotten as the\n"                    \
     "capture goes, so that only live flows are held.\n"
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,20 +25,54 @@ namespace {
 // with --combine.  Each flow goes to `sink` with the name of its input.
 using NamedSink = std::function<CommandStatus(const FlowRecord&, const std::string& input)>;
 
+// The archives of an archive set among the inputs: a job's manifest stands
+// for the archives it shows done, a directory for the archives in it (and
+// is walked for captures too); `captures` keeps the other arguments.
+std::expected<std::vector<std::string>, Failure> archive_sets(const std::vector<std::string>& args,
+                                                              std::vector<std::string>& captures) {
+    std::vector<std::string> archives;
+    for (const std::string& arg : args) {
+        std::error_code ec;
+        const bool directory = std::filesystem::is_directory(arg, ec);
+        bool set = false;
+        auto named = directory || std::filesystem::is_regular_file(arg, ec)
+                         ? archives_named(arg, set)
+                         : std::expected<std::vector<std::string>, Failure>{};
+        if (!named && !directory) {
+            return std::unexpected(named.error());
+        }
+        if (named && set) {
+            archives.insert(archives.end(), named->begin(), named->end());
+        }
+        if (directory || !set) {
+            captures.push_back(arg);
+        }
+    }
+    return archives;
+}
+
 CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
                               const NamedSink& sink) {
-    auto inputs = expand_inputs(args.positionals, "");
+    std::vector<std::string> capture_args;
+    auto archives = archive_sets(args.positionals, capture_args);
+    if (!archives) {
+        return std::unexpected(archives.error());
+    }
+    auto inputs = expand_inputs(capture_args, "");
     if (!inputs) {
         return std::unexpected(inputs.error());
     }
-    if (inputs->files.empty()) {
-        return failed("no capture in " +
+    if (inputs->files.empty() && archives->empty()) {
+        return failed("no capture or archive in " +
                       comma_list(args.positionals, [](const std::string& p) { return p; }));
     }
     std::vector<std::string> runs;
     const auto combine = combine_option(args);
     if (!combine) {
         return std::unexpected(combine.error());
+    }
+    if (*combine && !archives->empty()) {
+        return failed("--combine reads captures as one, not archives");
     }
     if (*combine) {
         for (const InputFile& f : inputs->files) {
@@ -48,6 +83,12 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
     } else {
         for (const InputFile& f : inputs->files) {
             runs.push_back(f.path);
+        }
+    }
+    // An archive named twice (directly and in its set) is read once.
+    for (const std::string& a : *archives) {
+        if (std::ranges::find(runs, a) == runs.end()) {
+            runs.push_back(a);
         }
     }
     configure_run(args, opt.control);
@@ -73,6 +114,12 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
             }
             return {};
         });
+        if (summary.cut_off) {
+            std::fprintf(
+                stderr, "vexlor: warning: %s: last record cut off at byte %llu (%s dropped)\n",
+                input_name(path).c_str(), static_cast<unsigned long long>(summary.cut_off->offset),
+                counted(summary.cut_off->dropped, "byte", "bytes").c_str());
+        }
         if (sink_failure) {
             progress.finish(false);
             return std::unexpected(*sink_failure);

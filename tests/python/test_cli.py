@@ -237,9 +237,25 @@ def test_cut_off_last_record_keeps_the_packets_before_it(tmp_path):
         assert (result.returncode, result.stderr.decode()) == (0, "vexlor: warning: %s: last record cut off at byte "
                                                                   "%d (%s dropped)\n" % (cap, last, dropped))
         assert contents(out / "out") == contents(tmp_path / "ref" / "out")
+        table = cli("table", cap, "--quiet", "-o", out / "t.csv")  # tables warn alike
+        assert (table.returncode, table.stderr) == (0, result.stderr)
         if cut - last >= 16:  # a whole record header: --strict refuses
             strict = cli("split", cap, out / "strict", "--strict", "--quiet")
             assert (strict.returncode, strict.stderr.decode()) == (1, "vexlor: %s: Invalid PCAP format: packet "
                                                                       "incl_len %d exceeds remaining data at offset "
                                                                       "%d\n" % (cap, len(SAMPLE[-1][2]), last + 16))
             assert contents(out / "strict") == {}  # nothing, not even a temporary file
+
+
+def test_table_of_an_archive_set(tmp_path):
+    """A directory of archives and a job's manifest stand for their archives, each read once."""
+    caps = [write(tmp_path / name, capture(records)) for name, records in (("a.pcap", SAMPLE), ("b.pcap", MIXED))]
+    assert cli("archive", *caps, tmp_path / "set", "--quiet").returncode == 0
+    tables = [cli("table", *args, "--quiet").stdout for args in (
+        [tmp_path / "set"], [tmp_path / "set" / "vexlor-manifest.jsonl"],
+        [tmp_path / "set" / "a.vexlor", tmp_path / "set", tmp_path / "set" / "b.vexlor"])]
+    rows = list(csv.DictReader(io.StringIO(tables[0].decode())))
+    assert tables[1:] == tables[:1] * 2 and {r["input"] for r in rows} == {str(tmp_path / "set" / n) for n in (
+        "a.vexlor", "b.vexlor")}
+    assert [r["id"] for r in rows] == [str(f.id) for a in "ab" for f in vexlor.Archive.open(
+        str(tmp_path / "set" / (a + ".vexlor"))).flows() if f.packet_count]
