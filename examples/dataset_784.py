@@ -2,7 +2,8 @@
 
     python examples/dataset_784.py CAPTURES_DIR OUT_PREFIX
 
-CAPTURES_DIR/benign/*.pcap, CAPTURES_DIR/attack/*.pcap.gz, ... give classes "attack", "benign", ...  Each flow's
+CAPTURES_DIR/benign/*.pcap, CAPTURES_DIR/attack/day1/*.pcap.gz, ... give classes "attack", "benign", ... (the
+directory right below CAPTURES_DIR, however deep the capture lies; none may lie in CAPTURES_DIR itself).  Each flow's
 first 784 bytes (addresses and ports zeroed, so that a model cannot learn hosts) become one row; flows of fewer
 than 3 packets and rows seen before are dropped, and the split keeps each flow on one side.  Writes
 OUT_PREFIX.npz (x_train, y_train, x_test, y_test, classes) and OUT_PREFIX.png, a preview of the first rows.
@@ -19,7 +20,7 @@ def main(captures, prefix):
     big = drop_small(keys, 3).column("row").to_numpy()
     matrix, keys = matrix[big], keys.take(big)
     matrix, keys, removed = dedupe(matrix, keys)
-    labels, classes = labels_from_dirs(keys)
+    labels, classes = labels_from_dirs(keys, captures)
     train, test = grouped_split(keys, by="flow", test_fraction=0.2, seed=0)
     np.savez_compressed(
         prefix + ".npz",

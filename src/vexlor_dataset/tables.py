@@ -6,7 +6,9 @@ rows removed, and a train/test split in which no flow, host or period lands on b
 
 Needs the `data` extra (pyarrow and numpy).
 """
+import contextlib
 import hashlib
+import math
 import os
 import struct
 import subprocess
@@ -23,6 +25,7 @@ __all__ = [
     "iter_flow_batches",
     "write_parquet",
     "byte_matrix",
+    "write_matrix_parquet",
     "drop_small",
     "dedupe",
     "grouped_split",
@@ -32,7 +35,7 @@ __all__ = [
 ]
 
 STRATEGIES = ("session", "flow", "host", "hostpair", "mac", "bssid", "nosplit")
-MASK_FIELDS = ("mac", "ip", "port")
+MASK_FIELDS = ("mac", "ip", "port", "checksum")
 
 _STRING_COLUMNS = ("input", "key", "src", "dst", "community_id", "outer")
 _LIST_COLUMNS = ("sizes", "dirs", "gaps_us")
@@ -96,6 +99,13 @@ def _count(value, name, minimum):
     return value
 
 
+# The longest row of the tool's table: every cell but the lists (the input's path, of up to 4096 bytes, the key,
+# the tags and tunnels of `outer`) within _ROW_BYTES, and per packet of `first_n` a size of up to 10 digits, a
+# direction and a gap of up to 20 characters, each with its separator.
+_ROW_BYTES = 8192
+_PACKET_BYTES = 11 + 2 + 21
+
+
 def _convert_options(pa):
     types = {c: pa.string() for c in _STRING_COLUMNS + _LIST_COLUMNS}
     types.update({c: pa.int64() for c in FLOW_COLUMNS if c not in types})
@@ -148,12 +158,15 @@ def iter_flow_batches(
     block_size=1 << 20,
 ):
     """Yields the flow table of `inputs` (captures, directories, archives) as pyarrow RecordBatches while the
-    tool reads them: memory holds one block of rows at a time.  The list columns (sizes, dirs, gaps_us) are
+    tool reads them: memory holds one block of rows at a time.  A block is at least as long as the longest row
+    `first_n` allows (the three lists take up to 34 bytes a packet, the other cells a few KiB), since Arrow cannot
+    cut a row in two: `block_size` is raised to that when smaller.  The list columns (sizes, dirs, gaps_us) are
     list<int64>.  Raises ValueError for bad parameters before running anything, ToolError when the tool fails."""
     pa = _arrow()
     inputs = _inputs(inputs)
     _count(first_n, "first_n", 0)
     _count(block_size, "block_size", 1)
+    block_size = max(block_size, _ROW_BYTES + _PACKET_BYTES * first_n)
     args = ["table", *inputs, "--first", str(first_n), "--format", "csv", "-o", "-"]
     args += _flow_args(strategy, idle_timeout, tcp_restart, combine, decode)
     with tempfile.TemporaryFile() as errors:
@@ -166,8 +179,14 @@ def iter_flow_batches(
             )
             for batch in reader:
                 yield _with_lists(batch)
-        except pa.ArrowInvalid:
-            # Nothing at all (the tool failed before its header) reads as invalid CSV: its status says why.
+        except pa.ArrowInvalid as e:
+            if "straddl" in str(e):
+                # A row beyond the allowance above: a path or a stack of tunnels of many KiB.
+                raise ValueError("a flow table row is longer than block_size (%d bytes): pass a larger one"
+                                 % block_size) from e  # fmt: skip
+            # Nothing at all (the tool failed before its header) reads as invalid CSV: its status says why.  The
+            # pipe is closed first, so that a tool still writing ends rather than waits for a reader.
+            proc.stdout.close()
             if proc.wait() == 0:
                 raise
         finally:
@@ -209,16 +228,28 @@ def flow_table(inputs, *, strategy="session", first_n=20, idle_timeout=None, tcp
     return pa.Table.from_batches(batches, schema=_table_schema(pa))
 
 
+@contextlib.contextmanager
+def _published(path):
+    """A temporary name beside `path`, renamed to it when the block completes and removed when it fails: a reader
+    finds the whole file or none."""
+    path = os.fspath(path)
+    tmp = path + ".tmp"
+    try:
+        yield tmp
+        os.replace(tmp, path)
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+
+
 def write_parquet(table_or_batches, path, *, compression="zstd"):
     """Writes a pyarrow Table, or an iterable of RecordBatches (such as iter_flow_batches()), as one Parquet file,
     under a temporary name renamed into place when complete.  Returns the number of rows."""
     pa = _arrow()
     import pyarrow.parquet as pq
 
-    path = os.fspath(path)
-    tmp = path + ".tmp"
     rows = 0
-    try:
+    with _published(path) as tmp:
         if isinstance(table_or_batches, pa.Table):
             pq.write_table(table_or_batches, tmp, compression=compression)
             rows = table_or_batches.num_rows
@@ -235,10 +266,6 @@ def write_parquet(table_or_batches, path, *, compression="zstd"):
             finally:
                 if writer is not None:
                     writer.close()
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
     return rows
 
 
@@ -254,9 +281,13 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
     """The first `n` bytes of each flow (or of each of its first `packets` packets, one slot of `n` bytes per
     packet), zero-padded, as a uint8 array of shape (flows, n) or (flows, packets * n), and the flows of its rows
     as a pyarrow Table (row, id, input, key, proto, src, dst, src_port, dst_port, community_id, first_us (the flow's
-    first packet's time), packets). `mask`: fields zeroed, from "mac", "ip", "port". With `out` (a path ending in
-    .npy) the files are kept there (out and out minus .npy plus .keys.csv) and the array is memory-mapped read-only;
-    otherwise it is read into memory."""
+    first packet's time), packets). `mask`: fields zeroed, from "mac", "ip", "port" and "checksum" (the IPv4 header
+    checksum and the TCP, UDP, SCTP and ICMPv6 checksums).  The checksums are sums over the addresses and ports, so
+    with those masked they still tell hosts apart: two rows that differ only by host stay different for dedupe(),
+    and a model can learn the hosts back from them; mask "checksum" with "ip" and "port".  With `out` (a path
+    ending in .npy) the files are kept there (out and out minus .npy plus .keys.csv) and the array is memory-mapped
+    read-only; otherwise it is read into memory.  The keys count packets, not payload: see drop_small() for flows
+    without payload, and write_matrix_parquet() for one Parquet file of both."""
     np = _numpy()
     inputs = _inputs(inputs)
     _count(n, "n", 1)
@@ -295,25 +326,57 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
         return load(npy)
 
 
+def write_matrix_parquet(matrix, keys, path, *, compression="zstd"):
+    """Writes a byte matrix and its keys (the Table byte_matrix() returns, or its rows taken alike) as one Parquet
+    file: a row per flow, the key columns and `bytes`, the matrix row as a fixed-size binary of the matrix's width.
+    Published whole as write_parquet() publishes; returns the number of rows."""
+    pa = _arrow()
+    np = _numpy()
+    matrix = np.ascontiguousarray(matrix, dtype=np.uint8)
+    if matrix.ndim != 2 or matrix.shape[1] == 0:
+        raise ValueError("matrix must be two-dimensional with at least one column, not of shape %r" % (matrix.shape,))
+    if keys.num_rows != matrix.shape[0]:
+        raise ValueError("keys has %d rows, matrix %d" % (keys.num_rows, matrix.shape[0]))
+    width = matrix.shape[1]
+    column = pa.FixedSizeBinaryArray.from_buffers(pa.binary(width), matrix.shape[0], [None, pa.py_buffer(matrix)])
+    return write_parquet(keys.append_column("bytes", column), path, compression=compression)
+
+
 def _column(table, name):
     return table.column(name).to_pylist()
 
 
-def drop_small(table, min_packets):
-    """The rows of a flow table (or a byte matrix's keys) with at least `min_packets` packets."""
+def drop_small(table, min_packets=0, *, min_payload_bytes=0):
+    """The rows of a flow table (or a byte matrix's keys) with at least `min_packets` packets and at least
+    `min_payload_bytes` bytes of transport payload both ways together (1 drops the flows that carried no data: a
+    lone SYN, a handshake, a scan's probe).  A byte matrix's keys have no payload counts: filter a flow table of
+    the same inputs and options, which names its flows by the same input and id, and keep the keys it keeps
+    (`keys.join(drop_small(flows, min_payload_bytes=1).select(["input", "id"]), ["input", "id"],
+    join_type="inner").sort_by("row")`, whose `row` column then picks the matrix's rows)."""
     pa = _arrow()
     pc = pa.compute
     _count(min_packets, "min_packets", 0)
+    _count(min_payload_bytes, "min_payload_bytes", 0)
     if "packets" in table.column_names:
         total = table.column("packets")
     else:
         total = pc.add(table.column("packets_fwd"), table.column("packets_bwd"))
-    return table.filter(pc.greater_equal(total, min_packets))
+    keep = pc.greater_equal(total, min_packets)
+    if min_payload_bytes:
+        if "payload_fwd" not in table.column_names:
+            raise ValueError("min_payload_bytes needs the payload_fwd and payload_bwd columns of a flow table: these "
+                             "rows have none (a byte matrix's keys: join them to a filtered flow table, as "
+                             "help(drop_small) shows)")
+        payload = pc.add(table.column("payload_fwd"), table.column("payload_bwd"))
+        keep = pc.and_(keep, pc.greater_equal(payload, min_payload_bytes))
+    return table.filter(keep)
 
 
 def dedupe(matrix, keys):
     """Removes rows of `matrix` equal to an earlier row, and their keys (a Table or a sequence).  Returns
-    (matrix, keys, removed): the first of equal rows is kept, the order of the rest is unchanged."""
+    (matrix, keys, removed): the first of equal rows is kept, the order of the rest is unchanged.  Rows are equal
+    byte for byte: to find the flows that are the same but for their hosts, build the matrix with mask=("mac",
+    "ip", "port", "checksum"), since checksums over the addresses and ports would keep such rows apart."""
     np = _numpy()
     matrix = np.asarray(matrix)
     if matrix.ndim != 2:
@@ -332,91 +395,145 @@ def dedupe(matrix, keys):
     return matrix[kept], new_keys, int(matrix.shape[0] - kept.size)
 
 
-def _group_values(table, by):
+def _host_components(table):
+    """Each row's group when no host may lie on both sides: flows that share an endpoint, either side, are joined
+    (union-find over both addresses of every flow), so that a host that starts some flows and answers others
+    draws them all into one group.  A group is named by its smallest address, whatever the order of the rows; a
+    flow without IP addresses is a group of its own key."""
+    parent = {}
+
+    def find(x):
+        root = x
+        while parent.setdefault(root, root) != root:
+            root = parent[root]
+        while parent[x] != root:
+            parent[x], x = root, parent[x]
+        return root
+
+    firsts = []
+    for src, dst, key in zip(_column(table, "src"), _column(table, "dst"), _column(table, "key")):
+        ends = [h for h in (src, dst) if h] or ["\0" + str(key)]
+        firsts.append(ends[0])
+        a, b = find(ends[0]), find(ends[-1])
+        # The smaller name stays the root: a component is named by its smallest member.
+        parent[max(a, b)] = min(a, b)
+    return [find(h) for h in firsts]
+
+
+def _group_values(table, by, window_us):
     if by == "flow":
         # The strategy's key names the endpoints; the same flow in two captures is one group.
         return [str(k) for k in _column(table, "key")]
     if by == "host":
-        return [str(s) if s else str(k) for s, k in zip(_column(table, "src"), _column(table, "key"))]
-    return None
+        return _host_components(table)
+    return [t // window_us for t in _column(table, "first_us")]
 
 
-def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0):
+def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window=3600):
     """Deterministic train/test split of the rows of a flow table or of a byte matrix's keys, in which no group
-    lies on both sides: by "flow" (the flow key), "host" (the initiator's address) or "time" (the latest flows by
-    first packet time are the test rows; flows starting at the same microsecond stay together).  Returns
-    (train_rows, test_rows), sorted numpy arrays of row numbers."""
+    lies on both sides.  `by`:
+
+    - "flow": the flow key (the same flow in several captures is one group);
+    - "host": flows that share a host, as initiator or responder, are one group (the connected components of the
+      hosts), so that no host is on both sides; a network where every host talks to every other is one group;
+    - "time": windows of `window` seconds (default 3600: hours), counted from the epoch, by each flow's first
+      packet time, so that no window is on both sides.
+
+    The groups are taken in an order drawn from `seed`, each into the test side while it brings the test rows
+    nearer to `test_fraction` of all: the fraction is met as closely as the groups' sizes allow (one group in all:
+    every row on the training side).  Returns (train_rows, test_rows), sorted numpy arrays of row numbers."""
     np = _numpy()
     if by not in ("flow", "host", "time"):
         raise ValueError("by must be 'flow', 'host' or 'time', not %r" % (by,))
     if isinstance(test_fraction, bool) or not isinstance(test_fraction, (int, float)) or not 0 <= test_fraction <= 1:
         raise ValueError("test_fraction must be a number from 0 to 1, not %r" % (test_fraction,))
     _count(seed, "seed", 0)
+    if isinstance(window, bool) or not isinstance(window, (int, float)) or not 1 <= window * 10**6 < 2**63:
+        raise ValueError("window must be a positive number of seconds (a microsecond at least), not %r" % (window,))
     table = keys_or_table
     n = table.num_rows
     want = int(round(test_fraction * n))
-    if by == "time":
-        groups = [str(t) for t in _column(table, "first_us")]
-        order = sorted(set(groups), key=lambda g: -int(g))
-    else:
-        groups = _group_values(table, by)
-
-        def rank(g):
-            return hashlib.blake2b(("%d\0%s" % (seed, g)).encode(), digest_size=8).digest()
-
-        order = sorted(set(groups), key=rank)
+    groups = _group_values(table, by, int(round(window * 10**6)))
     sizes = {}
     for g in groups:
         sizes[g] = sizes.get(g, 0) + 1
+
+    def rank(g):
+        return hashlib.blake2b(("%d\0%s" % (seed, g)).encode(), digest_size=8).digest()
+
     test_groups, taken = set(), 0
-    for g in order:
-        if taken >= want:
-            break
-        test_groups.add(g)
-        taken += sizes[g]
+    for g in sorted(sizes, key=rank):
+        # Taken when the test rows end nearer to `want` with it than without it.
+        if 2 * (want - taken) > sizes[g]:
+            test_groups.add(g)
+            taken += sizes[g]
     is_test = np.fromiter((g in test_groups for g in groups), dtype=bool, count=n)
     return np.flatnonzero(~is_test), np.flatnonzero(is_test)
 
 
-def labels_from_dirs(paths):
-    """Class labels from the directory each capture lies in (".../benign/a.pcap": "benign").  `paths`: a flow
-    table or keys (their `input` column) or a sequence of paths.  Returns (labels, names): an int64 array and the
-    sorted names its values index."""
+def labels_from_dirs(paths, root):
+    """Class labels from the first directory below `root` on each capture's path: with root "captures",
+    "captures/benign/a.pcap" and "captures/benign/monday/b.pcap" are both of class "benign", however deep the
+    captures of a class are sorted.  `paths`: a flow table or keys (their `input` column, the paths as the tool
+    found them below the inputs given, so relative ones are taken from the current directory) or a sequence of
+    paths.  A capture directly in `root`, or not below it, has no class: ValueError naming it.  Returns (labels,
+    names): an int64 array and the sorted names its values index."""
     np = _numpy()
     if hasattr(paths, "column_names"):
         paths = _column(paths, "input")
-    dirs = [os.path.basename(os.path.dirname(os.path.abspath(os.fspath(p)))) for p in paths]
-    names = sorted(set(dirs))
+    root = os.path.abspath(os.fspath(root))
+    classes = []
+    for path in paths:
+        parts = os.path.relpath(os.path.abspath(os.fspath(path)), root).split(os.sep)
+        if len(parts) < 2 or parts[0] == os.pardir:
+            raise ValueError("%s is not in a class directory below %s (ROOT/CLASS/...)" % (path, root))
+        classes.append(parts[0])
+    names = sorted(set(classes))
     index = {name: i for i, name in enumerate(names)}
-    return np.fromiter((index[d] for d in dirs), dtype=np.int64, count=len(dirs)), names
+    return np.fromiter((index[c] for c in classes), dtype=np.int64, count=len(classes)), names
 
 
-def preview_png(matrix, path, *, rows=256):
-    """A grayscale PNG of the first `rows` rows of a byte matrix, one line of pixels per row (a byte's value is
-    its brightness), written with zlib alone."""
+def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
+    """A grayscale PNG of the first `rows` rows of a byte matrix, as the flows of such data sets are looked at:
+    each row a square tile (784 bytes: 28 x 28 pixels; other widths the smallest square that holds them, the
+    rest black), a byte's value its brightness, `per_row` tiles a line with `gap` white pixels between them (and
+    white where the last line has no tile).  Written with zlib alone, under a temporary name renamed when
+    complete."""
     np = _numpy()
     matrix = np.asarray(matrix, dtype=np.uint8)
     if matrix.ndim != 2 or matrix.shape[1] == 0:
         raise ValueError("matrix must be two-dimensional with at least one column")
     _count(rows, "rows", 1)
-    image = matrix[:rows]
-    height, width = image.shape
-    if height == 0:
+    _count(per_row, "per_row", 1)
+    _count(gap, "gap", 0)
+    count, n = min(rows, matrix.shape[0]), matrix.shape[1]
+    if count == 0:
         raise ValueError("matrix has no rows")
+    side = math.isqrt(n - 1) + 1
+    step, across = side + gap, min(per_row, count)
+    down = -(-count // across)
+    # Tiles with their gap below and to the right, laid out in lines; the last gap of each way is cut off.
+    cells = np.full((down * across, step, step), 255, dtype=np.uint8)
+    tiles = np.zeros((count, side * side), dtype=np.uint8)
+    tiles[:, :n] = matrix[:count]
+    cells[:count, :side, :side] = tiles.reshape(count, side, side)
+    image = cells.reshape(down, across, step, step).transpose(0, 2, 1, 3).reshape(down * step, across * step)
+    image = image[: down * step - gap, : across * step - gap]
+    height, width = image.shape
 
     def chunk(kind, data):
         body = kind + data
         return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
 
     # Filter type 0 (none) before every line.
-    raw = b"".join(b"\x00" + image[y].tobytes() for y in range(height))
+    raw = np.concatenate([np.zeros((height, 1), dtype=np.uint8), image], axis=1).tobytes()
     png = (
         b"\x89PNG\r\n\x1a\n"
         + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
         + chunk(b"IDAT", zlib.compress(raw, 9))
         + chunk(b"IEND", b"")
     )
-    with open(path, "wb") as f:
+    with _published(path) as tmp, open(tmp, "wb") as f:
         f.write(png)
 
 

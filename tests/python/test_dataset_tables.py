@@ -1,11 +1,11 @@
 """Flows as data: the tool's flow table and byte matrix against an independent dpkt reading, Community IDs against
 the published vectors, hygiene helpers and parameter errors."""
-import gzip, json, pathlib, random, socket, struct, zlib
+import gzip, json, pathlib, random, runpy, shutil, socket, struct, zlib
 
 import pytest
 
 from conftest import capture as pcap_bytes
-from conftest import CAPTURES, T, frame, write
+from conftest import CAPTURES, REPO_ROOT, T, frame, listing, sessions_bytes, write
 
 dpkt = pytest.importorskip("dpkt")
 np = pytest.importorskip("numpy")
@@ -96,10 +96,11 @@ def test_flow_table_matches_dpkt(capture, real):
     assert [[r[k] for k in columns] for r in table.to_pylist()] == [[fl[k] for k in columns] for fl in want]
 
 
-@pytest.mark.parametrize("source", ["gzip", "archive", "jsonl", "batches"])
+@pytest.mark.parametrize("source", ["gzip", "archive", "jsonl", "batches", "long rows"])
 def test_flow_table_from_other_inputs(capture, archive, tmp_path, source):
-    """A compressed capture gives the same table, an archive the same flows, the tool's JSON lines the same rows; two
-    inputs read in small blocks give each one's rows, ids going on from one input to the next, all kept in Parquet."""
+    """A compressed capture gives the same table, an archive the same flows, the tool's JSON lines the same rows;
+    inputs read in small blocks give each one's rows, ids going on from one input to the next, all kept in Parquet;
+    rows longer than the block asked for are read whole."""
     plain = tables.flow_table(capture).drop(["input"])
     if source == "gzip":
         gz = write(tmp_path / "mixed.pcap.gz", gzip.compress(capture.read_bytes()))
@@ -110,15 +111,19 @@ def test_flow_table_from_other_inputs(capture, archive, tmp_path, source):
     elif source == "jsonl":
         lines = tables.run_tool(["table", str(capture), "--format", "jsonl", "--quiet"]).stdout.splitlines()
         assert [json.loads(x)["sizes"] for x in lines] == plain.column("sizes").to_pylist()
-    else:
+    elif source == "batches":
         pq = pytest.importorskip("pyarrow.parquet")
-        batches = list(tables.iter_flow_batches([capture, write(tmp_path / "copy.pcap", capture.read_bytes())],
-                                                block_size=1024))
+        copies = [write(tmp_path / ("copy%d.pcap" % i), capture.read_bytes()) for i in range(5)]
+        batches = list(tables.iter_flow_batches([capture, *copies], block_size=1024))
         both = pa.Table.from_batches(batches)
-        assert len(batches) > 1 and both.column("id").to_pylist() == list(range(1, 2 * plain.num_rows + 1))
-        assert both.drop(["id", "input"]).to_pylist() == plain.drop(["id"]).to_pylist() * 2
+        assert len(batches) > 1 and both.column("id").to_pylist() == list(range(1, 6 * plain.num_rows + 1))
+        assert both.drop(["id", "input"]).to_pylist() == plain.drop(["id"]).to_pylist() * 6
         assert tables.write_parquet(iter(batches), tmp_path / "f.parquet") == both.num_rows == pq.read_table(
             tmp_path / "f.parquet").num_rows
+    else:
+        long = write(tmp_path / "long.pcap", sessions_bytes(2, 700, 40))
+        batches = tables.iter_flow_batches(long, first_n=700, block_size=1024)
+        assert [len(s) for b in batches for s in b.column("sizes").to_pylist()] == [700, 700]
 
 
 def test_list_cells_become_int64_lists():
@@ -190,6 +195,14 @@ def test_byte_matrix_matches_dpkt(capture, archive, source, n, packets, payload,
 def test_byte_matrix_files_are_mapped_and_published_whole(capture, tmp_path):
     matrix, keys = tables.byte_matrix(capture, n=32, out=tmp_path / "m.npy")
     assert isinstance(matrix, np.memmap) and keys.num_rows == matrix.shape[0]
+    # As Parquet: the keys and a fixed-size binary column of the rows; a failing write over it leaves it whole.
+    pq = pytest.importorskip("pyarrow.parquet")
+    assert tables.write_matrix_parquet(matrix, keys, tmp_path / "m.parquet") == len(matrix)
+    with pytest.raises(pa.ArrowException):
+        tables.write_matrix_parquet(matrix[:, :8], keys, tmp_path / "m.parquet", compression="bogus")
+    back = pq.read_table(tmp_path / "m.parquet")
+    assert back.schema.field("bytes").type == pa.binary(32) and back.drop(["bytes"]).equals(keys)
+    assert (np.frombuffer(b"".join(back.column("bytes").to_pylist()), np.uint8).reshape(matrix.shape) == matrix).all()
     (tmp_path / "bad.pcap").write_bytes(b"not a capture at all")
     with pytest.raises(ToolError):
         tables.byte_matrix(tmp_path / "bad.pcap", n=8, out=tmp_path / "x.npy")
@@ -199,7 +212,17 @@ def test_byte_matrix_files_are_mapped_and_published_whole(capture, tmp_path):
         with pytest.raises(ToolError, match="exceeds remaining data"):
             tables.run_tool([command, str(tmp_path / "cut.pcap"), "--strict", "--quiet", "-o", str(tmp_path / out)]
                             + ["--first", "8"] * (command == "bytes"))
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.pcap", "cut.pcap", "m.keys.csv", "m.npy"]
+    assert listing(tmp_path) == ["bad.pcap", "cut.pcap", "m.keys.csv", "m.npy", "m.parquet"]
+
+
+def test_checksum_mask_is_passed_on(capture, monkeypatch):
+    """Accepted here and handed to the tool, which zeroes the checksums (the tool's own tests say how)."""
+    def tool(args):
+        raise ToolError(" ".join(args))
+
+    monkeypatch.setattr(tables, "run_tool", tool)
+    with pytest.raises(ToolError, match="--mask ip,port,checksum"):
+        tables.byte_matrix(capture, n=8, mask="ip,port,checksum")
 
 
 # ---- hygiene ------------------------------------------------------------------------------------------------------
@@ -207,38 +230,76 @@ def test_byte_matrix_files_are_mapped_and_published_whole(capture, tmp_path):
 
 def test_dedupe_drop_small_and_labels(tmp_path):
     for label in ("benign", "attack"):
-        mixed_capture(tmp_path / label / "c.pcap", flows=9, seed=3 if label == "benign" else 4)
+        mixed_capture(tmp_path / label / "monday" / "c.pcap", flows=9, seed=3 if label == "benign" else 4)
     matrix, keys = tables.byte_matrix(tmp_path, n=24, mask=("mac", "ip", "port"))
     rows = {bytes(r) for r in matrix}
     deduped, dkeys, removed = tables.dedupe(matrix, keys)
     assert removed == len(matrix) - len(rows) and removed > 0
     assert len({bytes(r) for r in deduped}) == len(deduped) == dkeys.num_rows
-    labels, names = tables.labels_from_dirs(keys)
-    assert names == ["attack", "benign"] and set(labels.tolist()) == {0, 1}
+    # The class is the directory below the root given, however deep the capture lies.
+    labels, names = tables.labels_from_dirs(keys, tmp_path)
+    classes = [pathlib.Path(p).relative_to(tmp_path).parts[0] for p in keys["input"].to_pylist()]
+    assert [names[i] for i in labels] == classes and names == ["attack", "benign"]
     small = tables.drop_small(keys, 3)
     assert all(p >= 3 for p in small.column("packets").to_pylist())
+    flows = tables.flow_table(tmp_path, first_n=0)
+    busy = [r for r in flows.to_pylist() if r["packets_fwd"] + r["packets_bwd"] >= 2]
+    talk = [r["id"] for r in busy if r["payload_fwd"] + r["payload_bwd"] >= 20]
+    assert tables.drop_small(flows, 2, min_payload_bytes=20)["id"].to_pylist() == talk and len(talk) < len(busy)
 
 
-@pytest.mark.parametrize("by", ["flow", "host", "time"])
-def test_grouped_split_never_leaks(capture, tmp_path, by):
+@pytest.mark.parametrize("by,touches", [
+    ("flow", lambda r: {r["key"]}), ("host", lambda r: {r["src"], r["dst"]}),
+    ("time", lambda r: {r["first_us"] // (4 * 10**6)})], ids=["flow", "host", "time"])
+def test_grouped_split_never_leaks(capture, tmp_path, by, touches):
+    """No flow key, no host (initiator or responder) and no window of time (here 4 s) on both sides."""
     table = tables.flow_table([capture, write(tmp_path / "copy.pcap", capture.read_bytes())])
-    train, test = tables.grouped_split(table, by=by, test_fraction=0.3, seed=7)
+    train, test = tables.grouped_split(table, by=by, test_fraction=0.3, seed=7, window=4)
     assert sorted(train.tolist() + test.tolist()) == list(range(table.num_rows))
     assert len(test) > 0 and len(train) > 0
-    column = {"flow": "key", "host": "src", "time": "first_us"}[by]
-    values = table.column(column).to_pylist()
-    assert not {values[i] for i in train} & {values[i] for i in test}
-    again = tables.grouped_split(table, by=by, test_fraction=0.3, seed=7)
+    rows = table.to_pylist()
+    assert not set().union(*(touches(rows[i]) for i in train)) & set().union(*(touches(rows[i]) for i in test))
+    again = tables.grouped_split(table, by=by, test_fraction=0.3, seed=7, window=4)
     assert all((a == b).all() for a, b in zip(again, (train, test)))
 
 
-def test_preview_png(tmp_path):
-    matrix = np.arange(3 * 10, dtype=np.uint8).reshape(3, 10)
-    tables.preview_png(matrix, tmp_path / "p.png")
+@pytest.mark.parametrize("count,n,per_row,side,size", [(5, 10, 2, 4, (9, 14)), (3, 784, 16, 28, (86, 28))])
+def test_preview_png_tiles(tmp_path, count, n, per_row, side, size):
+    """Each row a square tile, zero-padded, `per_row` a line with a pixel between them."""
+    matrix = np.random.default_rng(0).integers(0, 256, (count, n), dtype=np.uint8)
+    tables.preview_png(matrix, tmp_path / "p.png", per_row=per_row)
     data = (tmp_path / "p.png").read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", data[16:24]) == (10, 3)  # width, height
+    assert listing(tmp_path) == ["p.png"] and data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert struct.unpack(">II", data[16:24]) == size  # width, height
     idat = data[41:41 + struct.unpack(">I", data[33:37])[0]]
-    assert zlib.decompress(idat) == b"".join(b"\0" + bytes(r) for r in matrix.tolist())
+    pixels = np.frombuffer(zlib.decompress(idat), np.uint8).reshape(size[1], size[0] + 1)[:, 1:]
+    y, x = divmod(count - 1, per_row)
+    tile = pixels[y * (side + 1):y * (side + 1) + side, x * (side + 1):x * (side + 1) + side].ravel()
+    assert tile.tolist() == matrix[-1].tolist() + [0] * (side * side - n)
+
+
+@pytest.mark.parametrize("source", ["capture", "archives"])
+def test_top_talkers_example_counts_both_ends(capture, archive, tmp_path, source):
+    """Responders are talkers too: each host's bytes sent and received over every flow it is an end of."""
+    main = runpy.run_path(str(REPO_ROOT / "examples" / "top_talkers_duckdb.py"))["main"]
+    if source == "archives":
+        (tmp_path / "archives").mkdir()
+        shutil.copy(archive, tmp_path / "archives" / "a.vexlor")
+    try:
+        top = main([str(capture if source == "capture" else tmp_path / "archives"), "--parquet",
+                            str(tmp_path / "f.parquet"), "-n", "5"])
+    except ToolError as e:
+        if source == "capture" or "no capture" not in str(e):
+            raise
+        pytest.skip("this build of the tool reads no directory of archives: %s" % e)
+    hosts = {}
+    for fl in dpkt_flows(capture):
+        for host, sent, received in ((fl["src"], fl["bytes_fwd"], fl["bytes_bwd"]),
+                                     (fl["dst"], fl["bytes_bwd"], fl["bytes_fwd"])):
+            h = hosts.setdefault(host, {"host": host, "flows": 0, "sent": 0, "received": 0, "total": 0})
+            for k, v in (("flows", 1), ("sent", sent), ("received", received), ("total", sent + received)):
+                h[k] += v
+    assert top == sorted(hosts.values(), key=lambda h: (-h["total"], h["host"]))[:5]
 
 
 # ---- parameters ---------------------------------------------------------------------------------------------------
@@ -250,7 +311,8 @@ def test_preview_png(tmp_path):
     lambda c: tables.byte_matrix(c, mask=("mac", "vlan")), lambda c: tables.byte_matrix(c, out="x.bin"),
     lambda c: tables.grouped_split(pa.table({"key": ["a"]}), by="port"),
     lambda c: tables.grouped_split(pa.table({"key": ["a"]}), test_fraction=1.5),
-    lambda c: tables.dedupe(np.zeros((2, 2)), ["a"])])
+    lambda c: tables.dedupe(np.zeros((2, 2)), ["a"]), lambda c: tables.labels_from_dirs([c], c.parent),
+    lambda c: tables.drop_small(pa.table({"packets": [1]}), min_payload_bytes=1)])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)
