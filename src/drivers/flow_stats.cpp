@@ -328,7 +328,7 @@ struct Chunk {
     // flow of the other end was opened first (a packet opens its source's
     // flow before its destination's, and an end seen before has its flow
     // already), so handed over in order, such a record keeps its first name
-    // unless an earlier flow has it.
+    // unless earlier flows had it more often than the second.
     std::vector<std::pair<std::size_t, std::string>> others;
     RunSummary summary;
     Status status;
@@ -497,10 +497,12 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
     const ArchiveFlows source(opt, **reader);
     const std::size_t chunks = source.chunks();
     RunSummary summary;
-    // The names handed over, where a packet has two.
-    const bool two_names =
-        opt.strategy == SplitStrategy::Host || opt.strategy == SplitStrategy::Mac;
-    std::unordered_set<std::string> taken;
+    // How many flows handed over had each name (by its hash): a later flow
+    // of the same name (cut off by an idle timeout or a TCP restart when the
+    // archive was built) is "-2", "-3" and so on, as in a table of the
+    // capture.
+    std::unordered_map<std::size_t, std::uint32_t> uses;
+    const std::hash<std::string> hash;
     // Hands a chunk's records over; false when the run ends with it.
     Status ended;
     auto take = [&](Chunk& chunk) {
@@ -512,14 +514,20 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
         auto other = chunk.others.begin();
         for (std::size_t k = 0; k < chunk.records.size(); ++k) {
             FlowRecord& r = chunk.records[k];
+            std::uint32_t& n = uses[hash(r.key)];
             if (other != chunk.others.end() && other->first == k) {
-                if (taken.contains(r.key)) {
+                if (std::uint32_t& m = uses[hash(other->second)]; m < n) {
                     r.key = std::move(other->second);
+                    ++m;
+                } else {
+                    ++n;
                 }
                 ++other;
+            } else {
+                ++n;
             }
-            if (two_names) {
-                taken.insert(r.key);
+            if (const std::uint32_t times = uses[hash(r.key)]; times > 1) {
+                r.key += "-" + std::to_string(times);
             }
             ++summary.flows;
             if (auto st = sink(r); !st) {

@@ -224,7 +224,8 @@ TEST(FlowStats, ArchiveFlowsAreTheSameWhateverReadsThem) {
 
 // Under host and mac a packet is stored in the flows of both its ends: an
 // archive's flow is named after the end all its packets share, as a table of
-// the capture names it, even where every packet has both ends (a and b).
+// the capture names it, even where every packet has both ends (a and b), and
+// a later flow of the same end, after an idle timeout, is "-2".
 TEST(FlowStats, ArchiveFlowsOfBothEndsKeepTheirNames) {
     TempDir dir;
     const std::string input = dir / "in.pcap", archive = dir / "a.vexlor";
@@ -235,28 +236,33 @@ TEST(FlowStats, ArchiveFlowsOfBothEndsKeepTheirNames) {
         return eth(mac(to), mac(from), kEtherIpv4,
                    ipv4(ip(src.c_str()), ip(dst.c_str()), 17, udp(1000 + from, 53, {})));
     };
-    for (std::uint32_t i = 0; i < 6; ++i) {
+    for (std::uint32_t i : {0, 1, 2, 3, 4, 5, 100, 101}) {
         pcap.packet(i, 0, i % 2 ? frame(2, 1) : frame(1, 2)); // a, b
         pcap.packet(i, 1, frame(3, 4));                       // c, d
         pcap.packet(i, 2, frame(5, 4));                       // e, d
     }
     write_file(input, pcap.bytes());
+    const FlowBoundaryOptions idle{.idle_timeout_us = 10'000'000};
     for (SplitStrategy strategy : {SplitStrategy::Host, SplitStrategy::Mac}) {
         auto names = [&](const std::string& path, FlowFeatures features) {
             std::vector<std::pair<std::string, std::uint64_t>> got;
-            EXPECT_TRUE(
-                run_flow_stats({.input_path = path, .strategy = strategy, .features = features},
-                               [&](const FlowRecord& r) -> Status {
-                                   got.emplace_back(r.key, r.packets[0] + r.packets[1]);
-                                   return {};
-                               }));
+            EXPECT_TRUE(run_flow_stats({.input_path = path,
+                                        .strategy = strategy,
+                                        .boundaries = idle,
+                                        .features = features},
+                                       [&](const FlowRecord& r) -> Status {
+                                           got.emplace_back(r.key, r.packets[0] + r.packets[1]);
+                                           return {};
+                                       }));
             std::ranges::sort(got);
             return got;
         };
-        ASSERT_TRUE(
-            build_archive({.input_path = input, .output_path = archive, .strategy = strategy}));
+        ASSERT_TRUE(build_archive({.input_path = input,
+                                   .output_path = archive,
+                                   .strategy = strategy,
+                                   .boundaries = idle}));
         const auto want = names(input, {});
-        ASSERT_EQ(want.size(), 5u);
+        ASSERT_EQ(want.size(), 10u);
         EXPECT_EQ(names(archive, {}), want);
         // Byte rows alone read a flow's first packet only.
         EXPECT_EQ(names(archive, {.first_n = 0, .row_bytes = 8, .directions = false}), want);
