@@ -471,23 +471,27 @@ def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window
     return np.flatnonzero(~is_test), np.flatnonzero(is_test)
 
 
-def labels_from_dirs(paths, root):
+def labels_from_dirs(paths, root=None):
     """Class labels from the first directory below `root` on each capture's path: with root "captures",
     "captures/benign/a.pcap" and "captures/benign/monday/b.pcap" are both of class "benign", however deep the
-    captures of a class are sorted.  `paths`: a flow table or keys (their `input` column, the paths as the tool
+    captures of a class are sorted.  Without `root`, the class is the directory each capture lies in
+    (".../benign/a.pcap": "benign").  `paths`: a flow table or keys (their `input` column, the paths as the tool
     found them below the inputs given, so relative ones are taken from the current directory) or a sequence of
     paths.  A capture directly in `root`, or not below it, has no class: ValueError naming it.  Returns (labels,
     names): an int64 array and the sorted names its values index."""
     np = _numpy()
     if hasattr(paths, "column_names"):
         paths = _column(paths, "input")
-    root = os.path.abspath(os.fspath(root))
-    classes = []
-    for path in paths:
-        parts = os.path.relpath(os.path.abspath(os.fspath(path)), root).split(os.sep)
-        if len(parts) < 2 or parts[0] == os.pardir:
-            raise ValueError("%s is not in a class directory below %s (ROOT/CLASS/...)" % (path, root))
-        classes.append(parts[0])
+    if root is None:
+        classes = [os.path.basename(os.path.dirname(os.path.abspath(os.fspath(p)))) for p in paths]
+    else:
+        root = os.path.abspath(os.fspath(root))
+        classes = []
+        for path in paths:
+            parts = os.path.relpath(os.path.abspath(os.fspath(path)), root).split(os.sep)
+            if len(parts) < 2 or parts[0] == os.pardir:
+                raise ValueError("%s is not in a class directory below %s (ROOT/CLASS/...)" % (path, root))
+            classes.append(parts[0])
     names = sorted(set(classes))
     index = {name: i for i, name in enumerate(names)}
     return np.fromiter((index[c] for c in classes), dtype=np.int64, count=len(classes)), names

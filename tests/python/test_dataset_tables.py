@@ -215,14 +215,13 @@ def test_byte_matrix_files_are_mapped_and_published_whole(capture, tmp_path):
     assert listing(tmp_path) == ["bad.pcap", "cut.pcap", "m.keys.csv", "m.npy", "m.parquet"]
 
 
-def test_checksum_mask_is_passed_on(capture, monkeypatch):
-    """Accepted here and handed to the tool, which zeroes the checksums (the tool's own tests say how)."""
-    def tool(args):
-        raise ToolError(" ".join(args))
-
-    monkeypatch.setattr(tables, "run_tool", tool)
-    with pytest.raises(ToolError, match="--mask ip,port,checksum"):
-        tables.byte_matrix(capture, n=8, mask="ip,port,checksum")
+def test_checksum_mask_makes_flows_alike(tmp_path):
+    """Flows alike but for their ends differ in the checksums over them until those are masked too."""
+    same = [(T, 0, (lambda f: f[:24] + bytes([i, i]) + f[26:])(frame("10.0.0.%d" % i, "10.0.0.9", 17, 53, 53, b"q")))
+            for i in (1, 2, 3)]
+    path = write(tmp_path / "same.pcap", pcap_bytes(same))
+    for mask, removed in (("mac,ip,port", 0), ("mac,ip,port,checksum", 2)):
+        assert tables.dedupe(*tables.byte_matrix(path, n=64, mask=mask))[2] == removed
 
 
 # ---- hygiene ------------------------------------------------------------------------------------------------------
@@ -240,6 +239,7 @@ def test_dedupe_drop_small_and_labels(tmp_path):
     labels, names = tables.labels_from_dirs(keys, tmp_path)
     classes = [pathlib.Path(p).relative_to(tmp_path).parts[0] for p in keys["input"].to_pylist()]
     assert [names[i] for i in labels] == classes and names == ["attack", "benign"]
+    assert tables.labels_from_dirs(keys)[1] == ["monday"]  # without a root: the directory a capture lies in
     small = tables.drop_small(keys, 3)
     assert all(p >= 3 for p in small.column("packets").to_pylist())
     flows = tables.flow_table(tmp_path, first_n=0)
