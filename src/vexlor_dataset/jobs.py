@@ -177,7 +177,10 @@ def run_job(command: str, inputs: InputsArg, outdir: PathArg, *, jobs: Optional[
         paths, outdir = [os.path.abspath(p) for p in paths], os.path.abspath(outdir)
     planned = plan_job(command, paths, outdir, **options)
     before = _manifest_lines(outdir)
-    with Progress(progress, len(planned), sum(p.done for p in planned), "vexlor " + command) as bar:
+    # Done inputs first: the bar takes the count done as the first inputs' bytes.
+    order = sorted(planned, key=lambda p: not p.done)
+    with Progress(progress, len(planned), sum(p.done for p in planned), "vexlor " + command,
+                  sizes=[_size(p.path) for p in order]) as bar:
         if client is None:
             errors = _run_here(command, paths, outdir, args, planned, before, bar)
         elif isinstance(client, str):
@@ -213,7 +216,7 @@ def _run_here(command, paths, outdir, args, planned, before, bar):
             reader = threading.Thread(target=lambda: chunks.append(proc.stderr.read()), daemon=True)
             reader.start()
             while proc.poll() is None:
-                bar.update(_finished(outdir, planned, before))
+                bar.update(*_finished(outdir, planned, before))
                 time.sleep(0.25)
             reader.join()
             err = b"".join(chunks)
@@ -230,6 +233,7 @@ def _run_here(command, paths, outdir, args, planned, before, bar):
     message = err.decode("utf-8", "replace").strip()
     if proc.returncode not in (0, 1):
         raise ToolError(message or "vexlor exited with status %d" % proc.returncode, proc.returncode)
+    bar.update(*_finished(outdir, planned, before))
     bar.update(len(planned))
     return {p.path: message or "not run" for p in planned} if proc.returncode else {}
 
@@ -315,8 +319,23 @@ def _manifest_lines(outdir):
 
 
 def _finished(outdir, planned, before):
+    """Inputs finished (done before, or ended in this run) and the packets of those ended in this run."""
     now = _manifest_lines(outdir)
-    return sum(1 for p in planned if p.done or (p.path in now and now[p.path] != before.get(p.path)))
+    ended = [now[p.path] for p in planned if not p.done and p.path in now and now[p.path] != before.get(p.path)]
+    packets = 0
+    for line in ended:
+        try:
+            packets += int(json.loads(line).get("packets") or 0)
+        except (ValueError, AttributeError):
+            pass  # a line still being written
+    return sum(p.done for p in planned) + len(ended), packets
+
+
+def _size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
 
 
 def _result(command, outdir, planned, errors):
