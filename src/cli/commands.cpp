@@ -261,7 +261,8 @@ Options:
                     mac, bssid or nosplit (default: session)
   --first N         list the sizes, directions and gaps of the first N
                     packets of each flow (default: 20; 0: none)
-  --format F        csv (default) or jsonl
+  --format F        csv (default), jsonl, or parquet (zstd-compressed; the
+                    same columns, typed: int64, string, list<int64>)
   -o FILE           write to FILE, published whole (- for standard output)
 )" FLOW_OPTIONS_HELP R"(
 Columns: id, input, key (the strategy's flow name), proto, src, dst,

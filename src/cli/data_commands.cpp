@@ -193,13 +193,19 @@ CommandStatus table_command(const ParsedArgs& args) {
     }
     opt.features.first_n = *first;
     TableFormat format = TableFormat::Csv;
+    bool parquet = false;
     if (auto f = args.last("format")) {
         if (*f == "jsonl") {
             format = TableFormat::Jsonl;
+        } else if (*f == "parquet") {
+            parquet = true;
         } else if (*f != "csv") {
-            return misused(
-                {"invalid value '" + std::string(*f) + "' for --format: expected csv or jsonl"});
+            return misused({"invalid value '" + std::string(*f) +
+                            "' for --format: expected csv, jsonl or parquet"});
         }
+    }
+    if (parquet && !args.has("output") && ::isatty(STDOUT_FILENO) == 1) {
+        return misused({"refusing to write Parquet to a terminal; use -o FILE or a pipe"});
     }
     auto file = TempFile::for_output(args.last("output"));
     if (!file) {
@@ -207,14 +213,26 @@ CommandStatus table_command(const ParsedArgs& args) {
     }
     FdWriter out(*file ? (*file)->fd() : STDOUT_FILENO);
     const std::string where = *file ? (*file)->tmp() : "standard output";
-    write_table_header(out, format);
+    std::optional<ParquetWriter> columns;
+    if (parquet) {
+        columns.emplace(out, table_parquet_columns());
+    } else {
+        write_table_header(out, format);
+    }
     auto st = run_flow_inputs(
         args, opt, [&](const FlowRecord& flow, const std::string& input) -> CommandStatus {
-            write_table_row(out, flow, input, format);
+            if (columns) {
+                write_table_row(*columns, flow, input);
+            } else {
+                write_table_row(out, flow, input, format);
+            }
             return out.error() == 0 ? CommandStatus{} : write_failed(out.error(), where);
         });
     if (!st) {
         return st;
+    }
+    if (columns) {
+        columns->finish();
     }
     if (!out.flush()) {
         return write_failed(out.error(), where);

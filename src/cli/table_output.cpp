@@ -78,15 +78,37 @@ void write_table_header(FdWriter& out, TableFormat format) {
     out.write(line + "\n");
 }
 
+namespace {
+
+// A row's cells in the order of kColumns, each handed to the callable of its
+// kind.
+template <class Number, class Text, class List>
+void visit_row(const FlowRecord& f, std::string_view input, Number number, Text text, List list) {
+    number(f.id);
+    text(input);
+    text(f.key);
+    number(f.proto);
+    text(ip_or_empty(f, f.src));
+    text(ip_or_empty(f, f.dst));
+    number(f.src_port);
+    number(f.dst_port);
+    text(flow_community_id(f));
+    for (std::uint64_t n :
+         {f.first_us, f.last_us, f.last_us - f.first_us, f.packets[0], f.packets[1], f.bytes[0],
+          f.bytes[1], f.payload[0], f.payload[1], std::uint64_t{f.tcp_flags}}) {
+        number(n);
+    }
+    list(f.sizes);
+    list(f.dirs);
+    list(f.gaps);
+    text(f.outer);
+}
+
+} // namespace
+
 void write_table_row(FdWriter& out, const FlowRecord& f, std::string_view input,
                      TableFormat format) {
     const bool csv = format == TableFormat::Csv;
-    const std::string texts[] = {ip_or_empty(f, f.src), ip_or_empty(f, f.dst),
-                                 flow_community_id(f)};
-    const std::uint64_t numbers[] = {
-        f.src_port,   f.dst_port,   0,          f.first_us, f.last_us,    f.last_us - f.first_us,
-        f.packets[0], f.packets[1], f.bytes[0], f.bytes[1], f.payload[0], f.payload[1],
-        f.tcp_flags};
     std::string line;
     std::size_t col = 0;
     auto name = [&] {
@@ -99,36 +121,50 @@ void write_table_row(FdWriter& out, const FlowRecord& f, std::string_view input,
         }
         ++col;
     };
-    auto text = [&](std::string_view t) {
-        name();
-        csv ? put_csv_text(line, t) : put_json_text(line, t);
-    };
-    auto number = [&](std::uint64_t n) {
-        name();
-        line += std::to_string(n);
-    };
-    auto list = [&](const auto& values) {
-        name();
-        line += csv ? list_text(values, ' ') : "[" + list_text(values, ',') + "]";
-    };
-    number(f.id);
-    text(input);
-    text(f.key);
-    number(f.proto);
-    text(texts[0]);
-    text(texts[1]);
-    number(numbers[0]);
-    number(numbers[1]);
-    text(texts[2]);
-    for (std::size_t i = 3; i < std::size(numbers); ++i) {
-        number(numbers[i]);
-    }
-    list(f.sizes);
-    list(f.dirs);
-    list(f.gaps);
-    text(f.outer);
+    visit_row(
+        f, input,
+        [&](std::uint64_t n) {
+            name();
+            line += std::to_string(n);
+        },
+        [&](std::string_view t) {
+            name();
+            csv ? put_csv_text(line, t) : put_json_text(line, t);
+        },
+        [&](const auto& values) {
+            name();
+            line += csv ? list_text(values, ' ') : "[" + list_text(values, ',') + "]";
+        });
     line += csv ? "\n" : "}\n";
     out.write(line);
+}
+
+std::vector<ParquetColumn> table_parquet_columns() {
+    std::vector<ParquetColumn> columns;
+    FlowRecord none;
+    std::size_t col = 0;
+    visit_row(
+        none, "",
+        [&](std::uint64_t) {
+            columns.push_back({std::string(kColumns[col++]), ParquetKind::Int64});
+        },
+        [&](std::string_view) {
+            columns.push_back({std::string(kColumns[col++]), ParquetKind::Text});
+        },
+        [&](const auto&) {
+            columns.push_back({std::string(kColumns[col++]), ParquetKind::Int64List});
+        });
+    return columns;
+}
+
+void write_table_row(ParquetWriter& out, const FlowRecord& f, std::string_view input) {
+    visit_row(
+        f, input, [&](std::uint64_t n) { out.int64(static_cast<std::int64_t>(n)); },
+        [&](std::string_view t) { out.text(t); },
+        [&](const auto& values) {
+            out.list(std::span<const typename std::decay_t<decltype(values)>::value_type>(values));
+        });
+    out.end_row();
 }
 
 void write_keys_header(FdWriter& out) {

@@ -1,12 +1,14 @@
-// The outputs of `vexlor table` and `vexlor bytes`: flow rows as CSV or JSON
-// lines, byte rows as a NumPy .npy file with a CSV of the flows beside it.
+// The outputs of `vexlor table` and `vexlor bytes`: flow rows as CSV, JSON
+// lines or Parquet, byte rows as a NumPy .npy file with a CSV of the flows beside it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/output.h"
+#include "cli/parquet.h"
 #include "drivers/flow_stats.h"
 
 namespace vexlor::cli {
@@ -19,6 +21,11 @@ void write_table_header(FdWriter& out, TableFormat format);
 // separated by single spaces in one cell; in JSON lines, arrays.
 void write_table_row(FdWriter& out, const FlowRecord& flow, std::string_view input,
                      TableFormat format);
+
+// The same rows as Parquet: integers as int64, texts as UTF-8 strings, the
+// lists as lists of int64.
+std::vector<ParquetColumn> table_parquet_columns();
+void write_table_row(ParquetWriter& out, const FlowRecord& flow, std::string_view input);
 
 // The flows of a byte matrix, one CSV line per row of the matrix.
 void write_keys_header(FdWriter& out);

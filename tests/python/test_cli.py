@@ -259,3 +259,17 @@ def test_table_of_an_archive_set(tmp_path):
         "a.vexlor", "b.vexlor")}
     assert [r["id"] for r in rows] == [str(f.id) for a in "ab" for f in vexlor.Archive.open(
         str(tmp_path / "set" / (a + ".vexlor"))).flows() if f.packet_count]
+
+
+@pytest.mark.parametrize("flows", [0, 3, 70000])  # none; one row group; two (a group holds 65,536 rows)
+def test_table_as_parquet(tmp_path, flows):
+    """The same rows as the CSV the Python package reads, typed, in row groups of bounded size."""
+    pq = pytest.importorskip("pyarrow.parquet")
+    from vexlor_dataset import flow_table
+    records = [(T + i // 1000, i % 1000, frame("10.%d.%d.1" % (i >> 8 & 255, i & 255), "10.0.0.2", 17, 1000 + i % 7,
+                                               53, b"x" * (i % 5))) for i in range(flows)]
+    cap = write(tmp_path / "c.pcap", capture(records + SAMPLE[:flows]))
+    assert cli("table", cap, "--format", "parquet", "-o", tmp_path / "t.parquet", "--quiet").returncode == 0
+    got = pq.ParquetFile(str(tmp_path / "t.parquet"))
+    assert got.num_row_groups == (flows > 65536) + (flows > 0)
+    assert got.read().to_pylist() == flow_table(cap).to_pylist()
