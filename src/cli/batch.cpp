@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <glob.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "cli/command_support.h"
 #include "cli/format.h"
 #include "common/unique_fd.h"
 #include "parser/byte_stream.h"
@@ -36,48 +37,93 @@ std::unexpected<Failure> failure(std::string message) {
     return std::unexpected(Failure{kExitFailure, std::move(message)});
 }
 
-// Whether `path` holds a capture, compressed or not, by its first bytes.
-bool is_capture(const std::string& path) {
+// What the first bytes of a file found in a directory make of it.
+enum class Found {
+    Capture, // a capture, compressed or not
+    Other,   // read, and plainly something else
+    // Not readable, or a compressed stream that fails before its first
+    // bytes: an input all the same, whose run tells what is wrong with it.
+    Damaged,
+};
+
+Found look_at(const std::string& path) {
     auto stream = open_stream(path);
     if (!stream) {
-        return false;
+        return Found::Damaged;
     }
     std::array<std::uint8_t, 4> head{};
     auto got = read_full(**stream, head);
-    if (!got || *got < head.size()) {
-        return false;
+    if (!got) {
+        return Found::Damaged;
+    }
+    if (*got < head.size()) {
+        return Found::Other;
     }
     const std::uint32_t magic = load_le<std::uint32_t>(head.data());
-    return PcapReader::recognises(magic) || PcapngReader::recognises(magic);
+    return PcapReader::recognises(magic) || PcapngReader::recognises(magic) ? Found::Capture
+                                                                            : Found::Other;
 }
 
 bool has_pattern(const std::string& s) {
     return s.find_first_of("*?[") != std::string::npos;
 }
 
-// Appends the captures below `dir`, sorted by path; counts the rest.
-std::expected<void, Failure> walk(const std::string& dir, Inputs& out) {
-    std::error_code ec;
+// The regular files below `dir`, sorted by path: links to files count,
+// links to directories are not followed.  A directory that cannot be read
+// is an error that names it, lest its captures go missing unseen.
+std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir) {
     std::vector<fs::path> files;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        std::error_code type_ec;
-        if (it->is_regular_file(type_ec)) {
-            files.push_back(it->path());
+    std::vector<fs::path> dirs{dir};
+    while (!dirs.empty()) {
+        const fs::path d = std::move(dirs.back());
+        dirs.pop_back();
+        std::error_code ec;
+        for (fs::directory_iterator it(d, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code type_ec;
+            if (!it->is_symlink(type_ec) && it->is_directory(type_ec)) {
+                dirs.push_back(it->path());
+            } else if (it->is_regular_file(type_ec)) {
+                files.push_back(it->path());
+            }
+        }
+        if (ec) {
+            return failure("cannot read " + d.string() + ": " + ec.message());
         }
     }
-    if (ec) {
-        return failure("cannot read " + dir + ": " + ec.message());
-    }
     std::sort(files.begin(), files.end());
-    for (const fs::path& f : files) {
-        if (is_capture(f.string())) {
-            out.files.push_back({f.string(), f.lexically_relative(dir).string()});
-        } else {
+    return files;
+}
+
+// `path` below `base` ("" for the working directory).
+std::string below(const fs::path& path, const fs::path& base) {
+    return base.empty() ? path.string() : path.lexically_relative(base).string();
+}
+
+// Appends the captures below `dir`, sorted by path and named after their
+// path below `base`; counts the files that are plainly not captures.
+std::expected<void, Failure> walk(const std::string& dir, const fs::path& base, Inputs& out) {
+    auto files = files_below(dir);
+    if (!files) {
+        return std::unexpected(files.error());
+    }
+    for (const fs::path& f : *files) {
+        if (look_at(f.string()) == Found::Other) {
             ++out.skipped;
+        } else {
+            out.files.push_back({f.string(), below(f, base)});
         }
     }
     return {};
+}
+
+// The directory a pattern's matches are named below: its components before
+// the first that holds a wildcard ("g/day*/*.pcap": "g"; "*.pcap": "").
+fs::path pattern_base(const std::string& pattern) {
+    const std::size_t slash = pattern.rfind('/', pattern.find_first_of("*?["));
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return slash == 0 ? fs::path("/") : fs::path(pattern.substr(0, slash));
 }
 
 std::string json_string(std::string_view s) {
@@ -98,10 +144,10 @@ std::string json_string(std::string_view s) {
 }
 
 // One line of the manifest: an object of strings and unsigned numbers, as
-// this tool writes them.  Anything else reads as no entry.
+// this tool writes them.  Anything else is damage, told by what it is.
 using Fields = std::map<std::string, std::string>;
 
-std::optional<Fields> parse_line(std::string_view line) {
+std::expected<Fields, std::string> parse_line(std::string_view line) {
     Fields fields;
     std::size_t i = 0;
     auto skip_space = [&] {
@@ -109,9 +155,9 @@ std::optional<Fields> parse_line(std::string_view line) {
             ++i;
         }
     };
-    auto string = [&]() -> std::optional<std::string> {
+    auto string = [&]() -> std::expected<std::string, std::string> {
         if (i >= line.size() || line[i] != '"') {
-            return std::nullopt;
+            return std::unexpected("a string expected at column " + std::to_string(i + 1));
         }
         std::string s;
         for (++i; i < line.size() && line[i] != '"'; ++i) {
@@ -120,34 +166,44 @@ std::optional<Fields> parse_line(std::string_view line) {
                 continue;
             }
             if (++i >= line.size()) {
-                return std::nullopt;
+                break;
             }
-            if (line[i] == 'u' && i + 4 < line.size()) {
-                s += static_cast<char>(std::stoi(std::string(line.substr(i + 1, 4)), nullptr, 16));
+            if (line[i] == 'u') {
+                // The tool escapes control characters only: \u00XX.
+                const char* hex = line.data() + i + 1;
+                unsigned code = 0;
+                if (i + 4 >= line.size() ||
+                    std::from_chars(hex, hex + 4, code, 16).ptr != hex + 4 || code > 0xFF) {
+                    return std::unexpected("bad \\u escape at column " + std::to_string(i));
+                }
+                s += static_cast<char>(code);
                 i += 4;
             } else {
                 s += line[i];
             }
         }
         if (i >= line.size()) {
-            return std::nullopt;
+            return std::unexpected(std::string("a string without its end"));
         }
         ++i;
         return s;
     };
     skip_space();
     if (i >= line.size() || line[i++] != '{') {
-        return std::nullopt;
+        return std::unexpected(std::string("not a JSON object"));
     }
     for (;;) {
         skip_space();
         auto key = string();
-        skip_space();
-        if (!key || i >= line.size() || line[i++] != ':') {
-            return std::nullopt;
+        if (!key) {
+            return std::unexpected(key.error());
         }
         skip_space();
-        std::optional<std::string> value;
+        if (i >= line.size() || line[i++] != ':') {
+            return std::unexpected("':' expected at column " + std::to_string(i));
+        }
+        skip_space();
+        std::expected<std::string, std::string> value;
         if (i < line.size() && line[i] == '"') {
             value = string();
         } else {
@@ -155,21 +211,62 @@ std::optional<Fields> parse_line(std::string_view line) {
             while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
                 ++i;
             }
-            if (i > start) {
-                value = std::string(line.substr(start, i - start));
-            }
+            value = i > start ? std::expected<std::string, std::string>(
+                                    std::string(line.substr(start, i - start)))
+                              : std::unexpected("the value of \"" + *key +
+                                                "\" is neither a string nor a whole number");
         }
         if (!value) {
-            return std::nullopt;
+            return std::unexpected(value.error());
         }
-        fields[*key] = *value;
+        fields[*key] = std::move(*value);
         skip_space();
         if (i < line.size() && line[i] == ',') {
             ++i;
             continue;
         }
-        return i < line.size() && line[i] == '}' ? std::optional(fields) : std::nullopt;
+        if (i < line.size() && line[i] == '}') {
+            ++i;
+            skip_space();
+            if (i == line.size()) {
+                return fields;
+            }
+            return std::unexpected("text after the object at column " + std::to_string(i + 1));
+        }
+        return std::unexpected("',' or '}' expected at column " + std::to_string(i + 1));
     }
+}
+
+// An entry's line as this tool writes it: the fields in their usual order,
+// numbers bare, fields of other versions last.
+std::string entry_line(const Fields& fields) {
+    struct Key {
+        std::string_view name;
+        bool number;
+    };
+    static constexpr Key kKeys[] = {
+        {"path", false},          {"size", true},    {"mtime_ns", true},
+        {"output", false},        {"name", false},   {"first_packet_us", true},
+        {"last_packet_us", true}, {"packets", true}, {"link_type", true},
+        {"flows", true},          {"files", true},   {"bytes_written", true},
+        {"status", false},        {"error", false},  {"warning", false},
+    };
+    std::string line;
+    auto add = [&](std::string_view name, const std::string& value, bool number) {
+        line += (line.empty() ? "{" : ", ") + json_string(name) + ": " +
+                (number ? value : json_string(value));
+    };
+    for (const Key& k : kKeys) {
+        if (auto it = fields.find(std::string(k.name)); it != fields.end()) {
+            add(k.name, it->second, k.number);
+        }
+    }
+    for (const auto& [name, value] : fields) {
+        if (std::ranges::find(kKeys, name, &Key::name) == std::end(kKeys)) {
+            add(name, value, false);
+        }
+    }
+    return line + "}";
 }
 
 struct Stamp {
@@ -227,71 +324,215 @@ off_t complete_length(int fd, off_t size) {
     return 0;
 }
 
+// The lines of a manifest, the last of each output.
+struct ManifestText {
+    Fields header; // empty: no manifest yet
+    struct Entry {
+        Fields fields;
+        std::string line;
+    };
+    std::map<std::string, Entry> entries; // by entry_key
+    // As a compaction leaves it: one line per output, sorted by path, none
+    // cut short.
+    bool tidy = true;
+};
+
+// What an entry is the entry of: its output, named below the manifest's
+// directory, which is the same however the input's path or the directory
+// was spelt; its input's path in manifests older than that name.
+std::string entry_key(const Fields& f) {
+    const auto name = f.find("name");
+    if (name != f.end() && !name->second.empty()) {
+        return name->second;
+    }
+    const auto path = f.find("path");
+    return path == f.end() ? std::string() : path->second;
+}
+
+// The manifest `text` read from `path`; refused, in words that name it,
+// when damaged or of a version this tool does not read.
+std::expected<ManifestText, std::string> parse_manifest(std::string_view text,
+                                                        const std::string& path) {
+    ManifestText m;
+    m.tidy = text.empty() || text.ends_with('\n');
+    const std::vector<std::string_view> lines = complete_lines(text);
+    std::pair<std::string, std::string> previous; // the (path, key) of the line before
+    for (std::size_t n = 1; n <= lines.size(); ++n) {
+        auto fields = parse_line(lines[n - 1]);
+        const bool header = n == 1;
+        if (fields && header != fields->contains("vexlor_manifest")) {
+            fields = std::unexpected(std::string(header ? "no header" : "a second header"));
+        } else if (fields && !header && !fields->contains("path")) {
+            fields = std::unexpected(std::string("an entry without a path"));
+        }
+        if (!fields) {
+            return std::unexpected("damaged manifest " + path + ": line " + std::to_string(n) +
+                                   ": " + fields.error());
+        }
+        if (header) {
+            if ((*fields)["vexlor_manifest"] != "1") {
+                return std::unexpected(path + ": manifest version " + (*fields)["vexlor_manifest"] +
+                                       " is not one this tool reads");
+            }
+            m.header = std::move(*fields);
+            continue;
+        }
+        std::pair<std::string, std::string> at{(*fields)["path"], entry_key(*fields)};
+        m.tidy = m.tidy && (n == 2 || previous < at) && !m.entries.contains(at.second);
+        m.entries[at.second] = {std::move(*fields), std::string(lines[n - 1])};
+        previous = std::move(at);
+    }
+    return m;
+}
+
+// The lock file of the runs into a directory, OUTDIR/.vexlor-manifest.lock,
+// a hidden name that stays (removing a lock file others may hold open is a
+// race).  Its byte 0 is the manifest's lock, waited for; the byte of an
+// output (a hash of its name picks one) is held by the run writing it.
+// Locks of the open file description: they end with the run however it
+// ends, and a file system shared by the tasks of a cluster job knows them.
+std::string lock_file(const Batch& batch) {
+    return (fs::path(batch.outdir) / ".vexlor-manifest.lock").string();
+}
+
+// Locks the byte `at` of the open lock file `fd`: false when another holds
+// it and `wait` is not set (errno EAGAIN).
+bool lock_byte(int fd, off_t at, bool wait) {
+    struct flock byte {};
+    byte.l_type = F_WRLCK;
+    byte.l_whence = SEEK_SET;
+    byte.l_start = at;
+    byte.l_len = 1;
+    int rc;
+    while ((rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &byte)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0 && errno == EACCES) {
+        errno = EAGAIN;
+    }
+    return rc == 0;
+}
+
+// One run per output: from before it touches anything until it ends, a run
+// of a job holds the bytes of its outputs.  A second run with an output in
+// common fails at once, touching nothing, while the tasks of a cluster job,
+// each with outputs of its own, run side by side.
+std::expected<UniqueFd, Failure> lock_outputs(const Batch& batch,
+                                              const std::vector<std::string>& names) {
+    const std::string path = lock_file(batch);
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        return failure("cannot lock " + path + ": " + os_error_text(errno));
+    }
+    for (const std::string& name : names) {
+        std::uint64_t hash = 0xcbf29ce484222325u; // FNV-1a: the same in every build
+        for (unsigned char c : name + batch.suffix) {
+            hash = (hash ^ c) * 0x100000001b3u;
+        }
+        if (!lock_byte(fd.get(), static_cast<off_t>(hash >> 2 | 1), false)) {
+            if (errno == EAGAIN) {
+                return failure("Output directory " + batch.outdir + " is in use by another run");
+            }
+            return failure("cannot lock " + path + ": " + os_error_text(errno));
+        }
+    }
+    return fd;
+}
+
 // The manifest: a header line (command, options), then lines of inputs.
 // When an input ends, its line is appended whole with one write, so that
 // the cost of a run grows with its inputs, not with their square.  At the
 // start of a run (when needed) and at its end, the manifest is compacted:
-// rewritten under a temporary name with the last line of each input,
+// rewritten under a temporary name with the last line of each output,
 // sorted by path, synced and renamed into place.  Appends and compactions
 // take a lock shared with the other runs into the same directory (the
 // tasks of a cluster job).  A run killed mid-append leaves a last line
 // without its newline: readers ignore it, and the next append or
 // compaction removes it, so that its input is done again.  Appends are not
 // synced: a line lost with the machine only means its input is redone.
+// An input is known by its output's name, not by the spelling of its path:
+// a rerun that names the same inputs otherwise finds them done.
 class Manifest {
 public:
-    using Entries = std::map<std::string, std::pair<Fields, std::string>>; // by path
-
     explicit Manifest(const Batch& batch)
-        : path_((fs::path(batch.outdir) / kManifest).string()),
-          // A hidden name: it stays, as removing a lock file others may
-          // hold open is a race.
-          lock_path_((fs::path(batch.outdir) / ".vexlor-manifest.lock").string()), batch_(batch) {}
+        : path_((fs::path(batch.outdir) / kManifest).string()), lock_path_(lock_file(batch)),
+          batch_(batch) {}
+
+    const std::string& path() const { return path_; }
 
     // The entries of an earlier run of the same command and options.  A
     // manifest this version cannot read is left as it is, and refused.
-    [[nodiscard]] Status load() { return read(earlier_); }
+    // `other`: what else made the manifest there ("other options",
+    // "another command"), which this run replaces; empty when nothing did.
+    [[nodiscard]] Status load(std::string* other = nullptr) {
+        auto m = read(other);
+        if (!m) {
+            return std::unexpected(m.error());
+        }
+        earlier_ = std::move(m->entries);
+        return {};
+    }
 
     // Whether `input` is done by an earlier run: its entry says so, the
     // input is unchanged and its output there.
     bool done_before(const InputFile& input, const std::string& output) {
-        auto it = earlier_.find(input.path);
+        auto it = earlier_.find(name_of(output));
         const auto stamp = stamp_of(input.path);
         if (it == earlier_.end() || !stamp) {
             return false;
         }
-        Fields& f = it->second.first;
+        Fields& f = it->second.fields;
         std::error_code ec;
         return f["status"] == "done" && f["size"] == std::to_string(stamp->size) &&
-               f["mtime_ns"] == std::to_string(stamp->mtime_ns) && f["output"] == output &&
-               fs::exists(output, ec);
+               f["mtime_ns"] == std::to_string(stamp->mtime_ns) && fs::exists(output, ec);
     }
 
-    [[nodiscard]] Status record(const InputFile& input, const std::string& output,
-                                const RunSummary& s, const Status& outcome) {
-        const Stamp stamp = stamp_of(input.path).value_or(Stamp{});
-        std::string line = "{\"path\": " + json_string(input.path) +
-                           ", \"size\": " + std::to_string(stamp.size) +
-                           ", \"mtime_ns\": " + std::to_string(stamp.mtime_ns) +
-                           ", \"output\": " + json_string(output) + ", \"name\": " +
-                           json_string(fs::path(output).lexically_relative(batch_.outdir).string());
-        if (outcome) {
-            line += ", \"first_packet_us\": " + std::to_string(s.first_us) +
-                    ", \"last_packet_us\": " + std::to_string(s.last_us) +
-                    ", \"packets\": " + std::to_string(s.packets) +
-                    ", \"link_type\": " + std::to_string(s.link_type) +
-                    ", \"flows\": " + std::to_string(s.flows) +
-                    ", \"files\": " + std::to_string(s.files) +
-                    ", \"bytes_written\": " + std::to_string(s.bytes_written) +
-                    ", \"status\": \"done\"}";
-        } else {
-            line += ", \"status\": \"failed\", \"error\": " + json_string(outcome.error().message) +
-                    "}";
+    // An input done before under another spelling of its path or of the
+    // directory takes this run's spelling, so that the manifest names the
+    // inputs as the job last named them.
+    [[nodiscard]] Status respell(const InputFile& input, const std::string& output) {
+        auto it = earlier_.find(name_of(output));
+        if (it == earlier_.end()) {
+            return {};
         }
-        return append(line + "\n");
+        Fields f = it->second.fields;
+        if (f["path"] == input.path && f["output"] == output) {
+            return {};
+        }
+        f["path"] = input.path;
+        f["output"] = output;
+        return append(entry_line(f) + "\n");
     }
 
-    // Rewrites the manifest with the last line of each input of this job,
+    // `warning`: what the run of a done input said of it ("" for nothing).
+    [[nodiscard]] Status record(const InputFile& input, const std::string& output,
+                                const RunSummary& s, const Status& outcome,
+                                const std::string& warning) {
+        const Stamp stamp = stamp_of(input.path).value_or(Stamp{});
+        Fields f{{"path", input.path},
+                 {"size", std::to_string(stamp.size)},
+                 {"mtime_ns", std::to_string(stamp.mtime_ns)},
+                 {"output", output},
+                 {"name", name_of(output)}};
+        if (outcome) {
+            f["first_packet_us"] = std::to_string(s.first_us);
+            f["last_packet_us"] = std::to_string(s.last_us);
+            f["packets"] = std::to_string(s.packets);
+            f["link_type"] = std::to_string(s.link_type);
+            f["flows"] = std::to_string(s.flows);
+            f["files"] = std::to_string(s.files);
+            f["bytes_written"] = std::to_string(s.bytes_written);
+            f["status"] = "done";
+            if (!warning.empty()) {
+                f["warning"] = warning;
+            }
+        } else {
+            f["status"] = "failed";
+            f["error"] = outcome.error().message;
+        }
+        return append(entry_line(f) + "\n");
+    }
+
+    // Rewrites the manifest with the last line of each output of this job,
     // sorted by path, unless it is so already.  A manifest of another
     // command or other options gives way to an empty one of this job.
     [[nodiscard]] Status compact() {
@@ -300,14 +541,18 @@ public:
         if (!lock) {
             return std::unexpected(lock.error());
         }
-        Entries entries;
-        bool tidy = false;
-        if (auto st = read(entries, &tidy); !st || tidy) {
-            return st;
+        auto m = read();
+        if (!m || m->tidy) {
+            return m ? Status{} : std::unexpected(m.error());
         }
+        std::vector<std::tuple<std::string, std::string, const std::string*>> lines;
+        for (auto& [key, entry] : m->entries) {
+            lines.emplace_back(entry.fields["path"], key, &entry.line);
+        }
+        std::ranges::sort(lines);
         std::string text = header();
-        for (const auto& [path, entry] : entries) {
-            text += entry.second;
+        for (const auto& line : lines) {
+            text += *std::get<2>(line);
             text += '\n';
         }
         const std::string tmp = path_ + ".tmp";
@@ -336,6 +581,11 @@ public:
     }
 
 private:
+    // An output's name below the directory, as entries are keyed.
+    std::string name_of(const std::string& output) const {
+        return fs::path(output).lexically_relative(batch_.outdir).string();
+    }
+
     std::string header() const {
         return "{\"vexlor_manifest\": 1, \"command\": " + json_string(batch_.command) +
                ", \"options\": " + json_string(batch_.signature) + "}\n";
@@ -345,7 +595,7 @@ private:
     // descriptor is closed.
     std::expected<UniqueFd, Error> lock_dir() const {
         UniqueFd lock(::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
+        if (!lock.valid() || !lock_byte(lock.get(), 0, true)) {
             return io_error("cannot lock " + lock_path_ + ": " + os_error_text(errno));
         }
         return lock;
@@ -383,48 +633,31 @@ private:
         return {};
     }
 
-    // The entries of the manifest on disk when it was made by the same
-    // command and options (none otherwise, or when there is none), the last
-    // line of each input.  `tidy`: whether it is as a compaction leaves it.
-    Status read(Entries& out, bool* tidy = nullptr) const {
-        const std::string text = read_text(path_).value_or("");
-        const std::vector<std::string_view> lines = complete_lines(text);
-        bool same_job = false;
-        bool sorted = true;
-        std::string previous;
-        for (std::size_t n = 1; n <= lines.size(); ++n) {
-            auto fields = parse_line(lines[n - 1]);
-            const bool header = n == 1;
-            if (!fields || header != fields->contains("vexlor_manifest") ||
-                (!header && !fields->contains("path"))) {
-                return io_error(path_ + " is damaged at line " + std::to_string(n) +
-                                ": move it away to start afresh");
-            }
-            if (header && (*fields)["vexlor_manifest"] != "1") {
-                return io_error(path_ + " was written by another version of vexlor (manifest " +
-                                (*fields)["vexlor_manifest"] + "): move it away to start afresh");
-            }
-            if (header) {
-                same_job = (*fields)["command"] == batch_.command &&
-                           (*fields)["options"] == batch_.signature;
-            } else if (same_job) {
-                std::string path = (*fields)["path"];
-                sorted = sorted && (n == 2 || previous < path);
-                out[path] = {std::move(*fields), std::string(lines[n - 1])};
-                previous = std::move(path);
-            }
+    // The manifest on disk, with entries only when it was made by the same
+    // command and options (none otherwise, or when there is none), and
+    // then never tidy.  `other`: see load().
+    std::expected<ManifestText, Error> read(std::string* other = nullptr) const {
+        auto m = parse_manifest(read_text(path_).value_or(""), path_);
+        if (!m) {
+            return io_error(m.error() + ": move it away to start afresh");
         }
-        if (tidy) {
-            *tidy = same_job && sorted && text.ends_with('\n');
+        const bool none = m->header.empty();
+        if (m->header["command"] != batch_.command || m->header["options"] != batch_.signature) {
+            if (other && !none) {
+                *other =
+                    m->header["command"] != batch_.command ? "another command" : "other options";
+            }
+            m->entries.clear();
+            m->tidy = false;
         }
-        return {};
+        return std::move(*m);
     }
 
     std::string path_;
     std::string lock_path_;
     const Batch& batch_;
     std::mutex mutex_; // between this run's threads; the lock file between runs
-    Entries earlier_;
+    std::map<std::string, ManifestText::Entry> earlier_; // by entry_key
 };
 
 // The progress line of a batch on standard error, redrawn in place at most
@@ -640,15 +873,15 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
                                              const std::string& root) {
     Inputs out;
     // A file named directly is named after its path below `root` when it
-    // lies there, else after its own name.
-    auto relative = [&](const std::string& path) {
+    // lies there, else after `otherwise`.
+    auto relative = [&](const std::string& path, std::string otherwise) {
         if (!root.empty()) {
             const std::string rel = fs::path(path).lexically_relative(root).string();
             if (!rel.empty() && !rel.starts_with("..")) {
                 return rel;
             }
         }
-        return fs::path(path).filename().string();
+        return otherwise;
     };
     for (const std::string& arg : args) {
         if (arg == "-") {
@@ -662,7 +895,7 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
         std::error_code ec;
         if (fs::is_directory(arg, ec)) {
             out.expanded = true;
-            if (auto st = walk(arg, out); !st) {
+            if (auto st = walk(arg, arg, out); !st) {
                 return std::unexpected(st.error());
             }
             continue;
@@ -675,21 +908,24 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
                 globfree(&g);
                 return failure("no file matches " + arg);
             }
+            // Matches are named after their path below the pattern's leading
+            // directories without wildcards: 'g/day*/*.pcap' gives day1/x and day2/x.
+            const fs::path base = pattern_base(arg);
             for (std::size_t i = 0; rc == 0 && i < g.gl_pathc; ++i) {
                 const std::string match = g.gl_pathv[i];
                 if (match.ends_with("/")) {
-                    if (auto st = walk(match, out); !st) {
+                    if (auto st = walk(match, base, out); !st) {
                         globfree(&g);
                         return std::unexpected(st.error());
                     }
                 } else {
-                    out.files.push_back({match, relative(match)});
+                    out.files.push_back({match, relative(match, below(match, base))});
                 }
             }
             globfree(&g);
             continue;
         }
-        out.files.push_back({arg, relative(arg)});
+        out.files.push_back({arg, relative(arg, fs::path(arg).filename().string())});
     }
     // The same file named twice (by two patterns, say) is read once.
     std::set<std::string> seen;
@@ -706,17 +942,18 @@ std::expected<std::vector<std::string>, Failure> archives_named(const std::strin
     std::vector<std::string> out;
     if (fs::is_directory(arg, ec)) {
         set = true;
-        fs::recursive_directory_iterator it(arg, fs::directory_options::skip_permission_denied, ec);
-        for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            std::error_code type_ec;
-            if (it->path().extension() == ".vexlor" && it->is_regular_file(type_ec)) {
-                out.push_back(it->path().string());
+        auto files = files_below(arg);
+        if (!files) {
+            return std::unexpected(files.error());
+        }
+        for (const fs::path& f : *files) {
+            if (f.extension() == ".vexlor") {
+                out.push_back(f.string());
             }
         }
-        if (ec) {
-            return failure("cannot read " + arg + ": " + ec.message());
+        if (out.empty()) {
+            return failure("no archive in " + arg);
         }
-        std::sort(out.begin(), out.end());
         return out;
     }
     if (fs::path(arg).filename() != kManifest) {
@@ -728,28 +965,31 @@ std::expected<std::vector<std::string>, Failure> archives_named(const std::strin
     if (!text) {
         return failure("cannot read " + arg + ": " + os_error_text(errno));
     }
-    // The last line of each input tells (a job still running, or killed,
+    auto manifest = parse_manifest(*text, arg);
+    if (!manifest) {
+        return failure(manifest.error());
+    }
+    if (const auto command = manifest->header.find("command");
+        command != manifest->header.end() && command->second != "archive") {
+        return failure(arg + " is the manifest of a " + command->second + " job, not of archives");
+    }
+    // The last line of each output tells (a job still running, or killed,
     // has appended lines the next compaction sorts), in the order of their
-    // paths, as a compacted manifest has them.
-    std::map<std::string, std::string> names; // by input path; "" unless done
-    const std::vector<std::string_view> lines = complete_lines(*text);
-    for (std::size_t n = 1; n <= lines.size(); ++n) {
-        auto fields = parse_line(lines[n - 1]);
-        if (!fields) {
-            return failure(arg + " is damaged at line " + std::to_string(n));
-        }
-        if (n > 1) {
-            // "name" is the output's path below the manifest's directory,
-            // wherever the job was run from.
-            const bool done =
-                (*fields)["status"] == "done" && (*fields)["name"].ends_with(".vexlor");
-            names[(*fields)["path"]] = done ? (*fields)["name"] : "";
+    // paths, as a compacted manifest has them.  "name" is the output's path
+    // below the manifest's directory, wherever the job was run from.
+    std::vector<std::pair<std::string, std::string>> done; // (path, name)
+    for (auto& [key, entry] : manifest->entries) {
+        Fields& f = entry.fields;
+        if (f["status"] == "done" && f["name"].ends_with(".vexlor")) {
+            done.emplace_back(f["path"], f["name"]);
         }
     }
-    for (const auto& [path, name] : names) {
-        if (!name.empty()) {
-            out.push_back((fs::path(arg).parent_path() / name).string());
-        }
+    std::ranges::sort(done);
+    for (const auto& [path, name] : done) {
+        out.push_back((fs::path(arg).parent_path() / name).string());
+    }
+    if (out.empty()) {
+        return failure("no archive in " + arg);
     }
     return out;
 }
@@ -794,10 +1034,20 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     if (ec) {
         return failure("cannot create " + batch.outdir + ": " + ec.message());
     }
+    // Held until the run ends: nothing below is touched without it.
+    const auto locks = lock_outputs(batch, names);
+    if (!locks) {
+        return std::unexpected(locks.error());
+    }
     auto output_of = [&](std::size_t i) { return vexlor::cli::output_of(batch, names[i]); };
     Manifest manifest(batch);
-    if (auto st = manifest.load(); !st) {
+    std::string other;
+    if (auto st = manifest.load(&other); !st) {
         return failure(st.error().message);
+    }
+    if (!other.empty()) {
+        std::fprintf(stderr, "vexlor: %s was written by %s; every input is done again\n",
+                     manifest.path().c_str(), other.c_str());
     }
     // What an earlier run did is settled before any job starts.
     std::vector<bool> done_before(inputs.files.size());
@@ -810,6 +1060,12 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     // right before anything is appended.
     if (auto st = manifest.compact(); !st) {
         return failure(st.error().message);
+    }
+    for (std::size_t i = 0; i < inputs.files.size(); ++i) {
+        if (auto st = done_before[i] ? manifest.respell(inputs.files[i], output_of(i)) : Status{};
+            !st) {
+            return failure(st.error().message);
+        }
     }
 
     const unsigned jobs = std::max(1u, std::min<unsigned>(batch.jobs, inputs.files.size()));
@@ -863,12 +1119,20 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                 fs::remove_all(target, mk);
             }
             const bool interrupted = !st && batch.cancel && batch.cancel->load();
-            Status recorded = interrupted ? Status{} : manifest.record(input, output, summary, st);
+            // What one input's run would say of a record cut off, said of
+            // this input and kept in its entry.
+            const std::string warning =
+                st && summary.cut_off ? cut_off_text(*summary.cut_off) : std::string();
+            Status recorded =
+                interrupted ? Status{} : manifest.record(input, output, summary, st, warning);
             std::lock_guard lock(report);
             if (interrupted) {
                 continue;
             }
             line.ended(slot, sizes[i], summary.packets);
+            if (!warning.empty()) {
+                line.print("warning: " + input_name(input.path) + ": " + warning);
+            }
             if (!st) {
                 ++failed;
                 const std::string& m = st.error().message;

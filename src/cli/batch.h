@@ -26,7 +26,9 @@ struct InputFile {
 
 struct Inputs {
     std::vector<InputFile> files;
-    // Files met in directories that are not captures, compressed or not.
+    // Files met in directories that are plainly not captures, compressed or
+    // not.  A file that cannot be read, or whose compressed stream fails
+    // before its first bytes, is an input all the same: its run says why.
     std::uint64_t skipped = 0;
     // A directory or a pattern was given: several outputs are wanted even
     // when it held one capture.
@@ -34,9 +36,11 @@ struct Inputs {
 };
 
 // Expands INPUT arguments in order: a directory is walked recursively (its
-// files sorted by path, captures recognised by their first bytes), a
-// pattern with *, ? or [ that names no file is matched with glob(3).  The
-// same file twice is kept once.  "-" may only stand alone.
+// files sorted by path, captures recognised by their first bytes; one it
+// cannot read is an error), a pattern with *, ? or [ that names no file is
+// matched with glob(3), its matches named after their path below its
+// leading directories without wildcards.  The same file twice is kept
+// once.  "-" may only stand alone.
 // With `root`, a file named directly is named after its path below it.
 std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args,
                                              const std::string& root = "");
@@ -48,7 +52,8 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files);
 
 // The archives an ARCHIVE argument names: the file itself; every *.vexlor
 // below a directory, sorted by path; or the archives a manifest
-// (vexlor-manifest.jsonl) shows done.  `set` is raised for the last two.
+// (vexlor-manifest.jsonl) shows done, each output once.  `set` is raised
+// for the last two, which are an error when they hold no archive.
 std::expected<std::vector<std::string>, Failure> archives_named(const std::string& arg, bool& set);
 
 // One input's run: `output` is the path for its output (a directory for a
@@ -76,13 +81,15 @@ struct Batch {
 // published whole (a split's directory under a temporary name, renamed when
 // complete; an archive by its own rename), and the manifest
 // OUTDIR/vexlor-manifest.jsonl records every input (path, size, mtime,
-// first and last packet time, packets, link type, output, status): a line
-// appended as each input ends, the lines sorted by path, one per input, at
-// the start (when a killed run left them otherwise) and at the end.  Inputs
-// the manifest shows done with the same options, size and mtime, whose
-// output is there, are skipped.  Two inputs whose outputs would take one
-// path, or one inside the other, are refused before anything is done (or
-// listed), both named.  A failing input is reported with its path and the
+// first and last packet time, packets, link type, output, status, and the
+// warning of a last record cut off): a line appended as each input ends,
+// the lines sorted by path, one per output, at the start (when a killed
+// run left them otherwise) and at the end.  Inputs the manifest shows done
+// with the same options, size and mtime, whose output is there, are
+// skipped, however their paths are spelt.  The run holds its outputs from
+// its start: a second run with one of them fails at once.  Two inputs whose
+// outputs would take one path, or one inside the other, are refused before
+// anything is done (or listed), both named.  A failing input is reported with its path and the
 // rest go on; the status then says that something failed.
 // With `batch.list`, nothing runs: the plan goes to standard output as one
 // JSON object per input (path, relative, output, done).

@@ -66,10 +66,8 @@ CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view 
         return interrupted();
     }
     if (summary.cut_off) {
-        std::fprintf(stderr, "vexlor: warning: %s: last record cut off at byte %llu (%s dropped)\n",
-                     input_name(opt.input_path).c_str(),
-                     static_cast<unsigned long long>(summary.cut_off->offset),
-                     counted(summary.cut_off->dropped, "byte", "bytes").c_str());
+        std::fprintf(stderr, "vexlor: warning: %s: %s\n", input_name(opt.input_path).c_str(),
+                     cut_off_text(*summary.cut_off).c_str());
     }
     if (!st) {
         return run_failed(st.error(), opt.input_path, output);
@@ -108,15 +106,38 @@ std::string compressed_stem(const std::string& path) {
     return "";
 }
 
-// The options that shape outputs, in a fixed form: a manifest made with
-// others does not vouch for this run's outputs.
+// The options that shape outputs, in a fixed form whatever their order on
+// the line: a manifest made with others does not vouch for this run's
+// outputs.  Repeated filters are a set; of any other option the last
+// counts, and a default counts as not given.  Options that leave the
+// outputs as they are (how many inputs at once, open files, buffers,
+// threads, what is printed) are left out.
 std::string options_signature(const ParsedArgs& args) {
+    struct Shaping {
+        std::string_view name;
+        bool repeated;
+        std::string_view fallback;
+    };
+    static constexpr Shaping kShaping[] = {
+        {"decode", false, "wide"},      {"idle-timeout", false, ""}, {"ip", true, ""},
+        {"output-type", false, "pcap"}, {"port", true, ""},          {"prefix", false, ""},
+        {"strategy", false, "session"}, {"strict", false, ""},       {"tcp-restart", false, ""},
+    };
     std::string sig;
-    for (const ParsedArgs::Option& o : args.options) {
-        if (o.name != "quiet" && o.name != "jobs" && o.name != "writer-threads" &&
-            o.name != "help" && o.name != "each" && o.name != "root" && o.name != "list") {
-            sig += (sig.empty() ? "--" : " --") + std::string(o.name) +
-                   (o.value.empty() ? "" : "=" + o.value);
+    for (const Shaping& option : kShaping) {
+        std::vector<std::string_view> values = args.all(option.name);
+        if (option.repeated) {
+            std::ranges::sort(values);
+            values.erase(std::unique(values.begin(), values.end()), values.end());
+        } else if (values.empty() ||
+                   (!option.fallback.empty() && values.back() == option.fallback)) {
+            continue;
+        } else {
+            values = {values.back()};
+        }
+        for (std::string_view v : values) {
+            sig += (sig.empty() ? "--" : " --") + std::string(option.name) +
+                   (v.empty() ? "" : "=" + std::string(v));
         }
     }
     return sig;

@@ -246,6 +246,11 @@ std::string counted(std::uint64_t n, std::string_view one, std::string_view many
     return count_text(n) + " " + std::string(n == 1 ? one : many);
 }
 
+std::string cut_off_text(const CutOff& cut) {
+    return "last record cut off at byte " + std::to_string(cut.offset) + " (" +
+           counted(cut.dropped, "byte", "bytes") + " dropped)";
+}
+
 std::expected<TempFile, Failure> TempFile::create(std::string path) {
     TempFile f;
     f.path_ = std::move(path);

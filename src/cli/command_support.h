@@ -167,6 +167,10 @@ std::string input_name(const std::string& path);
 // "1,234 packets".
 std::string counted(std::uint64_t n, std::string_view one, std::string_view many);
 
+// The warning of a capture whose last record is cut off, without the
+// input's name: "last record cut off at byte 1234 (56 bytes dropped)".
+std::string cut_off_text(const CutOff& cut);
+
 // A file written under a temporary name and renamed into place by publish();
 // dropped unpublished, it is removed.
 class TempFile {

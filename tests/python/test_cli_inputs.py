@@ -1,6 +1,6 @@
 """The tool's inputs beyond one plain file: compressed captures, several inputs, directories and patterns, one output
 per input with a manifest that makes reruns resume, and parts of a capture read as one, which split as the whole."""
-import bz2, gzip, json, lzma, os, pathlib, pty, re, shutil, subprocess, time
+import bz2, ctypes, gzip, json, lzma, os, pathlib, pty, re, shutil, struct, subprocess, time
 
 import pytest
 
@@ -68,10 +68,15 @@ def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, co
     before = contents(out)
     r = cli(command, src, out, "-j", "1")
     assert b"3 inputs: 0 done, 3 already done" in r.stderr and contents(out) == before
-    # A changed input is redone; other options redo everything.
+    # A changed input is redone; other options redo everything, and say so.
     write(src / "day1" / "a.pcap", small_capture(4))
     assert b"1 done, 2 already done" in cli(command, src, out).stderr
-    assert b"3 done, 0 already done" in cli(command, src, out, "--port", "80").stderr
+    r = cli(command, src, out, "--port", "80", "--strategy", "host", "--port", "443")
+    assert b"3 done, 0 already done" in r.stderr and b"jsonl was written by other options; every" in r.stderr
+    # Not the spelling of the paths, nor the options' order, nor options that leave the outputs as they are.
+    r = cli(command, "./in", "out/", "--port=443", "--max-sessions=9", "--strategy=host", "--port=80", cwd=tmp_path)
+    assert b"0 done, 3 already done" in r.stderr and b"written by" not in r.stderr
+    assert len(open(out / "vexlor-manifest.jsonl").readlines()) == 4
 
 
 def done_twice(line, then):
@@ -85,6 +90,8 @@ def done_twice(line, then):
     # Appended out of order, a failed and then done (a retried task): the last line of an input tells.
     (lambda a, b, c: [c, done_twice(a, then="done"), b], "abc"),
     (lambda a, b, c: [b, c, done_twice(a, then="failed")], "bc"),
+    # A rerun that spelt a's path otherwise: one output, still.
+    (lambda a, b, c: [a, b, c, a.replace(b"/in/", b"/in/./", 1)], "abc"),
 ])
 def test_a_manifest_as_a_killed_job_left_it_is_read_by_the_last_whole_line_of_each_input(tmp_path, edit, shown):
     src, out = capture_tree(tmp_path / "in"), tmp_path / "set"
@@ -97,7 +104,7 @@ def test_a_manifest_as_a_killed_job_left_it_is_read_by_the_last_whole_line_of_ea
     listed = cli("flows", manifest, "--format", "json")
     assert listed.returncode == 0, listed.stderr
     archives = [json.loads(lines["abc".index(x)])["output"] for x in shown]
-    assert list(dict.fromkeys(r["archive"] for r in json.loads(listed.stdout))) == archives
+    assert [r["archive"] for r in json.loads(listed.stdout)] == [a for a in archives for _ in range(3)]
     planned = [json.loads(line)["done"] for line in cli("archive", "--list", src, out).stdout.splitlines()]
     assert planned == [x in shown for x in "abc"]
     # The rerun redoes the others, and leaves the manifest of an uninterrupted run.
@@ -117,6 +124,8 @@ def test_a_manifest_as_a_killed_job_left_it_is_read_by_the_last_whole_line_of_ea
     ("split", ["a/x.pcap", "b/x.pcap.gz"], ["a", "b"], None),
     ("archive", ["d/x.pcap", "d/x.pcap.gz"], ["d"], None),
     ("archive", ["d/a.pcap", "d/a/b.pcap"], ["d"], None),
+    # A pattern's matches are named below its leading directories without wildcards: day1/x and day2/x.
+    ("split", ["g/day1/x.pcap", "g/day2/x.pcap"], ["g/day*/*.pcap"], None),
 ])
 def test_inputs_whose_outputs_would_collide_are_refused_before_anything_runs(tmp_path, command, files, given, clash):
     src, out = tmp_path / "in", tmp_path / "out"
@@ -200,3 +209,79 @@ def test_a_set_of_archives_is_queried_as_the_union_of_its_archives(tmp_path):
     assert read_pcap((tmp_path / "all.pcap").read_bytes()) == (1, sorted(parts, key=lambda r: r[:2])) and parts
     bad = cli("flows", tmp_path / "set", "--since", "yesterday")
     assert bad.returncode == 2 and b"invalid value 'yesterday' for --since" in bad.stderr
+
+
+def without_override():
+    """The tool run as root meets file permissions all the same: the capabilities that override them are dropped."""
+    for cap in (1, 2):  # CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, out of the bounding set (PR_CAPBSET_DROP)
+        ctypes.CDLL(None).prctl(24, cap, 0, 0, 0)
+
+
+# The first record claims more bytes than the file holds.
+CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8214)
+
+
+@pytest.mark.parametrize("name, data, options, status, said, entry", [
+    ("notes.txt", b"no capture", [], 0, "1 files in the input directories are not captures", None),
+    # Damaged compressed captures fail as inputs, however early the damage.
+    ("x.pcap.gz", gzip.compress(small_capture(2))[:12], [], 1, "truncated gzip stream at byte 12 of {p}", "failed"),
+    ("x.pcap.xz", b"\xfd7zXZ\0" + bytes(20), [], 1, "corrupt xz stream at byte 12 of {p}", "failed"),
+    ("x.pcap", 0o000, [], 1, "cannot read {p}: Permission denied", "failed"),
+    ("sub/x.pcap", 0o000, [], 1, "vexlor: cannot read {d}: Permission denied\n", None),
+    # A last record cut off: a warning of the input, in its entry too; unless --strict.
+    ("x.pcap", CUT, [], 0, "vexlor: warning: {p}: last record cut off at byte 24 (8,230 bytes dropped)\n", "done"),
+    ("x.pcap", CUT, ["--strict"], 1, "vexlor: {p}: Invalid PCAP format: packet incl_len 100000", "failed"),
+])
+def test_each_input_that_is_not_a_whole_capture_is_told(tmp_path, name, data, options, status, said, entry):
+    src, out = tmp_path / "in", tmp_path / "out"
+    write(src / "a.pcap", small_capture(1))
+    p = write(src / name, small_capture(2) if isinstance(data, int) else data)
+    if isinstance(data, int):
+        os.chmod(p if name == "x.pcap" else os.path.dirname(p), data)
+    r = cli("archive", src, out, *options, preexec_fn=without_override)
+    os.chmod(os.path.dirname(p), 0o755)
+    assert r.returncode == status and said.format(p=p, d=os.path.dirname(p)) in r.stderr.decode(), r.stderr
+    if not os.path.exists(out):
+        assert name.startswith("sub/") and status == 1  # nothing was run
+        return
+    entries = {e["path"]: e for e in map(json.loads, open(out / "vexlor-manifest.jsonl").readlines()[1:])}
+    assert entries.pop(str(src / "a.pcap"))["status"] == "done"
+    assert [e["status"] for e in entries.values()] == ([entry] if entry else [])
+    if data == CUT and not options:
+        assert entries[p]["warning"] == "last record cut off at byte 24 (8,230 bytes dropped)"
+
+
+def test_a_second_job_into_the_same_outputs_fails_at_once_touching_nothing(tmp_path):
+    out, whole = tmp_path / "out", sessions_bytes(5, 20, 100)
+    first = subprocess.Popen([CLI, "split", "--each", "-", out, "--quiet"], stdin=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    first.stdin.write(whole[:len(whole) // 2])
+    first.stdin.flush()
+    while not (out / "stdin.vexlor-partial").exists() and first.poll() is None:
+        time.sleep(0.001)
+    second = cli("split", "--each", "-", out, input=whole)
+    in_use = b"vexlor: Output directory %s is in use by another run\n" % bytes(out)
+    assert (second.returncode, second.stderr) == (1, in_use)
+    first.stdin.write(whole[len(whole) // 2:])
+    first.stdin.close()
+    assert first.wait() == 0, first.stderr.read()
+    assert len(contents(out / "stdin")) == 5
+
+
+HEAD = b'{"vexlor_manifest": 1, "command": "archive", "options": ""}\n'
+
+
+@pytest.mark.parametrize("manifest, message", [
+    (None, "no archive in {d}"),  # a directory of captures
+    (HEAD, "no archive in {m}"),  # an archive job with nothing done
+    (HEAD.replace(b"archive", b"split"), "{m} is the manifest of a split job, not of archives"),
+    (HEAD.replace(b"1", b"7", 1), "{m}: manifest version 7 is not one this tool reads"),
+    (HEAD + b'{"path": "a\\u00zz"}\n', "damaged manifest {m}: line 2: bad \\u escape at column 12"),
+])
+def test_flows_and_extract_refuse_what_holds_no_archive(tmp_path, manifest, message):
+    d, m = capture_tree(tmp_path / "in"), tmp_path / "in" / "vexlor-manifest.jsonl"
+    if manifest:
+        m.write_bytes(manifest)
+    for command in ("flows", "extract"):
+        r = cli(command, m if manifest else d, "--port", "80")
+        assert (r.returncode, r.stdout, r.stderr.decode()) == (1, b"", "vexlor: %s\n" % message.format(d=d, m=m))

@@ -62,6 +62,8 @@ def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path,
     assert [r.skipped for r in again] == DONE and tree(tmp_path / "cli") == tree(
         tmp_path / "api") and "6/6" in capfd.readouterr().err
     assert [p.done for p in vd.plan_job(command, src, tmp_path / "api", **options)] == DONE
+    # Inputs spelt otherwise are the same inputs, done already.
+    assert [r.skipped for r in vd.run_job(command, os.path.relpath(src), tmp_path / "api", **options)] == DONE
 
 
 @pytest.mark.parametrize("call, message", [
