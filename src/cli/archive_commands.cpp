@@ -272,10 +272,15 @@ CommandStatus flows_command(const ParsedArgs& args) {
             format = ListFormat::Csv;
         } else if (*f == "json") {
             format = ListFormat::Json;
+        } else if (*f == "parquet") {
+            format = ListFormat::Parquet;
         } else {
             return misused({"invalid value '" + std::string(*f) +
-                            "' for --format: expected table, csv or json"});
+                            "' for --format: expected table, csv, json or parquet"});
         }
+    }
+    if (format == ListFormat::Parquet && ::isatty(STDOUT_FILENO) == 1) {
+        return misused({"refusing to write Parquet to a terminal; redirect it to a file"});
     }
     auto sel = selection_options(args);
     if (!sel) {
@@ -291,7 +296,7 @@ CommandStatus flows_command(const ParsedArgs& args) {
         const ArchiveReader& reader = *archives->readers[a];
         std::vector<const FlowEntry*> chosen = select_flows(reader, *sel);
         std::ranges::move(outer_layers(reader, chosen), std::back_inserter(outer));
-        if (archives->set) {
+        if (archives->set || format == ListFormat::Parquet) {
             names.insert(names.end(), chosen.size(), archives->names[a]);
         }
         flows.insert(flows.end(), chosen.begin(), chosen.end());

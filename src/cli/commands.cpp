@@ -185,7 +185,9 @@ Options:
   --since TIME      flows with a packet at TIME or later, and
   --until TIME      flows with a packet at TIME or earlier: UTC as in
                     2024-01-02T03:04:05.5 (or 2024-01-02), or epoch seconds
-  --format F        table (default), csv or json
+  --format F        table (default), csv, json, or parquet (typed columns:
+                    archive, id, protocol, src_ip, dst_ip, src_port,
+                    dst_port, packets, bytes, first_us, last_us, host, outer)
   -h, --help        show this help and exit
 
 Repeating a selector widens the choice (--port 53 --port 853: either port);

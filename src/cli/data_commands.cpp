@@ -115,10 +115,8 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
             return {};
         });
         if (summary.cut_off) {
-            std::fprintf(
-                stderr, "vexlor: warning: %s: last record cut off at byte %llu (%s dropped)\n",
-                input_name(path).c_str(), static_cast<unsigned long long>(summary.cut_off->offset),
-                counted(summary.cut_off->dropped, "byte", "bytes").c_str());
+            std::fprintf(stderr, "vexlor: warning: %s: %s\n", input_name(path).c_str(),
+                         cut_off_text(*summary.cut_off).c_str());
         }
         if (sink_failure) {
             progress.finish(false);

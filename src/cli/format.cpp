@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "cli/parquet.h"
 #include "common/ip_text.h"
 #include "common/text.h"
 #include "packet/protocols.h"
@@ -135,6 +136,41 @@ void write_table(FdWriter& out, std::span<const FlowEntry* const> flows, const E
     for (std::size_t i = 0; i < flows.size(); ++i) {
         write_row(extra.cells(flows, i));
     }
+}
+
+void write_parquet(FdWriter& out, std::span<const FlowEntry* const> flows,
+                   std::span<const std::string> outer, std::span<const std::string> archive) {
+    using K = ParquetKind;
+    ParquetWriter w(out, {{"archive", K::Text},
+                          {"id", K::Int64},
+                          {"protocol", K::Text},
+                          {"src_ip", K::Text},
+                          {"dst_ip", K::Text},
+                          {"src_port", K::Int64},
+                          {"dst_port", K::Int64},
+                          {"packets", K::Int64},
+                          {"bytes", K::Int64},
+                          {"first_us", K::Int64},
+                          {"last_us", K::Int64},
+                          {"host", K::Text},
+                          {"outer", K::Text}});
+    for (std::size_t i = 0; i < flows.size(); ++i) {
+        const FlowEntry& e = *flows[i];
+        w.text(i < archive.size() ? std::string_view(archive[i]) : std::string_view());
+        w.int64(static_cast<std::int64_t>(e.id));
+        w.text(protocol_text(e.proto));
+        w.text(address_text(e.src_addr));
+        w.text(address_text(e.dst_addr));
+        for (std::uint64_t n :
+             {std::uint64_t{e.src_port}, std::uint64_t{e.dst_port}, std::uint64_t{e.packet_count},
+              e.total_bytes, e.start_ts, e.end_ts}) {
+            w.int64(static_cast<std::int64_t>(n));
+        }
+        w.text(host_text(e));
+        w.text(outer_of(outer, i));
+        w.end_row();
+    }
+    w.finish();
 }
 
 void write_csv(FdWriter& out, std::span<const FlowEntry* const> flows, const Extra& extra,
@@ -341,6 +377,9 @@ void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFor
         shown.push_back(kOuter);
     }
     switch (format) {
+    case ListFormat::Parquet:
+        write_parquet(out, flows, outer, archive);
+        break;
     case ListFormat::Table:
         write_table(out, flows, extra, shown);
         break;

@@ -42,13 +42,13 @@ std::string duration_text(std::uint64_t start, std::uint64_t end);
 // "1.46 GB".
 std::string size_text(std::uint64_t bytes);
 
-enum class ListFormat { Table, Csv, Json };
+enum class ListFormat { Table, Csv, Json, Parquet };
 
-// `outer`: each listed flow's outer_text, or empty.  The "outer" column is
-// listed only when one of them is not empty.
 // `outer`: each flow's outer identifiers (an "outer" column when any is
 // not empty); `archive`: each flow's archive, for a set of archives (an
-// "archive" column first when not empty).
+// "archive" column first when not empty).  Parquet has every column, typed
+// (archive, id, protocol, src_ip, dst_ip, src_port, dst_port, packets,
+// bytes, first_us, last_us, host, outer), empty texts where a flow has none.
 void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,
                  std::span<const std::string> outer = {},
                  std::span<const std::string> archive = {});

@@ -15,13 +15,14 @@ constexpr std::uint64_t kGroupBytes = std::uint64_t{32} << 20;
 constexpr int kZstdLevel = 1;
 
 // parquet.thrift's numbers.
-enum : std::int32_t { kInt64 = 2, kByteArray = 6 };                  // Type
-enum : std::int32_t { kRequired = 0, kRepeated = 2 };                // FieldRepetitionType
-enum : std::int32_t { kUtf8 = 0, kList = 3 };                        // ConvertedType
-enum : std::int32_t { kPlain = 0, kRle = 3 };                        // Encoding
-enum : std::int32_t { kZstd = 6 };                                   // CompressionCodec
-enum : std::int32_t { kDataPage = 0 };                               // PageType
-enum : std::uint8_t { kI32 = 5, kI64 = 6, kBinary = 8, kListType = 9, kStruct = 12 }; // compact types
+enum : std::int32_t { kInt64 = 2, kByteArray = 6 };   // Type
+enum : std::int32_t { kRequired = 0, kRepeated = 2 }; // FieldRepetitionType
+enum : std::int32_t { kUtf8 = 0, kList = 3 };         // ConvertedType
+enum : std::int32_t { kPlain = 0, kRle = 3 };         // Encoding
+enum : std::int32_t { kZstd = 6 };                    // CompressionCodec
+enum : std::int32_t { kDataPage = 0 };                // PageType
+// The compact protocol's types.
+enum : std::uint8_t { kI32 = 5, kI64 = 6, kBinary = 8, kListType = 9, kStruct = 12 };
 
 // Thrift's compact protocol, as much of it as the metadata takes: fields in
 // ascending order of their ids within each struct.
@@ -97,7 +98,7 @@ void put_levels(std::string& page, const std::vector<std::uint8_t>& levels) {
         while (j < levels.size() && levels[j] == levels[i]) {
             ++j;
         }
-        for (std::uint64_t header = std::uint64_t(j - i) << 1; ; header >>= 7) {
+        for (std::uint64_t header = std::uint64_t(j - i) << 1;; header >>= 7) {
             runs += static_cast<char>(header >= 0x80 ? (header & 0x7F) | 0x80 : header);
             if (header < 0x80) {
                 break;

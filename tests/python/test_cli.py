@@ -197,7 +197,7 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "split {cap} {out} --prefix a/b => 2: invalid value 'a/b' for --prefix: expected a file name without '/'",
     "archive {cap} {out} --port 8O => 2: invalid value '8O' for --port: expected a number from 0 to 65535",
     "archive {cap} {out} --output-type l7 => 2: unknown option '--output-type'", "flows => 2: missing ARCHIVE",
-    "flows {arc} --format xml => 2: invalid value 'xml' for --format: expected table, csv or json",
+    "flows {arc} --format xml => 2: invalid value 'xml' for --format: expected table, csv, json or parquet",
     "flows {arc} --proto 256 => 2: invalid value '256' for --proto: expected a number from 0 to 255",
     r"flows {arc} --proto bogus => 2: ~unknown protocol 'bogus' \(valid: icmp, [a-z0-9, ]+, udplite, or a number "
     r"from 0 to 255\)",
@@ -259,6 +259,14 @@ def test_table_of_an_archive_set(tmp_path):
         "a.vexlor", "b.vexlor")}
     assert [r["id"] for r in rows] == [str(f.id) for a in "ab" for f in vexlor.Archive.open(
         str(tmp_path / "set" / (a + ".vexlor"))).flows() if f.packet_count]
+    # The set's flow listing as Parquet: the JSON listing's rows, times in microseconds.
+    pq = pytest.importorskip("pyarrow.parquet")
+    listed = json.loads(cli("flows", tmp_path / "set", "--format", "json").stdout)
+    got = pq.read_table(io.BytesIO(cli("flows", tmp_path / "set", "--format", "parquet").stdout)).to_pylist()
+    assert [{k: r[k] for k in listed[0] if k not in ("start", "duration")} for r in got] == [
+        {k: v for k, v in f.items() if k not in ("start", "duration")} for f in listed]
+    assert [(r["first_us"], r["last_us"] - r["first_us"]) for r in got] == [
+        (round(f["start"] * 1e6), round(f["duration"] * 1e6)) for f in listed]
 
 
 @pytest.mark.parametrize("flows", [0, 3, 70000])  # none; one row group; two (a group holds 65,536 rows)
