@@ -303,7 +303,8 @@ def _stem(name):
 # ---- the manifest -----------------------------------------------------------------------------------------------
 
 def _manifest_lines(outdir):
-    """The manifest's lines by input path ({} without one)."""
+    """The manifest's lines by output name below `outdir` (by input path in manifests without names): an input
+    is known by its output, however its path was spelt by the run that recorded it ({} without a manifest)."""
     try:
         with open(os.path.join(outdir, MANIFEST), "rb") as f:
             lines = f.read().decode("utf-8", "surrogateescape").splitlines()
@@ -312,16 +313,24 @@ def _manifest_lines(outdir):
     out = {}
     for line in lines[1:]:
         try:
-            out[json.loads(line)["path"]] = line
-        except (ValueError, KeyError):
+            entry = json.loads(line)
+            out[entry.get("name") or entry["path"]] = line
+        except (ValueError, KeyError, AttributeError):
             pass
     return out
+
+
+def _line(lines, p, outdir):
+    """The manifest line of planned input `p`, or None."""
+    name = os.path.relpath(p.output, outdir)
+    return lines.get(name.replace(os.sep, "/")) or lines.get(p.path)
 
 
 def _finished(outdir, planned, before):
     """Inputs finished (done before, or ended in this run) and the packets of those ended in this run."""
     now = _manifest_lines(outdir)
-    ended = [now[p.path] for p in planned if not p.done and p.path in now and now[p.path] != before.get(p.path)]
+    ended = [line for line, p in ((_line(now, p, outdir), p) for p in planned if not p.done)
+             if line is not None and line != _line(before, p, outdir)]
     packets = 0
     for line in ended:
         try:
@@ -340,16 +349,17 @@ def _size(path):
 
 def _result(command, outdir, planned, errors):
     lines = _manifest_lines(outdir)
-    if planned and not any(p.path in lines for p in planned) and errors:
+    if planned and not any(_line(lines, p, outdir) for p in planned) and errors:
         raise ToolError(next(iter(errors.values())))
     results = []
     for p in planned:
-        entry = json.loads(lines[p.path]) if p.path in lines else None
+        line = _line(lines, p, outdir)
+        entry = json.loads(line) if line is not None else None
         if entry is None or entry.get("status") not in ("done", "failed"):
             results.append(InputResult(p.path, p.output, "failed", errors.get(p.path, "not run")))
             continue
         fields = {k: entry[k] for k in InputResult.__dataclass_fields__ if k in entry and k not in ("path", "skipped")}
-        fields.setdefault("output", p.output)
+        fields["output"] = p.output  # as this run spells it
         if fields["status"] == "done" and not _still_done(p, entry):
             # An earlier run's entry that this run did not replace (its task lost for good).
             fields = {"output": p.output, "status": "failed", "error": errors.get(p.path, "not run")}

@@ -96,7 +96,8 @@ def client():
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])
-def test_a_cluster_job_gives_the_local_jobs_bytes_a_worker_killed_mid_task_included(tmp_path, client, command):
+def test_a_cluster_job_gives_the_local_jobs_bytes_a_worker_killed_mid_task_included(tmp_path, client, command,
+                                                                                    monkeypatch):
     """A split goes through the client, and its first run of the tool on the biggest input kills its own worker
     process once it is writing (watched for without pauses: the split takes milliseconds); the scheduler reruns
     that task on another worker, and the outputs are those of a job that never failed. An archive goes through the
@@ -128,3 +129,8 @@ exec {real} "$@"
                                                                      for r in here]
     # Run again, only the broken input is a task.
     assert [r.skipped for r in vd.run_job(command, src, tmp_path / "there", client=client)] == DONE
+    # Inputs a local job did, spelt otherwise there (relative), are done for a cluster job (which spells them whole).
+    monkeypatch.chdir(tmp_path)
+    local = getattr(vd, command)(os.path.relpath(src), "rel", jobs=2)
+    again = vd.run_job(command, src, tmp_path / "rel", client=client)
+    assert [(r.skipped, r.status) for r in again] == [(d, r.status) for d, r in zip(DONE, local)]
