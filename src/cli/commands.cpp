@@ -71,20 +71,24 @@ constexpr OptionDef kBytesOptions[] = {
 // What several inputs do, the same text in both helps.
 #define MANY_HELP                                                                                  \
     "INPUT may be given several times, as a directory (walked recursively; files\n"                \
-    "that are not captures are skipped and counted) or as a quoted glob pattern.\n"                \
-    "Captures compressed with gzip, zstd, xz or bzip2 are read as they stream,\n"                  \
-    "known by their first bytes.  Several inputs without --combine give one\n"                     \
-    "output each below the last argument, named after the input's path below\n"                    \
-    "its directory without extensions (day1/a.pcap.gz: day1/a), each published\n"                  \
-    "whole.  Captures whose names differ only in extensions keep them (a.pcap\n"                   \
-    "and a.pcap.gz: a.pcap, a.pcap.gz); two inputs that would still get one\n"                     \
-    "output (x.pcap in two directories given) are refused before anything runs,\n"                 \
-    "both named (exit status 1).  vexlor-manifest.jsonl there records every input\n"               \
-    "(path, size, mtime, first and last packet time, packets, link type, output,\n"                \
-    "status), appended as each ends; the same command run again skips the inputs\n"                \
-    "it shows done.  A failing input is reported and the others go on; the exit\n"                 \
-    "status is then 1.  With --combine there is one output, as for one input;\n"                   \
-    "the inputs must share a link type.\n"                                                         \
+    "that are not captures are skipped and counted, a file that cannot be read or\n"               \
+    "whose compressed stream fails is a failing input) or as a quoted glob\n"                      \
+    "pattern.  Captures compressed with gzip, zstd, xz or bzip2 are read as they\n"                \
+    "stream, known by their first bytes.  Several inputs without --combine give\n"                 \
+    "one output each below the last argument, named after the input's path below\n"                \
+    "its directory, or below a pattern's leading directories without wildcards,\n"                 \
+    "without extensions (day1/a.pcap.gz: day1/a), each published whole.  Captures\n"               \
+    "whose names differ only in extensions keep them (a.pcap and a.pcap.gz:\n"                     \
+    "a.pcap, a.pcap.gz); two inputs that would still get one output (x.pcap in\n"                  \
+    "two directories given) are refused before anything runs, both named (exit\n"                  \
+    "status 1).  vexlor-manifest.jsonl there records every input (path, size,\n"                   \
+    "mtime, first and last packet time, packets, link type, output, status, and\n"                 \
+    "a warning such as a cut-off last record), appended as each ends; the same\n"                  \
+    "command run again skips the inputs it shows done, known by their outputs\n"                   \
+    "(however their paths are spelt), and a run with options that change the\n"                    \
+    "outputs does every input again, saying so.  A failing input is reported and\n"                \
+    "the others go on; the exit status is then 1.  With --combine there is one\n"                  \
+    "output, as for one input; the inputs must share a link type.\n"                               \
     "\n"
 
 // Flow boundaries, the same text in both helps.
