@@ -24,6 +24,15 @@ enum : std::int32_t { kDataPage = 0 };                // PageType
 // The compact protocol's types.
 enum : std::uint8_t { kI32 = 5, kI64 = 6, kBinary = 8, kListType = 9, kStruct = 12 };
 
+// Unsigned LEB128, as Thrift's compact protocol and the RLE runs of levels
+// write their numbers.
+void put_varint(std::string& out, std::uint64_t v) {
+    for (; v >= 0x80; v >>= 7) {
+        out += static_cast<char>(v | 0x80);
+    }
+    out += static_cast<char>(v);
+}
+
 // Thrift's compact protocol, as much of it as the metadata takes: fields in
 // ascending order of their ids within each struct.
 class Compact {
@@ -70,12 +79,7 @@ private:
     static std::uint64_t zigzag(std::int64_t v) {
         return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
     }
-    void varint(std::uint64_t v) {
-        for (; v >= 0x80; v >>= 7) {
-            out += static_cast<char>(v | 0x80);
-        }
-        out += static_cast<char>(v);
-    }
+    void varint(std::uint64_t v) { put_varint(out, v); }
     void field(std::int16_t id, std::uint8_t type) {
         const int delta = id - last_.back();
         if (delta > 0 && delta <= 15) {
@@ -98,12 +102,7 @@ void put_levels(std::string& page, const std::vector<std::uint8_t>& levels) {
         while (j < levels.size() && levels[j] == levels[i]) {
             ++j;
         }
-        for (std::uint64_t header = std::uint64_t(j - i) << 1;; header >>= 7) {
-            runs += static_cast<char>(header >= 0x80 ? (header & 0x7F) | 0x80 : header);
-            if (header < 0x80) {
-                break;
-            }
-        }
+        put_varint(runs, std::uint64_t(j - i) << 1);
         runs += static_cast<char>(levels[i]);
         i = j;
     }
