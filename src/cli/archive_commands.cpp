@@ -217,6 +217,13 @@ struct ArchiveSet {
     std::vector<std::string> names;
     std::vector<std::shared_ptr<const ArchiveReader>> readers;
     bool set = false;
+
+    // Every file the set came from: the archives, and the manifests named.
+    std::vector<std::string> read_from(const ParsedArgs& args) const {
+        std::vector<std::string> paths = names;
+        paths.insert(paths.end(), args.positionals.begin(), args.positionals.end());
+        return paths;
+    }
 };
 
 std::expected<ArchiveSet, Failure> open_archives(const ParsedArgs& args) {
@@ -279,8 +286,8 @@ CommandStatus flows_command(const ParsedArgs& args) {
                             "' for --format: expected table, csv, json or parquet"});
         }
     }
-    if (format == ListFormat::Parquet && ::isatty(STDOUT_FILENO) == 1) {
-        return misused({"refusing to write Parquet to a terminal; redirect it to a file"});
+    if (format == ListFormat::Parquet && !args.has("output") && ::isatty(STDOUT_FILENO) == 1) {
+        return misused({"refusing to write Parquet to a terminal; use -o FILE or a pipe"});
     }
     auto sel = selection_options(args);
     if (!sel) {
@@ -301,12 +308,17 @@ CommandStatus flows_command(const ParsedArgs& args) {
         }
         flows.insert(flows.end(), chosen.begin(), chosen.end());
     }
-    FdWriter out(STDOUT_FILENO);
+    // Opened only now: a refused selection or archive leaves no file behind.
+    auto file = TempFile::for_output(args.last("output"), archives->read_from(args));
+    if (!file) {
+        return std::unexpected(file.error());
+    }
+    FdWriter out(*file ? (*file)->fd() : STDOUT_FILENO);
     write_flows(out, flows, format, outer, names);
     if (!out.flush()) {
-        return write_failed(out.error(), "standard output");
+        return write_failed(out.error(), *file ? (*file)->tmp() : "standard output");
     }
-    return {};
+    return *file ? (*file)->publish() : CommandStatus{};
 }
 
 namespace {
@@ -417,7 +429,7 @@ CommandStatus extract_command(const ParsedArgs& args) {
     }
     std::ranges::stable_sort(pending, {}, &Pending::ts);
 
-    auto file = TempFile::for_output(dest);
+    auto file = TempFile::for_output(dest, archives->read_from(args));
     if (!file) {
         return std::unexpected(file.error());
     }

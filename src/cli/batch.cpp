@@ -68,10 +68,21 @@ bool has_pattern(const std::string& s) {
     return s.find_first_of("*?[") != std::string::npos;
 }
 
+// Whether `dir` is the output directory of a job (it has the manifest, or
+// the lock file a job makes first).
+bool holds_job_outputs(const fs::path& dir) {
+    std::error_code ec;
+    return fs::exists(dir / kManifest, ec) || fs::exists(dir / ".vexlor-manifest.lock", ec);
+}
+
 // The regular files below `dir`, sorted by path: links to files count,
 // links to directories are not followed.  A directory that cannot be read
-// is an error that names it, lest its captures go missing unseen.
-std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir) {
+// is an error that names it, lest its captures go missing unseen.  With
+// `job_outputs`, directories below `dir` that hold a job's outputs are left
+// out and counted there: the split files of a job whose output directory
+// lies inside its input directory would otherwise be inputs of its next run.
+std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir,
+                                                          std::uint64_t* job_outputs = nullptr) {
     std::vector<fs::path> files;
     std::vector<fs::path> dirs{dir};
     while (!dirs.empty()) {
@@ -81,7 +92,11 @@ std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir) {
         for (fs::directory_iterator it(d, ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code type_ec;
             if (!it->is_symlink(type_ec) && it->is_directory(type_ec)) {
-                dirs.push_back(it->path());
+                if (job_outputs != nullptr && holds_job_outputs(it->path())) {
+                    ++*job_outputs;
+                } else {
+                    dirs.push_back(it->path());
+                }
             } else if (it->is_regular_file(type_ec)) {
                 files.push_back(it->path());
             }
@@ -102,7 +117,7 @@ std::string below(const fs::path& path, const fs::path& base) {
 // Appends the captures below `dir`, sorted by path and named after their
 // path below `base`; counts the files that are plainly not captures.
 std::expected<void, Failure> walk(const std::string& dir, const fs::path& base, Inputs& out) {
-    auto files = files_below(dir);
+    auto files = files_below(dir, &out.job_outputs);
     if (!files) {
         return std::unexpected(files.error());
     }
@@ -1025,6 +1040,12 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
         std::fprintf(stderr,
                      "vexlor: %llu files in the input directories are not captures: skipped\n",
                      static_cast<unsigned long long>(inputs.skipped));
+    }
+    if (inputs.job_outputs > 0 && !batch.quiet) {
+        std::fprintf(stderr,
+                     "vexlor: %s of jobs below the input directories: skipped (name one to "
+                     "read it)\n",
+                     counted(inputs.job_outputs, "output directory", "output directories").c_str());
     }
     if (inputs.files.empty()) {
         return failure("no capture to read");

@@ -30,6 +30,9 @@ struct Inputs {
     // not.  A file that cannot be read, or whose compressed stream fails
     // before its first bytes, is an input all the same: its run says why.
     std::uint64_t skipped = 0;
+    // Directories below an input directory that hold a job's outputs (its
+    // manifest): not walked, unless named as an input themselves.
+    std::uint64_t job_outputs = 0;
     // A directory or a pattern was given: several outputs are wanted even
     // when it held one capture.
     bool expanded = false;
@@ -37,7 +40,8 @@ struct Inputs {
 
 // Expands INPUT arguments in order: a directory is walked recursively (its
 // files sorted by path, captures recognised by their first bytes; one it
-// cannot read is an error), a pattern with *, ? or [ that names no file is
+// cannot read is an error; the output directories of jobs below it left
+// out), a pattern with *, ? or [ that names no file is
 // matched with glob(3), its matches named after their path below its
 // leading directories without wildcards.  The same file twice is kept
 // once.  "-" may only stand alone.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "common/file_identity.h"
 #include "common/ip_text.h"
 #include "drivers/archive_build.h"
 #include "drivers/flow_stats.h"
@@ -251,10 +252,17 @@ std::string cut_off_text(const CutOff& cut) {
            counted(cut.dropped, "byte", "bytes") + " dropped)";
 }
 
-std::expected<TempFile, Failure> TempFile::create(std::string path) {
+std::expected<TempFile, Failure> TempFile::create(std::string path,
+                                                  std::span<const std::string> inputs) {
     TempFile f;
     f.path_ = std::move(path);
     f.tmp_ = f.path_ + ".tmp";
+    for (const std::string& input : inputs) {
+        if (auto st = f.guard(input); !st) {
+            f.tmp_.clear(); // not ours: the destructor must leave it
+            return std::unexpected(st.error());
+        }
+    }
     f.fd_ = UniqueFd(::open(f.tmp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!f.fd_.valid()) {
         return failed("Failed to create output file " + f.tmp_ + ": " + os_error_text(errno));
@@ -263,15 +271,30 @@ std::expected<TempFile, Failure> TempFile::create(std::string path) {
 }
 
 std::expected<std::optional<TempFile>, Failure>
-TempFile::for_output(std::optional<std::string_view> dest) {
+TempFile::for_output(std::optional<std::string_view> dest, std::span<const std::string> inputs) {
     if (!dest || *dest == "-") {
         return std::nullopt;
     }
-    auto created = create(std::string(*dest));
+    auto created = create(std::string(*dest), inputs);
     if (!created) {
         return std::unexpected(created.error());
     }
     return std::optional<TempFile>(std::move(*created));
+}
+
+CommandStatus TempFile::guard(const std::string& input) const {
+    if (input == "-") {
+        return {};
+    }
+    struct stat st {};
+    if (::stat(input.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        return {};
+    }
+    const FileIdentity in{st.st_dev, st.st_ino};
+    if (identity_of(path_) == in || identity_of(tmp_) == in) {
+        return failed("Output path " + path_ + " is the input " + input);
+    }
+    return {};
 }
 
 TempFile::~TempFile() {

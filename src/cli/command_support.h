@@ -13,6 +13,7 @@
 #include <expected>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -172,13 +173,22 @@ std::string counted(std::uint64_t n, std::string_view one, std::string_view many
 std::string cut_off_text(const CutOff& cut);
 
 // A file written under a temporary name and renamed into place by publish();
-// dropped unpublished, it is removed.
+// dropped unpublished, it is removed.  Publishing renames over whatever the
+// name held, so an output that is one of the run's inputs (under any name)
+// is refused before anything is written: the input would be lost.
 class TempFile {
 public:
-    static std::expected<TempFile, Failure> create(std::string path);
+    // Refused with "Output path {path} is the input {input}" when the path
+    // or its temporary name is one of `inputs` (directories among them are
+    // left to guard()).
+    static std::expected<TempFile, Failure> create(std::string path,
+                                                   std::span<const std::string> inputs = {});
     // The file of an -o option; none (standard output) without one or for "-".
     static std::expected<std::optional<TempFile>, Failure>
-    for_output(std::optional<std::string_view> dest);
+    for_output(std::optional<std::string_view> dest, std::span<const std::string> inputs = {});
+    // The same refusal for an input found later (in a directory or a
+    // manifest), before it is read.
+    CommandStatus guard(const std::string& input) const;
     TempFile() = default;
     TempFile(TempFile&& o) noexcept { *this = std::move(o); }
     TempFile& operator=(TempFile&& o) noexcept {

@@ -27,8 +27,8 @@ constexpr OptionDef kArchiveOptions[] = {
     {"help", false, 'h'}, {"idle-timeout", true}, {"tcp-restart", false},
 };
 constexpr OptionDef kFlowsOptions[] = {
-    {"ip", true},    {"port", true},  {"proto", true},      {"format", true},
-    {"since", true}, {"until", true}, {"help", false, 'h'},
+    {"ip", true},    {"port", true},  {"proto", true},       {"format", true},
+    {"since", true}, {"until", true}, {"output", true, 'o'}, {"help", false, 'h'},
 };
 constexpr OptionDef kExtractOptions[] = {
     {"id", true},    {"ip", true},    {"port", true},        {"proto", true},
@@ -72,8 +72,9 @@ constexpr OptionDef kBytesOptions[] = {
 #define MANY_HELP                                                                                  \
     "INPUT may be given several times, as a directory (walked recursively; files\n"                \
     "that are not captures are skipped and counted, a file that cannot be read or\n"               \
-    "whose compressed stream fails is a failing input) or as a quoted glob\n"                      \
-    "pattern.  Captures compressed with gzip, zstd, xz or bzip2 are read as they\n"                \
+    "whose compressed stream fails is a failing input, and directories holding a\n"                \
+    "job's manifest are left out unless named) or as a quoted glob pattern.\n"                     \
+    "Captures compressed with gzip, zstd, xz or bzip2 are read as they\n"                          \
     "stream, known by their first bytes.  Several inputs without --combine give\n"                 \
     "one output each below the last argument, named after the input's path below\n"                \
     "its directory, or below a pattern's leading directories without wildcards,\n"                 \
@@ -192,6 +193,7 @@ Options:
   --format F        table (default), csv, json, or parquet (typed columns:
                     archive, id, protocol, src_ip, dst_ip, src_port,
                     dst_port, packets, bytes, first_us, last_us, host, outer)
+  -o FILE           write to FILE, published whole (- for standard output)
   -h, --help        show this help and exit
 
 Repeating a selector widens the choice (--port 53 --port 853: either port);

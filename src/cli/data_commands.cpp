@@ -51,8 +51,9 @@ std::expected<std::vector<std::string>, Failure> archive_sets(const std::vector<
     return archives;
 }
 
-CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
-                              const NamedSink& sink) {
+// `outputs`: the command's files, none of which may be an input.
+CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, const NamedSink& sink,
+                              std::initializer_list<const TempFile*> outputs) {
     std::vector<std::string> capture_args;
     auto archives = archive_sets(args.positionals, capture_args);
     if (!archives) {
@@ -89,6 +90,17 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt,
     for (const std::string& a : *archives) {
         if (std::ranges::find(runs, a) == runs.end()) {
             runs.push_back(a);
+        }
+    }
+    std::vector<std::string> read = *archives;
+    for (const InputFile& f : inputs->files) {
+        read.push_back(f.path);
+    }
+    for (const TempFile* out : outputs) {
+        for (const std::string& path : read) {
+            if (auto st = out != nullptr ? out->guard(path) : CommandStatus{}; !st) {
+                return st;
+            }
         }
     }
     configure_run(args, opt.control);
@@ -205,7 +217,7 @@ CommandStatus table_command(const ParsedArgs& args) {
     if (parquet && !args.has("output") && ::isatty(STDOUT_FILENO) == 1) {
         return misused({"refusing to write Parquet to a terminal; use -o FILE or a pipe"});
     }
-    auto file = TempFile::for_output(args.last("output"));
+    auto file = TempFile::for_output(args.last("output"), args.positionals);
     if (!file) {
         return std::unexpected(file.error());
     }
@@ -218,14 +230,16 @@ CommandStatus table_command(const ParsedArgs& args) {
         write_table_header(out, format);
     }
     auto st = run_flow_inputs(
-        args, opt, [&](const FlowRecord& flow, const std::string& input) -> CommandStatus {
+        args, opt,
+        [&](const FlowRecord& flow, const std::string& input) -> CommandStatus {
             if (columns) {
                 write_table_row(*columns, flow, input);
             } else {
                 write_table_row(out, flow, input, format);
             }
             return out.error() == 0 ? CommandStatus{} : write_failed(out.error(), where);
-        });
+        },
+        {*file ? &**file : nullptr});
     if (!st) {
         return st;
     }
@@ -304,11 +318,11 @@ CommandStatus bytes_command(const ParsedArgs& args) {
     const std::string keys_path =
         (npy_path.ends_with(".npy") ? npy_path.substr(0, npy_path.size() - 4) : npy_path) +
         ".keys.csv";
-    auto npy = TempFile::create(npy_path);
+    auto npy = TempFile::create(npy_path, args.positionals);
     if (!npy) {
         return std::unexpected(npy.error());
     }
-    auto keys = TempFile::create(keys_path);
+    auto keys = TempFile::create(keys_path, args.positionals);
     if (!keys) {
         return std::unexpected(keys.error());
     }
@@ -317,18 +331,21 @@ CommandStatus bytes_command(const ParsedArgs& args) {
     rows.write(npy_header(0, width));
     write_keys_header(key_rows);
     std::uint64_t count = 0;
-    auto st = run_flow_inputs(
-        args, opt, [&](const FlowRecord& flow, const std::string& input) -> CommandStatus {
-            std::vector<std::uint8_t> row = flow.row;
-            row.resize(width, 0);
-            rows.write(row);
-            write_keys_row(key_rows, count++, flow, input);
-            if (rows.error() != 0) {
-                return write_failed(rows.error(), npy->tmp());
-            }
-            return key_rows.error() == 0 ? CommandStatus{}
-                                         : write_failed(key_rows.error(), keys->tmp());
-        });
+    auto st =
+        run_flow_inputs(args, opt,
+                        [&](const FlowRecord& flow, const std::string& input) -> CommandStatus {
+                            std::vector<std::uint8_t> row = flow.row;
+                            row.resize(width, 0);
+                            rows.write(row);
+                            write_keys_row(key_rows, count++, flow, input);
+                            if (rows.error() != 0) {
+                                return write_failed(rows.error(), npy->tmp());
+                            }
+                            return key_rows.error() == 0
+                                       ? CommandStatus{}
+                                       : write_failed(key_rows.error(), keys->tmp());
+                        },
+                        {&*npy, &*keys});
     if (!st) {
         return st;
     }

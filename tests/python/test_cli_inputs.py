@@ -285,3 +285,37 @@ def test_flows_and_extract_refuse_what_holds_no_archive(tmp_path, manifest, mess
     for command in ("flows", "extract"):
         r = cli(command, m if manifest else d, "--port", "80")
         assert (r.returncode, r.stdout, r.stderr.decode()) == (1, b"", "vexlor: %s\n" % message.format(d=d, m=m))
+
+
+def test_a_jobs_outputs_inside_its_input_directory_are_not_read_again(tmp_path):
+    src = capture_tree(tmp_path / "in")
+    for command in ("split", "archive"):
+        assert b"3 inputs: 3 done" in cli(command, src, src / ("out-" + command)).stderr
+    table = cli("table", src, "--first", "0", "--quiet").stdout
+    for command in ("split", "archive"):
+        r = cli(command, src, src / ("out-" + command))
+        assert b"2 output directories of jobs below" in r.stderr and b"3 inputs: 0 done, 3 already done" in r.stderr
+    # The table of the directory is the table of its captures; an output directory named is read.
+    assert cli("table", src, "--first", "0", "--quiet").stdout == table
+    files = [p for p in contents(src / "out-split") if p.endswith(".pcap")]
+    assert cli("table", src / "out-split", "--quiet").stdout.count(b"\n") == 1 + len(files) > 1
+
+
+@pytest.mark.parametrize("command, args, dest", [
+    ("table", ["{cap}"], "{cap}"),
+    ("table", ["{dir}"], "{link}"),  # another name of a capture found in a directory
+    ("bytes", ["{cap}", "--first", "8"], "{cap}"),
+    ("flows", ["{arc}"], "{arc}"),
+    ("flows", ["{dir}"], "{dir}/b.vexlor"),
+    ("extract", ["{arc}", "--port", "80"], "{arc}"),
+])
+def test_an_output_that_is_an_input_is_refused_and_the_input_kept(tmp_path, command, args, dest):
+    d = tmp_path / "d"
+    cap = write(d / "a.pcap", small_capture(1))
+    os.link(cap, tmp_path / "link.pcap")
+    assert cli("archive", cap, d / "b.vexlor", "--quiet").returncode == 0
+    names = {"cap": cap, "dir": d, "arc": d / "b.vexlor", "link": tmp_path / "link.pcap"}
+    before = contents(tmp_path)
+    r = cli(command, *[a.format(**names) for a in args], "-o", dest.format(**names))
+    assert r.returncode == 1 and b"vexlor: Output path " in r.stderr and b" is the input " in r.stderr, r.stderr
+    assert contents(tmp_path) == before
