@@ -64,6 +64,15 @@ Found look_at(const std::string& path) {
                                                                             : Found::Other;
 }
 
+} // namespace
+
+bool is_capture_file(const std::string& path) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec) && look_at(path) == Found::Capture;
+}
+
+namespace {
+
 bool has_pattern(const std::string& s) {
     return s.find_first_of("*?[") != std::string::npos;
 }

@@ -49,6 +49,9 @@ struct Inputs {
 std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args,
                                              const std::string& root = "");
 
+// Whether `path` is a regular file that holds a capture (compressed or not).
+bool is_capture_file(const std::string& path);
+
 // The name an input's output takes: its relative path without the
 // compression and capture extensions ("day1/a.pcap.gz": "day1/a").  Inputs
 // whose names would collide keep their whole relative path.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -10,12 +11,15 @@
 
 #include "cli/batch.h"
 #include "cli/command_support.h"
+#include "common/file_identity.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
 #include "packet/wide_dissect.h"
 
 namespace vexlor::cli {
 namespace {
+
+namespace fs = std::filesystem;
 
 // What the decoding made of the capture, on standard error: a capture whose
 // packets mostly have no IP header was probably not read as its link layer
@@ -26,6 +30,14 @@ void report_decoding(const ParsedArgs& args, const DecodeCounts& c) {
                      "vexlor: warning: %llu of %llu packets had no IP header (link type %u, %s)\n",
                      static_cast<unsigned long long>(c.without_ip),
                      static_cast<unsigned long long>(c.packets), c.link_type,
+                     link_type_name(c.link_type).c_str());
+    }
+    if (c.other_link_type > 0) {
+        std::fprintf(stderr,
+                     "vexlor: warning: %s of other link types than the first interface's (%u, "
+                     "%s) stored under it: an archive holds one link type, and extract and table "
+                     "read them as that one (split keeps them apart)\n",
+                     counted(c.other_link_type, "packet", "packets").c_str(), c.link_type,
                      link_type_name(c.link_type).c_str());
     }
     if (!args.has("quiet") && (c.decapsulated > 0 || c.unmatched_fragments > 0)) {
@@ -161,6 +173,15 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                                       std::string_view command, std::string_view suffix,
                                       Status (*driver)(const Options&)) {
     const std::vector<std::string> paths(args.positionals.begin(), args.positionals.end() - 1);
+    for (const std::string& path : paths) {
+        // Its outputs would be inputs of the same command run again (one
+        // below it is fine: a job's output directory is not walked).
+        std::error_code ec;
+        if (fs::is_directory(path, ec) && fs::equivalent(path, output, ec)) {
+            return failed("Output directory " + output + " is the input directory " + path +
+                          ": give one outside it or below it");
+        }
+    }
     auto inputs = expand_inputs(paths, std::string(args.last("root").value_or("")));
     if (!inputs) {
         return std::unexpected(inputs.error());
@@ -222,6 +243,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
             control.cancel = opt.control.cancel;
             control.remove_on_failure = true;
             control.tolerate_cut_off = opt.control.tolerate_cut_off;
+            control.refuse_cut_off = opt.control.refuse_cut_off;
             control.ip_prefixes = true;
             control.record_host_side = true;
             control.reading = InputReading::Streamed;
@@ -282,6 +304,18 @@ CommandStatus split_command(const ParsedArgs& args) {
 CommandStatus archive_command(const ParsedArgs& args) {
     ArchiveBuildOptions opt;
     opt.output_path = args.positionals.back();
+    // "archive a.pcap b.pcap" is two inputs with the output forgotten far
+    // more often than a wish to replace a capture with an archive.
+    // (The output that is an input is refused as such by the build.)
+    const auto output_file = identity_of(opt.output_path);
+    const bool an_input =
+        std::any_of(args.positionals.begin(), args.positionals.end() - 1,
+                    [&](const std::string& p) { return identity_of(p) == output_file; });
+    if (!an_input && is_capture_file(opt.output_path)) {
+        return failed("Output path " + opt.output_path +
+                      " is a capture, not an archive: name the archive last (or remove the "
+                      "file to replace it)");
+    }
     if (auto st = build_options(args, opt); !st) {
         return st;
     }

@@ -1,6 +1,7 @@
 #include "cli/command_support.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include "common/file_identity.h"
@@ -173,6 +174,7 @@ void configure_run(const ParsedArgs& args, RunControl& control) {
     control.cancel = &g_cancel;
     control.remove_on_failure = true;
     control.tolerate_cut_off = !args.has("strict");
+    control.refuse_cut_off = args.has("strict");
     control.ip_prefixes = true;
     control.record_host_side = true;
     // Compressed captures and standard input are read as streams.
@@ -257,14 +259,41 @@ std::expected<TempFile, Failure> TempFile::create(std::string path,
     TempFile f;
     f.path_ = std::move(path);
     f.tmp_ = f.path_ + ".tmp";
+    // Until the file is ours (created and locked), a failure must leave the
+    // temporary name alone: it may be another run's output in the making.
+    auto refuse = [&f](std::unexpected<Failure> why) {
+        f.tmp_.clear();
+        return why;
+    };
     for (const std::string& input : inputs) {
         if (auto st = f.guard(input); !st) {
-            f.tmp_.clear(); // not ours: the destructor must leave it
-            return std::unexpected(st.error());
+            return refuse(std::unexpected(st.error()));
         }
     }
-    f.fd_ = UniqueFd(::open(f.tmp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Found now rather than when the finished file cannot be renamed over it.
+    struct stat st {};
+    if (::stat(f.path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return refuse(failed("Output path " + f.path_ + " is a directory"));
+    }
+    // No O_TRUNC: emptied only once its lock is ours.  The lock belongs to
+    // the open file and is kept, on a second descriptor, until the rename is
+    // done: a second run into the same output fails at once instead of
+    // writing into this one's file.
+    f.fd_ = UniqueFd(::open(f.tmp_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!f.fd_.valid()) {
+        return refuse(
+            failed("Failed to create output file " + f.tmp_ + ": " + os_error_text(errno)));
+    }
+    f.lock_ = UniqueFd(::dup(f.fd_.get()));
+    while (::flock(f.lock_.valid() ? f.lock_.get() : f.fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            return refuse(
+                errno == EWOULDBLOCK
+                    ? failed("Output path " + f.path_ + " is in use by another run")
+                    : failed("Failed to lock output file " + f.tmp_ + ": " + os_error_text(errno)));
+        }
+    }
+    if (::fstat(f.fd_.get(), &st) != 0 || (st.st_size != 0 && ::ftruncate(f.fd_.get(), 0) != 0)) {
         return failed("Failed to create output file " + f.tmp_ + ": " + os_error_text(errno));
     }
     return f;
@@ -311,6 +340,7 @@ CommandStatus TempFile::publish() {
         return failed("Failed to rename " + tmp_ + " -> " + path_ + ": " + os_error_text(errno));
     }
     tmp_.clear();
+    lock_.reset();
     return {};
 }
 

@@ -195,6 +195,7 @@ public:
         std::swap(path_, o.path_);
         std::swap(tmp_, o.tmp_);
         std::swap(fd_, o.fd_);
+        std::swap(lock_, o.lock_);
         return *this;
     }
     ~TempFile();
@@ -206,6 +207,7 @@ public:
 private:
     std::string path_, tmp_;
     UniqueFd fd_;
+    UniqueFd lock_; // holds the lock until the rename (none without a descriptor to spare)
 };
 
 } // namespace vexlor::cli

@@ -101,18 +101,23 @@ constexpr OptionDef kBytesOptions[] = {
     "                    sees a SYN again starts a new flow (session and flow\n"                   \
     "                    strategies)\n"
 
-// How split and archive runs behave, the same text in both helps.
-#define RUN_HELP                                                                                   \
+// How runs over captures behave, the same text in every help that reads them.
+#define RUN_COMMON_HELP                                                                            \
     "A capture whose last record is cut off (a capture still being written, a\n"                   \
     "copy cut short) keeps every complete packet before it, with a warning that\n"                 \
     "names the offset; --strict makes it a failure.  While the run lasts, OUTDIR\n"                \
     "(or OUTPUT) is locked: a second run into it fails at once.  SIGINT or\n"                      \
     "SIGTERM stops the run, removes its temporary files and exits with 130 or\n"                   \
-    "143; any other failure removes them too.  At the end, unless --quiet, one\n"                  \
-    "line sums up packets, flows, files, bytes, packets without IP and time.\n"                    \
-    "\n"                                                                                           \
+    "143; any other failure removes them too."
+#define EXIT_HELP                                                                                  \
     "Exit status: 0 done, 1 the run failed, 2 a mistake on the command line (an\n"                 \
     "unknown option, strategy, output type or protocol, a bad number or address).\n"
+// split and archive sum up what they did.
+#define RUN_HELP                                                                                   \
+    RUN_COMMON_HELP "  At the end, unless --quiet, one\n"                                          \
+                    "line sums up packets, flows, files, bytes, packets without IP and time.\n"    \
+                    "\n" EXIT_HELP
+#define FLOW_RUN_HELP RUN_COMMON_HELP "\n\n" EXIT_HELP
 
 constexpr std::string_view kSplitHelp =
     R"(Usage: vexlor split INPUT... OUTDIR [OPTIONS]
@@ -289,7 +294,7 @@ list is its numbers separated by single spaces, in one cell ("60 52
 1500"); in JSON lines it is an array.  Rows come in id order (first packet order), except
 that with --idle-timeout flows are written as they end.
 
-)" FLOW_INPUTS_HELP "\n" RUN_HELP;
+)" FLOW_INPUTS_HELP "\n" FLOW_RUN_HELP;
 
 constexpr std::string_view kBytesHelp =
     R"(Usage: vexlor bytes INPUT... --first N [OPTIONS] -o FILE.npy
@@ -317,7 +322,7 @@ Options:
   -o FILE.npy       the array; both files are published whole
   --strategy S      how packets form flows (default: session)
 )" FLOW_OPTIONS_HELP R"(
-)" FLOW_INPUTS_HELP "\n" RUN_HELP;
+)" FLOW_INPUTS_HELP "\n" FLOW_RUN_HELP;
 
 constexpr Command kCommands[] = {
     {"split", kInputOutdir, kSplitOptions, kSplitHelp, split_command, true},

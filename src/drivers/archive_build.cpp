@@ -44,6 +44,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
     }
     CaptureReader& capture = **reader;
     capture.tolerate_cut_off(options.control.tolerate_cut_off);
+    capture.refuse_cut_off(options.control.refuse_cut_off);
     RunSummary summary;
     const std::uint32_t link_type = capture.link_type();
 
@@ -85,6 +86,7 @@ Status build_archive(const ArchiveBuildOptions& options) {
             from_pcap_record(r.ts_sec, r.ts_usec, r.orig_len, SharedBytes::borrowed(r.frame),
                              r.link_type, options.decode);
         counts.count(packet);
+        counts.other_link_type += r.link_type != link_type;
         note_time(summary, packet.time_us());
         summary.packets_no_ip += packet.ip ? 0 : 1;
         if (options.decode == Decode::Wide) {

@@ -631,6 +631,7 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
         return std::unexpected(reader.error());
     }
     (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
+    (*reader)->refuse_cut_off(opt.control.refuse_cut_off);
     const std::uint32_t link_type = (*reader)->link_type();
     const std::uint64_t input_size = (*reader)->input_size().value_or(0);
     // Our own hold on a whole input: packets in flight borrow from it.

@@ -57,6 +57,9 @@ struct RunControl {
     // A classic pcap cut off inside its last record keeps the records
     // before it (see CaptureReader::tolerate_cut_off).
     bool tolerate_cut_off = false;
+    // Any capture whose data ends inside a record fails the run (see
+    // CaptureReader::refuse_cut_off); the module's reading does not.
+    bool refuse_cut_off = false;
     // Address filters may be prefixes ("10.0.0.0/8"); the module skips
     // such texts, as it skips any text that is no address.
     bool ip_prefixes = false;
@@ -123,6 +126,9 @@ struct DecodeCounts {
     std::uint64_t without_ip = 0;
     std::uint64_t decapsulated = 0;        // had a tag, label or tunnel removed (wide decoding)
     std::uint64_t unmatched_fragments = 0; // later fragments whose first was not seen
+    // Archive builds: packets of interfaces of another link type than the
+    // capture's, stored under the archive's one link type all the same.
+    std::uint64_t other_link_type = 0;
 
     void count(const Packet& p) {
         ++packets;

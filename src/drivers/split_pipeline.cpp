@@ -227,6 +227,7 @@ Status run_split(const SplitOptions& opt) {
     // Our own hold on a whole input: packets in flight borrow from it.
     const std::vector<SharedBytes> inputs = (*reader)->stable_inputs();
     (*reader)->tolerate_cut_off(opt.control.tolerate_cut_off);
+    (*reader)->refuse_cut_off(opt.control.refuse_cut_off);
     InputFacts facts{(*reader)->link_type(), (*reader)->records_in_written_form(),
                      !(*reader)->streaming(), (*reader)->input_size().value_or(0)};
     if (inputs.size() > 1) {

@@ -108,6 +108,16 @@ public:
     // header always does.  Either way, once the data has ended, cut_off()
     // tells of the incomplete record that was dropped (pcap or pcapng).
     void tolerate_cut_off(bool on) { tolerate_cut_off_ = on; }
+    // With `on`, data that ends inside any record (a pcap record header, a
+    // pcapng block) fails the reading instead: "... last record cut off at
+    // byte N (M bytes dropped)".  A classic pcap's frame cut off fails as
+    // it always does unless tolerated.
+    void refuse_cut_off(bool on) { refuse_cut_off_ = on; }
+    // The rules of `other`, for a reader that reads part of its input.
+    void follow_cut_off_rules(const CaptureReader& other) {
+        tolerate_cut_off_ = other.tolerate_cut_off_;
+        refuse_cut_off_ = other.refuse_cut_off_;
+    }
     const std::optional<CutOff>& cut_off() const { return cut_off_; }
 
 protected:
@@ -116,6 +126,19 @@ protected:
     // `offset`, so that its end is known.
     void note_cut_off(std::uint64_t offset) {
         cut_off_ = CutOff{offset, source_->end().value_or(offset) - offset};
+    }
+    // The data ends inside the record at `offset`: noted, and the end of
+    // the records, or the error of a reader that refuses cut-off records.
+    RecordResult end_cut_off(std::uint64_t offset, bool pcapng) {
+        note_cut_off(offset);
+        if (!refuse_cut_off_) {
+            return std::nullopt;
+        }
+        std::string what = "last record cut off at byte " + std::to_string(cut_off_->offset) +
+                           " (" + std::to_string(cut_off_->dropped) +
+                           (cut_off_->dropped == 1 ? " byte" : " bytes") + " dropped)";
+        return std::unexpected(pcapng ? ParseError::invalid_pcapng(std::move(what))
+                                      : ParseError::invalid_pcap(std::move(what)));
     }
     // source_->window(), with an I/O failure of a stream as the reader's error.
     // Records are read in file order, so the window also asks the memory
@@ -128,6 +151,7 @@ protected:
     std::unique_ptr<CaptureSource> source_;
     std::uint64_t fetched_to_ = 0; // offset up to which lines were asked for
     bool tolerate_cut_off_ = false;
+    bool refuse_cut_off_ = false;
     std::optional<CutOff> cut_off_;
 };
 

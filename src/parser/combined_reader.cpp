@@ -131,7 +131,7 @@ private:
         if (!reader) {
             return std::unexpected(failed(in, reader.error()));
         }
-        (*reader)->tolerate_cut_off(tolerate_cut_off_);
+        (*reader)->follow_cut_off_rules(*this);
         in.reader = std::move(*reader);
         return {};
     }
@@ -184,7 +184,7 @@ private:
                         return std::unexpected(st.error());
                     }
                 }
-                in.reader->tolerate_cut_off(tolerate_cut_off_);
+                in.reader->follow_cut_off_rules(*this);
                 auto r = in.reader->next_record();
                 if (!r) {
                     return std::unexpected(failed(in, r.error().to_error()));

@@ -48,7 +48,7 @@ RecordResult PcapReader::next_record() {
     }
     if (header->size() < kPcapRecordHeaderSize) {
         if (!header->empty()) {
-            note_cut_off(start);
+            return end_cut_off(start, false);
         }
         return std::nullopt;
     }
@@ -72,8 +72,7 @@ RecordResult PcapReader::next_record() {
     }
     if (record->size() < length) {
         if (tolerate_cut_off_) {
-            note_cut_off(start);
-            return std::nullopt;
+            return end_cut_off(start, false);
         }
         return std::unexpected(ParseError::invalid_pcap(
             "packet incl_len " + std::to_string(incl_len) + " exceeds remaining data at offset " +

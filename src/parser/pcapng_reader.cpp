@@ -319,7 +319,7 @@ RecordResult PcapngReader::next_record() {
         }
         if (!*found) {
             if (!head->empty()) {
-                note_cut_off(start);
+                return end_cut_off(start, true);
             }
             return std::nullopt;
         }
@@ -334,7 +334,7 @@ RecordResult PcapngReader::next_record() {
         // written, or truncated in transfer) ends the data without an error.
         if (broken_length(h, rest)) {
             if (h.total > rest.size()) {
-                note_cut_off(start);
+                return end_cut_off(start, true);
             }
             return std::nullopt;
         }

@@ -1,13 +1,13 @@
 """The tool against the module it shares its core with: the same files, rows equal to the archive's queries, the
 module's messages with status 1, usage mistakes with status 2; terminals, progress, summary, names, cut-off input."""
-import csv, datetime, io, ipaddress, json, os, re, subprocess
+import csv, datetime, io, ipaddress, json, os, re, struct, subprocess
 from decimal import Decimal
 
 import pytest
 
 import vexlor
 from conftest import (ARP, CLI, KEYS, SAMPLE, T, capture, cli, contents, drain, frame, listing, needs_cli,
-                      read_pcap, sessions_bytes, write)
+                      pcapng_block, read_pcap, sessions_bytes, small_capture, write)
 
 pytestmark = needs_cli
 PROTO_NAMES = {1: "icmp", 6: "tcp", 17: "udp", 58: "icmpv6"}
@@ -228,7 +228,7 @@ def test_statuses_and_messages(tmp_path, row):
 
 
 def test_cut_off_last_record_keeps_the_packets_before_it(tmp_path):
-    """The tool warns and keeps what came before; after a whole record header, --strict refuses as the module does."""
+    """The tool warns and keeps what came before; --strict refuses any cut, pcap or pcapng, and publishes nothing."""
     whole, last = capture(SAMPLE), len(capture(SAMPLE[:-1]))
     vexlor.split(write(tmp_path / "ref" / "cap.pcap", capture(SAMPLE[:-1])), str(tmp_path / "ref" / "out"))
     for cut in (last + 1, last + 15, last + 16, len(whole) - 1):
@@ -239,12 +239,20 @@ def test_cut_off_last_record_keeps_the_packets_before_it(tmp_path):
         assert contents(out / "out") == contents(tmp_path / "ref" / "out")
         table = cli("table", cap, "--quiet", "-o", out / "t.csv")  # tables warn alike
         assert (table.returncode, table.stderr) == (0, result.stderr)
-        if cut - last >= 16:  # a whole record header: --strict refuses
-            strict = cli("split", cap, out / "strict", "--strict", "--quiet")
-            assert (strict.returncode, strict.stderr.decode()) == (1, "vexlor: %s: Invalid PCAP format: packet "
-                                                                      "incl_len %d exceeds remaining data at offset "
-                                                                      "%d\n" % (cap, len(SAMPLE[-1][2]), last + 16))
-            assert contents(out / "strict") == {}  # nothing, not even a temporary file
+        # After a whole record header the module's own refusal; before it, the cut itself.
+        why = ("packet incl_len %d exceeds remaining data at offset %d" % (len(SAMPLE[-1][2]), last + 16)
+               if cut - last >= 16 else "last record cut off at byte %d (%s dropped)" % (last, dropped))
+        strict = cli("split", cap, out / "strict", "--strict", "--quiet")
+        assert (strict.returncode, strict.stderr.decode()) == (1, "vexlor: %s: Invalid PCAP format: %s\n" % (cap, why))
+        assert contents(out / "strict") == {}  # nothing, not even a temporary file
+    ng = small_capture(3, ng=True)
+    cap = write(tmp_path / "ng" / "cap.pcapng", ng[:-5])
+    d = tmp_path / "ng"
+    for args in (["split", cap, d / "o"], ["archive", cap, d / "a.vexlor"], ["table", cap, "-o", d / "t.csv"],
+                 ["bytes", cap, "--first", "8", "-o", d / "b.npy"]):
+        assert cli(*args, "--quiet").returncode == 0
+        strict = cli(*args, "--quiet", "--strict")
+        assert strict.returncode == 1 and b"Invalid PCAP-NG format: last record cut off at byte" in strict.stderr
 
 
 def test_table_of_an_archive_set(tmp_path):
@@ -281,3 +289,20 @@ def test_table_as_parquet(tmp_path, flows):
     got = pq.ParquetFile(str(tmp_path / "t.parquet"))
     assert got.num_row_groups == (flows > 65536) + (flows > 0)
     assert got.read().to_pylist() == flow_table(cap).to_pylist()
+
+
+def test_an_archive_of_interfaces_of_two_link_types_warns_of_the_packets_stored_under_the_first(tmp_path):
+    e, eth = "<", frame("10.0.0.1", "10.0.0.2", 17, 1000, 53, b"q" * 20)
+    blocks = [pcapng_block(e, 0x0A0D0D0A, struct.pack(e + "IHHq", 0x1A2B3C4D, 1, 0, -1)),
+              pcapng_block(e, 1, struct.pack(e + "HHI", 1, 0, 65535)),
+              pcapng_block(e, 1, struct.pack(e + "HHI", 101, 0, 65535))]  # raw IP
+    for n, (interface, data) in enumerate([(0, eth), (1, eth[14:]), (1, eth[14:])]):
+        blocks.append(pcapng_block(e, 6, struct.pack(e + "IIIII", interface, 0, n, len(data), len(data)) + data))
+    cap = write(tmp_path / "two.pcapng", b"".join(blocks))
+    r = cli("archive", cap, tmp_path / "a.vexlor", "--quiet")
+    assert (r.returncode, r.stderr.decode()) == (0, "vexlor: warning: 2 packets of other link types than the first "
+                                                    "interface's (1, Ethernet) stored under it: an archive holds one "
+                                                    "link type, and extract and table read them as that one (split "
+                                                    "keeps them apart)\n")
+    split = cli("split", cap, tmp_path / "out", "--quiet")
+    assert (split.returncode, split.stderr) == (0, b"") and any("_lt101_" in p for p in contents(tmp_path / "out"))

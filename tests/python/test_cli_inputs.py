@@ -319,3 +319,41 @@ def test_an_output_that_is_an_input_is_refused_and_the_input_kept(tmp_path, comm
     r = cli(command, *[a.format(**names) for a in args], "-o", dest.format(**names))
     assert r.returncode == 1 and b"vexlor: Output path " in r.stderr and b" is the input " in r.stderr, r.stderr
     assert contents(tmp_path) == before
+
+
+@pytest.mark.parametrize("args, message", [
+    (["archive", "{d}/a.pcap", "{d}/b.pcap.gz"], "Output path {d}/b.pcap.gz is a capture, not an archive: name the "
+                                                 "archive last (or remove the file to replace it)"),
+    (["split", "{d}", "{d}/."], "Output directory {d}/. is the input directory {d}: give one outside it or below it"),
+    (["archive", "{d}", "{d}"], "Output directory {d} is the input directory {d}: give one outside it or below it"),
+    (["table", "{d}/a.pcap", "-o", "{d}/sub"], "Output path {d}/sub is a directory"),
+    (["bytes", "{d}/a.pcap", "--first", "4", "-o", "{d}/sub"], "Output path {d}/sub is a directory"),
+])
+def test_outputs_that_would_lose_data_are_refused_before_any_work(tmp_path, args, message):
+    d = tmp_path / "d"
+    write(d / "a.pcap", small_capture(1))
+    write(d / "b.pcap.gz", gzip.compress(small_capture(2)))
+    (d / "sub").mkdir()
+    before = contents(tmp_path)
+    r = cli(*[a.format(d=d) for a in args])
+    assert (r.returncode, r.stderr.decode()) == (1, "vexlor: %s\n" % message.format(d=d))
+    assert contents(tmp_path) == before
+
+
+@pytest.mark.parametrize("command", ["table", "bytes"])
+def test_a_second_run_into_the_same_output_file_fails_at_once(tmp_path, command):
+    data, out = small_capture(1), tmp_path / "t.out"
+    args = [command, "-", "-o", out, "--quiet"] + (["--first", "4"] if command == "bytes" else [])
+    first = subprocess.Popen([CLI, *map(str, args)], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    first.stdin.write(data[:100])
+    first.stdin.flush()
+    deadline = time.monotonic() + 10
+    while not (tmp_path / "t.out.tmp").exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    second = cli(*args, input=data)
+    assert (second.returncode, second.stderr) == (1, b"vexlor: Output path %s is in use by another run\n" % bytes(out))
+    first.stdin.write(data[100:])
+    first.stdin.close()
+    assert first.wait() == 0 and first.stderr.read() == b""
+    alone = cli(*[a if a != out else tmp_path / "alone" for a in args], input=data)
+    assert alone.returncode == 0 and out.read_bytes() == (tmp_path / "alone").read_bytes()
