@@ -288,7 +288,8 @@ bool is_archive_file(const std::string& path) {
     }
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     char head[8] = {};
-    if (!fd.valid() || ::read(fd.get(), head, sizeof head) != sizeof head) {
+    // pread: a pipe refuses it, instead of losing the capture's first bytes.
+    if (!fd.valid() || ::pread(fd.get(), head, sizeof head, 0) != sizeof head) {
         return false;
     }
     // Any version: a later one is refused by the reader in its own words.

@@ -116,6 +116,14 @@ Result<SharedBytes> read_input_bytes(std::string_view path) {
 
 namespace {
 
+// Whether `path` is something other than a regular file (a pipe, as a
+// shell's <(...) gives, or a device): it can only be read as a stream.
+bool only_streams(std::string_view path) {
+    struct stat st {};
+    return ::stat(std::string(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+           !S_ISDIR(st.st_mode);
+}
+
 // Whether the file at `path` starts with a compression's magic number.
 bool looks_compressed(std::string_view path) {
     const std::string name(path);
@@ -132,7 +140,8 @@ Result<std::unique_ptr<CaptureReader>> open_capture(std::string_view path, Input
                                                     ReaderOptions options) {
     Expected<std::unique_ptr<CaptureReader>, ParseError> reader =
         std::unexpected(ParseError::unknown_format());
-    if (reading == InputReading::Streamed && (path == "-" || looks_compressed(path))) {
+    if (reading == InputReading::Streamed &&
+        (path == "-" || only_streams(path) || looks_compressed(path))) {
         auto stream = open_stream(path);
         if (!stream) {
             return std::unexpected(reclassify(stream.error(), ErrorKind::Io));

@@ -357,3 +357,24 @@ def test_a_second_run_into_the_same_output_file_fails_at_once(tmp_path, command)
     assert first.wait() == 0 and first.stderr.read() == b""
     alone = cli(*[a if a != out else tmp_path / "alone" for a in args], input=data)
     assert alone.returncode == 0 and out.read_bytes() == (tmp_path / "alone").read_bytes()
+
+
+@pytest.mark.parametrize("command, out", [("split", "o"), ("archive", "a.vexlor"), ("table", "t.csv")])
+def test_a_named_pipe_is_read_as_a_stream_like_standard_input(tmp_path, command, out):
+    data, fifo = gzip.compress(CAPTURE), tmp_path / "in.pcap"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", 'cat > "$1"', "sh", fifo], stdin=subprocess.PIPE)
+    writer.stdin.write(data)
+    writer.stdin.close()
+    dest = ["-o"] * (command == "table")
+    piped = cli(command, fifo, *dest, tmp_path / ("pipe-" + out), "--quiet")
+    assert (piped.returncode, piped.stderr, writer.wait()) == (0, b"", 0)
+    plain = cli(command, write(tmp_path / "file" / "in.pcap", CAPTURE), *dest, tmp_path / ("file-" + out), "--quiet")
+    assert plain.returncode == 0
+    got, want = tmp_path / ("pipe-" + out), tmp_path / ("file-" + out)
+    if command == "split":
+        assert contents(got) == contents(want) and len(contents(got)) == 7
+    elif command == "table":  # the input column names the path
+        assert got.read_text().replace(str(fifo), "IN") == want.read_text().replace(str(want.parent / "file" / "in.pcap"), "IN")
+    else:
+        assert got.read_bytes() == want.read_bytes()
