@@ -1164,20 +1164,20 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                 line.print("warning: " + input_name(input.path) + ": " + warning);
             }
             if (!st) {
-                ++failed;
                 const std::string& m = st.error().message;
                 line.print(m.find(input.path) != std::string::npos ? m : input.path + ": " + m);
             } else {
-                ++done;
                 total.packets += summary.packets;
                 total.flows += summary.flows;
                 total.files += summary.files;
                 total.bytes_written += summary.bytes_written;
             }
             if (!recorded) {
-                ++failed;
                 line.print(recorded.error().message);
             }
+            // An output the manifest does not vouch for is not done: the
+            // next run does it again.  Each input counts once.
+            ++(st && recorded ? done : failed);
         }
     };
     std::vector<std::thread> threads;
@@ -1189,9 +1189,9 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
         t.join();
     }
     // The lines appended, sorted and one per input.
-    if (auto st = manifest.compact(); !st) {
-        ++failed;
-        line.print(st.error().message);
+    const Status compacted = manifest.compact();
+    if (!compacted) {
+        line.print(compacted.error().message);
     }
     line.finish(!(batch.cancel && batch.cancel->load()));
     if (batch.cancel && batch.cancel->load()) {
@@ -1202,18 +1202,20 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     if (!batch.quiet) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // Read like one input's summary line.
         std::fprintf(stderr,
-                     "vexlor: %zu inputs: %llu done, %llu already done, %llu failed; %llu packets, "
-                     "%llu flows, %llu files, %llu bytes written, %.1f s\n",
-                     inputs.files.size(), static_cast<unsigned long long>(done),
+                     "vexlor: %s: %llu done, %llu already done, %llu failed; %s, %s, %s, %s "
+                     "written, %.1f s\n",
+                     counted(inputs.files.size(), "input", "inputs").c_str(),
+                     static_cast<unsigned long long>(done),
                      static_cast<unsigned long long>(skipped),
                      static_cast<unsigned long long>(failed),
-                     static_cast<unsigned long long>(total.packets),
-                     static_cast<unsigned long long>(total.flows),
-                     static_cast<unsigned long long>(total.files),
-                     static_cast<unsigned long long>(total.bytes_written), seconds);
+                     counted(total.packets, "packet", "packets").c_str(),
+                     counted(total.flows, "flow", "flows").c_str(),
+                     counted(total.files, "file", "files").c_str(),
+                     size_text(total.bytes_written).c_str(), seconds);
     }
-    if (failed > 0) {
+    if (failed > 0 || !compacted) {
         return failure("");
     }
     return {};

@@ -322,6 +322,11 @@ CommandStatus archive_command(const ParsedArgs& args) {
     if (auto many = run_many(args, opt, opt.output_path, "archive", ".vexlor", build_archive)) {
         return *many;
     }
+    // Found now rather than when the finished archive cannot be renamed.
+    if (std::error_code ec; fs::is_directory(opt.output_path, ec)) {
+        return failed("Output path " + opt.output_path +
+                      " is a directory (--each writes the archive of one input into it)");
+    }
     return run_driver(args, opt, opt.output_path, build_archive);
 }
 

@@ -316,7 +316,13 @@ std::optional<std::uint64_t> parse_utc_time(std::string_view text) {
     }
     const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);
     if (!year || !month || !day || text.size() < 10 || text[7] != '-' || *month < 1 ||
-        *month > 12 || *day < 1 || *day > 31 || *year < 1970) {
+        *month > 12 || *day < 1 || *year < 1970) {
+        return std::nullopt;
+    }
+    // A day the month has: 2023-02-30 is a mistake, not March 2nd.
+    const bool leap = *year % 4 == 0 && (*year % 100 != 0 || *year % 400 == 0);
+    constexpr std::uint8_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (*day > kDays[*month - 1] + (*month == 2 && leap ? 1u : 0u)) {
         return std::nullopt;
     }
     std::uint64_t secs_of_day = 0, us = 0;

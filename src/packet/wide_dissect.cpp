@@ -715,7 +715,7 @@ std::string link_type_name(std::uint32_t link_type) {
     case 229:
         return "raw IP";
     default:
-        return "link type " + std::to_string(link_type);
+        return "not decoded";
     }
 }
 

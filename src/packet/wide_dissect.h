@@ -96,7 +96,7 @@ inline constexpr std::uint16_t kUdpPortGeneve = 6081;
 inline constexpr std::uint16_t kUdpPortGtpu = 2152; // either direction
 
 // A short name of a link type for messages ("Ethernet", "Linux cooked v2"),
-// or "link type N" for the others.
+// or "not decoded" for the others (messages give the number beside it).
 std::string link_type_name(std::uint32_t link_type);
 
 // The identifiers of the layers around a packet's innermost IP header, as

@@ -203,6 +203,9 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     r"from 0 to 255\)",
     "flows {arc} --id 1 => 2: unknown option '--id'", "flows {arc} --ip 1.2.3 => 2: invalid IP address '1.2.3'",
     "extract {arc} --ip ::1:: => 2: invalid IP address '::1::'",
+    *["flows {arc} --since %s => 2: ~invalid value '%s' for --since: expected a UTC time .*" % (d, d)
+      for d in ("2023-02-29", "1900-02-29", "2023-04-31", "2023-13-01")],
+    "archive {cap} {tmp} => 1: Output path {tmp} is a directory (--each writes the archive of one input into it)",
     "extract {arc} => 2: extract needs at least one of --id, --ip, --port, --proto, --since, --until",
     "extract {arc} --id 1 -o => 2: option '-o' needs a value",
     "extract {arc} --id x => 2: invalid value 'x' for --id: expected a number from 0 to 18446744073709551615"])
