@@ -31,15 +31,39 @@ namespace {
 
 // Where the innermost IP header starts: the last place in the frame where
 // its two addresses stand side by side, as they do in both IP versions.
-// The dissection keeps no offsets, only what it found, so it is found again.
-std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, const IpInfo& ip) {
+// The dissection keeps no offsets, only what it found, so it is found again,
+// before the transport payload when there is one: the payload may quote the
+// header (ICMP errors do) or carry the addresses, and it is long.
+std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, const Packet& p) {
+    const IpInfo& ip = *p.ip;
     const std::size_t len = ip.src_ip.length();
     const std::size_t before = ip.src_ip.is_v4() ? 12 : 8;
     std::uint8_t pair[32];
     std::memcpy(pair, ip.src_ip.bytes.data(), len);
     std::memcpy(pair + len, ip.dst_ip.bytes.data(), len);
+    if (p.payload_offset && *p.payload_offset < frame.size()) {
+        frame = frame.first(*p.payload_offset);
+    }
     if (frame.size() < before + 2 * len) {
         return std::nullopt;
+    }
+    // Compared in sizes known when compiled: a call to memcmp per packet
+    // would cost more than the look itself.
+    auto holds_header = [&](std::size_t at) {
+        if (at + before + 2 * len > frame.size() || frame[at] >> 4 != (ip.src_ip.is_v4() ? 4 : 6)) {
+            return false;
+        }
+        const std::uint8_t* a = frame.data() + at + before;
+        return ip.src_ip.is_v4() ? std::memcmp(a, pair, 8) == 0 : std::memcmp(a, pair, 32) == 0;
+    };
+    // Without tunnels, where the usual link layers put it: Ethernet, raw IP,
+    // one VLAN tag, Linux cooked (v1 and v2).
+    if (p.layers == 0) {
+        for (std::size_t at : {14, 0, 18, 16, 20}) {
+            if (holds_header(at)) {
+                return at;
+            }
+        }
     }
     // Candidates from the last one back, found by their first byte.
     for (std::size_t end = frame.size() - 2 * len + 1; end > before;) {
@@ -58,17 +82,68 @@ std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, con
     return std::nullopt;
 }
 
-// Where the transport header starts, for an IPv6 header only when nothing
-// stands between it and the transport.
+// Where the transport header starts: after the IPv4 options, or after the
+// IPv6 extension headers; none in a later fragment.
 std::optional<std::size_t> transport_at(std::span<const std::uint8_t> frame, std::size_t ip_at,
                                         const IpInfo& ip) {
     if (ip.src_ip.is_v4()) {
         return ip_at + std::size_t(frame[ip_at] & 0x0F) * 4;
     }
-    if (ip_at + 6 < frame.size() && frame[ip_at + 6] == ip.protocol) {
-        return ip_at + 40;
+    std::size_t at = ip_at + 40;
+    std::uint8_t next = ip_at + 6 < frame.size() ? frame[ip_at + 6] : ip.protocol;
+    for (int walked = 0; next != ip.protocol && walked < 8; ++walked) {
+        if (at + 8 > frame.size()) {
+            return std::nullopt;
+        }
+        const std::uint8_t following = frame[at];
+        switch (next) {
+        case 0:  // hop-by-hop options
+        case 43: // routing
+        case 60: // destination options
+            at += (std::size_t(frame[at + 1]) + 1) * 8;
+            break;
+        case 44: // fragment: only the first holds the transport header
+            if ((frame[at + 2] << 8 | frame[at + 3]) & 0xFFF8) {
+                return std::nullopt;
+            }
+            at += 8;
+            break;
+        case 51: // authentication header
+            at += (std::size_t(frame[at + 1]) + 2) * 4;
+            break;
+        default:
+            return std::nullopt;
+        }
+        next = following;
     }
-    return std::nullopt;
+    return next == ip.protocol ? std::optional(at) : std::nullopt;
+}
+
+// Where the innermost IP packet ends by its own length fields: bytes after
+// it (an Ethernet frame padded to 60 bytes, a trailer) are not payload.
+// nullopt where the length says nothing (an IPv6 jumbogram).
+std::optional<std::size_t> ip_end(std::span<const std::uint8_t> frame, const Packet& p) {
+    const auto at = ip_header_at(frame, p);
+    if (!at || *at + 6 > frame.size()) {
+        return std::nullopt;
+    }
+    const std::size_t length = std::size_t(frame[*at + (p.ip->src_ip.is_v4() ? 2 : 4)]) << 8 |
+                               frame[*at + (p.ip->src_ip.is_v4() ? 3 : 5)];
+    if (p.ip->src_ip.is_v4()) {
+        return *at + length;
+    }
+    return length == 0 ? std::nullopt : std::optional(*at + 40 + length);
+}
+
+// The transport payload's bytes in the frame: from its offset to the end of
+// the IP packet or of the frame, whichever comes first.
+std::size_t payload_end(std::span<const std::uint8_t> frame, const Packet& p) {
+    const std::size_t end = frame.size();
+    if (!p.payload_offset || *p.payload_offset >= end) {
+        return end;
+    }
+    const auto packet_end = ip_end(frame, p);
+    return packet_end ? std::clamp<std::size_t>(*packet_end, *p.payload_offset, end) : end;
 }
 
 bool has_ports(std::uint8_t proto) {
@@ -116,7 +191,7 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
     if (!p.ip || !(mask & (kMaskIp | kMaskPort | kMaskChecksum))) {
         return;
     }
-    const auto ip_at = ip_header_at(frame, *p.ip);
+    const auto ip_at = ip_header_at(frame, p);
     if (!ip_at) {
         return;
     }
@@ -124,9 +199,18 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
     // A transport header is where its ports are: not in a later fragment.
     // Looked for before the addresses they are found by are masked.
     const std::uint8_t proto = p.ip->protocol;
-    const bool ports = transport && has_ports(proto) && *transport + 4 <= frame.size() &&
-                       (frame[*transport] << 8 | frame[*transport + 1]) == p.ip->src_port &&
-                       (frame[*transport + 2] << 8 | frame[*transport + 3]) == p.ip->dst_port;
+    auto at_ports = [&] {
+        // Flows keep no SCTP ports: its header is known by not being a later
+        // IPv4 fragment (transport_at finds none in a later IPv6 one).
+        if (proto == kProtoSctp) {
+            return !(p.ip->src_ip.is_v4() &&
+                     ((frame[*ip_at + 6] & 0x1F) << 8 | frame[*ip_at + 7]) != 0);
+        }
+        return (frame[*transport] << 8 | frame[*transport + 1]) == p.ip->src_port &&
+               (frame[*transport + 2] << 8 | frame[*transport + 3]) == p.ip->dst_port;
+    };
+    const bool ports =
+        transport && has_ports(proto) && *transport + 4 <= frame.size() && at_ports();
     if ((mask & kMaskPort) && ports) {
         zero(*transport, 4);
     }
@@ -193,7 +277,7 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
             r.src_port = p.ip->src_port;
             r.dst_port = p.ip->dst_port;
             if (r.proto == kProtoIcmp || r.proto == kProtoIcmpv6) {
-                const auto ip_at = ip_header_at(p.bytes(), *p.ip);
+                const auto ip_at = ip_header_at(p.bytes(), p);
                 const auto at = ip_at ? transport_at(p.bytes(), *ip_at, *p.ip) : std::nullopt;
                 if (at && *at + 2 <= p.bytes().size()) {
                     r.icmp_type = p.bytes()[*at];
@@ -211,7 +295,7 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
     r.bytes[d] += p.orig_len;
     if (features_->directions) {
         if (p.payload_offset && *p.payload_offset < p.caplen) {
-            r.payload[d] += p.caplen - *p.payload_offset;
+            r.payload[d] += payload_end(p.bytes(), p) - *p.payload_offset;
         }
         if (p.ip && p.ip->protocol == kProtoTcp) {
             r.tcp_flags |= p.ip->tcp_flags;
@@ -256,6 +340,7 @@ void FlowStats::add_row(const Packet& p, std::uint32_t link_type) {
     if (f.payload) {
         from = p.payload_offset ? std::min<std::size_t>(*p.payload_offset, bytes.size())
                                 : bytes.size();
+        bytes = bytes.first(payload_end(bytes, p));
     }
     const std::size_t n = std::min(room, bytes.size() - from);
     std::uint8_t* out = rec_.row.data() + at;

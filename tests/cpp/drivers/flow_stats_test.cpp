@@ -71,21 +71,37 @@ TEST(FlowStats, MasksTheInnermostHeaderOfATunnel) {
     EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 12), Bytes(12, 0));
 }
 
-// The checksums are sums over the addresses and ports: masked with them, they
-// are zeroed (the IPv4 header's, then the transport's), and only they.  A
+// Ports and the checksums over addresses and ports: masked with them, they
+// are zeroed (the IPv4 header's, then the transport's), and only they, behind
+// IPv6 extension headers too and for SCTP, whose ports flows do not keep.  A
 // later fragment has no transport header to mask.
-TEST(FlowStats, MasksChecksumsWithTheirFields) {
+TEST(FlowStats, MasksPortsAndChecksumsWithTheirFields) {
     const Bytes v4 = ip("10.0.0.1"), v6 = ip("2001:db8::1");
     const auto frame = [](std::uint16_t type, const Bytes& packet) {
         return eth(mac(2), mac(1), type, packet);
     };
     const Bytes fragment = ipv4_fragment(ipv4(v4, v4, 17, udp(1, 2, sample(20))), 7, 8, false);
-    using Case = std::tuple<Bytes, std::vector<std::size_t>>; // frame, checksum offsets
-    for (const auto& [plain, sums] :
-         {Case{frame(kEtherIpv4, ipv4(v4, v4, 6, tcp(1, 2, sample(9)))), {24, 25, 50, 51}},
-          Case{frame(kEtherIpv4, ipv4(v4, v4, 17, udp(1, 2, sample(9)))), {24, 25, 40, 41}},
-          Case{frame(kEtherIpv6, ipv6(v6, v6, 58, Bytes{128, 0, 0, 0, 0, 1, 0, 1})), {56, 57}},
-          Case{frame(kEtherIpv4, fragment), {24, 25}}}) {
+    // Ports that differ in every byte, so that a byte left unmasked shows.
+    const Bytes sctp = cat({be({{0x0F1C, 2}, {0x0F1D, 2}, {7, 4}, {0, 4}}), sample(16)});
+    const Bytes hop_by_hop_tcp = ext_header(6, 0, tcp(0x15B3, 0x0116, sample(9)));
+    using Case = std::tuple<Bytes, std::vector<std::size_t>, std::vector<std::size_t>>;
+    for (const auto& [plain, sums, ports] : {
+             // frame, checksum offsets, port offsets
+             Case{frame(kEtherIpv4, ipv4(v4, v4, 6, tcp(0x1234, 0x5678, sample(9)))),
+                  {24, 25, 50, 51},
+                  {34, 35, 36, 37}},
+             Case{frame(kEtherIpv4, ipv4(v4, v4, 17, udp(0x1234, 0x5678, sample(9)))),
+                  {24, 25, 40, 41},
+                  {34, 35, 36, 37}},
+             Case{frame(kEtherIpv6, ipv6(v6, v6, 58, Bytes{128, 0, 0, 0, 0, 1, 0, 1})),
+                  {56, 57},
+                  {}},
+             Case{frame(kEtherIpv6, ipv6(v6, v6, 0, hop_by_hop_tcp)), {78, 79}, {62, 63, 64, 65}},
+             Case{frame(kEtherIpv4, ipv4(v4, v4, 132, sctp)),
+                  {24, 25, 42, 43, 44, 45},
+                  {34, 35, 36, 37}},
+             Case{frame(kEtherIpv4, fragment), {24, 25}, {}},
+         }) {
         Bytes filled = plain;
         for (std::size_t at : sums) {
             filled.at(at) = 0xAB;
@@ -93,15 +109,52 @@ TEST(FlowStats, MasksChecksumsWithTheirFields) {
         const Packet p =
             from_pcap_record(0, 0, static_cast<std::uint32_t>(filled.size()),
                              SharedBytes::from_vector(filled), kLinkEthernet, Decode::Wide);
-        Bytes fields = filled, all = filled;
+        Bytes fields = filled, all = filled, addresses = filled;
         mask_frame(fields, p, kLinkEthernet, kMaskIp | kMaskPort);
         mask_frame(all, p, kLinkEthernet, kMaskIp | kMaskPort | kMaskChecksum);
+        mask_frame(addresses, p, kLinkEthernet, kMaskIp);
         for (std::size_t at : sums) {
             EXPECT_EQ(fields.at(at), 0xAB) << at;
-            fields.at(at) = 0;
+            fields.at(at) = addresses.at(at) = 0;
+        }
+        for (std::size_t at : ports) {
+            EXPECT_EQ(addresses.at(at), filled.at(at)) << at;
+            EXPECT_EQ(fields.at(at), 0) << at;
+            addresses.at(at) = 0;
         }
         EXPECT_EQ(all, fields);
+        EXPECT_EQ(addresses, fields);
     }
+}
+
+// Bytes after the IP packet (an Ethernet frame padded to 60 bytes, a
+// trailer) are not payload: not counted, not in a payload row.
+TEST(FlowStats, PaddingAfterTheIpPacketIsNoPayload) {
+    const Bytes v4 = ip("10.0.0.1"), other = ip("10.0.0.2");
+    const auto padded = [](Bytes frame) {
+        frame.resize(std::max<std::size_t>(frame.size(), 60), 0xEE);
+        return frame;
+    };
+    std::vector<Packet> packets;
+    for (const Bytes& f :
+         {padded(eth(mac(2), mac(1), kEtherIpv4, ipv4(v4, other, 17, udp(1, 2, Bytes{'q'})))),
+          padded(eth(mac(1), mac(2), kEtherIpv4, ipv4(other, v4, 17, udp(2, 1, Bytes{'r'})))),
+          cat({eth(mac(2), mac(1), kEtherIpv4, ipv4(v4, other, 17, udp(1, 2, Bytes{'s'}))),
+               Bytes{1, 2, 3, 4}})}) {
+        packets.push_back(from_pcap_record(0, 0, static_cast<std::uint32_t>(f.size()),
+                                           SharedBytes::from_vector(f), kLinkEthernet,
+                                           Decode::Wide));
+    }
+    FlowFeatures features;
+    features.row_bytes = 8;
+    features.payload = true;
+    FlowStats stats(features);
+    for (const Packet& p : packets) {
+        stats.add(p, kLinkEthernet);
+    }
+    const FlowRecord& r = stats.record();
+    EXPECT_EQ(r.payload[0] + r.payload[1], 3u);
+    EXPECT_EQ(r.row, (Bytes{'q', 'r', 's', 0, 0, 0, 0, 0}));
 }
 
 // An archive's flows are read a chunk at a time, on helper threads or not, and
