@@ -16,7 +16,7 @@ from vexlor_dataset import byte_matrix, dedupe, drop_small, grouped_split, label
 
 
 def main(captures, prefix):
-    matrix, keys = byte_matrix(captures, n=784, mask=("mac", "ip", "port"))
+    matrix, keys = byte_matrix(captures, n=784, mask=("mac", "ip", "port", "checksum"))
     big = drop_small(keys, 3).column("row").to_numpy()
     matrix, keys = matrix[big], keys.take(big)
     matrix, keys, removed = dedupe(matrix, keys)

@@ -3,8 +3,9 @@ import os
 import shutil
 import subprocess
 import sys
+import warnings
 
-__all__ = ["ToolError", "tool_path", "run_tool"]
+__all__ = ["ToolError", "tool_path", "run_tool", "forward_warnings"]
 
 
 class ToolError(RuntimeError):
@@ -36,4 +37,14 @@ def run_tool(args, check=True, **kw):
     if check and done.returncode != 0:
         message = done.stderr.decode("utf-8", "replace").strip() or "vexlor exited with status %d" % done.returncode
         raise ToolError(message, done.returncode)
+    if done.returncode == 0:
+        forward_warnings(done.stderr, stacklevel=3)
     return done
+
+
+def forward_warnings(stderr, stacklevel=2):
+    """The tool's warnings of a run that succeeded (a last record cut off, packets stored under another link type)
+    as Python warnings (RuntimeWarning), so that a script sees them without reading standard error."""
+    for line in stderr.decode("utf-8", "replace").splitlines():
+        if line.startswith("vexlor: warning: "):
+            warnings.warn(line[len("vexlor: warning: "):], RuntimeWarning, stacklevel=stacklevel + 1)

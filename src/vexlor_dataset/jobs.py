@@ -66,11 +66,13 @@ class PlannedInput:
 @dataclass(frozen=True)
 class InputResult:
     """One input's outcome, as the manifest records it.  `status` is "done" or "failed" (`error` then says why);
-    `skipped` tells an input done by an earlier run of the same job."""
+    `warning` what a done input's run warned of (a last record cut off); `skipped` tells an input done by an
+    earlier run of the same job."""
     path: str
     output: str
     status: str
     error: Optional[str] = None
+    warning: Optional[str] = None
     packets: int = 0
     flows: int = 0
     files: int = 0
@@ -173,6 +175,8 @@ def run_job(command: str, inputs: InputsArg, outdir: PathArg, *, jobs: Optional[
     retries = _count(retries, "retries", 0)
     paths = _paths(inputs)
     outdir = os.fspath(outdir)
+    if os.path.exists(outdir) and not os.path.isdir(outdir):
+        raise ValueError("outdir %s is not a directory" % outdir)
     if client is not None:
         paths, outdir = [os.path.abspath(p) for p in paths], os.path.abspath(outdir)
     planned = plan_job(command, paths, outdir, **options)

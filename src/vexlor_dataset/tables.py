@@ -9,14 +9,16 @@ Needs the `data` extra (pyarrow and numpy).
 import contextlib
 import hashlib
 import math
+import numbers
 import os
+import re
 import struct
 import subprocess
 import tempfile
 import warnings
 import zlib
 
-from ._tool import ToolError, run_tool, tool_path
+from ._tool import ToolError, forward_warnings, run_tool, tool_path
 
 __all__ = [
     "STRATEGIES",
@@ -66,9 +68,9 @@ def _numpy():
 
 
 def _inputs(inputs):
-    if isinstance(inputs, (str, os.PathLike)):
+    if isinstance(inputs, (str, bytes, os.PathLike)):
         inputs = [inputs]
-    inputs = [os.fspath(p) for p in inputs]
+    inputs = [os.fsdecode(p) for p in inputs]
     if not inputs:
         raise ValueError("no input: give a capture, a directory of captures or an archive")
     return inputs
@@ -83,8 +85,9 @@ def _flow_args(strategy, idle_timeout, tcp_restart, combine, decode):
         raise ValueError("decode must be 'wide' or 'basic', not %r" % (decode,))
     args = ["--strategy", strategy, "--decode", decode, "--quiet"]
     if idle_timeout is not None:
-        if isinstance(idle_timeout, bool) or not isinstance(idle_timeout, (int, float)) or idle_timeout <= 0:
-            raise ValueError("idle_timeout must be a positive number of seconds, not %r" % (idle_timeout,))
+        # The tool counts in microseconds: a shorter timeout would be written as 0, which means none.
+        if not _is_real(idle_timeout) or not 1e-6 <= idle_timeout < 1e12:
+            raise ValueError("idle_timeout must be a number of seconds from 0.000001 on, not %r" % (idle_timeout,))
         args += ["--idle-timeout", "%.6f" % idle_timeout]
     if tcp_restart:
         args.append("--tcp-restart")
@@ -93,10 +96,17 @@ def _flow_args(strategy, idle_timeout, tcp_restart, combine, decode):
     return args
 
 
-def _count(value, name, minimum):
-    if isinstance(value, bool) or not isinstance(value, int) or value < minimum:
-        raise ValueError("%s must be an integer of at least %d, not %r" % (name, minimum, value))
-    return value
+def _is_real(value):
+    """A finite number, numpy's too, but not a bool."""
+    return isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value)
+
+
+def _count(value, name, minimum, maximum=None):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < minimum or (
+            maximum is not None and value > maximum):
+        raise ValueError("%s must be an integer from %d%s, not %r" % (
+            name, minimum, " to %d" % maximum if maximum is not None else " on", value))
+    return int(value)
 
 
 # The longest row of the tool's table: every cell but the lists (the input's path, of up to 4096 bytes, the key,
@@ -164,8 +174,8 @@ def iter_flow_batches(
     list<int64>.  Raises ValueError for bad parameters before running anything, ToolError when the tool fails."""
     pa = _arrow()
     inputs = _inputs(inputs)
-    _count(first_n, "first_n", 0)
-    _count(block_size, "block_size", 1)
+    first_n = _count(first_n, "first_n", 0, 100000)
+    block_size = _count(block_size, "block_size", 1)
     block_size = max(block_size, _ROW_BYTES + _PACKET_BYTES * first_n)
     args = ["table", *inputs, "--first", str(first_n), "--format", "csv", "-o", "-"]
     args += _flow_args(strategy, idle_timeout, tcp_restart, combine, decode)
@@ -192,10 +202,12 @@ def iter_flow_batches(
         finally:
             proc.stdout.close()
             status = proc.wait()
+        errors.seek(0)
+        said = errors.read()
         if status != 0:
-            errors.seek(0)
-            message = errors.read().decode("utf-8", "replace").strip()
+            message = said.decode("utf-8", "replace").strip()
             raise ToolError(message or "vexlor exited with status %d" % status, status)
+        forward_warnings(said, stacklevel=3)
 
 
 def _table_schema(pa):
@@ -269,9 +281,14 @@ def write_parquet(table_or_batches, path, *, compression="zstd"):
     return rows
 
 
+_KEY_NUMBERS = ("row", "id", "proto", "src_port", "dst_port", "first_us", "packets")
+
+
 def _read_keys(path):
     pa = _arrow()
+    # Typed, so that the keys of a capture without flows have the columns of any other (not Arrow's null type).
     types = {c: pa.string() for c in _STRING_COLUMNS}
+    types.update({c: pa.int64() for c in _KEY_NUMBERS})
     return pa.csv.read_csv(path, convert_options=pa.csv.ConvertOptions(column_types=types,
                                                                        strings_can_be_null=False))
 
@@ -290,9 +307,9 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
     without payload, and write_matrix_parquet() for one Parquet file of both."""
     np = _numpy()
     inputs = _inputs(inputs)
-    _count(n, "n", 1)
+    n = _count(n, "n", 1, 1 << 20)
     if packets is not None:
-        _count(packets, "packets", 1)
+        packets = _count(packets, "packets", 1, 4096)
     if isinstance(mask, str):
         mask = [m for m in mask.split(",") if m]
     mask = list(mask)
@@ -385,6 +402,9 @@ def dedupe(matrix, keys):
         raise ValueError("keys has %d rows, matrix %d" % (len(keys), matrix.shape[0]))
     if matrix.shape[0] == 0:
         return matrix, keys, 0
+    if matrix.shape[1] == 0:  # rows of no bytes are all equal
+        kept = np.zeros(1, dtype=np.intp)
+        return matrix[kept], keys.take(kept) if hasattr(keys, "take") else [keys[0]], matrix.shape[0] - 1
     rows = np.ascontiguousarray(matrix).view(np.dtype((np.void, matrix.dtype.itemsize * matrix.shape[1])))
     _, first = np.unique(rows.ravel(), return_index=True)
     kept = np.sort(first)
@@ -420,10 +440,15 @@ def _host_components(table):
     return [find(h) for h in firsts]
 
 
+_LATER_FLOW = re.compile(r"-[0-9]+$")
+
+
 def _group_values(table, by, window_us):
     if by == "flow":
-        # The strategy's key names the endpoints; the same flow in two captures is one group.
-        return [str(k) for k in _column(table, "key")]
+        # The strategy's key names the endpoints; the same flow in two captures is one group, and so are the later
+        # flows of the same endpoints (idle timeout, TCP restart: KEY-2, KEY-3), which would otherwise put one
+        # conversation on both sides.
+        return [_LATER_FLOW.sub("", str(k)) for k in _column(table, "key")]
     if by == "host":
         return _host_components(table)
     return [t // window_us for t in _column(table, "first_us")]
@@ -433,7 +458,8 @@ def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window
     """Deterministic train/test split of the rows of a flow table or of a byte matrix's keys, in which no group
     lies on both sides.  `by`:
 
-    - "flow": the flow key (the same flow in several captures is one group);
+    - "flow": the flow key (the same flow in several captures is one group, and the later flows of its endpoints
+      that an idle timeout or a TCP restart numbered KEY-2, KEY-3 are in it too);
     - "host": flows that share a host, as initiator or responder, are one group (the connected components of the
       hosts), so that no host is on both sides; a network where every host talks to every other is one group;
     - "time": windows of `window` seconds (default 3600: hours), counted from the epoch, by each flow's first
@@ -441,14 +467,14 @@ def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window
 
     The groups are taken in an order drawn from `seed`, each into the test side while it brings the test rows
     nearer to `test_fraction` of all: the fraction is met as closely as the groups' sizes allow (one group in all:
-    every row on the training side).  Returns (train_rows, test_rows), sorted numpy arrays of row numbers."""
+    on the test side when test_fraction is above one half, else on the training side).  Returns (train_rows, test_rows), sorted numpy arrays of row numbers."""
     np = _numpy()
     if by not in ("flow", "host", "time"):
         raise ValueError("by must be 'flow', 'host' or 'time', not %r" % (by,))
-    if isinstance(test_fraction, bool) or not isinstance(test_fraction, (int, float)) or not 0 <= test_fraction <= 1:
+    if not _is_real(test_fraction) or not 0 <= test_fraction <= 1:
         raise ValueError("test_fraction must be a number from 0 to 1, not %r" % (test_fraction,))
     _count(seed, "seed", 0)
-    if isinstance(window, bool) or not isinstance(window, (int, float)) or not 1 <= window * 10**6 < 2**63:
+    if not _is_real(window) or not 1 <= window * 10**6 < 2**63:
         raise ValueError("window must be a positive number of seconds (a microsecond at least), not %r" % (window,))
     table = keys_or_table
     n = table.num_rows
@@ -482,6 +508,8 @@ def labels_from_dirs(paths, root=None):
     np = _numpy()
     if hasattr(paths, "column_names"):
         paths = _column(paths, "input")
+    elif isinstance(paths, (str, bytes, os.PathLike)):
+        raise ValueError("paths must be a sequence of paths or a table, not the one path %r" % (paths,))
     if root is None:
         classes = [os.path.basename(os.path.dirname(os.path.abspath(os.fspath(p)))) for p in paths]
     else:

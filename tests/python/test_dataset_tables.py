@@ -302,6 +302,28 @@ def test_top_talkers_example_counts_both_ends(capture, archive, tmp_path, source
     assert top == sorted(hosts.values(), key=lambda h: (-h["total"], h["host"]))[:5]
 
 
+def test_later_flows_of_one_conversation_stay_on_one_side():
+    """Keys an idle timeout or a TCP restart numbered KEY-2, KEY-3 are the conversation of KEY."""
+    keys = ["6_a_b_1_2", "6_a_b_1_2-2", "6_a_b_1_2-3", "17_c_d_5_53", "17_c_d_5_53-2", "1_e_f_0_0"] * 5
+    for seed in range(20):
+        train, test = tables.grouped_split(pa.table({"key": keys}), test_fraction=0.4, seed=seed)
+        sides = {keys[i].split("-")[0]: "train" for i in train}
+        assert not any(sides.get(keys[i].split("-")[0]) for i in test)
+
+
+def test_warnings_numpy_numbers_and_captures_without_flows(capture, tmp_path):
+    """The tool's warnings reach Python; numpy integers are integers; keys of no flows keep their types."""
+    cut = write(tmp_path / "cut.pcap", capture.read_bytes()[:-10])
+    with pytest.warns(RuntimeWarning, match="cut.pcap: last record cut off at byte"):
+        tables.flow_table(cut)
+    with pytest.warns(RuntimeWarning, match="last record cut off"):
+        tables.byte_matrix(cut, n=8)
+    matrix, keys = tables.byte_matrix(capture, n=np.int64(16), packets=np.uint8(2))
+    empty = write(tmp_path / "empty.pcap", pcap_bytes([]))
+    assert matrix.shape[1] == 32 and tables.byte_matrix(empty, n=16)[1].schema == keys.schema
+    assert tables.dedupe(np.zeros((3, 0), np.uint8), ["a", "b", "c"])[1:] == (["a"], 2)
+
+
 # ---- parameters ---------------------------------------------------------------------------------------------------
 
 
@@ -312,7 +334,10 @@ def test_top_talkers_example_counts_both_ends(capture, archive, tmp_path, source
     lambda c: tables.grouped_split(pa.table({"key": ["a"]}), by="port"),
     lambda c: tables.grouped_split(pa.table({"key": ["a"]}), test_fraction=1.5),
     lambda c: tables.dedupe(np.zeros((2, 2)), ["a"]), lambda c: tables.labels_from_dirs([c], c.parent),
-    lambda c: tables.drop_small(pa.table({"packets": [1]}), min_payload_bytes=1)])
+    lambda c: tables.drop_small(pa.table({"packets": [1]}), min_payload_bytes=1),
+    lambda c: tables.flow_table(c, idle_timeout=1e-9), lambda c: tables.flow_table(c, idle_timeout=float("nan")),
+    lambda c: tables.byte_matrix(c, n=2**21), lambda c: tables.byte_matrix(c, packets=5000),
+    lambda c: tables.labels_from_dirs(str(c))])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)
