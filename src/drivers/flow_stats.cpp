@@ -276,19 +276,27 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
             r.dst = p.ip->dst_ip;
             r.src_port = p.ip->src_port;
             r.dst_port = p.ip->dst_port;
-            if (r.proto == kProtoIcmp || r.proto == kProtoIcmpv6) {
+            if (r.proto == kProtoIcmp || r.proto == kProtoIcmpv6 || r.proto == kProtoSctp) {
                 const auto ip_at = ip_header_at(p.bytes(), p);
                 const auto at = ip_at ? transport_at(p.bytes(), *ip_at, *p.ip) : std::nullopt;
-                if (at && *at + 2 <= p.bytes().size()) {
-                    r.icmp_type = p.bytes()[*at];
-                    r.icmp_code = p.bytes()[*at + 1];
+                const std::span<const std::uint8_t> b = p.bytes();
+                if (at && *at + 4 <= b.size() && r.proto == kProtoSctp) {
+                    // The flow's key keeps no SCTP ports; the table and its
+                    // Community ID take the first packet's.
+                    r.src_port = static_cast<std::uint16_t>(b[*at] << 8 | b[*at + 1]);
+                    r.dst_port = static_cast<std::uint16_t>(b[*at + 2] << 8 | b[*at + 3]);
+                } else if (at && *at + 2 <= b.size() && r.proto != kProtoSctp) {
+                    r.icmp_type = b[*at];
+                    r.icmp_code = b[*at + 1];
                 }
             }
         }
     }
     // The initiator's way is 0; a packet of the other endpoint's is 1.
+    // By the ports the packets' keys hold: none for SCTP.
+    const std::uint16_t key_src_port = r.proto == kProtoSctp ? 0 : r.src_port;
     const bool back = r.has_ip && p.ip &&
-                      !(p.ip->src_ip == r.src && p.ip->src_port == r.src_port) &&
+                      !(p.ip->src_ip == r.src && p.ip->src_port == key_src_port) &&
                       p.ip->dst_ip == r.src;
     const int d = back && features_->directions ? 1 : 0;
     r.packets[d] += 1;

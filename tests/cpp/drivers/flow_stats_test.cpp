@@ -157,6 +157,23 @@ TEST(FlowStats, PaddingAfterTheIpPacketIsNoPayload) {
     EXPECT_EQ(r.row, (Bytes{'q', 'r', 's', 0, 0, 0, 0, 0}));
 }
 
+// Flows keep no SCTP ports, but the table shows the first packet's, and its
+// Community ID is the published one, computed with them.
+TEST(FlowStats, SctpFlowsTakeTheFirstPacketsPorts) {
+    const Bytes sctp = cat({be({{80, 2}, {7, 2}, {1, 4}, {0, 4}}), sample(16)});
+    const Bytes f =
+        eth(mac(2), mac(1), kEtherIpv4, ipv4(ip("192.168.170.56"), ip("192.168.170.8"), 132, sctp));
+    FlowFeatures features;
+    FlowStats stats(features);
+    stats.add(from_pcap_record(0, 0, static_cast<std::uint32_t>(f.size()),
+                               SharedBytes::from_vector(f), kLinkEthernet, Decode::Wide),
+              kLinkEthernet);
+    const FlowRecord& r = stats.record();
+    EXPECT_EQ(std::tie(r.src_port, r.dst_port, r.packets[0]),
+              std::make_tuple(std::uint16_t{80}, std::uint16_t{7}, std::uint64_t{1}));
+    EXPECT_EQ(flow_community_id(r), "1:jQgCxbku+pNGw8WPbEc/TS/uTpQ=");
+}
+
 // An archive's flows are read a chunk at a time, on helper threads or not, and
 // byte rows read only the packets they need: none of it shows in the records,
 // in their order, nor in where a damaged list or a failing sink ends the run.
