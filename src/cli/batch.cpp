@@ -106,7 +106,10 @@ std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir,
                 } else {
                     dirs.push_back(it->path());
                 }
-            } else if (it->is_regular_file(type_ec)) {
+            } else if (it->is_regular_file(type_ec) ||
+                       (it->is_symlink(type_ec) && !fs::exists(it->path(), type_ec))) {
+                // A link to nothing is a file that cannot be read: a failing
+                // input that says so, not one that silently goes missing.
                 files.push_back(it->path());
             }
         }

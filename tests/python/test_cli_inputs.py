@@ -228,6 +228,7 @@ CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8
     ("x.pcap.xz", b"\xfd7zXZ\0" + bytes(20), [], 1, "corrupt xz stream at byte 12 of {p}", "failed"),
     ("x.pcap", 0o000, [], 1, "cannot read {p}: Permission denied", "failed"),
     ("sub/x.pcap", 0o000, [], 1, "vexlor: cannot read {d}: Permission denied\n", None),
+    ("x.pcap", None, [], 1, "cannot read {p}: No such file or directory", "failed"),  # a link to nothing
     # A last record cut off: a warning of the input, in its entry too; unless --strict.
     ("x.pcap", CUT, [], 0, "vexlor: warning: {p}: last record cut off at byte 24 (8,230 bytes dropped)\n", "done"),
     ("x.pcap", CUT, ["--strict"], 1, "vexlor: {p}: Invalid PCAP format: packet incl_len 100000", "failed"),
@@ -235,7 +236,10 @@ CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8
 def test_each_input_that_is_not_a_whole_capture_is_told(tmp_path, name, data, options, status, said, entry):
     src, out = tmp_path / "in", tmp_path / "out"
     write(src / "a.pcap", small_capture(1))
-    p = write(src / name, small_capture(2) if isinstance(data, int) else data)
+    p = write(src / name, small_capture(2) if isinstance(data, int) else data or b"")
+    if data is None:
+        os.remove(p)
+        os.symlink(tmp_path / "nowhere", p)
     if isinstance(data, int):
         os.chmod(p if name == "x.pcap" else os.path.dirname(p), data)
     r = cli("archive", src, out, *options, preexec_fn=without_override)
