@@ -36,25 +36,26 @@ namespace {
 // header (ICMP errors do) or carry the addresses, and it is long.
 std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, const Packet& p) {
     const IpInfo& ip = *p.ip;
-    const std::size_t len = ip.src_ip.length();
-    const std::size_t before = ip.src_ip.is_v4() ? 12 : 8;
-    std::uint8_t pair[32];
-    std::memcpy(pair, ip.src_ip.bytes.data(), len);
-    std::memcpy(pair + len, ip.dst_ip.bytes.data(), len);
+    const bool v4 = ip.src_ip.is_v4();
+    const std::size_t len = v4 ? 4 : 16;
+    const std::size_t before = v4 ? 12 : 8;
     if (p.payload_offset && *p.payload_offset < frame.size()) {
         frame = frame.first(*p.payload_offset);
     }
     if (frame.size() < before + 2 * len) {
         return std::nullopt;
     }
-    // Compared in sizes known when compiled: a call to memcmp per packet
-    // would cost more than the look itself.
+    // Compared in sizes known when compiled: a call to memcpy or memcmp per
+    // packet would cost more than the look itself.
     auto holds_header = [&](std::size_t at) {
-        if (at + before + 2 * len > frame.size() || frame[at] >> 4 != (ip.src_ip.is_v4() ? 4 : 6)) {
+        if (at + before + 2 * len > frame.size() || frame[at] >> 4 != (v4 ? 4 : 6)) {
             return false;
         }
         const std::uint8_t* a = frame.data() + at + before;
-        return ip.src_ip.is_v4() ? std::memcmp(a, pair, 8) == 0 : std::memcmp(a, pair, 32) == 0;
+        return v4 ? std::memcmp(a, ip.src_ip.bytes.data(), 4) == 0 &&
+                        std::memcmp(a + 4, ip.dst_ip.bytes.data(), 4) == 0
+                  : std::memcmp(a, ip.src_ip.bytes.data(), 16) == 0 &&
+                        std::memcmp(a + 16, ip.dst_ip.bytes.data(), 16) == 0;
     };
     // Without tunnels, where the usual link layers put it: Ethernet, raw IP,
     // one VLAN tag, Linux cooked (v1 and v2).
@@ -65,6 +66,9 @@ std::optional<std::size_t> ip_header_at(std::span<const std::uint8_t> frame, con
             }
         }
     }
+    std::uint8_t pair[32];
+    std::memcpy(pair, ip.src_ip.bytes.data(), len);
+    std::memcpy(pair + len, ip.dst_ip.bytes.data(), len);
     // Candidates from the last one back, found by their first byte.
     for (std::size_t end = frame.size() - 2 * len + 1; end > before;) {
         const void* hit = ::memrchr(frame.data() + before, pair[0], end - before);
