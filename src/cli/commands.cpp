@@ -65,8 +65,9 @@ constexpr OptionDef kBytesOptions[] = {
     "  --each            one output per input even for a single input\n"                           \
     "  --root DIR        name outputs of inputs named directly after their path\n"                 \
     "                    below DIR (as if DIR had been given)\n"                                   \
-    "  --list            print what would run, one JSON object per input (path,\n"                 \
-    "                    relative, output, done), and exit\n"
+    "  --list            print what a job would run (one input too, as with\n"                     \
+    "                    --each), one JSON object per input (path, relative,\n"                    \
+    "                    output, done), and exit\n"
 
 // What several inputs do, the same text in both helps.
 #define MANY_HELP                                                                                  \
