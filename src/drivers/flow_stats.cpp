@@ -1,6 +1,7 @@
 #include "drivers/flow_stats.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -380,12 +381,15 @@ std::string flow_community_id(const FlowRecord& r) {
 }
 
 bool is_archive_file(const std::string& path) {
-    if (path == "-") {
+    // Archives are files: a pipe is not even opened to look, since its
+    // writer could meet no reader (and die of SIGPIPE) before the run opens
+    // it again, and the run would then wait for a writer forever.
+    struct stat st {};
+    if (path == "-" || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     char head[8] = {};
-    // pread: a pipe refuses it, instead of losing the capture's first bytes.
     if (!fd.valid() || ::pread(fd.get(), head, sizeof head, 0) != sizeof head) {
         return false;
     }

@@ -367,11 +367,16 @@ def test_a_second_run_into_the_same_output_file_fails_at_once(tmp_path, command)
 def test_a_named_pipe_is_read_as_a_stream_like_standard_input(tmp_path, command, out):
     data, fifo = gzip.compress(CAPTURE), tmp_path / "in.pcap"
     os.mkfifo(fifo)
+    # A tool that opened the pipe to look and closed it again could let the writer finish into no reader, then wait
+    # for a writer forever: the timeout makes that a failure.
     writer = subprocess.Popen(["sh", "-c", 'cat > "$1"', "sh", fifo], stdin=subprocess.PIPE)
     writer.stdin.write(data)
     writer.stdin.close()
     dest = ["-o"] * (command == "table")
-    piped = cli(command, fifo, *dest, tmp_path / ("pipe-" + out), "--quiet")
+    try:
+        piped = cli(command, fifo, *dest, tmp_path / ("pipe-" + out), "--quiet", timeout=30)
+    finally:
+        writer.kill()
     assert (piped.returncode, piped.stderr, writer.wait()) == (0, b"", 0)
     plain = cli(command, write(tmp_path / "file" / "in.pcap", CAPTURE), *dest, tmp_path / ("file-" + out), "--quiet")
     assert plain.returncode == 0
