@@ -135,9 +135,29 @@ std::optional<std::size_t> ip_end(std::span<const std::uint8_t> frame, const Pac
     const std::size_t length = std::size_t(frame[*at + (p.ip->src_ip.is_v4() ? 2 : 4)]) << 8 |
                                frame[*at + (p.ip->src_ip.is_v4() ? 3 : 5)];
     if (p.ip->src_ip.is_v4()) {
-        return *at + length;
+        // A total length of 0 (or one shorter than the header) is no length:
+        // segmentation offload leaves it so in captures of large segments.
+        const std::size_t header = std::size_t(frame[*at] & 0x0F) * 4;
+        return length < std::max<std::size_t>(header, 20) ? std::nullopt
+                                                          : std::optional(*at + length);
     }
     return length == 0 ? std::nullopt : std::optional(*at + 40 + length);
+}
+
+// Where the payload of the table and of byte rows starts: the decoding's
+// offset, but past SCTP's 12-byte common header (ports, tag, checksum),
+// which the decoding counts as payload and which holds nothing of the
+// application's.  A later fragment has no common header.
+std::size_t payload_begin(std::span<const std::uint8_t> frame, const Packet& p) {
+    const std::size_t begin = std::min<std::size_t>(*p.payload_offset, frame.size());
+    if (!p.ip || p.ip->protocol != kProtoSctp) {
+        return begin;
+    }
+    const auto ip_at = ip_header_at(frame, p);
+    const auto at = ip_at ? transport_at(frame, *ip_at, *p.ip) : std::nullopt;
+    const bool later_v4 =
+        ip_at && p.ip->src_ip.is_v4() && ((frame[*ip_at + 6] & 0x1F) << 8 | frame[*ip_at + 7]) != 0;
+    return at && *at == begin && !later_v4 ? std::min(begin + 12, frame.size()) : begin;
 }
 
 // The transport payload's bytes in the frame: from its offset to the end of
@@ -308,7 +328,8 @@ void FlowStats::add(const Packet& p, std::uint32_t link_type) {
     r.bytes[d] += p.orig_len;
     if (features_->directions) {
         if (p.payload_offset && *p.payload_offset < p.caplen) {
-            r.payload[d] += payload_end(p.bytes(), p) - *p.payload_offset;
+            const std::size_t begin = payload_begin(p.bytes(), p);
+            r.payload[d] += std::max(payload_end(p.bytes(), p), begin) - begin;
         }
         if (p.ip && p.ip->protocol == kProtoTcp) {
             r.tcp_flags |= p.ip->tcp_flags;
@@ -351,9 +372,8 @@ void FlowStats::add_row(const Packet& p, std::uint32_t link_type) {
     std::span<const std::uint8_t> bytes = p.bytes();
     std::size_t from = 0;
     if (f.payload) {
-        from = p.payload_offset ? std::min<std::size_t>(*p.payload_offset, bytes.size())
-                                : bytes.size();
-        bytes = bytes.first(payload_end(bytes, p));
+        from = p.payload_offset ? payload_begin(bytes, p) : bytes.size();
+        bytes = bytes.first(std::max(payload_end(bytes, p), from));
     }
     const std::size_t n = std::min(room, bytes.size() - from);
     std::uint8_t* out = rec_.row.data() + at;

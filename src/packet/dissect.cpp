@@ -28,6 +28,7 @@ constexpr std::size_t kRadiotapMinHeader = 4;
 
 constexpr std::uint8_t kProtoEsp = 50;
 constexpr std::uint8_t kProtoNoNext = 59;
+constexpr std::uint8_t kProtoAuthentication = 51;
 
 constexpr std::size_t kIpv4MinHeader = 20;
 constexpr std::size_t kIpv6Header = 40;
@@ -115,7 +116,8 @@ bool decode_ipv4(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload
     return true;
 }
 
-bool decode_ipv6(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload) {
+bool decode_ipv6(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload,
+                 Ipv6Walk walk = Ipv6Walk::Compatible) {
     const std::size_t m = c.size();
     if (m < kIpv6Header) {
         return false;
@@ -123,7 +125,7 @@ bool decode_ipv6(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload
     set_address(info.src_ip, IpAddress::Family::V6, c.data() + 8);
     set_address(info.dst_ip, IpAddress::Family::V6, c.data() + 24);
     std::uint8_t next = c[6];
-    // q only grows by (len + 1) * 8 <= 2048 per header, so it cannot wrap.
+    // q only grows by at most 2048 per header, so it cannot wrap.
     std::uint64_t q = kIpv6Header;
     for (int walked = 0; walked < kMaxExtensionHeaders; ++walked) {
         if (is_ipv6_extension(next)) {
@@ -133,9 +135,15 @@ bool decode_ipv6(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload
                 return false;
             }
             const std::uint8_t len = c[q + 1];
+            const bool ah = next == kProtoAuthentication && walk == Ipv6Walk::Exact;
             next = c[q];
-            q += (std::uint64_t(len) + 1) * 8;
+            q += ah ? (std::uint64_t(len) + 2) * 4 : (std::uint64_t(len) + 1) * 8;
             continue;
+        }
+        if (next == kProtoEsp && walk == Ipv6Walk::Exact) {
+            info.protocol = next;
+            payload = std::min<std::uint64_t>(m, q);
+            return true;
         }
         if (next == kProtoEsp || next == kProtoNoNext) {
             // Encrypted or empty: there is no payload we could cut out.
@@ -159,7 +167,8 @@ bool decode_ipv6(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload
     return true;
 }
 
-bool decode_ip(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload) {
+bool decode_ip(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload,
+               Ipv6Walk walk = Ipv6Walk::Compatible) {
     if (c.empty()) {
         return false;
     }
@@ -168,7 +177,7 @@ bool decode_ip(ByteSpan c, IpInfo& info, std::optional<std::uint64_t>& payload) 
     case 4:
         return decode_ipv4(c, info, payload);
     case 6:
-        return decode_ipv6(c, info, payload);
+        return decode_ipv6(c, info, payload, walk);
     default:
         return false;
     }
@@ -296,10 +305,10 @@ template <class Out> void dissect_into(ByteSpan frame, std::uint32_t link_type, 
 
 } // namespace
 
-std::optional<IpDecode> parse_ip_packet(ByteSpan bytes) {
+std::optional<IpDecode> parse_ip_packet(ByteSpan bytes, Ipv6Walk walk) {
     std::optional<IpDecode> result;
     IpDecode& r = result.emplace();
-    if (!decode_ip(bytes, r.info, r.payload_offset)) {
+    if (!decode_ip(bytes, r.info, r.payload_offset, walk)) {
         result.reset();
     }
     return result;

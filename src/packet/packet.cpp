@@ -52,8 +52,10 @@ bool basic_is_wide(Packet& p, std::uint32_t link_type) {
         // More fragments, or a fragment offset.
         return (load_be<std::uint16_t>(frame.data() + at + 6) & 0x3FFF) == 0;
     }
-    // IPv6: extension headers may hide a fragment header.
-    return frame[at + 6] == ip.protocol;
+    // IPv6: extension headers may hide a fragment header (and the wide
+    // decoding sizes authentication headers by their own rule); ESP has a
+    // payload in the wide decoding only.
+    return frame[at + 6] == ip.protocol && ip.protocol != 50;
 }
 
 } // namespace

@@ -88,7 +88,15 @@ struct IpDecode {
     IpInfo info;
     std::optional<std::uint64_t> payload_offset;
 };
-std::optional<IpDecode> parse_ip_packet(std::span<const std::uint8_t> bytes);
+// How IPv6 headers after the fixed one are read.  `Compatible` is the
+// module's reading, kept for the outputs callers already hold: an
+// authentication header sized in 8-byte units like the others, and no
+// payload behind ESP.  `Exact` sizes an authentication header by its own
+// rule (4-byte units, plus 2), so the ports behind it are the real ones,
+// and gives ESP's bytes as payload, as IPv4's reading does.
+enum class Ipv6Walk : std::uint8_t { Compatible, Exact };
+std::optional<IpDecode> parse_ip_packet(std::span<const std::uint8_t> bytes,
+                                        Ipv6Walk walk = Ipv6Walk::Compatible);
 
 namespace detail {
 // Dissects `packet.data` into the packet's own address, IP and payload

@@ -5,7 +5,9 @@
 // A loop and not recursion, so that a frame of tunnels inside tunnels costs
 // at most kMaxWideLayers steps and no stack.  IP headers go through
 // parse_ip_packet, the decoder of the basic decoding, so that both agree on
-// every IP field of a frame they both understand.
+// every IP field of a frame they both understand, except where the basic
+// one is kept compatible with older outputs: IPv6 authentication headers
+// and ESP (Ipv6Walk::Exact).
 #include "packet/wide_dissect.h"
 
 #include <algorithm>
@@ -121,8 +123,8 @@ Fragment ipv4_fragment(ByteSpan packet) {
     return {{true, offset == 0, id}, protocol, header};
 }
 
-// The same walk as the basic decoding's, which takes a fragment header for
-// one more extension header, looking for a fragment header on the way.
+// The same walk as the exact IP decoding's (authentication headers sized
+// by their own rule), looking for a fragment header on the way.
 Fragment ipv6_fragment(ByteSpan packet) {
     Fields f(packet, 6);
     std::uint8_t next = f.u8();
@@ -142,8 +144,8 @@ Fragment ipv6_fragment(ByteSpan packet) {
             const bool first = ext.ok() && (offset_more >> 3) == 0;
             return {{true, first, ext.ok() ? id : 0}, inner, q + kIpv6FragmentHeader};
         }
+        q += next == 51 ? (std::uint64_t(length) + 2) * 4 : (std::uint64_t(length) + 1) * 8;
         next = inner;
-        q += (std::uint64_t(length) + 1) * 8;
     }
     return {};
 }
@@ -178,7 +180,7 @@ std::optional<IpDecode> decode_ip(ByteSpan packet, FragmentInfo& fragment) {
     if (frag.later()) {
         d = later_fragment(packet, frag, version == 6);
     } else {
-        d = parse_ip_packet(packet);
+        d = parse_ip_packet(packet, Ipv6Walk::Exact);
     }
     if (d) {
         fragment = frag.info;

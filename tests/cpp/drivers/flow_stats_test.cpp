@@ -127,34 +127,51 @@ TEST(FlowStats, MasksPortsAndChecksumsWithTheirFields) {
     }
 }
 
-// Bytes after the IP packet (an Ethernet frame padded to 60 bytes, a
-// trailer) are not payload: not counted, not in a payload row.
-TEST(FlowStats, PaddingAfterTheIpPacketIsNoPayload) {
-    const Bytes v4 = ip("10.0.0.1"), other = ip("10.0.0.2");
+// A flow's payload is the application's bytes: not what follows the IP
+// packet (an Ethernet frame padded to 60 bytes, a trailer), not SCTP's
+// common header; but to the frame's end where the IPv4 total length is 0
+// (segmentation offload), and behind IPv6 authentication headers and ESP.
+TEST(FlowStats, PayloadIsTheApplicationsBytes) {
+    const Bytes v4 = ip("10.0.0.1"), other = ip("10.0.0.2"), v6 = ip("2001:db8::1");
     const auto padded = [](Bytes frame) {
         frame.resize(std::max<std::size_t>(frame.size(), 60), 0xEE);
         return frame;
     };
-    std::vector<Packet> packets;
-    for (const Bytes& f :
-         {padded(eth(mac(2), mac(1), kEtherIpv4, ipv4(v4, other, 17, udp(1, 2, Bytes{'q'})))),
-          padded(eth(mac(1), mac(2), kEtherIpv4, ipv4(other, v4, 17, udp(2, 1, Bytes{'r'})))),
-          cat({eth(mac(2), mac(1), kEtherIpv4, ipv4(v4, other, 17, udp(1, 2, Bytes{'s'}))),
-               Bytes{1, 2, 3, 4}})}) {
-        packets.push_back(from_pcap_record(0, 0, static_cast<std::uint32_t>(f.size()),
-                                           SharedBytes::from_vector(f), kLinkEthernet,
-                                           Decode::Wide));
+    const auto frame = [](std::uint16_t type, const Bytes& packet) {
+        return eth(mac(2), mac(1), type, packet);
+    };
+    Bytes offloaded = frame(kEtherIpv4, ipv4(v4, other, 6, tcp(1, 2, Bytes{'t', 'c', 'p'})));
+    offloaded.at(16) = offloaded.at(17) = 0;
+    const Bytes sctp = cat({be({{80, 2}, {7, 2}, {1, 4}, {0xABCD, 4}}), Bytes{'s', 'c'}});
+    const Bytes ah = cat({{17, 4}, Bytes(22, 0xAA), udp(1, 2, Bytes{'a', 'h'})});
+    using Case = std::tuple<std::vector<Bytes>, Bytes>; // frames of one flow, payload
+    for (const auto& [frames, payload] : {
+             Case{{padded(frame(kEtherIpv4, ipv4(v4, other, 17, udp(1, 2, Bytes{'q'})))),
+                   padded(frame(kEtherIpv4, ipv4(other, v4, 17, udp(2, 1, Bytes{'r'})))),
+                   cat({frame(kEtherIpv4, ipv4(v4, other, 17, udp(1, 2, Bytes{'s'}))),
+                        Bytes{1, 2, 3, 4}})},
+                  Bytes{'q', 'r', 's'}},
+             Case{{offloaded}, Bytes{'t', 'c', 'p'}},
+             Case{{padded(frame(kEtherIpv4, ipv4(v4, other, 132, sctp)))}, Bytes{'s', 'c'}},
+             Case{{frame(kEtherIpv6, ipv6(v6, v6, 51, ah))}, Bytes{'a', 'h'}},
+             Case{{frame(kEtherIpv6, ipv6(v6, v6, 50, Bytes{'e', 's', 'p'}))},
+                  Bytes{'e', 's', 'p'}},
+         }) {
+        FlowFeatures features;
+        features.row_bytes = 8;
+        features.payload = true;
+        FlowStats stats(features);
+        for (const Bytes& f : frames) {
+            stats.add(from_pcap_record(0, 0, static_cast<std::uint32_t>(f.size()),
+                                       SharedBytes::from_vector(f), kLinkEthernet, Decode::Wide),
+                      kLinkEthernet);
+        }
+        const FlowRecord& r = stats.record();
+        Bytes row = payload;
+        row.resize(8, 0);
+        EXPECT_EQ(r.payload[0] + r.payload[1], payload.size()) << frames.size();
+        EXPECT_EQ(r.row, row);
     }
-    FlowFeatures features;
-    features.row_bytes = 8;
-    features.payload = true;
-    FlowStats stats(features);
-    for (const Packet& p : packets) {
-        stats.add(p, kLinkEthernet);
-    }
-    const FlowRecord& r = stats.record();
-    EXPECT_EQ(r.payload[0] + r.payload[1], 3u);
-    EXPECT_EQ(r.row, (Bytes{'q', 'r', 's', 0, 0, 0, 0, 0}));
 }
 
 // Flows keep no SCTP ports, but the table shows the first packet's, and its

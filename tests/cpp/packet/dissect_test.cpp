@@ -391,6 +391,10 @@ const Case<WideDissection> kWideCases[] = {
      later_fragment(got6(0, {}, 0), 60, 56, 4)},
     {"V6FragmentHeaderCutShort", 101, cut(in6(ipv6_fragment(17, 0, true, 3, kUdp), 44), 43),
      later_fragment(got6(0, {}, 0), 17, 43, 0)},
+    // IPv6 authentication headers are sized in 4-byte units here (24 bytes
+    // for the usual 12-byte check value), and ESP has a payload as in IPv4.
+    {"V6AuthenticationHeader", 101, in6(cat({{17, 4}, Bytes(22, 0), kUdp}), 51), got(v6(17, 1000, 2000), 40 + 24 + 8, 0)},
+    {"V6Esp", 101, in6(repeat(0x55, 16), 50), got(v6(50), 40, 0)},
     {"LaterFragmentOfGre", kEth, eth4(ipv4_fragment(out4(47, gre(kEtherIpv4, in4())), 1, 9, false)),
      later_fragment(outer(47), 47, 34, 1)},
     // A first fragment is decoded through: what is said is of the innermost packet.
