@@ -30,6 +30,13 @@ struct StoredPacket {
     std::span<const std::uint8_t> data;
 };
 
+// Why a stored record that packet_at() does not give is a damaged archive,
+// for readers that refuse one rather than leave the packet out.
+inline std::string damaged_record(std::uint64_t flow_id, std::uint64_t offset) {
+    return "flow " + std::to_string(flow_id) + ": its stored packet at byte " +
+           std::to_string(offset) + " runs past the end of the file";
+}
+
 class ArchiveReader {
 public:
     // Maps the archive and validates its footer.  I/O errors:

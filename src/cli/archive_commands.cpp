@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -82,7 +83,7 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
                                                         ", or a number from 0 to 255)"};
             }
         } else if (o.name == "since" || o.name == "until") {
-            auto t = parse_utc_time(o.value);
+            auto t = parse_utc_time(o.value, o.name == "since");
             if (!t) {
                 return misused({"invalid value '" + o.value + "' for --" + std::string(o.name) +
                                 ": expected a UTC time such as 2024-01-02T03:04:05 or seconds "
@@ -101,6 +102,9 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
     }
     if (value_problem) {
         return std::unexpected(std::move(*value_problem));
+    }
+    if (sel.since && sel.until && *sel.since > *sel.until) {
+        return misused({"--since is later than --until: no flow could be chosen"});
     }
     return sel;
 }
@@ -222,6 +226,7 @@ struct ArchiveSet {
     std::vector<std::string> read_from(const ParsedArgs& args) const {
         std::vector<std::string> paths = names;
         paths.insert(paths.end(), args.positionals.begin(), args.positionals.end());
+        std::ranges::move(manifests_of(args.positionals), std::back_inserter(paths));
         return paths;
     }
 };
@@ -314,7 +319,7 @@ CommandStatus flows_command(const ParsedArgs& args) {
         return std::unexpected(file.error());
     }
     FdWriter out(*file ? (*file)->fd() : STDOUT_FILENO);
-    write_flows(out, flows, format, outer, names);
+    write_flows(out, flows, format, outer, names, archives->set);
     if (!out.flush()) {
         return write_failed(out.error(), *file ? (*file)->tmp() : "standard output");
     }
@@ -380,6 +385,24 @@ CommandStatus extract_command(const ParsedArgs& args) {
     if (!archives) {
         return std::unexpected(archives.error());
     }
+    // An id no archive has is a mistake (a selection by address or port
+    // that finds nothing is an answer): warned of, and when no id given is
+    // found, the request is void and fails.
+    const std::string where = archives->set ? "these archives" : archives->names.front();
+    std::vector<std::uint64_t> missing;
+    for (std::uint64_t id : sel->ids) {
+        if (std::ranges::none_of(archives->readers,
+                                 [&](const auto& r) { return r->resolve(id); })) {
+            missing.push_back(id);
+        }
+    }
+    if (!missing.empty() && missing.size() == sel->ids.size()) {
+        return failed("no flow has id " + std::to_string(missing.front()) + " in " + where);
+    }
+    for (std::uint64_t id : missing) {
+        std::fprintf(stderr, "vexlor: warning: no flow has id %llu in %s\n",
+                     static_cast<unsigned long long>(id), where.c_str());
+    }
     // One pcap holds one link type.
     const std::uint32_t link_type =
         archives->readers.empty() ? kLinkEthernet : archives->readers.front()->link_type();
@@ -411,14 +434,18 @@ CommandStatus extract_command(const ParsedArgs& args) {
         for (const FlowEntry* e : select_flows(reader, *sel)) {
             auto offsets = reader.get_packet_offsets(*e);
             if (!offsets) {
-                return core_failed(offsets.error());
+                return failed(archives->names[a] + ": " + offsets.error().message);
             }
             for (std::uint64_t off : *offsets) {
-                // Records that do not lie wholly inside the file are left
-                // out, as the module's packets() does.
+                // A record that does not lie wholly inside the file is a
+                // damaged archive: the module's packets() leaves it out, but
+                // a pcap written without it would pass for the whole flow.
                 auto p = reader.packet_at(off);
                 auto rec = reader.record_at(off);
-                if (p && rec && seen.insert(off).second) {
+                if (!p || !rec) {
+                    return failed(archives->names[a] + ": " + damaged_record(e->id, off));
+                }
+                if (seen.insert(off).second) {
                     mine.push_back({std::uint64_t{p->ts_sec} * 1000000 + p->ts_usec, off, e->id,
                                     rec->size(), a});
                 }

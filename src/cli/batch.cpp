@@ -964,6 +964,17 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
     return out;
 }
 
+std::vector<std::string> manifests_of(std::span<const std::string> args) {
+    std::vector<std::string> out;
+    for (const std::string& arg : args) {
+        std::error_code ec;
+        if (fs::is_directory(arg, ec)) {
+            out.push_back((fs::path(arg) / kManifest).string());
+        }
+    }
+    return out;
+}
+
 std::expected<std::vector<std::string>, Failure> archives_named(const std::string& arg, bool& set) {
     std::error_code ec;
     std::vector<std::string> out;

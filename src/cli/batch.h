@@ -62,6 +62,9 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files);
 // (vexlor-manifest.jsonl) shows done, each output once.  `set` is raised
 // for the last two, which are an error when they hold no archive.
 std::expected<std::vector<std::string>, Failure> archives_named(const std::string& arg, bool& set);
+// The job manifests that directories among `args` hold at their top, which
+// a command reading those directories must not write over.
+std::vector<std::string> manifests_of(std::span<const std::string> args);
 
 // One input's run: `output` is the path for its output (a directory for a
 // split, an archive file otherwise); `progress` (maybe empty) takes the

@@ -193,9 +193,10 @@ Options:
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255
-  --since TIME      flows with a packet at TIME or later, and
-  --until TIME      flows with a packet at TIME or earlier: UTC as in
-                    2024-01-02T03:04:05.5 (or 2024-01-02), or epoch seconds
+  --since TIME      flows whose last stored packet is at TIME or later,
+  --until TIME      and whose first is at TIME or earlier: UTC as in
+                    2024-01-02T03:04:05.5 (or 2024-01-02 03:04, or
+                    2024-01-02), or epoch seconds
   --format F        table (default), csv, json, or parquet (typed columns:
                     archive, id, protocol, src_ip, dst_ip, src_port,
                     dst_port, packets, bytes, first_us, last_us, host, outer)
@@ -225,8 +226,9 @@ Selectors (at least one):
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255
-  --since TIME      flows with a packet at TIME or later (UTC, or epoch
-  --until TIME      seconds), or at TIME or earlier
+  --since TIME      flows whose last stored packet is at TIME or later
+  --until TIME      (UTC, or epoch seconds), whose first is at TIME or
+                    earlier
 
 Options:
   -o FILE           write to FILE (- for standard output)

@@ -96,6 +96,7 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
     for (const InputFile& f : inputs->files) {
         read.push_back(f.path);
     }
+    std::ranges::move(manifests_of(args.positionals), std::back_inserter(read));
     for (const TempFile* out : outputs) {
         for (const std::string& path : read) {
             if (auto st = out != nullptr ? out->guard(path) : CommandStatus{}; !st) {
@@ -139,6 +140,12 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
             if (g_cancel.load()) {
                 return interrupted();
             }
+            if (opt.control.combined_inputs.empty() && is_archive_file(path)) {
+                // Failures to open are I/O errors; the rest are damage
+                // found while reading.
+                return failed((st.error().kind == ErrorKind::Io ? "cannot open archive " : "") +
+                              path + ": " + st.error().message);
+            }
             return run_failed(st.error(), path, "");
         }
         opt.first_id = last_id + 1;
@@ -179,11 +186,8 @@ Parsed<std::uint32_t> positive_option(const ParsedArgs& args, std::string_view n
         return fallback;
     }
     auto n = parse_number(*text, max, "--" + std::string(name));
-    if (!n) {
-        return std::unexpected(n.error());
-    }
-    if (*n == 0) {
-        return usage_error("invalid value '0' for --" + std::string(name) +
+    if (!n || *n == 0) {
+        return usage_error("invalid value '" + std::string(*text) + "' for --" + std::string(name) +
                            ": expected a number from 1 to " + std::to_string(max));
     }
     return static_cast<std::uint32_t>(*n);

@@ -273,7 +273,7 @@ std::string utc_time(std::uint64_t micros) {
     return out + frac;
 }
 
-std::optional<std::uint64_t> parse_utc_time(std::string_view text) {
+std::optional<std::uint64_t> parse_utc_time(std::string_view text, bool round_up) {
     auto digits = [&](std::size_t at, std::size_t n) -> std::optional<unsigned> {
         if (at + n > text.size()) {
             return std::nullopt;
@@ -293,16 +293,18 @@ std::optional<std::uint64_t> parse_utc_time(std::string_view text) {
             return std::uint64_t{0};
         }
         std::uint64_t us = 0, scale = 100000;
+        bool finer = false; // digits below the microsecond that are not 0
         std::size_t i = at + 1;
         for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
             us += static_cast<std::uint64_t>(text[i] - '0') * scale;
+            finer = finer || (scale == 0 && text[i] != '0');
             scale /= 10;
         }
         if (i == at + 1) {
             return std::nullopt;
         }
         at = i;
-        return us;
+        return us + (finer && round_up ? 1 : 0);
     };
     if (text.size() > 4 && text[4] != '-') {
         // Seconds since the epoch.
@@ -328,13 +330,16 @@ std::optional<std::uint64_t> parse_utc_time(std::string_view text) {
     std::uint64_t secs_of_day = 0, us = 0;
     std::size_t at = 10;
     if (at < text.size() && (text[at] == ' ' || text[at] == 'T')) {
-        const auto h = digits(11, 2), m = digits(14, 2), sec = digits(17, 2);
-        if (!h || !m || !sec || text[13] != ':' || text[16] != ':' || *h > 23 || *m > 59 ||
-            *sec > 60) {
+        // Seconds may be left out: 2024-01-02 03:04 is 03:04:00.
+        const bool minutes_only = text.size() == 16 || (text.size() == 17 && text[16] == 'Z');
+        const auto h = digits(11, 2), m = digits(14, 2);
+        const auto sec = minutes_only ? std::optional(0u) : digits(17, 2);
+        if (!h || !m || !sec || text[13] != ':' || (!minutes_only && text[16] != ':') || *h > 23 ||
+            *m > 59 || *sec > 60) {
             return std::nullopt;
         }
         secs_of_day = *h * 3600u + *m * 60u + *sec;
-        at = 19;
+        at = minutes_only ? 16 : 19;
         auto f = fraction(at);
         if (!f) {
             return std::nullopt;
@@ -369,9 +374,10 @@ std::string duration_text(std::uint64_t start, std::uint64_t end) {
 }
 
 void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,
-                 std::span<const std::string> outer, std::span<const std::string> archive) {
+                 std::span<const std::string> outer, std::span<const std::string> archive,
+                 bool archive_column) {
     Shown shown = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    if (!archive.empty()) {
+    if (archive_column) {
         shown.insert(shown.begin(), kArchive);
     }
     const Extra extra{outer, archive, format};

@@ -29,9 +29,11 @@ std::string protocol_names();
 // Microseconds since the epoch as "2024-01-02 03:04:05.123456" (UTC).
 std::string utc_time(std::uint64_t micros);
 // The other way: "2024-01-02 03:04:05.123456" (or with a T, a final Z, no
-// fraction, no time of day) as UTC, or seconds since the epoch
-// ("1704164645.5"), to microseconds since the epoch.
-std::optional<std::uint64_t> parse_utc_time(std::string_view text);
+// fraction, no seconds, no time of day) as UTC, or seconds since the epoch
+// ("1704164645.5"), to microseconds since the epoch.  Digits below the
+// microsecond are cut off, or with `round_up` count as one more microsecond,
+// so that a lower bound never takes in a time below it.
+std::optional<std::uint64_t> parse_utc_time(std::string_view text, bool round_up = false);
 // Microseconds as seconds with six decimals: "1700000000.250000".
 std::string seconds_text(std::uint64_t micros);
 // end - start as signed seconds: a flow stored out of time order can end
@@ -46,11 +48,12 @@ enum class ListFormat { Table, Csv, Json, Parquet };
 
 // `outer`: each flow's outer identifiers (an "outer" column when any is
 // not empty); `archive`: each flow's archive, for a set of archives (an
-// "archive" column first when not empty).  Parquet has every column, typed
-// (archive, id, protocol, src_ip, dst_ip, src_port, dst_port, packets,
-// bytes, first_us, last_us, host, outer), empty texts where a flow has none.
+// "archive" column first when `archive_column`, also when no flow is
+// listed, so that the columns of a set do not depend on what was found).  Parquet has every column,
+// typed (archive, id, protocol, src_ip, dst_ip, src_port, dst_port, packets, bytes, first_us,
+// last_us, host, outer), empty texts where a flow has none.
 void write_flows(FdWriter& out, std::span<const FlowEntry* const> flows, ListFormat format,
-                 std::span<const std::string> outer = {},
-                 std::span<const std::string> archive = {});
+                 std::span<const std::string> outer = {}, std::span<const std::string> archive = {},
+                 bool archive_column = false);
 
 } // namespace vexlor::cli

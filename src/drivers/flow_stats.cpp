@@ -505,6 +505,7 @@ public:
             // between decodings.
             const std::vector<std::uint64_t>& at = *offsets;
             const std::size_t ahead_to = counted ? 0 : at.size();
+            std::optional<Error> damaged;
             std::uint64_t added = 0;
             for (std::size_t from = 0, to = 0;
                  from < at.size() && (!counted || stats.wants_frames());
@@ -521,13 +522,25 @@ public:
                     }
                     if (auto s = archive_.packet_at(at[k])) {
                         stored.push_back(*s);
+                    } else if (!damaged) {
+                        // The module's reading leaves such a record out; a
+                        // table that did so would count a packet it never
+                        // read, so the archive is refused as damaged.
+                        damaged = Error{ErrorKind::Runtime, damaged_record(flows[i].id, at[k])};
                     }
+                }
+                if (damaged) {
+                    break;
                 }
                 for (std::size_t k = 0; k < stored.size() && (!counted || stats.wants_frames());
                      ++k) {
                     add(stats, stored[k], out.summary, names);
                     ++added;
                 }
+            }
+            if (damaged) {
+                out.status = std::unexpected(std::move(*damaged));
+                break;
             }
             std::string other;
             std::tie(stats.record().key, other) = name_of(names, flows[i]);

@@ -209,6 +209,15 @@ def test_a_set_of_archives_is_queried_as_the_union_of_its_archives(tmp_path):
     assert read_pcap((tmp_path / "all.pcap").read_bytes()) == (1, sorted(parts, key=lambda r: r[:2])) and parts
     bad = cli("flows", tmp_path / "set", "--since", "yesterday")
     assert bad.returncode == 2 and b"invalid value 'yesterday' for --since" in bad.stderr
+    # Seconds may be left out; a lower bound finer than a microsecond is rounded up, never down.
+    minute = int(since) - int(since) % 60
+    text = time.strftime("%Y-%m-%d %H:%M", time.gmtime(minute))
+    assert rows(tmp_path / "set", "--since", text) == rows(tmp_path / "set", "--since", str(minute))
+    assert rows(tmp_path / "set", "--since", "1700000020.0000041") == rows(tmp_path / "set", "--since", "%.6f" % since)
+    # A set lists its archive column when nothing is found too; its manifest is no place for a listing.
+    assert cli("flows", tmp_path / "set", "--ip", "192.0.2.99", "--format", "csv").stdout.startswith(b"archive,id,")
+    r = cli("flows", tmp_path / "set", "-o", tmp_path / "set" / "vexlor-manifest.jsonl")
+    assert r.returncode == 1 and b"is the input" in r.stderr
 
 
 def without_override():
