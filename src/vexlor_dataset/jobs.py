@@ -14,7 +14,8 @@ only the inputs not done (or changed since).  The result is read back from that 
 
 With a `distributed.Client`, the plan is made here and every input not done is one task, run by a worker as the
 tool on that input alone; what the workers write is what the tool writes run here, byte for byte.  The inputs and
-`outdir` must then be on a file system that every worker sees under the same paths.  A task whose worker dies is
+`outdir` must then be on a file system that every worker sees under the same paths (and so must the working
+directory here, when they are relative: the workers run the tool in it).  A task whose worker dies is
 run again elsewhere: an output is published only when complete and the manifest is merged under a lock, so the
 rerun leaves the same outputs as a run that never failed.
 """
@@ -162,8 +163,9 @@ def run_job(command: str, inputs: InputsArg, outdir: PathArg, *, jobs: Optional[
     Without `client` the tool runs here on `jobs` threads (default: every core).  With a `distributed.Client` (or
     a scheduler's address, such as "tcp://scheduler:8786", for a client of the job's own),
     each input not done is a task of its own (retried up to `retries` times when it raises; a worker lost
-    meanwhile reruns it as the scheduler allows); relative paths are made absolute first, since workers do not
-    share our working directory.  `progress`: None or False (silent), True, "auto" (only on a terminal) or a
+    meanwhile reruns it as the scheduler allows); relative paths are taken from the working directory here, in
+    which the workers then run the tool, so that the manifest and the result spell every path as a job run here
+    does.  `progress`: None or False (silent), True, "auto" (only on a terminal) or a
     callable(done, total); see vexlor_dataset.progress.
 
     Returns a JobResult.  An input that fails is reported there and the others go on; ToolError is raised for
@@ -177,8 +179,6 @@ def run_job(command: str, inputs: InputsArg, outdir: PathArg, *, jobs: Optional[
     outdir = os.fspath(outdir)
     if os.path.exists(outdir) and not os.path.isdir(outdir):
         raise ValueError("outdir %s is not a directory" % outdir)
-    if client is not None:
-        paths, outdir = [os.path.abspath(p) for p in paths], os.path.abspath(outdir)
     planned = plan_job(command, paths, outdir, **options)
     before = _manifest_lines(outdir)
     # Done inputs first: the bar takes the count done as the first inputs' bytes.
@@ -242,13 +242,14 @@ def _run_here(command, paths, outdir, args, planned, before, bar):
     return {p.path: message or "not run" for p in planned} if proc.returncode else {}
 
 
-def _run_task(command, paths, root, outdir, args):
-    """One task of a cluster job: the tool on `paths` alone, as it runs them in a job of all the inputs.  Raises
-    when the tool was killed, so that the task is retried; an input that fails is the manifest's to tell."""
+def _run_task(command, paths, root, outdir, args, cwd=None):
+    """One task of a cluster job: the tool on `paths` alone, as it runs them in a job of all the inputs, in the
+    client's working directory `cwd` when a path is relative.  Raises when the tool was killed, so that the task
+    is retried; an input that fails is the manifest's to tell."""
     argv = [command, "--each", "--quiet", *args, "--jobs=1"]
     if root:
         argv.append("--root=" + root)
-    done = run_tool([*argv, "--", *paths, outdir], check=False, stdin=subprocess.DEVNULL,
+    done = run_tool([*argv, "--", *paths, outdir], check=False, stdin=subprocess.DEVNULL, cwd=cwd,
                     preexec_fn=_die_with_parent if sys.platform.startswith("linux") else None)
     message = done.stderr.decode("utf-8", "replace").strip()
     if done.returncode < 0 or done.returncode > 1:
@@ -266,11 +267,17 @@ def _die_with_parent():
 def _run_on(client, command, outdir, args, planned, retries, bar):
     from distributed import as_completed
 
+    todo = [p for p in planned if not p.done]
+    # The tool records the paths as it is given them: relative ones are given as they are, in our working
+    # directory, so that the manifest is the one a job run here writes.  Absolute ones need no directory (which
+    # a worker elsewhere may not have).
+    relative = not os.path.isabs(outdir) or any(not os.path.isabs(p.path) for p in todo)
+    cwd = os.getcwd() if relative else None
     futures = {}
-    for group in _task_groups([p for p in planned if not p.done]):
+    for group in _task_groups(todo):
         key = "vexlor-%s-%s" % (command, uuid.uuid4().hex)
-        future = client.submit(_run_task, command, [p.path for p in group], group[0].root, outdir, args, key=key,
-                               pure=False, retries=retries)
+        future = client.submit(_run_task, command, [p.path for p in group], group[0].root, outdir, args, cwd,
+                               key=key, pure=False, retries=retries)
         futures[future] = group
     errors, finished = {}, bar.done
     for future in as_completed(list(futures)):

@@ -454,6 +454,61 @@ def _group_values(table, by, window_us):
     return [t // window_us for t in _column(table, "first_us")]
 
 
+def _nearest_sum(sizes, target, near):
+    """The number of rows, of those some of the groups (`sizes`: {size: groups of it}) hold together, nearest to
+    `target`; of two as near, the one nearer to `near`.  The counts reachable are the bits of one integer, each
+    size's groups added in batches of 1, 2, 4... groups, so that a size costs a few shifts however many have it."""
+    bits = 1
+    for size, count in sizes.items():
+        batch = 1
+        while count:
+            batch = min(batch, count)
+            bits |= bits << batch * size
+            count, batch = count - batch, 2 * batch
+    below = (bits & ((2 << math.floor(target)) - 1)).bit_length() - 1
+    above = bits >> math.ceil(target)
+    candidates = [below] + ([math.ceil(target) + (above & -above).bit_length() - 1] if above else [])
+    return min(candidates, key=lambda t: (abs(t - target), abs(t - near)))
+
+
+def _exchanged(order, sizes, test_groups, taken, goal, rows):
+    """The groups to move between the sides so that the test side holds `goal` rows instead of `taken`: the
+    moves are found over classes (a size and a way), the smaller sizes first, each class's groups moving in the
+    seeded order (into the test side the first of the training side's, out of it the last of its own).  `first`
+    records for each count of test rows the class that first reached it, to walk back from `goal`."""
+    np = _numpy()
+    classes = {}
+    for g in order:
+        if g not in test_groups:
+            classes.setdefault((sizes[g], 1), []).append(g)
+    for g in reversed(order):
+        if g in test_groups:
+            classes.setdefault((sizes[g], -1), []).append(g)
+    names = sorted(classes)
+    first = np.full(rows + 1, len(names), dtype=np.int32)
+    first[taken] = -1
+    bits = 1 << taken
+    for i, (size, way) in enumerate(names):
+        before, count, batch = bits, len(classes[size, way]), 1
+        while count:
+            batch = min(batch, count)
+            bits |= bits << batch * size if way > 0 else bits >> batch * size
+            count, batch = count - batch, 2 * batch
+        new = np.frombuffer((bits & ~before).to_bytes(rows // 8 + 1, "little"), np.uint8)
+        first[np.flatnonzero(np.unpackbits(new, bitorder="little"))] = i
+        if bits >> goal & 1:
+            break
+    moved, at = set(), goal
+    while at != taken:
+        i = int(first[at])
+        (size, way), members = names[i], classes[names[i]]
+        k = next(k for k in range(1, len(members) + 1) if 0 <= at - way * k * size <= rows
+                 and first[at - way * k * size] < i)  # fmt: skip
+        moved.update(members[:k])
+        at -= way * k * size
+    return test_groups ^ moved
+
+
 def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window=3600):
     """Deterministic train/test split of the rows of a flow table or of a byte matrix's keys, in which no group
     lies on both sides.  `by`:
@@ -466,8 +521,12 @@ def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window
       packet time, so that no window is on both sides.
 
     The groups are taken in an order drawn from `seed`, each into the test side while it brings the test rows
-    nearer to `test_fraction` of all: the fraction is met as closely as the groups' sizes allow (one group in all:
-    on the test side when test_fraction is above one half, else on the training side).  Returns (train_rows, test_rows), sorted numpy arrays of row numbers."""
+    nearer to `test_fraction` of all.  A group taken early can leave a later one too big to fit: should some of
+    the groups hold a count of rows nearer still, groups then move between the sides (the smaller first; into
+    the test side those the order takes first, out of it those it takes last) until the test side holds that
+    count.  So the fraction is met as closely as the groups' sizes allow (of two counts as near, the one nearer
+    the first pass's; one group in all: on the test side when test_fraction is above one half, else on the
+    training side).  Returns (train_rows, test_rows), sorted numpy arrays of row numbers."""
     np = _numpy()
     if by not in ("flow", "host", "time"):
         raise ValueError("by must be 'flow', 'host' or 'time', not %r" % (by,))
@@ -478,7 +537,7 @@ def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window
         raise ValueError("window must be a positive number of seconds (a microsecond at least), not %r" % (window,))
     table = keys_or_table
     n = table.num_rows
-    want = int(round(test_fraction * n))
+    target = test_fraction * n
     groups = _group_values(table, by, int(round(window * 10**6)))
     sizes = {}
     for g in groups:
@@ -487,12 +546,20 @@ def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window
     def rank(g):
         return hashlib.blake2b(("%d\0%s" % (seed, g)).encode(), digest_size=8).digest()
 
+    order = sorted(sizes, key=rank)
     test_groups, taken = set(), 0
-    for g in sorted(sizes, key=rank):
-        # Taken when the test rows end nearer to `want` with it than without it.
-        if 2 * (want - taken) > sizes[g]:
+    for g in order:
+        # Taken when the test rows end nearer to the target with it than without it.
+        if abs(taken + sizes[g] - target) < abs(taken - target):
             test_groups.add(g)
             taken += sizes[g]
+    # The count the sizes allow nearest to the target; the pass above has it unless an early group was in the way.
+    counts = {}
+    for size in sizes.values():
+        counts[size] = counts.get(size, 0) + 1
+    goal = _nearest_sum(counts, target, taken)
+    if goal != taken:
+        test_groups = _exchanged(order, sizes, test_groups, taken, goal, n)
     is_test = np.fromiter((g in test_groups for g in groups), dtype=bool, count=n)
     return np.flatnonzero(~is_test), np.flatnonzero(is_test)
 
@@ -530,11 +597,16 @@ def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
     each row a square tile (784 bytes: 28 x 28 pixels; other widths the smallest square that holds them, the
     rest black), a byte's value its brightness, `per_row` tiles a line with `gap` white pixels between them (and
     white where the last line has no tile).  Written with zlib alone, under a temporary name renamed when
-    complete."""
+    complete.  Values are bytes: any outside 0 to 255 is a ValueError, not a pixel wrapped round."""
     np = _numpy()
-    matrix = np.asarray(matrix, dtype=np.uint8)
+    matrix = np.asarray(matrix)
     if matrix.ndim != 2 or matrix.shape[1] == 0:
         raise ValueError("matrix must be two-dimensional with at least one column")
+    if matrix.dtype != np.uint8 and matrix.size:
+        # min() and max() rather than a mask of the whole matrix; NaN fails both comparisons.
+        low, high = matrix.min(), matrix.max()
+        if not (low >= 0 and high <= 255):
+            raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
     _count(rows, "rows", 1)
     _count(per_row, "per_row", 1)
     _count(gap, "gap", 0)
@@ -547,7 +619,7 @@ def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
     # Tiles with their gap below and to the right, laid out in lines; the last gap of each way is cut off.
     cells = np.full((down * across, step, step), 255, dtype=np.uint8)
     tiles = np.zeros((count, side * side), dtype=np.uint8)
-    tiles[:, :n] = matrix[:count]
+    tiles[:, :n] = matrix[:count].astype(np.uint8)
     cells[:count, :side, :side] = tiles.reshape(count, side, side)
     image = cells.reshape(down, across, step, step).transpose(0, 2, 1, 3).reshape(down * step, across * step)
     image = image[: down * step - gap, : across * step - gap]

@@ -129,8 +129,18 @@ exec {real} "$@"
                                                                      for r in here]
     # Run again, only the broken input is a task.
     assert [r.skipped for r in vd.run_job(command, src, tmp_path / "there", client=client)] == DONE
-    # Inputs a local job did, spelt otherwise there (relative), are done for a cluster job (which spells them whole).
+    # Relative paths, the workers' own directory elsewhere: the manifest and the result spell them as here.
     monkeypatch.chdir(tmp_path)
+    cwd, elsewhere = client.run(os.getcwd), tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    client.run(os.chdir, str(elsewhere))
+    try:
+        remote = vd.run_job(command, os.path.relpath(src), "rel", client=client)
+    finally:
+        client.run(os.chdir, next(iter(cwd.values())))
+    os.rename("rel", "remote")
     local = getattr(vd, command)(os.path.relpath(src), "rel", jobs=2)
+    assert contents("remote") == contents("rel") and list(remote) == list(local)
+    # Inputs a local job did, spelt otherwise there (relative), are done for a cluster job (which spells them whole).
     again = vd.run_job(command, src, tmp_path / "rel", client=client)
     assert [(r.skipped, r.status) for r in again] == [(d, r.status) for d, r in zip(DONE, local)]

@@ -276,6 +276,11 @@ def test_preview_png_tiles(tmp_path, count, n, per_row, side, size):
     y, x = divmod(count - 1, per_row)
     tile = pixels[y * (side + 1):y * (side + 1) + side, x * (side + 1):x * (side + 1) + side].ravel()
     assert tile.tolist() == matrix[-1].tolist() + [0] * (side * side - n)
+    tables.preview_png(matrix.astype(np.int64), tmp_path / "q.png", per_row=per_row)  # bytes held wider
+    assert (tmp_path / "q.png").read_bytes() == data
+    with pytest.raises(ValueError, match="0 to 255"):
+        tables.preview_png(np.array([[300, -1]]), tmp_path / "r.png")  # not wrapped round to 44 and 255
+    assert listing(tmp_path) == ["p.png", "q.png"]
 
 
 @pytest.mark.parametrize("source", ["capture", "archives"])
@@ -309,6 +314,16 @@ def test_later_flows_of_one_conversation_stay_on_one_side():
         train, test = tables.grouped_split(pa.table({"key": keys}), test_fraction=0.4, seed=seed)
         sides = {keys[i].split("-")[0]: "train" for i in train}
         assert not any(sides.get(keys[i].split("-")[0]) for i in test)
+
+
+@pytest.mark.parametrize("sizes, fraction, rows", [
+    ([15, 4, 4, 3, 1], 0.6, 16), ([9, 4, 4, 4], 0.6, 13), ([15, 4, 4, 3, 2, 1, 1], 0.6, 18), ([3], 0.5, 0),
+    ([3], 0.6, 3)])
+def test_grouped_split_meets_the_fraction_as_closely_as_the_groups_allow(sizes, fraction, rows):
+    """Groups taken early must not leave the nearest count of test rows out of reach, whatever the seed."""
+    keys = [str(i) for i, size in enumerate(sizes) for _ in range(size)]
+    for seed in range(10):
+        assert len(tables.grouped_split(pa.table({"key": keys}), test_fraction=fraction, seed=seed)[1]) == rows
 
 
 def test_warnings_numpy_numbers_and_captures_without_flows(capture, tmp_path):
