@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kManifest = "vexlor-manifest.jsonl";
 constexpr std::string_view kPartial = ".vexlor-partial";
+constexpr std::string_view kLockName = ".vexlor-manifest.lock";
 
 std::unexpected<Failure> failure(std::string message) {
     return std::unexpected(Failure{kExitFailure, std::move(message)});
@@ -81,7 +82,7 @@ bool has_pattern(const std::string& s) {
 // the lock file a job makes first).
 bool holds_job_outputs(const fs::path& dir) {
     std::error_code ec;
-    return fs::exists(dir / kManifest, ec) || fs::exists(dir / ".vexlor-manifest.lock", ec);
+    return fs::exists(dir / kManifest, ec) || fs::exists(dir / kLockName, ec);
 }
 
 // The regular files below `dir`, sorted by path: links to files count,
@@ -419,7 +420,7 @@ std::expected<ManifestText, std::string> parse_manifest(std::string_view text,
 // Locks of the open file description: they end with the run however it
 // ends, and a file system shared by the tasks of a cluster job knows them.
 std::string lock_file(const Batch& batch) {
-    return (fs::path(batch.outdir) / ".vexlor-manifest.lock").string();
+    return (fs::path(batch.outdir) / kLockName).string();
 }
 
 // Locks the byte `at` of the open lock file `fd`: false when another holds
@@ -858,6 +859,20 @@ CommandStatus check_outputs(const Batch& batch, const std::vector<InputFile>& fi
                            " would both be written to " + output_of(batch, names[i]) +
                            " (outputs are named after their input's path below the directory "
                            "given): run them into different output directories");
+        }
+    }
+    // Names the job keeps for itself: its manifest (and the manifest's
+    // temporary name), its lock, and the partial name of a split's output.
+    for (const auto& [name, i] : owner) {
+        const std::string top = name.substr(0, name.find('/'));
+        const bool partial = std::ranges::any_of(
+            fs::path(name), [](const fs::path& part) { return part.string().ends_with(kPartial); });
+        if (top == kManifest || top == std::string(kManifest) + ".tmp" || top == kLockName ||
+            partial) {
+            return failure(files[i].path + " would be written to " +
+                           (fs::path(batch.outdir) / name).string() +
+                           ", a name the job keeps for its own files: rename the input, or "
+                           "run it into another output directory");
         }
     }
     for (const auto& [name, i] : owner) {

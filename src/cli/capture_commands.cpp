@@ -78,7 +78,8 @@ CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view 
         return interrupted();
     }
     if (summary.cut_off) {
-        std::fprintf(stderr, "vexlor: warning: %s: %s\n", input_name(opt.input_path).c_str(),
+        std::fprintf(stderr, "vexlor: warning: %s: %s\n",
+                     input_name(cut_off_input(*summary.cut_off, opt.input_path)).c_str(),
                      cut_off_text(*summary.cut_off).c_str());
     }
     if (!st) {
@@ -209,6 +210,11 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
         }
         opt.control.combine = **combine;
         opt.input_path = inputs->files.front().path;
+        if constexpr (requires { opt.descriptor_cap; }) {
+            // Merged inputs are all open at once (and a pipe while inputs
+            // are concatenated): their descriptors are not the files'.
+            opt.descriptor_cap = descriptor_share(1, inputs->files.size());
+        }
         return std::nullopt;
     }
     Batch batch{std::string(command),
@@ -237,6 +243,8 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 if (*jobs > 1 && !args.has("writer-threads")) {
                     one.writer_threads = 0;
                 }
+                // Each run's files share the descriptors with the others'.
+                one.descriptor_cap = descriptor_share(*jobs, 1);
             }
             set_output(one, out);
             one.progress = progress;
@@ -275,6 +283,7 @@ CommandStatus split_command(const ParsedArgs& args) {
         return misused(writers.error());
     }
     opt.writer_threads = *writers;
+    opt.descriptor_cap = descriptor_share(1, 1);
     if (auto st = build_options(args, opt); !st) {
         return st;
     }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "common/file_identity.h"
@@ -45,6 +46,12 @@ std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
     }
     if (e.kind == ErrorKind::Value) {
         return failed(m);
+    }
+    // The system's bare words for a failure to create or write a file of
+    // the output: the output is what they are about.
+    if (!output.empty() && m.find(" (os error ") != std::string::npos &&
+        m.find(':') == std::string::npos) {
+        return failed("cannot write " + std::string(output) + ": " + m);
     }
     return core_failed(e);
 }
@@ -168,6 +175,17 @@ std::expected<std::optional<Combine>, Failure> combine_option(const ParsedArgs& 
             {"unknown way to combine '" + std::string(*combine) + "' (valid: concat, merge)"});
     }
     return *combine == "merge" ? Combine::Merge : Combine::Concatenate;
+}
+
+std::size_t descriptor_share(unsigned runs, std::size_t held) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return 0;
+    }
+    const std::size_t reserve = 32 + held;
+    const std::size_t n = std::max(runs, 1u);
+    const auto cur = static_cast<std::size_t>(limit.rlim_cur);
+    return cur > reserve + n ? (cur - reserve) / n : 1;
 }
 
 void configure_run(const ParsedArgs& args, RunControl& control) {

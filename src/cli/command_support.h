@@ -149,6 +149,12 @@ std::expected<std::optional<Combine>, Failure> combine_option(const ParsedArgs& 
 // How the tool's runs behave, unlike the module's: see RunControl.
 void configure_run(const ParsedArgs& args, RunControl& control);
 
+// The files one of `runs` splits running at once may keep open: the
+// process's descriptor limit, less room for the descriptors the run needs
+// besides (`held` inputs read at once, the manifest and its lock, the
+// directories walked), shared out.  0 when the limit sets no bound.
+std::size_t descriptor_share(unsigned runs, std::size_t held);
+
 // ---- interrupts -------------------------------------------------------------
 
 // Set by SIGINT or SIGTERM; the drivers poll it.
@@ -171,6 +177,11 @@ std::string counted(std::uint64_t n, std::string_view one, std::string_view many
 // The warning of a capture whose last record is cut off, without the
 // input's name: "last record cut off at byte 1234 (56 bytes dropped)".
 std::string cut_off_text(const CutOff& cut);
+// The input a cut-off record was found in: `path`, or of inputs read as
+// one, the one that held it.
+inline const std::string& cut_off_input(const CutOff& cut, const std::string& path) {
+    return cut.input.empty() ? path : cut.input;
+}
 
 // A file written under a temporary name and renamed into place by publish();
 // dropped unpublished, it is removed.  Publishing renames over whatever the

@@ -128,7 +128,8 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
             return {};
         });
         if (summary.cut_off) {
-            std::fprintf(stderr, "vexlor: warning: %s: %s\n", input_name(path).c_str(),
+            std::fprintf(stderr, "vexlor: warning: %s: %s\n",
+                         input_name(cut_off_input(*summary.cut_off, path)).c_str(),
                          cut_off_text(*summary.cut_off).c_str());
         }
         if (sink_failure) {

@@ -1,4 +1,5 @@
 // vexlor: the command-line face of the same core as the Python module.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -130,6 +131,13 @@ int main(int argc, char** argv) {
     // into a quiet exit status instead of a death by signal.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGBUS, vexlor::cli::on_bus_error);
+    // Files open at once are a split's speed: the soft limit on descriptors
+    // is raised to the hard one, which the user set.
+    if (rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     try {
         return vexlor::cli::run(std::span<char* const>(argv + 1, argc > 0 ? argc - 1 : 0));
     } catch (const std::exception& e) {

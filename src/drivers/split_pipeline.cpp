@@ -56,6 +56,7 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         wopt.shorten_long_names = opt.shorten_long_names;
         wopt.lock_directory = first;
         wopt.writer_threads = opt.writer_threads;
+        wopt.descriptor_cap = opt.descriptor_cap;
         wopt.reference_window = input.largest_of_many;
         return SplitWriter::create(std::move(wopt), [strat = opt.strategy](const FlowKey& key) {
             return flow_name(strat, key);

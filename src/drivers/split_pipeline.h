@@ -33,8 +33,9 @@ struct SplitOptions {
     std::string prefix;
     // See SplitWriterOptions::shorten_long_names.
     bool shorten_long_names = false;
-    // See SplitWriterOptions::writer_threads.
+    // See SplitWriterOptions::writer_threads and ::descriptor_cap.
     unsigned writer_threads = 0;
+    std::size_t descriptor_cap = 0;
     ProgressFn progress;
     RunControl control;
 };

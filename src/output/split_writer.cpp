@@ -56,6 +56,10 @@ std::size_t fd_cap_of(const SplitWriterOptions& o) {
     return o.max_sessions == 0 ? 1 : o.max_sessions;
 }
 
+std::size_t open_cap_of(const SplitWriterOptions& o) {
+    return o.descriptor_cap == 0 ? fd_cap_of(o) : std::min(o.descriptor_cap, fd_cap_of(o));
+}
+
 std::size_t max_slabs_of(const SplitWriterOptions& o) {
     const std::uint64_t budget = memory_budget(o.buffer_bytes, fd_cap_of(o));
     // Room for at least one whole buffer, whatever the budget says.
@@ -70,7 +74,7 @@ std::size_t max_slabs_of(const SplitWriterOptions& o) {
 
 SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_of)
     : opt_(std::move(options)), name_of_(std::move(name_of)), pool_(max_slabs_of(opt_)),
-      work_(std::make_unique<FileWork>(std::move(dir), fd_cap_of(opt_), opt_.writer_threads)) {
+      work_(std::make_unique<FileWork>(std::move(dir), open_cap_of(opt_), opt_.writer_threads)) {
     const std::uint64_t per_flow = opt_.buffer_bytes;
     const std::uint64_t budget = memory_budget(per_flow, fd_cap_of(opt_));
     // Referenced bytes are pages of the input: they cost no memory of ours,

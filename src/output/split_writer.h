@@ -71,6 +71,11 @@ struct SplitWriterOptions {
     // Threads that create and write the files, each owning a share of them;
     // 0: the caller's thread does it.  The files are the same either way.
     unsigned writer_threads = 0;
+    // Files open at once when fewer than max_sessions (0: max_sessions):
+    // a caller running several writers, or holding descriptors of its own,
+    // keeps them all under the process's limit.  The buffers' budget stays
+    // max_sessions x buffer_bytes; the files are the same either way.
+    std::size_t descriptor_cap = 0;
     // With stable frames: the widest window of input that buffers may refer
     // to, when narrower than the writer's own rule (0: no narrower).  A run
     // over many captures read as one gives the size of its largest, so that

@@ -31,6 +31,8 @@ struct RawRecord {
 struct CutOff {
     std::uint64_t offset = 0;
     std::uint64_t dropped = 0;
+    // Which input, when several are read as one; empty for a single one.
+    std::string input;
 };
 
 // next_record's answer: a record, end of data (nullopt), or an error.

@@ -1,5 +1,7 @@
 #include "parser/combined_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -28,6 +30,13 @@ struct Input {
 
 std::uint64_t time_of(const RawRecord& r) {
     return std::uint64_t{r.ts_sec} * 1000000u + r.ts_usec;
+}
+
+// Whether the input at `path` can be opened and read again from its start:
+// a pipe (or standard input) gives its bytes once.
+bool can_open_again(const std::string& path) {
+    struct stat st {};
+    return path != "-" && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 Error named(const std::string& path, Error e) {
@@ -142,6 +151,7 @@ private:
         skipped_ += in.reader->skipped_records();
         if (in.reader->cut_off()) {
             cut_off_ = in.reader->cut_off();
+            cut_off_->input = in.path;
         }
         finished_ += in.size;
         in.reader.reset();
@@ -151,6 +161,14 @@ private:
     RecordResult next_concatenated() {
         while (next_ < inputs_.size()) {
             Input& in = inputs_[next_];
+            if (in.pending) {
+                // A pipe's first record, read when the inputs were ordered.
+                in.reader->follow_cut_off_rules(*this);
+                last_ = in.reader.get();
+                const RawRecord r = *in.pending;
+                in.pending.reset();
+                return r;
+            }
             if (!in.reader) {
                 if (auto st = open(in); !st) {
                     return std::unexpected(st.error());
@@ -263,6 +281,19 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
             auto first = (*reader)->next_record();
             in.first =
                 first && *first ? time_of(**first) : std::numeric_limits<std::uint64_t>::max();
+            if (!can_open_again(path)) {
+                // A pipe gives its bytes once: its reader is kept, with the
+                // record just read (its frame stays valid until the reader is
+                // asked for the next one), or with its failure, told when
+                // its turn comes.
+                if (!first) {
+                    return std::unexpected(named(path, first.error().to_error()));
+                }
+                if (*first) {
+                    in.pending = **first;
+                }
+                in.reader = std::move(*reader);
+            }
         }
         inputs.push_back(std::move(in));
     }

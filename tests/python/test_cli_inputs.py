@@ -1,11 +1,11 @@
 """The tool's inputs beyond one plain file: compressed captures, several inputs, directories and patterns, one output
 per input with a manifest that makes reruns resume, and parts of a capture read as one, which split as the whole."""
-import bz2, ctypes, gzip, json, lzma, os, pathlib, pty, re, shutil, struct, subprocess, time
+import bz2, ctypes, gzip, json, lzma, os, pathlib, pty, re, resource, shutil, struct, subprocess, time
 
 import pytest
 
-from conftest import (CAPTURES, CLI, CORPUS, capture_tree, cli, contents, drain, needs_cli, read_pcap, sessions_bytes,
-                      small_capture, write)
+from conftest import (CAPTURES, CLI, CORPUS, capture_tree, cli, contents, drain, frame, needs_cli, read_pcap,
+                      sessions_bytes, small_capture, write)
 from conftest import capture as pcap_bytes
 
 pytestmark = needs_cli
@@ -220,6 +220,30 @@ def test_a_set_of_archives_is_queried_as_the_union_of_its_archives(tmp_path):
     assert r.returncode == 1 and b"is the input" in r.stderr
 
 
+def test_a_low_descriptor_limit_is_shared_by_files_inputs_and_runs(tmp_path):
+    """Under a limit of 48 descriptors: 300 flows of three gzip pieces read as one, and four inputs at once; the
+    files are those of a run without the limit."""
+    frames = [frame("10.1.%d.1" % (f // 200), "192.0.2.1", 6, 1024 + f, 80, bytes([f & 0xFF]) * 60) for f in range(300)]
+    packets = [(1700000000 + i // 100, i % 10**6, frames[i % 300]) for i in range(900)]
+    whole = write(tmp_path / "whole.pcap", pcap_bytes(packets))
+    for i in range(3):
+        write(tmp_path / "pieces" / ("p%d.pcap.gz" % i), gzip.compress(pcap_bytes(packets[i * 300:(i + 1) * 300])))
+    for i in range(4):
+        shutil.copy(whole, write(tmp_path / "jobs" / ("c%d.pcap" % i), b""))
+    assert cli("split", whole, tmp_path / "ref", "--quiet").returncode == 0
+    flows = lambda d: {name.split("_", 1)[1]: data for name, data in contents(d).items()}  # noqa: E731
+
+    def low():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48))
+
+    for args in (["--combine", "concat", "--writer-threads", "0"], ["--combine", "merge"]):
+        r = cli("split", tmp_path / "pieces", tmp_path / args[1], *args, "--quiet", preexec_fn=low)
+        assert r.returncode == 0 and flows(tmp_path / args[1]) == flows(tmp_path / "ref"), r.stderr
+    r = cli("split", tmp_path / "jobs", tmp_path / "each", "--jobs", "4", "--quiet", preexec_fn=low)
+    assert r.returncode == 0, r.stderr
+    assert all(flows(tmp_path / "each" / ("c%d" % i)) == flows(tmp_path / "ref") for i in range(4))
+
+
 def without_override():
     """The tool run as root meets file permissions all the same: the capabilities that override them are dropped."""
     for cap in (1, 2):  # CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, out of the bounding set (PR_CAPBSET_DROP)
@@ -262,6 +286,32 @@ def test_each_input_that_is_not_a_whole_capture_is_told(tmp_path, name, data, op
     assert [e["status"] for e in entries.values()] == ([entry] if entry else [])
     if data == CUT and not options:
         assert entries[p]["warning"] == "last record cut off at byte 24 (8,230 bytes dropped)"
+
+
+def test_inputs_read_as_one_are_each_read_once_and_named(tmp_path):
+    """Concatenating reads each input's first packet to order them: a pipe's is kept, not asked for again. A record
+    cut off is told of the input that held it, not of the first."""
+    a, b = write(tmp_path / "a.pcap", small_capture(1)), write(tmp_path / "b.pcap", small_capture(2)[:-5])
+    fifo = tmp_path / "p.pcap"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", 'cat "$1" > "$2"', "sh", b, fifo])
+    try:
+        piped = cli("split", fifo, a, tmp_path / "piped", "--combine", "concat", "--quiet", timeout=30)
+    finally:
+        writer.kill()
+    files = cli("split", a, b, tmp_path / "files", "--combine", "concat", "--quiet")
+    warned = b"vexlor: warning: %s: last record cut off at byte" % b.encode()
+    assert files.returncode == 0 and files.stderr.startswith(warned), files.stderr
+    assert piped.returncode == 0 and b"warning: %s: last record" % bytes(fifo) in piped.stderr, piped.stderr
+    flows = lambda d: {name.split("_", 1)[1]: data for name, data in contents(d).items()}  # noqa: E731
+    assert flows(tmp_path / "piped") == flows(tmp_path / "files") and len(flows(tmp_path / "files")) == 6
+
+
+def test_an_output_directory_not_writable_is_named(tmp_path):
+    cap, out = write(tmp_path / "a.pcap", small_capture(1)), tmp_path / "ro"
+    out.mkdir(mode=0o555)
+    r = cli("split", cap, out, "--quiet", preexec_fn=without_override)
+    assert (r.returncode, r.stderr) == (1, b"vexlor: cannot write %s: Permission denied (os error 13)\n" % bytes(out))
 
 
 def test_a_second_job_into_the_same_outputs_fails_at_once_touching_nothing(tmp_path):

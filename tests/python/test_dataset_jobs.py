@@ -77,6 +77,10 @@ def test_a_job_run_here_gives_the_tools_outputs_and_reads_its_manifest(tmp_path,
     # day1/a.pcap and a.pcap named alone would both give a.pcap (beside day1/a.pcap.gz).
     (lambda s, o: vd.split([os.path.join(s, "day1"), write(os.path.join(s, "x", "a.pcap"), small_capture(9))], o),
      "would both be written to"),
+    # Inputs named like the job's own files (its manifest, its lock, a split's partial output).
+    *[(lambda s, o, n=n: vd.split([os.path.join(s, "day1"), write(os.path.join(s, "y", n), small_capture(9))], o),
+       "a name the job keeps for its own files")
+      for n in ("vexlor-manifest.jsonl.pcap", ".vexlor-manifest.lock.pcap", "a.vexlor-partial.pcap")],
 ])
 def test_mistakes_of_use_raise_and_run_nothing(tmp_path, call, message):
     src = make_inputs(tmp_path / "in")
