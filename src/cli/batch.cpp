@@ -406,7 +406,8 @@ std::expected<ManifestText, std::string> parse_manifest(std::string_view text,
             continue;
         }
         std::pair<std::string, std::string> at{(*fields)["path"], entry_key(*fields)};
-        m.tidy = m.tidy && (n == 2 || previous < at) && !m.entries.contains(at.second);
+        m.tidy = m.tidy && (n == 2 || previous < at) && !m.entries.contains(at.second) &&
+                 (*fields)["status"] != "removed";
         m.entries[at.second] = {std::move(*fields), std::string(lines[n - 1])};
         previous = std::move(at);
     }
@@ -560,6 +561,48 @@ public:
         return append(entry_line(f) + "\n");
     }
 
+    // Names (below the directory) of outputs that earlier runs wrote for
+    // inputs of this run, which this run names otherwise: an input added
+    // beside one (b.pcap.gz beside b.pcap) takes both off their short name.
+    std::vector<std::string> renamed(const std::vector<InputFile>& files,
+                                     const std::vector<std::string>& names) const {
+        std::map<FileIdentity, std::size_t> by_identity;
+        std::map<std::string, std::size_t> by_path;
+        std::set<std::string> planned;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            by_path.emplace(files[i].path, i);
+            if (auto id = identity_of(files[i].path)) {
+                by_identity.emplace(*id, i);
+            }
+            planned.insert(names[i] + batch_.suffix);
+        }
+        std::vector<std::string> out;
+        for (const auto& [key, entry] : earlier_) {
+            const std::string& path = entry.fields.at("path");
+            const auto id = identity_of(path);
+            const bool ours = by_path.contains(path) || (id && by_identity.contains(*id));
+            // Only names below the directory are ever removed.
+            const fs::path name(key);
+            const bool below = !name.empty() && name.is_relative() && *name.begin() != "..";
+            if (ours && below && !planned.contains(key)) {
+                out.push_back(key);
+            }
+        }
+        return out;
+    }
+
+    // Drops the entry of output `name` (removed by the caller): a line that
+    // says so, which the next compaction leaves out.
+    [[nodiscard]] Status forget(const std::string& name) {
+        auto it = earlier_.find(name);
+        if (it == earlier_.end()) {
+            return {};
+        }
+        Fields f{{"path", it->second.fields["path"]}, {"name", name}, {"status", "removed"}};
+        earlier_.erase(it);
+        return append(entry_line(f) + "\n");
+    }
+
     // Rewrites the manifest with the last line of each output of this job,
     // sorted by path, unless it is so already.  A manifest of another
     // command or other options gives way to an empty one of this job.
@@ -575,7 +618,9 @@ public:
         }
         std::vector<std::tuple<std::string, std::string, const std::string*>> lines;
         for (auto& [key, entry] : m->entries) {
-            lines.emplace_back(entry.fields["path"], key, &entry.line);
+            if (entry.fields["status"] != "removed") {
+                lines.emplace_back(entry.fields["path"], key, &entry.line);
+            }
         }
         std::ranges::sort(lines);
         std::string text = header();
@@ -1123,6 +1168,30 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     for (std::size_t i = 0; i < inputs.files.size(); ++i) {
         if (auto st = done_before[i] ? manifest.respell(inputs.files[i], output_of(i)) : Status{};
             !st) {
+            return failure(st.error().message);
+        }
+    }
+    // Outputs of these inputs under names they no longer have are removed
+    // with their entries, so that the directory holds what a first run of
+    // these inputs would write (and no input's flows twice).  One another
+    // run holds is left to it.
+    std::vector<std::string> renamed = manifest.renamed(inputs.files, names);
+    for (const std::string& name : renamed) {
+        std::string bare = name;
+        if (!batch.suffix.empty() && bare.ends_with(batch.suffix)) {
+            bare.resize(bare.size() - batch.suffix.size());
+        }
+        const auto held = lock_outputs(batch, {bare});
+        if (!held) {
+            continue;
+        }
+        const fs::path old = fs::path(batch.outdir) / name;
+        std::error_code rm;
+        fs::remove_all(old, rm);
+        if (rm) {
+            return failure("cannot remove " + old.string() + ": " + rm.message());
+        }
+        if (auto st = manifest.forget(name); !st) {
             return failure(st.error().message);
         }
     }

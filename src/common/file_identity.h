@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <compare>
 #include <optional>
 #include <string>
 
@@ -13,7 +14,7 @@ namespace vexlor {
 struct FileIdentity {
     dev_t dev = 0;
     ino_t ino = 0;
-    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+    friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
 };
 
 // The identity of the file `path` names (symlinks followed), or nothing when

@@ -307,6 +307,18 @@ def test_inputs_read_as_one_are_each_read_once_and_named(tmp_path):
     assert flows(tmp_path / "piped") == flows(tmp_path / "files") and len(flows(tmp_path / "files")) == 6
 
 
+@pytest.mark.parametrize("command", ["split", "archive"])
+def test_an_input_added_beside_another_leaves_what_a_first_run_would(tmp_path, command):
+    """b.pcap.gz added beside b.pcap takes both off the name b: b.pcap's old output goes, with its entry."""
+    src, out, fresh = tmp_path / "in", tmp_path / "out", tmp_path / "fresh"
+    write(src / "b.pcap", small_capture(1)), write(src / "c.pcap", small_capture(2))
+    assert cli(command, src, out, "--quiet").returncode == 0
+    write(src / "b.pcap.gz", gzip.compress(small_capture(3)))
+    assert cli(command, src, out, "--quiet").returncode == 0 and cli(command, src, fresh, "--quiet").returncode == 0
+    names = lambda d: [json.loads(line)["name"] for line in open(d / "vexlor-manifest.jsonl").readlines()[1:]]  # noqa
+    assert contents(out).keys() == contents(fresh).keys() and names(out) == names(fresh) and len(names(out)) == 3
+
+
 def test_an_output_directory_not_writable_is_named(tmp_path):
     cap, out = write(tmp_path / "a.pcap", small_capture(1)), tmp_path / "ro"
     out.mkdir(mode=0o555)
