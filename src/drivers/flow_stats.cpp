@@ -218,6 +218,20 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
     }
     const auto ip_at = ip_header_at(frame, p);
     if (!ip_at) {
+        if (p.fragment.fragment && !p.fragment.first) {
+            // A later fragment of a tunnel's outer datagram holds the inner
+            // flow's addresses, taken from its first fragment: its own
+            // header is the outer one, found by decoding it again.
+            WideDissection wide;
+            dissect_wide(frame, link_type, wide);
+            if (wide.base.ip && !(*wide.base.ip == *p.ip)) {
+                Packet outer = p;
+                outer.ip = wide.base.ip;
+                outer.payload_offset = wide.base.payload_offset;
+                outer.layers = wide.encap.kinds;
+                mask_frame(frame, outer, link_type, mask & ~kMaskMac, keep);
+            }
+        }
         return;
     }
     const auto transport = transport_at(frame, *ip_at, *p.ip);

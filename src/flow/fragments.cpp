@@ -1,41 +1,28 @@
 #include "flow/fragments.h"
 
-#include <cstring>
-
-#include "common/hash.h"
-
 namespace vexlor {
-
-std::uint64_t FragmentTracker::KeyHash::operator()(const Key& k) const {
-    static_assert(sizeof(Key) == 40, "Key must have no padding: it is hashed bytewise");
-    return hash_words(k);
-}
 
 bool FragmentTracker::place(Packet& packet) {
     if (!packet.fragment.fragment || !packet.ip) {
         return true;
     }
     IpInfo& ip = *packet.ip;
-    Key key;
-    key.family = ip.src_ip.is_v4() ? 4 : 6;
-    key.proto = ip.protocol;
-    key.id = packet.fragment.id;
-    std::memcpy(key.src.data(), ip.src_ip.bytes.data(), ip.src_ip.length());
-    std::memcpy(key.dst.data(), ip.dst_ip.bytes.data(), ip.dst_ip.length());
+    const FragmentInfo& f = packet.fragment;
+    const bool inner = f.outer_datagram != 0;
+    const std::uint64_t key = inner ? f.outer_datagram : datagram_key(ip, f.id);
     const std::uint64_t now = packet.time_us();
-    const std::uint64_t h = KeyHash{}(key);
-    auto handle = datagrams_.find(key, h);
+    auto handle = datagrams_.find(key, key);
 
-    if (packet.fragment.first) {
-        const Ports ports{ip.src_port, ip.dst_port, now};
+    if (f.first) {
+        const Datagram d{ip, inner, now};
         if (handle != kLruNil) {
-            datagrams_.at(handle) = ports;
+            datagrams_.at(handle) = d;
             datagrams_.touch(handle);
         } else {
             if (datagrams_.size() >= kMaxDatagrams) {
                 (void)datagrams_.pop_front();
             }
-            datagrams_.insert(key, h, ports);
+            datagrams_.insert(key, key, d);
         }
         return true;
     }
@@ -46,8 +33,15 @@ bool FragmentTracker::place(Packet& packet) {
         ++unmatched_;
         return false;
     }
-    ip.src_port = datagrams_.at(handle).src;
-    ip.dst_port = datagrams_.at(handle).dst;
+    const Datagram& d = datagrams_.at(handle);
+    if (d.inner) {
+        const std::uint8_t flags = ip.tcp_flags;
+        ip = d.ip;
+        ip.tcp_flags = flags;
+    } else {
+        ip.src_port = d.ip.src_port;
+        ip.dst_port = d.ip.dst_port;
+    }
     return true;
 }
 

@@ -1,6 +1,9 @@
 // Later fragments of an IP datagram carry no ports: the wide decoding leaves
 // them at 0.  The tracker gives them the ports of their datagram's first
-// fragment, so that every fragment stays with the flow of its datagram.
+// fragment, so that every fragment stays with the flow of its datagram.  A
+// tunnel's outer datagram in fragments goes the same way: its first
+// fragment is decoded on into the packet inside, and its later fragments
+// take that inner packet's addresses, protocol and ports.
 #pragma once
 
 #include <array>
@@ -29,25 +32,19 @@ public:
     std::uint64_t unmatched() const { return unmatched_; }
 
 private:
-    struct Key {
-        std::uint8_t family = 0;
-        std::uint8_t proto = 0;
-        std::uint16_t zero = 0;
-        std::uint32_t id = 0;
-        std::array<std::uint8_t, 16> src{};
-        std::array<std::uint8_t, 16> dst{};
-        friend bool operator==(const Key&, const Key&) = default;
-    };
+    // Keyed by datagram_key(), already a hash.
     struct KeyHash {
-        std::uint64_t operator()(const Key& k) const;
+        std::uint64_t operator()(std::uint64_t k) const { return k; }
     };
-    struct Ports {
-        std::uint16_t src = 0;
-        std::uint16_t dst = 0;
+    // What a datagram's later fragments take from its first: its ports, or,
+    // for a tunnel's outer datagram, the whole inner IP of its flow.
+    struct Datagram {
+        IpInfo ip;
+        bool inner = false;
         std::uint64_t time_us = 0;
     };
 
-    LruTable<Key, Ports, KeyHash> datagrams_;
+    LruTable<std::uint64_t, Datagram, KeyHash> datagrams_;
     std::uint64_t unmatched_ = 0;
 };
 

@@ -1,8 +1,11 @@
 #include "packet/packet.h"
 
+#include <array>
+#include <cstring>
 #include <utility>
 
 #include "common/byte_order.h"
+#include "common/hash.h"
 #include "packet/wide_dissect.h"
 
 namespace vexlor {
@@ -59,6 +62,24 @@ bool basic_is_wide(Packet& p, std::uint32_t link_type) {
 }
 
 } // namespace
+
+std::uint64_t datagram_key(const IpInfo& ip, std::uint32_t id) {
+    struct Key {
+        std::uint8_t family = 0;
+        std::uint8_t proto = 0;
+        std::uint16_t zero = 0;
+        std::uint32_t id = 0;
+        std::array<std::uint8_t, 16> src{};
+        std::array<std::uint8_t, 16> dst{};
+    } key;
+    static_assert(sizeof(Key) == 40, "Key must have no padding: it is hashed bytewise");
+    key.family = ip.src_ip.is_v4() ? 4 : 6;
+    key.proto = ip.protocol;
+    key.id = id;
+    std::memcpy(key.src.data(), ip.src_ip.bytes.data(), ip.src_ip.length());
+    std::memcpy(key.dst.data(), ip.dst_ip.bytes.data(), ip.dst_ip.length());
+    return hash_words(key);
+}
 
 Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32_t orig_len,
                         SharedBytes data, std::uint32_t link_type, Decode decode) {

@@ -42,8 +42,17 @@ struct FragmentInfo {
     bool fragment = false; // IPv4 MF set or offset != 0, or an IPv6 fragment header
     bool first = false;    // fragment offset 0
     std::uint32_t id = 0;  // IPv4 identification (16 bits) or IPv6 fragment id
+    // The first fragment of a tunnel's outer datagram, decoded on into the
+    // IP packet it carries (the packet's IP is that inner one): the outer
+    // datagram's datagram_key(), by which its later fragments find the
+    // inner flow.  0 for a fragment of the innermost IP layer.
+    std::uint64_t outer_datagram = 0;
     friend bool operator==(const FragmentInfo&, const FragmentInfo&) = default;
 };
+
+// Which datagram the fragments of an IP layer belong to: its addresses,
+// protocol and identification, hashed.
+std::uint64_t datagram_key(const IpInfo& ip, std::uint32_t id);
 
 // How frames are decoded.  Basic is the module's decoding; Wide adds link
 // layers, tags, tunnels and fragments (see wide_dissect.h).

@@ -411,7 +411,14 @@ private:
         if (d->payload_offset) {
             out_.base.payload_offset = at + *d->payload_offset;
         }
-        out_.fragment = fragment;
+        if (fragment.fragment) {
+            out_.fragment = fragment;
+            fragmented_ = d->info;
+        } else if (out_.fragment.fragment) {
+            // The packet inside the first fragment of an outer datagram: the
+            // fragment is the outer one's, known by its key.
+            out_.fragment.outer_datagram = datagram_key(*fragmented_, out_.fragment.id);
+        }
 
         // No payload (ICMP, ESP, no next header) or a later fragment: nothing
         // inside to decode.  The tunnel limit is checked before the tunnel
@@ -604,6 +611,7 @@ private:
     ByteSpan frame_;
     WideDissection& out_;
     std::optional<IpInfo> outermost_;
+    std::optional<IpInfo> fragmented_; // the IP layer out_.fragment is of
 };
 
 // BSD loopback writes the address family in the byte order of the capturing
@@ -622,21 +630,42 @@ Step after_address_family(std::uint32_t family, std::size_t at) {
     }
 }
 
-// The 802.11 link types: the basic decoding, then, when it found IP behind
-// LLC/SNAP, the wide walk from that IP header on.  The header fields read
-// here were all checked by the basic decoding that found it.
+// The 802.11 link types: the basic decoding (addresses, BSSID), then the
+// wide walk from the IP header behind LLC/SNAP on.  The basic decoding reads
+// no QoS data frame, most of today's traffic: its 2-byte QoS control field
+// (and, with the order flag, a 4-byte HT control field) comes before the
+// body.  Those are read here; a protected body stays unread.
 Step wifi_start(ByteSpan frame, std::uint32_t link_type, WideDissection& out) {
     out.base = dissect_frame(frame, link_type);
-    if (!out.base.ip) {
-        return kStop;
+    if (!out.base.src_mac) {
+        return kStop; // no 802.11 header the basic decoding could read
     }
     Fields radio(frame, 2, Endian::Little);
     const std::size_t header = link_type == kLinkRadiotap ? radio.u16() : 0;
     Fields wifi(frame, header);
-    const std::uint8_t type = (wifi.u8() >> 2) & 3;
-    const bool four_addresses = type == 2 && (wifi.u8() & 3) == 3;
+    const std::uint8_t control = wifi.u8();
+    const std::uint8_t flags = wifi.u8();
+    const std::uint8_t type = (control >> 2) & 3;
+    const bool four_addresses = type == 2 && (flags & 3) == 3;
     // The 24- or 30-byte 802.11 header, then 8 bytes of LLC/SNAP.
-    return {Next::Ip, header + (four_addresses ? 30 : 24) + 8};
+    std::size_t body = header + (four_addresses ? 30 : 24);
+    if (out.base.ip) {
+        return {Next::Ip, body + 8};
+    }
+    const bool qos_data = type == 2 && (control & 0x80) != 0;
+    if (!qos_data || (flags & 0x40) != 0) {
+        return kStop;
+    }
+    body += 2 + ((flags & 0x80) != 0 ? 4 : 0);
+    Fields llc(frame, body);
+    const ByteSpan prefix = llc.bytes(6);
+    const std::uint16_t ethertype = llc.u16();
+    constexpr std::uint8_t kLlcSnap[6] = {0xAA, 0xAA, 0x03, 0, 0, 0};
+    if (!llc.ok() || !std::equal(prefix.begin(), prefix.end(), kLlcSnap) ||
+        (ethertype != kEtherIpv4 && ethertype != kEtherIpv6)) {
+        return kStop;
+    }
+    return {Next::Ip, body + 8};
 }
 
 Step first_step(ByteSpan frame, std::uint32_t link_type, WideDissection& out) {

@@ -8,6 +8,7 @@
 #include "drivers/archive_build.h"
 #include "drivers/flow_stats.h"
 #include "flow/community_id.h"
+#include "flow/fragments.h"
 
 namespace vexlor {
 namespace {
@@ -69,6 +70,31 @@ TEST(FlowStats, MasksTheInnermostHeaderOfATunnel) {
     }
     EXPECT_EQ(Bytes(frame.begin() + at, frame.end()), masked);
     EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 12), Bytes(12, 0));
+}
+
+// A tunnel's outer datagram in two fragments: the first is decoded through
+// to the packet inside, the later one joins that packet's flow; masking
+// finds the later one's own header, the outer one, and zeroes it.
+TEST(FlowStats, LaterFragmentsOfATunnelJoinItsInnerFlow) {
+    const Bytes inner = ipv4(ip("192.168.0.1"), ip("192.168.0.2"), 17, udp(1111, 2222, sample(40)));
+    const Bytes outer = ipv4(ip("10.9.9.1"), ip("10.9.9.2"), 47, gre(kEtherIpv4, inner));
+    const Bytes first = cut(ipv4_fragment(outer, 5, 0, true), 20 + 32);
+    const Bytes later = cat({cut(ipv4_fragment(outer, 5, 4, false), 20), sample(30, 9)});
+    FragmentTracker tracker;
+    std::vector<Packet> packets;
+    for (const Bytes& packet : {first, later}) {
+        const Bytes f = eth(mac(2), mac(1), kEtherIpv4, packet);
+        packets.push_back(from_pcap_record(0, 0, static_cast<std::uint32_t>(f.size()),
+                                           SharedBytes::from_vector(f), kLinkEthernet,
+                                           Decode::Wide));
+        EXPECT_TRUE(tracker.place(packets.back()));
+    }
+    EXPECT_EQ(packets[1].ip, packets[0].ip);
+    EXPECT_EQ(std::tie(packets[1].ip->src_port, packets[1].ip->protocol),
+              std::make_tuple(std::uint16_t{1111}, std::uint8_t{17}));
+    Bytes masked(packets[1].bytes().begin(), packets[1].bytes().end());
+    mask_frame(masked, packets[1], kLinkEthernet, kMaskIp);
+    EXPECT_EQ(Bytes(masked.begin() + 26, masked.begin() + 34), Bytes(8, 0));
 }
 
 // Ports and the checksums over addresses and ports: masked with them, they
