@@ -92,7 +92,8 @@ bool holds_job_outputs(const fs::path& dir) {
 // out and counted there: the split files of a job whose output directory
 // lies inside its input directory would otherwise be inputs of its next run.
 std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir,
-                                                          std::uint64_t* job_outputs = nullptr) {
+                                                          std::uint64_t* job_outputs = nullptr,
+                                                          std::uint64_t* linked_dirs = nullptr) {
     std::vector<fs::path> files;
     std::vector<fs::path> dirs{dir};
     while (!dirs.empty()) {
@@ -106,6 +107,12 @@ std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir,
                     ++*job_outputs;
                 } else {
                     dirs.push_back(it->path());
+                }
+            } else if (it->is_symlink(type_ec) && fs::is_directory(it->path(), type_ec)) {
+                // Not followed (a link may lead back up, or across the
+                // file system), but counted, so that none is missed unseen.
+                if (linked_dirs != nullptr) {
+                    ++*linked_dirs;
                 }
             } else if (it->is_regular_file(type_ec) ||
                        (it->is_symlink(type_ec) && !fs::exists(it->path(), type_ec))) {
@@ -130,7 +137,7 @@ std::string below(const fs::path& path, const fs::path& base) {
 // Appends the captures below `dir`, sorted by path and named after their
 // path below `base`; counts the files that are plainly not captures.
 std::expected<void, Failure> walk(const std::string& dir, const fs::path& base, Inputs& out) {
-    auto files = files_below(dir, &out.job_outputs);
+    auto files = files_below(dir, &out.job_outputs, &out.linked_dirs);
     if (!files) {
         return std::unexpected(files.error());
     }
@@ -1129,6 +1136,13 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                      "vexlor: %s of jobs below the input directories: skipped (name one to "
                      "read it)\n",
                      counted(inputs.job_outputs, "output directory", "output directories").c_str());
+    }
+    if (inputs.linked_dirs > 0 && !batch.quiet) {
+        std::fprintf(
+            stderr,
+            "vexlor: %s below the input directories: not followed (name one to read "
+            "it)\n",
+            counted(inputs.linked_dirs, "link to a directory", "links to directories").c_str());
     }
     if (inputs.files.empty()) {
         return failure("no capture to read");

@@ -370,8 +370,12 @@ def test_a_jobs_outputs_inside_its_input_directory_are_not_read_again(tmp_path):
     for command in ("split", "archive"):
         r = cli(command, src, src / ("out-" + command))
         assert b"2 output directories of jobs below" in r.stderr and b"3 inputs: 0 done, 3 already done" in r.stderr
-    # The table of the directory is the table of its captures; an output directory named is read.
+    # The table of the directory is the table of its captures; an output directory named is read. A link to a
+    # directory is not followed, but told.
+    os.symlink(src / "day1", src / "again")
     assert cli("table", src, "--first", "0", "--quiet").stdout == table
+    r = cli("archive", src, tmp_path / "linked")
+    assert b"1 link to a directory below the input directories: not followed" in r.stderr and r.returncode == 0
     files = [p for p in contents(src / "out-split") if p.endswith(".pcap")]
     assert cli("table", src / "out-split", "--quiet").stdout.count(b"\n") == 1 + len(files) > 1
 
