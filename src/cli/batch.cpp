@@ -568,31 +568,27 @@ public:
         return append(entry_line(f) + "\n");
     }
 
-    // Names (below the directory) of outputs that earlier runs wrote for
-    // inputs of this run, which this run names otherwise: an input added
-    // beside one (b.pcap.gz beside b.pcap) takes both off their short name.
+    // Of `candidates[i]`, the other name input i may have had (see
+    // other_names), those an earlier run wrote for that very input: its
+    // entry has that name and the input's path as this run spells it.
+    // Entries of older manifests without names are never taken.
     std::vector<std::string> renamed(const std::vector<InputFile>& files,
-                                     const std::vector<std::string>& names) const {
-        std::map<FileIdentity, std::size_t> by_identity;
-        std::map<std::string, std::size_t> by_path;
-        std::set<std::string> planned;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            by_path.emplace(files[i].path, i);
-            if (auto id = identity_of(files[i].path)) {
-                by_identity.emplace(*id, i);
-            }
-            planned.insert(names[i] + batch_.suffix);
-        }
+                                     const std::vector<std::string>& candidates) const {
         std::vector<std::string> out;
-        for (const auto& [key, entry] : earlier_) {
-            const std::string& path = entry.fields.at("path");
-            const auto id = identity_of(path);
-            const bool ours = by_path.contains(path) || (id && by_identity.contains(*id));
-            // Only names below the directory are ever removed.
-            const fs::path name(key);
-            const bool below = !name.empty() && name.is_relative() && *name.begin() != "..";
-            if (ours && below && !planned.contains(key)) {
-                out.push_back(key);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (candidates[i].empty()) {
+                continue;
+            }
+            const auto it = earlier_.find(candidates[i]);
+            if (it == earlier_.end()) {
+                continue;
+            }
+            const Fields& f = it->second.fields;
+            const auto name = f.find("name");
+            const auto path = f.find("path");
+            if (name != f.end() && name->second == candidates[i] && path != f.end() &&
+                path->second == files[i].path) {
+                out.push_back(candidates[i]);
             }
         }
         return out;
@@ -1117,6 +1113,21 @@ std::vector<std::string> output_names(const std::vector<InputFile>& files) {
     return names;
 }
 
+// The name each input's output has when its short name (`b` for b.pcap)
+// is not this run's, and the other way round: the name a run of another
+// set of inputs would have given it.
+std::vector<std::string> other_names(const std::vector<InputFile>& files,
+                                     const std::vector<std::string>& names) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        std::string shortened = files[i].relative;
+        strip(shortened, {".gz", ".zst", ".zstd", ".xz", ".bz2"});
+        strip(shortened, {".pcapng", ".pcap", ".cap", ".ntar"});
+        out.push_back(names[i] == shortened ? files[i].relative : shortened);
+    }
+    return out;
+}
+
 CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& run_one) {
     const std::vector<std::string> names = output_names(inputs.files);
     if (auto st = check_outputs(batch, inputs.files, names); !st) {
@@ -1157,6 +1168,26 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     if (!locks) {
         return std::unexpected(locks.error());
     }
+    // The other name each input may have had in an earlier run (inputs
+    // since added or gone give or take its short name), locked from before
+    // the manifest is read until any output left under it is removed: a run
+    // writing one of them now keeps it (and its entry names its own input).
+    // Empty where the other name is taken by this run, or held by another.
+    std::vector<std::string> previous = other_names(inputs.files, names);
+    std::vector<UniqueFd> other_locks;
+    {
+        const std::set<std::string> planned(names.begin(), names.end());
+        for (std::string& name : previous) {
+            if (planned.contains(name)) {
+                name.clear();
+            } else if (auto held = lock_outputs(batch, {name})) {
+                other_locks.push_back(std::move(*held));
+                name += batch.suffix;
+            } else {
+                name.clear();
+            }
+        }
+    }
     auto output_of = [&](std::size_t i) { return vexlor::cli::output_of(batch, names[i]); };
     Manifest manifest(batch);
     std::string other;
@@ -1189,16 +1220,7 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     // with their entries, so that the directory holds what a first run of
     // these inputs would write (and no input's flows twice).  One another
     // run holds is left to it.
-    std::vector<std::string> renamed = manifest.renamed(inputs.files, names);
-    for (const std::string& name : renamed) {
-        std::string bare = name;
-        if (!batch.suffix.empty() && bare.ends_with(batch.suffix)) {
-            bare.resize(bare.size() - batch.suffix.size());
-        }
-        const auto held = lock_outputs(batch, {bare});
-        if (!held) {
-            continue;
-        }
+    for (const std::string& name : manifest.renamed(inputs.files, previous)) {
         const fs::path old = fs::path(batch.outdir) / name;
         std::error_code rm;
         fs::remove_all(old, rm);
@@ -1209,6 +1231,7 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             return failure(st.error().message);
         }
     }
+    other_locks.clear();
 
     const unsigned jobs = std::max(1u, std::min<unsigned>(batch.jobs, inputs.files.size()));
     // The progress line, on a terminal unless --quiet (as for one input).

@@ -34,6 +34,12 @@ bool FragmentTracker::place(Packet& packet) {
         return false;
     }
     const Datagram& d = datagrams_.at(handle);
+    // Keys are hashes: a datagram of the same layer is checked whole.
+    if (!d.inner &&
+        (d.ip.src_ip != ip.src_ip || d.ip.dst_ip != ip.dst_ip || d.ip.protocol != ip.protocol)) {
+        ++unmatched_;
+        return false;
+    }
     if (d.inner) {
         const std::uint8_t flags = ip.tcp_flags;
         ip = d.ip;

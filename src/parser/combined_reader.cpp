@@ -284,8 +284,8 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
             if (!can_open_again(path)) {
                 // A pipe gives its bytes once: its reader is kept, with the
                 // record just read (its frame stays valid until the reader is
-                // asked for the next one), or with its failure, told when
-                // its turn comes.
+                // asked for the next one); a failure to read it ends the run
+                // now, as it would for a file.
                 if (!first) {
                     return std::unexpected(named(path, first.error().to_error()));
                 }

@@ -267,16 +267,20 @@ def _die_with_parent():
 def _run_on(client, command, outdir, args, planned, retries, bar):
     from distributed import as_completed
 
-    todo = [p for p in planned if not p.done]
     # The tool records the paths as it is given them: relative ones are given as they are, in our working
     # directory, so that the manifest is the one a job run here writes.  Absolute ones need no directory (which
     # a worker elsewhere may not have).
-    relative = not os.path.isabs(outdir) or any(not os.path.isabs(p.path) for p in todo)
+    relative = not os.path.isabs(outdir) or any(not os.path.isabs(p.path) for p in planned)
     cwd = os.getcwd() if relative else None
     futures = {}
-    for group in _task_groups(todo):
+    # Grouped over every input, done ones too: a task given b.pcap.gz without b.pcap (done) would name its
+    # output as b.pcap's short name; the tool skips the done one again.
+    for whole in _task_groups(planned):
+        group = [p for p in whole if not p.done]
+        if not group:
+            continue
         key = "vexlor-%s-%s" % (command, uuid.uuid4().hex)
-        future = client.submit(_run_task, command, [p.path for p in group], group[0].root, outdir, args, cwd,
+        future = client.submit(_run_task, command, [p.path for p in whole], whole[0].root, outdir, args, cwd,
                                key=key, pure=False, retries=retries)
         futures[future] = group
     errors, finished = {}, bar.done

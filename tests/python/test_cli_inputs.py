@@ -317,6 +317,20 @@ def test_an_input_added_beside_another_leaves_what_a_first_run_would(tmp_path, c
     assert cli(command, src, out, "--quiet").returncode == 0 and cli(command, src, fresh, "--quiet").returncode == 0
     names = lambda d: [json.loads(line)["name"] for line in open(d / "vexlor-manifest.jsonl").readlines()[1:]]  # noqa
     assert contents(out).keys() == contents(fresh).keys() and names(out) == names(fresh) and len(names(out)) == 3
+    # Only an output the job named for that very input goes: not one of an entry without a name (older manifests
+    # keyed by input path, here with the inputs below the output directory), nor another input's of the same file.
+    top = tmp_path / "top"
+    shutil.copytree(src, top / "in")
+    assert cli(command, "in", ".", "--quiet", cwd=top).returncode == 0
+    lines = (top / "vexlor-manifest.jsonl").read_text().splitlines()
+    (top / "vexlor-manifest.jsonl").write_text(
+        "\n".join(lines[:1] + [re.sub(r', "name": "[^"]*"', "", line) for line in lines[1:]]) + "\n")
+    assert cli(command, "in", ".", "--quiet", cwd=top).returncode == 0 and contents(top / "in") == contents(src)
+    os.symlink(src / "c.pcap", write(tmp_path / "other" / "x", b"") and tmp_path / "other" / "d.pcap")
+    before = contents(out)
+    assert cli(command, tmp_path / "other", out, "--quiet").returncode == 0
+    assert {k: v for k, v in contents(out).items() if k in before and "manifest" not in k} == {
+        k: v for k, v in before.items() if "manifest" not in k}
 
 
 def test_an_output_directory_not_writable_is_named(tmp_path):

@@ -99,6 +99,18 @@ def client():
         yield c
 
 
+def test_a_cluster_job_names_an_input_redone_beside_a_done_one_as_a_local_job_does(tmp_path, client):
+    """a.pcap.gz changed beside a.pcap, done: the task reads both (the done one is skipped), so that the output is
+    named apart from a.pcap's, as here."""
+    src = make_inputs(tmp_path / "in")
+    for out in ("here", "there"):
+        vd.archive(src, tmp_path / out)
+    os.utime(os.path.join(src, "day1", "a.pcap.gz"), (1, 1))
+    vd.archive(src, tmp_path / "here")
+    vd.archive(src, tmp_path / "there", client=client)
+    assert tree(tmp_path / "there") == tree(tmp_path / "here") and "day1/a.pcap.gz.vexlor" in tree(tmp_path / "here")
+
+
 @pytest.mark.parametrize("command", ["split", "archive"])
 def test_a_cluster_job_gives_the_local_jobs_bytes_a_worker_killed_mid_task_included(tmp_path, client, command,
                                                                                     monkeypatch):
