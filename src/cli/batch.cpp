@@ -1008,6 +1008,8 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
                         globfree(&g);
                         return std::unexpected(st.error());
                     }
+                } else if (look_at(match) == Found::Other) {
+                    ++out.skipped; // as in a directory: a pattern names many files
                 } else {
                     out.files.push_back({match, relative(match, below(match, base))});
                 }
@@ -1139,8 +1141,9 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     const auto start = std::chrono::steady_clock::now();
     if (inputs.skipped > 0 && !batch.quiet) {
         std::fprintf(stderr,
-                     "vexlor: %llu files in the input directories are not captures: skipped\n",
-                     static_cast<unsigned long long>(inputs.skipped));
+                     "vexlor: %s found in the input directories or by patterns %s: skipped\n",
+                     counted(inputs.skipped, "file", "files").c_str(),
+                     inputs.skipped == 1 ? "is not a capture" : "are not captures");
     }
     if (inputs.job_outputs > 0 && !batch.quiet) {
         std::fprintf(stderr,

@@ -26,9 +26,10 @@ struct InputFile {
 
 struct Inputs {
     std::vector<InputFile> files;
-    // Files met in directories that are plainly not captures, compressed or
-    // not.  A file that cannot be read, or whose compressed stream fails
-    // before its first bytes, is an input all the same: its run says why.
+    // Files met in directories (or matched by patterns) that are plainly not
+    // captures, compressed or not.  A file that cannot be read, or whose
+    // compressed stream fails before its first bytes, is an input all the
+    // same: its run says why.
     std::uint64_t skipped = 0;
     // Directories below an input directory that hold a job's outputs (its
     // manifest): not walked, unless named as an input themselves.

@@ -51,8 +51,11 @@ def test_a_directory_gives_one_output_per_capture_and_reruns_resume(tmp_path, co
     src, out = capture_tree(tmp_path / "in"), tmp_path / "out"
     r = cli(command, src, out)
     assert r.returncode == 0, r.stderr
-    assert b"1 files in the input directories are not captures" in r.stderr
+    assert b"1 file found in the input directories or by patterns is not a capture: skipped" in r.stderr
     assert b"3 inputs: 3 done, 0 already done, 0 failed" in r.stderr
+    # A pattern's matches that are no captures are skipped and counted as a directory's are.
+    listed = cli(command, str(src) + "/*", tmp_path / "listed", "--list")
+    assert listed.returncode == 0 and b"notes.txt" not in listed.stdout and len(listed.stdout.splitlines()) == 3
     names = {"day1/a", "day1/b", "day2/nested/c"}
     made = {p for p in contents(out) if "vexlor-manifest" not in p}
     assert made == {n + suffix for n in names} if suffix else {os.path.dirname(p) for p in made} == names
@@ -255,7 +258,7 @@ CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8
 
 
 @pytest.mark.parametrize("name, data, options, status, said, entry", [
-    ("notes.txt", b"no capture", [], 0, "1 files in the input directories are not captures", None),
+    ("notes.txt", b"no capture", [], 0, "1 file found in the input directories or by patterns is not a capture: skipped", None),
     # Damaged compressed captures fail as inputs, however early the damage.
     ("x.pcap.gz", gzip.compress(small_capture(2))[:12], [], 1, "truncated gzip stream at byte 12 of {p}", "failed"),
     ("x.pcap.xz", b"\xfd7zXZ\0" + bytes(20), [], 1, "corrupt xz stream at byte 12 of {p}", "failed"),
