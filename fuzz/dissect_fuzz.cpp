@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "common/byte_reader.h"
 #include "fuzz_util.h"
@@ -36,22 +37,21 @@ bool is_wifi(std::uint32_t link_type) {
     return link_type == vexlor::kLinkIeee80211 || link_type == vexlor::kLinkRadiotap;
 }
 
-// Whether the basic decoding found IPv6 whose header chain the wide one
-// reads its own way: through an authentication header (sized in 4-byte
-// units there), or to ESP (a payload there).  The header is found by its
-// two addresses, as the basic decoding gave them.
-bool walks_differently(vexlor::ByteSpan frame, const vexlor::Dissection& basic) {
-    if (!basic.ip || basic.ip->src_ip.is_v4()) {
+// Whether a decoding found IPv6 whose header chain the two decodings read
+// each their own way: through an authentication header (sized in 4-byte
+// units by the wide one; either may then find no packet where the other
+// does), or to ESP (a payload in the wide one).  The header is found by the
+// two addresses that decoding gave.
+bool walks_differently(vexlor::ByteSpan frame, const std::optional<vexlor::IpInfo>& ip) {
+    if (!ip || ip->src_ip.is_v4()) {
         return false;
     }
-    if (basic.ip->protocol == 50) {
+    if (ip->protocol == 50) {
         return true;
     }
     for (std::size_t at = 0; at + 40 <= frame.size(); ++at) {
-        if (std::equal(basic.ip->src_ip.bytes.begin(), basic.ip->src_ip.bytes.end(),
-                       frame.begin() + at + 8) &&
-            std::equal(basic.ip->dst_ip.bytes.begin(), basic.ip->dst_ip.bytes.end(),
-                       frame.begin() + at + 24)) {
+        if (std::equal(ip->src_ip.bytes.begin(), ip->src_ip.bytes.end(), frame.begin() + at + 8) &&
+            std::equal(ip->dst_ip.bytes.begin(), ip->dst_ip.bytes.end(), frame.begin() + at + 24)) {
             std::uint8_t next = frame[at + 6];
             std::size_t q = at + 40;
             for (int walked = 0; walked < 8 && q + 2 <= frame.size(); ++walked) {
@@ -118,7 +118,7 @@ void check_wide(vexlor::ByteSpan frame, std::uint32_t link_type, const vexlor::D
     // 802.11 QoS data frames are read by the wide decoding only.
     const bool qos_data = is_wifi(link_type) && !basic.ip;
     if (basic_link && !f.fragment && (e.kinds == 0 || one_8100_tag) && !qos_data &&
-        !walks_differently(frame, basic)) {
+        !walks_differently(frame, basic.ip) && !walks_differently(frame, b.ip)) {
         require(b == basic, "wide and basic decodings disagree");
     }
 }
