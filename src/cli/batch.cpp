@@ -1097,13 +1097,20 @@ std::expected<std::vector<std::string>, Failure> archives_named(const std::strin
     return out;
 }
 
+// An input's short name: its relative path without the capture's and the
+// compression's extensions (day1/a.pcap.gz: day1/a).
+std::string short_name(const InputFile& f) {
+    std::string name = f.relative;
+    strip(name, {".gz", ".zst", ".zstd", ".xz", ".bz2"});
+    strip(name, {".pcapng", ".pcap", ".cap", ".ntar"});
+    return name;
+}
+
 std::vector<std::string> output_names(const std::vector<InputFile>& files) {
     std::vector<std::string> names;
     std::map<std::string, int> uses;
     for (const InputFile& f : files) {
-        std::string name = f.relative;
-        strip(name, {".gz", ".zst", ".zstd", ".xz", ".bz2"});
-        strip(name, {".pcapng", ".pcap", ".cap", ".ntar"});
+        std::string name = short_name(f);
         ++uses[name];
         names.push_back(name);
     }
@@ -1122,9 +1129,7 @@ std::vector<std::string> other_names(const std::vector<InputFile>& files,
                                      const std::vector<std::string>& names) {
     std::vector<std::string> out;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        std::string shortened = files[i].relative;
-        strip(shortened, {".gz", ".zst", ".zstd", ".xz", ".bz2"});
-        strip(shortened, {".pcapng", ".pcap", ".cap", ".ntar"});
+        const std::string shortened = short_name(files[i]);
         out.push_back(names[i] == shortened ? files[i].relative : shortened);
     }
     return out;

@@ -223,6 +223,11 @@ def test_a_set_of_archives_is_queried_as_the_union_of_its_archives(tmp_path):
     assert r.returncode == 1 and b"is the input" in r.stderr
 
 
+def split_files(directory):
+    """A split's files by flow name, without the stem of the input they were named after."""
+    return {name.split("_", 1)[1]: data for name, data in contents(directory).items()}
+
+
 def test_a_low_descriptor_limit_is_shared_by_files_inputs_and_runs(tmp_path):
     """Under a limit of 48 descriptors: 300 flows of three gzip pieces read as one, and four inputs at once; the
     files are those of a run without the limit."""
@@ -234,17 +239,16 @@ def test_a_low_descriptor_limit_is_shared_by_files_inputs_and_runs(tmp_path):
     for i in range(4):
         shutil.copy(whole, write(tmp_path / "jobs" / ("c%d.pcap" % i), b""))
     assert cli("split", whole, tmp_path / "ref", "--quiet").returncode == 0
-    flows = lambda d: {name.split("_", 1)[1]: data for name, data in contents(d).items()}  # noqa: E731
 
     def low():
         resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48))
 
     for args in (["--combine", "concat", "--writer-threads", "0"], ["--combine", "merge"]):
         r = cli("split", tmp_path / "pieces", tmp_path / args[1], *args, "--quiet", preexec_fn=low)
-        assert r.returncode == 0 and flows(tmp_path / args[1]) == flows(tmp_path / "ref"), r.stderr
+        assert r.returncode == 0 and split_files(tmp_path / args[1]) == split_files(tmp_path / "ref"), r.stderr
     r = cli("split", tmp_path / "jobs", tmp_path / "each", "--jobs", "4", "--quiet", preexec_fn=low)
     assert r.returncode == 0, r.stderr
-    assert all(flows(tmp_path / "each" / ("c%d" % i)) == flows(tmp_path / "ref") for i in range(4))
+    assert all(split_files(tmp_path / "each" / ("c%d" % i)) == split_files(tmp_path / "ref") for i in range(4))
 
 
 def without_override():
@@ -258,7 +262,8 @@ CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8
 
 
 @pytest.mark.parametrize("name, data, options, status, said, entry", [
-    ("notes.txt", b"no capture", [], 0, "1 file found in the input directories or by patterns is not a capture: skipped", None),
+    ("notes.txt", b"no capture", [], 0, "1 file found in the input directories or by patterns is not a capture",
+     None),
     # Damaged compressed captures fail as inputs, however early the damage.
     ("x.pcap.gz", gzip.compress(small_capture(2))[:12], [], 1, "truncated gzip stream at byte 12 of {p}", "failed"),
     ("x.pcap.xz", b"\xfd7zXZ\0" + bytes(20), [], 1, "corrupt xz stream at byte 12 of {p}", "failed"),
@@ -306,8 +311,8 @@ def test_inputs_read_as_one_are_each_read_once_and_named(tmp_path):
     warned = b"vexlor: warning: %s: last record cut off at byte" % b.encode()
     assert files.returncode == 0 and files.stderr.startswith(warned), files.stderr
     assert piped.returncode == 0 and b"warning: %s: last record" % bytes(fifo) in piped.stderr, piped.stderr
-    flows = lambda d: {name.split("_", 1)[1]: data for name, data in contents(d).items()}  # noqa: E731
-    assert flows(tmp_path / "piped") == flows(tmp_path / "files") and len(flows(tmp_path / "files")) == 6
+    assert split_files(tmp_path / "piped") == split_files(tmp_path / "files")
+    assert len(split_files(tmp_path / "files")) == 6
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])
