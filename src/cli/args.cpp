@@ -1,6 +1,7 @@
 #include "cli/args.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace vexlor::cli {
 
@@ -112,6 +113,41 @@ Parsed<std::uint64_t> parse_number(std::string_view text, std::uint64_t max,
         v = v * 10 + d;
     }
     return v;
+}
+
+Parsed<std::uint64_t> parse_size(std::string_view text, std::string_view what) {
+    auto bad = [&] {
+        return usage_error("invalid value '" + std::string(text) + "' for " + std::string(what) +
+                           ": expected a size such as 512M or 2G (K, M, G: units of 1024)");
+    };
+    unsigned shift = 0;
+    std::string_view digits = text;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+        case 'k':
+        case 'K':
+            shift = 10;
+            break;
+        case 'm':
+        case 'M':
+            shift = 20;
+            break;
+        case 'g':
+        case 'G':
+            shift = 30;
+            break;
+        default:
+            break;
+        }
+        if (shift != 0) {
+            digits.remove_suffix(1);
+        }
+    }
+    auto n = parse_number(digits, std::numeric_limits<std::uint64_t>::max() >> shift, what);
+    if (!n || *n == 0) {
+        return bad();
+    }
+    return *n << shift;
 }
 
 } // namespace vexlor::cli

@@ -52,5 +52,8 @@ Parsed<ParsedArgs> parse_args(std::span<char* const> args, std::span<const Optio
 // A plain decimal number from 0 to `max`: digits only, no sign, no blanks.
 // `what` names the option in the message ("--port").
 Parsed<std::uint64_t> parse_number(std::string_view text, std::uint64_t max, std::string_view what);
+// A size in bytes above 0, with an optional unit K, M or G (powers of 1024):
+// "512M".
+Parsed<std::uint64_t> parse_size(std::string_view text, std::string_view what);
 
 } // namespace vexlor::cli

@@ -243,8 +243,12 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 if (*jobs > 1 && !args.has("writer-threads")) {
                     one.writer_threads = 0;
                 }
-                // Each run's files share the descriptors with the others'.
+                // Each run's files share the descriptors with the others',
+                // and its buffers the memory.
                 one.descriptor_cap = descriptor_share(*jobs, 1);
+                if (!args.has("memory")) {
+                    one.copied_buffer_budget = copied_buffer_share(*jobs);
+                }
             }
             set_output(one, out);
             one.progress = progress;
@@ -284,6 +288,16 @@ CommandStatus split_command(const ParsedArgs& args) {
     }
     opt.writer_threads = *writers;
     opt.descriptor_cap = descriptor_share(1, 1);
+    if (auto text = args.last("memory")) {
+        auto memory = parse_size(*text, "--memory");
+        if (!memory) {
+            return misused(memory.error());
+        }
+        opt.buffer_budget = *memory;
+        opt.copied_buffer_budget = *memory;
+    } else {
+        opt.copied_buffer_budget = copied_buffer_share(1);
+    }
     if (auto st = build_options(args, opt); !st) {
         return st;
     }

@@ -188,6 +188,15 @@ std::size_t descriptor_share(unsigned runs, std::size_t held) {
     return cur > reserve + n ? (cur - reserve) / n : 1;
 }
 
+std::uint64_t copied_buffer_share(unsigned runs) {
+    // A flow of a stream leaves in as many writes (each reopening its file
+    // once more than the open-file cap) as the budget is smaller than the
+    // capture; a mapped file's bytes wait in the page cache instead.
+    constexpr std::uint64_t least = SplitWriter::kBufferBudget;
+    constexpr std::uint64_t most = std::uint64_t{512} << 20;
+    return std::max(least, std::clamp(machine_memory() / 16, least, most) / std::max(runs, 1u));
+}
+
 void configure_run(const ParsedArgs& args, RunControl& control) {
     control.cancel = &g_cancel;
     control.remove_on_failure = true;

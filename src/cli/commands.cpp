@@ -18,7 +18,7 @@ constexpr OptionDef kSplitOptions[] = {
     {"port", true},         {"output-type", true},  {"prefix", true},         {"strict", false},
     {"decode", true},       {"quiet", false},       {"jobs", true, 'j'},      {"combine", true},
     {"each", false},        {"root", true},         {"list", false},          {"help", false, 'h'},
-    {"idle-timeout", true}, {"tcp-restart", false}, {"writer-threads", true},
+    {"idle-timeout", true}, {"tcp-restart", false}, {"writer-threads", true}, {"memory", true},
 };
 constexpr OptionDef kArchiveOptions[] = {
     {"strategy", true},   {"max-sessions", true}, {"ip", true},           {"port", true},
@@ -138,6 +138,11 @@ Options:
   --writer-threads N  threads that create and write the files, 0 for none
                     (default: one per core, at most 4; 0 with --jobs above 1);
                     the files are the same with any number
+  --memory SIZE     memory for the write buffers, such as 512M (default: 96M;
+                    for a compressed capture or standard input, whose bytes
+                    are copied into them, a sixteenth of the machine's memory
+                    from 96M to 512M, shared by the runs of --jobs); more
+                    means fewer, larger writes, the files are the same
 )" DECODE_HELP BOUNDARY_HELP INPUTS_HELP
     R"(  --prefix NAME     start file names with NAME (default: the input's name
                     without its extensions; stdin for standard input)

@@ -57,6 +57,9 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         wopt.lock_directory = first;
         wopt.writer_threads = opt.writer_threads;
         wopt.descriptor_cap = opt.descriptor_cap;
+        wopt.buffer_budget = !input.stable_frames && opt.copied_buffer_budget != 0
+                                 ? opt.copied_buffer_budget
+                                 : opt.buffer_budget;
         wopt.reference_window = input.largest_of_many;
         return SplitWriter::create(std::move(wopt), [strat = opt.strategy](const FlowKey& key) {
             return flow_name(strat, key);

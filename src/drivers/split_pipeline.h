@@ -33,9 +33,17 @@ struct SplitOptions {
     std::string prefix;
     // See SplitWriterOptions::shorten_long_names.
     bool shorten_long_names = false;
-    // See SplitWriterOptions::writer_threads and ::descriptor_cap.
+    // See SplitWriterOptions::writer_threads, ::descriptor_cap and
+    // ::buffer_budget.
     unsigned writer_threads = 0;
     std::size_t descriptor_cap = 0;
+    std::uint64_t buffer_budget = 0;
+    // The buffers' budget when frames are copied into them (a compressed
+    // capture or standard input, read as it streams); 0: buffer_budget.
+    // Frames of a mapped file can be referred to until written, so a flow
+    // leaves in few large writes; copied ones only in as many as the
+    // budget allows, each reopening its file.
+    std::uint64_t copied_buffer_budget = 0;
     ProgressFn progress;
     RunControl control;
 };

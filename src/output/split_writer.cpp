@@ -43,13 +43,24 @@ std::string split_file_name(std::string_view prefix, std::string_view flow_name,
     return stem.substr(0, keep) + suffix + std::string(ext);
 }
 
+std::uint64_t machine_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && page_size > 0
+               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
+               : std::uint64_t{1} << 30;
+}
+
 namespace {
 
-// The memory budget of all buffers: each file's share times the files that
-// may be open at once, at most kBufferBudget.
-std::uint64_t memory_budget(std::uint64_t per_flow, std::size_t fd_cap) {
-    return per_flow > SplitWriter::kBufferBudget / fd_cap ? SplitWriter::kBufferBudget
-                                                          : per_flow * fd_cap;
+// The memory budget of all buffers: the caller's, or each file's share times
+// the files that may be open at once, at most kBufferBudget.
+std::uint64_t memory_budget(const SplitWriterOptions& o, std::size_t fd_cap) {
+    if (o.buffer_budget != 0) {
+        return o.buffer_budget;
+    }
+    return o.buffer_bytes > SplitWriter::kBufferBudget / fd_cap ? SplitWriter::kBufferBudget
+                                                                : o.buffer_bytes * fd_cap;
 }
 
 std::size_t fd_cap_of(const SplitWriterOptions& o) {
@@ -61,10 +72,11 @@ std::size_t open_cap_of(const SplitWriterOptions& o) {
 }
 
 std::size_t max_slabs_of(const SplitWriterOptions& o) {
-    const std::uint64_t budget = memory_budget(o.buffer_bytes, fd_cap_of(o));
+    const std::uint64_t budget = memory_budget(o, fd_cap_of(o));
     // Room for at least one whole buffer, whatever the budget says.
     const std::uint64_t one_buffer =
-        std::min<std::uint64_t>(o.buffer_bytes, SplitWriter::kBufferBudget) / SlabPool::kSlabSize +
+        std::min(o.buffer_bytes, std::max(budget, SplitWriter::kBufferBudget)) /
+            SlabPool::kSlabSize +
         2;
     return static_cast<std::size_t>(
         std::max<std::uint64_t>(budget / SlabPool::kSlabSize, one_buffer));
@@ -76,20 +88,14 @@ SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_
     : opt_(std::move(options)), name_of_(std::move(name_of)), pool_(max_slabs_of(opt_)),
       work_(std::make_unique<FileWork>(std::move(dir), open_cap_of(opt_), opt_.writer_threads)) {
     const std::uint64_t per_flow = opt_.buffer_bytes;
-    const std::uint64_t budget = memory_budget(per_flow, fd_cap_of(opt_));
+    const std::uint64_t budget = memory_budget(opt_, fd_cap_of(opt_));
     // Referenced bytes are pages of the input: they cost no memory of ours,
     // but they keep a window of the input in the page cache until written
     // (should the kernel drop some, the write reads them again).  The wider
     // the window, the larger and rarer the writes of a split with many more
     // flows than open files; it is kept under an eighth of the machine's
     // memory.
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    const std::uint64_t memory =
-        pages > 0 && page_size > 0
-            ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
-            : std::uint64_t{1} << 30;
-    reference_budget_ = std::clamp(memory / 8, budget, kReferenceBudget * budget);
+    reference_budget_ = std::clamp(machine_memory() / 8, budget, kReferenceBudget * budget);
     if (opt_.reference_window != 0) {
         // Not below a floor: captures of a few megabytes each would
         // otherwise write their flows out in pieces of a few packets.

@@ -81,7 +81,14 @@ struct SplitWriterOptions {
     // over many captures read as one gives the size of its largest, so that
     // it pins and buffers no more than that capture would alone.
     std::uint64_t reference_window = 0;
+    // The most the buffers hold together (0: max_sessions x buffer_bytes, at
+    // most kBufferBudget).  A buffer_bytes of 0 still means no buffering.
+    std::uint64_t buffer_budget = 0;
 };
+
+// The machine's physical memory (1 GiB when it cannot be told), which the
+// buffers' budgets are measured against.
+std::uint64_t machine_memory();
 
 // The final file name of a flow: "{prefix}_{flow name, sanitised}{ext}", cut
 // to fit NAME_MAX with its temporary name when `shorten` asks for it (the
@@ -102,8 +109,8 @@ std::string split_file_name(std::string_view prefix, std::string_view flow_name,
 //    second header), so every file holds all of its flow's packets in order;
 //  - buffered bytes stay with their flow when its descriptor is closed.
 //    The pool's size is the memory budget, max_sessions x buffer_bytes (at
-//    most kBufferBudget); when it runs dry, the fullest buffers are written
-//    out until half of it is free again.
+//    most kBufferBudget) or the caller's buffer_budget; when it runs dry,
+//    the fullest buffers are written out until half of it is free again.
 //  - with stable frames, a buffer holds copies of the small pieces (record
 //    headers, short frames) and references to the rest.  Referenced bytes
 //    cost no memory of ours, but they pin a window of the input in the page

@@ -195,6 +195,8 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "split {cap} {out} --ip 10.0.0.300 => 2: invalid IP address '10.0.0.300'",
     "archive {cap} {out} --ip 10.0.0.0/33 => 2: invalid IP prefix '10.0.0.0/33'",
     "split {cap} {out} --ip 2001:db8::/129 => 2: invalid IP prefix '2001:db8::/129'",
+    *["split {cap} {out} --memory %s => 2: invalid value '%s' for --memory: expected a size such as 512M or 2G (K, M, "
+      "G: units of 1024)" % (v, v) for v in ("0", "5X", "M", "17179869184G")],
     "split {cap} {out} --prefix a/b => 2: invalid value 'a/b' for --prefix: expected a file name without '/'",
     "archive {cap} {out} --port 8O => 2: invalid value '8O' for --port: expected a number from 0 to 65535",
     "archive {cap} {out} --output-type l7 => 2: unknown option '--output-type'", "flows => 2: missing ARCHIVE",
