@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "common/page_buffer.h"
 #include "common/unique_fd.h"
 
 namespace vexlor {
@@ -40,6 +41,7 @@ Result<std::shared_ptr<const ArchiveReader>> ArchiveReader::open(const std::stri
     std::unique_ptr<ArchiveReader> r(new ArchiveReader());
     r->map_ = static_cast<const std::uint8_t*>(base);
     r->size_ = static_cast<std::size_t>(size);
+    r->guard_ = MappingGuard::watch(base, r->size_);
     const std::uint8_t* map = r->map_;
 
     r->link_type_ = load_le<std::uint32_t>(map + 12);
@@ -87,6 +89,7 @@ Result<std::shared_ptr<const ArchiveReader>> ArchiveReader::open(const std::stri
 
 ArchiveReader::~ArchiveReader() {
     if (map_) {
+        guard_.reset();
         ::munmap(const_cast<std::uint8_t*>(map_), size_);
     }
 }
@@ -95,8 +98,13 @@ Result<std::vector<std::uint64_t>> ArchiveReader::get_packet_offsets(const FlowE
     if (!fits(entry.offset_list_offset, entry.offset_list_length, size_)) {
         return runtime_error("Offset list extends beyond file");
     }
-    return decode_offset_list(ByteSpan(map_ + entry.offset_list_offset, entry.offset_list_length),
-                              entry.packet_count);
+    auto offsets = decode_offset_list(
+        ByteSpan(map_ + entry.offset_list_offset, entry.offset_list_length), entry.packet_count);
+    // Zeros where the file was cut under us: the list now lies past its end.
+    if (guard_.cut()) {
+        return runtime_error("Offset list extends beyond file");
+    }
+    return offsets;
 }
 
 std::optional<std::uint64_t> ArchiveReader::first_packet_offset(const FlowEntry& entry) const {
@@ -106,7 +114,7 @@ std::optional<std::uint64_t> ArchiveReader::first_packet_offset(const FlowEntry&
     }
     auto first =
         decode_offset_list(ByteSpan(map_ + entry.offset_list_offset, entry.offset_list_length), 1);
-    return first.empty() ? std::nullopt : std::optional<std::uint64_t>(first[0]);
+    return first.empty() || guard_.cut() ? std::nullopt : std::optional<std::uint64_t>(first[0]);
 }
 
 std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint64_t offset) const {
@@ -115,6 +123,17 @@ std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint6
     }
     std::uint32_t caplen = load_le<std::uint32_t>(map_ + offset + 8);
     if (!fits(offset + kPcapRecordHeaderSize, caplen, size_)) {
+        return std::nullopt;
+    }
+    // A file cut short under us loses everything past some point: when the
+    // record's last byte is there, all of it is.  Its page is touched here,
+    // so that a cut shows now and the record is left out like any other
+    // that runs past the end of the file.
+    const std::uint64_t last = offset + kPcapRecordHeaderSize + caplen - 1;
+    if (last / kPageSize != offset / kPageSize) {
+        (void)*static_cast<const volatile std::uint8_t*>(map_ + last);
+    }
+    if (guard_.cut()) {
         return std::nullopt;
     }
     return std::span<const std::uint8_t>(map_ + offset, kPcapRecordHeaderSize + caplen);

@@ -17,6 +17,7 @@
 
 #include "archive/format.h"
 #include "archive/index.h"
+#include "common/mapping_guard.h"
 #include "common/result.h"
 
 namespace vexlor {
@@ -99,6 +100,7 @@ private:
 
     const std::uint8_t* map_ = nullptr;
     std::size_t size_ = 0;
+    MappingGuard guard_; // a file cut short under us reads as cut, not SIGBUS
     std::uint32_t link_type_ = 0;
     ArchiveFooter footer_;
     std::vector<FlowEntry> flows_;

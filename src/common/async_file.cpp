@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/mapping_guard.h"
 #include "common/write_all.h"
 
 namespace vexlor {
@@ -76,7 +77,9 @@ Result<bool> send_all(int out, const Source& src, std::uint64_t offset, std::siz
             return os_error(errno);
         }
         if (done == 0) {
-            return os_error(EIO);
+            // The file ends before bytes we mapped from it: another
+            // program has cut it short.
+            return runtime_error(kInputCutWhileRead);
         }
         first = false;
         offset += static_cast<std::uint64_t>(done);

@@ -12,6 +12,7 @@ SharedStorage* SharedStorage::from_mapping(void* base, std::size_t map_len, std:
     s->map_len_ = map_len;
     s->data_ = static_cast<const std::uint8_t*>(base);
     s->size_ = size;
+    s->guard_ = MappingGuard::watch(base, map_len);
     return s;
 }
 
@@ -31,6 +32,7 @@ void SharedStorage::release() noexcept {
 
 SharedStorage::~SharedStorage() {
     if (map_base_) {
+        guard_.reset();
         ::munmap(map_base_, map_len_);
     }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/file_identity.h"
+#include "common/mapping_guard.h"
 
 namespace vexlor {
 
@@ -29,6 +30,9 @@ public:
     std::size_t size() const { return size_; }
     // The mapped file; nothing for a heap buffer.
     const std::optional<FileIdentity>& file() const { return file_; }
+    // Whether the mapped file was cut short under us, the bytes past its new
+    // end read as zeros (see MappingGuard).
+    bool cut() const noexcept { return guard_.cut(); }
 
 private:
     SharedStorage() = default;
@@ -41,6 +45,7 @@ private:
     std::size_t map_len_ = 0;
     std::optional<FileIdentity> file_;
     std::vector<std::uint8_t> heap_;
+    MappingGuard guard_;
 };
 
 // A view of shared storage that keeps the storage alive.  Copies share;
@@ -99,6 +104,8 @@ public:
     std::uint64_t file_offset() const {
         return st_ ? static_cast<std::uint64_t>(data_ - st_->data()) : 0;
     }
+    // See SharedStorage::cut().
+    bool cut() const noexcept { return st_ != nullptr && st_->cut(); }
 
     // [offset, offset + len) of this view; the caller has checked the bounds.
     SharedBytes slice(std::size_t offset, std::size_t len) const {
@@ -121,5 +128,16 @@ private:
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
+
+// Whether any of `held` (mapped inputs) was cut short while it was read:
+// bytes read from it since may be zeros, and nothing may be published.
+inline bool any_cut(std::span<const SharedBytes> held) {
+    for (const SharedBytes& b : held) {
+        if (b.cut()) {
+            return true;
+        }
+    }
+    return false;
+}
 
 } // namespace vexlor

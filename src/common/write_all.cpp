@@ -6,7 +6,20 @@
 #include <cerrno>
 #include <climits>
 
+#include "common/mapping_guard.h"
+
 namespace vexlor {
+
+namespace {
+
+// What is written is our own buffers or pages of a mapped input, so a page
+// the kernel cannot read is one of the input's, gone because another program
+// cut the file short.
+std::unexpected<Error> write_failed(int err) {
+    return err == EFAULT ? runtime_error(kInputCutWhileRead) : os_error(err);
+}
+
+} // namespace
 
 Status write_all(int fd, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
@@ -15,7 +28,7 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
             if (errno == EINTR) {
                 continue;
             }
-            return os_error(errno);
+            return write_failed(errno);
         }
         if (n == 0) {
             return os_error(EIO);
@@ -66,7 +79,7 @@ Status write_all(int fd, std::vector<iovec>& iov) {
             if (errno == EINTR) {
                 continue;
             }
-            return os_error(errno);
+            return write_failed(errno);
         }
         if (done == 0) {
             return os_error(EIO);

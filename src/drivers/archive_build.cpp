@@ -1,5 +1,7 @@
 #include "drivers/archive_build.h"
 
+#include <vector>
+
 #include "archive/archive_writer.h"
 #include "common/file_identity.h"
 #include "drivers/record_pump.h"
@@ -116,8 +118,17 @@ Status build_archive(const ArchiveBuildOptions& options) {
     if (!read) {
         return read;
     }
+    // A mapped input cut short under us may have given zeros for its last
+    // records (or fails the copy of them): nothing is published then.
+    const std::vector<SharedBytes> held = capture.stable_inputs();
+    if (any_cut(held)) {
+        return runtime_error(kInputCutWhileRead);
+    }
     summary.flows = writer->flow_count();
     Status st = std::move(*writer).finalize();
+    if (!st && any_cut(held)) {
+        return runtime_error(kInputCutWhileRead);
+    }
     if (st) {
         summary.files = 1;
         summary.bytes_written = writer->size();

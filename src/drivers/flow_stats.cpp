@@ -867,6 +867,9 @@ Status run_capture(const FlowStatsOptions& opt, const FlowSink& sink) {
     if (!drained) {
         return drained;
     }
+    if (any_cut(inputs)) {
+        return runtime_error(kInputCutWhileRead);
+    }
     summary.link_type = link_type;
     for (auto& [key, stats] : live) {
         done.push_back(stats.get());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -35,6 +36,8 @@ struct InputFacts {
     // Of several captures read as one: the largest's size (see
     // SplitWriterOptions::reference_window); 0 for one capture.
     std::uint64_t largest_of_many = 0;
+    // The mapped inputs, which another program may cut short under us.
+    std::span<const SharedBytes> held{};
 };
 
 Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFilter& filter,
@@ -188,6 +191,9 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
     }
     summary.link_type = link_type;
     summary.flows = writer->flow_count();
+    if (any_cut(input.held)) {
+        return runtime_error(kInputCutWhileRead);
+    }
     Status closed = std::move(*writer).close();
     summary.files = writer->published().files;
     summary.bytes_written = writer->published().bytes;
@@ -195,7 +201,9 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         *opt.control.summary = summary;
     }
     if (!closed) {
-        return std::unexpected(write_error(closed.error()));
+        // Bytes written from pages of the input that are gone fail the write.
+        return any_cut(input.held) ? runtime_error(kInputCutWhileRead)
+                                   : std::unexpected(write_error(closed.error()));
     }
     for (auto& [type, other] : other_types) {
         summary.flows += other.flow_count();
@@ -234,6 +242,7 @@ Status run_split(const SplitOptions& opt) {
     (*reader)->refuse_cut_off(opt.control.refuse_cut_off);
     InputFacts facts{(*reader)->link_type(), (*reader)->records_in_written_form(),
                      !(*reader)->streaming(), (*reader)->input_size().value_or(0)};
+    facts.held = inputs;
     if (inputs.size() > 1) {
         for (const SharedBytes& one : inputs) {
             facts.largest_of_many = std::max<std::uint64_t>(facts.largest_of_many, one.size());

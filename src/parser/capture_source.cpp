@@ -86,6 +86,11 @@ Status CaptureSource::skip_to(std::uint64_t offset) {
 Result<ByteSpan> CaptureSource::window(std::uint64_t offset, std::size_t want) {
     if (!streaming()) {
         consumed_.store(offset, std::memory_order_relaxed);
+        // Records already given out may have read zeros where the file was
+        // cut under us: the run fails at the next one, whatever it is.
+        if (whole_.cut()) {
+            return runtime_error(kInputCutWhileRead);
+        }
         return offset <= whole_.size() ? whole_.span().subspan(static_cast<std::size_t>(offset))
                                        : ByteSpan{};
     }

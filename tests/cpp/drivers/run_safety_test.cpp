@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <tuple>
+#include <utility>
 
+#include "archive/archive_reader.h"
 #include "builders.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
@@ -83,6 +85,52 @@ TEST(Drivers, ReportTheFirstError) {
         }
         EXPECT_EQ(dir_names(dir.path()), (std::vector<std::string>{"cut.pcap", "file", "text"}));
     }
+}
+
+// A capture cut short by another program while a run reads it (rotated by
+// truncating it in place) fails the run with a message that says so, and
+// nothing is published: the mapped pages past the cut would otherwise have
+// killed the process.  The archive read afterwards leaves out the records
+// its own file lost, as it leaves out any past its end.
+TEST(Drivers, FailWhenTheInputIsCutShortUnderThem) {
+    for (bool archive : {false, true}) {
+        TempDir dir;
+        const std::string input = dir / "cap.pcap", output = dir / (archive ? "a.vexlor" : "out");
+        write_file(input, capture(4 * kProgressInterval));
+        const auto half = std::filesystem::file_size(input) / 2;
+        bool cut_once = false;
+        expect_error(run(archive, input, output,
+                         [&](const Progress&) {
+                             if (!std::exchange(cut_once, true)) {
+                                 std::filesystem::resize_file(input, half);
+                             }
+                         }),
+                     ErrorKind::Runtime, kInputCutWhileRead);
+        EXPECT_TRUE(cut_once);
+        EXPECT_FALSE(std::filesystem::exists(output) && archive) << archive;
+        for (const std::string& name : archive ? std::vector<std::string>{} : dir_names(output)) {
+            EXPECT_EQ(name.front(), '.') << name;
+        }
+    }
+    TempDir dir;
+    write_file(dir / "cap.pcap", capture(kProgressInterval));
+    ASSERT_TRUE(run(true, dir / "cap.pcap", dir / "a.vexlor"));
+    auto reader = ArchiveReader::open(dir / "a.vexlor");
+    ASSERT_TRUE(reader);
+    std::vector<std::uint64_t> offsets;
+    for (const FlowEntry& flow : (*reader)->flows()) {
+        const auto list = (*reader)->get_packet_offsets(flow);
+        offsets.insert(offsets.end(), list->begin(), list->end());
+    }
+    const std::uint64_t half = std::filesystem::file_size(dir / "cap.pcap") / 2;
+    std::filesystem::resize_file(dir / "a.vexlor", half);
+    std::size_t kept = 0;
+    for (std::uint64_t at : offsets) {
+        kept += (*reader)->packet_at(at).has_value();
+    }
+    EXPECT_LT(kept, offsets.size() / 2);
+    expect_error((*reader)->get_packet_offsets((*reader)->flows().front()), ErrorKind::Runtime,
+                 "Offset list extends beyond file");
 }
 
 } // namespace
