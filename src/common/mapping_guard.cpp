@@ -24,9 +24,10 @@ struct Slot {
     std::atomic<bool> cut{false};
 };
 
-// Inputs and archives open at once: a split holds one, a job over many
-// captures one per run, a script a few archives.
-constexpr int kSlots = 256;
+// Inputs and archives open at once: a split holds one, a run over many
+// captures read as one up to 1,024, a script a few archives.  The handler
+// looks through them all, but only when a fault comes.
+constexpr int kSlots = 2048;
 Slot g_slots[kSlots];
 
 struct sigaction g_previous {};

@@ -20,7 +20,7 @@ public:
     // An empty guard: watches nothing, never cut.
     MappingGuard() = default;
     // Watches [base, base + len).  Installs the process's SIGBUS handler on
-    // first use.  Should the table of watched mappings be full (hundreds
+    // first use.  Should the table of watched mappings be full (thousands
     // open at once), the mapping goes unwatched, as before there was one.
     static MappingGuard watch(const void* base, std::size_t len);
 

@@ -1,13 +1,12 @@
-#include "common/mapping_guard.h"
-
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <csignal>
 
 #include "builders.h"
+#include "common/mapping_guard.h"
 
 namespace vexlor {
 namespace {
