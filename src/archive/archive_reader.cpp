@@ -42,6 +42,8 @@ Result<std::shared_ptr<const ArchiveReader>> ArchiveReader::open(const std::stri
     r->map_ = static_cast<const std::uint8_t*>(base);
     r->size_ = static_cast<std::size_t>(size);
     r->guard_ = MappingGuard::watch(base, r->size_);
+    r->path_ = path;
+    r->identity_ = FileIdentity{st.st_dev, st.st_ino};
     const std::uint8_t* map = r->map_;
 
     r->link_type_ = load_le<std::uint32_t>(map + 12);
@@ -92,6 +94,15 @@ ArchiveReader::~ArchiveReader() {
         guard_.reset();
         ::munmap(const_cast<std::uint8_t*>(map_), size_);
     }
+}
+
+bool ArchiveReader::cut_short() const {
+    if (guard_.cut()) {
+        return true;
+    }
+    struct stat st {};
+    return ::stat(path_.c_str(), &st) == 0 && FileIdentity{st.st_dev, st.st_ino} == identity_ &&
+           st.st_size >= 0 && static_cast<std::uint64_t>(st.st_size) < size_;
 }
 
 Result<std::vector<std::uint64_t>> ArchiveReader::get_packet_offsets(const FlowEntry& entry) const {

@@ -17,6 +17,7 @@
 
 #include "archive/format.h"
 #include "archive/index.h"
+#include "common/file_identity.h"
 #include "common/mapping_guard.h"
 #include "common/result.h"
 
@@ -59,6 +60,11 @@ public:
     bool has_indexes() const { return indexes_.has_value(); }
     // The whole mapped file.
     std::span<const std::uint8_t> file() const { return {map_, size_}; }
+    // Whether another program has cut the file short since it was opened
+    // (its records past the cut then read as missing, or as zeros in the
+    // page the file now ends in).  A system call: asked before what was
+    // read is published.
+    bool cut_short() const;
 
     // The absolute offsets of the flow's records.  A damaged list yields fewer
     // offsets, never an error; a list outside the file is the runtime error
@@ -101,6 +107,8 @@ private:
     const std::uint8_t* map_ = nullptr;
     std::size_t size_ = 0;
     MappingGuard guard_; // a file cut short under us reads as cut, not SIGBUS
+    std::string path_;
+    FileIdentity identity_;
     std::uint32_t link_type_ = 0;
     ArchiveFooter footer_;
     std::vector<FlowEntry> flows_;

@@ -443,7 +443,9 @@ CommandStatus extract_command(const ParsedArgs& args) {
                 auto p = reader.packet_at(off);
                 auto rec = reader.record_at(off);
                 if (!p || !rec) {
-                    return failed(archives->names[a] + ": " + damaged_record(e->id, off));
+                    return failed(
+                        archives->names[a] + ": " +
+                        (reader.cut_short() ? kInputCutWhileRead : damaged_record(e->id, off)));
                 }
                 if (seen.insert(off).second) {
                     mine.push_back({std::uint64_t{p->ts_sec} * 1000000 + p->ts_usec, off, e->id,
@@ -462,14 +464,30 @@ CommandStatus extract_command(const ParsedArgs& args) {
     }
     FdWriter out(*file ? (*file)->fd() : STDOUT_FILENO);
     out.write(pcap_global_header(link_type));
+    // An archive cut short by another program since its records were looked
+    // at gives them no more (or zeros): nothing is published then.
+    auto cut = [&]() -> std::optional<std::string> {
+        for (std::size_t a = 0; a < archives->readers.size(); ++a) {
+            if (archives->readers[a]->cut_short()) {
+                return archives->names[a] + ": " + kInputCutWhileRead;
+            }
+        }
+        return std::nullopt;
+    };
     for (const Pending& p : pending) {
         // A stored record is a classic pcap record as it stands.
-        if (auto rec = archives->readers[p.archive]->record_at(p.offset)) {
-            out.write(*rec);
+        auto rec = archives->readers[p.archive]->record_at(p.offset);
+        if (!rec) {
+            return failed(cut().value_or(archives->names[p.archive] + ": " +
+                                         damaged_record(p.flow, p.offset)));
         }
+        out.write(*rec);
     }
     if (!out.flush()) {
         return write_failed(out.error(), *file ? (*file)->tmp() : "standard output");
+    }
+    if (auto why = cut()) {
+        return failed(*why);
     }
     return *file ? (*file)->publish() : CommandStatus{};
 }

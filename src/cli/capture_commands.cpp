@@ -246,7 +246,11 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 // Each run's files share the descriptors with the others',
                 // and its buffers the memory.
                 one.descriptor_cap = descriptor_share(*jobs, 1);
-                if (!args.has("memory")) {
+                if (one.buffer_budget != 0) {
+                    one.buffer_budget =
+                        std::max<std::uint64_t>(one.buffer_budget / std::max(*jobs, 1u), 1);
+                    one.copied_buffer_budget = one.buffer_budget;
+                } else {
                     one.copied_buffer_budget = copied_buffer_share(*jobs);
                 }
             }

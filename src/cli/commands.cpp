@@ -138,10 +138,10 @@ Options:
   --writer-threads N  threads that create and write the files, 0 for none
                     (default: one per core, at most 4; 0 with --jobs above 1);
                     the files are the same with any number
-  --memory SIZE     memory for the write buffers, such as 512M (default: 96M;
-                    for a compressed capture or standard input, whose bytes
-                    are copied into them, a sixteenth of the machine's memory
-                    from 96M to 512M, shared by the runs of --jobs); more
+  --memory SIZE     memory for the write buffers, such as 512M, shared by the
+                    runs of --jobs (default: 96M each; for a compressed capture
+                    or standard input, whose bytes are copied into them, a
+                    sixteenth of the machine's memory from 96M to 512M); more
                     means fewer, larger writes, the files are the same
 )" DECODE_HELP BOUNDARY_HELP INPUTS_HELP
     R"(  --prefix NAME     start file names with NAME (default: the input's name

@@ -66,18 +66,25 @@ extern "C" void on_sigbus(int sig, siginfo_t* info, void* context) {
         const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
         for (Slot& s : g_slots) {
             const std::uintptr_t begin = s.begin.load(std::memory_order_acquire);
-            if (begin <= kTaking || at < begin || at >= s.end.load(std::memory_order_acquire)) {
+            if (begin <= kTaking || at < begin) {
                 continue;
             }
+            const std::uintptr_t end = s.end.load(std::memory_order_acquire);
+            // A slot given up and taken again meanwhile has another begin:
+            // its end may not be this one's.
+            if (at >= end || s.begin.load(std::memory_order_acquire) != begin) {
+                continue;
+            }
+            // Marked first: a thread that reads the zeros below without a
+            // fault of its own must find the mapping cut when it looks.
+            s.cut.store(true, std::memory_order_seq_cst);
             // Everything from the lost page on lies past the file's new
             // end: zeros there, once, instead of a fault per page.
             const std::uintptr_t from = at & ~(g_page - 1);
-            const std::uintptr_t to =
-                (s.end.load(std::memory_order_acquire) + g_page - 1) & ~(g_page - 1);
+            const std::uintptr_t to = (end + g_page - 1) & ~(g_page - 1);
             void* got = ::mmap(reinterpret_cast<void*>(from), to - from, PROT_READ,
                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
             if (got != MAP_FAILED) {
-                s.cut.store(true, std::memory_order_release);
                 errno = saved_errno;
                 return;
             }

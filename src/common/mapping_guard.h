@@ -44,6 +44,6 @@ private:
 // The error text of a run whose input was cut while it was read.
 inline constexpr const char* kInputCutWhileRead =
     "the input file was cut short while it was read (another program truncated or "
-    "overwrote it)";
+    "overwrote it), or its storage failed";
 
 } // namespace vexlor

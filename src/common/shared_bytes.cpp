@@ -1,12 +1,14 @@
 #include "common/shared_bytes.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 namespace vexlor {
 
 SharedStorage* SharedStorage::from_mapping(void* base, std::size_t map_len, std::size_t size,
-                                           std::optional<FileIdentity> file) {
+                                           std::optional<FileIdentity> file, std::string path) {
     auto* s = new SharedStorage();
+    s->path_ = std::move(path);
     s->file_ = file;
     s->map_base_ = base;
     s->map_len_ = map_len;
@@ -22,6 +24,16 @@ SharedStorage* SharedStorage::from_vector(std::vector<std::uint8_t> bytes) {
     s->data_ = s->heap_.data();
     s->size_ = s->heap_.size();
     return s;
+}
+
+bool SharedStorage::cut_short() const noexcept {
+    if (cut()) {
+        return true;
+    }
+    struct stat st {};
+    return file_ && !path_.empty() && ::stat(path_.c_str(), &st) == 0 &&
+           FileIdentity{st.st_dev, st.st_ino} == *file_ && st.st_size >= 0 &&
+           static_cast<std::uint64_t>(st.st_size) < size_;
 }
 
 void SharedStorage::release() noexcept {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/file_identity.h"
@@ -18,9 +19,13 @@ namespace vexlor {
 // a split are released on the calling thread.
 class SharedStorage {
 public:
-    // `file`: which file is mapped, so that a writer may open it again.
+    // `file`: which file is mapped, so that a writer may open it again;
+    // `path`, where it was opened, to look later whether it was cut short
+    // (a path, not a descriptor: a run over a thousand captures read as one
+    // keeps them all mapped, and descriptors may be few).
     static SharedStorage* from_mapping(void* base, std::size_t map_len, std::size_t size,
-                                       std::optional<FileIdentity> file = std::nullopt);
+                                       std::optional<FileIdentity> file = std::nullopt,
+                                       std::string path = {});
     static SharedStorage* from_vector(std::vector<std::uint8_t> bytes);
 
     void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
@@ -30,9 +35,14 @@ public:
     std::size_t size() const { return size_; }
     // The mapped file; nothing for a heap buffer.
     const std::optional<FileIdentity>& file() const { return file_; }
-    // Whether the mapped file was cut short under us, the bytes past its new
-    // end read as zeros (see MappingGuard).
+    // Whether a page of the mapped file was found gone, its bytes read as
+    // zeros (see MappingGuard): cheap enough to ask once a record.
     bool cut() const noexcept { return guard_.cut(); }
+    // The same, or the file (still at its path) now shorter than mapped:
+    // the rest of the page the file now ends in reads as zeros without any
+    // fault.  A system call; asked before anything read from the file is
+    // published.
+    bool cut_short() const noexcept;
 
 private:
     SharedStorage() = default;
@@ -46,6 +56,7 @@ private:
     std::optional<FileIdentity> file_;
     std::vector<std::uint8_t> heap_;
     MappingGuard guard_;
+    std::string path_;
 };
 
 // A view of shared storage that keeps the storage alive.  Copies share;
@@ -104,8 +115,9 @@ public:
     std::uint64_t file_offset() const {
         return st_ ? static_cast<std::uint64_t>(data_ - st_->data()) : 0;
     }
-    // See SharedStorage::cut().
+    // See SharedStorage::cut() and ::cut_short().
     bool cut() const noexcept { return st_ != nullptr && st_->cut(); }
+    bool cut_short() const noexcept { return st_ != nullptr && st_->cut_short(); }
 
     // [offset, offset + len) of this view; the caller has checked the bounds.
     SharedBytes slice(std::size_t offset, std::size_t len) const {
@@ -133,7 +145,7 @@ private:
 // bytes read from it since may be zeros, and nothing may be published.
 inline bool any_cut(std::span<const SharedBytes> held) {
     for (const SharedBytes& b : held) {
-        if (b.cut()) {
+        if (b.cut_short()) {
             return true;
         }
     }

@@ -764,8 +764,13 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
             changed.notify_all();
         }
         if (!take(chunk)) {
-            return ended;
+            // A record gone because the archive was cut under us is not a
+            // damaged archive.
+            return !ended && (*reader)->cut_short() ? runtime_error(kInputCutWhileRead) : ended;
         }
+    }
+    if ((*reader)->cut_short()) {
+        return runtime_error(kInputCutWhileRead);
     }
     summary.link_type = (*reader)->link_type();
     if (opt.control.summary) {

@@ -95,7 +95,9 @@ SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_
     // the window, the larger and rarer the writes of a split with many more
     // flows than open files; it is kept under an eighth of the machine's
     // memory.
-    reference_budget_ = std::clamp(machine_memory() / 8, budget, kReferenceBudget * budget);
+    const std::uint64_t widest =
+        budget > UINT64_MAX / kReferenceBudget ? UINT64_MAX : kReferenceBudget * budget;
+    reference_budget_ = std::clamp(machine_memory() / 8, budget, widest);
     if (opt_.reference_window != 0) {
         // Not below a floor: captures of a few megabytes each would
         // otherwise write their flows out in pieces of a few packets.

@@ -94,7 +94,7 @@ Result<SharedBytes> map_file(std::string_view path) {
     (void)::madvise(base, map_len, MADV_SEQUENTIAL);
     // The mapping outlives the descriptor, which closes on return.
     return SharedBytes::adopt(
-        SharedStorage::from_mapping(base, map_len, size, FileIdentity{st.st_dev, st.st_ino}));
+        SharedStorage::from_mapping(base, map_len, size, FileIdentity{st.st_dev, st.st_ino}, name));
 }
 
 } // namespace
