@@ -193,7 +193,7 @@ std::uint64_t copied_buffer_share(unsigned runs) {
     // once more than the open-file cap) as the budget is smaller than the
     // capture; a mapped file's bytes wait in the page cache instead.
     constexpr std::uint64_t least = SplitWriter::kBufferBudget;
-    constexpr std::uint64_t most = std::uint64_t{512} << 20;
+    constexpr std::uint64_t most = std::uint64_t{256} << 20;
     return std::max(least, std::clamp(machine_memory() / 16, least, most) / std::max(runs, 1u));
 }
 

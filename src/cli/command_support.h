@@ -157,7 +157,7 @@ std::size_t descriptor_share(unsigned runs, std::size_t held);
 
 // The write buffers' budget of one of `runs` splits running at once whose
 // frames are copied (compressed or piped input): a sixteenth of the
-// machine's memory, from 96 MiB to 512 MiB, shared out, at least 96 MiB.
+// machine's memory, from 96 MiB to 256 MiB, shared out, at least 96 MiB.
 std::uint64_t copied_buffer_share(unsigned runs);
 
 // ---- interrupts -------------------------------------------------------------

@@ -141,7 +141,7 @@ Options:
   --memory SIZE     memory for the write buffers, such as 512M, shared by the
                     runs of --jobs (default: 96M each; for a compressed capture
                     or standard input, whose bytes are copied into them, a
-                    sixteenth of the machine's memory from 96M to 512M); more
+                    sixteenth of the machine's memory from 96M to 256M); more
                     means fewer, larger writes, the files are the same
 )" DECODE_HELP BOUNDARY_HELP INPUTS_HELP
     R"(  --prefix NAME     start file names with NAME (default: the input's name
