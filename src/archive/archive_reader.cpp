@@ -128,7 +128,8 @@ std::optional<std::uint64_t> ArchiveReader::first_packet_offset(const FlowEntry&
     return first.empty() || guard_.cut() ? std::nullopt : std::optional<std::uint64_t>(first[0]);
 }
 
-std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint64_t offset) const {
+std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint64_t offset,
+                                                                      bool whole) const {
     if (!fits(offset, kPcapRecordHeaderSize, size_)) {
         return std::nullopt;
     }
@@ -141,7 +142,7 @@ std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint6
     // so that a cut shows now and the record is left out like any other
     // that runs past the end of the file.
     const std::uint64_t last = offset + kPcapRecordHeaderSize + caplen - 1;
-    if (last / kPageSize != offset / kPageSize) {
+    if (whole && last / kPageSize != offset / kPageSize) {
         (void)*static_cast<const volatile std::uint8_t*>(map_ + last);
     }
     if (guard_.cut()) {
@@ -150,8 +151,8 @@ std::optional<std::span<const std::uint8_t>> ArchiveReader::record_at(std::uint6
     return std::span<const std::uint8_t>(map_ + offset, kPcapRecordHeaderSize + caplen);
 }
 
-std::optional<StoredPacket> ArchiveReader::packet_at(std::uint64_t offset) const {
-    auto rec = record_at(offset);
+std::optional<StoredPacket> ArchiveReader::packet_at(std::uint64_t offset, bool whole) const {
+    auto rec = record_at(offset, whole);
     if (!rec) {
         return std::nullopt;
     }

@@ -76,10 +76,14 @@ public:
 
     // The record at `offset`, or nothing when its header or frame would run
     // past the end of the file.
-    std::optional<StoredPacket> packet_at(std::uint64_t offset) const;
+    // With `whole` false, a caller that reads only the frame's first bytes
+    // spares the look at its last page (see record_at), and asks
+    // cut_short() before it publishes anything.
+    std::optional<StoredPacket> packet_at(std::uint64_t offset, bool whole = true) const;
     // The same record as raw bytes (16-byte header and frame), which is also
     // a classic pcap record.
-    std::optional<std::span<const std::uint8_t>> record_at(std::uint64_t offset) const;
+    std::optional<std::span<const std::uint8_t>> record_at(std::uint64_t offset,
+                                                           bool whole = true) const;
 
     // Flow ids by key: from the index section when the archive has indexes
     // (no fallback when the section finds nothing), otherwise from a scan of

@@ -534,7 +534,9 @@ public:
                         __builtin_prefetch(file.data() + at[next]);
                         __builtin_prefetch(file.data() + at[next] + 64);
                     }
-                    if (auto s = archive_.packet_at(at[k])) {
+                    // Only the frame's first bytes are read here; a cut
+                    // archive is caught before anything is published.
+                    if (auto s = archive_.packet_at(at[k], false)) {
                         stored.push_back(*s);
                     } else if (!damaged) {
                         // The module's reading leaves such a record out; a
