@@ -49,7 +49,7 @@ def top_talkers(path, limit=10):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0].replace("\n", " "))
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="captures, archives, directories or a manifest")
     parser.add_argument("--parquet", default="flows.parquet", help="where the flow table goes (flows.parquet)")
     parser.add_argument("-n", type=int, default=10, help="how many hosts to show (default 10)")

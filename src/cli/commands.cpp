@@ -145,7 +145,8 @@ Options:
                     means fewer, larger writes, the files are the same
 )" DECODE_HELP BOUNDARY_HELP INPUTS_HELP
     R"(  --prefix NAME     start file names with NAME (default: the input's name
-                    without its extensions; stdin for standard input)
+                    without its capture and compression extensions, so
+                    a.pcap.gz gives a; stdin for standard input)
   --strict          fail on a capture whose last record is cut off
   --quiet           no progress display and no summary line
   -h, --help        show this help and exit

@@ -25,8 +25,8 @@ Commands:
   split INPUT... OUTDIR  write one pcap (or l7) file per flow into OUTDIR
   archive INPUT... OUTPUT
                          build an indexed .vexlor archive
-  flows ARCHIVE          list the flows of an archive
-  extract ARCHIVE        write the packets of chosen flows as one pcap
+  flows ARCHIVE...       list the flows of archives (or a set of them)
+  extract ARCHIVE...     write the packets of chosen flows as one pcap
   table INPUT...         one row per flow: identity, counters, first packets
   bytes INPUT... --first N -o FILE.npy
                          the first bytes of each flow as a NumPy array

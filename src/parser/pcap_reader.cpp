@@ -1,5 +1,6 @@
 #include "parser/pcap_reader.h"
 
+#include <algorithm>
 #include <string>
 
 namespace vexlor {
@@ -9,10 +10,19 @@ bool PcapReader::recognises(std::uint32_t magic) {
            magic == kPcapMagicNanoSwapped;
 }
 
+namespace {
+
+// The longest frame capture tools write by default.  Some writers state a
+// smaller snapshot length than the frames they write, so the limit of a
+// cut-off record is the larger of the two.
+constexpr std::uint32_t kLongestFrame = 262144;
+
+} // namespace
+
 PcapReader::PcapReader(std::unique_ptr<CaptureSource> source, Endian endian, bool nanosecond,
-                       std::uint32_t link_type)
+                       std::uint32_t link_type, std::uint32_t snaplen)
     : CaptureReader(std::move(source)), endian_(endian), nanosecond_(nanosecond),
-      link_type_(link_type) {}
+      link_type_(link_type), snaplen_(snaplen) {}
 
 Expected<std::unique_ptr<PcapReader>, ParseError>
 PcapReader::open(std::unique_ptr<CaptureSource> source) {
@@ -31,11 +41,13 @@ PcapReader::open(std::unique_ptr<CaptureSource> source) {
     const Endian endian =
         magic == kPcapMagicMicro || magic == kPcapMagicNano ? Endian::Little : Endian::Big;
     const bool nanosecond = magic == kPcapMagicNano || magic == kPcapMagicNanoSwapped;
-    // Version, thiszone, sigfigs and the snapshot length say nothing we use:
-    // files with any version number are read alike.
+    // Version, thiszone and sigfigs say nothing we use: files with any
+    // version number are read alike.  The snapshot length only tells a
+    // cut-off last record from damage (see next_record).
     const std::uint32_t network = load<std::uint32_t>(data.data() + kPcapLinkTypeAt, endian);
+    const std::uint32_t snaplen = load<std::uint32_t>(data.data() + kPcapSnaplenAt, endian);
     return std::unique_ptr<PcapReader>(
-        new PcapReader(std::move(source), endian, nanosecond, network));
+        new PcapReader(std::move(source), endian, nanosecond, network, snaplen));
 }
 
 RecordResult PcapReader::next_record() {
@@ -71,7 +83,11 @@ RecordResult PcapReader::next_record() {
         return std::unexpected(record.error());
     }
     if (record->size() < length) {
-        if (tolerate_cut_off_) {
+        // A capture cut off while it was written ends in a record of a
+        // length its writer could write.  A longer one is damage (the
+        // records after it unread), however close to the end it claims to
+        // run.
+        if (tolerate_cut_off_ && incl_len <= std::max(snaplen_, kLongestFrame)) {
             return end_cut_off(start, false);
         }
         return std::unexpected(ParseError::invalid_pcap(

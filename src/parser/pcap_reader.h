@@ -32,12 +32,13 @@ public:
 
 private:
     PcapReader(std::unique_ptr<CaptureSource> source, Endian endian, bool nanosecond,
-               std::uint32_t link_type);
+               std::uint32_t link_type, std::uint32_t snaplen);
 
     std::uint64_t offset_ = kPcapGlobalHeaderSize; // of the next record header
     Endian endian_;
     bool nanosecond_;
     std::uint32_t link_type_;
+    std::uint32_t snaplen_; // as the global header states it; 0 for none
 };
 
 } // namespace vexlor

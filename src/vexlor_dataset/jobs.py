@@ -283,7 +283,7 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
         future = client.submit(_run_task, command, [p.path for p in whole], whole[0].root, outdir, args, cwd,
                                key=key, pure=False, retries=retries)
         futures[future] = group
-    errors, finished = {}, bar.done
+    errors, finished, before, counted = {}, bar.done, _manifest_lines(outdir), 0.0
     for future in as_completed(list(futures)):
         group = futures[future]
         try:
@@ -293,7 +293,11 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
         if message:
             errors.update((p.path, message) for p in group)
         finished += len(group)
-        bar.update(finished)
+        # The packets come from the manifest the tasks append to, read at most once a second (and at the end).
+        packets = None
+        if time.monotonic() - counted >= 1 or finished == bar.total:
+            packets, counted = _finished(outdir, planned, before)[1], time.monotonic()
+        bar.update(finished, packets)
     return errors
 
 

@@ -263,6 +263,12 @@ def test_cut_off_last_record_keeps_the_packets_before_it(tmp_path):
         strict = cli("split", cap, out / "strict", "--strict", "--quiet")
         assert (strict.returncode, strict.stderr.decode()) == (1, "vexlor: %s: Invalid PCAP format: %s\n" % (cap, why))
         assert contents(out / "strict") == {}  # nothing, not even a temporary file
+    # A length no writer writes is damage, not a cut: the records after it are not dropped with a warning.
+    damaged = write(tmp_path / "damaged.pcap", whole[:32] + struct.pack("<I", 0x7FFFFFFF) + whole[36:])
+    result = cli("split", damaged, tmp_path / "damaged", "--quiet")
+    assert (result.returncode, result.stderr.decode()) == (1, "vexlor: %s: Invalid PCAP format: packet incl_len "
+                                                              "2147483647 exceeds remaining data at offset 40\n" % damaged)
+    assert contents(tmp_path / "damaged") == {}
     ng = small_capture(3, ng=True)
     cap = write(tmp_path / "ng" / "cap.pcapng", ng[:-5])
     d = tmp_path / "ng"
