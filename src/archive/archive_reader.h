@@ -69,7 +69,11 @@ public:
     // The absolute offsets of the flow's records.  A damaged list yields fewer
     // offsets, never an error; a list outside the file is the runtime error
     // "Offset list extends beyond file".
-    Result<std::vector<std::uint64_t>> get_packet_offsets(const FlowEntry& entry) const;
+    // A file cut short under us since it was opened makes the list lie past
+    // its end too; `look` false spares that look at the file (one system
+    // call) to a caller that asks cut_short() before it publishes.
+    Result<std::vector<std::uint64_t>> get_packet_offsets(const FlowEntry& entry,
+                                                          bool look = true) const;
     // The offset of the flow's first stored record, decoding nothing more of
     // its list; nothing for a list that is damaged, empty or outside the file.
     std::optional<std::uint64_t> first_packet_offset(const FlowEntry& entry) const;

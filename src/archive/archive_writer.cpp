@@ -272,12 +272,17 @@ Status ArchiveWriter::write_tail() {
     return out_.close();
 }
 
-Status ArchiveWriter::finalize() && {
+Status ArchiveWriter::finalize(const std::function<Status()>& before_rename) && {
     if (!out_.is_open()) {
         return fail(ErrorKind::Panic, "finalize on an archive writer without a file");
     }
     if (auto st = write_tail(); !st) {
         return st; // the destructor leaves the temporary file behind
+    }
+    if (before_rename) {
+        if (auto st = before_rename(); !st) {
+            return st;
+        }
     }
     if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
         return runtime_error("Failed to rename " + temp_path_ + " -> " + final_path_);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,7 +79,10 @@ public:
     // renames it to the final path.  Runtime errors: the system's text for
     // writes, "Failed to write footer", "Failed to rename {} -> {}".  On
     // failure the temporary file stays and the final path is untouched.
-    Status finalize() &&;
+    // `before_rename`, when given, is asked once everything is written and
+    // before the rename; its failure is finalize's (the file stays at its
+    // temporary path).
+    Status finalize(const std::function<Status()>& before_rename = {}) &&;
 
     // Skips the index region (the footer then records offset and length 0).
     // Builds always write indexes; this exists for readers' tests.

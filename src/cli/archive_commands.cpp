@@ -222,6 +222,17 @@ struct ArchiveSet {
     std::vector<std::shared_ptr<const ArchiveReader>> readers;
     bool set = false;
 
+    // The message of an archive another program cut short while we read
+    // it, if one was: nothing read from the set is published then.
+    std::optional<std::string> cut() const {
+        for (std::size_t a = 0; a < readers.size(); ++a) {
+            if (readers[a]->cut_short()) {
+                return names[a] + ": " + kInputCutWhileRead;
+            }
+        }
+        return std::nullopt;
+    }
+
     // Every file the set came from: the archives, and the manifests named.
     std::vector<std::string> read_from(const ParsedArgs& args) const {
         std::vector<std::string> paths = names;
@@ -322,6 +333,10 @@ CommandStatus flows_command(const ParsedArgs& args) {
     write_flows(out, flows, format, outer, names, archives->set);
     if (!out.flush()) {
         return write_failed(out.error(), *file ? (*file)->tmp() : "standard output");
+    }
+    // The outer layers come from stored packets.
+    if (auto why = archives->cut()) {
+        return failed(*why);
     }
     return *file ? (*file)->publish() : CommandStatus{};
 }
@@ -464,29 +479,20 @@ CommandStatus extract_command(const ParsedArgs& args) {
     }
     FdWriter out(*file ? (*file)->fd() : STDOUT_FILENO);
     out.write(pcap_global_header(link_type));
-    // An archive cut short by another program since its records were looked
-    // at gives them no more (or zeros): nothing is published then.
-    auto cut = [&]() -> std::optional<std::string> {
-        for (std::size_t a = 0; a < archives->readers.size(); ++a) {
-            if (archives->readers[a]->cut_short()) {
-                return archives->names[a] + ": " + kInputCutWhileRead;
-            }
-        }
-        return std::nullopt;
-    };
     for (const Pending& p : pending) {
-        // A stored record is a classic pcap record as it stands.
+        // A stored record is a classic pcap record as it stands; one gone
+        // since it was looked at is an archive cut short under us.
         auto rec = archives->readers[p.archive]->record_at(p.offset);
         if (!rec) {
-            return failed(cut().value_or(archives->names[p.archive] + ": " +
-                                         damaged_record(p.flow, p.offset)));
+            return failed(archives->cut().value_or(archives->names[p.archive] + ": " +
+                                                   damaged_record(p.flow, p.offset)));
         }
         out.write(*rec);
     }
     if (!out.flush()) {
         return write_failed(out.error(), *file ? (*file)->tmp() : "standard output");
     }
-    if (auto why = cut()) {
+    if (auto why = archives->cut()) {
         return failed(*why);
     }
     return *file ? (*file)->publish() : CommandStatus{};

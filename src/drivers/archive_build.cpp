@@ -118,14 +118,13 @@ Status build_archive(const ArchiveBuildOptions& options) {
     if (!read) {
         return read;
     }
-    // A mapped input cut short under us may have given zeros for its last
-    // records (or fails the copy of them): nothing is published then.
+    // A mapped input cut short under us gives zeros for its lost bytes (or
+    // fails the copy of them), also while the writer copies referred-to
+    // records at its end: nothing is published then.
     const std::vector<SharedBytes> held = capture.stable_inputs();
-    if (any_cut(held)) {
-        return runtime_error(kInputCutWhileRead);
-    }
     summary.flows = writer->flow_count();
-    Status st = std::move(*writer).finalize();
+    Status st = std::move(*writer).finalize(
+        [&] { return any_cut(held) ? Status(runtime_error(kInputCutWhileRead)) : Status{}; });
     if (!st && any_cut(held)) {
         return runtime_error(kInputCutWhileRead);
     }

@@ -499,7 +499,7 @@ public:
                 out.status = runtime_error("interrupted");
                 break;
             }
-            auto offsets = archive_.get_packet_offsets(flows[i]);
+            auto offsets = archive_.get_packet_offsets(flows[i], false);
             if (!offsets) {
                 out.status = std::unexpected(offsets.error());
                 break;

@@ -191,23 +191,37 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
     }
     summary.link_type = link_type;
     summary.flows = writer->flow_count();
+    for (const auto& [type, other] : other_types) {
+        summary.flows += other.flow_count();
+    }
+    // Every file of every link type is written before any is named: the
+    // writes copy frames from the mapped input, and an input cut short
+    // under us meanwhile must leave no final name.
+    Status written = writer->finish();
+    for (auto& [type, other] : other_types) {
+        if (written) {
+            written = other.finish();
+        }
+    }
     if (any_cut(input.held)) {
+        // Bytes written from pages of the input that are gone fail the
+        // write, or were read as zeros.
         return runtime_error(kInputCutWhileRead);
     }
-    Status closed = std::move(*writer).close();
+    if (!written) {
+        return std::unexpected(write_error(written.error()));
+    }
+    Status closed = std::move(*writer).publish();
     summary.files = writer->published().files;
     summary.bytes_written = writer->published().bytes;
     if (opt.control.summary) {
         *opt.control.summary = summary;
     }
     if (!closed) {
-        // Bytes written from pages of the input that are gone fail the write.
-        return any_cut(input.held) ? runtime_error(kInputCutWhileRead)
-                                   : std::unexpected(write_error(closed.error()));
+        return std::unexpected(write_error(closed.error()));
     }
     for (auto& [type, other] : other_types) {
-        summary.flows += other.flow_count();
-        if (auto st = std::move(other).close(); !st) {
+        if (auto st = std::move(other).publish(); !st) {
             return std::unexpected(write_error(st.error()));
         }
         summary.files += other.published().files;

@@ -391,6 +391,13 @@ Status SplitWriter::write(const FlowKey& key, std::uint64_t hash, const Packet& 
 }
 
 Status SplitWriter::close() && {
+    if (Status written = finish(); !written) {
+        return written;
+    }
+    return std::move(*this).publish();
+}
+
+Status SplitWriter::finish() {
     // Everything must reach its file first: a failure leaves every file
     // under its temporary name.
     // Flows whose file is open go first, so that the others do not take
@@ -417,9 +424,11 @@ Status SplitWriter::close() && {
     if (const int err = work_->descriptors().close_all(); outcome && err != 0) {
         outcome = os_error(err);
     }
-    if (!outcome) {
-        return outcome;
-    }
+    return outcome;
+}
+
+Status SplitWriter::publish() && {
+    Status outcome;
     // Checked for every file before the first rename, so that a refusal
     // leaves every final name as it was.
     if (opt_.input_identity) {

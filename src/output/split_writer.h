@@ -150,8 +150,15 @@ public:
     [[nodiscard]] Status write(const FlowKey& key, std::uint64_t hash, const Packet& packet);
 
     // Writes out every buffer and closes every file, then gives each file
-    // its final name (an empty l7 file is deleted instead).
+    // its final name (an empty l7 file is deleted instead): finish() and
+    // publish() in one.
     [[nodiscard]] Status close() &&;
+    // The two halves of close(), for a caller that looks at something
+    // between the last byte written and the first name given (whether its
+    // mapped input is still whole).  publish() only after finish()
+    // succeeded.
+    [[nodiscard]] Status finish();
+    [[nodiscard]] Status publish() &&;
 
     // Cache hints for a write of `hash` coming soon (see LruTable).
     void prefetch_slot(std::uint64_t hash) const { flows_.prefetch_slot(hash); }

@@ -132,6 +132,9 @@ protected:
     // The data ends inside the record at `offset`: noted, and the end of
     // the records, or the error of a reader that refuses cut-off records.
     RecordResult end_cut_off(std::uint64_t offset, bool pcapng) {
+        if (auto cut = data_end(); !cut) {
+            return cut; // cut by another program, not by its writer
+        }
         note_cut_off(offset);
         if (!refuse_cut_off_) {
             return std::nullopt;
@@ -141,6 +144,17 @@ protected:
                            (cut_off_->dropped == 1 ? " byte" : " bytes") + " dropped)";
         return std::unexpected(pcapng ? ParseError::invalid_pcapng(std::move(what))
                                       : ParseError::invalid_pcap(std::move(what)));
+    }
+    // The end of the records; instead an error when the mapped input was
+    // cut short under us (the page it now ends in reads as zeros without
+    // any fault).  One look at the file, at the end of each input, so that
+    // an input read as one of many is looked at before it is let go.
+    RecordResult data_end() const {
+        if (!source_->streaming() && source_->whole().cut_short()) {
+            return std::unexpected(
+                ParseError::stream(Error{ErrorKind::Runtime, kInputCutWhileRead}));
+        }
+        return std::nullopt;
     }
     // source_->window(), with an I/O failure of a stream as the reader's error.
     // Records are read in file order, so the window also asks the memory

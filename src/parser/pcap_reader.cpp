@@ -62,7 +62,7 @@ RecordResult PcapReader::next_record() {
         if (!header->empty()) {
             return end_cut_off(start, false);
         }
-        return std::nullopt;
+        return data_end();
     }
     const std::uint8_t* h = header->data();
     RawRecord rec;
@@ -89,6 +89,9 @@ RecordResult PcapReader::next_record() {
         // run.
         if (tolerate_cut_off_ && incl_len <= std::max(snaplen_, kLongestFrame)) {
             return end_cut_off(start, false);
+        }
+        if (auto cut = data_end(); !cut) {
+            return cut;
         }
         return std::unexpected(ParseError::invalid_pcap(
             "packet incl_len " + std::to_string(incl_len) + " exceeds remaining data at offset " +

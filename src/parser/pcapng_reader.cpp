@@ -321,7 +321,7 @@ RecordResult PcapngReader::next_record() {
             if (!head->empty()) {
                 return end_cut_off(start, true);
             }
-            return std::nullopt;
+            return data_end();
         }
         const auto [h, order] = **found;
         auto whole = block_window(start, h.total, *head);
@@ -336,7 +336,7 @@ RecordResult PcapngReader::next_record() {
             if (h.total > rest.size()) {
                 return end_cut_off(start, true);
             }
-            return std::nullopt;
+            return data_end();
         }
         const ByteSpan block = rest.first(h.total);
         ByteReader body(block, endian_);

@@ -1,11 +1,12 @@
 """Locks, outputs over their input, interrupts, failing writes and too few descriptors: a final-named output is
 complete or absent, only hidden temporaries are left otherwise, and a rerun gives the normal output."""
-import errno, fcntl, json, os, pathlib, random, re, resource, signal, struct, subprocess, sys, time
+import errno, fcntl, gzip, json, os, pathlib, random, re, resource, signal, struct, subprocess, sys, time
 
 import pytest
 
 import vexlor
-from conftest import CLI, SAMPLE, capture, cli, contents, finals, needs_cli, raises_exactly, sessions_bytes, write
+from conftest import (CLI, SAMPLE, capture, cli, contents, finals, needs_cli, raises_exactly, sessions_bytes,
+                      small_capture, write)
 
 BUILD, TEMP = {"split": vexlor.split, "archive": vexlor.create_archive}, "/tmp/vexlor_py_%d.vexlor"
 
@@ -51,22 +52,26 @@ def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, kind, out
 
 
 @needs_cli
-@pytest.mark.parametrize("front", ["module", "tool"])
+@pytest.mark.parametrize("front", ["module", "tool", "tool, one input streamed"])
 def test_an_input_shortened_while_it_is_read_fails_the_run_cleanly(tmp_path, big, front):
     """Inputs are mapped: a file truncated under a run (a rotation by truncation) is a failure that says so, not a
-    death of the process (the interpreter) by SIGBUS, and nothing is published."""
+    death of the process (the interpreter) by SIGBUS, and nothing is published.  Cut by a few bytes, the page it
+    now ends in reads as zeros without any fault: the file itself is looked at before anything is published."""
     # The tool maps every input before it reads the first: once the second is mapped, the run is early in the first.
-    # The module reads its one input as soon as it is mapped, and takes most of a second for one so big.
-    late = write(tmp_path / "late.pcap", pathlib.Path(big).read_bytes() if front == "module" else
-                 sessions_bytes(50, 100, 1000))
-    run = [sys.executable, "-c", "import sys, vexlor; vexlor.split(sys.argv[1], sys.argv[2])", late] if \
-        front == "module" else [str(CLI), "split", big, late, "--combine", "concat", "--quiet"]
+    # The module reads its one input as soon as it is mapped, and takes most of a second for one so big.  With a
+    # compressed input merged with it, the mapped one is read as it was opened, and nothing holds it to the end.
+    mapped = write(tmp_path / "late.pcap", pathlib.Path(big).read_bytes() if front != "tool" else
+                   sessions_bytes(50, 100, 1000))
+    run = {"module": [sys.executable, "-c", "import sys, vexlor; vexlor.split(sys.argv[1], sys.argv[2])", mapped],
+           "tool": [str(CLI), "split", big, mapped, "--combine", "concat", "--quiet"],
+           "tool, one input streamed": [str(CLI), "split", mapped, write(tmp_path / "z.pcap.gz", gzip.compress(
+               small_capture(9))), "--combine", "merge", "--quiet"]}[front]
     proc = subprocess.Popen(run + [str(tmp_path / "out")], stderr=subprocess.PIPE)
     deadline = time.monotonic() + 10
-    while late not in pathlib.Path("/proc/%d/maps" % proc.pid).read_text() and time.monotonic() < deadline:
+    while mapped not in pathlib.Path("/proc/%d/maps" % proc.pid).read_text() and time.monotonic() < deadline:
         time.sleep(0.001)
     proc.send_signal(signal.SIGSTOP)
-    os.truncate(late, 100)
+    os.truncate(mapped, os.path.getsize(mapped) - 10 if "streamed" in front else 100)
     proc.send_signal(signal.SIGCONT)
     status, err = proc.wait(), proc.stderr.read()
     assert status == 1 and b"the input file was cut short while it was read" in err, (status, err)
