@@ -97,12 +97,7 @@ ArchiveReader::~ArchiveReader() {
 }
 
 bool ArchiveReader::cut_short() const {
-    if (guard_.cut()) {
-        return true;
-    }
-    struct stat st {};
-    return ::stat(path_.c_str(), &st) == 0 && FileIdentity{st.st_dev, st.st_ino} == identity_ &&
-           st.st_size >= 0 && static_cast<std::uint64_t>(st.st_size) < size_;
+    return guard_.cut() || shorter_than(path_, identity_, size_);
 }
 
 Result<std::vector<std::uint64_t>> ArchiveReader::get_packet_offsets(const FlowEntry& entry,

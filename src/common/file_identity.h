@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <compare>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,15 @@ struct FileIdentity {
     ino_t ino = 0;
     friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
 };
+
+// Whether the file `path` names is still `file` and now holds fewer than
+// `size` bytes: a file we mapped, cut short by another program since.
+inline bool shorter_than(const std::string& path, const FileIdentity& file, std::uint64_t size) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 &&
+           FileIdentity{st.st_dev, st.st_ino} == file && st.st_size >= 0 &&
+           static_cast<std::uint64_t>(st.st_size) < size;
+}
 
 // The identity of the file `path` names (symlinks followed), or nothing when
 // there is none (or it cannot be examined).

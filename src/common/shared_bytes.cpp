@@ -1,7 +1,6 @@
 #include "common/shared_bytes.h"
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 namespace vexlor {
 
@@ -27,13 +26,7 @@ SharedStorage* SharedStorage::from_vector(std::vector<std::uint8_t> bytes) {
 }
 
 bool SharedStorage::cut_short() const noexcept {
-    if (cut()) {
-        return true;
-    }
-    struct stat st {};
-    return file_ && !path_.empty() && ::stat(path_.c_str(), &st) == 0 &&
-           FileIdentity{st.st_dev, st.st_ino} == *file_ && st.st_size >= 0 &&
-           static_cast<std::uint64_t>(st.st_size) < size_;
+    return cut() || (file_ && shorter_than(path_, *file_, size_));
 }
 
 void SharedStorage::release() noexcept {
