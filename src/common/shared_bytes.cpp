@@ -25,6 +25,15 @@ SharedStorage* SharedStorage::from_vector(std::vector<std::uint8_t> bytes) {
     return s;
 }
 
+SharedStorage* SharedStorage::uninitialized(std::size_t size, std::uint8_t** write) {
+    auto* s = new SharedStorage();
+    s->buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    *write = s->buffer_.get();
+    s->data_ = s->buffer_.get();
+    s->size_ = size;
+    return s;
+}
+
 bool SharedStorage::cut_short() const noexcept {
     return cut() || (file_ && shorter_than(path_, *file_, size_));
 }

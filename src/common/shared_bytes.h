@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,9 @@ public:
                                        std::optional<FileIdentity> file = std::nullopt,
                                        std::string path = {});
     static SharedStorage* from_vector(std::vector<std::uint8_t> bytes);
+    // An owned buffer of `size` bytes, not cleared first: for bytes about to
+    // be read into it, through `*write` (until it is shared).
+    static SharedStorage* uninitialized(std::size_t size, std::uint8_t** write);
 
     void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() noexcept;
@@ -55,6 +59,7 @@ private:
     std::size_t map_len_ = 0;
     std::optional<FileIdentity> file_;
     std::vector<std::uint8_t> heap_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
     MappingGuard guard_;
     std::string path_;
 };
@@ -75,6 +80,9 @@ public:
     }
     static SharedBytes from_vector(std::vector<std::uint8_t> bytes) {
         return adopt(SharedStorage::from_vector(std::move(bytes)));
+    }
+    static SharedBytes uninitialized(std::size_t size, std::uint8_t** write) {
+        return adopt(SharedStorage::uninitialized(size, write));
     }
     static SharedBytes borrowed(std::span<const std::uint8_t> bytes) {
         return SharedBytes(nullptr, bytes.data(), bytes.size());

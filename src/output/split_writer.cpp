@@ -85,7 +85,10 @@ std::size_t max_slabs_of(const SplitWriterOptions& o) {
 } // namespace
 
 SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_of)
-    : opt_(std::move(options)), name_of_(std::move(name_of)), pool_(max_slabs_of(opt_)),
+    : opt_(std::move(options)), name_of_(std::move(name_of)),
+      // Copied frames fill the pool as fast as they come: its memory is
+      // faulted in ahead, on the core the writer threads leave free.
+      pool_(max_slabs_of(opt_), !opt_.stable_frames && opt_.writer_threads != 0),
       work_(std::make_unique<FileWork>(std::move(dir), open_cap_of(opt_), opt_.writer_threads)) {
     const std::uint64_t per_flow = opt_.buffer_bytes;
     const std::uint64_t budget = memory_budget(opt_, fd_cap_of(opt_));
@@ -186,8 +189,14 @@ Status SplitWriter::submit(FileWork::Job&& job, bool tail_stable) {
     // writer threads busy, more would only raise the peak.
     // Once past that, the threads get on with half of it before this one
     // submits again: one wake-up per megabytes written, not one per file.
-    while (st && writing_slabs_ > kMostSlabsInFlight) {
-        st = await_writes(writing_slabs_ - kMostSlabsInFlight / 2);
+    // Copied frames fill the whole pool whatever is in flight, so there
+    // half of it may be: the writes of a shed then go on while this thread
+    // fills the other half, instead of one waiting for the other.
+    const std::size_t most = opt_.stable_frames
+                                 ? kMostSlabsInFlight
+                                 : std::max(kMostSlabsInFlight, pool_.max_slabs() / 2);
+    while (st && writing_slabs_ > most) {
+        st = await_writes(writing_slabs_ - most / 2);
     }
     return st;
 }

@@ -39,8 +39,9 @@ SharedBytes CaptureSource::hold(ByteSpan bytes) const {
 }
 
 void CaptureSource::start_chunk(std::uint64_t offset, std::size_t capacity) {
-    std::vector<std::uint8_t> fresh(capacity);
-    std::uint8_t* write = fresh.data(); // a moved vector keeps its buffer
+    // Not cleared: only the bytes read into it are ever looked at.
+    std::uint8_t* write = nullptr;
+    SharedBytes fresh = SharedBytes::uninitialized(capacity, &write);
     std::size_t carried = 0;
     if (offset < chunk_start_ + filled_) {
         const auto from = static_cast<std::size_t>(offset - chunk_start_);
@@ -48,7 +49,7 @@ void CaptureSource::start_chunk(std::uint64_t offset, std::size_t capacity) {
         std::memcpy(write, chunk_.data() + from, carried);
     }
     // Records already handed out keep the old chunk alive through their holds.
-    chunk_ = SharedBytes::from_vector(std::move(fresh));
+    chunk_ = std::move(fresh);
     chunk_write_ = write;
     capacity_ = capacity;
     chunk_start_ = offset;
