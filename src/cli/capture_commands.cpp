@@ -11,6 +11,7 @@
 
 #include "cli/batch.h"
 #include "cli/command_support.h"
+#include "cli/whole_output.h"
 #include "common/file_identity.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
@@ -255,6 +256,10 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 }
             }
             set_output(one, out);
+            if constexpr (requires { one.publish_whole; }) {
+                // The job publishes each input's directory whole.
+                one.publish_whole = true;
+            }
             one.progress = progress;
             control.cancel = opt.control.cancel;
             control.remove_on_failure = true;
@@ -325,7 +330,20 @@ CommandStatus split_command(const ParsedArgs& args) {
     if (opt.prefix.empty()) {
         opt.prefix = opt.input_path == "-" ? "stdin" : compressed_stem(opt.input_path);
     }
-    return run_driver(args, opt, opt.output_dir, run_split);
+    const std::string output = opt.output_dir;
+    auto whole = WholeOutputDir::prepare(output);
+    if (!whole) {
+        return run_failed(whole.error(), opt.input_path, output);
+    }
+    if (!*whole) {
+        return run_driver(args, opt, output, run_split);
+    }
+    opt.output_dir = (*whole)->path();
+    opt.publish_whole = true;
+    return run_driver(args, opt, output, [&](const SplitOptions& o) {
+        Status st = run_split(o);
+        return st ? (*whole)->publish() : st;
+    });
 }
 
 CommandStatus archive_command(const ParsedArgs& args) {

@@ -124,7 +124,9 @@ constexpr std::string_view kSplitHelp =
     R"(Usage: vexlor split INPUT... OUTDIR [OPTIONS]
 
 Split the capture INPUT (pcap or pcapng; - reads standard input) into one
-file per flow in OUTDIR, which is created if missing.
+file per flow in OUTDIR.  A new OUTDIR appears whole once the split is
+done (it is made as .OUTDIR.vexlor-partial beside it); in one that exists,
+each file is written under a hidden temporary name and renamed at the end.
 
 Options:
   --strategy S      how packets form flows: session, flow, host, hostpair,

@@ -57,7 +57,8 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
         }
         wopt.remove_on_failure = opt.control.remove_on_failure;
         wopt.shorten_long_names = opt.shorten_long_names;
-        wopt.lock_directory = first;
+        wopt.lock_directory = first && !opt.publish_whole;
+        wopt.names_final = opt.publish_whole;
         wopt.writer_threads = opt.writer_threads;
         wopt.descriptor_cap = opt.descriptor_cap;
         wopt.buffer_budget = !input.stable_frames && opt.copied_buffer_budget != 0

@@ -44,6 +44,10 @@ struct SplitOptions {
     // leaves in few large writes; copied ones only in as many as the
     // budget allows, each reopening its file.
     std::uint64_t copied_buffer_budget = 0;
+    // The caller made output_dir for this run alone and publishes it whole
+    // once the run succeeds (see SplitWriterOptions::names_final); the run
+    // takes no lock of the directory, which the caller holds if it must.
+    bool publish_whole = false;
     ProgressFn progress;
     RunControl control;
 };

@@ -5,7 +5,7 @@ namespace vexlor {
 Publisher::File Publisher::add(const std::string& name) {
     auto [at, fresh] = index_of_.try_emplace(name, static_cast<std::uint32_t>(files_.size()));
     if (fresh) {
-        files_.push_back(Names{"." + name + ".tmp", name});
+        files_.push_back(Names{names_final_ ? name : "." + name + ".tmp", name});
     }
     return File{at->second, fresh};
 }
@@ -35,6 +35,13 @@ Status Publisher::publish(const OutputDir& dir, bool drop_empty, Published* done
     for (const Names& f : files_) {
         if (drop_empty && f.bytes == 0) {
             dir.remove(f.temp);
+            continue;
+        }
+        if (names_final_) {
+            if (done) {
+                done->files += 1;
+                done->bytes += f.bytes;
+            }
             continue;
         }
         if (auto st = dir.rename(f.temp, f.final); !st) {

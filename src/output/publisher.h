@@ -18,6 +18,10 @@ namespace vexlor {
 // appears under a final name until every file is complete.
 class Publisher {
 public:
+    // `names_final`: files are made under their final names and publishing
+    // renames nothing (see SplitWriterOptions::names_final).
+    explicit Publisher(bool names_final = false) : names_final_(names_final) {}
+
     struct File {
         std::uint32_t index; // of the file, for temp_name()
         bool fresh;          // false: another flow already writes this file
@@ -62,6 +66,7 @@ private:
     };
     std::deque<Names> files_; // names stay where they are while files are added
     std::unordered_map<std::string, std::uint32_t> index_of_; // final name -> files_
+    bool names_final_;
 };
 
 } // namespace vexlor

@@ -85,7 +85,7 @@ std::size_t max_slabs_of(const SplitWriterOptions& o) {
 } // namespace
 
 SplitWriter::SplitWriter(SplitWriterOptions options, OutputDir dir, NameOf name_of)
-    : opt_(std::move(options)), name_of_(std::move(name_of)),
+    : opt_(std::move(options)), name_of_(std::move(name_of)), publisher_(opt_.names_final),
       // Copied frames fill the pool as fast as they come: its memory is
       // faulted in ahead, on the core the writer threads leave free.
       pool_(max_slabs_of(opt_), !opt_.stable_frames && opt_.writer_threads != 0),

@@ -68,6 +68,11 @@ struct SplitWriterOptions {
     // Whether this writer takes the output directory's lock; another writer
     // of the same run (files of a second link type) does not.
     bool lock_directory = true;
+    // Files are made under their final names: the caller made the output
+    // directory for this run alone and publishes it whole, by one rename of
+    // the directory, so renames of the files would add nothing but their
+    // cost.  Publishing then only removes empty l7 files.
+    bool names_final = false;
     // Threads that create and write the files, each owning a share of them;
     // 0: the caller's thread does it.  The files are the same either way.
     unsigned writer_threads = 0;

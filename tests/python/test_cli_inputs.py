@@ -368,6 +368,45 @@ def test_a_second_job_into_the_same_outputs_fails_at_once_touching_nothing(tmp_p
     assert len(contents(out / "stdin")) == 5
 
 
+def test_a_split_into_a_new_directory_appears_whole_once_done(tmp_path):
+    whole, want = sessions_bytes(5, 20, 100), tmp_path / "want"
+    want.mkdir()
+    assert cli("split", "-", want, "--quiet", input=whole).returncode == 0 and len(contents(want)) == 5
+    out, hidden = tmp_path / "new" / "out", tmp_path / "new" / ".out.vexlor-partial"
+
+    def run(rest=whole[len(whole) // 2:], meanwhile=lambda: None):
+        first = subprocess.Popen([CLI, "split", "-", out, "--quiet"], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+        first.stdin.write(whole[:len(whole) // 2])
+        first.stdin.flush()
+        while not hidden.exists() and first.poll() is None:
+            time.sleep(0.001)
+        assert not out.exists()
+        meanwhile()
+        first.stdin.write(rest)
+        first.stdin.close()
+        return first.wait(), first.stderr.read()
+
+    # A second run into the directory is refused while the first is under way; the first's files then appear at once.
+    second = []
+    assert run(meanwhile=lambda: second.append(cli("split", "-", out, input=whole))) == (0, b"")
+    assert (second[0].returncode, second[0].stderr) == (
+        1, b"vexlor: Output directory %s is in use by another run\n" % bytes(out))
+    assert contents(out) == contents(want) and not hidden.exists()
+    # A run that fails leaves no directory; what a killed one left is cleared by the next.
+    shutil.rmtree(out)
+    damaged = struct.pack("<IIII", 0, 0, 1 << 20, 1 << 20) + b"x" * 64
+    assert run(rest=damaged)[0] == 1 and not out.exists() and not hidden.exists()
+    write(hidden / "stdin_junk.pcap", b"junk")
+    assert cli("split", "-", out, "--quiet", input=whole).returncode == 0
+    assert contents(out) == contents(want) and not hidden.exists()
+    # A directory made under the name meanwhile is left alone, and the files are kept where they are.
+    shutil.rmtree(out)
+    assert run(meanwhile=lambda: write(out / "theirs", b"")) == (1, b"vexlor: cannot write %s: it was made by another "
+                                                                  b"program while the split ran; the files are in "
+                                                                  b"%s\n" % (bytes(out), bytes(hidden)))
+    assert contents(hidden) == contents(want) and contents(out) == {"theirs": b""}
+
+
 HEAD = b'{"vexlor_manifest": 1, "command": "archive", "options": ""}\n'
 
 
