@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Split's file work against the physical cost of the files: `vexlor split` by
-# session and by host and `vexlor archive` on one capture, beside `cat` and
+# session and by host (into the empty directory fair-bench gives, and into a
+# new one below it, which the split publishes whole) and `vexlor archive` on
+# one capture, beside `cat` and
 # `cp -r` of the same 20,000 session files (one process, and two with half
 # the files each), every run on a freshly made ext4 (fair-bench), then the
 # peak anonymous memory of each split with and without writer threads.
@@ -32,8 +34,10 @@ peers=(
     "cp-r, one process=cp -r $files {out}/x"
     "cp-r, two processes=mkdir {out}/x && (cp -r $files/h1 {out}/x/ & cp -r $files/h2 {out}/x/; wait)"
     "split session=$tool split {in} {out} --quiet"
+    "split session, new directory=$tool split {in} {out}/s --quiet"
     "split session, no writer threads=$tool split {in} {out} --quiet --writer-threads 0"
     "split host=$tool split {in} {out} --quiet --strategy host"
+    "split host, new directory=$tool split {in} {out}/s --quiet --strategy host"
     "archive=$tool archive {in} {out}/a.vexlor --quiet"
 )
 if [[ -n $before ]]; then
