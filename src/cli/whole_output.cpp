@@ -55,8 +55,8 @@ Result<std::optional<WholeOutputDir>> WholeOutputDir::prepare(const std::string&
     for (const fs::directory_entry& e : fs::directory_iterator(partial, ec)) {
         fs::remove_all(e.path(), ec);
         if (ec) {
-            return io_error("cannot clear " + partial + ", left by an earlier run: " +
-                            ec.message());
+            return io_error("cannot clear " + partial +
+                            ", left by an earlier run: " + ec.message());
         }
     }
     if (ec) {
