@@ -71,9 +71,12 @@ public:
     }
 
     // The next whole chunk: a warm one, or nullptr with `may_make` telling
-    // whether the caller may still make one itself.
+    // whether the caller may still make one itself.  With none left to make
+    // but one being faulted in, waits for that one: making another would
+    // take the pool past its size.
     std::uint8_t* take(bool& may_make) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !ready_.empty() || left_ != 0 || !making_; });
         std::uint8_t* p = nullptr;
         may_make = false;
         if (!ready_.empty()) {
@@ -96,14 +99,18 @@ private:
                 return;
             }
             --left_;
+            making_ = true;
             lock.unlock();
             std::uint8_t* p = new_chunk(true);
             lock.lock();
+            making_ = false;
             if (p == nullptr) {
                 ++left_; // the carving may still find room for it
+                changed_.notify_all();
                 return;
             }
             ready_.push_back(p);
+            changed_.notify_all();
         }
     }
 
@@ -111,6 +118,7 @@ private:
     std::condition_variable changed_;
     std::deque<std::uint8_t*> ready_;
     std::size_t left_;
+    bool making_ = false; // a chunk counted out of left_ is being faulted in
     bool stop_ = false;
     std::thread thread_; // last: started once the rest is in place
 };
@@ -132,10 +140,10 @@ std::uint8_t* SlabPool::take() {
     if (chunk_left_ == 0) {
         constexpr std::size_t kPerChunk = kChunkSize / kSlabSize;
         const std::size_t slabs = std::min(kPerChunk, max_slabs_ - carved_);
-        if (warm_ && !warmer_ && slabs == kPerChunk) {
-            // Started with the first chunk, so that a pool never carved
-            // costs no thread and no memory.  The chunks it may make: the
-            // whole ones after this.
+        if (warm_ && !warmer_ && slabs == kPerChunk && carved_ != 0) {
+            // Started with the second chunk, so that a pool that needs no
+            // more than one costs no thread and no memory ahead.  The
+            // chunks it may make: the whole ones after this.
             warmer_ = std::make_unique<Warmer>((max_slabs_ - carved_) / kPerChunk - 1);
             if (!warmer_->start()) {
                 warmer_.reset();
@@ -144,7 +152,7 @@ std::uint8_t* SlabPool::take() {
         }
         std::uint8_t* warm = nullptr;
         bool may_make = true;
-        if (warmer_ && slabs == kPerChunk && carved_ != 0) {
+        if (warmer_ && slabs == kPerChunk && carved_ > kPerChunk) {
             warm = warmer_->take(may_make);
         }
         if (warm != nullptr) {
