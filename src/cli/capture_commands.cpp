@@ -331,7 +331,13 @@ CommandStatus split_command(const ParsedArgs& args) {
         opt.prefix = opt.input_path == "-" ? "stdin" : compressed_stem(opt.input_path);
     }
     const std::string output = opt.output_dir;
-    auto whole = WholeOutputDir::prepare(output);
+    // Found before anything is made for the output.
+    if (auto readable = check_input(opt.input_path); !readable) {
+        return readable;
+    }
+    auto whole = WholeOutputDir::prepare(output, opt.control.combined_inputs.empty()
+                                                     ? std::vector<std::string>{opt.input_path}
+                                                     : opt.control.combined_inputs);
     if (!whole) {
         return run_failed(whole.error(), opt.input_path, output);
     }

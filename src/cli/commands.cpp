@@ -124,9 +124,10 @@ constexpr std::string_view kSplitHelp =
     R"(Usage: vexlor split INPUT... OUTDIR [OPTIONS]
 
 Split the capture INPUT (pcap or pcapng; - reads standard input) into one
-file per flow in OUTDIR.  A new OUTDIR appears whole once the split is
-done (it is made as .OUTDIR.vexlor-partial beside it); in one that exists,
-each file is written under a hidden temporary name and renamed at the end.
+file per flow in OUTDIR.  Into a new OUTDIR the files appear all at once
+when the split is done (they are written in .OUTDIR.vexlor-partial beside
+it); in one that exists, each is written under a hidden temporary name and
+renamed at the end.
 
 Options:
   --strategy S      how packets form flows: session, flow, host, hostpair,

@@ -130,6 +130,9 @@ int main(int argc, char** argv) {
     // A closed pipe shows up as EPIPE from write, which each command turns
     // into a quiet exit status instead of a death by signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // Likewise a file grown past the size limit (ulimit -f): EFBIG, then
+    // the command's message and its clean-up, not a silent death.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGBUS, vexlor::cli::on_bus_error);
     // Files open at once are a split's speed: the soft limit on descriptors
     // is raised to the hard one, which the user set.

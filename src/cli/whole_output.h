@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/result.h"
 #include "common/unique_fd.h"
@@ -15,38 +16,47 @@ namespace vexlor::cli {
 // The files' own renames at the end of a split are one file-system call
 // each, all in one directory and so one at a time: a fifth of a split of
 // many small flows.  A directory made for the run is published with one
-// instead; a failed or interrupted run leaves no directory at all, and one
-// killed leaves only the hidden one, which the next run into the same
-// directory clears.  Two runs into it at once are told apart by a lock on
-// the hidden directory, in the words of the output directory's own lock.
+// instead.  OUTDIR itself is made empty at the start and locked as any
+// output directory is, so that a second run into it (tool or module) is
+// refused at once; the hidden directory is renamed over it at the end.  A
+// failed or interrupted run leaves nothing, not even the directories made
+// for it; one killed leaves the hidden directory, which the next run into
+// the same OUTDIR clears.
 class WholeOutputDir {
 public:
-    // The hidden directory ".NAME.vexlor-partial" beside `out`, made and
-    // locked; nothing when `out` exists already or its place cannot be
+    // OUTDIR `out` made and locked, and the hidden ".NAME.vexlor-partial"
+    // beside it; nothing when `out` exists already or its place cannot be
     // used so (the run then writes into `out` as usual, and meets any
-    // failure there in its own words).
-    static Result<std::optional<WholeOutputDir>> prepare(const std::string& out);
+    // failure there in its own words).  `inputs`: the run's captures, which
+    // a hidden directory left by a killed run must not take with it.
+    static Result<std::optional<WholeOutputDir>> prepare(const std::string& out,
+                                                         const std::vector<std::string>& inputs);
 
     WholeOutputDir(WholeOutputDir&& o) noexcept
-        : out_(std::move(o.out_)), partial_(std::exchange(o.partial_, {})),
-          lock_(std::move(o.lock_)), keep_(o.keep_) {}
+        : out_(std::move(o.out_)), partial_(std::move(o.partial_)), made_(std::move(o.made_)),
+          out_lock_(std::move(o.out_lock_)), partial_lock_(std::move(o.partial_lock_)),
+          made_out_(o.made_out_), keep_partial_(o.keep_partial_),
+          done_(std::exchange(o.done_, true)) {}
     WholeOutputDir& operator=(WholeOutputDir&&) = delete;
     ~WholeOutputDir();
 
     const std::string& path() const { return partial_; }
-    // Renames the hidden directory to `out`.  Should that fail (something
-    // took the name meanwhile), the files stay where they are, and the
-    // error says where.
+    // Renames the hidden directory over the empty OUTDIR.  Should that fail
+    // (another program put something there meanwhile), the files stay where
+    // they are, and the error says where.
     [[nodiscard]] Status publish();
 
 private:
-    WholeOutputDir(std::string out, std::string partial, UniqueFd lock)
-        : out_(std::move(out)), partial_(std::move(partial)), lock_(std::move(lock)) {}
+    WholeOutputDir() = default;
 
     std::string out_;
-    std::string partial_; // empty once moved from
-    UniqueFd lock_;
-    bool keep_ = false; // published, or its files must stay where they are
+    std::string partial_;
+    std::vector<std::string> made_; // directories made above OUTDIR, outermost first
+    UniqueFd out_lock_;
+    UniqueFd partial_lock_;
+    bool made_out_ = false;     // OUTDIR made by this run
+    bool keep_partial_ = false; // the hidden directory is not ours to remove
+    bool done_ = false;         // nothing to undo: moved from, or publish() was called
 };
 
 } // namespace vexlor::cli

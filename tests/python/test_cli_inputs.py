@@ -3,6 +3,7 @@ per input with a manifest that makes reruns resume, and parts of a capture read 
 import bz2, ctypes, gzip, json, lzma, os, pathlib, pty, re, resource, shutil, struct, subprocess, time
 
 import pytest
+import vexlor
 
 from conftest import (CAPTURES, CLI, CORPUS, capture_tree, cli, contents, drain, frame, needs_cli, read_pcap,
                       sessions_bytes, small_capture, write)
@@ -372,38 +373,53 @@ def test_a_split_into_a_new_directory_appears_whole_once_done(tmp_path):
     whole, want = sessions_bytes(5, 20, 100), tmp_path / "want"
     want.mkdir()
     assert cli("split", "-", want, "--quiet", input=whole).returncode == 0 and len(contents(want)) == 5
-    out, hidden = tmp_path / "new" / "out", tmp_path / "new" / ".out.vexlor-partial"
+    top = tmp_path / "new"
+    out, hidden = top / "out", top / ".out.vexlor-partial"
 
-    def run(rest=whole[len(whole) // 2:], meanwhile=lambda: None):
-        first = subprocess.Popen([CLI, "split", "-", out, "--quiet"], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    def run(rest=whole[len(whole) // 2:], meanwhile=lambda: None, limit=None):
+        first = subprocess.Popen([CLI, "split", "-", out, "--quiet"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 preexec_fn=limit)
         first.stdin.write(whole[:len(whole) // 2])
         first.stdin.flush()
         while not hidden.exists() and first.poll() is None:
             time.sleep(0.001)
-        assert not out.exists()
+        assert os.listdir(out) == []
         meanwhile()
         first.stdin.write(rest)
         first.stdin.close()
         return first.wait(), first.stderr.read()
 
-    # A second run into the directory is refused while the first is under way; the first's files then appear at once.
-    second = []
-    assert run(meanwhile=lambda: second.append(cli("split", "-", out, input=whole))) == (0, b"")
-    assert (second[0].returncode, second[0].stderr) == (
+    def others_refused():
+        others.append(cli("split", "-", out, input=whole))
+        with pytest.raises(OSError, match="^Output directory %s is in use by another run$" % re.escape(str(out))):
+            vexlor.split(write(tmp_path / "c.pcap", whole), str(out))
+
+    # Other runs into the directory are refused while the first is under way; the first's files then appear at once.
+    others = []
+    assert run(meanwhile=others_refused) == (0, b"")
+    assert (others[0].returncode, others[0].stderr) == (
         1, b"vexlor: Output directory %s is in use by another run\n" % bytes(out))
     assert contents(out) == contents(want) and not hidden.exists()
-    # A run that fails leaves no directory; what a killed one left is cleared by the next.
-    shutil.rmtree(out)
+    # A run that fails leaves nothing, not even the directories made for it (ulimit -f: a file too large).
+    shutil.rmtree(top)
     damaged = struct.pack("<IIII", 0, 0, 1 << 20, 1 << 20) + b"x" * 64
-    assert run(rest=damaged)[0] == 1 and not out.exists() and not hidden.exists()
+    assert run(rest=damaged)[0] == 1 and not top.exists()
+    small = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (2000, resource.RLIM_INFINITY))  # noqa: E731
+    assert run(limit=small) == (1, b"vexlor: cannot write %s: File too large (os error 27)\n" % bytes(out))
+    assert not top.exists() and cli("split", tmp_path / "none.pcap", out).returncode == 1 and not top.exists()
+    # What a killed run left is cleared by the next, unless it holds the next one's input.
     write(hidden / "stdin_junk.pcap", b"junk")
     assert cli("split", "-", out, "--quiet", input=whole).returncode == 0
     assert contents(out) == contents(want) and not hidden.exists()
-    # A directory made under the name meanwhile is left alone, and the files are kept where they are.
     shutil.rmtree(out)
-    assert run(meanwhile=lambda: write(out / "theirs", b"")) == (1, b"vexlor: cannot write %s: it was made by another "
-                                                                  b"program while the split ran; the files are in "
-                                                                  b"%s\n" % (bytes(out), bytes(hidden)))
+    inside = write(hidden / "c.pcap", whole)
+    assert cli("split", inside, out, "--prefix", "stdin", "--quiet").returncode == 0
+    assert contents(out) == contents(want) and contents(hidden) == {"c.pcap": whole}
+    # What another program writes into the directory meanwhile is left alone, and the files are kept where they are.
+    shutil.rmtree(top)
+    assert run(meanwhile=lambda: write(out / "theirs", b"")) == (
+        1, b"vexlor: cannot write %s: another program wrote into it while the split ran; the files are in %s\n" % (
+            bytes(out), bytes(hidden)))
     assert contents(hidden) == contents(want) and contents(out) == {"theirs": b""}
 
 
