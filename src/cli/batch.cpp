@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <glob.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1170,6 +1171,19 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     fs::create_directories(batch.outdir, ec);
     if (ec) {
         return failure("cannot create " + batch.outdir + ": " + ec.message());
+    }
+    // OUT itself is held shared, before anything is made in it: the runs of jobs share it (the
+    // tasks of a cluster job), while a split or the module writing into OUT holds it alone and
+    // refuses them, or is refused.  Only a lock held elsewhere stops the job: a file system without
+    // such locks does not.
+    UniqueFd shared(::open(batch.outdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    while (shared.valid() && ::flock(shared.get(), LOCK_SH | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            return failure("Output directory " + batch.outdir + " is in use by another run");
+        }
+        if (errno != EINTR) {
+            break;
+        }
     }
     // Held until the run ends: nothing below is touched without it.
     const auto locks = lock_outputs(batch, names);

@@ -232,6 +232,12 @@ void catch_interrupts() {
     sa.sa_flags = SA_RESETHAND;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // A hang-up (the terminal or the ssh session gone) ends the run the same
+    // way, unless the run was started to outlive it (nohup ignores it).
+    if (struct sigaction was{};
+        ::sigaction(SIGHUP, nullptr, &was) == 0 && was.sa_handler != SIG_IGN) {
+        ::sigaction(SIGHUP, &sa, nullptr);
+    }
 }
 
 std::unexpected<Failure> interrupted() {

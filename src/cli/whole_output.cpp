@@ -41,14 +41,39 @@ bool missing(const fs::path& p) {
     return ::lstat(p.c_str(), &st) != 0 && errno == ENOENT;
 }
 
-// Whether the file `path` lies below the directory `dir` (both spelled any
-// way, links followed).
-bool below(const std::string& path, const std::string& dir) {
+bool empty_dir(const std::string& dir) {
     std::error_code ec;
-    const fs::path p = fs::weakly_canonical(path, ec);
+    return fs::is_empty(dir, ec) && !ec;
+}
+
+// Whether one of the run's inputs lies in the directory `dir`: a path below
+// it (spelled any way, links followed), or standard input redirected from
+// a file in it.
+bool holds_input(const std::string& dir, const std::vector<std::string>& inputs) {
+    std::error_code ec;
     const fs::path d = fs::weakly_canonical(dir, ec);
-    const fs::path rel = p.lexically_relative(d);
-    return !ec && !rel.empty() && *rel.begin() != "..";
+    for (const std::string& input : inputs) {
+        if (input == "-") {
+            struct stat in {};
+            if (::fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
+                continue;
+            }
+            for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
+                 it.increment(ec)) {
+                struct stat st {};
+                if (::lstat(it->path().c_str(), &st) == 0 && st.st_dev == in.st_dev &&
+                    st.st_ino == in.st_ino) {
+                    return true;
+                }
+            }
+            continue;
+        }
+        const fs::path rel = fs::weakly_canonical(input, ec).lexically_relative(d);
+        if (!ec && !rel.empty() && *rel.begin() != "..") {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -59,47 +84,55 @@ WholeOutputDir::prepare(const std::string& out, const std::vector<std::string>& 
     while (dir.size() > 1 && dir.back() == '/') {
         dir.pop_back();
     }
-    if (dir.empty() || !missing(dir)) {
-        return std::nullopt;
-    }
     const fs::path path(dir);
     const std::string name = path.filename().string();
-    if (name.empty() || name == "." || name == "..") {
+    if (dir.empty() || name.empty() || name == "." || name == "..") {
+        return std::nullopt;
+    }
+    const fs::path parent = path.parent_path();
+    const std::string partial = (parent / ("." + name + ".vexlor-partial")).string();
+    // An OUTDIR that exists is written into as usual, unless a killed run
+    // left the hidden directory beside it; if OUTDIR is empty, it was that
+    // run's, and this run takes both over.
+    const bool existed = !missing(dir);
+    if (existed && missing(partial)) {
         return std::nullopt;
     }
     // From here on, a return without it undoes what was made.
     WholeOutputDir whole;
     whole.out_ = dir;
-    for (fs::path p = path.parent_path(); !p.empty() && p != p.root_path() && missing(p);
-         p = p.parent_path()) {
-        whole.made_.insert(whole.made_.begin(), p.string());
+    if (!existed) {
+        for (fs::path p = parent; !p.empty() && p != p.root_path() && missing(p);
+             p = p.parent_path()) {
+            whole.made_.insert(whole.made_.begin(), p.string());
+        }
+        if ((!parent.empty() && !create_dir_all(parent.string())) ||
+            ::mkdir(dir.c_str(), 0777) != 0) {
+            return std::nullopt;
+        }
+        whole.made_out_ = true;
     }
-    const fs::path parent = path.parent_path();
-    if ((!parent.empty() && !create_dir_all(parent.string())) || ::mkdir(dir.c_str(), 0777) != 0) {
-        return std::nullopt;
-    }
-    whole.made_out_ = true;
+    // Locked, then looked at: a run that found OUTDIR made before our lock
+    // may have written into it, and it is then theirs.
     auto out_lock = lock_dir(dir, out);
-    if (!out_lock) {
-        // Another run took it between its making and our lock: it is theirs.
-        whole.made_out_ = false;
+    if (!out_lock || !*out_lock || !empty_dir(dir)) {
+        whole.made_out_ = whole.made_out_ && out_lock && *out_lock;
         whole.made_.clear();
-        return std::unexpected(out_lock.error());
-    }
-    if (!*out_lock) {
+        if (!out_lock) {
+            return std::unexpected(out_lock.error());
+        }
         return std::nullopt;
     }
     whole.out_lock_ = std::move(**out_lock);
-    whole.partial_ = (parent / ("." + name + ".vexlor-partial")).string();
-    const bool fresh = ::mkdir(whole.partial_.c_str(), 0777) == 0;
+    whole.partial_ = partial;
+    const bool fresh = ::mkdir(partial.c_str(), 0777) == 0;
     // Not ours to remove until it is locked, unless made just now.
     whole.keep_partial_ = !fresh;
     if (!fresh && errno != EEXIST) {
         return std::nullopt;
     }
-    auto partial_lock = lock_dir(whole.partial_, out);
+    auto partial_lock = lock_dir(partial, out);
     if (!partial_lock) {
-        whole.keep_partial_ = true;
         return std::unexpected(partial_lock.error());
     }
     if (!*partial_lock) {
@@ -109,18 +142,15 @@ WholeOutputDir::prepare(const std::string& out, const std::vector<std::string>& 
     if (!fresh) {
         // Left by a killed run, and cleared; unless an input of this run
         // lies in it, which is then left alone with it.
-        for (const std::string& input : inputs) {
-            if (input != "-" && below(input, whole.partial_)) {
-                return std::nullopt;
-            }
+        if (holds_input(partial, inputs)) {
+            return std::nullopt;
         }
         std::error_code ec;
-        for (fs::directory_iterator it(whole.partial_, ec), end; !ec && it != end;
-             it.increment(ec)) {
+        for (fs::directory_iterator it(partial, ec), end; !ec && it != end; it.increment(ec)) {
             fs::remove_all(it->path(), ec);
         }
         if (ec) {
-            return io_error("cannot clear " + whole.partial_ +
+            return io_error("cannot clear " + partial +
                             ", left by an earlier run: " + ec.message());
         }
         whole.keep_partial_ = false;

@@ -20,15 +20,15 @@ namespace vexlor::cli {
 // output directory is, so that a second run into it (tool or module) is
 // refused at once; the hidden directory is renamed over it at the end.  A
 // failed or interrupted run leaves nothing, not even the directories made
-// for it; one killed leaves the hidden directory, which the next run into
-// the same OUTDIR clears.
+// for it; one killed leaves OUTDIR empty and the hidden directory, which
+// the next run into the same OUTDIR clears and takes over with it.
 class WholeOutputDir {
 public:
-    // OUTDIR `out` made and locked, and the hidden ".NAME.vexlor-partial"
-    // beside it; nothing when `out` exists already or its place cannot be
-    // used so (the run then writes into `out` as usual, and meets any
-    // failure there in its own words).  `inputs`: the run's captures, which
-    // a hidden directory left by a killed run must not take with it.
+    // OUTDIR `out` made (or a killed run's taken over) and locked, and the
+    // hidden ".NAME.vexlor-partial" beside it; nothing when `out` exists
+    // already or its place cannot be used so (the run then writes into
+    // `out` as usual, and meets any failure there in its own words).  `inputs`: the run's captures,
+    // which a hidden directory left by a killed run must not take with it.
     static Result<std::optional<WholeOutputDir>> prepare(const std::string& out,
                                                          const std::vector<std::string>& inputs);
 

@@ -390,15 +390,15 @@ def test_a_split_into_a_new_directory_appears_whole_once_done(tmp_path):
         return first.wait(), first.stderr.read()
 
     def others_refused():
-        others.append(cli("split", "-", out, input=whole))
+        others.extend(cli("split", *each, "-", out, input=whole) for each in ([], ["--each"]))
         with pytest.raises(OSError, match="^Output directory %s is in use by another run$" % re.escape(str(out))):
             vexlor.split(write(tmp_path / "c.pcap", whole), str(out))
 
     # Other runs into the directory are refused while the first is under way; the first's files then appear at once.
     others = []
     assert run(meanwhile=others_refused) == (0, b"")
-    assert (others[0].returncode, others[0].stderr) == (
-        1, b"vexlor: Output directory %s is in use by another run\n" % bytes(out))
+    assert [(r.returncode, r.stderr) for r in others] == [
+        (1, b"vexlor: Output directory %s is in use by another run\n" % bytes(out))] * 2
     assert contents(out) == contents(want) and not hidden.exists()
     # A run that fails leaves nothing, not even the directories made for it (ulimit -f: a file too large).
     shutil.rmtree(top)
@@ -407,14 +407,17 @@ def test_a_split_into_a_new_directory_appears_whole_once_done(tmp_path):
     small = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (2000, resource.RLIM_INFINITY))  # noqa: E731
     assert run(limit=small) == (1, b"vexlor: cannot write %s: File too large (os error 27)\n" % bytes(out))
     assert not top.exists() and cli("split", tmp_path / "none.pcap", out).returncode == 1 and not top.exists()
-    # What a killed run left is cleared by the next, unless it holds the next one's input.
-    write(hidden / "stdin_junk.pcap", b"junk")
-    assert cli("split", "-", out, "--quiet", input=whole).returncode == 0
-    assert contents(out) == contents(want) and not hidden.exists()
-    shutil.rmtree(out)
-    inside = write(hidden / "c.pcap", whole)
-    assert cli("split", inside, out, "--prefix", "stdin", "--quiet").returncode == 0
-    assert contents(out) == contents(want) and contents(hidden) == {"c.pcap": whole}
+    # What a killed run leaves (an empty OUTDIR and the hidden directory) is cleared and taken over by the next run,
+    # unless the hidden directory holds that run's input (named, or on standard input).
+    for how in ["", "path", "stdin"]:
+        shutil.rmtree(top, ignore_errors=True)
+        out.mkdir(parents=True)
+        inside = write(hidden / "sub" / "c.pcap", whole)
+        with open(inside, "rb") as f:
+            r = cli("split", inside if how == "path" else "-", out, "--prefix", "stdin", "--quiet",
+                    **(dict(stdin=f) if how == "stdin" else dict(input=whole)))
+        assert r.returncode == 0 and contents(out) == contents(want), how
+        assert contents(hidden) == ({"sub/c.pcap": whole} if how else {}), how
     # What another program writes into the directory meanwhile is left alone, and the files are kept where they are.
     shutil.rmtree(top)
     assert run(meanwhile=lambda: write(out / "theirs", b"")) == (

@@ -88,7 +88,8 @@ def outputs(path):
 @needs_cli
 @pytest.mark.parametrize("kind,sig,options", [
     ("split", signal.SIGINT, ["--writer-threads", "2"]), ("archive", signal.SIGINT, []),
-    ("split", signal.SIGTERM, ["--writer-threads", "0"]), ("split", signal.SIGKILL, ["--writer-threads", "4"]),
+    ("split", signal.SIGTERM, ["--writer-threads", "0"]), ("split", signal.SIGHUP, []),
+    ("split", signal.SIGKILL, ["--writer-threads", "4"]),
     ("split", signal.SIGKILL, ["-j", "2"])])
 def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, kind, sig, options):
     if "-j" in options:
