@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <glob.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "cli/command_support.h"
 #include "cli/format.h"
 #include "common/unique_fd.h"
+#include "output/output_dir.h"
 #include "parser/byte_stream.h"
 #include "parser/pcap_reader.h"
 #include "parser/pcapng_reader.h"
@@ -1177,12 +1177,10 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
     // refuses them, or is refused.  Only a lock held elsewhere stops the job: a file system without
     // such locks does not.
     UniqueFd shared(::open(batch.outdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    while (shared.valid() && ::flock(shared.get(), LOCK_SH | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            return failure("Output directory " + batch.outdir + " is in use by another run");
-        }
-        if (errno != EINTR) {
-            break;
+    if (shared.valid()) {
+        if (auto st = lock_run_dir(shared.get(), batch.outdir, true);
+            !st && is_in_use(st.error())) {
+            return failure(st.error().message);
         }
     }
     // Held until the run ends: nothing below is touched without it.

@@ -1,7 +1,6 @@
 #include "cli/whole_output.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,13 +24,11 @@ Result<std::optional<UniqueFd>> lock_dir(const std::string& path, const std::str
     if (!fd.valid()) {
         return std::nullopt;
     }
-    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            return io_error("Output directory " + named + " is in use by another run");
+    if (auto st = lock_run_dir(fd.get(), named); !st) {
+        if (is_in_use(st.error())) {
+            return std::unexpected(st.error());
         }
-        if (errno != EINTR) {
-            return std::nullopt;
-        }
+        return std::nullopt;
     }
     return std::optional<UniqueFd>(std::move(fd));
 }

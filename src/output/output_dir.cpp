@@ -122,15 +122,24 @@ Result<OutputDir> OutputDir::open(const std::string& path, bool lock) {
     // Two runs into one directory would truncate and rename each other's
     // files; the second one is refused before it touches anything.  The lock
     // lives as long as the descriptor, which is the whole run.
-    while (lock && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (lock) {
+        if (auto st = lock_run_dir(fd.get(), dir); !st) {
+            return std::unexpected(st.error());
+        }
+    }
+    return OutputDir(std::move(fd));
+}
+
+Status lock_run_dir(int fd, const std::string& named, bool shared) {
+    while (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            return io_error("Output directory " + dir + std::string(kInUse));
+            return io_error("Output directory " + named + std::string(kInUse));
         }
         if (errno != EINTR) {
             return os_error(errno);
         }
     }
-    return OutputDir(std::move(fd));
+    return {};
 }
 
 Expected<UniqueFd, OutputDir::OpenError> OutputDir::open_file(const std::string& name,

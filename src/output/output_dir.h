@@ -37,6 +37,12 @@ std::string output_prefix(std::string_view input_path);
 // Whether `e` is OutputDir::open's refusal of a directory another run holds.
 bool is_in_use(const Error& e);
 
+// Takes the run lock of the directory open at `fd` without waiting: held
+// alone (a run writing into it), or `shared` (the runs of one job).  Fails
+// with the I/O error above, naming the directory `named`, when another run
+// holds it; any other failure is the system's error.
+[[nodiscard]] Status lock_run_dir(int fd, const std::string& named, bool shared = false);
+
 class OutputDir {
 public:
     // `lock`: false only for a second writer of a run that holds the lock.
