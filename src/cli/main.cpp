@@ -11,6 +11,7 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "common/unique_fd.h"
 
 namespace vexlor::cli {
 namespace {
@@ -141,6 +142,9 @@ int main(int argc, char** argv) {
         limit.rlim_cur = limit.rlim_max;
         (void)::setrlimit(RLIMIT_NOFILE, &limit);
     }
+    // The descriptor table grown while no thread is there to make it wait:
+    // enough for the files of a few runs at once.
+    vexlor::reserve_descriptors(std::size_t{1} << 16);
     try {
         return vexlor::cli::run(std::span<char* const>(argv + 1, argc > 0 ? argc - 1 : 0));
     } catch (const std::exception& e) {

@@ -626,7 +626,10 @@ private:
         ++summary.packets;
         note_time(summary, t);
         const Packet p = decode(s);
-        narrow(names, flow_keys(opt_.strategy, p));
+        if (names.count != 1) {
+            // One name is as narrow as it gets.
+            narrow(names, flow_keys(opt_.strategy, p));
+        }
         if (!filter_.matches(p)) {
             return;
         }

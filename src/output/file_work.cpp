@@ -7,6 +7,7 @@
 #include <climits>
 #include <system_error>
 
+#include "common/unique_fd.h"
 #include "common/write_all.h"
 
 namespace vexlor {
@@ -156,6 +157,9 @@ int DescriptorCache::close_all() {
 
 FileWork::FileWork(OutputDir dir, std::size_t fd_cap, unsigned threads)
     : dir_(std::move(dir)), cache_(fd_cap) {
+    // Room for the files and what the process holds besides, before the
+    // writer threads start.
+    reserve_descriptors(fd_cap + 256);
     for (unsigned i = 0; i < threads; ++i) {
         auto q = std::make_unique<Queue>();
         try {
