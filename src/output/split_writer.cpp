@@ -359,7 +359,10 @@ Status SplitWriter::shed() {
     std::vector<std::pair<std::uint64_t, Handle>> held;
     flows_.for_each_handle([&](Handle h) {
         if (std::uint64_t n = flows_.at(h).buffer.size()) {
-            held.emplace_back(n, h);
+            // A closed file is opened again for its write, and takes another
+            // file's descriptor: its buffer waits to grow, unless it is
+            // twice as full.
+            held.emplace_back(work_->descriptors().is_open(flows_.at(h).file) ? 2 * n : n, h);
         }
     });
     std::sort(held.begin(), held.end(), [](auto& a, auto& b) { return a.first > b.first; });
