@@ -8,6 +8,7 @@ Needs the `data` extra (pyarrow and numpy).
 """
 import contextlib
 import hashlib
+import ipaddress
 import math
 import numbers
 import os
@@ -76,7 +77,7 @@ def _inputs(inputs):
     return inputs
 
 
-def _flow_args(strategy, idle_timeout, tcp_restart, combine, decode):
+def _flow_args(strategy, idle_timeout, tcp_restart, combine, decode, ip=None, port=None, strict=False):
     if strategy not in STRATEGIES:
         raise ValueError("unknown strategy %r (valid: %s)" % (strategy, ", ".join(STRATEGIES)))
     if combine not in (None, "concat", "merge"):
@@ -93,7 +94,36 @@ def _flow_args(strategy, idle_timeout, tcp_restart, combine, decode):
         args.append("--tcp-restart")
     if combine:
         args += ["--combine", combine]
+    for text in _listed(ip, (str,)):
+        if not isinstance(text, str) or not _is_address(text):
+            raise ValueError("ip must be an IP address or prefix (\"10.0.0.0/8\"), or a list of them, not %r"
+                             % (text,))  # fmt: skip
+        args += ["--ip", text]
+    for number in _listed(port, (numbers.Integral,)):
+        args += ["--port", str(_count(number, "port", 0, 65535))]
+    if strict:
+        args.append("--strict")
     return args
+
+
+def _listed(value, single):
+    """None as no items, one item of the `single` types as a list of it, else the items of an iterable."""
+    if value is None:
+        return []
+    if isinstance(value, single + (str, bytes)) and not isinstance(value, bool):
+        return [value]
+    try:
+        return list(value)
+    except TypeError:
+        return [value]
+
+
+def _is_address(text):
+    try:
+        ipaddress.ip_network(text, strict=False)
+    except ValueError:
+        return False
+    return True
 
 
 def _is_real(value):
@@ -166,19 +196,25 @@ def iter_flow_batches(
     combine=None,
     decode="wide",
     block_size=1 << 20,
+    ip=None,
+    port=None,
+    strict=False,
 ):
     """Yields the flow table of `inputs` (captures, directories, archives) as pyarrow RecordBatches while the
     tool reads them: memory holds one block of rows at a time.  A block is at least as long as the longest row
     `first_n` allows (the three lists take up to 34 bytes a packet, the other cells a few KiB), since Arrow cannot
     cut a row in two: `block_size` is raised to that when smaller.  The list columns (sizes, dirs, gaps_us) are
-    list<int64>.  Raises ValueError for bad parameters before running anything, ToolError when the tool fails."""
+    list<int64>.  `ip` (addresses or prefixes) and `port` (numbers), each one or a list, keep only the packets
+    from or to one of the addresses and one of the ports given; `strict` fails on a capture whose last record is
+    cut off instead of warning.  Raises ValueError for bad parameters before running anything, ToolError when the
+    tool fails."""
     pa = _arrow()
     inputs = _inputs(inputs)
     first_n = _count(first_n, "first_n", 0, 100000)
     block_size = _count(block_size, "block_size", 1)
     block_size = max(block_size, _ROW_BYTES + _PACKET_BYTES * first_n)
     args = ["table", *inputs, "--first", str(first_n), "--format", "csv", "-o", "-"]
-    args += _flow_args(strategy, idle_timeout, tcp_restart, combine, decode)
+    args += _flow_args(strategy, idle_timeout, tcp_restart, combine, decode, ip, port, strict)
     with tempfile.TemporaryFile() as errors:
         proc = subprocess.Popen([tool_path(), *args], stdout=subprocess.PIPE, stderr=errors)
         try:
@@ -223,8 +259,9 @@ def _table_schema(pa):
 
 
 def flow_table(inputs, *, strategy="session", first_n=20, idle_timeout=None, tcp_restart=False, combine=None,
-               decode="wide"):  # fmt: skip
-    """The flow table of `inputs` as one pyarrow.Table (see `vexlor table --help` for the columns)."""
+               decode="wide", ip=None, port=None, strict=False):  # fmt: skip
+    """The flow table of `inputs` as one pyarrow.Table (see `vexlor table --help` for the columns; the parameters
+    are those of iter_flow_batches)."""
     pa = _arrow()
     batches = list(
         iter_flow_batches(
@@ -235,6 +272,9 @@ def flow_table(inputs, *, strategy="session", first_n=20, idle_timeout=None, tcp
             tcp_restart=tcp_restart,
             combine=combine,
             decode=decode,
+            ip=ip,
+            port=port,
+            strict=strict,
         )
     )
     return pa.Table.from_batches(batches, schema=_table_schema(pa))
@@ -294,7 +334,8 @@ def _read_keys(path):
 
 
 def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy="session", idle_timeout=None,
-                combine=None, decode="wide", out=None):  # fmt: skip
+                tcp_restart=False, combine=None, decode="wide", ip=None, port=None, strict=False,
+                out=None):  # fmt: skip
     """The first `n` bytes of each flow (or of each of its first `packets` packets, one slot of `n` bytes per
     packet), zero-padded, as a uint8 array of shape (flows, n) or (flows, packets * n), and the flows of its rows
     as a pyarrow Table (row, id, input, key, proto, src, dst, src_port, dst_port, community_id, first_us (the flow's
@@ -304,7 +345,8 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
     and a model can learn the hosts back from them; mask "checksum" with "ip" and "port".  With `out` (a path
     ending in .npy) the files are kept there (out and out minus .npy plus .keys.csv) and the array is memory-mapped
     read-only; otherwise it is read into memory.  The keys count packets, not payload: see drop_small() for flows
-    without payload, and write_matrix_parquet() for one Parquet file of both."""
+    without payload, and write_matrix_parquet() for one Parquet file of both.  The flows are formed and filtered
+    as iter_flow_batches() forms and filters them."""
     np = _numpy()
     inputs = _inputs(inputs)
     n = _count(n, "n", 1, 1 << 20)
@@ -323,7 +365,7 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
         args.append("--payload")
     if mask:
         args += ["--mask", ",".join(mask)]
-    args += _flow_args(strategy, idle_timeout, False, combine, decode)
+    args += _flow_args(strategy, idle_timeout, tcp_restart, combine, decode, ip, port, strict)
 
     def load(npy):
         keys = _read_keys(npy[: -len(".npy")] + ".keys.csv" if npy.endswith(".npy") else npy + ".keys.csv")

@@ -339,6 +339,23 @@ def test_warnings_numpy_numbers_and_captures_without_flows(capture, tmp_path):
     assert tables.dedupe(np.zeros((3, 0), np.uint8), ["a", "b", "c"])[1:] == (["a"], 2)
 
 
+@pytest.mark.parametrize("filters,keep", [
+    (dict(port=53), lambda r: 53 in (r["src_port"], r["dst_port"])),
+    (dict(ip="2001:db8::/32", port=[443, 9]), lambda r: ":" in r["src"] and r["dst_port"] == 443),
+    (dict(ip=["10.0.2.1", "10.0.4.1"], strict=True), lambda r: r["src"] in ("10.0.2.1", "10.0.4.1"))])
+@pytest.mark.parametrize("source", ["capture", "archive"])
+def test_filters_keep_the_flows_they_name(capture, archive, source, filters, keep):
+    """The packets of a session share its ends, so a filter keeps whole flows: their rows of the table and of a
+    byte matrix are those of the unfiltered run."""
+    plain = tables.flow_table(capture).to_pylist()
+    rows = [i for i, r in enumerate(plain) if keep(r)]
+    got = tables.flow_table(locals()[source], **filters).to_pylist()
+    cells = lambda table: [{k: v for k, v in r.items() if k not in ("id", "input")} for r in table]  # noqa: E731
+    assert rows and cells(got) == cells([plain[i] for i in rows])
+    matrix = tables.byte_matrix(capture, n=64, tcp_restart=True)[0]
+    assert tables.byte_matrix(locals()[source], n=64, **filters)[0].tobytes() == matrix[rows].tobytes()
+
+
 # ---- parameters ---------------------------------------------------------------------------------------------------
 
 
@@ -352,7 +369,8 @@ def test_warnings_numpy_numbers_and_captures_without_flows(capture, tmp_path):
     lambda c: tables.drop_small(pa.table({"packets": [1]}), min_payload_bytes=1),
     lambda c: tables.flow_table(c, idle_timeout=1e-9), lambda c: tables.flow_table(c, idle_timeout=float("nan")),
     lambda c: tables.byte_matrix(c, n=2**21), lambda c: tables.byte_matrix(c, packets=5000),
-    lambda c: tables.labels_from_dirs(str(c))])
+    lambda c: tables.labels_from_dirs(str(c)), lambda c: tables.flow_table(c, ip="10.0.0.300"),
+    lambda c: tables.byte_matrix(c, port=[53, 65536]), lambda c: tables.flow_table(c, ip=[b"10.0.0.1"])])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)
