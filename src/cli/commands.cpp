@@ -260,10 +260,10 @@ it shows done): a set of archives queried as one.
     "too.  Several inputs are read one after the other into one output, the\n"                     \
     "input column naming each flow's, flow ids going on from one capture to\n"                     \
     "the next (an archive's flows keep their ids, as extract --id takes\n"                         \
-    "them); with --combine captures are read as one.  Memory grows with the number of flows, not " \
-    "of packets; with\n"                                                                           \
-    "--idle-timeout, flows idle past it are written out and forgotten as the\n"                    \
-    "capture goes, so that only live flows are held.\n"
+    "them); with --combine captures are read as one.  Memory grows with the\n"                     \
+    "number of flows, not of packets; with --idle-timeout, flows idle past it\n"                   \
+    "are written out and forgotten as the capture goes, so that only live\n"                       \
+    "flows are held.\n"
 
 // The options of table and bytes beyond their own, the same text in both.
 #define FLOW_OPTIONS_HELP                                                                          \
@@ -278,8 +278,8 @@ constexpr std::string_view kTableHelp =
     R"(Usage: vexlor table INPUT... [OPTIONS]
 
 Write one row per flow: identity, counters per direction and the first
-packets' sizes, directions and gaps, as CSV (default) or JSON lines, to
-FILE or to standard output.
+packets' sizes, directions and gaps, as CSV (default), JSON lines or
+Parquet, to FILE or to standard output.
 
 Options:
   --strategy S      how packets form flows: session, flow, host, hostpair,
@@ -303,8 +303,8 @@ of the first N packets: sizes (wire lengths), dirs (0 from the initiator,
 packet ("vlan=100 vni=5001 tunnel=192.0.2.1>192.0.2.2"; empty without
 any, and with --decode basic).  Forward is the initiator's way.  In CSV a
 list is its numbers separated by single spaces, in one cell ("60 52
-1500"); in JSON lines it is an array.  Rows come in id order (first packet order), except
-that with --idle-timeout flows are written as they end.
+1500"); in JSON lines it is an array.  Rows come in id order (first packet
+order), except that with --idle-timeout flows are written as they end.
 
 )" FLOW_INPUTS_HELP "\n" FLOW_RUN_HELP;
 
