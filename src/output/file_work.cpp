@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <system_error>
@@ -158,8 +159,9 @@ int DescriptorCache::close_all() {
 FileWork::FileWork(OutputDir dir, std::size_t fd_cap, unsigned threads)
     : dir_(std::move(dir)), cache_(fd_cap) {
     // Room for the files and what the process holds besides, before the
-    // writer threads start.
-    reserve_descriptors(fd_cap + 256);
+    // writer threads start; a table never shrinks, so a cap far above the
+    // files a run makes is not taken at its word.
+    reserve_descriptors(std::min<std::size_t>(fd_cap + 256, std::size_t{1} << 16));
     for (unsigned i = 0; i < threads; ++i) {
         auto q = std::make_unique<Queue>();
         try {
