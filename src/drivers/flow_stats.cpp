@@ -506,7 +506,8 @@ public:
             }
             FlowStats stats(opt_.features);
             stats.record().id = flows[i].id;
-            FlowKeys names; // none until the first packet
+            FlowKeys names;                           // none until the first packet
+            std::optional<FragmentTracker> fragments; // made at a first fragment
             // Byte rows without filters read only the packets they keep: the
             // flow entry has the counts.
             const bool counted = !opt_.features.directions && !filtered_;
@@ -550,7 +551,7 @@ public:
                 }
                 for (std::size_t k = 0; k < stored.size() && (!counted || stats.wants_frames());
                      ++k) {
-                    add(stats, stored[k], out.summary, names);
+                    add(stats, stored[k], out.summary, names, fragments);
                     ++added;
                 }
             }
@@ -621,11 +622,21 @@ private:
         return {flow_name(opt_.strategy, names.keys[0]), flow_name(opt_.strategy, names.keys[1])};
     }
 
-    void add(FlowStats& stats, const StoredPacket& s, RunSummary& summary, FlowKeys& names) const {
+    void add(FlowStats& stats, const StoredPacket& s, RunSummary& summary, FlowKeys& names,
+             std::optional<FragmentTracker>& fragments) const {
         const std::uint64_t t = std::uint64_t(s.ts_sec) * 1000000 + s.ts_usec;
         ++summary.packets;
         note_time(summary, t);
-        const Packet p = decode(s);
+        Packet p = decode(s);
+        if (opt_.decode == Decode::Wide && p.fragment.fragment) {
+            // A datagram's later fragments were stored in its first one's
+            // flow, but carry no ports of their own: they take the first's,
+            // as they did when the capture was read, before any filter.
+            if (!fragments) {
+                fragments.emplace();
+            }
+            (void)fragments->place(p);
+        }
         if (names.count != 1) {
             // One name is as narrow as it gets.
             narrow(names, flow_keys(opt_.strategy, p));

@@ -5,7 +5,7 @@ import gzip, json, pathlib, random, runpy, shutil, socket, struct, zlib
 import pytest
 
 from conftest import capture as pcap_bytes
-from conftest import CAPTURES, REPO_ROOT, T, frame, listing, sessions_bytes, write
+from conftest import CAPTURES, REPO_ROOT, T, eth, frame, listing, sessions_bytes, write
 
 dpkt = pytest.importorskip("dpkt")
 np = pytest.importorskip("numpy")
@@ -354,6 +354,22 @@ def test_filters_keep_the_flows_they_name(capture, archive, source, filters, kee
     assert rows and cells(got) == cells([plain[i] for i in rows])
     matrix = tables.byte_matrix(capture, n=64, tcp_restart=True)[0]
     assert tables.byte_matrix(locals()[source], n=64, **filters)[0].tobytes() == matrix[rows].tobytes()
+
+
+@pytest.mark.parametrize("port", [None, 5000, 0])
+def test_later_fragments_count_with_their_datagram_from_an_archive_too(tmp_path, port):
+    """A datagram's later fragments carry no ports: read from an archive, as from the capture, they take their
+    first fragment's before a port filter looks at them (here between two ends of one host, where the ports alone
+    tell the ways apart)."""
+    body = struct.pack(">HHHH", 5000, 6000, 1608, 0) + b"A" * 1600
+    frags = [eth(struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(part), 7, flags, 64, 17, 0, *[bytes([127, 0, 0, 1])] * 2)
+                 + part) for flags, part in ((0x2000, body[:1480]), (1480 // 8, body[1480:]))]  # fmt: skip
+    reply = frame("127.0.0.1", "127.0.0.1", 17, 6000, 5000, b"ok")
+    cap = write(tmp_path / "frag.pcap", pcap_bytes([(T, i, f) for i, f in enumerate([*frags, reply])]))
+    arc = tmp_path / "frag.vexlor"
+    tables.run_tool(["archive", str(cap), str(arc), "--quiet"])
+    rows = [tables.flow_table(p, port=port).drop(["id", "input"]).to_pylist() for p in (cap, arc)]
+    assert rows[0] == rows[1] and [(r["packets_fwd"], r["packets_bwd"]) for r in rows[0]] == [(2, 1)] * (port != 0)
 
 
 # ---- parameters ---------------------------------------------------------------------------------------------------
