@@ -92,11 +92,19 @@ bool holds_job_outputs(const fs::path& dir) {
 // `job_outputs`, directories below `dir` that hold a job's outputs are left
 // out and counted there: the split files of a job whose output directory
 // lies inside its input directory would otherwise be inputs of its next run.
+// `own`, when not empty, is the output directory of the job that walks:
+// left out too, on its first run as on the next, so that every run reads
+// the same inputs.
 std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir,
                                                           std::uint64_t* job_outputs = nullptr,
-                                                          std::uint64_t* linked_dirs = nullptr) {
+                                                          std::uint64_t* linked_dirs = nullptr,
+                                                          const fs::path& own = {}) {
     std::vector<fs::path> files;
     std::vector<fs::path> dirs{dir};
+    auto is_own = [&](const fs::path& d) {
+        std::error_code ec;
+        return !own.empty() && fs::equivalent(d, own, ec);
+    };
     while (!dirs.empty()) {
         const fs::path d = std::move(dirs.back());
         dirs.pop_back();
@@ -104,7 +112,8 @@ std::expected<std::vector<fs::path>, Failure> files_below(const fs::path& dir,
         for (fs::directory_iterator it(d, ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code type_ec;
             if (!it->is_symlink(type_ec) && it->is_directory(type_ec)) {
-                if (job_outputs != nullptr && holds_job_outputs(it->path())) {
+                if (job_outputs != nullptr &&
+                    (holds_job_outputs(it->path()) || is_own(it->path()))) {
                     ++*job_outputs;
                 } else {
                     dirs.push_back(it->path());
@@ -137,8 +146,14 @@ std::string below(const fs::path& path, const fs::path& base) {
 
 // Appends the captures below `dir`, sorted by path and named after their
 // path below `base`; counts the files that are plainly not captures.
-std::expected<void, Failure> walk(const std::string& dir, const fs::path& base, Inputs& out) {
-    auto files = files_below(dir, &out.job_outputs, &out.linked_dirs);
+std::expected<void, Failure> walk(const std::string& dir, const fs::path& base, Inputs& out,
+                                  const fs::path& own) {
+    std::error_code ec;
+    if (!own.empty() && fs::equivalent(dir, own, ec)) {
+        ++out.job_outputs; // a pattern's match
+        return {};
+    }
+    auto files = files_below(dir, &out.job_outputs, &out.linked_dirs, own);
     if (!files) {
         return std::unexpected(files.error());
     }
@@ -541,10 +556,14 @@ public:
     }
 
     // `warning`: what the run of a done input said of it ("" for nothing).
-    [[nodiscard]] Status record(const InputFile& input, const std::string& output,
-                                const RunSummary& s, const Status& outcome,
-                                const std::string& warning) {
-        const Stamp stamp = stamp_of(input.path).value_or(Stamp{});
+    // `read`: the input's size and time when its run began.  A capture still
+    // being written when it was read is then done again by the next run,
+    // which finds it changed, rather than taken as done with what it has
+    // become since.
+    [[nodiscard]] Status record(const InputFile& input, const std::optional<Stamp>& read,
+                                const std::string& output, const RunSummary& s,
+                                const Status& outcome, const std::string& warning) {
+        const Stamp stamp = read.value_or(Stamp{});
         Fields f{{"path", input.path},
                  {"size", std::to_string(stamp.size)},
                  {"mtime_ns", std::to_string(stamp.mtime_ns)},
@@ -961,8 +980,10 @@ CommandStatus list_batch(const Batch& batch, const Inputs& inputs,
 } // namespace
 
 std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args,
-                                             const std::string& root) {
+                                             const std::string& root, const std::string& output) {
     Inputs out;
+    std::error_code exists_ec;
+    const fs::path own = !output.empty() && fs::is_directory(output, exists_ec) ? output : "";
     // A file named directly is named after its path below `root` when it
     // lies there, else after `otherwise`.
     auto relative = [&](const std::string& path, std::string otherwise) {
@@ -986,7 +1007,7 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
         std::error_code ec;
         if (fs::is_directory(arg, ec)) {
             out.expanded = true;
-            if (auto st = walk(arg, arg, out); !st) {
+            if (auto st = walk(arg, arg, out, own); !st) {
                 return std::unexpected(st.error());
             }
             continue;
@@ -1005,7 +1026,7 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
             for (std::size_t i = 0; rc == 0 && i < g.gl_pathc; ++i) {
                 const std::string match = g.gl_pathv[i];
                 if (match.ends_with("/")) {
-                    if (auto st = walk(match, base, out); !st) {
+                    if (auto st = walk(match, base, out, own); !st) {
                         globfree(&g);
                         return std::unexpected(st.error());
                     }
@@ -1296,6 +1317,7 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                     line.running(slot, p, size);
                 };
             }
+            const std::optional<Stamp> read = stamp_of(input.path);
             Status st = run_one(input, target, control, progress);
             if (st && is_dir) {
                 st = publish_dir(target, output);
@@ -1309,7 +1331,7 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             const std::string warning =
                 st && summary.cut_off ? cut_off_text(*summary.cut_off) : std::string();
             Status recorded =
-                interrupted ? Status{} : manifest.record(input, output, summary, st, warning);
+                interrupted ? Status{} : manifest.record(input, read, output, summary, st, warning);
             std::lock_guard lock(report);
             if (interrupted) {
                 continue;

@@ -49,8 +49,11 @@ struct Inputs {
 // leading directories without wildcards.  The same file twice is kept
 // once.  "-" may only stand alone.
 // With `root`, a file named directly is named after its path below it.
+// `output`: the job's output directory, never walked into (a file in it
+// named directly is still read).
 std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& args,
-                                             const std::string& root = "");
+                                             const std::string& root = "",
+                                             const std::string& output = "");
 
 // Whether `path` is a regular file that holds a capture (compressed or not).
 bool is_capture_file(const std::string& path);

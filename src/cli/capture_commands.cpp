@@ -184,7 +184,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                           ": give one outside it or below it");
         }
     }
-    auto inputs = expand_inputs(paths, std::string(args.last("root").value_or("")));
+    auto inputs = expand_inputs(paths, std::string(args.last("root").value_or("")), output);
     if (!inputs) {
         return std::unexpected(inputs.error());
     }

@@ -73,8 +73,9 @@ constexpr OptionDef kBytesOptions[] = {
 #define MANY_HELP                                                                                  \
     "INPUT may be given several times, as a directory (walked recursively; files\n"                \
     "that are not captures are skipped and counted, a file that cannot be read or\n"               \
-    "whose compressed stream fails is a failing input, and directories holding a\n"                \
-    "job's manifest are left out unless named) or as a quoted glob pattern.\n"                     \
+    "whose compressed stream fails is a failing input, and the output directory\n"                 \
+    "and directories holding a job's manifest are left out unless named) or as\n"                  \
+    "a quoted glob pattern.\n"                                                                     \
     "Captures compressed with gzip, zstd, xz or bzip2 are read as they\n"                          \
     "stream, known by their first bytes.  Several inputs without --combine give\n"                 \
     "one output each below the last argument, named after the input's path below\n"                \

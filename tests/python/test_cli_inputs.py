@@ -5,7 +5,7 @@ import bz2, ctypes, gzip, json, lzma, os, pathlib, pty, re, resource, shutil, st
 import pytest
 import vexlor
 
-from conftest import (CAPTURES, CLI, CORPUS, capture_tree, cli, contents, drain, frame, needs_cli, read_pcap,
+from conftest import (CAPTURES, CLI, CORPUS, T, capture_tree, cli, contents, drain, frame, needs_cli, read_pcap,
                       sessions_bytes, small_capture, write)
 from conftest import capture as pcap_bytes
 
@@ -461,6 +461,46 @@ def test_a_jobs_outputs_inside_its_input_directory_are_not_read_again(tmp_path):
     assert b"1 link to a directory below the input directories: not followed" in r.stderr and r.returncode == 0
     files = [p for p in contents(src / "out-split") if p.endswith(".pcap")]
     assert cli("table", src / "out-split", "--quiet").stdout.count(b"\n") == 1 + len(files) > 1
+
+
+def test_an_input_that_grows_while_its_job_reads_it_is_done_again(tmp_path):
+    """The manifest keeps the size and time the input had when its run began: the packets added while it was read
+    are split by the next run, not taken as done."""
+    src, out = tmp_path / "in", tmp_path / "out"
+    rec = frame("10.0.0.1", "10.0.0.2", 17, 1, 2, b"x" * 100)
+    for n in (1 << 17, 1 << 19, 1 << 21):
+        cap = pathlib.Path(write(src / "a.pcap", pcap_bytes([(T, 0, rec)] * n)))
+        shutil.rmtree(out, ignore_errors=True)
+        run = subprocess.Popen([str(CLI), "split", str(src), str(out), "--quiet"])
+        caught = False
+        while run.poll() is None and not caught:
+            try:
+                caught = str(cap) in pathlib.Path("/proc/%d/maps" % run.pid).read_text()
+            except OSError:
+                pass
+        if caught:
+            run.send_signal(19)  # SIGSTOP: the packets are added while the input is read
+            with open(cap, "ab") as f:
+                f.write(pcap_bytes([(T, 1, rec)])[24:])
+            run.send_signal(18)  # SIGCONT
+        assert run.wait() == 0
+        if caught:
+            break
+    else:
+        pytest.skip("every run ended before it could be seen reading its input")
+    assert b"1 done, 0 already done" in cli("split", src, out).stderr
+
+
+def test_a_jobs_own_output_directory_is_not_read_for_inputs_on_any_run(tmp_path):
+    """Captures that were in the output directory before the first run are not inputs of that run either, so that
+    every run (a killed one's rerun too) reads the same inputs; named directly, one is read."""
+    src = capture_tree(tmp_path / "in")
+    old = pathlib.Path(write(src / "out" / "old.pcap", small_capture(9)))
+    for said in (b"3 inputs: 3 done", b"3 inputs: 0 done, 3 already done"):
+        r = cli("split", src, src / "out")
+        assert said in r.stderr and b"1 output directory of jobs below" in r.stderr
+    assert not (src / "out" / "old").exists() and old.read_bytes() == small_capture(9)
+    assert b"4 inputs: 1 done, 3 already done" in cli("split", src, old, src / "out").stderr
 
 
 @pytest.mark.parametrize("command, args, dest", [
