@@ -1,11 +1,11 @@
 """Jobs over many captures from Python: run here they give the tool's own outputs; as the tasks of a Dask cluster of
 worker processes they give the same bytes, a worker killed mid-task included; a broken input is reported and the
 others complete."""
-import gzip, os, stat, subprocess
+import gzip, os, signal, stat, subprocess, sys
 
 import pytest
 
-from conftest import CLI, capture_tree, contents, needs_cli, sessions_bytes, small_capture, write
+from conftest import CLI, T, capture, capture_tree, contents, frame, needs_cli, sessions_bytes, small_capture, write
 
 pytestmark = needs_cli
 vd = pytest.importorskip("vexlor_dataset")
@@ -29,6 +29,22 @@ def make_inputs(root, big=0):
 INPUTS = ["day1/a.pcap", "day1/a.pcap.gz", "day1/b.pcap.gz", "day2/broken.pcap.gz", "day2/deep/d.pcap",
           "day2/nested/c.pcapng.xz"]
 DONE = [name != "day2/broken.pcap.gz" for name in INPUTS]  # once the job has run
+
+
+def test_a_ctrl_c_at_the_terminal_stops_a_job_run_here_leaving_nothing_begun(tmp_path):
+    """A terminal sends SIGINT to its whole foreground group: the tool hears it from Python alone, once (a second
+    SIGINT would end it before it cleared away what it had begun)."""
+    src, out = tmp_path / "in", tmp_path / "out"
+    data = capture([(T, 0, frame("10.0.0.1", "10.0.0.2", 17, 1, 2, b"x" * 100))] * (1 << 18))
+    for i in range(3):
+        write(src / ("c%d.pcap" % i), data)
+    code = "import sys, vexlor_dataset as v; v.split(sys.argv[1], sys.argv[2], jobs=1)"
+    job = subprocess.Popen([sys.executable, "-c", code, str(src), str(out)], start_new_session=True,
+                           stderr=subprocess.DEVNULL, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    while job.poll() is None and not list(out.glob("*.vexlor-partial")):
+        pass
+    os.killpg(job.pid, signal.SIGINT)
+    assert job.wait() != 0 and not [p for p in out.rglob("*") if "partial" in p.name or p.name.endswith(".tmp")]
 
 
 @pytest.mark.parametrize("command, options, cli_options", [
