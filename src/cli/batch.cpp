@@ -62,8 +62,25 @@ Found look_at(const std::string& path) {
         return Found::Other;
     }
     const std::uint32_t magic = load_le<std::uint32_t>(head.data());
-    return PcapReader::recognises(magic) || PcapngReader::recognises(magic) ? Found::Capture
-                                                                            : Found::Other;
+    if (PcapReader::recognises(magic) || PcapngReader::recognises(magic)) {
+        return Found::Capture;
+    }
+    // Damage inside compressed data shows only when its check fails (see
+    // kDamageLook): such a file is a failing input, not a file of another kind.
+    if ((*stream)->compression() != Compression::None) {
+        std::vector<std::uint8_t> scratch(std::size_t{64} << 10);
+        for (std::size_t seen = 0; seen < kDamageLook;) {
+            auto n = (*stream)->read(scratch);
+            if (!n) {
+                return Found::Damaged;
+            }
+            if (*n == 0) {
+                break;
+            }
+            seen += *n;
+        }
+    }
+    return Found::Other;
 }
 
 } // namespace

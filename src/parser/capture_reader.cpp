@@ -55,6 +55,15 @@ open_source(std::unique_ptr<CaptureSource> source, ReaderOptions options) {
     if (PcapngReader::recognises(*magic)) {
         return PcapngReader::open(std::move(source), options);
     }
+    if (source->decompressing()) {
+        // Damaged compressed data decodes to anything until its check
+        // fails, which may come only after a bzip2 block of up to 900 kB (or
+        // a gzip or xz member): read on some way for the damage, rather
+        // than call it a file of another kind.
+        if (auto more = source->window(0, kDamageLook); !more) {
+            return std::unexpected(ParseError::stream(more.error()));
+        }
+    }
     return std::unexpected(ParseError::unknown_format());
 }
 

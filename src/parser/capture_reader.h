@@ -179,6 +179,10 @@ Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(SharedBytes byt
 Expected<std::unique_ptr<CaptureReader>, ParseError> open_reader(std::unique_ptr<ByteStream> stream,
                                                                  ReaderOptions options = {});
 
+// How much of a compressed input that is no capture is decompressed to look
+// for damage before it is called a file of another kind.
+inline constexpr std::size_t kDamageLook = std::size_t{1} << 20;
+
 // How a driver reads its input.  Whole: "-" reads standard input to its end,
 // a file is mapped, and the reader's buffer is the whole capture.  Streamed:
 // the input is read front to back in bounded memory, and a compressed one

@@ -38,6 +38,10 @@ public:
     // Whether the bytes come from a stream: a window's bytes then live only
     // until the next call, unless held.
     bool streaming() const { return stream_ != nullptr; }
+    // Whether a compression is taken off the stream's bytes.
+    bool decompressing() const {
+        return stream_ != nullptr && stream_->compression() != Compression::None;
+    }
 
     // The whole buffer (empty for a stream).
     const SharedBytes& whole() const { return whole_; }

@@ -271,6 +271,11 @@ CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8
     # Damaged compressed captures fail as inputs, however early the damage.
     ("x.pcap.gz", gzip.compress(small_capture(2))[:12], [], 1, "truncated gzip stream at byte 12 of {p}", "failed"),
     ("x.pcap.xz", b"\xfd7zXZ\0" + bytes(20), [], 1, "corrupt xz stream at byte 12 of {p}", "failed"),
+    # bzip2 gives out a damaged block before its check fails; data compressed but not a capture is skipped.
+    ("x.pcap.bz2", (lambda d: d[:100] + bytes([d[100] ^ 0xFF]) + d[101:])(bz2.compress(small_capture(2))), [], 1,
+     "corrupt bzip2 stream at byte ", "failed"),
+    ("notes.bz2", bz2.compress(b"no capture" * 100), [], 0, "1 file found in the input directories or by patterns "
+     "is not a capture", None),
     ("x.pcap", 0o000, [], 1, "cannot read {p}: Permission denied", "failed"),
     ("sub/x.pcap", 0o000, [], 1, "vexlor: cannot read {d}: Permission denied\n", None),
     ("x.pcap", None, [], 1, "cannot read {p}: No such file or directory", "failed"),  # a link to nothing
