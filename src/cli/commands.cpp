@@ -291,21 +291,24 @@ Options:
                     same columns, typed: int64, string, list<int64>)
   -o FILE           write to FILE, published whole (- for standard output)
 )" FLOW_OPTIONS_HELP R"(
-Columns: id, input, key (the strategy's flow name), proto, src, dst,
-src_port, dst_port (of the flow's first packet: its source is the
-initiator), community_id (version 1, seed 0; ICMP type and code stand for
-ports), first_us, last_us, duration_us (microseconds since the epoch, the
-earliest and latest packet), packets_fwd, packets_bwd, bytes_fwd,
-bytes_bwd (frame lengths on the wire), payload_fwd, payload_bwd (captured
-transport payload), tcp_flags (every flag seen, OR-ed), then three lists
-of the first N packets: sizes (wire lengths), dirs (0 from the initiator,
-1 towards it) and gaps_us (microseconds since the flow's previous packet,
-0 for the first), and outer: the tags and tunnels of the flow's first
-packet ("vlan=100 vni=5001 tunnel=192.0.2.1>192.0.2.2"; empty without
-any, and with --decode basic).  Forward is the initiator's way.  In CSV a
-list is its numbers separated by single spaces, in one cell ("60 52
-1500"); in JSON lines it is an array.  Rows come in id order (first packet
-order), except that with --idle-timeout flows are written as they end.
+Columns: id, input (the capture's path; in a name that is not UTF-8,
+U+FFFD stands for each part that is not), key (the strategy's flow name),
+proto, src, dst, src_port, dst_port (of the flow's first packet: its
+source is the initiator), community_id (version 1, seed 0; ICMP type and
+code stand for ports), first_us, last_us, duration_us (microseconds since
+the epoch, the earliest and latest packet), packets_fwd, packets_bwd,
+bytes_fwd, bytes_bwd (frame lengths on the wire), payload_fwd, payload_bwd
+(captured transport payload), tcp_flags (every flag seen, OR-ed), then
+three lists of the first N packets: sizes (wire lengths), dirs (0 from the
+initiator, 1 towards it) and gaps_us (microseconds since the flow's
+previous packet, 0 for the first), and outer: the tags and tunnels of the
+flow's first packet ("vlan=100 vni=5001 tunnel=192.0.2.1>192.0.2.2"; empty
+without any, and with --decode basic).  Forward is the initiator's way
+(under host, mac and nosplit, a packet between two other ends counts as
+forward).  In CSV a list is its numbers separated by single spaces, in one
+cell ("60 52 1500"); in JSON lines it is an array.  Rows come in id order
+(first packet order), except that with --idle-timeout flows are written as
+they end.
 
 )" FLOW_INPUTS_HELP "\n" FLOW_RUN_HELP;
 

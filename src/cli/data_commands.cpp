@@ -15,6 +15,7 @@
 #include "cli/command_support.h"
 #include "cli/output.h"
 #include "cli/table_output.h"
+#include "common/text.h"
 #include "drivers/flow_stats.h"
 #include "drivers/split_pipeline.h"
 
@@ -72,7 +73,9 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
     if (!combine) {
         return std::unexpected(combine.error());
     }
-    if (*combine && !archives->empty()) {
+    const bool archive_named = std::ranges::any_of(
+        inputs->files, [](const InputFile& f) { return is_archive_file(f.path); });
+    if (*combine && (!archives->empty() || archive_named)) {
         return failed("--combine reads captures as one, not archives");
     }
     if (*combine) {
@@ -119,9 +122,18 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
         opt.control.summary = &summary;
         std::optional<Failure> sink_failure;
         std::uint64_t last_id = opt.first_id - 1;
+        // The input column is text for Arrow, Parquet and JSON: a file name
+        // that is not UTF-8 is shown as Python shows it with "replace".
+        const std::string shown = utf8_or_replaced(path);
+        if (shown != path) {
+            std::fprintf(stderr,
+                         "vexlor: warning: the file name %s is not UTF-8: the input column shows "
+                         "U+FFFD in place of its bytes that are not\n",
+                         input_name(path).c_str());
+        }
         Status st = run_flow_stats(opt, [&](const FlowRecord& flow) -> Status {
             last_id = std::max(last_id, flow.id);
-            if (auto written = sink(flow, path); !written) {
+            if (auto written = sink(flow, shown); !written) {
                 sink_failure = written.error();
                 return runtime_error("output failed");
             }
@@ -203,8 +215,8 @@ CommandStatus table_command(const ParsedArgs& args) {
     }
     auto first = number_option<std::uint32_t>(args, "first", 20);
     if (!first || *first > 100000) {
-        return misused(first ? UsageError{"invalid value for --first: at most 100000"}
-                             : first.error());
+        return misused({"invalid value '" + std::string(args.last("first").value_or("")) +
+                        "' for --first: expected a number from 0 to 100000"});
     }
     opt.features.first_n = *first;
     TableFormat format = TableFormat::Csv;

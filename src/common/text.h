@@ -1,6 +1,7 @@
 // Small text helpers shared by the front ends and the core.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,41 @@ inline std::string ascii_lower(std::string_view text) {
         if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
         }
+    }
+    return out;
+}
+
+// `text` as valid UTF-8: each maximal part of an ill-formed sequence
+// (overlong forms, surrogates and code points past U+10FFFF are) becomes one
+// U+FFFD, as Python's "replace" error handler makes it.
+inline std::string utf8_or_replaced(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = c < 0x80                 ? 1
+                              : c >= 0xC2 && c <= 0xDF ? 2
+                              : c >= 0xE0 && c <= 0xEF ? 3
+                              : c >= 0xF0 && c <= 0xF4 ? 4
+                                                       : 0;
+        // The bytes that still make a sequence's start.
+        std::size_t good = n == 0 ? 0 : 1;
+        while (good < n && i + good < text.size()) {
+            const auto b = static_cast<unsigned char>(text[i + good]);
+            // The second byte's range narrows after E0, ED, F0 and F4.
+            const unsigned lo = good > 1 ? 0x80 : c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+            const unsigned hi = good > 1 ? 0xBF : c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+            if (b < lo || b > hi) {
+                break;
+            }
+            ++good;
+        }
+        if (n != 0 && good == n) {
+            out.append(text.substr(i, n));
+        } else {
+            out += "\xEF\xBF\xBD";
+        }
+        i += std::max<std::size_t>(good == n ? n : good, 1);
     }
     return out;
 }

@@ -1,6 +1,6 @@
 """Flows as data: the tool's flow table and byte matrix against an independent dpkt reading, Community IDs against
 the published vectors, hygiene helpers and parameter errors."""
-import gzip, json, pathlib, random, runpy, shutil, socket, struct, zlib
+import gzip, json, os, pathlib, random, runpy, shutil, socket, struct, zlib
 
 import pytest
 
@@ -370,6 +370,16 @@ def test_later_fragments_count_with_their_datagram_from_an_archive_too(tmp_path,
     tables.run_tool(["archive", str(cap), str(arc), "--quiet"])
     rows = [tables.flow_table(p, port=port).drop(["id", "input"]).to_pylist() for p in (cap, arc)]
     assert rows[0] == rows[1] and [(r["packets_fwd"], r["packets_bwd"]) for r in rows[0]] == [(2, 1)] * (port != 0)
+
+
+def test_a_file_name_that_is_not_utf8_is_shown_replaced_with_a_warning(capture, tmp_path):
+    """Arrow, Parquet and JSON hold text as UTF-8: the input column shows the name as Python's "replace" does."""
+    path = tmp_path / os.fsdecode(b"lat\xe9.pcap")
+    shutil.copy(capture, path)
+    with pytest.warns(RuntimeWarning, match="not UTF-8"):
+        names = set(tables.flow_table(path).column("input").to_pylist())
+        lines = tables.run_tool(["table", str(path), "--format", "jsonl", "--quiet"]).stdout.splitlines()
+    assert names == {json.loads(x)["input"] for x in lines} == {str(tmp_path / "lat\ufffd.pcap")}
 
 
 # ---- parameters ---------------------------------------------------------------------------------------------------
