@@ -119,11 +119,12 @@ def _listed(value, single):
 
 
 def _is_address(text):
+    # The tool takes no IPv6 zone ("fe80::1%eth0"): a capture's addresses have none.
     try:
         ipaddress.ip_network(text, strict=False)
     except ValueError:
         return False
-    return True
+    return "%" not in text
 
 
 def _is_real(value):
@@ -352,6 +353,8 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
     n = _count(n, "n", 1, 1 << 20)
     if packets is not None:
         packets = _count(packets, "packets", 1, 4096)
+    if mask is None:
+        mask = ()
     if isinstance(mask, str):
         mask = [m for m in mask.split(",") if m]
     mask = list(mask)
@@ -645,7 +648,9 @@ def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
     if matrix.ndim != 2 or matrix.shape[1] == 0:
         raise ValueError("matrix must be two-dimensional with at least one column")
     if matrix.dtype != np.uint8 and matrix.size:
-        # min() and max() rather than a mask of the whole matrix; NaN fails both comparisons.
+        if not np.issubdtype(matrix.dtype, np.integer):
+            raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % matrix.dtype)
+        # min() and max() rather than a mask of the whole matrix.
         low, high = matrix.min(), matrix.max()
         if not (low >= 0 and high <= 255):
             raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
@@ -687,9 +692,13 @@ def community_id(src, dst, proto, src_port=0, dst_port=0, seed=0):
     """The version 1 Community ID of a five-tuple (addresses as text), as the tool writes it in its tables; for
     ICMP and ICMPv6 the ports are the message type and code."""
     import base64
-    import ipaddress
 
     a, b = ipaddress.ip_address(src).packed, ipaddress.ip_address(dst).packed
+    if len(a) != len(b):
+        raise ValueError("src and dst must be of one IP version, not %r and %r" % (src, dst))
+    proto = _count(proto, "proto", 0, 255)
+    src_port, dst_port = _count(src_port, "src_port", 0, 65535), _count(dst_port, "dst_port", 0, 65535)
+    seed = _count(seed, "seed", 0, 65535)
     with_ports = proto in (1, 6, 17, 58, 132)
     one_way = False
     if proto in (1, 58):

@@ -396,7 +396,10 @@ def test_a_file_name_that_is_not_utf8_is_shown_replaced_with_a_warning(capture, 
     lambda c: tables.flow_table(c, idle_timeout=1e-9), lambda c: tables.flow_table(c, idle_timeout=float("nan")),
     lambda c: tables.byte_matrix(c, n=2**21), lambda c: tables.byte_matrix(c, packets=5000),
     lambda c: tables.labels_from_dirs(str(c)), lambda c: tables.flow_table(c, ip="10.0.0.300"),
-    lambda c: tables.byte_matrix(c, port=[53, 65536]), lambda c: tables.flow_table(c, ip=[b"10.0.0.1"])])
+    lambda c: tables.byte_matrix(c, port=[53, 65536]), lambda c: tables.flow_table(c, ip=[b"10.0.0.1"]),
+    lambda c: tables.flow_table(c, ip="fe80::1%eth0"), lambda c: tables.community_id("10.0.0.1", "::1", 6),
+    lambda c: tables.community_id("10.0.0.1", "10.0.0.2", 6, seed=70000),
+    lambda c: tables.preview_png(np.array([[0.5, 1.0]]), c.parent / "f.png")])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)
