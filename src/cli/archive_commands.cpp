@@ -55,6 +55,7 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
     // Mistakes of form (numbers) are reported before mistakes of value
     // (names), whatever their order on the line.
     std::optional<Failure> value_problem;
+    std::optional<std::uint64_t> since_down, until_up;
     for (const ParsedArgs::Option& o : args.options) {
         if (o.name == "id") {
             auto n = parse_number(o.value, std::numeric_limits<std::uint64_t>::max(), "--id");
@@ -90,6 +91,10 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
                                 "since the epoch"});
             }
             (o.name == "since" ? sel.since : sel.until) = *t;
+            // Rounded the other way, for the check of their order below: a
+            // part of a microsecond may round --since past --until.
+            (o.name == "since" ? since_down : until_up) =
+                parse_utc_time(o.value, o.name != "since");
         } else if (o.name == "ip") {
             if (auto ip = parse_ip(o.value)) {
                 sel.ips.push_back(ip->mapped16());
@@ -103,7 +108,7 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
     if (value_problem) {
         return std::unexpected(std::move(*value_problem));
     }
-    if (sel.since && sel.until && *sel.since > *sel.until) {
+    if (since_down && until_up && *since_down > *until_up) {
         return misused({"--since is later than --until: no flow could be chosen"});
     }
     return sel;

@@ -190,8 +190,9 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
     }
     auto jobs = number_option<std::uint32_t>(args, "jobs",
                                              std::max(1u, std::thread::hardware_concurrency()));
-    if (!jobs) {
-        return misused(jobs.error());
+    if (!jobs || *jobs == 0) {
+        return misused({"invalid value '" + std::string(args.last("jobs").value_or("")) +
+                        "' for --jobs: expected a number from 1 to 4294967295"});
     }
     const auto combine = combine_option(args);
     if (!combine) {

@@ -179,7 +179,8 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     *[r"split {%s} out => 1: ~(corrupt|truncated) %s stream at byte \d+ of {%s}.*" % (k, k, k) for k in COMPRESSED],
     " => 2: missing command", "frob => 2: unknown command 'frob'", "--frob => 2: unknown option '--frob'",
     "split {cap} {cap} {out} --combine zip => 2: unknown way to combine 'zip' (valid: concat, merge)",
-    "split {cap} {cap} {out} --jobs x => 2: invalid value 'x' for --jobs: expected a number from 0 to 4294967295",
+    *["split {cap} {cap} {out} --jobs %s => 2: invalid value '%s' for --jobs: expected a number from 1 to 4294967295"
+      % (v, v) for v in ("x", "0")],
     *["split {cap} {out} --idle-timeout=%s => 2: ~invalid value '%s' for --idle-timeout.*" % (v, re.escape(v))
       for v in ("-1", "1.", ".5", "1.2345678", "x", "1e3")],
     "split {cap} => 2: missing OUTDIR", "split - {cap} {out} => 2: standard input (-) cannot be one of several inputs",
@@ -216,6 +217,8 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "bytes {cap} --first -1 -o b.npy => 2: invalid value '-1' for --first: expected a number from 1 to 1048576",
     "flows {arc} --since 2024-01-02T00:00:01 --until 2024-01-02 => 2: --since is later than --until: no flow could "
     "be chosen",
+    "flows {arc} --since 1700000000.0000061 --until 1700000000.0000069 --format csv => 0: id,protocol,src_ip,dst_ip,"
+    "src_port,dst_port,packets,bytes,start,duration",  # a part of a microsecond apart, rounded: none between
     # Damaged archives are refused whole, named: cut short, or a stored packet running past the end.
     *["%s {cut} => 1: cannot open archive {cut}: Invalid archive footer" % c
       for c in ("table", "bytes --first 8 -o b.npy", "flows")],
