@@ -139,6 +139,13 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
             }
             return {};
         });
+        if (summary.host_flows && opt.strategy != SplitStrategy::Host) {
+            std::fprintf(stderr,
+                         "vexlor: warning: %s holds the flows of --strategy host, named here by "
+                         "--strategy %s: give --strategy host for their hosts' names\n",
+                         input_name(path).c_str(),
+                         std::string(args.last("strategy").value_or("session")).c_str());
+        }
         if (summary.cut_off) {
             std::fprintf(stderr, "vexlor: warning: %s: %s\n",
                          input_name(cut_off_input(*summary.cut_off, path)).c_str(),

@@ -789,6 +789,8 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
         return runtime_error(kInputCutWhileRead);
     }
     summary.link_type = (*reader)->link_type();
+    summary.host_flows = std::ranges::any_of(
+        (*reader)->flows(), [](const FlowEntry& e) { return e.host_side != HostSide::Unknown; });
     if (opt.control.summary) {
         *opt.control.summary = summary;
     }

@@ -1,6 +1,6 @@
 """Flows as data: the tool's flow table and byte matrix against an independent dpkt reading, Community IDs against
 the published vectors, hygiene helpers and parameter errors."""
-import gzip, json, os, pathlib, random, runpy, shutil, socket, struct, zlib
+import gzip, json, os, pathlib, random, runpy, shutil, socket, struct, warnings, zlib
 
 import pytest
 
@@ -380,6 +380,16 @@ def test_a_file_name_that_is_not_utf8_is_shown_replaced_with_a_warning(capture, 
         names = set(tables.flow_table(path).column("input").to_pylist())
         lines = tables.run_tool(["table", str(path), "--format", "jsonl", "--quiet"]).stdout.splitlines()
     assert names == {json.loads(x)["input"] for x in lines} == {str(tmp_path / "lat\ufffd.pcap")}
+
+
+def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture, tmp_path):
+    arc = tmp_path / "h.vexlor"
+    tables.run_tool(["archive", str(capture), str(arc), "--strategy", "host", "--quiet"])
+    with pytest.warns(RuntimeWarning, match="holds the flows of --strategy host, named here by --strategy session"):
+        tables.flow_table(arc)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert tables.flow_table(arc, strategy="host").num_rows > 0
 
 
 # ---- parameters ---------------------------------------------------------------------------------------------------
