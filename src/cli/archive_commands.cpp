@@ -55,7 +55,7 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
     // Mistakes of form (numbers) are reported before mistakes of value
     // (names), whatever their order on the line.
     std::optional<Failure> value_problem;
-    std::optional<std::uint64_t> since_down, until_up;
+    std::optional<std::uint64_t> since_down, until_down;
     for (const ParsedArgs::Option& o : args.options) {
         if (o.name == "id") {
             auto n = parse_number(o.value, std::numeric_limits<std::uint64_t>::max(), "--id");
@@ -91,10 +91,9 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
                                 "since the epoch"});
             }
             (o.name == "since" ? sel.since : sel.until) = *t;
-            // Rounded the other way, for the check of their order below: a
-            // part of a microsecond may round --since past --until.
-            (o.name == "since" ? since_down : until_up) =
-                parse_utc_time(o.value, o.name != "since");
+            // Both rounded down, for the check of their order below: --since
+            // rounded up may pass an --until less than a microsecond later.
+            (o.name == "since" ? since_down : until_down) = parse_utc_time(o.value, false);
         } else if (o.name == "ip") {
             if (auto ip = parse_ip(o.value)) {
                 sel.ips.push_back(ip->mapped16());
@@ -108,7 +107,7 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
     if (value_problem) {
         return std::unexpected(std::move(*value_problem));
     }
-    if (since_down && until_up && *since_down > *until_up) {
+    if (since_down && until_down && *since_down > *until_down) {
         return misused({"--since is later than --until: no flow could be chosen"});
     }
     return sel;

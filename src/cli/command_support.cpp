@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "common/file_identity.h"
 #include "common/ip_text.h"
@@ -216,9 +217,30 @@ volatile std::sig_atomic_t g_signal = 0;
 
 namespace {
 
+// When the first interrupt came (monotonic milliseconds; 0: none yet).
+std::atomic<std::int64_t> g_first_interrupt_ms{0};
+// Repeats within this long are the same interrupt told twice: a terminal's
+// Ctrl-C reaches the whole foreground group, so a script that runs the tool
+// hears it too and passes it on a moment later.
+constexpr std::int64_t kSameInterruptMs = 1000;
+
 extern "C" void on_interrupt(int sig) {
-    g_signal = sig;
-    g_cancel.store(true, std::memory_order_relaxed);
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now); // safe in a signal handler
+    const std::int64_t ms = std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000 + 1;
+    std::int64_t first = 0;
+    if (g_first_interrupt_ms.compare_exchange_strong(first, ms)) {
+        g_signal = sig;
+        g_cancel.store(true, std::memory_order_relaxed);
+        return;
+    }
+    if (ms - first < kSameInterruptMs) {
+        return;
+    }
+    // Asked again later: the default way out, for a run that does not come
+    // to its next poll soon enough.
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
 }
 
 } // namespace
@@ -227,9 +249,6 @@ void catch_interrupts() {
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);
-    // A second signal of the same kind takes the default way out, for a run
-    // that does not come to its next poll soon enough.
-    sa.sa_flags = SA_RESETHAND;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     // A hang-up (the terminal or the ssh session gone) ends the run the same

@@ -212,7 +212,7 @@ def _run_here(command, paths, outdir, args, planned, before, bar):
     argv = [tool_path(), command, "--each", "--quiet", *args, "--", *paths, outdir]
     with open(os.devnull, "rb") as null:
         proc = subprocess.Popen(argv, stdin=null, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                preexec_fn=_own_group if os.name == "posix" else None)
+                                preexec_fn=_stop_with_parent if sys.platform.startswith("linux") else None)
     err = b""
     try:
         if bar.shown:
@@ -229,8 +229,8 @@ def _run_here(command, paths, outdir, args, planned, before, bar):
             err = proc.stderr.read()
         proc.wait()
     except BaseException:
-        # Interrupted here: the tool stops as on SIGINT, publishing nothing half done.  It is asked once: a
-        # second SIGINT would end it at once, before it cleared away what it had begun.
+        # Interrupted here: the tool stops as on SIGINT, publishing nothing half done.  A terminal's Ctrl-C has
+        # reached it already: it takes this one, so soon after, for the same.
         proc.send_signal(2)
         proc.wait()
         raise
@@ -259,14 +259,10 @@ def _run_task(command, paths, root, outdir, args, cwd=None):
     return message if done.returncode else ""
 
 
-def _own_group():
-    # The tool in a process group of its own, so that a Ctrl-C at the terminal reaches this Python alone, which
-    # then asks the tool once to stop; and should this Python die, the tool stops as on SIGTERM, clearing away
-    # what it had begun.
-    os.setpgrp()
-    if sys.platform.startswith("linux"):
-        import ctypes
-        ctypes.CDLL(None, use_errno=True).prctl(1, 15)  # PR_SET_PDEATHSIG, SIGTERM
+def _stop_with_parent():
+    # Should this Python die, the tool stops as on SIGTERM, clearing away what it had begun.
+    import ctypes
+    ctypes.CDLL(None, use_errno=True).prctl(1, 15)  # PR_SET_PDEATHSIG, SIGTERM
 
 
 def _die_with_parent():

@@ -31,20 +31,24 @@ INPUTS = ["day1/a.pcap", "day1/a.pcap.gz", "day1/b.pcap.gz", "day2/broken.pcap.g
 DONE = [name != "day2/broken.pcap.gz" for name in INPUTS]  # once the job has run
 
 
-def test_a_ctrl_c_at_the_terminal_stops_a_job_run_here_leaving_nothing_begun(tmp_path):
-    """A terminal sends SIGINT to its whole foreground group: the tool hears it from Python alone, once (a second
-    SIGINT would end it before it cleared away what it had begun)."""
+@pytest.mark.parametrize("in_thread", [False, True])
+def test_a_ctrl_c_at_the_terminal_stops_a_job_run_here_leaving_nothing_begun(tmp_path, in_thread):
+    """A terminal sends SIGINT to its whole foreground group: the tool hears it, and Python passes it on a moment
+    later, which must not end the tool before it cleared away what it had begun.  A job run on a thread of its
+    own (which no KeyboardInterrupt reaches) stops all the same."""
     src, out = tmp_path / "in", tmp_path / "out"
     data = capture([(T, 0, frame("10.0.0.1", "10.0.0.2", 17, 1, 2, b"x" * 100))] * (1 << 18))
     for i in range(3):
         write(src / ("c%d.pcap" % i), data)
-    code = "import sys, vexlor_dataset as v; v.split(sys.argv[1], sys.argv[2], jobs=1)"
+    code = "import sys, threading, vexlor_dataset as v; run = lambda: v.split(sys.argv[1], sys.argv[2], jobs=1)\n"
+    code += "t = threading.Thread(target=run); t.start(); t.join()" if in_thread else "run()"
     job = subprocess.Popen([sys.executable, "-c", code, str(src), str(out)], start_new_session=True,
                            stderr=subprocess.DEVNULL, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     while job.poll() is None and not list(out.glob("*.vexlor-partial")):
         pass
     os.killpg(job.pid, signal.SIGINT)
     assert job.wait() != 0 and not [p for p in out.rglob("*") if "partial" in p.name or p.name.endswith(".tmp")]
+    assert len(list(out.glob("c*"))) < 3
 
 
 @pytest.mark.parametrize("command, options, cli_options", [
