@@ -161,12 +161,31 @@ std::string below(const fs::path& path, const fs::path& base) {
     return base.empty() ? path.string() : path.lexically_relative(base).string();
 }
 
+// Whether `path` is `dir` or lies below it (false for an empty `dir`).
+bool within(const fs::path& path, const fs::path& dir) {
+    if (dir.empty()) {
+        return false;
+    }
+    // Compared by their parts, a trailing '/' dropped ("out/" is "out").
+    auto parts = [](const fs::path& x, std::error_code& ec) {
+        fs::path c = fs::weakly_canonical(x, ec).lexically_normal();
+        return c.has_filename() || !c.has_parent_path() ? c : c.parent_path();
+    };
+    std::error_code ec;
+    const fs::path p = parts(path, ec);
+    const fs::path d = ec ? fs::path() : parts(dir, ec);
+    if (ec) {
+        return false;
+    }
+    auto [left, right] = std::mismatch(d.begin(), d.end(), p.begin(), p.end());
+    return left == d.end();
+}
+
 // Appends the captures below `dir`, sorted by path and named after their
 // path below `base`; counts the files that are plainly not captures.
 std::expected<void, Failure> walk(const std::string& dir, const fs::path& base, Inputs& out,
                                   const fs::path& own) {
-    std::error_code ec;
-    if (!own.empty() && fs::equivalent(dir, own, ec)) {
+    if (within(dir, own)) {
         ++out.job_outputs; // a pattern's match
         return {};
     }
@@ -1047,6 +1066,8 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
                         globfree(&g);
                         return std::unexpected(st.error());
                     }
+                } else if (within(match, own)) {
+                    ++out.job_outputs; // the job's own outputs are no inputs of it
                 } else if (look_at(match) == Found::Other) {
                     ++out.skipped; // as in a directory: a pattern names many files
                 } else {

@@ -506,6 +506,8 @@ def test_a_jobs_own_output_directory_is_not_read_for_inputs_on_any_run(tmp_path)
         assert said in r.stderr and b"1 output directory of jobs below" in r.stderr
     assert not (src / "out" / "old").exists() and old.read_bytes() == small_capture(9)
     assert b"4 inputs: 1 done, 3 already done" in cli("split", src, old, src / "out").stderr
+    # Nor do a pattern's matches there count, folders or files: the same job named by a pattern.
+    assert b"3 inputs: 0 done, 3 already done" in cli("split", str(src) + "/*/*", src / "out/").stderr
 
 
 @pytest.mark.parametrize("command, args, dest", [
