@@ -94,16 +94,21 @@ def _flow_args(strategy, idle_timeout, tcp_restart, combine, decode, ip=None, po
         args.append("--tcp-restart")
     if combine:
         args += ["--combine", combine]
-    for text in _listed(ip, (str,)):
+    for item in _listed(ip, _IP_OBJECTS):
+        text = str(item) if isinstance(item, _IP_OBJECTS) else item
         if not isinstance(text, str) or not _is_address(text):
             raise ValueError("ip must be an IP address or prefix (\"10.0.0.0/8\"), or a list of them, not %r"
-                             % (text,))  # fmt: skip
+                             % (item,))  # fmt: skip
         args += ["--ip", text]
     for number in _listed(port, (numbers.Integral,)):
         args += ["--port", str(_count(number, "port", 0, 65535))]
     if strict:
         args.append("--strict")
     return args
+
+
+# ipaddress's objects, taken as their text; a network is one prefix, not the addresses it would iterate over.
+_IP_OBJECTS = (ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network, ipaddress.IPv6Network)
 
 
 def _listed(value, single):
@@ -119,12 +124,16 @@ def _listed(value, single):
 
 
 def _is_address(text):
-    # The tool takes no IPv6 zone ("fe80::1%eth0"): a capture's addresses have none.
+    """An address, or an address and a prefix length, as the tool takes them: no IPv6 zone ("fe80::1%eth0", which
+    a capture's addresses never have) and no netmask ("10.0.0.0/255.0.0.0")."""
+    address, slash, length = text.partition("/")
     try:
-        ipaddress.ip_network(text, strict=False)
+        version = ipaddress.ip_address(address).version
     except ValueError:
         return False
-    return "%" not in text
+    if "%" in address:
+        return False
+    return not slash or (length.isdigit() and length.isascii() and int(length) <= (32 if version == 4 else 128))
 
 
 def _is_real(value):

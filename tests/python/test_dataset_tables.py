@@ -1,6 +1,6 @@
 """Flows as data: the tool's flow table and byte matrix against an independent dpkt reading, Community IDs against
 the published vectors, hygiene helpers and parameter errors."""
-import gzip, json, os, pathlib, random, runpy, shutil, socket, struct, warnings, zlib
+import gzip, ipaddress, json, os, pathlib, random, runpy, shutil, socket, struct, warnings, zlib
 
 import pytest
 
@@ -341,7 +341,7 @@ def test_warnings_numpy_numbers_and_captures_without_flows(capture, tmp_path):
 
 @pytest.mark.parametrize("filters,keep", [
     (dict(port=53), lambda r: 53 in (r["src_port"], r["dst_port"])),
-    (dict(ip="2001:db8::/32", port=[443, 9]), lambda r: ":" in r["src"] and r["dst_port"] == 443),
+    (dict(ip=ipaddress.ip_network("2001:db8::/32"), port=[443, 9]), lambda r: ":" in r["src"] and r["dst_port"] == 443),
     (dict(ip=["10.0.2.1", "10.0.4.1"], strict=True), lambda r: r["src"] in ("10.0.2.1", "10.0.4.1"))])
 @pytest.mark.parametrize("source", ["capture", "archive"])
 def test_filters_keep_the_flows_they_name(capture, archive, source, filters, keep):
@@ -362,8 +362,9 @@ def test_later_fragments_count_with_their_datagram_from_an_archive_too(tmp_path,
     first fragment's before a port filter looks at them (here between two ends of one host, where the ports alone
     tell the ways apart)."""
     body = struct.pack(">HHHH", 5000, 6000, 1608, 0) + b"A" * 1600
-    frags = [eth(struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(part), 7, flags, 64, 17, 0, *[bytes([127, 0, 0, 1])] * 2)
-                 + part) for flags, part in ((0x2000, body[:1480]), (1480 // 8, body[1480:]))]  # fmt: skip
+    here = bytes([127, 0, 0, 1])
+    frags = [eth(struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(part), 7, flags, 64, 17, 0, here, here) + part)
+             for flags, part in ((0x2000, body[:1480]), (1480 // 8, body[1480:]))]
     reply = frame("127.0.0.1", "127.0.0.1", 17, 6000, 5000, b"ok")
     cap = write(tmp_path / "frag.pcap", pcap_bytes([(T, i, f) for i, f in enumerate([*frags, reply])]))
     arc = tmp_path / "frag.vexlor"
@@ -407,7 +408,8 @@ def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture,
     lambda c: tables.byte_matrix(c, n=2**21), lambda c: tables.byte_matrix(c, packets=5000),
     lambda c: tables.labels_from_dirs(str(c)), lambda c: tables.flow_table(c, ip="10.0.0.300"),
     lambda c: tables.byte_matrix(c, port=[53, 65536]), lambda c: tables.flow_table(c, ip=[b"10.0.0.1"]),
-    lambda c: tables.flow_table(c, ip="fe80::1%eth0"), lambda c: tables.community_id("10.0.0.1", "::1", 6),
+    lambda c: tables.flow_table(c, ip="fe80::1%eth0"), lambda c: tables.flow_table(c, ip="10.0.0.0/255.0.0.0"),
+    lambda c: tables.community_id("10.0.0.1", "::1", 6),
     lambda c: tables.community_id("10.0.0.1", "10.0.0.2", 6, seed=70000),
     lambda c: tables.preview_png(np.array([[0.5, 1.0]]), c.parent / "f.png")])
 def test_bad_parameters_raise_value_error(capture, call):
