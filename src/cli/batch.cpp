@@ -72,7 +72,8 @@ Found look_at(const std::string& path) {
         for (std::size_t seen = 0; seen < kDamageLook;) {
             auto n = (*stream)->read(scratch);
             if (!n) {
-                return Found::Damaged;
+                // Bytes after whole compressed data do not make it a capture.
+                return is_trailing_data(n.error()) ? Found::Other : Found::Damaged;
             }
             if (*n == 0) {
                 break;

@@ -72,6 +72,14 @@ std::unique_ptr<ByteStream> memory_stream(ByteSpan bytes);
 [[nodiscard]] Result<std::unique_ptr<ByteStream>>
 decompressing_stream(Compression c, std::unique_ptr<ByteStream> source, std::string name);
 
+// The failure a decompressing stream gives for data after its last member
+// ("trailing data after the last gzip member at byte N of NAME"): the
+// compressed data itself is whole.
+inline constexpr std::string_view kTrailingData = "trailing data after the last ";
+inline bool is_trailing_data(const Error& e) {
+    return std::string_view(e.message).starts_with(kTrailingData);
+}
+
 // Looks at the first bytes of `source` and returns a stream of its contents:
 // decompressed when a compression magic matches, else the bytes as they are
 // (the ones looked at included).  compression() tells which was found.

@@ -60,7 +60,9 @@ open_source(std::unique_ptr<CaptureSource> source, ReaderOptions options) {
         // fails, which may come only after a bzip2 block of up to 900 kB (or
         // a gzip or xz member): read on some way for the damage, rather
         // than call it a file of another kind.
-        if (auto more = source->window(0, kDamageLook); !more) {
+        // Bytes after the compressed data leave that data whole: a file of
+        // another kind still.
+        if (auto more = source->window(0, kDamageLook); !more && !is_trailing_data(more.error())) {
             return std::unexpected(ParseError::stream(more.error()));
         }
     }

@@ -50,7 +50,7 @@ private:
     }
     Error truncated() const { return Error{ErrorKind::Runtime, where("truncated ", consumed())}; }
     Error trailing(std::uint64_t at) const {
-        return Error{ErrorKind::Runtime, "trailing data after the last " +
+        return Error{ErrorKind::Runtime, std::string(kTrailingData) +
                                              std::string(compression_name(kind_)) + " " +
                                              std::string(unit_name(kind_)) + " at byte " +
                                              std::to_string(at) + " of " + name_};

@@ -274,8 +274,8 @@ CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8
     # bzip2 gives out a damaged block before its check fails; data compressed but not a capture is skipped.
     ("x.pcap.bz2", (lambda d: d[:100] + bytes([d[100] ^ 0xFF]) + d[101:])(bz2.compress(small_capture(2))), [], 1,
      "corrupt bzip2 stream at byte ", "failed"),
-    ("notes.bz2", bz2.compress(b"no capture" * 100), [], 0, "1 file found in the input directories or by patterns "
-     "is not a capture", None),
+    ("notes.bz2", bz2.compress(b"no capture" * 100) + b"junk", [], 0, "1 file found in the input directories or by "
+     "patterns is not a capture", None),  # bytes after its stream leave it whole, and no capture
     ("x.pcap", 0o000, [], 1, "cannot read {p}: Permission denied", "failed"),
     ("sub/x.pcap", 0o000, [], 1, "vexlor: cannot read {d}: Permission denied\n", None),
     ("x.pcap", None, [], 1, "cannot read {p}: No such file or directory", "failed"),  # a link to nothing
