@@ -551,7 +551,7 @@ public:
                 }
                 for (std::size_t k = 0; k < stored.size() && (!counted || stats.wants_frames());
                      ++k) {
-                    add(stats, stored[k], out.summary, names, fragments);
+                    add(stats, stored[k], out.summary, names, fragments, flows[i]);
                     ++added;
                 }
             }
@@ -623,7 +623,7 @@ private:
     }
 
     void add(FlowStats& stats, const StoredPacket& s, RunSummary& summary, FlowKeys& names,
-             std::optional<FragmentTracker>& fragments) const {
+             std::optional<FragmentTracker>& fragments, const FlowEntry& entry) const {
         const std::uint64_t t = std::uint64_t(s.ts_sec) * 1000000 + s.ts_usec;
         ++summary.packets;
         note_time(summary, t);
@@ -635,7 +635,9 @@ private:
             if (!fragments) {
                 fragments.emplace();
             }
-            (void)fragments->place(p);
+            if (!fragments->place(p)) {
+                take_flow_ports(p, entry);
+            }
         }
         if (names.count != 1) {
             // One name is as narrow as it gets.
@@ -645,6 +647,27 @@ private:
             return;
         }
         stats.add(p, p.link_type ? p.link_type : archive_.link_type());
+    }
+
+    // A later fragment whose first fragment is not in its flow: an idle
+    // timeout (or a TCP restart) put that one into an earlier flow of the
+    // same ends.  Where flows are told apart by ports (session, flow), every
+    // packet of the flow has its ports, so the fragment had them when the
+    // capture was read: the flow's, as its first packet has them.
+    void take_flow_ports(Packet& p, const FlowEntry& entry) const {
+        if ((opt_.strategy != SplitStrategy::Session && opt_.strategy != SplitStrategy::Flow) ||
+            !p.ip || p.fragment.outer_datagram != 0 || p.ip->protocol != entry.proto) {
+            return;
+        }
+        IpInfo& ip = *p.ip;
+        if (address16(ip.src_ip) == entry.src_addr && address16(ip.dst_ip) == entry.dst_addr) {
+            ip.src_port = entry.src_port;
+            ip.dst_port = entry.dst_port;
+        } else if (address16(ip.src_ip) == entry.dst_addr &&
+                   address16(ip.dst_ip) == entry.src_addr) {
+            ip.src_port = entry.dst_port;
+            ip.dst_port = entry.src_port;
+        }
     }
 
     const FlowStatsOptions& opt_;

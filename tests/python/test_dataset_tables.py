@@ -356,21 +356,23 @@ def test_filters_keep_the_flows_they_name(capture, archive, source, filters, kee
     assert tables.byte_matrix(locals()[source], n=64, **filters)[0].tobytes() == matrix[rows].tobytes()
 
 
-@pytest.mark.parametrize("port", [None, 5000, 0])
-def test_later_fragments_count_with_their_datagram_from_an_archive_too(tmp_path, port):
+@pytest.mark.parametrize("port, gap", [(None, 0), (5000, 0), (0, 0), (5000, 30), (0, 30)])
+def test_later_fragments_count_with_their_datagram_from_an_archive_too(tmp_path, port, gap):
     """A datagram's later fragments carry no ports: read from an archive, as from the capture, they take their
     first fragment's before a port filter looks at them (here between two ends of one host, where the ports alone
-    tell the ways apart)."""
+    tell the ways apart), also when an idle timeout put the first fragment into an earlier flow."""
     body = struct.pack(">HHHH", 5000, 6000, 1608, 0) + b"A" * 1600
     here = bytes([127, 0, 0, 1])
     frags = [eth(struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(part), 7, flags, 64, 17, 0, here, here) + part)
              for flags, part in ((0x2000, body[:1480]), (1480 // 8, body[1480:]))]
     reply = frame("127.0.0.1", "127.0.0.1", 17, 6000, 5000, b"ok")
-    cap = write(tmp_path / "frag.pcap", pcap_bytes([(T, i, f) for i, f in enumerate([*frags, reply])]))
-    arc = tmp_path / "frag.vexlor"
-    tables.run_tool(["archive", str(cap), str(arc), "--quiet"])
-    rows = [tables.flow_table(p, port=port).drop(["id", "input"]).to_pylist() for p in (cap, arc)]
-    assert rows[0] == rows[1] and [(r["packets_fwd"], r["packets_bwd"]) for r in rows[0]] == [(2, 1)] * (port != 0)
+    cap = write(tmp_path / "frag.pcap", pcap_bytes([(T + gap * (i > 0), i, f) for i, f in enumerate([*frags, reply])]))
+    arc, idle = tmp_path / "frag.vexlor", dict(idle_timeout=10) if gap else {}
+    tables.run_tool(["archive", str(cap), str(arc), "--quiet"] + ["--idle-timeout", "10"] * bool(gap))
+    rows = [tables.flow_table(cap, port=port, **idle), tables.flow_table(arc, port=port)]
+    rows = [r.drop(["id", "input"]).to_pylist() for r in rows]
+    ways = [(r["packets_fwd"], r["packets_bwd"]) for r in rows[0]]
+    assert rows[0] == rows[1] and ways == ([] if port == 0 else [(1, 0), (1, 1)] if gap else [(2, 1)])
 
 
 def test_a_file_name_that_is_not_utf8_is_shown_replaced_with_a_warning(capture, tmp_path):
