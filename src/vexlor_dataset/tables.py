@@ -651,31 +651,35 @@ def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
     each row a square tile (784 bytes: 28 x 28 pixels; other widths the smallest square that holds them, the
     rest black), a byte's value its brightness, `per_row` tiles a line with `gap` white pixels between them (and
     white where the last line has no tile).  Written with zlib alone, under a temporary name renamed when
-    complete.  Values are bytes: any outside 0 to 255 is a ValueError, not a pixel wrapped round."""
+    complete.  Values are bytes, whatever the array's type: any outside 0 to 255, or with a fraction, is a
+    ValueError, not a pixel wrapped round or cut down."""
     np = _numpy()
     matrix = np.asarray(matrix)
     if matrix.ndim != 2 or matrix.shape[1] == 0:
         raise ValueError("matrix must be two-dimensional with at least one column")
-    if matrix.dtype != np.uint8 and matrix.size:
-        if not np.issubdtype(matrix.dtype, np.integer):
-            raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % matrix.dtype)
-        # min() and max() rather than a mask of the whole matrix.
-        low, high = matrix.min(), matrix.max()
-        if not (low >= 0 and high <= 255):
-            raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
     _count(rows, "rows", 1)
     _count(per_row, "per_row", 1)
     _count(gap, "gap", 0)
     count, n = min(rows, matrix.shape[0]), matrix.shape[1]
     if count == 0:
         raise ValueError("matrix has no rows")
+    shown = matrix[:count]
+    if shown.dtype != np.uint8:
+        if not (np.issubdtype(shown.dtype, np.number) or shown.dtype == np.bool_):
+            raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % shown.dtype)
+        # min() and max() rather than a mask of the rows; NaN fails both comparisons.
+        low, high = shown.min(), shown.max()
+        if not (low >= 0 and high <= 255):
+            raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
+        if not np.issubdtype(shown.dtype, np.integer) and shown.dtype != np.bool_ and np.any(shown % 1):
+            raise ValueError("matrix values must be bytes, whole numbers from 0 to 255")
     side = math.isqrt(n - 1) + 1
     step, across = side + gap, min(per_row, count)
     down = -(-count // across)
     # Tiles with their gap below and to the right, laid out in lines; the last gap of each way is cut off.
     cells = np.full((down * across, step, step), 255, dtype=np.uint8)
     tiles = np.zeros((count, side * side), dtype=np.uint8)
-    tiles[:, :n] = matrix[:count].astype(np.uint8)
+    tiles[:, :n] = shown.astype(np.uint8)
     cells[:count, :side, :side] = tiles.reshape(count, side, side)
     image = cells.reshape(down, across, step, step).transpose(0, 2, 1, 3).reshape(down * step, across * step)
     image = image[: down * step - gap, : across * step - gap]

@@ -276,8 +276,9 @@ def test_preview_png_tiles(tmp_path, count, n, per_row, side, size):
     y, x = divmod(count - 1, per_row)
     tile = pixels[y * (side + 1):y * (side + 1) + side, x * (side + 1):x * (side + 1) + side].ravel()
     assert tile.tolist() == matrix[-1].tolist() + [0] * (side * side - n)
-    tables.preview_png(matrix.astype(np.int64), tmp_path / "q.png", per_row=per_row)  # bytes held wider
-    assert (tmp_path / "q.png").read_bytes() == data
+    for wider in (np.int64, np.float32):  # bytes held wider
+        tables.preview_png(matrix.astype(wider), tmp_path / "q.png", per_row=per_row)
+        assert (tmp_path / "q.png").read_bytes() == data
     with pytest.raises(ValueError, match="0 to 255"):
         tables.preview_png(np.array([[300, -1]]), tmp_path / "r.png")  # not wrapped round to 44 and 255
     assert listing(tmp_path) == ["p.png", "q.png"]
@@ -337,6 +338,11 @@ def test_warnings_numpy_numbers_and_captures_without_flows(capture, tmp_path):
     empty = write(tmp_path / "empty.pcap", pcap_bytes([]))
     assert matrix.shape[1] == 32 and tables.byte_matrix(empty, n=16)[1].schema == keys.schema
     assert tables.dedupe(np.zeros((3, 0), np.uint8), ["a", "b", "c"])[1:] == (["a"], 2)
+    # A TCP connection closed both ways and opened again: one flow, or two with tcp_restart.
+    ends = [("10.0.0.1", "10.0.0.2", 6, 1000, 80), ("10.0.0.2", "10.0.0.1", 6, 80, 1000)]
+    again = write(tmp_path / "again.pcap", pcap_bytes([(T, i, frame(*ends[w], flags=f)) for i, (w, f) in enumerate(
+        [(0, 0x02), (0, 0x11), (1, 0x11), (0, 0x02)])]))
+    assert [len(tables.byte_matrix(again, n=8, tcp_restart=r)[1]) for r in (False, True)] == [1, 2]
 
 
 @pytest.mark.parametrize("filters,keep", [
@@ -413,7 +419,8 @@ def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture,
     lambda c: tables.flow_table(c, ip="fe80::1%eth0"), lambda c: tables.flow_table(c, ip="10.0.0.0/255.0.0.0"),
     lambda c: tables.community_id("10.0.0.1", "::1", 6),
     lambda c: tables.community_id("10.0.0.1", "10.0.0.2", 6, seed=70000),
-    lambda c: tables.preview_png(np.array([[0.5, 1.0]]), c.parent / "f.png")])
+    lambda c: tables.preview_png(np.array([[0.5, 1.0]]), c.parent / "f.png"),
+    lambda c: tables.preview_png(np.array([[1.0, np.nan]]), c.parent / "f.png")])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)
