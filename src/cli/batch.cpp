@@ -186,7 +186,8 @@ bool within(const fs::path& path, const fs::path& dir) {
 // path below `base`; counts the files that are plainly not captures.
 std::expected<void, Failure> walk(const std::string& dir, const fs::path& base, Inputs& out,
                                   const fs::path& own) {
-    if (within(dir, own)) {
+    std::error_code ec;
+    if (!own.empty() && fs::equivalent(dir, own, ec)) {
         ++out.job_outputs; // a pattern's match
         return {};
     }
@@ -1060,15 +1061,21 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
             // Matches are named after their path below the pattern's leading
             // directories without wildcards: 'g/day*/*.pcap' gives day1/x and day2/x.
             const fs::path base = pattern_base(arg);
+            // Where the output directory lies inside the part of the tree the
+            // pattern looks through ('in/*/*' into in/out), its matches there
+            // are the job's outputs, never its inputs.
+            std::error_code eq;
+            const bool own_below = within(own, base.empty() ? fs::path(".") : base) &&
+                                   !fs::equivalent(own, base.empty() ? fs::path(".") : base, eq);
             for (std::size_t i = 0; rc == 0 && i < g.gl_pathc; ++i) {
                 const std::string match = g.gl_pathv[i];
-                if (match.ends_with("/")) {
+                if (own_below && within(match, own)) {
+                    ++out.job_outputs;
+                } else if (match.ends_with("/")) {
                     if (auto st = walk(match, base, out, own); !st) {
                         globfree(&g);
                         return std::unexpected(st.error());
                     }
-                } else if (within(match, own)) {
-                    ++out.job_outputs; // the job's own outputs are no inputs of it
                 } else if (look_at(match) == Found::Other) {
                     ++out.skipped; // as in a directory: a pattern names many files
                 } else {
