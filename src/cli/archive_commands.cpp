@@ -50,12 +50,40 @@ struct Selection {
     }
 };
 
+// The digits of a time's fraction below the microsecond, trailing zeros
+// left out ("" for none): "1700000000.0000005" gives "5".
+std::string below_microsecond(std::string_view text) {
+    const std::size_t dot = text.find('.');
+    std::string out;
+    if (dot == std::string_view::npos) {
+        return out;
+    }
+    for (std::size_t i = dot + 1; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (i - dot > 6) {
+            out += text[i];
+        }
+    }
+    while (!out.empty() && out.back() == '0') {
+        out.pop_back();
+    }
+    return out;
+}
+
+// Whether fraction digits `a` stand for more than `b` (both of one place).
+bool later_fraction(std::string a, std::string b) {
+    const std::size_t n = std::max(a.size(), b.size());
+    a.resize(n, '0');
+    b.resize(n, '0');
+    return a > b;
+}
+
 std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
     Selection sel;
     // Mistakes of form (numbers) are reported before mistakes of value
     // (names), whatever their order on the line.
     std::optional<Failure> value_problem;
     std::optional<std::uint64_t> since_down, until_down;
+    std::string since_finer, until_finer;
     for (const ParsedArgs::Option& o : args.options) {
         if (o.name == "id") {
             auto n = parse_number(o.value, std::numeric_limits<std::uint64_t>::max(), "--id");
@@ -91,9 +119,11 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
                                 "since the epoch"});
             }
             (o.name == "since" ? sel.since : sel.until) = *t;
-            // Both rounded down, for the check of their order below: --since
-            // rounded up may pass an --until less than a microsecond later.
+            // Both rounded down, with what lies below the microsecond, for the
+            // check of their order below: --since rounded up may pass an
+            // --until less than a microsecond later.
             (o.name == "since" ? since_down : until_down) = parse_utc_time(o.value, false);
+            (o.name == "since" ? since_finer : until_finer) = below_microsecond(o.value);
         } else if (o.name == "ip") {
             if (auto ip = parse_ip(o.value)) {
                 sel.ips.push_back(ip->mapped16());
@@ -107,7 +137,9 @@ std::expected<Selection, Failure> selection_options(const ParsedArgs& args) {
     if (value_problem) {
         return std::unexpected(std::move(*value_problem));
     }
-    if (since_down && until_down && *since_down > *until_down) {
+    if (since_down && until_down &&
+        (*since_down > *until_down ||
+         (*since_down == *until_down && later_fraction(since_finer, until_finer)))) {
         return misused({"--since is later than --until: no flow could be chosen"});
     }
     return sel;

@@ -1070,7 +1070,7 @@ std::expected<Inputs, Failure> expand_inputs(const std::vector<std::string>& arg
             for (std::size_t i = 0; rc == 0 && i < g.gl_pathc; ++i) {
                 const std::string match = g.gl_pathv[i];
                 if (own_below && within(match, own)) {
-                    ++out.job_outputs;
+                    ++(match.ends_with("/") ? out.job_outputs : out.in_output);
                 } else if (match.ends_with("/")) {
                     if (auto st = walk(match, base, out, own); !st) {
                         globfree(&g);
@@ -1223,6 +1223,12 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
                      "vexlor: %s of jobs below the input directories: skipped (name one to "
                      "read it)\n",
                      counted(inputs.job_outputs, "output directory", "output directories").c_str());
+    }
+    if (inputs.in_output > 0 && !batch.quiet) {
+        std::fprintf(stderr,
+                     "vexlor: %s matched in the output directory %s: skipped (name one to read "
+                     "it)\n",
+                     counted(inputs.in_output, "file", "files").c_str(), batch.outdir.c_str());
     }
     if (inputs.linked_dirs > 0 && !batch.quiet) {
         std::fprintf(

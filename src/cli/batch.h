@@ -34,6 +34,8 @@ struct Inputs {
     // Directories below an input directory that hold a job's outputs (its
     // manifest): not walked, unless named as an input themselves.
     std::uint64_t job_outputs = 0;
+    // Files a pattern matched in the job's own output directory, left out.
+    std::uint64_t in_output = 0;
     // Links to directories below an input directory: not followed.
     std::uint64_t linked_dirs = 0;
     // A directory or a pattern was given: several outputs are wanted even

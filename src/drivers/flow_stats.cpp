@@ -655,8 +655,11 @@ private:
     // packet of the flow has its ports, so the fragment had them when the
     // capture was read: the flow's, as its first packet has them.
     void take_flow_ports(Packet& p, const FlowEntry& entry) const {
+        // Between two ends of one address the way cannot be told without
+        // the first fragment: the ports stay unknown (0).
         if ((opt_.strategy != SplitStrategy::Session && opt_.strategy != SplitStrategy::Flow) ||
-            !p.ip || p.fragment.outer_datagram != 0 || p.ip->protocol != entry.proto) {
+            !p.ip || p.fragment.outer_datagram != 0 || p.ip->protocol != entry.proto ||
+            entry.src_addr == entry.dst_addr) {
             return;
         }
         IpInfo& ip = *p.ip;

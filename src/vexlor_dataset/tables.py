@@ -133,7 +133,8 @@ def _is_address(text):
         return False
     if "%" in address:
         return False
-    return not slash or (length.isdigit() and length.isascii() and int(length) <= (32 if version == 4 else 128))
+    return not slash or (length.isdigit() and length.isascii() and len(length) <= 3
+                         and int(length) <= (32 if version == 4 else 128))  # fmt: skip
 
 
 def _is_real(value):
@@ -665,13 +666,13 @@ def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
         raise ValueError("matrix has no rows")
     shown = matrix[:count]
     if shown.dtype != np.uint8:
-        if not (np.issubdtype(shown.dtype, np.number) or shown.dtype == np.bool_):
+        if shown.dtype.kind not in "biuf":  # bool, integers, floats: not complex, times or objects
             raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % shown.dtype)
         # min() and max() rather than a mask of the rows; NaN fails both comparisons.
         low, high = shown.min(), shown.max()
         if not (low >= 0 and high <= 255):
             raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
-        if not np.issubdtype(shown.dtype, np.integer) and shown.dtype != np.bool_ and np.any(shown % 1):
+        if shown.dtype.kind == "f" and np.any(shown % 1):
             raise ValueError("matrix values must be bytes, whole numbers from 0 to 255")
     side = math.isqrt(n - 1) + 1
     step, across = side + gap, min(per_row, count)

@@ -216,7 +216,8 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "extract {arc} --id 999 -o x.pcap => 1: no flow has id 999 in {arc}",
     "bytes {cap} --first -1 -o b.npy => 2: invalid value '-1' for --first: expected a number from 1 to 1048576",
     *["flows {arc} --since %s --until %s => 2: --since is later than --until: no flow could be chosen" % t
-      for t in (("2024-01-02T00:00:01", "2024-01-02"), ("1700000000.000011", "1700000000.0000109"))],
+      for t in (("2024-01-02T00:00:01", "2024-01-02"), ("1700000000.000011", "1700000000.0000109"),
+                ("1700000000.0000005", "1700000000.0000001"))],
     "flows {arc} --since 1700000000.0000061 --until 1700000000.0000069 --format csv => 0: id,protocol,src_ip,dst_ip,"
     "src_port,dst_port,packets,bytes,start,duration",  # a part of a microsecond apart, rounded: none between
     # Damaged archives are refused whole, named: cut short, or a stored packet running past the end.

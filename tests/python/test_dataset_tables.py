@@ -366,12 +366,14 @@ def test_filters_keep_the_flows_they_name(capture, archive, source, filters, kee
 def test_later_fragments_count_with_their_datagram_from_an_archive_too(tmp_path, port, gap):
     """A datagram's later fragments carry no ports: read from an archive, as from the capture, they take their
     first fragment's before a port filter looks at them (here between two ends of one host, where the ports alone
-    tell the ways apart), also when an idle timeout put the first fragment into an earlier flow."""
+    tell the ways apart), also when an idle timeout put the first fragment into an earlier flow (then between two
+    hosts: within one, the way of a fragment without its first cannot be told)."""
     body = struct.pack(">HHHH", 5000, 6000, 1608, 0) + b"A" * 1600
-    here = bytes([127, 0, 0, 1])
-    frags = [eth(struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(part), 7, flags, 64, 17, 0, here, here) + part)
+    a, b = ("10.0.0.1", "10.0.0.2") if gap else ("127.0.0.1",) * 2
+    ends = [ipaddress.ip_address(x).packed for x in (a, b)]
+    frags = [eth(struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(part), 7, flags, 64, 17, 0, *ends) + part)
              for flags, part in ((0x2000, body[:1480]), (1480 // 8, body[1480:]))]
-    reply = frame("127.0.0.1", "127.0.0.1", 17, 6000, 5000, b"ok")
+    reply = frame(b, a, 17, 6000, 5000, b"ok")
     cap = write(tmp_path / "frag.pcap", pcap_bytes([(T + gap * (i > 0), i, f) for i, f in enumerate([*frags, reply])]))
     arc, idle = tmp_path / "frag.vexlor", dict(idle_timeout=10) if gap else {}
     tables.run_tool(["archive", str(cap), str(arc), "--quiet"] + ["--idle-timeout", "10"] * bool(gap))
@@ -420,7 +422,9 @@ def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture,
     lambda c: tables.community_id("10.0.0.1", "::1", 6),
     lambda c: tables.community_id("10.0.0.1", "10.0.0.2", 6, seed=70000),
     lambda c: tables.preview_png(np.array([[0.5, 1.0]]), c.parent / "f.png"),
-    lambda c: tables.preview_png(np.array([[1.0, np.nan]]), c.parent / "f.png")])
+    lambda c: tables.preview_png(np.array([[1.0, np.nan]]), c.parent / "f.png"),
+    lambda c: tables.preview_png(np.array([[1 + 0j]]), c.parent / "f.png"),
+    lambda c: tables.flow_table(c, ip="::/0128")])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)
