@@ -246,6 +246,8 @@ extern "C" void on_interrupt(int sig) {
 } // namespace
 
 void catch_interrupts() {
+    // A run waiting on a silent pipe stops when asked, too.
+    set_read_cancel(&g_cancel);
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);

@@ -2,11 +2,13 @@
 #include "parser/byte_stream.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -52,6 +54,25 @@ MagicMatch match(const Magic& m, ByteSpan head) {
     return n == m.size ? MagicMatch::Full : MagicMatch::Partial;
 }
 
+// See set_read_cancel.
+std::atomic<const std::atomic<bool>*> g_read_cancel{nullptr};
+
+// Waits until `fd` has something to read, or the cancel flag is set: false
+// then.  A pipe's writer may stay silent for as long as it likes, and the
+// reading thread is not the one a signal interrupts.
+bool wait_readable(int fd, const std::atomic<bool>& cancel) {
+    for (;;) {
+        if (cancel.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, 200);
+        if (n > 0 || (n < 0 && errno != EINTR)) {
+            return true; // ready, hung up, or an error that read() will tell
+        }
+    }
+}
+
 class FdStream final : public ByteStream {
 public:
     FdStream(UniqueFd fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {
@@ -74,6 +95,11 @@ public:
             return 0;
         }
         for (;;) {
+            if (const auto* cancel = g_read_cancel.load();
+                cancel != nullptr && !size_ && !wait_readable(fd_.get(), *cancel)) {
+                error_ = Error{ErrorKind::Runtime, "interrupted"};
+                return std::unexpected(*error_);
+            }
             const ssize_t n = ::read(fd_.get(), out.data(), out.size());
             if (n >= 0) {
                 consumed_ += static_cast<std::uint64_t>(n);
@@ -220,6 +246,10 @@ Result<std::size_t> read_full(ByteStream& stream, std::span<std::uint8_t> out) {
         done += *n;
     }
     return done;
+}
+
+void set_read_cancel(const std::atomic<bool>* flag) {
+    g_read_cancel.store(flag);
 }
 
 std::unique_ptr<ByteStream> fd_stream(UniqueFd fd, std::string name) {

@@ -3,6 +3,7 @@
 // bzip2) stacked on either, all in bounded memory whatever the input holds.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -57,6 +58,12 @@ public:
 // Fills `out` from `stream`, reading as often as it takes; returns fewer
 // bytes than out.size() only at the end of the data.
 [[nodiscard]] Result<std::size_t> read_full(ByteStream& stream, std::span<std::uint8_t> out);
+
+// Once given a flag, reads of a descriptor that is not a regular file (a
+// pipe, standard input) wait for data in steps, and fail with "interrupted"
+// when the flag is set, however silent the writer.  Without one (the
+// module's way) they wait in read(2).
+void set_read_cancel(const std::atomic<bool>* flag);
 
 // A plain stream over a descriptor it owns, read with read(2).  `name`
 // appears in error messages.

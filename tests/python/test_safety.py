@@ -122,6 +122,20 @@ def test_interrupts_publish_nothing_and_leave_no_temporary_file(tmp_path, big, k
     assert finals(tmp_path, True) == []
 
 
+@needs_cli
+def test_a_run_waiting_on_a_silent_pipe_stops_at_the_first_interrupt(tmp_path):
+    proc = subprocess.Popen([str(CLI), "split", "-", str(tmp_path / "o")], stdin=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    try:
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=10) == 130 and proc.stderr.read() == b"vexlor: interrupted: nothing published\n"
+        assert os.listdir(tmp_path) == []
+    finally:
+        proc.kill()
+        proc.stdin.close()
+
+
 # The child leaves `spare` descriptors free if asked, makes the call and prints its outcome.
 CHILD = r"""
 import json, os, resource, sys, vexlor
