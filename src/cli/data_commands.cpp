@@ -73,9 +73,12 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
     if (!combine) {
         return std::unexpected(combine.error());
     }
-    const bool archive_named = std::ranges::any_of(
-        inputs->files, [](const InputFile& f) { return is_archive_file(f.path); });
-    if (*combine && (!archives->empty() || archive_named)) {
+    // Archives named directly are looked for only when inputs are combined:
+    // each look opens the file.
+    if (*combine &&
+        (!archives->empty() || std::ranges::any_of(inputs->files, [](const InputFile& f) {
+            return is_archive_file(f.path);
+        }))) {
         return failed("--combine reads captures as one, not archives");
     }
     if (*combine) {
