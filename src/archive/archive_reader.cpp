@@ -89,6 +89,25 @@ Result<std::shared_ptr<const ArchiveReader>> ArchiveReader::open(const std::stri
     return std::shared_ptr<const ArchiveReader>(std::move(r));
 }
 
+std::optional<std::string> ArchiveReader::format_problem() const {
+    const std::string_view magic(reinterpret_cast<const char*>(map_), kArchiveMagic.size());
+    if (!magic.starts_with(kArchiveMagic.substr(0, 6))) {
+        return "not an archive: its header does not start with " + std::string(kArchiveMagic);
+    }
+    const std::uint32_t header_version = load_le<std::uint32_t>(map_ + 8);
+    if (magic == kArchiveMagic && header_version == kArchiveVersion &&
+        footer_.version == kArchiveVersion) {
+        return std::nullopt;
+    }
+    const std::uint32_t version = footer_.version != kArchiveVersion  ? footer_.version
+                                  : header_version != kArchiveVersion ? header_version
+                                                                      : 0;
+    return "archive format " +
+           (version != 0 ? "version " + std::to_string(version)
+                         : "\"" + std::string(magic) + "\"") +
+           ": this reader reads version " + std::to_string(kArchiveVersion);
+}
+
 ArchiveReader::~ArchiveReader() {
     if (map_) {
         guard_.reset();

@@ -57,6 +57,13 @@ public:
     const std::vector<FlowEntry>& flows() const { return flows_; }
     std::uint32_t link_type() const { return link_type_; }
     const ArchiveFooter& footer() const { return footer_; }
+    // Why the file is no archive of this format version, for readers that
+    // look (open() does not: it checks the footer's magic alone): a header
+    // that is not an archive's, or another version in the header or the
+    // footer.  Nothing when all three say this version.
+    std::optional<std::string> format_problem() const;
+    // The file's device and inode when it was opened.
+    const FileIdentity& identity() const { return identity_; }
     bool has_indexes() const { return indexes_.has_value(); }
     // The whole mapped file.
     std::span<const std::uint8_t> file() const { return {map_, size_}; }

@@ -248,6 +248,9 @@ std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const 
         }
         return failed("cannot open archive " + path + ": " + reader.error().message);
     }
+    if (auto why = (*reader)->format_problem()) {
+        return failed("cannot open archive " + path + ": " + *why);
+    }
     return std::move(*reader);
 }
 
@@ -287,6 +290,14 @@ std::expected<ArchiveSet, Failure> open_archives(const ParsedArgs& args) {
             return std::unexpected(named.error());
         }
         for (std::string& path : *named) {
+            // An archive named twice (directly and in its directory or
+            // manifest, or under two names) is read once.
+            const auto identity = identity_of(path);
+            if (identity && std::ranges::any_of(out.readers, [&](const auto& r) {
+                    return r->identity() == *identity;
+                })) {
+                continue;
+            }
             auto reader = open_archive(path);
             if (!reader) {
                 return std::unexpected(reader.error());

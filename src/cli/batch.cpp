@@ -215,23 +215,6 @@ fs::path pattern_base(const std::string& pattern) {
     return slash == 0 ? fs::path("/") : fs::path(pattern.substr(0, slash));
 }
 
-std::string json_string(std::string_view s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 // One line of the manifest: an object of strings and unsigned numbers, as
 // this tool writes them.  Anything else is damage, told by what it is.
 using Fields = std::map<std::string, std::string>;

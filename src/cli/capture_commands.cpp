@@ -379,6 +379,17 @@ CommandStatus archive_command(const ParsedArgs& args) {
         return failed("Output path " + opt.output_path +
                       " is a directory (--each writes the archive of one input into it)");
     }
+    // The archive is renamed into place when complete: over the file a link
+    // names rather than the link, and never over a device or a pipe.
+    if (std::error_code ec;
+        fs::exists(opt.output_path, ec) && !fs::is_regular_file(opt.output_path, ec)) {
+        return failed("Output path " + opt.output_path +
+                      " is not a regular file: an archive is written whole under a temporary "
+                      "name and renamed into place");
+    }
+    if (!an_input) {
+        opt.output_path = link_target(opt.output_path);
+    }
     return run_driver(args, opt, opt.output_path, build_archive);
 }
 

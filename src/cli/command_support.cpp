@@ -314,10 +314,43 @@ std::string cut_off_text(const CutOff& cut) {
            counted(cut.dropped, "byte", "bytes") + " dropped)";
 }
 
+std::string link_target(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) {
+            return path;
+        }
+        target.resize(static_cast<std::size_t>(n));
+        if (target.front() != '/') {
+            const std::size_t slash = path.rfind('/');
+            target =
+                (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
+        }
+        path = std::move(target);
+    }
+    return path;
+}
+
 std::expected<TempFile, Failure> TempFile::create(std::string path,
                                                   std::span<const std::string> inputs) {
     TempFile f;
-    f.path_ = std::move(path);
+    if (path.empty()) {
+        return misused({"the output path is empty"});
+    }
+    // A device, a pipe or a socket (/dev/null, a named pipe a reader waits
+    // on, /dev/stdout) is written into as it is: renamed over, it would
+    // become a plain file and its reader would get nothing.
+    if (struct stat st{};
+        ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        f.path_ = std::move(path);
+        f.fd_ = UniqueFd(::open(f.path_.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!f.fd_.valid()) {
+            return failed("Failed to open output file " + f.path_ + ": " + os_error_text(errno));
+        }
+        return f;
+    }
+    f.path_ = link_target(std::move(path));
     f.tmp_ = f.path_ + ".tmp";
     // Until the file is ours (created and locked), a failure must leave the
     // temporary name alone: it may be another run's output in the making.
@@ -387,12 +420,16 @@ CommandStatus TempFile::guard(const std::string& input) const {
 }
 
 TempFile::~TempFile() {
-    if (fd_.valid() || !tmp_.empty()) {
+    if (!tmp_.empty()) {
         ::unlink(tmp_.c_str());
     }
 }
 
 CommandStatus TempFile::publish() {
+    if (tmp_.empty()) {
+        const int err = fd_.reset();
+        return err == 0 ? CommandStatus{} : write_failed(err, path_);
+    }
     if (int err = fd_.reset(); err != 0) {
         return write_failed(err, tmp_);
     }

@@ -188,10 +188,18 @@ inline const std::string& cut_off_input(const CutOff& cut, const std::string& pa
     return cut.input.empty() ? path : cut.input;
 }
 
+// The file a chain of symbolic links ends at, followed as open() would, so
+// that an output named by a link replaces the file it points to and not the
+// link; `path` itself when it is no link.  Links that go round are left for
+// open() to refuse.
+std::string link_target(std::string path);
+
 // A file written under a temporary name and renamed into place by publish();
 // dropped unpublished, it is removed.  Publishing renames over whatever the
 // name held, so an output that is one of the run's inputs (under any name)
-// is refused before anything is written: the input would be lost.
+// is refused before anything is written: the input would be lost.  A name
+// that is a symbolic link is followed (the file it names is replaced); one
+// that is a device or a pipe is written into directly.
 class TempFile {
 public:
     // Refused with "Output path {path} is the input {input}" when the path
@@ -216,7 +224,9 @@ public:
     }
     ~TempFile();
     int fd() const { return fd_.get(); }
-    const std::string& tmp() const { return tmp_; }
+    // The name written to: the temporary one, or the output itself when it
+    // is a device or a pipe, written into as it stands.
+    const std::string& tmp() const { return tmp_.empty() ? path_ : tmp_; }
 
     CommandStatus publish();
 

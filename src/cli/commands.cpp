@@ -194,8 +194,10 @@ start time (UTC) and duration.  Two columns follow only when a listed flow
 has them: host (archives of the host strategy: the flow's own address) and
 outer, the identifiers of the tags and tunnels around the first packet of
 the flow, such as "vlan=100/20 vni=5001 tunnel=192.0.2.1>192.0.2.2" (also
-mpls, pppoe, gre_key, erspan, teid), which tell apart tenants that reuse
-the same inner addresses.
+mpls, pppoe, gre_key, erspan, teid; up to four tags or labels), which tell
+apart tenants that reuse the same inner addresses with other ports (flows
+are keyed by the innermost header: packets of the same inner addresses
+and ports are one flow, whichever way they came).
 
 Options:
   --ip ADDR         flows with ADDR (or in a prefix ADDR/BITS) as source
@@ -330,11 +332,12 @@ Options:
   --payload         the transport payload instead of whole frames
   --mask FIELDS     zero these header fields (comma-separated, repeatable):
                     mac (link-layer addresses), ip (IP addresses of the
-                    innermost IP header), port (its TCP, UDP or SCTP ports),
-                    checksum (its IPv4 header's and its TCP, UDP, SCTP or
-                    ICMPv6 checksum, sums over the addresses and ports that
-                    would tell them apart: masked rows of flows alike in all
-                    else are then alike)
+                    innermost IP header, and of the packet an ICMP error
+                    quotes), port (its TCP, UDP or SCTP ports, and the
+                    quoted packet's), checksum (its IPv4 header's and its
+                    TCP, UDP, SCTP, ICMP or ICMPv6 checksum, sums over the
+                    addresses and ports that would tell them apart: masked
+                    rows of flows alike in all else are then alike)
   -o FILE.npy       the array; both files are published whole
   --strategy S      how packets form flows (default: session)
 )" FLOW_OPTIONS_HELP R"(

@@ -353,6 +353,11 @@ CommandStatus bytes_command(const ParsedArgs& args) {
     if (!keys) {
         return std::unexpected(keys.error());
     }
+    // The header, which counts the rows, is written over the first bytes last.
+    if (::lseek(npy->fd(), 0, SEEK_CUR) < 0) {
+        return failed("Output path " + npy_path +
+                      " cannot take a .npy file: its header is written last, over its start");
+    }
     FdWriter rows(npy->fd());
     FdWriter key_rows(keys->fd());
     rows.write(npy_header(0, width));

@@ -48,20 +48,45 @@ std::string host_text(const FlowEntry& e) {
     return "";
 }
 
-// An archive's path as a cell: quoted for CSV when it holds a comma or a
-// quote, escaped for JSON.
-std::string archive_cell(std::string_view path, ListFormat format) {
-    std::string out;
-    const bool csv = format == ListFormat::Csv && path.find_first_of(",\"\n") != path.npos;
-    for (char c : path) {
-        if (format == ListFormat::Json && (c == '"' || c == '\\')) {
+} // namespace
+
+std::string json_string(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
             out += '\\';
-        } else if (csv && c == '"') {
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+namespace {
+
+// An archive's path as a cell: quoted for CSV when it holds a comma, a quote
+// or a line break, escaped for JSON (without the quotes, which the row adds).
+std::string archive_cell(std::string_view path, ListFormat format) {
+    if (format == ListFormat::Json) {
+        const std::string quoted = json_string(path);
+        return quoted.substr(1, quoted.size() - 2);
+    }
+    if (format != ListFormat::Csv || path.find_first_of(",\"\r\n") == path.npos) {
+        return std::string(path);
+    }
+    std::string out = "\"";
+    for (char c : path) {
+        out += c;
+        if (c == '"') {
             out += '"';
         }
-        out += format == ListFormat::Json && static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     }
-    return csv ? "\"" + out + "\"" : out;
+    return out + "\"";
 }
 
 Cells flow_cells(const FlowEntry& e, std::string_view outer, bool iso_start) {
@@ -306,14 +331,14 @@ std::optional<std::uint64_t> parse_utc_time(std::string_view text, bool round_up
         at = i;
         return us + (finer && round_up ? 1 : 0);
     };
-    if (text.size() > 4 && text[4] != '-') {
-        // Seconds since the epoch.
+    if (text.size() <= 4 || text[4] != '-') {
+        // Seconds since the epoch (a date has its year's dash at [4]).
         std::size_t at = 0;
         std::uint64_t secs = 0;
         for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && at < 12; ++at) {
             secs = secs * 10 + static_cast<std::uint64_t>(text[at] - '0');
         }
-        auto us = at > 0 ? fraction(at) : std::nullopt;
+        auto us = at > 0 || (!text.empty() && text[0] == '.') ? fraction(at) : std::nullopt;
         return us && at == text.size() ? std::optional(secs * 1000000 + *us) : std::nullopt;
     }
     const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);

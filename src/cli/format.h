@@ -18,6 +18,10 @@ namespace vexlor::cli {
 // otherwise; a flow without IP header has the all-zero address "::".
 std::string address_text(const Address16& addr);
 
+// `s` as a JSON string, quotes included: quotes and backslashes escaped,
+// control characters as \u00XX, other bytes as they are.
+std::string json_string(std::string_view s);
+
 // The lower-case protocol name that --proto accepts, or the decimal number
 // when the protocol has no name here (0 for flows without IP header).
 std::string protocol_text(std::uint8_t proto);

@@ -144,20 +144,35 @@ std::optional<std::size_t> ip_end(std::span<const std::uint8_t> frame, const Pac
     return length == 0 ? std::nullopt : std::optional(*at + 40 + length);
 }
 
+// Whether the IPv4 header at `ip_at` is of a fragment other than the first,
+// which holds no transport header.
+bool later_v4_fragment(std::span<const std::uint8_t> frame, std::size_t ip_at, const IpInfo& ip) {
+    return ip.src_ip.is_v4() && ((frame[ip_at + 6] & 0x1F) << 8 | frame[ip_at + 7]) != 0;
+}
+
 // Where the payload of the table and of byte rows starts: the decoding's
 // offset, but past SCTP's 12-byte common header (ports, tag, checksum),
 // which the decoding counts as payload and which holds nothing of the
-// application's.  A later fragment has no common header.
+// application's; and none in a frame cut off within a TCP or UDP header's
+// ports, whose bytes the decoding leaves as payload.  A later fragment has
+// no transport header.
 std::size_t payload_begin(std::span<const std::uint8_t> frame, const Packet& p) {
     const std::size_t begin = std::min<std::size_t>(*p.payload_offset, frame.size());
-    if (!p.ip || p.ip->protocol != kProtoSctp) {
+    if (!p.ip) {
+        return begin;
+    }
+    const std::uint8_t proto = p.ip->protocol;
+    const bool cut_ports = (proto == kProtoTcp || proto == kProtoUdp) && frame.size() - begin < 4 &&
+                           p.ip->src_port == 0 && p.ip->dst_port == 0;
+    if (proto != kProtoSctp && !cut_ports) {
         return begin;
     }
     const auto ip_at = ip_header_at(frame, p);
     const auto at = ip_at ? transport_at(frame, *ip_at, *p.ip) : std::nullopt;
-    const bool later_v4 =
-        ip_at && p.ip->src_ip.is_v4() && ((frame[*ip_at + 6] & 0x1F) << 8 | frame[*ip_at + 7]) != 0;
-    return at && *at == begin && !later_v4 ? std::min(begin + 12, frame.size()) : begin;
+    if (!at || *at != begin || later_v4_fragment(frame, *ip_at, *p.ip)) {
+        return begin;
+    }
+    return cut_ports ? frame.size() : std::min(begin + 12, frame.size());
 }
 
 // The transport payload's bytes in the frame: from its offset to the end of
@@ -175,15 +190,142 @@ bool has_ports(std::uint8_t proto) {
     return proto == kProtoTcp || proto == kProtoUdp || proto == kProtoSctp;
 }
 
+// Zeroes `n` bytes at `at`, as many of them as the frame holds.
+void zero_in(std::span<std::uint8_t> frame, std::size_t at, std::size_t n) {
+    if (at < frame.size()) {
+        std::fill_n(frame.begin() + at, std::min(n, frame.size() - at), 0);
+    }
+}
+
+// Every station address of an 802.11 frame: the receiver's, and but for
+// CTS and ACK the transmitter's; management and data frames a third (the
+// BSSID, or in a data frame to or from the distribution system the other
+// end's host), and a data frame of a wireless bridge a fourth.
+void mask_wifi_addresses(std::span<std::uint8_t> frame, std::uint32_t link_type) {
+    std::size_t s = 0;
+    if (link_type == kLinkRadiotap) {
+        if (frame.size() < 4 || frame[0] != 0) {
+            return;
+        }
+        s = std::size_t(frame[2]) | std::size_t(frame[3]) << 8;
+        if (s < 4) {
+            return;
+        }
+    } else if (link_type != kLinkIeee80211) {
+        return;
+    }
+    if (s + 2 > frame.size()) {
+        return;
+    }
+    const unsigned type = (frame[s] >> 2) & 3, subtype = frame[s] >> 4;
+    zero_in(frame, s + 4, 6);
+    if (type == 1) {
+        if (subtype != 12 && subtype != 13) {
+            zero_in(frame, s + 10, 6);
+        }
+        return;
+    }
+    if (type == 0 || type == 2) {
+        zero_in(frame, s + 10, 12);
+    }
+    if (type == 2 && (frame[s + 1] & 3) == 3) {
+        zero_in(frame, s + 24, 6);
+    }
+}
+
+// Where an IP header starts in a frame cut off inside it (which decodes to
+// no IP at all), for the link layers that say IP follows: Ethernet with its
+// tags, Linux cooked, and the types read as raw IP.
+std::optional<std::size_t> cut_ip_at(std::span<const std::uint8_t> frame, std::uint32_t link_type) {
+    auto type_at = [&](std::size_t at) -> unsigned {
+        return at + 2 <= frame.size() ? unsigned(frame[at]) << 8 | frame[at + 1] : 0;
+    };
+    std::size_t at = 0;
+    unsigned ethertype = 0;
+    switch (link_type) {
+    case kLinkEthernet:
+        at = 12;
+        while (type_at(at) == 0x8100 || type_at(at) == 0x88A8 || type_at(at) == 0x9100) {
+            at += 4;
+        }
+        ethertype = type_at(at);
+        at += 2;
+        break;
+    case kLinkLinuxCooked:
+        ethertype = type_at(14);
+        at = 16;
+        break;
+    case kLinkLinuxCooked2:
+        ethertype = type_at(0);
+        at = 20;
+        break;
+    case kLinkIeee80211:
+    case kLinkRadiotap:
+    case kLinkNull:
+    case kLinkPpp:
+    case kLinkLoop:
+        return std::nullopt;
+    default:
+        ethertype = frame.empty()        ? 0
+                    : frame[0] >> 4 == 4 ? 0x0800
+                    : frame[0] >> 4 == 6 ? 0x86DD
+                                         : 0;
+        break;
+    }
+    if (at >= frame.size() || (ethertype != 0x0800 && ethertype != 0x86DD) ||
+        frame[at] >> 4 != (ethertype == 0x0800 ? 4 : 6)) {
+        return std::nullopt;
+    }
+    return at;
+}
+
+// The IP header and transport ports an ICMP error quotes at `q`: the packet
+// it is about, whose addresses and ports name the same hosts.
+void mask_quoted(std::span<std::uint8_t> frame, std::size_t q, std::uint8_t mask) {
+    if (q >= frame.size()) {
+        return;
+    }
+    const bool v4 = frame[q] >> 4 == 4;
+    if (!v4 && frame[q] >> 4 != 6) {
+        return;
+    }
+    const std::size_t l4 = v4 ? q + std::size_t(frame[q] & 0x0F) * 4 : q + 40;
+    const std::uint8_t proto = q + (v4 ? 9 : 6) < frame.size() ? frame[q + (v4 ? 9 : 6)] : 0;
+    const bool later =
+        v4 && q + 8 <= frame.size() && ((frame[q + 6] & 0x1F) << 8 | frame[q + 7]) != 0;
+    if (mask & kMaskIp) {
+        zero_in(frame, q + (v4 ? 12 : 8), v4 ? 8 : 32);
+    }
+    if (v4 && (mask & kMaskChecksum)) {
+        zero_in(frame, q + 10, 2);
+    }
+    if (later || !has_ports(proto) || (v4 && l4 < q + 20)) {
+        return;
+    }
+    if (mask & kMaskPort) {
+        zero_in(frame, l4, 4);
+    }
+    if (mask & kMaskChecksum) {
+        zero_in(frame,
+                l4 + (proto == kProtoTcp   ? 16
+                      : proto == kProtoUdp ? 6
+                                           : 8),
+                proto == kProtoSctp ? 4 : 2);
+    }
+}
+
+bool is_icmp_error(std::uint8_t proto, std::uint8_t type) {
+    // Destination unreachable, source quench, redirect, time exceeded,
+    // parameter problem; in ICMPv6 the four error types below 128.
+    return proto == kProtoIcmp ? type == 3 || type == 4 || type == 5 || type == 11 || type == 12
+                               : type >= 1 && type <= 4;
+}
+
 } // namespace
 
 void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t link_type,
                 std::uint8_t mask, std::size_t keep) {
-    auto zero = [&](std::size_t at, std::size_t n) {
-        if (at < frame.size()) {
-            std::fill_n(frame.begin() + at, std::min(n, frame.size() - at), 0);
-        }
-    };
+    auto zero = [&](std::size_t at, std::size_t n) { zero_in(frame, at, n); };
     if (mask & kMaskMac) {
         if (link_type == kLinkEthernet) {
             zero(0, 12);
@@ -191,6 +333,8 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
             zero(6, 8);
         } else if (link_type == kLinkLinuxCooked2) {
             zero(12, 8);
+        } else {
+            mask_wifi_addresses(frame, link_type);
         }
         // An Ethernet header inside a tunnel: wherever its two addresses
         // stand together.
@@ -213,7 +357,19 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
             }
         }
     }
-    if (!p.ip || !(mask & (kMaskIp | kMaskPort | kMaskChecksum))) {
+    if (!(mask & (kMaskIp | kMaskPort | kMaskChecksum))) {
+        return;
+    }
+    if (!p.ip) {
+        if (const auto at = cut_ip_at(frame, link_type)) {
+            const bool v4 = frame[*at] >> 4 == 4;
+            if (mask & kMaskIp) {
+                zero(*at + (v4 ? 12 : 8), v4 ? 8 : 32);
+            }
+            if (v4 && (mask & kMaskChecksum)) {
+                zero(*at + 10, 2);
+            }
+        }
         return;
     }
     const auto ip_at = ip_header_at(frame, p);
@@ -238,21 +394,22 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
     // A transport header is where its ports are: not in a later fragment.
     // Looked for before the addresses they are found by are masked.
     const std::uint8_t proto = p.ip->protocol;
+    // Transport headers are found by not being in a later IPv4 fragment
+    // (transport_at finds none in a later IPv6 one).
+    const bool header = transport && !later_v4_fragment(frame, *ip_at, *p.ip);
     auto at_ports = [&] {
-        // Flows keep no SCTP ports: its header is known by not being a later
-        // IPv4 fragment (transport_at finds none in a later IPv6 one).
-        if (proto == kProtoSctp) {
-            return !(p.ip->src_ip.is_v4() &&
-                     ((frame[*ip_at + 6] & 0x1F) << 8 | frame[*ip_at + 7]) != 0);
-        }
-        return (frame[*transport] << 8 | frame[*transport + 1]) == p.ip->src_port &&
-               (frame[*transport + 2] << 8 | frame[*transport + 3]) == p.ip->dst_port;
+        // Flows keep no SCTP ports.
+        return proto == kProtoSctp ||
+               ((frame[*transport] << 8 | frame[*transport + 1]) == p.ip->src_port &&
+                (frame[*transport + 2] << 8 | frame[*transport + 3]) == p.ip->dst_port);
     };
-    const bool ports =
-        transport && has_ports(proto) && *transport + 4 <= frame.size() && at_ports();
-    if ((mask & kMaskPort) && ports) {
+    const bool ports = header && has_ports(proto) && *transport + 4 <= frame.size() && at_ports();
+    // A frame cut off within the ports: what it holds of them.
+    const bool cut_ports = header && has_ports(proto) && *transport + 4 > frame.size();
+    if ((mask & kMaskPort) && (ports || cut_ports)) {
         zero(*transport, 4);
     }
+    const bool icmp = header && (proto == kProtoIcmp || proto == kProtoIcmpv6);
     if (mask & kMaskChecksum) {
         if (p.ip->src_ip.is_v4()) {
             zero(*ip_at + 10, 2);
@@ -262,9 +419,12 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
                                : proto == kProtoUdp ? 6
                                                     : 8),
                  proto == kProtoSctp ? 4 : 2);
-        } else if (transport && proto == kProtoIcmpv6) {
+        } else if (icmp) {
             zero(*transport + 2, 2);
         }
+    }
+    if (icmp && *transport < frame.size() && is_icmp_error(proto, frame[*transport])) {
+        mask_quoted(frame, *transport + 8, mask);
     }
     if (mask & kMaskIp) {
         const std::size_t len = p.ip->src_ip.length();
@@ -684,6 +844,9 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
     auto reader = ArchiveReader::open(opt.input_path);
     if (!reader) {
         return std::unexpected(reader.error());
+    }
+    if (auto why = (*reader)->format_problem()) {
+        return runtime_error(*why);
     }
     const ArchiveFlows source(opt, **reader);
     const std::size_t chunks = source.chunks();

@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::uint16_t kOptEnd = 0;
 constexpr std::uint16_t kOptTsresol = 9;
+constexpr std::uint16_t kOptTsoffset = 14;
 
 constexpr std::size_t kBlockHeadLen = 8;   // type and total length
 constexpr std::uint32_t kMinBlockLen = 12; // head and trailing length copy
@@ -41,7 +42,8 @@ constexpr std::uint64_t round_up4(std::uint64_t n) {
 
 // Packets naming an interface that was not declared before the first packet
 // block: microsecond ticks, Ethernet.
-constexpr InterfaceInfo kUnknownInterface{6, 1000000, 0, kLinkEthernet};
+constexpr InterfaceInfo kUnknownInterface{
+    .tsresol = 6, .units_per_second = 1000000, .snaplen = 0, .link_type = kLinkEthernet};
 
 ParseError invalid(const char* detail) {
     return ParseError::invalid_pcapng(detail);
@@ -63,8 +65,9 @@ std::optional<BlockHead> read_head(ByteReader& head) {
 }
 
 // The options of an IDB, `body` running from the first option to the
-// trailing length copy.  Only if_tsresol matters to us.
-void walk_idb_options(ByteSpan body, Endian endian, InterfaceInfo& info) {
+// trailing length copy.  Only if_tsresol matters to us, and in a wide
+// reading if_tsoffset.
+void walk_idb_options(ByteSpan body, Endian endian, InterfaceInfo& info, bool wide) {
     ByteReader opts(body, endian);
     for (;;) {
         const auto code = opts.u16();
@@ -78,11 +81,18 @@ void walk_idb_options(ByteSpan body, Endian endian, InterfaceInfo& info) {
         }
         if (*code == kOptTsresol && !value->empty()) {
             const std::uint8_t v = (*value)[0];
-            // With the high bit set the unit is a power of two; we keep the
-            // default rather than guess.  A later if_tsresol overrides.
+            // With the high bit set the unit is a power of two, which the
+            // module's reading leaves at its default.  A later if_tsresol
+            // overrides.
             if ((v & 0x80) == 0) {
                 info.set_tsresol(v);
+            } else if (wide) {
+                info.set_binary_tsresol(v & 0x7F);
             }
+        }
+        if (*code == kOptTsoffset && wide && value->size() == 8) {
+            ByteReader offset(*value, endian);
+            info.offset_secs = static_cast<std::int64_t>(*offset.u64());
         }
         if (!opts.skip(round_up4(*len) - *len)) {
             return;
@@ -94,10 +104,33 @@ void walk_idb_options(ByteSpan body, Endian endian, InterfaceInfo& info) {
 
 void InterfaceInfo::set_tsresol(std::uint8_t exponent) {
     tsresol = exponent;
+    binary_units = false;
     units_per_second = exponent < kPow10.size() ? kPow10[exponent] : 0;
 }
 
+void InterfaceInfo::set_binary_tsresol(std::uint8_t exponent) {
+    tsresol = exponent;
+    binary_units = true;
+}
+
 TickTime InterfaceInfo::to_time(std::uint64_t ticks) const {
+    TickTime t = decimal_or_binary_time(ticks);
+    // Wraps as the 32-bit seconds of a pcap record do.
+    t.sec = static_cast<std::uint32_t>(static_cast<std::uint64_t>(t.sec) +
+                                       static_cast<std::uint64_t>(offset_secs));
+    return t;
+}
+
+TickTime InterfaceInfo::decimal_or_binary_time(std::uint64_t ticks) const {
+    if (binary_units) {
+        // 2^-tsresol seconds a tick; the fraction's microseconds taken
+        // from a 128-bit product, exact for every exponent up to 127.
+        const unsigned e = tsresol;
+        const std::uint64_t secs = e >= 64 ? 0 : ticks >> e;
+        const unsigned __int128 rem = e >= 64 ? ticks : ticks & ((std::uint64_t{1} << e) - 1);
+        const auto usec = static_cast<std::uint64_t>((rem * 1000000u) >> e);
+        return {static_cast<std::uint32_t>(secs), static_cast<std::uint32_t>(usec)};
+    }
     if (units_per_second != 0) {
         const std::uint64_t secs = ticks / units_per_second;
         const std::uint64_t rem = ticks % units_per_second;
@@ -252,7 +285,7 @@ Expected<void, ParseError> PcapngReader::take_section_block(std::uint32_t type, 
         if (block.size() >= kMinIdbWithOptionsLen) {
             walk_idb_options(
                 block.subspan(kIdbOptionsStart, block.size() - kIdbOptionsStart - kTrailerLen),
-                endian_, info);
+                endian_, info, wide_);
         }
         interfaces_.push_back(info);
     }

@@ -28,11 +28,20 @@ struct InterfaceInfo {
     // `to_time` works from the exponent alone.
     std::uint8_t tsresol = 6;
     std::uint64_t units_per_second = 1000000;
+    // A wide reading's other two timestamp options: ticks of 2^-tsresol
+    // seconds (if_tsresol with its high bit set), and if_tsoffset, seconds
+    // added to every time.  Left as they are, the module's reading.
+    bool binary_units = false;
+    std::int64_t offset_secs = 0;
     std::uint32_t snaplen = 0;
     std::uint16_t link_type = 0;
 
     void set_tsresol(std::uint8_t exponent);
+    void set_binary_tsresol(std::uint8_t exponent);
     TickTime to_time(std::uint64_t ticks) const;
+
+private:
+    TickTime decimal_or_binary_time(std::uint64_t ticks) const;
 };
 
 class PcapngReader final : public CaptureReader {

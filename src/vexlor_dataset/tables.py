@@ -344,33 +344,66 @@ def _read_keys(path):
                                                                        strings_can_be_null=False))
 
 
+def _mask_fields(mask):
+    # A comma-separated string, as the tool's --mask takes it, or a sequence of names; None or empty: no mask.
+    if mask is None:
+        return []
+    if isinstance(mask, str):
+        fields = mask.split(",") if mask else []
+    elif isinstance(mask, (list, tuple, set, frozenset)):
+        fields = list(mask)
+    else:
+        raise ValueError("mask must be a string such as \"mac,ip\" or a sequence of field names, not %r" % (mask,))
+    for m in fields:
+        if m not in MASK_FIELDS:
+            raise ValueError("unknown mask field %r (valid: %s)" % (m, ", ".join(MASK_FIELDS)))
+    return fields
+
+
+def _byte_values(matrix, np):
+    # Values are bytes whatever the array's type: one outside 0 to 255, or with a fraction, is refused rather
+    # than wrapped round or cut down by a cast.
+    if matrix.dtype == np.uint8 or matrix.size == 0:
+        return
+    if matrix.dtype.kind not in "biuf":  # bool, integers, floats: not complex, times or objects
+        raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % matrix.dtype)
+    # min() and max() rather than a mask of the rows; NaN fails both comparisons.
+    low, high = matrix.min(), matrix.max()
+    if not (low >= 0 and high <= 255):
+        raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
+    if matrix.dtype.kind == "f" and np.any(matrix % 1):
+        raise ValueError("matrix values must be bytes, whole numbers from 0 to 255")
+
+
+def _rows_of(table, name):
+    if not hasattr(table, "num_rows") or not hasattr(table, "column_names"):
+        raise ValueError("%s must be a pyarrow Table (a flow table or a byte matrix's keys), not %s" % (
+            name, type(table).__name__))
+    return table.num_rows
+
+
 def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy="session", idle_timeout=None,
                 tcp_restart=False, combine=None, decode="wide", ip=None, port=None, strict=False,
                 out=None):  # fmt: skip
-    """The first `n` bytes of each flow (or of each of its first `packets` packets, one slot of `n` bytes per
-    packet), zero-padded, as a uint8 array of shape (flows, n) or (flows, packets * n), and the flows of its rows
-    as a pyarrow Table (row, id, input, key, proto, src, dst, src_port, dst_port, community_id, first_us (the flow's
-    first packet's time), packets). `mask`: fields zeroed, from "mac", "ip", "port" and "checksum" (the IPv4 header
-    checksum and the TCP, UDP, SCTP and ICMPv6 checksums).  The checksums are sums over the addresses and ports, so
-    with those masked they still tell hosts apart: two rows that differ only by host stay different for dedupe(),
-    and a model can learn the hosts back from them; mask "checksum" with "ip" and "port".  With `out` (a path
-    ending in .npy) the files are kept there (out and out minus .npy plus .keys.csv) and the array is memory-mapped
-    read-only; otherwise it is read into memory.  The keys count packets, not payload: see drop_small() for flows
-    without payload, and write_matrix_parquet() for one Parquet file of both.  The flows are formed and filtered
-    as iter_flow_batches() forms and filters them."""
+    """The first `n` bytes of each flow (or of each of its first `packets` packets, one slot of `n` bytes per packet),
+    zero-padded, as a uint8 array of shape (flows, n) or (flows, packets * n), and the flows of its rows as a pyarrow
+    Table (row, id, input, key, proto, src, dst, src_port, dst_port, community_id, first_us (the flow's first packet's
+    time), packets). `mask`: fields zeroed, from "mac", "ip", "port" and "checksum" (the IPv4 header checksum and the
+    TCP, UDP, SCTP, ICMP and ICMPv6 checksums).  The checksums are sums over the addresses and ports, so with those
+    masked they still tell hosts apart: two rows that differ only by host stay different for dedupe(), and a model can
+    learn the hosts back from them; mask "checksum" with "ip" and "port".  With `out` (a path ending in .npy) the files
+    are kept there (out and out minus .npy plus .keys.csv) and the array is memory-mapped read-only; otherwise it is
+    read into memory.  The keys count packets, not payload: see drop_small() for flows without payload, and
+    write_matrix_parquet() for one Parquet file of both.  The flows are formed and filtered as iter_flow_batches() forms
+    and filters them."""
     np = _numpy()
     inputs = _inputs(inputs)
     n = _count(n, "n", 1, 1 << 20)
     if packets is not None:
         packets = _count(packets, "packets", 1, 4096)
-    if mask is None:
-        mask = ()
-    if isinstance(mask, str):
-        mask = [m for m in mask.split(",") if m]
-    mask = list(mask)
-    unknown = [m for m in mask if m not in MASK_FIELDS]
-    if unknown:
-        raise ValueError("unknown mask field %r (valid: %s)" % (unknown[0], ", ".join(MASK_FIELDS)))
+    mask = _mask_fields(mask)
+    if not isinstance(payload, bool):
+        raise ValueError("payload must be True or False, not %r" % (payload,))
     args = ["bytes", *inputs, "--first", str(n)]
     if packets is not None:
         args += ["--packets", str(packets)]
@@ -401,13 +434,16 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
 def write_matrix_parquet(matrix, keys, path, *, compression="zstd"):
     """Writes a byte matrix and its keys (the Table byte_matrix() returns, or its rows taken alike) as one Parquet
     file: a row per flow, the key columns and `bytes`, the matrix row as a fixed-size binary of the matrix's width.
-    Published whole as write_parquet() publishes; returns the number of rows."""
+    Published whole as write_parquet() publishes; returns the number of rows.  Values are bytes whatever the array's
+    type, as for preview_png(): one outside 0 to 255, or with a fraction, is a ValueError, not a byte wrapped round."""
     pa = _arrow()
     np = _numpy()
-    matrix = np.ascontiguousarray(matrix, dtype=np.uint8)
+    matrix = np.asarray(matrix)
     if matrix.ndim != 2 or matrix.shape[1] == 0:
         raise ValueError("matrix must be two-dimensional with at least one column, not of shape %r" % (matrix.shape,))
-    if keys.num_rows != matrix.shape[0]:
+    _byte_values(matrix, np)
+    matrix = np.ascontiguousarray(matrix, dtype=np.uint8)
+    if _rows_of(keys, "keys") != matrix.shape[0]:
         raise ValueError("keys has %d rows, matrix %d" % (keys.num_rows, matrix.shape[0]))
     width = matrix.shape[1]
     column = pa.FixedSizeBinaryArray.from_buffers(pa.binary(width), matrix.shape[0], [None, pa.py_buffer(matrix)])
@@ -591,7 +627,7 @@ def grouped_split(keys_or_table, by="flow", test_fraction=0.2, seed=0, *, window
     if not _is_real(window) or not 1 <= window * 10**6 < 2**63:
         raise ValueError("window must be a positive number of seconds (a microsecond at least), not %r" % (window,))
     table = keys_or_table
-    n = table.num_rows
+    n = _rows_of(table, "keys_or_table")
     target = test_fraction * n
     groups = _group_values(table, by, int(round(window * 10**6)))
     sizes = {}
@@ -665,15 +701,7 @@ def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
     if count == 0:
         raise ValueError("matrix has no rows")
     shown = matrix[:count]
-    if shown.dtype != np.uint8:
-        if shown.dtype.kind not in "biuf":  # bool, integers, floats: not complex, times or objects
-            raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % shown.dtype)
-        # min() and max() rather than a mask of the rows; NaN fails both comparisons.
-        low, high = shown.min(), shown.max()
-        if not (low >= 0 and high <= 255):
-            raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
-        if shown.dtype.kind == "f" and np.any(shown % 1):
-            raise ValueError("matrix values must be bytes, whole numbers from 0 to 255")
+    _byte_values(shown, np)
     side = math.isqrt(n - 1) + 1
     step, across = side + gap, min(per_row, count)
     down = -(-count // across)

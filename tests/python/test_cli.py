@@ -224,7 +224,14 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     *["%s {cut} => 1: cannot open archive {cut}: Invalid archive footer" % c
       for c in ("table", "bytes --first 8 -o b.npy", "flows")],
     *["%s {damaged} => 1: {damaged}: flow 1: its stored packet at byte 64 runs past the end of the file" % c
-      for c in ("table -o t.csv", "extract --id 1 -o x.pcap")]])
+      for c in ("table -o t.csv", "extract --id 1 -o x.pcap")],
+    # The header and footer name the format and its version: another is refused, not misread.
+    "flows {v3} => 1: cannot open archive {v3}: archive format version 3: this reader reads version 2",
+    "table {v3} => 1: {v3}: archive format version 3: this reader reads version 2",
+    "extract {junk} --id 1 -o x.pcap => 1: cannot open archive {junk}: not an archive: its header does not start "
+    "with VEXLOR02",
+    *["flows {arc} --since %s --format csv => 0: id,protocol,src_ip,dst_ip,src_port,dst_port,packets,bytes,start,"
+      "duration" % t for t in ("0", ".5", "100")]])  # seconds since the epoch, however short
 def test_statuses_and_messages(tmp_path, row):
     args, _, expected = row.partition(" => ")
     status, text = int(expected[0]), expected[3:]
@@ -234,6 +241,9 @@ def test_statuses_and_messages(tmp_path, row):
                                                     for k, m in COMPRESSED.items()})
     vexlor.create_archive(names["cap"], names["arc"])
     stored = open(names["arc"], "rb").read()
+    footer = len(stored) - 128
+    names.update(v3=write(tmp_path / "v3.vexlor", b"VEXLOR03\3" + stored[9:footer + 8] + b"\3" + stored[footer + 9:]),
+                 junk=write(tmp_path / "junk.vexlor", b"AGE!" * 16 + stored[64:]))
     names.update(cut=write(tmp_path / "cut.vexlor", stored[:-50]),
                  damaged=write(tmp_path / "damaged.vexlor", stored[:72] + b"\0\xff\xff\x7f" + stored[76:]))
     if text.startswith("vexlor."):
@@ -290,6 +300,16 @@ def test_table_of_an_archive_set(tmp_path):
     tables = [cli("table", *args, "--quiet").stdout for args in (
         [tmp_path / "set"], [tmp_path / "set" / "vexlor-manifest.jsonl"],
         [tmp_path / "set" / "a.vexlor", tmp_path / "set", tmp_path / "set" / "b.vexlor"])]
+    # Named twice, an archive is listed and extracted once too.
+    for command in (["flows", "--format", "csv"], ["extract", "--proto", "udp"]):
+        assert len({cli(command[0], *paths, *command[1:]).stdout for paths in (
+            [tmp_path / "set", tmp_path / "set" / "b.vexlor"],
+            [tmp_path / "set", tmp_path / "set" / "b.vexlor", tmp_path / "set" / "a.vexlor"])}) == 1
+    # Control characters in an archive's name are escaped in the JSON listing.
+    odd = tmp_path / "new\nline\t.vexlor"
+    os.link(tmp_path / "set" / "a.vexlor", odd)
+    assert {f["archive"] for f in json.loads(cli("flows", odd, tmp_path / "set" / "b.vexlor", "--format",
+                                                 "json").stdout)} == {str(odd), str(tmp_path / "set" / "b.vexlor")}
     rows = list(csv.DictReader(io.StringIO(tables[0].decode())))
     assert tables[1:] == tables[:1] * 2 and {r["input"] for r in rows} == {str(tmp_path / "set" / n) for n in (
         "a.vexlor", "b.vexlor")}

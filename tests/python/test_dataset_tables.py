@@ -424,7 +424,11 @@ def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture,
     lambda c: tables.preview_png(np.array([[0.5, 1.0]]), c.parent / "f.png"),
     lambda c: tables.preview_png(np.array([[1.0, np.nan]]), c.parent / "f.png"),
     lambda c: tables.preview_png(np.array([[1 + 0j]]), c.parent / "f.png"),
-    lambda c: tables.flow_table(c, ip="::/0128")])
+    lambda c: tables.flow_table(c, ip="::/0128"), lambda c: tables.grouped_split([1, 2, 3]),
+    lambda c: tables.byte_matrix(c, mask=True), lambda c: tables.byte_matrix(c, mask="mac,,ip"),
+    lambda c: tables.byte_matrix(c, payload="no"),
+    lambda c: tables.write_matrix_parquet(np.array([[300]]), pa.table({"a": [1]}), c.parent / "m.parquet"),
+    lambda c: tables.write_matrix_parquet(np.array([[0.5]]), pa.table({"a": [1]}), c.parent / "m.parquet")])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)

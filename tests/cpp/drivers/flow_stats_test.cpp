@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
 #include <tuple>
 
@@ -153,6 +154,58 @@ TEST(FlowStats, MasksPortsAndChecksumsWithTheirFields) {
     }
 }
 
+// Every place a frame names a host is zeroed with its field, and nothing
+// else: all four 802.11 addresses (radiotap too; CTS names one station), what
+// a frame cut off inside its IP header or its ports holds of them, and the
+// packet an ICMP error quotes.
+TEST(FlowStats, MasksEveryPlaceAFrameNamesAHost) {
+    const Bytes a = ip("10.0.0.1"), b = ip("10.0.0.2");
+    const Bytes body = llc_snap(kEtherIpv4, ipv4(a, b, 17, udp(1, 2, sample(4))));
+    const auto span = [](std::size_t from, std::size_t n) {
+        std::vector<std::size_t> v(n);
+        std::iota(v.begin(), v.end(), from);
+        return v;
+    };
+    const auto join = [](std::initializer_list<std::vector<std::size_t>> parts) {
+        std::vector<std::size_t> v;
+        for (const auto& p : parts) {
+            v.insert(v.end(), p.begin(), p.end());
+        }
+        return v;
+    };
+    const Bytes quoted = ipv4(a, b, 17, udp(0x1234, 0x5678, sample(4)));
+    const Bytes icmp_error = cat({{3, 3, 0, 0, 0, 0, 0, 0}, quoted});
+    const Bytes eth_tcp = eth(mac(2), mac(1), kEtherIpv4, ipv4(a, b, 6, tcp(0x1234, 0x5678, {})));
+    // frame, link type, mask, the offsets it zeroes
+    using Case = std::tuple<Bytes, std::uint32_t, std::uint8_t, std::vector<std::size_t>>;
+    for (const auto& [plain, link, mask, zeroed] : {
+             Case{wifi(2, 2, mac(1), mac(2), mac(3), body), kLinkIeee80211, kMaskMac, span(4, 18)},
+             Case{wifi(2, 3, mac(1), mac(2), mac(3), body), kLinkIeee80211, kMaskMac,
+                  join({span(4, 18), span(24, 6)})},
+             Case{radiotap(8, wifi(0, 0, mac(1), mac(2), mac(3), {})), kLinkRadiotap, kMaskMac,
+                  span(12, 18)},
+             Case{cat({{0xC4, 0, 0, 0}, mac(1)}), kLinkIeee80211, kMaskMac, span(4, 6)},
+             Case{cut(eth_tcp, 30), kLinkEthernet, kMaskIp | kMaskChecksum, span(24, 6)},
+             Case{cut(eth_tcp, 36), kLinkEthernet, kMaskPort, span(34, 2)},
+             Case{eth(mac(2), mac(1), kEtherIpv4, ipv4(b, a, 1, icmp_error)), kLinkEthernet,
+                  kMaskIp | kMaskPort | kMaskChecksum,
+                  join({span(24, 10), span(36, 2), span(52, 10), span(62, 4), span(68, 2)})},
+         }) {
+        Bytes filled = plain;
+        for (std::size_t at : zeroed) {
+            filled.at(at) = filled.at(at) == 0 ? 0xAB : filled.at(at);
+        }
+        const Packet p = from_pcap_record(0, 0, static_cast<std::uint32_t>(filled.size()),
+                                          SharedBytes::from_vector(filled), link, Decode::Wide);
+        Bytes masked = filled, want = filled;
+        mask_frame(masked, p, link, mask);
+        for (std::size_t at : zeroed) {
+            want.at(at) = 0;
+        }
+        EXPECT_EQ(masked, want) << link << " " << plain.size();
+    }
+}
+
 // A flow's payload is the application's bytes: not what follows the IP
 // packet (an Ethernet frame padded to 60 bytes, a trailer), not SCTP's
 // common header; but to the frame's end where the IPv4 total length is 0
@@ -182,6 +235,7 @@ TEST(FlowStats, PayloadIsTheApplicationsBytes) {
              Case{{frame(kEtherIpv6, ipv6(v6, v6, 51, ah))}, Bytes{'a', 'h'}},
              Case{{frame(kEtherIpv6, ipv6(v6, v6, 50, Bytes{'e', 's', 'p'}))},
                   Bytes{'e', 's', 'p'}},
+             Case{{cut(frame(kEtherIpv4, ipv4(v4, other, 6, tcp(1, 2, Bytes{'x'}))), 36)}, {}},
          }) {
         FlowFeatures features;
         features.row_bytes = 8;

@@ -206,6 +206,12 @@ const Case kCases[] = {
      {r(113, {}, 0, 0, 60), r(1, {1, 2, 3, 4, 5, 6, 0, 0}, 0, 0, 6), r(1, {7, 8, 0, 0}, 0, 0, 2)}, 113, 113},
     {"no_interfaces", [](bool big) { return section(big).epb(0, kUs, {1}).bytes(); },
      {}, 1, {}, {r(1, {1})}},
+    // Ticks of 2^-10 s and an offset of 100 s: read widely only.
+    {"binary_resolution_and_offset", [](bool big) {
+         auto s = section(big);
+         return s.idb(1, -1, 65535, cat({s.option(9, {0x8A}), s.option(14, s.num(100, 8)), s.option(0, {})}))
+             .epb(0, 1536, {1}).bytes(); },
+     {r(1, {1}, 101, 500000)}, 0, {1}, {r(1, {1}, 0, 1536)}},
 };
 // clang-format on
 
