@@ -246,6 +246,9 @@ std::expected<std::shared_ptr<const ArchiveReader>, Failure> open_archive(const 
         if (S_ISDIR(st.st_mode)) {
             return failed(path + ": is a directory");
         }
+        if (UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); !fd.valid()) {
+            return failed("cannot open archive " + path + ": " + os_error_text(errno));
+        }
         return failed("cannot open archive " + path + ": " + reader.error().message);
     }
     if (auto why = (*reader)->format_problem()) {
