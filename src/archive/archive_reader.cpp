@@ -91,21 +91,24 @@ Result<std::shared_ptr<const ArchiveReader>> ArchiveReader::open(const std::stri
 
 std::optional<std::string> ArchiveReader::format_problem() const {
     const std::string_view magic(reinterpret_cast<const char*>(map_), kArchiveMagic.size());
-    if (!magic.starts_with(kArchiveMagic.substr(0, 6))) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (!magic.starts_with(kArchiveMagic.substr(0, 6)) || !digit(magic[6]) || !digit(magic[7])) {
         return "not an archive: its header does not start with " + std::string(kArchiveMagic);
     }
-    const std::uint32_t header_version = load_le<std::uint32_t>(map_ + 8);
-    if (magic == kArchiveMagic && header_version == kArchiveVersion &&
-        footer_.version == kArchiveVersion) {
+    const std::uint32_t named =
+        static_cast<std::uint32_t>((magic[6] - '0') * 10 + (magic[7] - '0'));
+    const std::uint32_t header = load_le<std::uint32_t>(map_ + 8);
+    const std::uint32_t footer = footer_.version;
+    if (named == kArchiveVersion && header == kArchiveVersion && footer == kArchiveVersion) {
         return std::nullopt;
     }
-    const std::uint32_t version = footer_.version != kArchiveVersion  ? footer_.version
-                                  : header_version != kArchiveVersion ? header_version
-                                                                      : 0;
-    return "archive format " +
-           (version != 0 ? "version " + std::to_string(version)
-                         : "\"" + std::string(magic) + "\"") +
-           ": this reader reads version " + std::to_string(kArchiveVersion);
+    const std::string reads = ": this reader reads version " + std::to_string(kArchiveVersion);
+    if (named == header && header == footer) {
+        return "archive format version " + std::to_string(named) + reads;
+    }
+    return "damaged archive: its format version is " + std::to_string(named) + " in the magic, " +
+           std::to_string(header) + " in the header and " + std::to_string(footer) +
+           " in the footer" + reads;
 }
 
 ArchiveReader::~ArchiveReader() {

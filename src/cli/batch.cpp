@@ -847,17 +847,6 @@ private:
         }
     }
 
-    static std::string duration_text(double seconds) {
-        const auto s = static_cast<unsigned long long>(seconds + 0.5);
-        char buf[32];
-        if (s >= 3600) {
-            std::snprintf(buf, sizeof buf, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
-        } else {
-            std::snprintf(buf, sizeof buf, "%llu:%02llu", s / 60, s % 60);
-        }
-        return buf;
-    }
-
     void draw(Clock::time_point now) {
         std::uint64_t bytes = bytes_, packets = packets_;
         for (const Running& r : running_) {
@@ -867,10 +856,10 @@ private:
         const double secs = std::chrono::duration<double>(now - start_).count();
         const double rate = secs > 0 ? static_cast<double>(bytes) / secs : 0;
         // Time left at the rate so far, once there is one.
-        const std::string left =
-            bytes >= bytes_total_ ? "0:00"
-            : rate > 0            ? duration_text(static_cast<double>(bytes_total_ - bytes) / rate)
-                                  : "-:--";
+        const std::string left = bytes >= bytes_total_ ? "0:00"
+                                 : rate > 0
+                                     ? clock_text(static_cast<double>(bytes_total_ - bytes) / rate)
+                                     : "-:--";
         char line[200];
         const int n = std::snprintf(
             line, sizeof line, "%zu/%zu inputs  %s / %s  %llu packets  %.1f MB/s  %s left", ended_,

@@ -79,9 +79,7 @@ CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view 
         return interrupted();
     }
     if (summary.cut_off) {
-        std::fprintf(stderr, "vexlor: warning: %s: %s\n",
-                     input_name(cut_off_input(*summary.cut_off, opt.input_path)).c_str(),
-                     cut_off_text(*summary.cut_off).c_str());
+        warn_cut_off(*summary.cut_off, opt.input_path);
     }
     if (!st) {
         return run_failed(st.error(), opt.input_path, output);
@@ -199,6 +197,11 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
         return std::unexpected(combine.error());
     }
     const bool each = args.has("each") || args.has("list");
+    if (*combine && each) {
+        return misused(
+            {std::string(args.has("list") ? "--list" : "--each") +
+             " is for one output per input: not with --combine, which makes one of all"});
+    }
     if (!*combine && !each && !inputs->expanded && inputs->files.size() == 1) {
         opt.input_path = inputs->files.front().path;
         return std::nullopt;
@@ -356,6 +359,9 @@ CommandStatus split_command(const ParsedArgs& args) {
 CommandStatus archive_command(const ParsedArgs& args) {
     ArchiveBuildOptions opt;
     opt.output_path = args.positionals.back();
+    if (opt.output_path.empty()) {
+        return misused({"the output path is empty"});
+    }
     // "archive a.pcap b.pcap" is two inputs with the output forgotten far
     // more often than a wish to replace a capture with an archive.
     // (The output that is an input is refused as such by the build.)
@@ -381,14 +387,18 @@ CommandStatus archive_command(const ParsedArgs& args) {
     }
     // The archive is renamed into place when complete: over the file a link
     // names rather than the link, and never over a device or a pipe.
-    if (std::error_code ec;
-        fs::exists(opt.output_path, ec) && !fs::is_regular_file(opt.output_path, ec)) {
+    auto target = output_target(opt.output_path);
+    if (!target) {
+        return std::unexpected(target.error());
+    }
+    if (std::error_code ec; target->descriptor >= 0 || (fs::exists(target->path, ec) &&
+                                                        !fs::is_regular_file(target->path, ec))) {
         return failed("Output path " + opt.output_path +
                       " is not a regular file: an archive is written whole under a temporary "
                       "name and renamed into place");
     }
     if (!an_input) {
-        opt.output_path = link_target(opt.output_path);
+        opt.output_path = target->path;
     }
     return run_driver(args, opt, opt.output_path, build_archive);
 }

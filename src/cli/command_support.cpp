@@ -42,7 +42,8 @@ std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
     if (m.starts_with("Invalid PCAP") || m.starts_with("Unsupported file format")) {
         return failed(input_name(input) + ": " + m);
     }
-    if (e.kind == ErrorKind::Io && !m.starts_with("Output ") && !m.starts_with("Failed to")) {
+    if (e.kind == ErrorKind::Io && !m.starts_with("Output ") && !m.starts_with("Failed to") &&
+        !m.starts_with("cannot read ")) {
         return failed("cannot write " + std::string(output) + ": " + m);
     }
     if (e.kind == ErrorKind::Value) {
@@ -309,27 +310,77 @@ std::string counted(std::uint64_t n, std::string_view one, std::string_view many
     return count_text(n) + " " + std::string(n == 1 ? one : many);
 }
 
+void warn_cut_off(const CutOff& cut, const std::string& path) {
+    for (const CutOff& earlier : cut.earlier) {
+        warn_cut_off(earlier, path);
+    }
+    std::fprintf(stderr, "vexlor: warning: %s: %s\n", input_name(cut_off_input(cut, path)).c_str(),
+                 cut_off_text(cut).c_str());
+}
+
 std::string cut_off_text(const CutOff& cut) {
     return "last record cut off at byte " + std::to_string(cut.offset) + " (" +
            counted(cut.dropped, "byte", "bytes") + " dropped)";
 }
 
-std::string link_target(std::string path) {
+namespace {
+
+// The descriptor a path names, when it names one of ours: /dev/stdout and
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N.  Opened again by its name, a
+// file that standard output was redirected to would be written from its
+// start (not appended to), or replaced when renamed over.
+std::optional<int> descriptor_named(std::string_view path) {
+    if (path == "/dev/stdout" || path == "/dev/stderr") {
+        return path == "/dev/stdout" ? 1 : 2;
+    }
+    for (std::string_view dir : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (path.starts_with(dir) && path.size() > dir.size() && path.size() - dir.size() <= 9 &&
+            std::ranges::all_of(path.substr(dir.size()),
+                                [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::stoi(std::string(path.substr(dir.size())));
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::expected<OutputTarget, Failure> output_target(const std::string& path) {
+    std::string at = path;
     for (int hops = 0; hops < 40; ++hops) {
+        if (auto fd = descriptor_named(at)) {
+            return OutputTarget{at, *fd};
+        }
+        struct stat link {};
+        if (::lstat(at.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+            return OutputTarget{at, -1};
+        }
+        const std::size_t slash = at.rfind('/');
+        const std::string dir = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : at.substr(0, slash);
+        // The kernel's rule for links in shared directories such as /tmp
+        // (fs.protected_symlinks), which a rename would not apply: a link
+        // in a world-writable sticky directory is followed only when it is
+        // ours or the directory owner's.
+        if (struct stat d{}; ::stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) &&
+                             (d.st_mode & S_IWOTH) && link.st_uid != ::geteuid() &&
+                             link.st_uid != d.st_uid) {
+            return failed("Output path " + path +
+                          " is a link another user made in the shared "
+                          "directory " +
+                          dir + ": not followed");
+        }
         std::string target(PATH_MAX, '\0');
-        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) {
-            return path;
+        const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+            return failed("Output path " + path + ": cannot read the link " + at);
         }
         target.resize(static_cast<std::size_t>(n));
-        if (target.front() != '/') {
-            const std::size_t slash = path.rfind('/');
-            target =
-                (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
-        }
-        path = std::move(target);
+        at = target.front() == '/' || slash == std::string::npos ? target
+                                                                 : at.substr(0, slash + 1) + target;
     }
-    return path;
+    return failed("Output path " + path + ": too many levels of symbolic links");
 }
 
 std::expected<TempFile, Failure> TempFile::create(std::string path,
@@ -338,19 +389,33 @@ std::expected<TempFile, Failure> TempFile::create(std::string path,
     if (path.empty()) {
         return misused({"the output path is empty"});
     }
-    // A device, a pipe or a socket (/dev/null, a named pipe a reader waits
-    // on, /dev/stdout) is written into as it is: renamed over, it would
-    // become a plain file and its reader would get nothing.
-    if (struct stat st{};
-        ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    auto target = output_target(path);
+    if (!target) {
+        return std::unexpected(target.error());
+    }
+    // One of our descriptors (/dev/stdout), a device or a named pipe
+    // (/dev/null, a FIFO a reader waits on) is written into as it is:
+    // renamed over, it would become a plain file and its reader would get
+    // nothing.
+    if (target->descriptor >= 0) {
         f.path_ = std::move(path);
-        f.fd_ = UniqueFd(::open(f.path_.c_str(), O_WRONLY | O_CLOEXEC));
+        f.fd_ = UniqueFd(::fcntl(target->descriptor, F_DUPFD_CLOEXEC, 0));
         if (!f.fd_.valid()) {
             return failed("Failed to open output file " + f.path_ + ": " + os_error_text(errno));
         }
         return f;
     }
-    f.path_ = link_target(std::move(path));
+    if (struct stat st{};
+        ::stat(target->path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        f.path_ = std::move(path);
+        f.fd_ = UniqueFd(::open(target->path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!f.fd_.valid()) {
+            return failed("Failed to open output file " + f.path_ + ": " + os_error_text(errno));
+        }
+        return f;
+    }
+    // A link's file is replaced, not the link.
+    f.path_ = std::move(target->path);
     f.tmp_ = f.path_ + ".tmp";
     // Until the file is ours (created and locked), a failure must leave the
     // temporary name alone: it may be another run's output in the making.

@@ -90,16 +90,27 @@ private:
     static constexpr auto kInterval = std::chrono::milliseconds(250);
 
     void draw(Clock::time_point now) {
-        double secs = std::chrono::duration<double>(now - start_).count();
-        double rate = secs > 0 ? static_cast<double>(last_.bytes_done) / 1e6 / secs : 0;
-        unsigned percent = last_.bytes_total == 0
-                               ? 100
-                               : static_cast<unsigned>(last_.bytes_done * 100 / last_.bytes_total);
+        const double secs = std::chrono::duration<double>(now - start_).count();
+        const double rate = secs > 0 ? static_cast<double>(last_.bytes_done) / secs : 0;
+        const std::uint64_t done = last_.bytes_done, total = last_.bytes_total;
         char line[160];
-        int n =
-            std::snprintf(line, sizeof line, "%s / %s (%u%%)  %llu packets  %.1f MB/s",
-                          size_text(last_.bytes_done).c_str(), size_text(last_.bytes_total).c_str(),
-                          percent, static_cast<unsigned long long>(last_.packets), rate);
+        int n = 0;
+        if (total == 0 || done > total) {
+            // A pipe's size is not known until it ends.
+            n = std::snprintf(line, sizeof line, "%s  %llu packets  %.1f MB/s",
+                              size_text(done).c_str(),
+                              static_cast<unsigned long long>(last_.packets), rate / 1e6);
+        } else {
+            const std::string left = done == total ? "0:00"
+                                     : rate > 0
+                                         ? clock_text(static_cast<double>(total - done) / rate)
+                                         : "-:--";
+            n = std::snprintf(line, sizeof line, "%s / %s (%u%%)  %llu packets  %.1f MB/s  %s left",
+                              size_text(done).c_str(), size_text(total).c_str(),
+                              static_cast<unsigned>(done * 100 / total),
+                              static_cast<unsigned long long>(last_.packets), rate / 1e6,
+                              left.c_str());
+        }
         std::size_t len = n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), 159);
         // Blanks over whatever a longer previous line left behind.
         std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(width_ > len ? width_ - len : 0),
@@ -187,19 +198,28 @@ std::string cut_off_text(const CutOff& cut);
 inline const std::string& cut_off_input(const CutOff& cut, const std::string& path) {
     return cut.input.empty() ? path : cut.input;
 }
+// Warns of each cut-off record of the run (several when inputs were read as
+// one), naming its input.
+void warn_cut_off(const CutOff& cut, const std::string& path);
 
-// The file a chain of symbolic links ends at, followed as open() would, so
-// that an output named by a link replaces the file it points to and not the
-// link; `path` itself when it is no link.  Links that go round are left for
-// open() to refuse.
-std::string link_target(std::string path);
+// Where an output path leads: the file a chain of symbolic links ends at,
+// followed as open() follows them (so that a link's file is replaced, not
+// the link), or a descriptor of ours the path names (/dev/stdout, /dev/fd/N),
+// to be written into.  Refused: a link another user made in a shared sticky
+// directory such as /tmp (open() would not follow it either), and links
+// that go round.
+struct OutputTarget {
+    std::string path;
+    int descriptor = -1;
+};
+std::expected<OutputTarget, Failure> output_target(const std::string& path);
 
 // A file written under a temporary name and renamed into place by publish();
 // dropped unpublished, it is removed.  Publishing renames over whatever the
 // name held, so an output that is one of the run's inputs (under any name)
 // is refused before anything is written: the input would be lost.  A name
-// that is a symbolic link is followed (the file it names is replaced); one
-// that is a device or a pipe is written into directly.
+// that is a symbolic link is followed (see output_target); one that is a
+// device, a named pipe or a descriptor of ours is written into directly.
 class TempFile {
 public:
     // Refused with "Output path {path} is the input {input}" when the path

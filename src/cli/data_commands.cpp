@@ -1,5 +1,6 @@
 // table and bytes: one row per flow of captures or archives, as a table or
 // as the first bytes of each flow in a NumPy array.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,9 +151,7 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
                          std::string(args.last("strategy").value_or("session")).c_str());
         }
         if (summary.cut_off) {
-            std::fprintf(stderr, "vexlor: warning: %s: %s\n",
-                         input_name(cut_off_input(*summary.cut_off, path)).c_str(),
-                         cut_off_text(*summary.cut_off).c_str());
+            warn_cut_off(*summary.cut_off, path);
         }
         if (sink_failure) {
             progress.finish(false);
@@ -345,6 +344,16 @@ CommandStatus bytes_command(const ParsedArgs& args) {
     const std::string keys_path =
         (npy_path.ends_with(".npy") ? npy_path.substr(0, npy_path.size() - 4) : npy_path) +
         ".keys.csv";
+    // Two files, the keys named after the array, whose header (it counts
+    // the rows) is written over its start last: no device or pipe.
+    if (auto target = output_target(npy_path); target) {
+        struct stat st {};
+        if (target->descriptor >= 0 || (::stat(target->path.c_str(), &st) == 0 &&
+                                        !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+            return failed("Output path " + npy_path +
+                          " is not a regular file: bytes writes FILE.npy and FILE.keys.csv");
+        }
+    }
     auto npy = TempFile::create(npy_path, args.positionals);
     if (!npy) {
         return std::unexpected(npy.error());
@@ -352,11 +361,6 @@ CommandStatus bytes_command(const ParsedArgs& args) {
     auto keys = TempFile::create(keys_path, args.positionals);
     if (!keys) {
         return std::unexpected(keys.error());
-    }
-    // The header, which counts the rows, is written over the first bytes last.
-    if (::lseek(npy->fd(), 0, SEEK_CUR) < 0) {
-        return failed("Output path " + npy_path +
-                      " cannot take a .npy file: its header is written last, over its start");
     }
     FdWriter rows(npy->fd());
     FdWriter key_rows(keys->fd());

@@ -73,7 +73,8 @@ namespace {
 // or a line break, escaped for JSON (without the quotes, which the row adds).
 std::string archive_cell(std::string_view path, ListFormat format) {
     if (format == ListFormat::Json) {
-        const std::string quoted = json_string(path);
+        // JSON text is UTF-8: a name that is not shows U+FFFD where it is not.
+        const std::string quoted = json_string(utf8_or_replaced(path));
         return quoted.substr(1, quoted.size() - 2);
     }
     if (format != ListFormat::Csv || path.find_first_of(",\"\r\n") == path.npos) {
@@ -181,7 +182,8 @@ void write_parquet(FdWriter& out, std::span<const FlowEntry* const> flows,
                           {"outer", K::Text}});
     for (std::size_t i = 0; i < flows.size(); ++i) {
         const FlowEntry& e = *flows[i];
-        w.text(i < archive.size() ? std::string_view(archive[i]) : std::string_view());
+        // Parquet strings are UTF-8, as in JSON.
+        w.text(i < archive.size() ? utf8_or_replaced(archive[i]) : std::string());
         w.int64(static_cast<std::int64_t>(e.id));
         w.text(protocol_text(e.proto));
         w.text(address_text(e.src_addr));
@@ -331,6 +333,12 @@ std::optional<std::uint64_t> parse_utc_time(std::string_view text, bool round_up
         at = i;
         return us + (finer && round_up ? 1 : 0);
     };
+    // Four digits alone look like a year: neither a date nor, surely, 2024
+    // seconds after the epoch.
+    if (text.size() == 4 &&
+        std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
     if (text.size() <= 4 || text[4] != '-') {
         // Seconds since the epoch (a date has its year's dash at [4]).
         std::size_t at = 0;
@@ -392,6 +400,17 @@ std::string seconds_text(std::uint64_t micros) {
     char frac[8];
     std::snprintf(frac, sizeof frac, ".%06u", static_cast<unsigned>(micros % 1000000));
     return std::to_string(micros / 1000000) + frac;
+}
+
+std::string clock_text(double seconds) {
+    const auto s = static_cast<unsigned long long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) {
+        std::snprintf(buf, sizeof buf, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%llu:%02llu", s / 60, s % 60);
+    }
+    return buf;
 }
 
 std::string duration_text(std::uint64_t start, std::uint64_t end) {

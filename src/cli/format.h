@@ -43,6 +43,8 @@ std::string seconds_text(std::uint64_t micros);
 // end - start as signed seconds: a flow stored out of time order can end
 // before it starts.
 std::string duration_text(std::uint64_t start, std::uint64_t end);
+// Seconds as a clock shows them: "4:05", "1:02:03".
+std::string clock_text(double seconds);
 
 // A byte count as the progress lines show it: "812 B", "1.5 kB", "3.2 MB",
 // "1.46 GB".

@@ -289,10 +289,24 @@ void mask_quoted(std::span<std::uint8_t> frame, std::size_t q, std::uint8_t mask
     if (!v4 && frame[q] >> 4 != 6) {
         return;
     }
-    const std::size_t l4 = v4 ? q + std::size_t(frame[q] & 0x0F) * 4 : q + 40;
-    const std::uint8_t proto = q + (v4 ? 9 : 6) < frame.size() ? frame[q + (v4 ? 9 : 6)] : 0;
-    const bool later =
-        v4 && q + 8 <= frame.size() && ((frame[q + 6] & 0x1F) << 8 | frame[q + 7]) != 0;
+    std::size_t l4 = v4 ? q + std::size_t(frame[q] & 0x0F) * 4 : q + 40;
+    std::uint8_t proto = q + (v4 ? 9 : 6) < frame.size() ? frame[q + (v4 ? 9 : 6)] : 0;
+    bool later = v4 && q + 8 <= frame.size() && ((frame[q + 6] & 0x1F) << 8 | frame[q + 7]) != 0;
+    // A quoted IPv6 packet's extension headers, as far as they were quoted.
+    for (int walked = 0; !v4 && walked < 8 && l4 + 8 <= frame.size(); ++walked) {
+        const std::uint8_t next = frame[l4];
+        if (proto == 0 || proto == 43 || proto == 60) {
+            l4 += (std::size_t(frame[l4 + 1]) + 1) * 8;
+        } else if (proto == 51) {
+            l4 += (std::size_t(frame[l4 + 1]) + 2) * 4;
+        } else if (proto == 44) {
+            later = ((frame[l4 + 2] << 8 | frame[l4 + 3]) & 0xFFF8) != 0;
+            l4 += 8;
+        } else {
+            break;
+        }
+        proto = next;
+    }
     if (mask & kMaskIp) {
         zero_in(frame, q + (v4 ? 12 : 8), v4 ? 8 : 32);
     }

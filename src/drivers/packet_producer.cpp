@@ -49,6 +49,7 @@ void produce(std::unique_ptr<CaptureReader> reader, Decode decode,
             }
             if (!*r) {
                 outcome->cut_off = reader->cut_off();
+                outcome->input_done.store(reader->input_done(), std::memory_order_relaxed);
                 break;
             }
             const RawRecord& rec = **r;

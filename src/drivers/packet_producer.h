@@ -89,7 +89,8 @@ Status drain(PacketProducer& producer, const RunControl& control, const Progress
     summary.cut_off = producer.cut_off();
     if (report) {
         progress.packets = summary.packets;
-        progress.bytes_done = input_size;
+        // All of it; of a pipe, whose size was not known, what it gave.
+        progress.bytes_done = input_size != 0 ? input_size : producer.input_done();
         report(progress);
     }
     return control.cancelled() ? runtime_error("interrupted") : Status{};

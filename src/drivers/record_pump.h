@@ -31,7 +31,9 @@ public:
             summary_.cut_off = capture_.cut_off();
             summary_.link_type = capture_.link_type();
             progress_.packets = summary_.packets;
-            progress_.bytes_done = progress_.bytes_total;
+            // All of it; of a pipe, whose size was not known, what it gave.
+            progress_.bytes_done =
+                progress_.bytes_total != 0 ? progress_.bytes_total : capture_.input_done();
             if (report_) {
                 report_(progress_);
             }

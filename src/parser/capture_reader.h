@@ -33,6 +33,8 @@ struct CutOff {
     std::uint64_t dropped = 0;
     // Which input, when several are read as one; empty for a single one.
     std::string input;
+    // Of inputs read as one, the cut-off records of earlier inputs.
+    std::vector<CutOff> earlier;
 };
 
 // next_record's answer: a record, end of data (nullopt), or an error.

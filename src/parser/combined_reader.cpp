@@ -17,8 +17,8 @@ constexpr std::size_t kMostHeldMappings = 1024;
 
 struct Input {
     std::string path;
-    std::uint64_t size = 0;  // as stored
-    std::uint64_t first = 0; // time of the first packet, for ordering
+    std::optional<std::uint64_t> size; // as stored; none for a pipe
+    std::uint64_t first = 0;           // time of the first packet, for ordering
     // The mapped capture, while every input is mapped: reopened from here,
     // and held until the reader is gone (see stable_inputs()).
     std::optional<SharedBytes> mapped;
@@ -40,7 +40,11 @@ bool can_open_again(const std::string& path) {
 }
 
 Error named(const std::string& path, Error e) {
-    e.message = path + ": " + e.message;
+    // The system's words for an input that could not be opened or read (too
+    // many open files, say) tell of reading it, not of the output.
+    const bool system =
+        e.kind == ErrorKind::Io && e.message.find(" (os error ") != std::string::npos;
+    e.message = (system ? "cannot read " : "") + path + ": " + e.message;
     return e;
 }
 
@@ -56,7 +60,7 @@ public:
                               [](const Input& in) { return in.mapped.has_value(); });
         written_form_ = stable_;
         for (Input& in : inputs_) {
-            total_ += in.size;
+            total_ = total_ && in.size ? std::optional(*total_ + *in.size) : std::nullopt;
             written_form_ = written_form_ && in.written_form;
             if (!stable_) {
                 in.mapped.reset();
@@ -150,10 +154,16 @@ private:
         add_seen(seen_, in.reader->link_types_seen());
         skipped_ += in.reader->skipped_records();
         if (in.reader->cut_off()) {
-            cut_off_ = in.reader->cut_off();
-            cut_off_->input = in.path;
+            CutOff cut = *in.reader->cut_off();
+            cut.input = in.path;
+            if (cut_off_) {
+                cut.earlier = std::move(cut_off_->earlier);
+                cut_off_->earlier.clear();
+                cut.earlier.push_back(std::move(*cut_off_));
+            }
+            cut_off_ = std::move(cut);
         }
-        finished_ += in.size;
+        finished_ += in.reader->input_done();
         in.reader.reset();
         in.ended = true;
     }
@@ -235,7 +245,7 @@ private:
     const CaptureReader* last_ = nullptr;
     bool stable_ = false;
     bool written_form_ = false;
-    std::uint64_t total_ = 0;
+    std::optional<std::uint64_t> total_ = 0; // none when a pipe's size is not known
     std::uint64_t finished_ = 0;
     std::vector<std::uint32_t> seen_;
     std::uint64_t skipped_ = 0;
@@ -270,7 +280,7 @@ Result<std::unique_ptr<CaptureReader>> open_combined(const std::vector<std::stri
                                  std::to_string(link_type) + " (" + link_type_name(link_type) +
                                  "): captures read as one must share a link type");
         }
-        in.size = (*reader)->input_size().value_or(0);
+        in.size = (*reader)->input_size();
         if (!(*reader)->streaming() && paths.size() <= kMostHeldMappings) {
             in.mapped = (*reader)->stable_inputs().front();
             in.written_form = (*reader)->records_in_written_form();

@@ -240,7 +240,7 @@ def _run_here(command, paths, outdir, args, planned, before, bar):
     if proc.returncode not in (0, 1):
         raise ToolError(message or "vexlor exited with status %d" % proc.returncode, proc.returncode)
     bar.update(*_finished(outdir, planned, before))
-    bar.update(len(planned))
+    bar.update(len(planned), None, bar.total_bytes)
     return {p.path: message or "not run" for p in planned} if proc.returncode else {}
 
 
@@ -292,6 +292,7 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
                                key=key, pure=False, retries=retries)
         futures[future] = group
     errors, finished, before, counted = {}, bar.done, _manifest_lines(outdir), 0.0
+    size = sum(_size(p.path) for p in planned if p.done)
     for future in as_completed(list(futures)):
         group = futures[future]
         try:
@@ -301,11 +302,12 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
         if message:
             errors.update((p.path, message) for p in group)
         finished += len(group)
+        size += sum(_size(p.path) for p in group)
         # The packets come from the manifest the tasks append to, read at most once a second (and at the end).
         packets = None
         if time.monotonic() - counted >= 1 or finished == bar.total:
             packets, counted = _finished(outdir, planned, before)[1], time.monotonic()
-        bar.update(finished, packets)
+        bar.update(finished, packets, size)
     return errors
 
 
@@ -354,17 +356,19 @@ def _line(lines, p, outdir):
 
 
 def _finished(outdir, planned, before):
-    """Inputs finished (done before, or ended in this run) and the packets of those ended in this run."""
+    """Inputs finished (done before, or ended in this run), the packets of those ended in this run, and the bytes
+    of all finished."""
     now = _manifest_lines(outdir)
-    ended = [line for line, p in ((_line(now, p, outdir), p) for p in planned if not p.done)
+    ended = [(line, p) for line, p in ((_line(now, p, outdir), p) for p in planned if not p.done)
              if line is not None and line != _line(before, p, outdir)]
     packets = 0
-    for line in ended:
+    for line, _ in ended:
         try:
             packets += int(json.loads(line).get("packets") or 0)
         except (ValueError, AttributeError):
             pass  # a line still being written
-    return sum(p.done for p in planned) + len(ended), packets
+    size = sum(_size(p.path) for p in planned if p.done) + sum(_size(p.path) for _, p in ended)
+    return sum(p.done for p in planned) + len(ended), packets, size
 
 
 def _size(path):

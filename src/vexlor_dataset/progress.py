@@ -42,13 +42,19 @@ class Progress:
         self._show()
 
     @property
+    def total_bytes(self):
+        return self._bytes(self.total)
+
+    @property
     def shown(self):
         return self._call is not None or self._bar is not None or self._line
 
-    def update(self, done, packets=None):
-        """Sets the count of inputs done (it never goes back, nor past the total) and of their packets."""
+    def update(self, done, packets=None, size=None):
+        """Sets the count of inputs done (it never goes back, nor past the total) and of their packets; `size`: the
+        bytes of the inputs done, when those are not the first `done` of `sizes`."""
         done = max(self.done, min(done, self.total))
-        if done == self.done and (packets is None or packets == self.packets):
+        size = self._bytes(done) if size is None or self.sizes is None else max(self.bytes, size)
+        if done == self.done and size == self.bytes and (packets is None or packets == self.packets):
             return
         self.packets = self.packets if packets is None else packets
         if self._bar is not None:
@@ -57,8 +63,8 @@ class Progress:
             else:
                 self._bar.set_postfix_str("%d/%d inputs, %s packets" % (done, self.total, format(self.packets, ",")),
                                           refresh=False)
-                self._bar.update(self._bytes(done) - self.bytes)
-        self.done, self.bytes = done, self._bytes(done)
+                self._bar.update(size - self.bytes)
+        self.done, self.bytes = done, size
         self._show()
 
     def _bytes(self, done):

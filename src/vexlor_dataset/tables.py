@@ -350,21 +350,30 @@ def _mask_fields(mask):
         return []
     if isinstance(mask, str):
         fields = mask.split(",") if mask else []
-    elif isinstance(mask, (list, tuple, set, frozenset)):
-        fields = list(mask)
     else:
-        raise ValueError("mask must be a string such as \"mac,ip\" or a sequence of field names, not %r" % (mask,))
+        try:
+            fields = [] if isinstance(mask, (bytes, dict)) else list(mask)
+        except TypeError:
+            fields = None
+        if fields is None or isinstance(mask, (bytes, dict)):
+            raise ValueError("mask must be a string such as \"mac,ip\" or a sequence of field names, not %r" % (
+                mask,))
     for m in fields:
-        if m not in MASK_FIELDS:
+        if not isinstance(m, str) or m not in MASK_FIELDS:
             raise ValueError("unknown mask field %r (valid: %s)" % (m, ", ".join(MASK_FIELDS)))
     return fields
 
 
 def _byte_values(matrix, np):
     # Values are bytes whatever the array's type: one outside 0 to 255, or with a fraction, is refused rather
-    # than wrapped round or cut down by a cast.
+    # than wrapped round or cut down by a cast.  Returns the matrix, one of Python numbers as floats.
     if matrix.dtype == np.uint8 or matrix.size == 0:
-        return
+        return matrix
+    if matrix.dtype.kind == "O":
+        try:
+            matrix = matrix.astype(np.float64)
+        except (TypeError, ValueError):
+            raise ValueError("matrix values must be bytes, 0 to 255, not of type object") from None
     if matrix.dtype.kind not in "biuf":  # bool, integers, floats: not complex, times or objects
         raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % matrix.dtype)
     # min() and max() rather than a mask of the rows; NaN fails both comparisons.
@@ -373,6 +382,7 @@ def _byte_values(matrix, np):
         raise ValueError("matrix values must be bytes, 0 to 255, not %s to %s" % (low, high))
     if matrix.dtype.kind == "f" and np.any(matrix % 1):
         raise ValueError("matrix values must be bytes, whole numbers from 0 to 255")
+    return matrix
 
 
 def _rows_of(table, name):
@@ -402,7 +412,7 @@ def byte_matrix(inputs, n=784, packets=None, payload=False, mask=(), *, strategy
     if packets is not None:
         packets = _count(packets, "packets", 1, 4096)
     mask = _mask_fields(mask)
-    if not isinstance(payload, bool):
+    if not isinstance(payload, (bool, np.bool_)):
         raise ValueError("payload must be True or False, not %r" % (payload,))
     args = ["bytes", *inputs, "--first", str(n)]
     if packets is not None:
@@ -441,8 +451,9 @@ def write_matrix_parquet(matrix, keys, path, *, compression="zstd"):
     matrix = np.asarray(matrix)
     if matrix.ndim != 2 or matrix.shape[1] == 0:
         raise ValueError("matrix must be two-dimensional with at least one column, not of shape %r" % (matrix.shape,))
-    _byte_values(matrix, np)
-    matrix = np.ascontiguousarray(matrix, dtype=np.uint8)
+    matrix = np.ascontiguousarray(_byte_values(matrix, np), dtype=np.uint8)
+    if isinstance(keys, pa.RecordBatch):
+        keys = pa.Table.from_batches([keys])
     if _rows_of(keys, "keys") != matrix.shape[0]:
         raise ValueError("keys has %d rows, matrix %d" % (keys.num_rows, matrix.shape[0]))
     width = matrix.shape[1]
@@ -700,8 +711,7 @@ def preview_png(matrix, path, *, rows=256, per_row=16, gap=1):
     count, n = min(rows, matrix.shape[0]), matrix.shape[1]
     if count == 0:
         raise ValueError("matrix has no rows")
-    shown = matrix[:count]
-    _byte_values(shown, np)
+    shown = _byte_values(matrix[:count], np)
     side = math.isqrt(n - 1) + 1
     step, across = side + gap, min(per_row, count)
     down = -(-count // across)

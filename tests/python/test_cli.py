@@ -124,11 +124,11 @@ def test_extract_broken_pipe_is_quiet(tmp_path):
     assert (proc.stderr.read(), proc.wait()) == (b"", 1)
 
 
-def run_on_terminal(args, stream):
+def run_on_terminal(args, stream, input=None):
     """The tool with `stream` on a pseudo-terminal, the other on a pipe: (status, terminal bytes, pipe bytes)."""
     master, slave = os.openpty()
     other = "stderr" if stream == "stdout" else "stdout"
-    result = subprocess.run([str(CLI), *map(str, args)], **{stream: slave, other: subprocess.PIPE})
+    result = subprocess.run([str(CLI), *map(str, args)], input=input, **{stream: slave, other: subprocess.PIPE})
     os.close(slave)
     return result.returncode, drain(master), getattr(result, other)
 
@@ -146,6 +146,13 @@ def test_progress_only_on_a_terminal_and_the_summary(tmp_path, command, quiet):
                rb"1 file, [0-9.]+ kB")
     assert re.fullmatch(rb"vexlor: 7 packets, 5 flows, %s written, 1 packet without IP, \d+\.\d s\n" % summary, err) \
         if not quiet else err == b"", err
+
+
+def test_progress_of_a_pipe_counts_what_it_gave(tmp_path):
+    """A pipe's size is not known: no total, share or time left, and its bytes at the end."""
+    status, seen, _ = run_on_terminal(["split", "-", tmp_path / "out"], "stderr", input=capture(SAMPLE))
+    last = [line for line in seen.split(b"\n")[0].split(b"\r") if line][-1]  # the terminal ends lines in \r\n
+    assert status == 0 and re.fullmatch(rb"[0-9.]+ [kM]?B  7 packets  [0-9.]+ MB/s *", last), seen
 
 
 def test_extract_refuses_a_terminal(tmp_path, mixed):
@@ -183,7 +190,10 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
       % (v, v) for v in ("x", "0")],
     *["split {cap} {out} --idle-timeout=%s => 2: ~invalid value '%s' for --idle-timeout.*" % (v, re.escape(v))
       for v in ("-1", "1.", ".5", "1.2345678", "x", "1e3")],
-    "split {cap} => 2: missing OUTDIR", "split - {cap} {out} => 2: standard input (-) cannot be one of several inputs",
+    "split {cap} => 2: missing OUTDIR",
+    *["%s {cap} {cap} {out} --combine concat %s => 2: %s is for one output per input: not with --combine, which makes "
+      "one of all" % (c, o, o) for c, o in (("split", "--list"), ("archive", "--each"))],
+    "split - {cap} {out} => 2: standard input (-) cannot be one of several inputs",
     "split {cap} {out} --port 65536 => 2: invalid value '65536' for --port: expected a number from 0 to 65535",
     "split {cap} {out} --max-sessions=4294967296 => 2: invalid value '4294967296' for --max-sessions: expected a "
     "number from 0 to 4294967295",
@@ -230,6 +240,9 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     "table {v3} => 1: {v3}: archive format version 3: this reader reads version 2",
     "extract {junk} --id 1 -o x.pcap => 1: cannot open archive {junk}: not an archive: its header does not start "
     "with VEXLOR02",
+    "flows {v0} => 1: cannot open archive {v0}: damaged archive: its format version is 2 in the magic, 2 in the "
+    "header and 0 in the footer: this reader reads version 2",
+    "flows {arc} --until 2024 => 2: ~invalid value '2024' for --until: expected a UTC time .*",  # a year?
     *["flows {arc} --since %s --format csv => 0: id,protocol,src_ip,dst_ip,src_port,dst_port,packets,bytes,start,"
       "duration" % t for t in ("0", ".5", "100")]])  # seconds since the epoch, however short
 def test_statuses_and_messages(tmp_path, row):
@@ -243,7 +256,8 @@ def test_statuses_and_messages(tmp_path, row):
     stored = open(names["arc"], "rb").read()
     footer = len(stored) - 128
     names.update(v3=write(tmp_path / "v3.vexlor", b"VEXLOR03\3" + stored[9:footer + 8] + b"\3" + stored[footer + 9:]),
-                 junk=write(tmp_path / "junk.vexlor", b"AGE!" * 16 + stored[64:]))
+                 junk=write(tmp_path / "junk.vexlor", b"AGE!" * 16 + stored[64:]),
+                 v0=write(tmp_path / "v0.vexlor", stored[:footer + 8] + b"\0" + stored[footer + 9:]))
     names.update(cut=write(tmp_path / "cut.vexlor", stored[:-50]),
                  damaged=write(tmp_path / "damaged.vexlor", stored[:72] + b"\0\xff\xff\x7f" + stored[76:]))
     if text.startswith("vexlor."):

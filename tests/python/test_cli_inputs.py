@@ -322,6 +322,10 @@ def test_inputs_read_as_one_are_each_read_once_and_named(tmp_path):
     assert piped.returncode == 0 and b"warning: %s: last record" % bytes(fifo) in piped.stderr, piped.stderr
     assert split_files(tmp_path / "piped") == split_files(tmp_path / "files")
     assert len(split_files(tmp_path / "files")) == 6
+    # Each input's cut-off record is told, not only the last one's.
+    c = write(tmp_path / "c.pcap", small_capture(3)[:-5])
+    both = cli("split", b, c, tmp_path / "both", "--combine", "merge", "--quiet").stderr
+    assert both.startswith(warned) and b"vexlor: warning: %s: last record cut off" % c.encode() in both, both
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])

@@ -180,3 +180,12 @@ exec {real} "$@"
     # Inputs a local job did, spelt otherwise there (relative), are done for a cluster job (which spells them whole).
     again = vd.run_job(command, src, tmp_path / "rel", client=client)
     assert [(r.skipped, r.status) for r in again] == [(d, r.status) for d, r in zip(DONE, local)]
+
+
+def test_the_progress_bar_counts_the_bytes_of_the_inputs_that_ended():
+    from vexlor_dataset.progress import Progress
+    bar = Progress(False, 3, sizes=[100, 1, 1])
+    bar.update(2, size=2)  # the two small inputs ended first: not the first two sizes
+    assert (bar.done, bar.bytes, bar.total_bytes) == (2, 2, 102)
+    bar.update(3, size=102)
+    assert (bar.done, bar.bytes) == (3, 102)

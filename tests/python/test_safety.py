@@ -52,34 +52,53 @@ def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, kind, out
 
 
 @needs_cli
-@pytest.mark.parametrize("kind", ["link", "pipe", "device"])
+@pytest.mark.parametrize("kind", ["link", "pipe", "device", "stdout", "loop"])
 def test_outputs_named_by_a_link_a_pipe_or_a_device_stay_what_they_are(tmp_path, kind):
-    """A link's file is replaced, not the link; a pipe's reader gets the rows; a device is written into. An archive,
-    renamed into place, is refused on a pipe or a device."""
+    """A link's file is replaced, not the link; a pipe's reader gets the rows; a device is written into, and so is
+    /dev/stdout (a file it was redirected to for appending keeps what it held). An archive, renamed into place, and
+    the two files of bytes are refused on any of them."""
     vexlor.create_archive(write(tmp_path / "cap.pcap", capture(SAMPLE)), str(tmp_path / "a.vexlor"))
     out, want = tmp_path / "out", cli("flows", tmp_path / "a.vexlor", "--format", "csv").stdout
+    stdout, log = None, tmp_path / "log"
     if kind == "link":
         write(tmp_path / "file", b"before")
         os.symlink("file", out)
+    elif kind == "loop":
+        os.symlink("out2", out)
+        os.symlink("out", tmp_path / "out2")
     elif kind == "pipe":
         os.mkfifo(out)
         reader = subprocess.Popen(["cat", str(out)], stdout=subprocess.PIPE)
+    elif kind == "stdout":
+        out, stdout = "/dev/stdout", open(write(log, b"before\n"), "ab")
     else:
         try:
             os.mknod(out, 0o666 | 0o20000, os.makedev(1, 3))  # a null device of our own, not the system's
         except PermissionError:
             pytest.skip("making a device needs privileges")
-    done = cli("flows", tmp_path / "a.vexlor", "--format", "csv", "-o", out)
+    done = subprocess.run([str(CLI), "flows", str(tmp_path / "a.vexlor"), "--format", "csv", "-o", str(out)],
+                          stdout=stdout, stderr=subprocess.PIPE)
+    if kind == "loop":
+        assert (done.returncode, done.stderr) == (1, b"vexlor: Output path %s: too many levels of symbolic links\n" %
+                                                  bytes(out))
+        assert out.is_symlink() and finals(tmp_path, True) == []
+        return
     assert done.returncode == 0, done.stderr
     if kind == "link":
         assert out.is_symlink() and (tmp_path / "file").read_bytes() == want
     elif kind == "pipe":
         assert reader.communicate(timeout=30)[0] == want
-    assert (out.is_symlink(), out.is_fifo(), out.is_char_device()) == (kind == "link", kind == "pipe", kind == "device")
+    elif kind == "stdout":
+        stdout.close()
+        assert log.read_bytes() == b"before\n" + want
+    if kind != "stdout":
+        assert (out.is_symlink(), out.is_fifo(), out.is_char_device()) == (kind == "link", kind == "pipe",
+                                                                            kind == "device")
     if kind != "link":
-        refused = cli("archive", tmp_path / "cap.pcap", out)
-        assert refused.returncode == 1 and b"is not a regular file" in refused.stderr and not os.path.exists(
-            str(out) + ".tmp")
+        for refused in (cli("archive", tmp_path / "cap.pcap", out), cli("bytes", tmp_path / "cap.pcap", "--first",
+                                                                          "8", "-o", out)):
+            assert refused.returncode == 1 and b"is not a regular file" in refused.stderr
+        assert not os.path.exists(str(out) + ".tmp") and finals(tmp_path, True) == []
 
 
 @needs_cli

@@ -176,6 +176,11 @@ TEST(FlowStats, MasksEveryPlaceAFrameNamesAHost) {
     const Bytes quoted = ipv4(a, b, 17, udp(0x1234, 0x5678, sample(4)));
     const Bytes icmp_error = cat({{3, 3, 0, 0, 0, 0, 0, 0}, quoted});
     const Bytes eth_tcp = eth(mac(2), mac(1), kEtherIpv4, ipv4(a, b, 6, tcp(0x1234, 0x5678, {})));
+    const Bytes v6 = ip("2001:db8::1"), w6 = ip("2001:db8::2");
+    // An ICMPv6 error quoting a packet whose UDP header follows a hop-by-hop header.
+    const Bytes icmp6_error =
+        cat({{1, 4, 0, 0, 0, 0, 0, 0},
+             ipv6(v6, w6, 0, ext_header(17, 0, udp(0x1234, 0x5678, sample(4))))});
     // frame, link type, mask, the offsets it zeroes
     using Case = std::tuple<Bytes, std::uint32_t, std::uint8_t, std::vector<std::size_t>>;
     for (const auto& [plain, link, mask, zeroed] : {
@@ -190,6 +195,9 @@ TEST(FlowStats, MasksEveryPlaceAFrameNamesAHost) {
              Case{eth(mac(2), mac(1), kEtherIpv4, ipv4(b, a, 1, icmp_error)), kLinkEthernet,
                   kMaskIp | kMaskPort | kMaskChecksum,
                   join({span(24, 10), span(36, 2), span(52, 10), span(62, 4), span(68, 2)})},
+             Case{eth(mac(2), mac(1), kEtherIpv6, ipv6(w6, v6, 58, icmp6_error)), kLinkEthernet,
+                  kMaskIp | kMaskPort | kMaskChecksum,
+                  join({span(22, 32), span(56, 2), span(70, 32), span(110, 4), span(116, 2)})},
          }) {
         Bytes filled = plain;
         for (std::size_t at : zeroed) {
@@ -236,6 +244,7 @@ TEST(FlowStats, PayloadIsTheApplicationsBytes) {
              Case{{frame(kEtherIpv6, ipv6(v6, v6, 50, Bytes{'e', 's', 'p'}))},
                   Bytes{'e', 's', 'p'}},
              Case{{cut(frame(kEtherIpv4, ipv4(v4, other, 6, tcp(1, 2, Bytes{'x'}))), 36)}, {}},
+             Case{{cut(frame(kEtherIpv4, ipv4(v4, other, 17, udp(1, 2, Bytes{'x'}))), 37)}, {}},
          }) {
         FlowFeatures features;
         features.row_bytes = 8;
