@@ -52,7 +52,7 @@ def test_held_outputs_and_outputs_over_the_input_are_refused(tmp_path, kind, out
 
 
 @needs_cli
-@pytest.mark.parametrize("kind", ["link", "pipe", "device", "stdout", "loop"])
+@pytest.mark.parametrize("kind", ["link", "pipe", "device", "stdout", "loop", "shared"])
 def test_outputs_named_by_a_link_a_pipe_or_a_device_stay_what_they_are(tmp_path, kind):
     """A link's file is replaced, not the link; a pipe's reader gets the rows; a device is written into, and so is
     /dev/stdout (a file it was redirected to for appending keeps what it held). An archive, renamed into place, and
@@ -66,6 +66,16 @@ def test_outputs_named_by_a_link_a_pipe_or_a_device_stay_what_they_are(tmp_path,
     elif kind == "loop":
         os.symlink("out2", out)
         os.symlink("out", tmp_path / "out2")
+    elif kind == "shared":  # another user's link in a directory like /tmp: not followed, as open() would not
+        write(tmp_path / "file", b"before")
+        os.mkdir(tmp_path / "shared")
+        os.chmod(tmp_path / "shared", 0o1777)
+        out = tmp_path / "shared" / "out"
+        os.symlink(tmp_path / "file", out)
+        try:
+            os.lchown(out, 54321, 54321)
+        except PermissionError:
+            pytest.skip("giving a link to another user needs privileges")
     elif kind == "pipe":
         os.mkfifo(out)
         reader = subprocess.Popen(["cat", str(out)], stdout=subprocess.PIPE)
@@ -78,10 +88,13 @@ def test_outputs_named_by_a_link_a_pipe_or_a_device_stay_what_they_are(tmp_path,
             pytest.skip("making a device needs privileges")
     done = subprocess.run([str(CLI), "flows", str(tmp_path / "a.vexlor"), "--format", "csv", "-o", str(out)],
                           stdout=stdout, stderr=subprocess.PIPE)
-    if kind == "loop":
-        assert (done.returncode, done.stderr) == (1, b"vexlor: Output path %s: too many levels of symbolic links\n" %
-                                                  bytes(out))
-        assert out.is_symlink() and finals(tmp_path, True) == []
+    if kind in ("loop", "shared"):
+        assert done.returncode == 1 and done.stderr == b"vexlor: Output path %s%s\n" % (bytes(out), {
+            "loop": b": too many levels of symbolic links",
+            "shared": b" is a link another user made in the shared directory %s: not followed" % bytes(out.parent)}[
+            kind])
+        assert out.is_symlink() and finals(tmp_path, True) == [] and kind == "loop" or (
+            tmp_path / "file").read_bytes() == b"before"
         return
     assert done.returncode == 0, done.stderr
     if kind == "link":
