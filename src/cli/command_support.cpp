@@ -44,7 +44,10 @@ std::unexpected<Failure> run_failed(const Error& e, const std::string& input,
     }
     if (e.kind == ErrorKind::Io && !m.starts_with("Output ") && !m.starts_with("Failed to") &&
         !m.starts_with("cannot read ")) {
-        return failed("cannot write " + std::string(output) + ": " + m);
+        // Without an output file (a table to standard output), the system's
+        // words are about the input.
+        return failed(output.empty() ? input_name(input) + ": " + m
+                                     : "cannot write " + std::string(output) + ": " + m);
     }
     if (e.kind == ErrorKind::Value) {
         return failed(m);
@@ -366,10 +369,9 @@ std::expected<OutputTarget, Failure> output_target(const std::string& path) {
         if (struct stat d{}; ::stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) &&
                              (d.st_mode & S_IWOTH) && link.st_uid != ::geteuid() &&
                              link.st_uid != d.st_uid) {
-            return failed("Output path " + path +
-                          " is a link another user made in the shared "
-                          "directory " +
-                          dir + ": not followed");
+            return failed(
+                "Output path " + path + (at == path ? "" : " leads to " + at + ", which") +
+                " is a link another user made in the shared directory " + dir + ": not followed");
         }
         std::string target(PATH_MAX, '\0');
         const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
@@ -396,9 +398,16 @@ std::expected<TempFile, Failure> TempFile::create(std::string path,
     // One of our descriptors (/dev/stdout), a device or a named pipe
     // (/dev/null, a FIFO a reader waits on) is written into as it is:
     // renamed over, it would become a plain file and its reader would get
-    // nothing.
-    if (target->descriptor >= 0) {
-        f.path_ = std::move(path);
+    // nothing.  A descriptor may still lead to an input (standard output
+    // redirected onto it): refused as the input named is.
+    const bool direct = target->descriptor >= 0;
+    if (direct) {
+        f.path_ = path;
+        for (const std::string& input : inputs) {
+            if (auto st = f.guard(input); !st) {
+                return std::unexpected(st.error());
+            }
+        }
         f.fd_ = UniqueFd(::fcntl(target->descriptor, F_DUPFD_CLOEXEC, 0));
         if (!f.fd_.valid()) {
             return failed("Failed to open output file " + f.path_ + ": " + os_error_text(errno));

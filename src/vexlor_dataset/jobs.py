@@ -19,6 +19,7 @@ directory here, when they are relative: the workers run the tool in it).  A task
 run again elsewhere: an output is published only when complete and the manifest is merged under a lock, so the
 rerun leaves the same outputs as a run that never failed.
 """
+import functools
 import json
 import os
 import subprocess
@@ -55,6 +56,11 @@ class PlannedInput:
     relative: str
     output: str
     done: bool
+
+    @functools.cached_property
+    def size(self) -> int:
+        """The input's size in bytes when first asked (0 when it cannot be read); the progress bar counts it."""
+        return _size(self.path)
 
     @property
     def root(self) -> str:
@@ -184,7 +190,7 @@ def run_job(command: str, inputs: InputsArg, outdir: PathArg, *, jobs: Optional[
     # Done inputs first: the bar takes the count done as the first inputs' bytes.
     order = sorted(planned, key=lambda p: not p.done)
     with Progress(progress, len(planned), sum(p.done for p in planned), "vexlor " + command,
-                  sizes=[_size(p.path) for p in order]) as bar:
+                  sizes=[p.size for p in order]) as bar:
         if client is None:
             errors = _run_here(command, paths, outdir, args, planned, before, bar)
         elif isinstance(client, str):
@@ -292,7 +298,7 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
                                key=key, pure=False, retries=retries)
         futures[future] = group
     errors, finished, before, counted = {}, bar.done, _manifest_lines(outdir), 0.0
-    size = sum(_size(p.path) for p in planned if p.done)
+    size = sum(p.size for p in planned if p.done)
     for future in as_completed(list(futures)):
         group = futures[future]
         try:
@@ -302,7 +308,7 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
         if message:
             errors.update((p.path, message) for p in group)
         finished += len(group)
-        size += sum(_size(p.path) for p in group)
+        size += sum(p.size for p in group)
         # The packets come from the manifest the tasks append to, read at most once a second (and at the end).
         packets = None
         if time.monotonic() - counted >= 1 or finished == bar.total:
@@ -367,7 +373,7 @@ def _finished(outdir, planned, before):
             packets += int(json.loads(line).get("packets") or 0)
         except (ValueError, AttributeError):
             pass  # a line still being written
-    size = sum(_size(p.path) for p in planned if p.done) + sum(_size(p.path) for _, p in ended)
+    size = sum(p.size for p in planned if p.done) + sum(p.size for _, p in ended)
     return sum(p.done for p in planned) + len(ended), packets, size
 
 

@@ -352,10 +352,10 @@ def _mask_fields(mask):
         fields = mask.split(",") if mask else []
     else:
         try:
-            fields = [] if isinstance(mask, (bytes, dict)) else list(mask)
+            fields = [] if isinstance(mask, (bytes, bytearray, dict)) else list(mask)
         except TypeError:
             fields = None
-        if fields is None or isinstance(mask, (bytes, dict)):
+        if fields is None or isinstance(mask, (bytes, bytearray, dict)):
             raise ValueError("mask must be a string such as \"mac,ip\" or a sequence of field names, not %r" % (
                 mask,))
     for m in fields:
@@ -370,10 +370,9 @@ def _byte_values(matrix, np):
     if matrix.dtype == np.uint8 or matrix.size == 0:
         return matrix
     if matrix.dtype.kind == "O":
-        try:
-            matrix = matrix.astype(np.float64)
-        except (TypeError, ValueError):
-            raise ValueError("matrix values must be bytes, 0 to 255, not of type object") from None
+        if not all(isinstance(v, numbers.Real) for v in matrix.flat):
+            raise ValueError("matrix values must be bytes, 0 to 255: this object array holds other things")
+        matrix = matrix.astype(np.float64)
     if matrix.dtype.kind not in "biuf":  # bool, integers, floats: not complex, times or objects
         raise ValueError("matrix values must be bytes, 0 to 255, not of type %s" % matrix.dtype)
     # min() and max() rather than a mask of the rows; NaN fails both comparisons.

@@ -428,7 +428,9 @@ def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture,
     lambda c: tables.byte_matrix(c, mask=True), lambda c: tables.byte_matrix(c, mask="mac,,ip"),
     lambda c: tables.byte_matrix(c, payload="no"),
     lambda c: tables.write_matrix_parquet(np.array([[300]]), pa.table({"a": [1]}), c.parent / "m.parquet"),
-    lambda c: tables.write_matrix_parquet(np.array([[0.5]]), pa.table({"a": [1]}), c.parent / "m.parquet")])
+    lambda c: tables.write_matrix_parquet(np.array([[0.5]]), pa.table({"a": [1]}), c.parent / "m.parquet"),
+    lambda c: tables.write_matrix_parquet(np.array([["1"]], dtype=object), pa.table({"a": [1]}), c.parent / "m.pq"),
+    lambda c: tables.byte_matrix(c, mask=bytearray(b"ip"))])
 def test_bad_parameters_raise_value_error(capture, call):
     with pytest.raises(ValueError):
         call(capture)

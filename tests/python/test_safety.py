@@ -104,6 +104,14 @@ def test_outputs_named_by_a_link_a_pipe_or_a_device_stay_what_they_are(tmp_path,
     elif kind == "stdout":
         stdout.close()
         assert log.read_bytes() == b"before\n" + want
+        # Standard output redirected onto the input is the input, by any of its names.
+        archive = (tmp_path / "a.vexlor").read_bytes()
+        for name in ("/dev/stdout", "/dev/fd/%d"):
+            with open(tmp_path / "a.vexlor", "ab") as onto:
+                refused = subprocess.run([str(CLI), "flows", str(tmp_path / "a.vexlor"), "-o", name.replace(
+                    "%d", str(onto.fileno()))], stdout=onto, stderr=subprocess.PIPE, pass_fds=(onto.fileno(),))
+            assert refused.returncode == 1 and b"is the input" in refused.stderr, refused.stderr
+        assert (tmp_path / "a.vexlor").read_bytes() == archive
     if kind != "stdout":
         assert (out.is_symlink(), out.is_fifo(), out.is_char_device()) == (kind == "link", kind == "pipe",
                                                                             kind == "device")
