@@ -1352,8 +1352,11 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             const bool interrupted = !st && batch.cancel && batch.cancel->load();
             // What one input's run would say of a record cut off, said of
             // this input and kept in its entry.
-            const std::string warning =
+            std::string warning =
                 st && summary.cut_off ? cut_off_text(*summary.cut_off) : std::string();
+            if (st && summary.skipped != 0) {
+                warning += (warning.empty() ? "" : "; ") + skipped_text(summary.skipped);
+            }
             Status recorded =
                 interrupted ? Status{} : manifest.record(input, read, output, summary, st, warning);
             std::lock_guard lock(report);

@@ -78,9 +78,7 @@ CommandStatus run_driver(const ParsedArgs& args, Options& opt, std::string_view 
     if (!st && g_cancel.load()) {
         return interrupted();
     }
-    if (summary.cut_off) {
-        warn_cut_off(*summary.cut_off, opt.input_path);
-    }
+    warn_left_out(summary, opt.input_path);
     if (!st) {
         return run_failed(st.error(), opt.input_path, output);
     }

@@ -321,6 +321,21 @@ void warn_cut_off(const CutOff& cut, const std::string& path) {
                  cut_off_text(cut).c_str());
 }
 
+std::string skipped_text(std::uint64_t skipped) {
+    return counted(skipped, "packet", "packets") +
+           " of interfaces the capture never declared skipped";
+}
+
+void warn_left_out(const RunSummary& summary, const std::string& path) {
+    if (summary.cut_off) {
+        warn_cut_off(*summary.cut_off, path);
+    }
+    if (summary.skipped != 0) {
+        std::fprintf(stderr, "vexlor: warning: %s: %s\n", input_name(path).c_str(),
+                     skipped_text(summary.skipped).c_str());
+    }
+}
+
 std::string cut_off_text(const CutOff& cut) {
     return "last record cut off at byte " + std::to_string(cut.offset) + " (" +
            counted(cut.dropped, "byte", "bytes") + " dropped)";

@@ -201,6 +201,12 @@ inline const std::string& cut_off_input(const CutOff& cut, const std::string& pa
 // Warns of each cut-off record of the run (several when inputs were read as
 // one), naming its input.
 void warn_cut_off(const CutOff& cut, const std::string& path);
+// "3 packets of interfaces the capture never declared skipped", for pcapng
+// packet blocks that name an interface no block described.
+std::string skipped_text(std::uint64_t skipped);
+// The warnings of what a run's reading left out: cut-off records, skipped
+// packets.
+void warn_left_out(const RunSummary& summary, const std::string& path);
 
 // Where an output path leads: the file a chain of symbolic links ends at,
 // followed as open() follows them (so that a link's file is replaced, not

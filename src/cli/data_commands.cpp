@@ -150,9 +150,7 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
                          input_name(path).c_str(),
                          std::string(args.last("strategy").value_or("session")).c_str());
         }
-        if (summary.cut_off) {
-            warn_cut_off(*summary.cut_off, path);
-        }
+        warn_left_out(summary, path);
         if (sink_failure) {
             progress.finish(false);
             return std::unexpected(*sink_failure);

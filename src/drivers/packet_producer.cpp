@@ -20,6 +20,7 @@ constexpr std::size_t kChannelCapacity = 4096;
 struct PacketProducer::Outcome {
     std::optional<ParseError> error;
     std::optional<CutOff> cut_off;
+    std::uint64_t skipped = 0;
     bool panicked = false;
     // Input bytes taken as of the last batch sent, for progress displays.
     std::atomic<std::uint64_t> input_done{0};
@@ -49,6 +50,7 @@ void produce(std::unique_ptr<CaptureReader> reader, Decode decode,
             }
             if (!*r) {
                 outcome->cut_off = reader->cut_off();
+                outcome->skipped = reader->skipped_records();
                 outcome->input_done.store(reader->input_done(), std::memory_order_relaxed);
                 break;
             }
@@ -106,6 +108,10 @@ std::uint64_t PacketProducer::input_done() const {
 
 const std::optional<CutOff>& PacketProducer::cut_off() const {
     return outcome_->cut_off;
+}
+
+std::uint64_t PacketProducer::skipped() const {
+    return outcome_->skipped;
 }
 
 Status PacketProducer::finish() {

@@ -44,6 +44,8 @@ public:
 
     // After finish(): the reader's incomplete last record, if it dropped one.
     const std::optional<CutOff>& cut_off() const;
+    // Records the reader skipped (packets of interfaces never declared).
+    std::uint64_t skipped() const;
 
     struct Outcome; // shared with the thread, which may outlive this object
 
@@ -87,6 +89,7 @@ Status drain(PacketProducer& producer, const RunControl& control, const Progress
         return st;
     }
     summary.cut_off = producer.cut_off();
+    summary.skipped = producer.skipped();
     if (report) {
         progress.packets = summary.packets;
         // All of it; of a pipe, whose size was not known, what it gave.

@@ -43,6 +43,7 @@ struct RunSummary {
     std::uint64_t files = 0;         // files published
     std::uint64_t bytes_written = 0; // in the published files
     std::optional<CutOff> cut_off;   // the incomplete last record, dropped
+    std::uint64_t skipped = 0;       // packets of interfaces never declared, skipped
     // An archive read: its flows were made by the host strategy (which the
     // tool records in their entries; see RunControl::record_host_side).
     bool host_flows = false;

@@ -29,6 +29,7 @@ public:
         }
         if (!*rec) {
             summary_.cut_off = capture_.cut_off();
+            summary_.skipped = capture_.skipped_records();
             summary_.link_type = capture_.link_type();
             progress_.packets = summary_.packets;
             // All of it; of a pipe, whose size was not known, what it gave.

@@ -123,6 +123,7 @@ public:
         refuse_cut_off_ = other.refuse_cut_off_;
     }
     const std::optional<CutOff>& cut_off() const { return cut_off_; }
+    bool refuses_cut_off() const { return refuse_cut_off_; }
 
 protected:
     explicit CaptureReader(std::unique_ptr<CaptureSource> source) : source_(std::move(source)) {}
@@ -136,6 +137,16 @@ protected:
     RecordResult end_cut_off(std::uint64_t offset, bool pcapng) {
         if (auto cut = data_end(); !cut) {
             return cut; // cut by another program, not by its writer
+        }
+        // A stream that has not ended: the record's length asked for more
+        // than a window holds, which only a damaged length does.  The
+        // tool's readings say so; the module's ends the data there.
+        if (!source_->end() && (tolerate_cut_off_ || refuse_cut_off_)) {
+            std::string what = "record at byte " + std::to_string(offset) +
+                               " claims more than the " + std::to_string(kMaxRecordWindow >> 20) +
+                               " MiB a record may take (a damaged length)";
+            return std::unexpected(pcapng ? ParseError::invalid_pcapng(std::move(what))
+                                          : ParseError::invalid_pcap(std::move(what)));
         }
         note_cut_off(offset);
         if (!refuse_cut_off_) {

@@ -10,7 +10,6 @@ namespace {
 
 // The largest window a stream gives: no capture record comes near it, and a
 // length field from a damaged file must not make us read gigabytes ahead.
-constexpr std::size_t kMaxWindow = std::size_t{256} << 20;
 
 } // namespace
 
@@ -103,10 +102,10 @@ Result<ByteSpan> CaptureSource::window(std::uint64_t offset, std::size_t want) {
             return ByteSpan{};
         }
     }
-    // Past kMaxWindow, the window says what a cut-off record says: the
+    // Past kMaxRecordWindow, the window says what a cut-off record says: the
     // data ends first.  Only a damaged length field asks for that much, and
     // a whole reading refuses it too, unless the file really holds it.
-    const std::size_t limit = std::min(want, kMaxWindow);
+    const std::size_t limit = std::min(want, kMaxRecordWindow);
     auto rel = static_cast<std::size_t>(offset - chunk_start_);
     while (filled_ - rel < limit && !ended_) {
         if (filled_ == capacity_) {

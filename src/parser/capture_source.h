@@ -15,6 +15,10 @@
 
 namespace vexlor {
 
+// The most a stream's window holds at once: a record asking for more has a
+// damaged length (real records are at most a few hundred KiB).
+inline constexpr std::size_t kMaxRecordWindow = std::size_t{256} << 20;
+
 class CaptureSource {
 public:
     explicit CaptureSource(SharedBytes whole) : whole_(std::move(whole)) {}

@@ -195,6 +195,12 @@ bool broken_length(const BlockHead& h, ByteSpan rest) {
     return h.total < kMinBlockLen || h.total > rest.size();
 }
 
+ParseError short_block(std::uint64_t start, std::uint32_t total) {
+    return ParseError::invalid_pcapng("block at byte " + std::to_string(start) +
+                                      " has a total length of " + std::to_string(total) +
+                                      ", below the 12 bytes of any block");
+}
+
 } // namespace
 
 Expected<std::unique_ptr<PcapngReader>, ParseError>
@@ -239,8 +245,14 @@ Expected<void, ParseError> PcapngReader::scan_to_first_packet() {
         }
         const ByteSpan rest = *whole;
         if (broken_length(h, rest)) {
-            // This ends the scan; reading resumes just past the block's head.
             endian_ = order;
+            if (wide_ || refuses_cut_off()) {
+                // Told as the reading meets it: a length no block can have,
+                // or the block the data ends in, from its start.
+                return h.total < kMinBlockLen ? std::unexpected(short_block(offset_, h.total))
+                                              : Expected<void, ParseError>{};
+            }
+            // This ends the scan; reading resumes just past the block's head.
             offset_ += kBlockHeadLen;
             return {};
         }
@@ -368,6 +380,12 @@ RecordResult PcapngReader::next_record() {
         if (broken_length(h, rest)) {
             if (h.total > rest.size()) {
                 return end_cut_off(start, true);
+            }
+            // A length no block can have: the blocks after it cannot be
+            // found.  The module's reading ends there without a word; the
+            // tool's tells the damage.
+            if (wide_ || refuses_cut_off()) {
+                return std::unexpected(short_block(start, h.total));
             }
             return data_end();
         }

@@ -263,6 +263,23 @@ def without_override():
 
 # The first record claims more bytes than the file holds.
 CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8214)
+# A pcapng of two packets, the second's block damaged by `damage` (its offset in the file, 124, is told).
+NG = pcap_bytes([(T, 0, frame("10.0.0.1", "10.0.0.2", 17, 1, 2, b"x"))] * 2, ng=True)
+
+
+def ng_damaged(damage):
+    data = bytearray(NG)
+    damage(data)
+    return bytes(data)
+
+
+def gzip_of_more_than_a_window(head):
+    """gzip of `head` and then 260 MiB of zeros, made a MiB at a time."""
+    z, out = __import__("zlib").compressobj(1, wbits=31), []
+    out.append(z.compress(head))
+    for _ in range(260):
+        out.append(z.compress(bytes(1 << 20)))
+    return b"".join(out) + z.flush()
 
 
 @pytest.mark.parametrize("name, data, options, status, said, entry", [
@@ -282,6 +299,14 @@ CUT = pcap_bytes([])[:24] + struct.pack("<IIII", 1, 0, 100000, 100000) + bytes(8
     # A last record cut off: a warning of the input, in its entry too; unless --strict.
     ("x.pcap", CUT, [], 0, "vexlor: warning: {p}: last record cut off at byte 24 (8,230 bytes dropped)\n", "done"),
     ("x.pcap", CUT, ["--strict"], 1, "vexlor: {p}: Invalid PCAP format: packet incl_len 100000", "failed"),
+    # pcapng damage the module's reading passes over silently: a block length below 12 (the blocks behind it are
+    # lost), a packet of an interface never declared (skipped), a length past what a stream's window holds.
+    ("x.pcapng", ng_damaged(lambda d: struct.pack_into("<I", d, 128, 0)), [], 1, "{p}: Invalid PCAP-NG format: block "
+     "at byte 124 has a total length of 0, below the 12 bytes of any block", "failed"),
+    ("x.pcapng", ng_damaged(lambda d: struct.pack_into("<I", d, 132, 7)), [], 0, "vexlor: warning: {p}: 1 packet of "
+     "interfaces the capture never declared skipped\n", "done"),
+    ("x.pcapng.gz", gzip_of_more_than_a_window(ng_damaged(lambda d: struct.pack_into("<I", d, 128, 0xFFFFFFF0))), [], 1,
+     "{p}: Invalid PCAP-NG format: record at byte 124 claims more than the 256 MiB a record may take", "failed"),
 ])
 def test_each_input_that_is_not_a_whole_capture_is_told(tmp_path, name, data, options, status, said, entry):
     src, out = tmp_path / "in", tmp_path / "out"

@@ -290,9 +290,14 @@ TEST(PcapngReader, BrokenBlocks) {
               PcapngBuilder{}.epb(0, 0, {4}).block(0x0BAD, {0x77}).bytes(), {0, 0, 0},
               PcapngBuilder{}.epb(0, 0, {5}).bytes()}), 2, nullptr, 2, nullptr},
         // Block heads that do not fit end the data without an error: six
-        // bytes, a length below 12, a length past the end (that would wrap).
+        // bytes, a length below 12 (the wide reading's error: the blocks
+        // behind it are lost, before the first packet block too), a length
+        // past the end (that would wrap).
         {{0x0A, 0x0D, 0x0D, 0x0A, 0, 0}, 0, nullptr, 0, nullptr},
-        {section().idb(1).epb(0, 0, {1}).block(9, {}, 8).epb(0, 0, {2}).bytes(), 1, nullptr, 1, nullptr},
+        {section().idb(1).epb(0, 0, {1}).block(9, {}, 8).epb(0, 0, {2}).bytes(), 1, nullptr, 1,
+         "block at byte 84 has a total length of 8, below the 12 bytes of any block"},
+        {section().block(kIdb, {}, 0).idb(1).epb(0, 0, {2}).bytes(), 0, nullptr, 0,
+         "block at byte 28 has a total length of 0, below the 12 bytes of any block"},
         {section().idb(1).epb(0, 0, {1}).block(9, {}, 0xFFFFFFFD).epb(0, 0, {2}).bytes(), 1, nullptr, 1, nullptr},
         // Before the first packet block this stops the header scan; reading
         // resumes 8 bytes into the block and finds nothing usable.
