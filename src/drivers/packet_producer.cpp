@@ -21,6 +21,7 @@ struct PacketProducer::Outcome {
     std::optional<ParseError> error;
     std::optional<CutOff> cut_off;
     std::uint64_t skipped = 0;
+    std::uint64_t input_read = 0; // input bytes taken in all, once the data ended
     bool panicked = false;
     // Input bytes taken as of the last batch sent, for progress displays.
     std::atomic<std::uint64_t> input_done{0};
@@ -51,7 +52,7 @@ void produce(std::unique_ptr<CaptureReader> reader, Decode decode,
             if (!*r) {
                 outcome->cut_off = reader->cut_off();
                 outcome->skipped = reader->skipped_records();
-                outcome->input_done.store(reader->input_done(), std::memory_order_relaxed);
+                outcome->input_read = reader->input_done();
                 break;
             }
             const RawRecord& rec = **r;
@@ -112,6 +113,10 @@ const std::optional<CutOff>& PacketProducer::cut_off() const {
 
 std::uint64_t PacketProducer::skipped() const {
     return outcome_->skipped;
+}
+
+std::uint64_t PacketProducer::input_read() const {
+    return outcome_->input_read;
 }
 
 Status PacketProducer::finish() {

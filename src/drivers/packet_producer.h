@@ -46,6 +46,8 @@ public:
     const std::optional<CutOff>& cut_off() const;
     // Records the reader skipped (packets of interfaces never declared).
     std::uint64_t skipped() const;
+    // Input bytes taken in all (of a pipe, what it gave), after finish().
+    std::uint64_t input_read() const;
 
     struct Outcome; // shared with the thread, which may outlive this object
 
@@ -93,7 +95,7 @@ Status drain(PacketProducer& producer, const RunControl& control, const Progress
     if (report) {
         progress.packets = summary.packets;
         // All of it; of a pipe, whose size was not known, what it gave.
-        progress.bytes_done = input_size != 0 ? input_size : producer.input_done();
+        progress.bytes_done = input_size != 0 ? input_size : producer.input_read();
         report(progress);
     }
     return control.cancelled() ? runtime_error("interrupted") : Status{};
