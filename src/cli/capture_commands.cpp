@@ -389,8 +389,7 @@ CommandStatus archive_command(const ParsedArgs& args) {
     if (!target) {
         return std::unexpected(target.error());
     }
-    if (std::error_code ec; target->descriptor >= 0 || (fs::exists(target->path, ec) &&
-                                                        !fs::is_regular_file(target->path, ec))) {
+    if (target->in_place) {
         return failed("Output path " + opt.output_path +
                       " is not a regular file: an archive is written whole under a temporary "
                       "name and renamed into place");

@@ -367,11 +367,14 @@ std::expected<OutputTarget, Failure> output_target(const std::string& path) {
     std::string at = path;
     for (int hops = 0; hops < 40; ++hops) {
         if (auto fd = descriptor_named(at)) {
-            return OutputTarget{at, *fd};
+            return OutputTarget{at, *fd, true};
         }
         struct stat link {};
         if (::lstat(at.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
-            return OutputTarget{at, -1};
+            struct stat st {};
+            const bool special =
+                ::stat(at.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+            return OutputTarget{at, -1, special};
         }
         const std::size_t slash = at.rfind('/');
         const std::string dir = slash == std::string::npos ? "."
@@ -415,24 +418,16 @@ std::expected<TempFile, Failure> TempFile::create(std::string path,
     // renamed over, it would become a plain file and its reader would get
     // nothing.  A descriptor may still lead to an input (standard output
     // redirected onto it): refused as the input named is.
-    const bool direct = target->descriptor >= 0;
-    if (direct) {
+    if (target->in_place) {
         f.path_ = path;
         for (const std::string& input : inputs) {
             if (auto st = f.guard(input); !st) {
                 return std::unexpected(st.error());
             }
         }
-        f.fd_ = UniqueFd(::fcntl(target->descriptor, F_DUPFD_CLOEXEC, 0));
-        if (!f.fd_.valid()) {
-            return failed("Failed to open output file " + f.path_ + ": " + os_error_text(errno));
-        }
-        return f;
-    }
-    if (struct stat st{};
-        ::stat(target->path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        f.path_ = std::move(path);
-        f.fd_ = UniqueFd(::open(target->path.c_str(), O_WRONLY | O_CLOEXEC));
+        f.fd_ =
+            UniqueFd(target->descriptor >= 0 ? ::fcntl(target->descriptor, F_DUPFD_CLOEXEC, 0)
+                                             : ::open(target->path.c_str(), O_WRONLY | O_CLOEXEC));
         if (!f.fd_.valid()) {
             return failed("Failed to open output file " + f.path_ + ": " + os_error_text(errno));
         }

@@ -217,6 +217,9 @@ void warn_left_out(const RunSummary& summary, const std::string& path);
 struct OutputTarget {
     std::string path;
     int descriptor = -1;
+    // Written into as it stands: a descriptor of ours, a device or a named
+    // pipe (never renamed over).
+    bool in_place = false;
 };
 std::expected<OutputTarget, Failure> output_target(const std::string& path);
 

@@ -344,13 +344,9 @@ CommandStatus bytes_command(const ParsedArgs& args) {
         ".keys.csv";
     // Two files, the keys named after the array, whose header (it counts
     // the rows) is written over its start last: no device or pipe.
-    if (auto target = output_target(npy_path); target) {
-        struct stat st {};
-        if (target->descriptor >= 0 || (::stat(target->path.c_str(), &st) == 0 &&
-                                        !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
-            return failed("Output path " + npy_path +
-                          " is not a regular file: bytes writes FILE.npy and FILE.keys.csv");
-        }
+    if (auto target = output_target(npy_path); target && target->in_place) {
+        return failed("Output path " + npy_path +
+                      " is not a regular file: bytes writes FILE.npy and FILE.keys.csv");
     }
     auto npy = TempFile::create(npy_path, args.positionals);
     if (!npy) {

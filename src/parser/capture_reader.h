@@ -130,7 +130,7 @@ protected:
     // Called once the data has been found to end inside the record at
     // `offset`, so that its end is known.
     void note_cut_off(std::uint64_t offset) {
-        cut_off_ = CutOff{offset, source_->end().value_or(offset) - offset, {}};
+        cut_off_ = CutOff{offset, source_->end().value_or(offset) - offset, {}, {}};
     }
     // The data ends inside the record at `offset`: noted, and the end of
     // the records, or the error of a reader that refuses cut-off records.
