@@ -250,11 +250,16 @@ def _run_here(command, paths, outdir, args, planned, before, bar):
     return {p.path: message or "not run" for p in planned} if proc.returncode else {}
 
 
-def _run_task(command, paths, root, outdir, args, cwd=None):
+def _run_task(command, paths, root, outdir, args, cwd=None, host_threads=None):
     """One task of a cluster job: the tool on `paths` alone, as it runs them in a job of all the inputs, in the
     client's working directory `cwd` when a path is relative.  Raises when the tool was killed, so that the task
-    is retried; an input that fails is the manifest's to tell."""
+    is retried; an input that fails is the manifest's to tell.  `host_threads`: the workers' threads by host."""
     argv = [command, "--each", "--quiet", *args, "--jobs=1"]
+    if host_threads and _shares_host(host_threads) and command == "split" and \
+            not any(a.startswith("--writer-threads") for a in args):
+        # Where the workers run several tasks at once on this host, a split's writer threads would only contend
+        # with the other tasks for its cores: the tool's own --jobs above 1 runs without them too.
+        argv.append("--writer-threads=0")
     if root:
         argv.append("--root=" + root)
     done = run_tool([*argv, "--", *paths, outdir], check=False, stdin=subprocess.DEVNULL, cwd=cwd,
@@ -263,6 +268,30 @@ def _run_task(command, paths, root, outdir, args, cwd=None):
     if done.returncode < 0 or done.returncode > 1:
         raise ToolError(message or "vexlor ended by signal %d" % -done.returncode, done.returncode)
     return message if done.returncode else ""
+
+
+def _shares_host(host_threads):
+    """Whether the worker running this task is one of several threads (of one or more workers) on its host."""
+    try:
+        from distributed import get_worker
+        from distributed.comm import get_address_host
+        return host_threads.get(get_address_host(get_worker().address), 1) > 1
+    except Exception:  # not in a worker (a task run by hand, say): as a job of one thread
+        return False
+
+
+def _host_threads(client):
+    """The cluster's worker threads by host, as the scheduler knows them now (empty if it cannot say)."""
+    from distributed.comm import get_address_host
+
+    hosts = {}
+    try:
+        for address, n in client.nthreads().items():
+            host = get_address_host(address)
+            hosts[host] = hosts.get(host, 0) + n
+    except Exception:
+        return {}
+    return hosts
 
 
 def _stop_with_parent():
@@ -286,7 +315,7 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
     # a worker elsewhere may not have).
     relative = not os.path.isabs(outdir) or any(not os.path.isabs(p.path) for p in planned)
     cwd = os.getcwd() if relative else None
-    futures = {}
+    futures, host_threads = {}, _host_threads(client)
     # Grouped over every input, done ones too: a task given b.pcap.gz without b.pcap (done) would name its
     # output as b.pcap's short name; the tool skips the done one again.
     for whole in _task_groups(planned):
@@ -295,7 +324,7 @@ def _run_on(client, command, outdir, args, planned, retries, bar):
             continue
         key = "vexlor-%s-%s" % (command, uuid.uuid4().hex)
         future = client.submit(_run_task, command, [p.path for p in whole], whole[0].root, outdir, args, cwd,
-                               key=key, pure=False, retries=retries)
+                               host_threads, key=key, pure=False, retries=retries)
         futures[future] = group
     errors, finished, before, counted = {}, bar.done, _manifest_lines(outdir), 0.0
     size = sum(p.size for p in planned if p.done)

@@ -142,13 +142,15 @@ def test_a_cluster_job_gives_the_local_jobs_bytes_a_worker_killed_mid_task_inclu
     here = getattr(vd, command)(src, tmp_path / "here", jobs=2)
     killer = tmp_path / "killer.sh"
     killer.write_text("""#!/bin/sh
+echo "$*" >> {calls}
 case "$*" in */deep/d.pcap*) if mkdir {mark} 2>/dev/null; then
   worker=$PPID
   (i=0; while [ $i -lt 100000 ]; do [ -d {partial} ] && touch {mark}/mid && break; i=$((i+1)); done
    kill -9 $worker) &
 fi;; esac
 exec {real} "$@"
-""".format(mark=tmp_path / "killed", partial=tmp_path / "there" / "day2" / "deep" / "d.vexlor-partial", real=CLI))
+""".format(mark=tmp_path / "killed", partial=tmp_path / "there" / "day2" / "deep" / "d.vexlor-partial", real=CLI,
+               calls=tmp_path / "calls"))
     killer.chmod(killer.stat().st_mode | stat.S_IXUSR)
     pids, wrapper = set(client.run(os.getpid).values()), str(killer) if command == "split" else str(CLI)
     client.run(lambda: os.environ.update(VEXLOR_TOOL=wrapper))  # a lambda goes by value, with os by name
@@ -160,6 +162,9 @@ exec {real} "$@"
     client.wait_for_workers(2)
     assert command != "split" or (tmp_path / "killed" / "mid").exists() and len(
         pids & set(client.run(os.getpid).values())) == 1
+    # Two workers share this host: a task's split runs without writer threads, as the tool's --jobs 2 does.
+    calls = (tmp_path / "calls").read_text().splitlines() if command == "split" else ["--writer-threads=0"]
+    assert calls and all("--writer-threads=0" in line for line in calls)
     assert tree(there.outdir) == tree(here.outdir) and len(tree(here.outdir)) > 5
     assert [(r.path, r.status, r.packets, r.error) for r in there] == [(r.path, r.status, r.packets, r.error)
                                                                      for r in here]
