@@ -481,8 +481,9 @@ CommandStatus extract_command(const ParsedArgs& args) {
     }
 
     // Every selected packet's time and place, then one stable sort: equal
-    // times keep archive order, then flow-id order, then each flow's stored
-    // order.  Flows are not assumed to be in time order themselves
+    // times keep archive order, then the order of the records in the
+    // archive, which is the capture's (as filtering the capture would give
+    // them).  Flows are not assumed to be in time order themselves
     // (captures need not be).
     struct Pending {
         std::uint64_t ts;
@@ -519,6 +520,7 @@ CommandStatus extract_command(const ParsedArgs& args) {
             }
         }
         drop_stored_copies(reader, mine);
+        std::ranges::sort(mine, {}, &Pending::offset);
         pending.insert(pending.end(), mine.begin(), mine.end());
     }
     std::ranges::stable_sort(pending, {}, &Pending::ts);

@@ -205,10 +205,10 @@ Options:
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255
-  --since TIME      flows whose last stored packet is at TIME or later,
-  --until TIME      and whose first is at TIME or earlier: UTC as in
-                    2024-01-02T03:04:05.5 (or 2024-01-02 03:04, or
-                    2024-01-02), or epoch seconds
+  --since TIME      flows whose first or last stored packet is at TIME
+  --until TIME      or later, and whose first or last is at TIME or
+                    earlier: UTC as in 2024-01-02T03:04:05.5 (or
+                    2024-01-02 03:04, or 2024-01-02), or epoch seconds
   --format F        table (default), csv, json, or parquet (typed columns:
                     archive, id, protocol, src_ip, dst_ip, src_port,
                     dst_port, packets, bytes, first_us, last_us, host, outer)
@@ -228,8 +228,9 @@ first.
 constexpr std::string_view kExtractHelp = R"(Usage: vexlor extract ARCHIVE... SELECTOR... [-o FILE]
 
 Write the packets of the selected flows of ARCHIVE as one pcap file, in
-time order, to FILE or to standard output (for a pipe).  Flows of a set of
-archives are merged by time; the archives must share a link type.
+time order (equal times in capture order), to FILE or to standard output
+(for a pipe).  Flows of a set of archives are merged by time, equal times
+in the order the archives are named; the archives must share a link type.
 
 Selectors (at least one):
   --id N            the flow with id N
@@ -238,9 +239,9 @@ Selectors (at least one):
   --port N          flows with port N as source or destination
   --proto NAME      flows of a protocol: tcp, udp, icmp, icmpv6, sctp, ...
                     or a number from 0 to 255
-  --since TIME      flows whose last stored packet is at TIME or later
-  --until TIME      (UTC, or epoch seconds), whose first is at TIME or
-                    earlier
+  --since TIME      flows whose first or last stored packet is at TIME
+  --until TIME      or later, and whose first or last is at TIME or
+                    earlier (UTC, or epoch seconds)
 
 Options:
   -o FILE           write to FILE (- for standard output)
