@@ -1,4 +1,7 @@
 // zstd frames (skippable ones included) through libzstd.
+#include <algorithm>
+#include <memory>
+
 #include "parser/stream_decoder.h"
 
 #if VEXLOR_HAVE_ZSTD
@@ -14,6 +17,9 @@ namespace {
 // Files made with a larger window (--long=31) are refused.
 constexpr int kZstdWindowLogMax = 27;
 
+// Input given to libzstd at a time (see ZstdDecoder::decode).
+constexpr std::size_t kPiece = 16 * 1024;
+
 struct DctxFree {
     void operator()(ZSTD_DCtx* d) const { ::ZSTD_freeDCtx(d); }
 };
@@ -22,24 +28,39 @@ class ZstdDecoder final : public StreamDecoder {
 public:
     explicit ZstdDecoder(ZSTD_DCtx* ctx) : ctx_(ctx) {}
 
+    // The input is given to libzstd a piece at a time: on an error it does
+    // not say how much it took, and the damage is reported as found by the
+    // end of the piece it was found in, not at the start of all it was given.
     DecodeStep decode(ByteSpan in, std::span<std::uint8_t> out) override {
-        ZSTD_inBuffer ib{in.data(), in.size(), 0};
         ZSTD_outBuffer ob{out.data(), out.size(), 0};
-        const std::size_t rc = ::ZSTD_decompressStream(ctx_.get(), &ob, &ib);
-        DecodeStep step(ib.pos, ob.pos);
-        if (::ZSTD_isError(rc)) {
-            step.event = ::ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge
-                             ? DecodeStep::Event::TooBig
-                             : DecodeStep::Event::Corrupt;
-            step.detail = step.event == DecodeStep::Event::TooBig
-                              ? "its window is larger than the limit of 128 MiB"
-                              : ::ZSTD_getErrorName(rc);
-        } else if (rc == 0) {
-            // 0: the frame is whole and all its output given out.  The next
-            // frame, if any, is decoded by the same context.
-            step.event = DecodeStep::Event::MemberEnd;
+        std::size_t used = 0;
+        for (;;) {
+            const std::size_t piece = std::min(in.size() - used, kPiece);
+            ZSTD_inBuffer ib{in.data() + used, piece, 0};
+            const std::size_t rc = ::ZSTD_decompressStream(ctx_.get(), &ob, &ib);
+            if (::ZSTD_isError(rc)) {
+                DecodeStep step(used + piece, ob.pos);
+                step.event = ::ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge
+                                 ? DecodeStep::Event::TooBig
+                                 : DecodeStep::Event::Corrupt;
+                step.detail = step.event == DecodeStep::Event::TooBig
+                                  ? "its window is larger than the limit of 128 MiB"
+                                  : ::ZSTD_getErrorName(rc);
+                return step;
+            }
+            used += ib.pos;
+            if (rc == 0) {
+                // 0: the frame is whole and all its output given out.  The
+                // next frame, if any, is decoded by the same context.
+                DecodeStep step(used, ob.pos);
+                step.event = DecodeStep::Event::MemberEnd;
+                return step;
+            }
+            // A piece not taken whole: the output is full.
+            if (ib.pos < piece || used == in.size() || ob.pos == ob.size) {
+                return DecodeStep(used, ob.pos);
+            }
         }
-        return step;
     }
 
     Status restart() override { return {}; }

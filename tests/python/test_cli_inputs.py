@@ -1,6 +1,6 @@
 """The tool's inputs beyond one plain file: compressed captures, several inputs, directories and patterns, one output
 per input with a manifest that makes reruns resume, and parts of a capture read as one, which split as the whole."""
-import bz2, ctypes, gzip, json, lzma, os, pathlib, pty, re, resource, shutil, struct, subprocess, time
+import bz2, ctypes, gzip, json, lzma, os, pathlib, pty, random, re, resource, shutil, struct, subprocess, time
 
 import pytest
 import vexlor
@@ -48,6 +48,20 @@ def test_compressed_captures_give_the_plain_captures_outputs(tmp_path, ext, real
         for src, name in ((plain, "p.vexlor"), (out / ("cap.pcap." + ext), "c.vexlor")):
             assert cli("archive", src, out / name, "--quiet").returncode == 0
         assert (out / "p.vexlor").read_bytes() == (out / "c.vexlor").read_bytes()
+
+
+def test_damage_in_a_zstd_stream_is_told_where_it_was_found(tmp_path):
+    """libzstd does not say how much of its input it took before it failed: the damage is told at the end of the
+    piece of input it was found in (a damaged block is read whole first), not where all that was given began."""
+    text = random.Random(1).choices(b"abcdefghijklmnop", k=300 * 1000)  # compressed into coded blocks
+    packed = bytearray(zstd(pcap_bytes([(T, i, frame("10.0.0.1", "10.0.0.2", 17, 1, 2, bytes(text[i::300])))
+                                        for i in range(300)])))
+    at = len(packed) // 2
+    packed[at] ^= 0x10
+    r = cli("archive", write(tmp_path / "d.pcap.zst", bytes(packed)), tmp_path / "d.vexlor")
+    told = re.search(rb"corrupt zstd stream at byte (\d+) of ", r.stderr)
+    assert r.returncode == 1 and told and at < int(told[1]) <= at + (128 + 16) * 1024, r.stderr
+    assert os.listdir(tmp_path) == ["d.pcap.zst"]
 
 
 @pytest.mark.parametrize("command, suffix", [("split", ""), ("archive", ".vexlor")])
