@@ -176,11 +176,16 @@ std::size_t payload_begin(std::span<const std::uint8_t> frame, const Packet& p) 
 }
 
 // The transport payload's bytes in the frame: from its offset to the end of
-// the IP packet or of the frame, whichever comes first.
+// the IP packet or of the frame, whichever comes first.  Inside a tunnel,
+// the outer packets end it too: a fragment of an outer datagram holds only
+// part of the packet it carries, and the later ones hold no inner header.
 std::size_t payload_end(std::span<const std::uint8_t> frame, const Packet& p) {
-    const std::size_t end = frame.size();
+    std::size_t end = frame.size();
     if (!p.payload_offset || *p.payload_offset >= end) {
         return end;
+    }
+    if (p.ip_end != 0) {
+        end = std::clamp<std::size_t>(p.ip_end, *p.payload_offset, end);
     }
     const auto packet_end = ip_end(frame, p);
     return packet_end ? std::clamp<std::size_t>(*packet_end, *p.payload_offset, end) : end;
@@ -350,23 +355,15 @@ void mask_frame(std::span<std::uint8_t> frame, const Packet& p, std::uint32_t li
         } else {
             mask_wifi_addresses(frame, link_type);
         }
-        // An Ethernet header inside a tunnel: wherever its two addresses
-        // stand together.
-        if (p.src_mac && p.dst_mac && frame.size() >= 12) {
-            std::uint8_t pair[12];
-            std::memcpy(pair, p.dst_mac->bytes.data(), 6);
-            std::memcpy(pair + 6, p.src_mac->bytes.data(), 6);
-            // Candidates found by their first byte, up to the last one that
-            // reaches into the kept bytes.
-            const std::size_t end = std::min(frame.size() - 11, keep);
-            for (std::size_t at = 0; at < end; ++at) {
-                const void* hit = std::memchr(frame.data() + at, pair[0], end - at);
-                if (hit == nullptr) {
-                    break;
-                }
-                at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - frame.data());
-                if (std::memcmp(frame.data() + at, pair, 12) == 0) {
-                    zero(at, 12);
+        // Ethernet headers inside tunnels, found by decoding the frame
+        // again: where they stand, not wherever their addresses do (a
+        // payload may hold them too).
+        if (p.layers != 0) {
+            WideDissection wide;
+            dissect_wide(frame, link_type, wide);
+            for (std::size_t k = 0; k < wide.ethernets; ++k) {
+                if (wide.ethernet_at[k] < keep) {
+                    zero(wide.ethernet_at[k], 12);
                 }
             }
         }

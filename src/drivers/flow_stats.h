@@ -64,6 +64,8 @@ struct FlowRecord {
 class FlowStats {
 public:
     explicit FlowStats(const FlowFeatures& features) : features_(&features) {}
+    // Kept by reference: a temporary would be gone before the first packet.
+    explicit FlowStats(FlowFeatures&&) = delete;
 
     // Packets in capture order; `link_type` is the frame's (for masking).
     void add(const Packet& packet, std::uint32_t link_type);

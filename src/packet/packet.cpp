@@ -109,6 +109,7 @@ Packet from_pcap_record(std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32
     p.ip = d.base.ip;
     p.payload_offset = d.base.payload_offset;
     p.layers = d.encap.kinds;
+    p.ip_end = static_cast<std::uint32_t>(std::min<std::uint64_t>(d.ip_end, p.caplen));
     p.fragment = d.fragment;
     return p;
 }

@@ -72,6 +72,7 @@ struct Packet {
     // Set by the wide decoding only.
     std::uint32_t link_type = 0; // the type the frame was decoded with
     std::uint16_t layers = 0;    // LayerKind bits of what was decapsulated
+    std::uint32_t ip_end = 0;    // see WideDissection::ip_end; 0 where not decoded so
     FragmentInfo fragment;
 
     std::span<const std::uint8_t> bytes() const { return data.span(); }

@@ -298,6 +298,9 @@ private:
         }
         out_.base.dst_mac = mac_of(dst);
         out_.base.src_mac = mac_of(src);
+        if (out_.ethernets < out_.ethernet_at.size()) {
+            out_.ethernet_at[out_.ethernets++] = static_cast<std::uint32_t>(at);
+        }
         return after_ethertype(type, f.position());
     }
 
@@ -399,6 +402,7 @@ private:
         if (inside_ip && !enter_tunnel(LayerKind::IpInIp)) {
             return kStop;
         }
+        note_ip_end(at);
         Encapsulation& e = out_.encap;
         if (!outermost_) {
             outermost_ = d->info;
@@ -450,6 +454,30 @@ private:
             return kStop;
         default:
             return kStop;
+        }
+    }
+
+    // Lowers out_.ip_end to where the IP packet at `at` ends by its length
+    // field, when that says anything: an IPv4 total length below its header
+    // (0 where segmentation offload left it) or an IPv6 payload length of 0
+    // (a jumbogram) does not.
+    void note_ip_end(std::size_t at) {
+        Fields f(frame_, at);
+        const std::uint8_t first = f.u8();
+        const bool v6 = first >> 4 == 6;
+        f.skip(v6 ? 3 : 1);
+        const std::uint16_t length = f.u16();
+        if (!f.ok()) {
+            return;
+        }
+        std::uint64_t end = 0;
+        if (v6 && length != 0) {
+            end = at + kIpv6Header + length;
+        } else if (!v6 && length >= std::max<std::size_t>(std::size_t(first & 0x0F) * 4, 20)) {
+            end = at + length;
+        }
+        if (end != 0 && (out_.ip_end == 0 || end < out_.ip_end)) {
+            out_.ip_end = end;
         }
     }
 

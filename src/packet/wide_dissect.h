@@ -29,6 +29,12 @@ enum class LayerKind : std::uint16_t {
     IpInIp = 1u << 8, // IPv4 or IPv6 straight inside IPv4 or IPv6
 };
 
+// At most this many tunnels are passed, and this many headers read in all
+// (tags, labels, tunnel and IP headers each count one), so that tunnels
+// nested without end cost a bounded number of steps.
+inline constexpr int kMaxWideTunnels = 8;
+inline constexpr int kMaxWideLayers = 32;
+
 // Identifiers of the layers found around the innermost IP packet.  A layer
 // leaves its mark (kind bit, identifier, tunnel count) once its own header
 // was captured whole and names a payload this decoding follows; what lies
@@ -68,6 +74,15 @@ struct WideDissection {
     Dissection base;
     Encapsulation encap;
     FragmentInfo fragment;
+    // Where the first of the IP packets passed to end does, by their length
+    // fields (0: none says): what follows in the frame (an Ethernet frame's
+    // padding, a trailer) is in none of them.  An outer datagram's fragment
+    // ends before the packet it carries does.
+    std::uint64_t ip_end = 0;
+    // Where the Ethernet headers passed start, outermost first: the link
+    // layer's own, and one per tunnel or pseudowire that carries Ethernet.
+    std::array<std::uint32_t, kMaxWideLayers> ethernet_at{};
+    std::uint8_t ethernets = 0;
     friend bool operator==(const WideDissection&, const WideDissection&) = default;
 };
 
@@ -78,12 +93,6 @@ inline constexpr std::uint32_t kLinkPpp = 9;
 inline constexpr std::uint32_t kLinkLoop = 108; // address family in network order
 inline constexpr std::uint32_t kLinkLinuxCooked = 113;
 inline constexpr std::uint32_t kLinkLinuxCooked2 = 276;
-
-// At most this many tunnels are passed, and this many headers read in all
-// (tags, labels, tunnel and IP headers each count one), so that tunnels
-// nested without end cost a bounded number of steps.
-inline constexpr int kMaxWideTunnels = 8;
-inline constexpr int kMaxWideLayers = 32;
 
 // Decodes `frame` into `out`, which is overwritten whole.  Never fails, never
 // reads past the span, never allocates.  In the link types the basic decoding

@@ -96,6 +96,30 @@ TEST(FlowStats, LaterFragmentsOfATunnelJoinItsInnerFlow) {
     Bytes masked(packets[1].bytes().begin(), packets[1].bytes().end());
     mask_frame(masked, packets[1], kLinkEthernet, kMaskIp);
     EXPECT_EQ(Bytes(masked.begin() + 26, masked.begin() + 34), Bytes(8, 0));
+
+    // The inner packet's payload is what the fragments carry of it: the
+    // outer lengths end it, not the frames' trailer or padding, nor the
+    // inner length, which runs past the first fragment.
+    const auto sized = [](Bytes packet) {
+        packet.at(2) = static_cast<std::uint8_t>(packet.size() >> 8);
+        packet.at(3) = static_cast<std::uint8_t>(packet.size());
+        return packet;
+    };
+    const Bytes head = sized(cut(ipv4_fragment(outer, 6, 0, true), 20 + 64));
+    const Bytes tail = sized(cat(
+        {cut(ipv4_fragment(outer, 6, 8, false), 20), Bytes(outer.begin() + 20 + 64, outer.end())}));
+    FragmentTracker whole;
+    const FlowFeatures features;
+    FlowStats stats(features);
+    for (Bytes f : {cat({eth(mac(2), mac(1), kEtherIpv4, head), Bytes(4, 0xEE)}),
+                    eth(mac(2), mac(1), kEtherIpv4, tail)}) {
+        f.resize(std::max<std::size_t>(f.size(), 60), 0xEE);
+        Packet p = from_pcap_record(0, 0, static_cast<std::uint32_t>(f.size()),
+                                    SharedBytes::from_vector(f), kLinkEthernet, Decode::Wide);
+        EXPECT_TRUE(whole.place(p));
+        stats.add(p, kLinkEthernet);
+    }
+    EXPECT_EQ(stats.record().payload[0], 40u);
 }
 
 // Ports and the checksums over addresses and ports: masked with them, they
@@ -181,6 +205,12 @@ TEST(FlowStats, MasksEveryPlaceAFrameNamesAHost) {
     const Bytes icmp6_error =
         cat({{1, 4, 0, 0, 0, 0, 0, 0},
              ipv6(v6, w6, 0, ext_header(17, 0, udp(0x1234, 0x5678, sample(4))))});
+    // Addresses without zero bytes: the zeroed places are filled in first.
+    const Bytes m1{2, 1, 1, 1, 1, 1}, m2{2, 2, 2, 2, 2, 2};
+    const Bytes to_itself = eth(m1, m1, kEtherIpv4, ipv4(a, b, 17, udp(1, 2, cat({m1, m1}))));
+    const Bytes inner = eth(m2, m1, kEtherIpv4, ipv4(a, b, 17, udp(1, 2, cat({m2, m1}))));
+    const Bytes tunnelled =
+        eth(mac(9), mac(8), kEtherIpv4, ipv4(a, b, 17, udp(5555, 4789, vxlan(7, inner))));
     // frame, link type, mask, the offsets it zeroes
     using Case = std::tuple<Bytes, std::uint32_t, std::uint8_t, std::vector<std::size_t>>;
     for (const auto& [plain, link, mask, zeroed] : {
@@ -190,6 +220,10 @@ TEST(FlowStats, MasksEveryPlaceAFrameNamesAHost) {
              Case{radiotap(8, wifi(0, 0, mac(1), mac(2), mac(3), {})), kLinkRadiotap, kMaskMac,
                   span(12, 18)},
              Case{cat({{0xC4, 0, 0, 0}, mac(1)}), kLinkIeee80211, kMaskMac, span(4, 6)},
+             // Ethernet headers where they stand, not a payload that holds
+             // their addresses (a host's to itself, or a tunnel's inner one).
+             Case{to_itself, kLinkEthernet, kMaskMac, span(0, 12)},
+             Case{tunnelled, kLinkEthernet, kMaskMac, join({span(0, 12), span(50, 12)})},
              Case{cut(eth_tcp, 30), kLinkEthernet, kMaskIp | kMaskChecksum, span(24, 6)},
              Case{cut(eth_tcp, 36), kLinkEthernet, kMaskPort, span(34, 2)},
              Case{eth(mac(2), mac(1), kEtherIpv4, ipv4(b, a, 1, icmp_error)), kLinkEthernet,

@@ -425,7 +425,12 @@ TEST_P(WideTable, Decodes) {
     WideDissection got;
     got.encap.tunnels = 99; // whatever the object held before is overwritten
     dissect_wide(GetParam().frame, GetParam().link, got);
-    EXPECT_EQ(got, GetParam().want);
+    // What was found; where headers stand and end is the masking's and the
+    // payload's, tested with them.
+    const auto found = [](const WideDissection& d) {
+        return std::tie(d.base, d.encap, d.fragment);
+    };
+    EXPECT_EQ(found(got), found(GetParam().want));
     for (std::size_t len = 0; len < GetParam().frame.size(); ++len) {
         const Bytes prefix = cut(GetParam().frame, len);
         dissect_wide(prefix, GetParam().link, got);
