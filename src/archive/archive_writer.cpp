@@ -39,6 +39,7 @@ ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
         build_indexes_ = o.build_indexes_;
         field_limit_ = o.field_limit_;
         lock_ = std::move(o.lock_);
+        reason_ = o.reason_;
         remove_on_failure_ = o.remove_on_failure_;
         finalized_ = o.finalized_;
     }
@@ -54,7 +55,11 @@ ArchiveWriter::~ArchiveWriter() {
 }
 
 Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string final_path,
-                                            std::uint32_t link_type) {
+                                            std::uint32_t link_type, bool reason) {
+    auto cannot_create = [&](int errnum) {
+        return io_error("Failed to create temp archive file: " + temp_path +
+                        (reason ? ": " + os_error_text(errnum) : std::string()));
+    };
     // O_NOFOLLOW: the temporary name sits next to the output, possibly in a
     // shared directory; a symlink planted there must not redirect the write.
     // A NUL inside the path would cut it short and write somewhere else.
@@ -64,7 +69,7 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
                     ? -1
                     : ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
-        return io_error("Failed to create temp archive file: " + temp_path);
+        return cannot_create(temp_path.find('\0') != std::string::npos ? EINVAL : errno);
     }
     // The lock belongs to the open file, not to the name: it follows the
     // file through the rename, and a second run that opens the temporary
@@ -89,7 +94,7 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
     // for a new archive is the whole of it.
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0)) {
-        return io_error("Failed to create temp archive file: " + temp_path);
+        return cannot_create(errno);
     }
     auto file = AsyncFile::open(std::move(fd), kArchiveWriteBuffer);
     if (!file) {
@@ -97,6 +102,7 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
     }
     ArchiveWriter w(Output(std::move(*file)), std::move(temp_path), std::move(final_path));
     w.lock_ = std::move(lock);
+    w.reason_ = reason;
     if (auto st = w.out_.write(encode_archive_header(link_type)); !st) {
         return std::unexpected(st.error());
     }
@@ -285,7 +291,8 @@ Status ArchiveWriter::finalize(const std::function<Status()>& before_rename) && 
         }
     }
     if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
-        return runtime_error("Failed to rename " + temp_path_ + " -> " + final_path_);
+        return runtime_error("Failed to rename " + temp_path_ + " -> " + final_path_ +
+                             (reason_ ? ": " + os_error_text(errno) : std::string()));
     }
     finalized_ = true;
     (void)lock_.reset();

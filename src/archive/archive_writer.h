@@ -32,8 +32,10 @@ public:
     // The file is locked (flock) until finalize() has renamed it or the writer
     // is gone; while another writer holds it, create fails with the I/O error
     // "Output path {final_path} is in use by another run", the file untouched.
+    // With `reason`, the errors of creating and renaming the file go on with
+    // the system's reason.
     static Result<ArchiveWriter> create(std::string temp_path, std::string final_path,
-                                        std::uint32_t link_type);
+                                        std::uint32_t link_type, bool reason = false);
 
     ArchiveWriter(ArchiveWriter&&) noexcept = default;
     ArchiveWriter& operator=(ArchiveWriter&&) noexcept;
@@ -176,6 +178,7 @@ private:
     bool build_indexes_ = true;
     std::uint64_t field_limit_ = 0xFFFFFFFFu;
     UniqueFd lock_; // holds the flock on the temporary file, when a descriptor could be had
+    bool reason_ = false;
     bool remove_on_failure_ = false;
     bool stable_frames_ = false;
     bool headers_in_place_ = false;

@@ -20,6 +20,7 @@
 
 #include "cli/command_support.h"
 #include "cli/format.h"
+#include "common/text.h"
 #include "common/unique_fd.h"
 #include "output/output_dir.h"
 #include "parser/byte_stream.h"
@@ -984,7 +985,7 @@ CommandStatus list_batch(const Batch& batch, const Inputs& inputs,
                     json_string(inputs.files[i].relative).c_str(), json_string(out).c_str(),
                     done ? "true" : "false");
     }
-    return std::fflush(stdout) == 0 ? CommandStatus{} : failure("cannot write the list");
+    return std::fflush(stdout) == 0 ? CommandStatus{} : write_failed(errno, "standard output");
 }
 
 } // namespace
@@ -1329,7 +1330,7 @@ CommandStatus run_batch(const Batch& batch, const Inputs& inputs, const RunOne& 
             RunControl control;
             control.summary = &summary;
             const bool is_dir = batch.suffix.empty();
-            const std::string target = is_dir ? output + std::string(kPartial) : output;
+            const std::string target = is_dir ? beside(output, kPartial) : output;
             std::error_code mk;
             fs::create_directories(fs::path(output).parent_path(), mk);
             if (is_dir) {

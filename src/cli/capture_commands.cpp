@@ -13,6 +13,7 @@
 #include "cli/command_support.h"
 #include "cli/whole_output.h"
 #include "common/file_identity.h"
+#include "common/text.h"
 #include "drivers/archive_build.h"
 #include "drivers/split_pipeline.h"
 #include "packet/wide_dissect.h"
@@ -161,6 +162,8 @@ void set_output(SplitOptions& opt, const std::string& out) {
 }
 void set_output(ArchiveBuildOptions& opt, const std::string& out) {
     opt.output_path = out;
+    // An output name too long for a ".tmp" beside it still gets one.
+    opt.temp_path = beside(out, ".tmp");
 }
 
 // Several inputs (or a directory, or a pattern): either one run over all of
@@ -269,6 +272,7 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
             control.refuse_cut_off = opt.control.refuse_cut_off;
             control.ip_prefixes = true;
             control.record_host_side = true;
+            control.system_reasons = true;
             control.reading = InputReading::Streamed;
             one.control = control;
             Status st = driver(one);
@@ -324,6 +328,12 @@ CommandStatus split_command(const ParsedArgs& args) {
     }
     opt.prefix = *prefix;
     opt.shorten_long_names = true;
+    // An OUTDIR that is a file is no directory to write into, whatever
+    // creating it would say ("File exists").
+    if (std::error_code ec;
+        fs::exists(opt.output_dir, ec) && !fs::is_directory(opt.output_dir, ec)) {
+        return failed("cannot write " + opt.output_dir + ": " + os_error_text(ENOTDIR));
+    }
     if (auto many = run_many(args, opt, opt.output_dir, "split", "", run_split)) {
         return *many;
     }
@@ -394,9 +404,7 @@ CommandStatus archive_command(const ParsedArgs& args) {
                       " is not a regular file: an archive is written whole under a temporary "
                       "name and renamed into place");
     }
-    if (!an_input) {
-        opt.output_path = target->path;
-    }
+    set_output(opt, an_input ? opt.output_path : target->path);
     return run_driver(args, opt, opt.output_path, build_archive);
 }
 

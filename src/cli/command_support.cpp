@@ -8,6 +8,7 @@
 
 #include "common/file_identity.h"
 #include "common/ip_text.h"
+#include "common/text.h"
 #include "drivers/archive_build.h"
 #include "drivers/flow_stats.h"
 #include "drivers/split_pipeline.h"
@@ -209,6 +210,7 @@ void configure_run(const ParsedArgs& args, RunControl& control) {
     control.refuse_cut_off = args.has("strict");
     control.ip_prefixes = true;
     control.record_host_side = true;
+    control.system_reasons = true;
     // Compressed captures and standard input are read as streams.
     control.reading = InputReading::Streamed;
 }
@@ -435,7 +437,7 @@ std::expected<TempFile, Failure> TempFile::create(std::string path,
     }
     // A link's file is replaced, not the link.
     f.path_ = std::move(target->path);
-    f.tmp_ = f.path_ + ".tmp";
+    f.tmp_ = beside(f.path_, ".tmp");
     // Until the file is ours (created and locked), a failure must leave the
     // temporary name alone: it may be another run's output in the making.
     auto refuse = [&f](std::unexpected<Failure> why) {

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -11,6 +12,7 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "common/result.h"
 #include "common/unique_fd.h"
 
 namespace vexlor::cli {
@@ -42,9 +44,19 @@ Options:
 Run 'vexlor COMMAND --help' for the options of a command.
 )";
 
+// Help and the version are output like any other: standard output that
+// cannot take them (a full disk, a closed descriptor) fails the run.
 int print_help(std::string_view text) {
+    errno = 0;
     std::fwrite(text.data(), 1, text.size(), stdout);
-    return 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return 0;
+    }
+    if (const int err = errno != 0 ? errno : EIO; err != EPIPE) {
+        std::fprintf(stderr, "vexlor: Failed to write standard output: %s\n",
+                     os_error_text(err).c_str());
+    }
+    return kExitFailure;
 }
 
 // A one-line message, then where to look for the right usage.
@@ -65,8 +77,7 @@ int run(std::span<char* const> args) {
         return print_help(kMainHelp);
     }
     if (first == "--version") {
-        std::printf("vexlor %.*s\n", static_cast<int>(kVersion.size()), kVersion.data());
-        return 0;
+        return print_help("vexlor " + std::string(kVersion) + "\n");
     }
     const Command* command = nullptr;
     for (const Command& c : commands()) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -62,6 +63,44 @@ template <class Range, class NameOf> std::string comma_list(const Range& items, 
         out += name_of(item);
     }
     return out;
+}
+
+// The longest name a directory entry takes on the file systems written to
+// (ext4, XFS, tmpfs, NFS).
+inline constexpr std::size_t kNameMax = 255;
+
+// `name` as it is when at most `most` bytes long (`most` above 17), else cut
+// to its first bytes, "_" and 16 hex digits of a hash (FNV-1a) of the whole:
+// the same name in every run, unlike std::hash's.
+inline std::string shortened(std::string_view name, std::size_t most) {
+    if (name.size() <= most) {
+        return std::string(name);
+    }
+    std::uint64_t h = 0xcbf29ce484222325u;
+    for (const char c : name) {
+        h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string tag(17, '_');
+    for (std::size_t i = 16; i >= 1; --i, h >>= 4) {
+        tag[i] = kHex[h & 15];
+    }
+    return std::string(name.substr(0, most - tag.size())) + tag;
+}
+
+// `path` with `suffix` appended to its last part: the name of a file made
+// beside it and renamed to it when whole ("OUT.tmp").  Where that name would
+// be too long for a directory entry though `path` is not, the last part is
+// shortened; the same `path` always gives the same name, so that a rerun
+// finds what a killed run left.
+inline std::string beside(std::string_view path, std::string_view suffix) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
+    if (name.size() + suffix.size() <= kNameMax || suffix.size() + 18 > kNameMax) {
+        return std::string(path) + std::string(suffix);
+    }
+    return std::string(path.substr(0, path.size() - name.size())) +
+           shortened(name, kNameMax - suffix.size()) + std::string(suffix);
 }
 
 } // namespace vexlor

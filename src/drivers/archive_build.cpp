@@ -17,6 +17,10 @@ namespace {
 
 // Renaming the archive over its own input, or truncating a ".tmp" that is
 // the input, would destroy the capture: refused before anything is read.
+std::string temp_path_of(const ArchiveBuildOptions& options) {
+    return options.temp_path.empty() ? options.output_path + ".tmp" : options.temp_path;
+}
+
 Status refuse_own_input(const ArchiveBuildOptions& options) {
     if (options.input_path == "-") {
         return {};
@@ -25,7 +29,7 @@ Status refuse_own_input(const ArchiveBuildOptions& options) {
     if (!input) {
         return {}; // reading it fails next, with the system's words
     }
-    for (const std::string& out : {options.output_path, options.output_path + ".tmp"}) {
+    for (const std::string& out : {options.output_path, temp_path_of(options)}) {
         if (identity_of(out) == input) {
             return value_error("Output path " + out + " is the input capture " +
                                options.input_path);
@@ -55,8 +59,8 @@ Status build_archive(const ArchiveBuildOptions& options) {
     const PacketFilter filter =
         build_filter(options.ip_filters, options.port_filters, options.control.ip_prefixes);
 
-    auto writer =
-        ArchiveWriter::create(options.output_path + ".tmp", options.output_path, link_type);
+    auto writer = ArchiveWriter::create(temp_path_of(options), options.output_path, link_type,
+                                        options.control.system_reasons);
     if (!writer) {
         return std::unexpected(writer.error());
     }

@@ -15,6 +15,8 @@ namespace vexlor {
 struct ArchiveBuildOptions {
     std::string input_path; // "-" reads standard input
     std::string output_path;
+    // Where the archive is written until whole; empty: output_path + ".tmp".
+    std::string temp_path;
     SplitStrategy strategy = SplitStrategy::Session;
     // Where one flow of a key ends and the next begins; later flows are
     // entries of their own.  The default cuts nothing.

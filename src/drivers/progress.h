@@ -70,6 +70,10 @@ struct RunControl {
     // Archives of the host strategy record which address each flow is for
     // (FlowEntry::host_side); the module's archives leave it unrecorded.
     bool record_host_side = false;
+    // A file that cannot be created is told with the system's reason
+    // ("...: No such file or directory (os error 2)"); the module's
+    // messages end at the path.
+    bool system_reasons = false;
     // How the input is read: Streamed takes compressed captures and
     // standard input in bounded memory (see open_capture).
     InputReading reading = InputReading::Whole;

@@ -29,18 +29,7 @@ std::string split_file_name(std::string_view prefix, std::string_view flow_name,
     std::string stem = std::string(prefix) + '_' + sanitize_flow_name(flow_name);
     // Room for the temporary name's "." and ".tmp".
     constexpr std::size_t kMaxFinal = NAME_MAX - 5;
-    if (!shorten || stem.size() + ext.size() <= kMaxFinal) {
-        return stem + std::string(ext);
-    }
-    // FNV-1a over the whole stem: stable from run to run, unlike std::hash.
-    std::uint64_t h = 0xcbf29ce484222325u;
-    for (char c : stem) {
-        h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
-    }
-    char suffix[18];
-    std::snprintf(suffix, sizeof suffix, "_%016llx", static_cast<unsigned long long>(h));
-    const std::size_t keep = kMaxFinal - ext.size() - 17;
-    return stem.substr(0, keep) + suffix + std::string(ext);
+    return (shorten ? shortened(stem, kMaxFinal - ext.size()) : stem) + std::string(ext);
 }
 
 std::uint64_t machine_memory() {

@@ -400,6 +400,20 @@ def test_an_output_directory_not_writable_is_named(tmp_path):
     assert (r.returncode, r.stderr) == (1, b"vexlor: cannot write %s: Permission denied (os error 13)\n" % bytes(out))
 
 
+def test_outputs_whose_names_leave_no_room_for_a_suffix_are_made_all_the_same(tmp_path):
+    """A split job's NAME.vexlor-partial, an archive's NAME.vexlor.tmp and -o FILE.tmp would not fit in a directory
+    entry, though NAME does: they are cut short, told apart by a hash, and leave nothing behind."""
+    src, long = tmp_path / "in", "n" * 246
+    write(src / (long + ".pcap"), small_capture(2))
+    for args in (["split", src, tmp_path / "s"], ["archive", src, tmp_path / "a"],
+                 ["table", src / (long + ".pcap"), "-o", tmp_path / ("t" * 255)]):
+        r = cli(*args, "--quiet")
+        assert r.returncode == 0, r.stderr
+    assert sorted(os.listdir(tmp_path / "a")) == [".vexlor-manifest.lock", long + ".vexlor", "vexlor-manifest.jsonl"]
+    assert {os.path.dirname(p) for p in contents(tmp_path / "s") if "/" in p} == {long}
+    assert sorted(os.listdir(tmp_path)) == ["a", "in", "s", "t" * 255]
+
+
 def test_a_second_job_into_the_same_outputs_fails_at_once_touching_nothing(tmp_path):
     out, whole = tmp_path / "out", sessions_bytes(5, 20, 100)
     first = subprocess.Popen([CLI, "split", "--each", "-", out, "--quiet"], stdin=subprocess.PIPE,
