@@ -110,7 +110,7 @@ Result<ArchiveWriter> ArchiveWriter::create(std::string temp_path, std::string f
 }
 
 Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& packet,
-                          HostSide side) {
+                          HostSide side, bool mac) {
     std::span<const std::uint8_t> frame = packet.bytes();
     if (frame.size() > kU32Max) {
         // Readers cap captured lengths at 32 bits; a longer frame is a bug.
@@ -136,7 +136,7 @@ Status ArchiveWriter::add(const FlowKey& key, std::uint64_t hash, const Packet& 
         flow = static_cast<std::uint32_t>(totals_.size());
         by_key_.insert(key, hash, flow);
         totals_.emplace_back();
-        first_.push_back(FlowFirst{packet.ip, t, side});
+        first_.push_back(FlowFirst{packet.ip, t, side, mac});
     } else {
         flow = by_key_.at(handle);
     }
@@ -179,8 +179,9 @@ FlowEntry ArchiveWriter::entry_of(std::size_t flow) const {
         e.dst_addr = address16(first.ip->dst_ip);
         e.src_port = first.ip->src_port;
         e.dst_port = first.ip->dst_port;
-        e.host_side = first.side;
+        e.host_side = first.mac ? HostSide::Unknown : first.side;
     }
+    e.mac_side = first.mac ? first.side : HostSide::Unknown;
     const FlowTotals& totals = totals_[flow];
     e.packet_count = totals.packet_count;
     e.start_ts = first.start_ts;

@@ -73,9 +73,10 @@ public:
     // Stores one record for the flow of `key` (`hash` = hash_key(key)).  New
     // flows get the ids 1, 2, 3, ... in order of first appearance.  Write
     // failures are runtime errors with the system's text.
-    // `side`, taken from the flow's first packet, goes into its entry.
+    // `side`, taken from the flow's first packet, goes into its entry: as
+    // its host side, or with `mac` as its mac side.
     Status add(const FlowKey& key, std::uint64_t hash, const Packet& packet,
-               HostSide side = HostSide::Unknown);
+               HostSide side = HostSide::Unknown, bool mac = false);
 
     // Writes offset lists, flow table, indexes and footer, closes the file and
     // renames it to the final path.  Runtime errors: the system's text for
@@ -150,6 +151,7 @@ private:
         std::optional<IpInfo> ip; // of the first packet
         std::uint64_t start_ts = 0;
         HostSide side = HostSide::Unknown;
+        bool mac = false;
     };
     // One per stored record, in file order: its flow and captured length.
     // The records' offsets follow from these, so the offset lists are put

@@ -17,7 +17,9 @@ void FlowEntry::encode(std::span<std::uint8_t, kFlowEntrySize> out) const {
     std::fill(out.begin(), out.end(), std::uint8_t{0});
     store_le(p, id);
     p[8] = proto;
-    p[9] = static_cast<std::uint8_t>(host_side);
+    p[9] = host_side != HostSide::Unknown  ? static_cast<std::uint8_t>(host_side)
+           : mac_side != HostSide::Unknown ? static_cast<std::uint8_t>(2 + int(mac_side))
+                                           : 0;
     std::copy(src_addr.begin(), src_addr.end(), p + 16);
     std::copy(dst_addr.begin(), dst_addr.end(), p + 32);
     store_le(p + 48, src_port);
@@ -42,6 +44,7 @@ FlowEntry FlowEntry::decode(std::span<const std::uint8_t, kFlowEntrySize> in) {
     e.id = load_le<std::uint64_t>(p);
     e.proto = p[8];
     e.host_side = p[9] <= 2 ? static_cast<HostSide>(p[9]) : HostSide::Unknown;
+    e.mac_side = p[9] == 3 || p[9] == 4 ? static_cast<HostSide>(p[9] - 2) : HostSide::Unknown;
     std::copy(p + 16, p + 32, e.src_addr.begin());
     std::copy(p + 32, p + 48, e.dst_addr.begin());
     e.src_port = load_le<std::uint16_t>(p + 48);

@@ -56,6 +56,10 @@ struct FlowEntry {
     std::uint64_t id = 0;
     std::uint8_t proto = 0;
     HostSide host_side = HostSide::Unknown;
+    // The same for the mac strategy, whose two flows of a packet are its
+    // source's and destination's link addresses: stored in byte 9 as 3 and
+    // 4, which readers that know only the host strategy's take for unknown.
+    HostSide mac_side = HostSide::Unknown;
     Address16 src_addr{};
     Address16 dst_addr{};
     std::uint16_t src_port = 0;

@@ -102,17 +102,19 @@ Status build_archive(const ArchiveBuildOptions& options) {
             return Status{};
         }
         const FlowKeys keys = flow_keys(options.strategy, packet);
-        // The host strategy lists the source's flow first (and the
-        // destination's second, when it is another address).
-        const bool sides = options.control.record_host_side &&
-                           options.strategy == SplitStrategy::Host && packet.ip;
+        // The host and mac strategies list the source's flow first (and
+        // the destination's second, when it is another address).
+        const bool mac = options.strategy == SplitStrategy::Mac;
+        const bool sides =
+            options.control.record_host_side &&
+            ((options.strategy == SplitStrategy::Host && packet.ip) || (mac && keys.count == 2));
         for (std::uint8_t i = 0; i < keys.count; ++i) {
             const HostSide side = !sides   ? HostSide::Unknown
                                   : i == 0 ? HostSide::Source
                                            : HostSide::Destination;
             const std::uint64_t hash = hash_key(keys.keys[i]);
             const FlowKey key = boundaries.place(keys.keys[i], hash, packet);
-            if (auto st = writer->add(key, key.seq == 0 ? hash : hash_key(key), packet, side);
+            if (auto st = writer->add(key, key.seq == 0 ? hash : hash_key(key), packet, side, mac);
                 !st) {
                 return st;
             }

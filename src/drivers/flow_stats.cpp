@@ -785,9 +785,10 @@ private:
         if (names.count == 1) {
             return {flow_name(opt_.strategy, names.keys[0]), ""};
         }
-        if (entry.host_side != HostSide::Unknown) {
-            return {flow_name(opt_.strategy,
-                              names.keys[entry.host_side == HostSide::Destination ? 1 : 0]),
+        const HostSide side =
+            entry.host_side != HostSide::Unknown ? entry.host_side : entry.mac_side;
+        if (side != HostSide::Unknown) {
+            return {flow_name(opt_.strategy, names.keys[side == HostSide::Destination ? 1 : 0]),
                     ""};
         }
         return {flow_name(opt_.strategy, names.keys[0]), flow_name(opt_.strategy, names.keys[1])};

@@ -477,6 +477,33 @@ TEST(FlowStats, ArchiveFlowsOfBothEndsKeepTheirNames) {
         // Byte rows alone read a flow's first packet only.
         EXPECT_EQ(names(archive, {.first_n = 0, .row_bytes = 8, .directions = false}), want);
     }
+    // What the order of the flows cannot tell, the tool's archives record:
+    // which end each flow is for.  Here 1 -> 2, then after the timeout
+    // 3 -> 1: the flows of 1, 2, 3 and "1-2".
+    write_file(input, PcapBuilder{}.packet(0, 0, frame(1, 2)).packet(100, 0, frame(3, 1)).bytes());
+    for (SplitStrategy strategy : {SplitStrategy::Host, SplitStrategy::Mac}) {
+        RunControl sides;
+        sides.record_host_side = true;
+        ASSERT_TRUE(build_archive({.input_path = input,
+                                   .output_path = archive,
+                                   .strategy = strategy,
+                                   .boundaries = idle,
+                                   .control = sides}));
+        auto keys = [&](const std::string& path, FlowBoundaryOptions boundaries) {
+            std::vector<std::string> got;
+            EXPECT_TRUE(
+                run_flow_stats({.input_path = path, .strategy = strategy, .boundaries = boundaries},
+                               [&](const FlowRecord& r) -> Status {
+                                   got.push_back(r.key);
+                                   return {};
+                               }));
+            return got;
+        };
+        const auto want = keys(input, idle);
+        ASSERT_EQ(want.size(), 4u);
+        EXPECT_TRUE(want[3].ends_with("1-2")) << want[3];
+        EXPECT_EQ(keys(archive, {}), want);
+    }
 }
 
 } // namespace
