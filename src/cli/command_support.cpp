@@ -114,13 +114,16 @@ Parsed<std::uint64_t> seconds_option(std::string_view text, std::string_view wha
     auto secs = parse_number(whole, kMaxSeconds, what);
     auto micros =
         frac.size() <= 6 ? parse_number(frac.empty() ? "0" : frac, 999999, what) : usage_error("");
-    if (!secs || !micros || (dot != std::string_view::npos && frac.empty())) {
-        return usage_error("invalid value '" + std::string(text) + "' for " + std::string(what) +
-                           ": expected seconds, such as 300 or 0.5");
-    }
-    std::uint64_t us = *micros;
+    std::uint64_t us = micros ? *micros : 0;
     for (std::size_t i = frac.size(); i < 6; ++i) {
         us *= 10;
+    }
+    // No time at all would cut at every packet's gap but none: not what
+    // anyone means, and "never" is leaving the option out.
+    if (!secs || !micros || (dot != std::string_view::npos && frac.empty()) ||
+        *secs * 1'000'000 + us == 0) {
+        return usage_error("invalid value '" + std::string(text) + "' for " + std::string(what) +
+                           ": expected seconds from 0.000001 on, such as 300 or 0.5");
     }
     return *secs * 1'000'000 + us;
 }

@@ -196,7 +196,7 @@ STRATEGIES = "session, flow, host, hostpair, mac, bssid, nosplit"
     *["split {cap} {cap} {out} --jobs %s => 2: invalid value '%s' for --jobs: expected a number from 1 to 4294967295"
       % (v, v) for v in ("x", "0")],
     *["split {cap} {out} --idle-timeout=%s => 2: ~invalid value '%s' for --idle-timeout.*" % (v, re.escape(v))
-      for v in ("-1", "1.", ".5", "1.2345678", "x", "1e3")],
+      for v in ("-1", "1.", ".5", "1.2345678", "x", "1e3", "0", "0.000000")],
     "split {cap} => 2: missing OUTDIR",
     *["%s {cap} {cap} {out} --combine concat %s => 2: %s is for one output per input: not with --combine, which makes "
       "one of all" % (c, o, o) for c, o in (("split", "--list"), ("archive", "--each"))],
