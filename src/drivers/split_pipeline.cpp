@@ -81,22 +81,24 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
     // own, named with their type, whose pcap header says that type: a file
     // never holds frames of one type under the header of another.
     const bool wide = opt.decode == Decode::Wide;
-    // Each set of files numbers its flows by itself: the boundaries of a
-    // writer ask that writer which flows it holds.
+    // A flow's packets of each type go to that type's file of its name,
+    // but where a flow ends is the same for all of them: a packet's gap is
+    // from the previous packet of its key, whatever the type of either, as
+    // tables and archives of the capture have it.  The flows of a key are
+    // numbered across the sets of files.
     struct Output {
         SplitWriter* writer;
         FlowBoundaries* boundaries;
     };
-    auto boundaries_of = [&](SplitWriter* w) {
-        return std::make_unique<FlowBoundaries>(
-            opt.boundaries, opt.strategy, [w](const FlowKey& key) { return w->has_flow(key); });
-    };
-    const auto first_boundaries = boundaries_of(&*writer);
     std::map<std::uint32_t, SplitWriter> other_types;
-    std::map<std::uint32_t, std::unique_ptr<FlowBoundaries>> other_boundaries;
+    FlowBoundaries boundaries(opt.boundaries, opt.strategy, [&](const FlowKey& key) {
+        return writer->has_flow(key) || std::ranges::any_of(other_types, [&](const auto& t) {
+                   return t.second.has_flow(key);
+               });
+    });
     auto writer_of = [&](const Packet& p) -> Result<Output> {
         if (!wide || p.link_type == link_type) {
-            return Output{&*writer, first_boundaries.get()};
+            return Output{&*writer, &boundaries};
         }
         auto it = other_types.find(p.link_type);
         if (it == other_types.end()) {
@@ -105,9 +107,8 @@ Status consume(const SplitOptions& opt, const InputFacts& input, const PacketFil
                 return std::unexpected(w.error());
             }
             it = other_types.emplace(p.link_type, std::move(*w)).first;
-            other_boundaries.emplace(p.link_type, boundaries_of(&it->second));
         }
-        return Output{&it->second, other_boundaries.at(p.link_type).get()};
+        return Output{&it->second, &boundaries};
     };
     FragmentTracker fragments;
     DecodeCounts counts;

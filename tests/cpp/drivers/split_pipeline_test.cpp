@@ -140,10 +140,14 @@ protected:
     // The files a split of `capture` writes into `dir`, with what its decoding
     // counted.
     std::vector<std::string> split(const Bytes& capture, Decode decode, const std::string& dir,
-                                   DecodeCounts* counts = nullptr) {
+                                   DecodeCounts* counts = nullptr,
+                                   FlowBoundaryOptions boundaries = {}) {
         write_file(input, capture);
-        expect_ok(run_split(
-            {.input_path = input, .output_dir = tmp / dir, .decode = decode, .counts = counts}));
+        expect_ok(run_split({.input_path = input,
+                             .output_dir = tmp / dir,
+                             .boundaries = boundaries,
+                             .decode = decode,
+                             .counts = counts}));
         return dir_names(tmp / dir);
     }
 
@@ -412,6 +416,20 @@ TEST_F(SplitPipelineTest, WideDecodingWritesEachLinkTypeUnderItsOwnHeader) {
     const auto basic = split(b.bytes(), Decode::Basic, "basic");
     ASSERT_EQ(basic.size(), 2u);
     EXPECT_EQ(link_type("basic/" + basic[1]), 1u);
+
+    // A flow's packets of both types, each within the timeout of the one
+    // before: one flow, in the file of each type, numbered as one.
+    PcapngBuilder one;
+    one.shb().idb(1).idb(113);
+    for (std::uint32_t t : {0, 1, 2, 4}) {
+        const Bytes segment = tcp4("10.0.0.1", "10.0.0.2", 1, 2);
+        one.epb(t % 2, std::uint64_t{t} * 6'000'000,
+                t % 2 ? sll(kEtherIpv4, segment) : ip_frame(segment));
+    }
+    EXPECT_EQ(split(one.bytes(), Decode::Wide, "idle", nullptr, {.idle_timeout_us = 10'000'000}),
+              (std::vector<std::string>{"capture_6_10_0_0_1_10_0_0_2_1_2-2.pcap",
+                                        "capture_6_10_0_0_1_10_0_0_2_1_2.pcap",
+                                        "capture_lt113_6_10_0_0_1_10_0_0_2_1_2.pcap"}));
 }
 
 TEST(OutputPrefix, IsTheFileStem) {
