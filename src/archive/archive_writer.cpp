@@ -40,6 +40,8 @@ ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& o) noexcept {
         field_limit_ = o.field_limit_;
         lock_ = std::move(o.lock_);
         reason_ = o.reason_;
+        stable_frames_ = o.stable_frames_;
+        headers_in_place_ = o.headers_in_place_;
         remove_on_failure_ = o.remove_on_failure_;
         finalized_ = o.finalized_;
     }

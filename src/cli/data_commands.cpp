@@ -143,12 +143,17 @@ CommandStatus run_flow_inputs(const ParsedArgs& args, FlowStatsOptions& opt, con
             }
             return {};
         });
-        if (summary.host_flows && opt.strategy != SplitStrategy::Host) {
-            std::fprintf(stderr,
-                         "vexlor: warning: %s holds the flows of --strategy host, named here by "
-                         "--strategy %s: give --strategy host for their hosts' names\n",
-                         input_name(path).c_str(),
-                         std::string(args.last("strategy").value_or("session")).c_str());
+        for (const auto& [held, strategy, strategy_name, names] :
+             {std::tuple{summary.host_flows, SplitStrategy::Host, "host", "their hosts' names"},
+              std::tuple{summary.mac_flows, SplitStrategy::Mac, "mac", "their link addresses"}}) {
+            if (held && opt.strategy != strategy) {
+                std::fprintf(stderr,
+                             "vexlor: warning: %s holds the flows of --strategy %s, named here by "
+                             "--strategy %s: give --strategy %s for %s\n",
+                             input_name(path).c_str(), strategy_name,
+                             std::string(args.last("strategy").value_or("session")).c_str(),
+                             strategy_name, names);
+            }
         }
         warn_left_out(summary, path);
         if (sink_failure) {

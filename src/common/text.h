@@ -96,7 +96,9 @@ inline std::string shortened(std::string_view name, std::size_t most) {
 inline std::string beside(std::string_view path, std::string_view suffix) {
     const std::size_t slash = path.rfind('/');
     const std::string_view name = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
-    if (name.size() + suffix.size() <= kNameMax || suffix.size() + 18 > kNameMax) {
+    // A `path` too long itself is left to fail where it is first made.
+    if (name.size() + suffix.size() <= kNameMax || name.size() > kNameMax ||
+        suffix.size() + 18 > kNameMax) {
         return std::string(path) + std::string(suffix);
     }
     return std::string(path.substr(0, path.size() - name.size())) +

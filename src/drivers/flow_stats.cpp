@@ -992,6 +992,8 @@ Status run_archive(const FlowStatsOptions& opt, const FlowSink& sink) {
     summary.link_type = (*reader)->link_type();
     summary.host_flows = std::ranges::any_of(
         (*reader)->flows(), [](const FlowEntry& e) { return e.host_side != HostSide::Unknown; });
+    summary.mac_flows = std::ranges::any_of(
+        (*reader)->flows(), [](const FlowEntry& e) { return e.mac_side != HostSide::Unknown; });
     if (opt.control.summary) {
         *opt.control.summary = summary;
     }

@@ -44,9 +44,10 @@ struct RunSummary {
     std::uint64_t bytes_written = 0; // in the published files
     std::optional<CutOff> cut_off;   // the incomplete last record, dropped
     std::uint64_t skipped = 0;       // packets of interfaces never declared, skipped
-    // An archive read: its flows were made by the host strategy (which the
-    // tool records in their entries; see RunControl::record_host_side).
+    // An archive read: its flows were made by the host (or mac) strategy,
+    // which the tool records in their entries (RunControl::record_host_side).
     bool host_flows = false;
+    bool mac_flows = false;
 };
 
 // The options of a run that only the tool sets; the defaults are the

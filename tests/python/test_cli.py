@@ -48,7 +48,8 @@ def selected_ids(archive, selectors):
     "split {in} {out} --ip 10.0.0.1 --ip=2001:db8::1 --port 80 --port 443 => vexlor.split(cap, mod, ip_filters=["
     "'10.0.0.1', '2001:db8::1'], port_filters=[80, 443])",
     "split - {out} => vexlor.split(cap, mod)", "archive {in} {out} => vexlor.create_archive(cap, mod)",
-    "archive --strategy host {in} {out} => vexlor.create_archive(cap, mod, strategy='host')",
+    *["archive --strategy %s {in} {out} => vexlor.create_archive(cap, mod, strategy='%s')" % (s, s) for s in ("host",
+                                                                                                           "mac")],
     "archive {in} {out} --port=53 --ip 10.0.0.3 --max-sessions 2 => vexlor.create_archive(cap, mod, port_filters=[53], "
     "ip_filters=['10.0.0.3'], max_sessions=2)",
     "archive - {out} => vexlor.create_archive(cap, mod)", "split {in} {out} --prefix day1 => vexlor.split(cap, mod)",
@@ -67,7 +68,7 @@ def test_builds_match_module(tmp_path, row):
     expected, stem = contents(mod), "stdin_" if " - " in args else "day1_" if "--prefix" in args else "cap_"
     if isinstance(expected, dict):  # the tool's file stem of "-" is "stdin"
         expected = {n.replace("cap_", stem, 1): b for n, b in expected.items()}
-    if "host" in args and command == "archive":  # the tool marks which address each host flow is for
+    if ("host" in args or "mac" in args) and command == "archive":  # the tool marks which end each flow is for
         expected, out = [[(f.id, f.src_addr, f.dst_addr, f.total_bytes, len(f.packets())) for f in a.flows()]
                          for a in (vexlor.Archive.open(mod), vexlor.Archive.open(str(out)))]
     assert contents(out) == expected != {} if not isinstance(out, list) else out == expected

@@ -411,6 +411,9 @@ def test_outputs_whose_names_leave_no_room_for_a_suffix_are_made_all_the_same(tm
         assert r.returncode == 0, r.stderr
     assert sorted(os.listdir(tmp_path / "a")) == [".vexlor-manifest.lock", long + ".vexlor", "vexlor-manifest.jsonl"]
     assert {os.path.dirname(p) for p in contents(tmp_path / "s") if "/" in p} == {long}
+    # An output name too long itself fails first, before any work.
+    r = cli("archive", src / (long + ".pcap"), tmp_path / ("a" * 250 + ".vexlor"), "--quiet")
+    assert r.returncode == 1 and b": Failed to create temp archive file: " in r.stderr
     assert sorted(os.listdir(tmp_path)) == ["a", "in", "s", "t" * 255]
 
 

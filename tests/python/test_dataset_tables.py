@@ -393,14 +393,16 @@ def test_a_file_name_that_is_not_utf8_is_shown_replaced_with_a_warning(capture, 
     assert names == {json.loads(x)["input"] for x in lines} == {str(tmp_path / "lat\ufffd.pcap")}
 
 
-def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture, tmp_path):
+@pytest.mark.parametrize("strategy", ["host", "mac"])
+def test_an_archive_of_host_flows_read_by_another_strategy_is_warned_of(capture, tmp_path, strategy):
     arc = tmp_path / "h.vexlor"
-    tables.run_tool(["archive", str(capture), str(arc), "--strategy", "host", "--quiet"])
-    with pytest.warns(RuntimeWarning, match="holds the flows of --strategy host, named here by --strategy session"):
+    tables.run_tool(["archive", str(capture), str(arc), "--strategy", strategy, "--quiet"])
+    with pytest.warns(RuntimeWarning, match="holds the flows of --strategy %s, named here by --strategy session"
+                      % strategy):
         tables.flow_table(arc)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        assert tables.flow_table(arc, strategy="host").num_rows > 0
+        assert tables.flow_table(arc, strategy=strategy).num_rows > 0
 
 
 # ---- parameters ---------------------------------------------------------------------------------------------------
