@@ -266,14 +266,11 @@ std::optional<CommandStatus> run_many(const ParsedArgs& args, Options& opt, std:
                 one.publish_whole = true;
             }
             one.progress = progress;
-            control.cancel = opt.control.cancel;
-            control.remove_on_failure = true;
-            control.tolerate_cut_off = opt.control.tolerate_cut_off;
-            control.refuse_cut_off = opt.control.refuse_cut_off;
-            control.ip_prefixes = true;
-            control.record_host_side = true;
-            control.system_reasons = true;
-            control.reading = InputReading::Streamed;
+            // The tool's settings of a run (configure_run), with the job's
+            // summary of this input.
+            RunSummary* const summary = control.summary;
+            control = opt.control;
+            control.summary = summary;
             one.control = control;
             Status st = driver(one);
             if (!st) {
